@@ -1,0 +1,34 @@
+#include "errors/errors.h"
+
+#include <fstream>
+
+#include "errors/message_box.h"
+
+namespace TIRN_ERROR {
+
+namespace {
+const char* const kDefaultText = "RUN TIME ERROR!";
+}
+
+Error::Error() : std::runtime_error(kDefaultText) {}
+Error::Error(std::string message) : std::runtime_error(message) { ShowErrorBox("Error: ", message); }
+Error::~Error() = default;
+
+File_Error::File_Error() : Error() {}
+File_Error::File_Error(std::string message) : Error() { ShowErrorBox("File_Error: ", message); }
+File_Error::~File_Error() = default;
+
+// Each derived constructor runs the base's default constructor so that exactly one box,
+// with the most derived caption, is shown per exception.
+L3DS_Error::L3DS_Error(std::string message) : File_Error() { ShowErrorBox("L3DS_Error: ", message); }
+L3DS_Error::~L3DS_Error() = default;
+
+Image_File_Error::Image_File_Error(std::string message) : File_Error() {
+    ShowErrorBox("Image_File_Error: ", message);
+}
+Image_File_Error::~Image_File_Error() = default;
+
+Zero_Division::Zero_Division(std::string message) : Error() { ShowErrorBox("Zero_Division: ", message); }
+Zero_Division::~Zero_Division() = default;
+
+}  // namespace TIRN_ERROR

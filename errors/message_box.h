@@ -1,0 +1,53 @@
+#pragma once
+// The system's modal message box and the window-title channel.
+//
+// Every user-facing report goes through here: the error box that each TIRN_ERROR exception
+// shows when it is constructed, the grid's memory warning, and the status titles of start-up.
+// Tests install a recorder instead of showing boxes or touching a window.
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace TIRN_ERROR {
+
+// Shows a modal error box with no owner window and blocks the calling thread until it is
+// dismissed. Without a display the caption and the text go to standard error as one line.
+// May be called from any thread.
+void ShowErrorBox(const std::string& caption, const std::string& text);
+
+// Sets the window title (text in UTF-8). Without an installed title sink it does nothing,
+// so code that reports progress can run where no window exists.
+void SetStatusTitle(const std::string& utf8Text);
+
+using BoxSink = std::function<void(const std::string& caption, const std::string& text)>;
+using TitleSink = std::function<void(const std::string& utf8Text)>;
+
+// Replaces the platform box (an empty sink restores it). Returns the previous sink.
+BoxSink SetBoxSink(BoxSink sink);
+// Installs the title sink (the window layer installs one once the window exists).
+TitleSink SetTitleSink(TitleSink sink);
+
+// Test seam: while alive, records every box and every title instead of showing them.
+class BoxRecorder {
+public:
+    BoxRecorder();
+    ~BoxRecorder();
+    BoxRecorder(const BoxRecorder&) = delete;
+    BoxRecorder& operator=(const BoxRecorder&) = delete;
+
+    std::vector<std::pair<std::string, std::string>> Boxes() const;
+    std::vector<std::string> Titles() const;
+    void Clear();
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::pair<std::string, std::string>> boxes_;
+    std::vector<std::string> titles_;
+    BoxSink previousBox_;
+    TitleSink previousTitle_;
+};
+
+}  // namespace TIRN_ERROR
