@@ -1,0 +1,113 @@
+#pragma once
+// Storage of the grid's cells: the index list of one cell and CellArray3D, the grid's
+// three-dimensional array of cells with k varying fastest.
+
+#include <algorithm>
+#include <cstring>
+
+#include "grid/grow_array.h"
+
+namespace RAYTR {
+
+// The triangle indices of one cell. There is no separate capacity: during a build the grid's
+// fill counter for the cell says how many of the size entries are in use.
+class CellIndexList {
+public:
+    CellIndexList() : indices(new unsigned[8]), size(8) {}
+    ~CellIndexList() { delete[] indices; }
+    CellIndexList(const CellIndexList& other) : indices(new unsigned[other.size]), size(other.size) {
+        std::copy(other.indices, other.indices + other.size, indices);
+    }
+    CellIndexList& operator=(const CellIndexList& other) {
+        if (this == &other) return *this;
+        if (size != other.size) ResizeList(other.size);
+        if (other.size != 0) std::copy(other.indices, other.indices + other.size, indices);
+        return *this;
+    }
+
+    // Replaces the array by one of n entries holding the first min(size, n) old entries.
+    void ResizeList(unsigned n) {
+        // No array yet: allocate n entries.
+        if (indices == nullptr) {
+            indices = new unsigned[n];
+            size = n;
+            return;
+        }
+        if (n == size) return;
+        // Through a temporary copy: out, release the old array, allocate the new one, back in.
+        const unsigned kept = std::min(size, n);
+        unsigned* temporary = new unsigned[kept];
+        std::copy(indices, indices + kept, temporary);
+        delete[] indices;
+        indices = nullptr;
+        indices = new unsigned[n];
+        std::copy(temporary, temporary + kept, indices);
+        delete[] temporary;
+        size = n;
+    }
+
+    unsigned* indices;
+    unsigned size;
+};
+
+// Cells (i, j, k) at element i * stride0 + j * stride1 + k of an owned GrowArray.
+template <class Cell>
+class CellArray3D {
+public:
+    CellArray3D() : cubes_(new GrowArray<Cell>(0u)) {}
+    ~CellArray3D() { delete cubes_; }
+    CellArray3D(const CellArray3D& other) : cubes_(new GrowArray<Cell>(0u)) { Assign(other); }
+    CellArray3D& operator=(const CellArray3D& other) {
+        Assign(other);
+        return *this;
+    }
+
+    // Discards every cube and creates d0 * d1 * d2 new ones.
+    void SetDimensions(unsigned d0, unsigned d1, unsigned d2) {
+        delete cubes_;
+        cubes_ = nullptr;
+        dims_[0] = d0;
+        dims_[1] = d1;
+        dims_[2] = d2;
+        cubes_ = new GrowArray<Cell>(d0 * d1 * d2);
+        strides_[0] = static_cast<int>(d1 * d2);
+        strides_[1] = static_cast<int>(d2);
+    }
+
+    // Deep copy: a target with fewer cubes is recreated at other's count; one with more keeps
+    // its extra cubes beyond the new element count.
+    void Assign(const CellArray3D& other) {
+        if (this == &other) return;
+        if (cubes_->Size() < other.cubes_->Size()) {
+            delete cubes_;
+            cubes_ = nullptr;
+            cubes_ = new GrowArray<Cell>(other.cubes_->Size());
+        }
+        cubes_->Assign(*other.cubes_);
+        dims_[0] = other.dims_[0];
+        dims_[1] = other.dims_[1];
+        dims_[2] = other.dims_[2];
+        strides_[0] = static_cast<int>(dims_[1] * dims_[2]);
+        strides_[1] = static_cast<int>(dims_[2]);
+    }
+
+    Cell& at(unsigned i, unsigned j, unsigned k) { return (*cubes_)[i * strides_[0] + j * strides_[1] + k]; }
+    const Cell& at(unsigned i, unsigned j, unsigned k) const {
+        return (*cubes_)[i * strides_[0] + j * strides_[1] + k];
+    }
+    Cell& operator[](unsigned linear) { return (*cubes_)[linear]; }
+    const Cell& operator[](unsigned linear) const { return (*cubes_)[linear]; }
+
+    unsigned Count() const { return cubes_->Size(); }
+    unsigned Dim(int axis) const { return dims_[axis]; }
+    int Stride0() const { return strides_[0]; }
+    int Stride1() const { return strides_[1]; }
+    const GrowArray<Cell>& Cubes() const { return *cubes_; }
+
+private:
+    GrowArray<Cell>* cubes_;
+    unsigned dims_[3] = {0, 0, 0};
+    int strides_[2] = {0, 0};
+};
+
+}  // namespace RAYTR

@@ -1,0 +1,153 @@
+#pragma once
+// The uniform grid of cubic cells over a mesh's box, in the mesh's own coordinates.
+//
+// Build lays cells of edge (average first edge / gridBuildFactor) over the box and enters
+// each triangle into the cells it touches, by one of two algorithms:
+//   - FAST_ALGORITHM rasterises the triangle into cells with the Bresenham-style integer
+//     cell walk (CellLine, grid/cell_walk.h): its three edges, then lines parallel to the
+//     height on the longest edge, one cell apart;
+//   - ACCURANCY_ALGORITHM tests every candidate cell with the separating-axis triangle-box
+//     overlap test of T. Akenine-Moeller, "Fast 3D Triangle-Box Overlap Testing" (2001).
+// Intersect clips a ray to the box, walks the cells from the entry cell to the exit cell with
+// the same integer walk and tests the cells' triangles with the one-sided ray-triangle test of
+// T. Moeller and B. Trumbore, "Fast, Minimum Storage Ray/Triangle Intersection" (1997); the
+// first triangle that passes, in walk order and index order, is the result.
+//
+// The Cube / CellArray3D structure is the authoritative cell storage (build, copy, statistics,
+// drawings). After a build, Intersect reads a compact read-only copy of it: one offset per cell
+// into one flat index array, plus each triangle's corner A and two edges, so that the hot loop
+// touches neither the cube objects nor the vertex array.
+
+#include <iosfwd>
+#include <list>
+#include <memory>
+
+#include "grid/cell_array.h"
+#include "math/vector.h"
+#include "mesh/vertex.h"
+#include "raytracer/ray.h"
+
+namespace RAYTR {
+
+// Values of the process-wide grid algorithm flag.
+inline constexpr int kFastAlgorithm = 1;
+inline constexpr int kAccuracyAlgorithm = 0;
+
+// Shared by every grid of the process; set by scene assembly, no lock (written only while no
+// tracing runs). gridAlgorithm starts at kFastAlgorithm and every grid construction resets it
+// to kFastAlgorithm; gridBuildFactor (cell edges per average first edge) starts at 4.0.
+extern int gridAlgorithm;
+extern float gridBuildFactor;
+
+// One entry of the scratch list of the cells of the triangle being inserted.
+struct CellCoord {
+    int i, j, k;
+};
+
+template <int Dim, class Tri, class Index>
+class BaseGrid {
+public:
+    // One cell: its triangle indices in increasing order. During a build size is the capacity
+    // (the fill counter of the cell says how many are used); after it, the triangle count.
+    class Cube : public CellIndexList {
+    public:
+        Cube() = default;
+        Cube(const Cube&) = default;
+        Cube& operator=(const Cube&) = default;
+        virtual ~Cube() = default;
+        virtual void Resize(unsigned n) { ResizeList(n); }
+        // Appends triangleIndex, growing the array by 8 entries when counts[cellIndex] reached size.
+        virtual void Add(unsigned triangleIndex, int cellIndex, unsigned* counts) {
+            if (counts[cellIndex] >= size) Resize(size + 8);
+            indices[counts[cellIndex]] = triangleIndex;
+            ++counts[cellIndex];
+        }
+    };
+
+    BaseGrid();
+    BaseGrid(const BaseGrid& other);  // a construction: resets gridAlgorithm too
+    BaseGrid& operator=(const BaseGrid& other);
+    virtual ~BaseGrid();
+
+    // Slots 1..5, in this order.
+    virtual void DrawListedCells(const unsigned char colour[3]) = 0;
+    virtual void DrawOccupiedCells(const unsigned char colour[3]) = 0;
+    virtual void ClearCellList();
+    virtual void SetAlgorithm(int algorithm);
+    virtual void PrintStatistics(std::ostream& out);
+
+    // Builds the grid over triangles[0 .. triangleCount - 1] inside [box.minimum, box.maximum].
+    // The triangle array and its vertices must stay unchanged while the grid is used.
+    void Build(Tri* triangles, int triangleCount, const ORVA_GRAPHICS::BoxTransform& box);
+
+    // First triangle met by the ray in walk order (one-sided); hit.triangle on entry names the
+    // triangle to skip. Allocates nothing, takes no lock; any number of threads may query a
+    // built grid at once.
+    bool Intersect(const Ray& ray, RayHit& hit) const;
+
+    // Read access.
+    const ORVA_MATH::VECTOR& Minimum() const { return minimum; }
+    const ORVA_MATH::VECTOR& Maximum() const { return maximum; }
+    const int* Resolution() const { return resolution; }
+    const float* InverseCellSize() const { return inverseCellSize; }
+    float CellSize() const { return cellSize; }
+    Tri* Triangles() const { return triangles; }
+    const CellArray3D<Cube>& Cells() const { return cells; }
+    const std::list<CellCoord>& CellList() const { return cellList; }
+    bool IsBuilding() const { return counts != nullptr; }
+    // Bytes held by the cells (cube records and index arrays) and by the query copy.
+    std::size_t MemoryBytes() const;
+
+    // Enters one triangle into its cells (used by Build; public for inspection and tests).
+    void InsertTriangle(const Tri& triangle, unsigned index);
+
+protected:
+    void FastAlgorithm(ORVA_MATH::VECTOR P, ORVA_MATH::VECTOR Q, ORVA_MATH::VECTOR R);
+    void AccuracyAlgorithm(const ORVA_MATH::VECTOR& P, const ORVA_MATH::VECTOR& Q, const ORVA_MATH::VECTOR& R);
+    void FillHalf(const ORVA_MATH::VECTOR& S, const ORVA_MATH::VECTOR& Q, const ORVA_MATH::VECTOR& F);
+    void AppendLine(const ORVA_MATH::VECTOR& from, const ORVA_MATH::VECTOR& to);
+    void MakeQueryLayout();
+    void DropQueryLayout();
+
+    ORVA_MATH::VECTOR minimum;
+    ORVA_MATH::VECTOR maximum;
+    CellArray3D<Cube> cells;
+    unsigned* counts = nullptr;
+    int resolution[3] = {0, 0, 0};
+    float inverseCellSize[3] = {0.0f, 0.0f, 0.0f};
+    float cellSize = 0.0f;
+    Tri* triangles = nullptr;
+    std::list<CellCoord> cellList;
+
+    // Compact read-only copy for Intersect, made at the end of Build and of a copy.
+    struct TriangleRecord {
+        float a[3];   // corner A
+        float e1[3];  // B - A
+        float e2[3];  // C - A
+    };
+    std::unique_ptr<unsigned[]> queryStart_;  // cells + 1 offsets into queryItems_
+    std::unique_ptr<unsigned[]> queryItems_;  // every cell's indices, cell after cell
+    std::unique_ptr<TriangleRecord[]> queryTriangles_;
+    unsigned queryItemCount_ = 0;
+    unsigned queryTriangleCount_ = 0;
+};
+
+template <int Dim, class Tri, class Index>
+class REGULAR_GRID : public BaseGrid<Dim, Tri, Index> {
+public:
+    REGULAR_GRID() = default;
+    REGULAR_GRID(const REGULAR_GRID&) = default;
+    REGULAR_GRID& operator=(const REGULAR_GRID&) = default;
+    ~REGULAR_GRID() override = default;
+
+    // Wire cubes in the current model-view frame (a current OpenGL context is needed).
+    void DrawListedCells(const unsigned char colour[3]) override;
+    void DrawOccupiedCells(const unsigned char colour[3]) override;
+};
+
+using Grid = REGULAR_GRID<3, ORVA_GRAPHICS::Triangle, unsigned int>;
+
+extern template class BaseGrid<3, ORVA_GRAPHICS::Triangle, unsigned int>;
+extern template class REGULAR_GRID<3, ORVA_GRAPHICS::Triangle, unsigned int>;
+
+}  // namespace RAYTR
