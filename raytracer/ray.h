@@ -33,4 +33,45 @@ struct RayHit {
     std::uint32_t flags = 0;  // 0x1: point computed from the weights
 };
 
+// Bit of RayHit::flags set once point has been computed from the weights.
+inline constexpr std::uint32_t kHitPointComputed = 0x1;
+
+// A point light. colour is the normalised (r, g, b, 0); it multiplies the tracer's colours
+// lane by lane as stored.
+struct LightSource {
+    std::uint8_t r = 0, g = 0, b = 0;    // as last given to SetColour
+    VECTOR colour{0.0f, 0.0f, 0.0f, 0.0f};
+    float ambient = 0.0f;
+    VECTOR position{0.0f, 0.0f, 0.0f, 1.0f};  // world coordinates
+    float a0 = 1.0f, a1 = 0.0f, a2 = 0.0f;    // constant, linear, quadratic attenuation
+
+    // Stores the bytes and colour = normalise((r, g, b, 0)); black gives (0, 0, 0, 0) rather
+    // than the 0/0 of the normalisation. Touches no other field.
+    void SetColour(std::uint8_t red, std::uint8_t green, std::uint8_t blue) {
+        r = red;
+        g = green;
+        b = blue;
+        if ((red | green | blue) == 0) {
+            colour = VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
+            return;
+        }
+        colour = ORVA_MATH::Normalised(VECTOR(float(red), float(green), float(blue), 0.0f));
+    }
+};
+
+// Two record kinds the scene stores and the tracer never reads. Both begin like LightSource.
+struct NarrowRecord {
+    std::uint8_t r = 0, g = 0, b = 0;
+    VECTOR colour{0.0f, 0.0f, 0.0f, 0.0f};
+    float value = 0.0f;
+    VECTOR vector{0.0f, 0.0f, 0.0f, 1.0f};
+};
+
+struct WideRecord {
+    std::uint8_t r = 0, g = 0, b = 0;
+    VECTOR colour{0.0f, 0.0f, 0.0f, 0.0f};
+    float value = 0.0f;
+    std::uint32_t words[10] = {};
+};
+
 }  // namespace RAYTR

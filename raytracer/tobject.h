@@ -1,0 +1,47 @@
+#pragma once
+// A mesh that rays can hit: the mesh plus a flags word that tells the scene's queries whether to
+// consider the object, and an owned uniform grid over the mesh's own (untransformed) triangles.
+
+#include "grid/regular_grid.h"
+#include "math/matrix.h"
+#include "mesh/mesh.h"
+
+namespace RAYTR {
+
+class TObject : public ::Mesh {
+public:
+    // Bits of flags read by the scene's queries. 0x1 and 0x2 are set by scene assembly on every
+    // object it makes; nothing in the tracer reads them.
+    static constexpr unsigned kClosestHitFlag = 0x4;  // takes part in ClosestHit
+    static constexpr unsigned kShadowFlag = 0x8;      // casts shadows (ShadowBlocked)
+
+    unsigned flags = 0;
+    // Owned, never shared; null only when its allocation failed at construction (then
+    // PrepareForTracing makes one, and the queries skip the object until then).
+    Grid* grid = nullptr;
+
+    // Empty mesh, flags 0, an empty grid. Constructing the grid sets gridAlgorithm back to
+    // kFastAlgorithm, so every TObject construction does so too.
+    TObject();
+    // Deep copies: mesh arrays, flags and the grid's contents. The copy's grid refers to the
+    // copy's own triangle array, so the source may be destroyed afterwards.
+    TObject(const TObject& other);
+    TObject& operator=(const TObject& other);
+    ~TObject() override;
+
+    // The bounding-sphere centre becomes row 3 of M (all four lanes), then the mesh's transform
+    // is set from M about the box midpoint. The radius and the grid are unchanged.
+    void SetTransform(MATRIX M) override;
+
+    // Box, sphere, (grid if missing), box again, then the grid build over the triangles with
+    // the process-wide gridAlgorithm and gridBuildFactor.
+    virtual void PrepareForTracing();
+
+    // Stores algorithm into gridAlgorithm through the grid; rebuilds nothing.
+    virtual void SetGridAlgorithm(int algorithm);
+
+private:
+    void CopyGridFrom(const TObject& other);
+};
+
+}  // namespace RAYTR
