@@ -171,6 +171,7 @@ protected:
     std::int32_t size = 0;
     std::int32_t cursor = 0;
     bool loaded = false;
+    bool headerCut = false;  // the last header could not be read whole
     // Set when the chunk tree is malformed (a chunk ends before its start, or a count claims
     // more entries than its chunk holds); the load then fails.
     bool malformed = false;
