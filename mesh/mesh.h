@@ -105,6 +105,8 @@ public:
 private:
     void FreeArrays();
     void CopyFrom(const MESH& other);
+
+    unsigned transformedCount = 0;  // records in transformedVertices
 };
 
 extern template class HAL_DEPENDENCE_MESH<4, float, OpenGL_HAL, Triangle>;
