@@ -1,0 +1,234 @@
+#include "raytracer/shading.h"
+
+#include "loaders/texture.h"
+
+namespace RAYTR {
+
+using ORVA_GRAPHICS::Triangle;
+using ORVA_MATH::ColumnTransform;
+using ORVA_MATH::Cross;
+using ORVA_MATH::Dot;
+using ORVA_MATH::Length;
+using ORVA_MATH::LengthSquared;
+using ORVA_MATH::Midpoint;
+using ORVA_MATH::Normalised;
+
+namespace {
+
+constexpr float kFar = 1e38f;              // "no hit yet" squared distance
+constexpr float kByteToUnit = 0.003921569f;  // 1 / 255 in single precision
+constexpr float kBehindOrigin = 0.01f;     // P1 lies this fraction of |o - light| behind o
+constexpr float kWeight = 0.8f;            // ambient, diffuse and specular weight
+constexpr float kDirectShare = 0.6f;       // share of the direct light in a bounced colour
+constexpr float kBounceShare = 0.4f;       // share of the mirror bounce
+
+inline VECTOR AsPoint(VECTOR v) { v.w = 1.0f; return v; }
+inline VECTOR AsDirection(VECTOR v) { v.w = 0.0f; return v; }
+
+inline float Clamp01(float x) { return x > 0.0f ? (x < 1.0f ? x : 1.0f) : 0.0f; }  // NaN gives 0
+
+// What shading needs of a hit, in world coordinates.
+struct Surface {
+    VECTOR position;  // w = 1
+    VECTOR normal;    // interpolated, not normalised, w = 0
+    float u, v;
+    const TEXTURE* texture;
+};
+
+// A normal carried by the object transform whose transpose is T: rows of the inverse transpose
+// of the linear part, from the cofactors of T's 3x3 (exact for translations and identity).
+inline VECTOR NormalToWorld(const MATRIX& T, const VECTOR& n) {
+    const VECTOR r0(T(0, 0), T(0, 1), T(0, 2), 0.0f);
+    const VECTOR r1(T(1, 0), T(1, 1), T(1, 2), 0.0f);
+    const VECTOR r2(T(2, 0), T(2, 1), T(2, 2), 0.0f);
+    const VECTOR c0 = Cross(r1, r2), c1 = Cross(r2, r0), c2 = Cross(r0, r1);
+    const float det = Dot(r0, c0);
+    return VECTOR(Dot(c0, n) / det, Dot(c1, n) / det, Dot(c2, n) / det, 0.0f);
+}
+
+inline Surface WorldSurface(const RayHit& hit) {
+    Surface s;
+    RayHit local = hit;
+    if (!(local.flags & kHitPointComputed)) ComputeHitPoint(local);
+    s.position = HitPointInWorld(local);
+    const VECTOR n = AsDirection(InterpolatedNormal(hit));
+    s.normal = hit.transform ? NormalToWorld(*hit.transform, n) : n;
+    TextureCoordinates(hit, s.u, s.v);
+    s.texture = hit.texture;
+    return s;
+}
+
+// One light at one surface point, everything in world coordinates.
+inline VECTOR Illuminate(const Surface& s, const LightSource& light, const VECTOR& eye) {
+    // Direction and distance to the light.
+    const VECTOR D = AsDirection(AsPoint(light.position) - s.position);
+    const float d = Length(D);
+    const VECTOR L = D / d;
+    // Direction to the eye.
+    const VECTOR V = Normalised(AsDirection(eye - s.position));
+    // Ambient and the unclamped diffuse term (a surface facing away gets darker).
+    const float nl = Dot(s.normal, L);
+    float intensity = kWeight * nl + kWeight * light.ambient;
+    // Specular only on the lit side: R is the mirror of L about the unit normal.
+    if (nl > 0.0f) {
+        const VECTOR unitN = s.normal / Length(s.normal);
+        const VECTOR R = unitN * (2.0f * Dot(L, unitN)) - L;
+        const float base = Dot(R, V);
+        if (base > 0.0f) {
+            const float s2 = base * base, s4 = s2 * s2, s8 = s4 * s4;
+            intensity += kWeight * (s8 * s2);
+        }
+    }
+    // Attenuation; a negative (or undefined) intensity is no light.
+    intensity /= light.a0 + light.a1 * d + light.a2 * d * d;
+    if (!(intensity > 0.0f)) intensity = 0.0f;
+    return ORVA_MATH::Mul(SampleTexture(s.texture, s.u, s.v), light.colour) * intensity;
+}
+
+// BlocksLight with the ray and the light already in the object's coordinates.
+inline bool BlocksLightLocal(const Ray& local, const Grid& grid, RayHit& scratch, const VECTOR& light) {
+    if (!grid.Intersect(local, scratch)) return false;
+    ComputeHitPoint(scratch);
+    const VECTOR X = AsPoint(scratch.point);
+    // P1: a point just behind the origin, away from the light.
+    const VECTOR P1 = local.origin + (local.origin - light) * kBehindOrigin;
+    // X strictly inside the sphere with diameter light-P1 (Thales).
+    return LengthSquared(light - P1) > LengthSquared(X - light) + LengthSquared(P1 - X);
+}
+
+// The object's grid when it can be queried: present and built.
+inline const Grid* QueryableGrid(const TObject& object) {
+    const Grid* grid = object.grid;
+    return grid != nullptr && grid->Triangles() != nullptr ? grid : nullptr;
+}
+
+VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, const VECTOR& eye) {
+    if (!ClosestHit(ray, scene, hit)) return VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
+    const Triangle* const surface = hit.triangle;
+    const Surface s = WorldSurface(hit);
+    // Direct light from every light whose shadow ray is free; hit serves as scratch.
+    VECTOR acc(0.0f, 0.0f, 0.0f, 0.0f);
+    const unsigned lightCount = scene.lights.Size();
+    for (unsigned k = 0; k < lightCount; ++k) {
+        const LightSource& light = scene.lights[k];
+        const VECTOR lightPosition = AsPoint(light.position);
+        const Ray shadowRay(s.position, Normalised(AsDirection(lightPosition - s.position)));
+        hit.triangle = surface;
+        if (!ShadowBlocked(shadowRay, scene, hit, lightPosition)) acc += Illuminate(s, light, eye);
+    }
+    if (depth <= 0) return acc;
+    // One mirror bounce from the hit point, leaving the hit triangle.
+    const Ray bounce(s.position, AsDirection(Reflect(AsDirection(ray.direction), s.normal)));
+    hit.triangle = surface;
+    const VECTOR reflected = ShadeWithEye(bounce, hit, depth - 1, scene, eye);
+    return acc * kDirectShare + reflected * kBounceShare;
+}
+
+}  // namespace
+
+VECTOR SampleTexture(const TEXTURE* texture, float u, float v) {
+    if (texture == nullptr || texture->pixels == nullptr || texture->width <= 0 || texture->height <= 0)
+        return VECTOR(255.0f, 255.0f, 255.0f, 1.0f) * kByteToUnit;
+    const unsigned W = static_cast<unsigned>(texture->width);
+    const unsigned H = static_cast<unsigned>(texture->height);
+    // Texel coordinates inside the image.
+    const float x = Clamp01(u) * static_cast<float>(W - 1);
+    const float y = Clamp01(v) * static_cast<float>(H - 1);
+    unsigned ix = static_cast<unsigned>(x), iy = static_cast<unsigned>(y);
+    if (ix > W - 1) ix = W - 1;
+    if (iy > H - 1) iy = H - 1;
+    const float fx = x - static_cast<float>(ix), fy = y - static_cast<float>(iy);
+    // Neighbours, held at the last column and row.
+    const unsigned ix1 = ix + 1 < W ? ix + 1 : W - 1;
+    const unsigned iy1 = iy + 1 < H ? iy + 1 : H - 1;
+    const unsigned char* pixels = texture->pixels;
+    auto texel = [pixels, W](unsigned i, unsigned j) {
+        const unsigned char* p = pixels + (static_cast<std::size_t>(W) * j + i) * 3;
+        return VECTOR(p[0], p[2], p[1], 1.0f) * kByteToUnit;
+    };
+    // Bilinear weights, summed in the order (ix, iy), (ix, iy1), (ix1, iy1), (ix1, iy).
+    return texel(ix, iy) * ((1.0f - fx) * (1.0f - fy)) + texel(ix, iy1) * ((1.0f - fx) * fy) +
+           texel(ix1, iy1) * (fx * fy) + texel(ix1, iy) * (fx * (1.0f - fy));
+}
+
+VECTOR EyeInWorld(const Scene& scene) {
+    // rotation is a pure rotation: its inverse is its transpose, and v times M^T is M times v.
+    return AsPoint(ColumnTransform(scene.rotation, AsPoint(scene.eye)));
+}
+
+bool ClosestHit(const Ray& ray, const Scene& scene, RayHit& hit) {
+    const Triangle* const skip = hit.triangle;
+    const Ray world(AsPoint(ray.origin), AsDirection(ray.direction));
+    float best = kFar;
+    const TObject* bestObject = nullptr;
+    RayHit bestHit;
+    const unsigned count = scene.objects.Size();
+    for (unsigned i = 0; i < count; ++i) {
+        const TObject& object = scene.objects[i];
+        if (!(object.flags & TObject::kClosestHitFlag)) continue;
+        const Grid* grid = QueryableGrid(object);
+        if (grid == nullptr) continue;
+        // Sphere test and grid query in the object's coordinates.
+        const Ray local = CarryRay(world, object.box.transposedInverse);
+        if (!HitsBoundingSphere(local, Midpoint(object.box.minimum, object.box.maximum), object.sphereRadiusSquared))
+            continue;
+        hit.triangle = skip;
+        if (!grid->Intersect(local, hit)) continue;
+        // Compare squared world distances; a tie keeps the earlier object.
+        ComputeHitPoint(hit);
+        const float dist2 = LengthSquared(ColumnTransform(object.box.transposed, hit.point) - world.origin);
+        if (dist2 < best) {
+            best = dist2;
+            bestObject = &object;
+            bestHit = hit;
+        }
+    }
+    // The record holds the nearest hit only, never what the other objects' queries left.
+    if (bestObject == nullptr) {
+        hit = RayHit();
+        return false;
+    }
+    hit = bestHit;
+    hit.transform = &bestObject->box.transposed;
+    hit.texture = bestObject->textures.empty() ? nullptr : &bestObject->textures[0];
+    return true;
+}
+
+bool ShadowBlocked(const Ray& ray, const Scene& scene, RayHit& scratch, const VECTOR& lightPosition) {
+    const Triangle* const skip = scratch.triangle;
+    const Ray world(AsPoint(ray.origin), AsDirection(ray.direction));
+    const VECTOR light = AsPoint(lightPosition);
+    const unsigned count = scene.objects.Size();
+    for (unsigned i = 0; i < count; ++i) {
+        const TObject& object = scene.objects[i];
+        if (!(object.flags & TObject::kShadowFlag)) continue;
+        const Grid* grid = QueryableGrid(object);
+        if (grid == nullptr) continue;
+        // Ray, sphere and light all in the object's coordinates; stop at the first blocker.
+        const MATRIX& toObject = object.box.transposedInverse;
+        const Ray local = CarryRay(world, toObject);
+        if (!HitsBoundingSphere(local, Midpoint(object.box.minimum, object.box.maximum), object.sphereRadiusSquared))
+            continue;
+        scratch.triangle = skip;
+        if (BlocksLightLocal(local, *grid, scratch, AsPoint(ColumnTransform(toObject, light)))) return true;
+    }
+    return false;
+}
+
+bool BlocksLight(const Ray& ray, const TObject& object, RayHit& scratch, const VECTOR& lightPosition) {
+    const Grid* grid = QueryableGrid(object);
+    if (grid == nullptr) return false;
+    const MATRIX& toObject = object.box.transposedInverse;
+    const Ray local = CarryRay(Ray(AsPoint(ray.origin), AsDirection(ray.direction)), toObject);
+    return BlocksLightLocal(local, *grid, scratch, AsPoint(ColumnTransform(toObject, AsPoint(lightPosition))));
+}
+
+VECTOR LocalIllumination(const Ray&, const RayHit& hit, const LightSource& light, const Scene& scene) {
+    return Illuminate(WorldSurface(hit), light, EyeInWorld(scene));
+}
+
+VECTOR Shade(const Ray& ray, RayHit& hit, int depth, const Scene& scene) {
+    return ShadeWithEye(ray, hit, depth, scene, EyeInWorld(scene));
+}
+
+}  // namespace RAYTR
