@@ -21,6 +21,7 @@
 #include <iosfwd>
 #include <list>
 #include <memory>
+#include <string>
 
 #include "grid/cell_array.h"
 #include "math/vector.h"
@@ -38,6 +39,10 @@ inline constexpr int kAccuracyAlgorithm = 0;
 // to kFastAlgorithm; gridBuildFactor (cell edges per average first edge) starts at 4.0.
 extern int gridAlgorithm;
 extern float gridBuildFactor;
+
+// The memory warning of a build: true, with the box text in text, when cellCount cells need
+// more than 128 MiB at 16 bytes per cell (a cube record and a fill counter).
+bool GridMemoryWarning(long long cellCount, std::string& text);
 
 // One entry of the scratch list of the cells of the triangle being inserted.
 struct CellCoord {

@@ -1,0 +1,527 @@
+// The grid's build, copy, query, statistics and drawings (see regular_grid.h for the papers).
+
+#include "grid/regular_grid.h"
+
+#include <GL/freeglut.h>
+#include <GL/gl.h>
+#include <xmmintrin.h>
+#include <emmintrin.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <new>
+#include <ostream>
+#include <string>
+
+#include "errors/errors.h"
+#include "errors/message_box.h"
+#include "grid/cell_walk.h"
+#include "grid/ray_triangle.h"
+#include "grid/tri_box.h"
+
+namespace RAYTR {
+
+int gridAlgorithm = kFastAlgorithm;
+float gridBuildFactor = 4.0f;
+
+namespace {
+
+using ORVA_MATH::VECTOR;
+
+constexpr char kBuildTitle[] = "посторение сетки: ";
+constexpr char kShrinkTitle[] = "освобождение лишней памяти(ячейки): ";
+constexpr char kFinalTitle[] = "освобождение лишней памяти(оставшаяся память): ";
+
+// trunc(g + 0.5) limited to 0 .. n - 1; NaN and negative values give 0.
+inline int CellOfAxis(float g, int n) {
+    const float h = g + 0.5f;
+    if (!(h >= 1.0f)) return 0;
+    if (h >= static_cast<float>(n)) return n - 1;
+    return std::min(static_cast<int>(h), n - 1);
+}
+
+// Reports every 202nd item of a loop in the window title.
+class StatusStep {
+public:
+    explicit StatusStep(const char* text) : text_(text) {}
+    template <class Percent>
+    void After(Percent percent) {
+        if (counter_ > 200) {
+            last_ = percent();
+            TIRN_ERROR::SetStatusTitle(text_ + std::to_string(last_));
+            counter_ = 0;
+        } else {
+            ++counter_;
+        }
+    }
+    int Last() const { return last_; }
+
+private:
+    std::string text_;
+    int counter_ = 0;
+    int last_ = 0;
+};
+
+}  // namespace
+
+bool GridMemoryWarning(long long cellCount, std::string& text) {
+    const long long bytes = cellCount * 16;
+    if (bytes <= 134217728LL) return false;
+    text = "WARNING!, REQUIRED MEMORY: " + std::to_string(bytes) + " bytes";
+    return true;
+}
+
+template <int Dim, class Tri, class Index>
+BaseGrid<Dim, Tri, Index>::BaseGrid() {
+    minimum.w = 1.0f;
+    maximum.w = 1.0f;
+    gridAlgorithm = kFastAlgorithm;
+}
+
+template <int Dim, class Tri, class Index>
+BaseGrid<Dim, Tri, Index>::BaseGrid(const BaseGrid& other) : BaseGrid() {
+    *this = other;
+}
+
+template <int Dim, class Tri, class Index>
+BaseGrid<Dim, Tri, Index>::~BaseGrid() {
+    delete[] counts;
+}
+
+template <int Dim, class Tri, class Index>
+BaseGrid<Dim, Tri, Index>& BaseGrid<Dim, Tri, Index>::operator=(const BaseGrid& other) {
+    if (this == &other) return *this;
+    // The cells first; a source inside Build is refused after that, leaving them copied.
+    cells.Assign(other.cells);
+    if (other.counts != nullptr) {
+        DropQueryLayout();
+        throw TIRN_ERROR::Error("You can not copy incomplete greeds");
+    }
+    delete[] counts;
+    counts = nullptr;
+    for (int axis = 0; axis < 3; ++axis) {
+        inverseCellSize[axis] = other.inverseCellSize[axis];
+        resolution[axis] = other.resolution[axis];
+    }
+    cellSize = other.cellSize;
+    triangles = other.triangles;
+    minimum = other.minimum;
+    maximum = other.maximum;
+    // The query copy follows the cells.
+    DropQueryLayout();
+    if (other.queryStart_) {
+        const unsigned cellCount = other.cells.Count();
+        queryStart_.reset(new unsigned[cellCount + 1]);
+        std::memcpy(queryStart_.get(), other.queryStart_.get(), (cellCount + 1) * sizeof(unsigned));
+        queryItemCount_ = other.queryItemCount_;
+        queryItems_.reset(new unsigned[queryItemCount_]);
+        std::memcpy(queryItems_.get(), other.queryItems_.get(), queryItemCount_ * sizeof(unsigned));
+        queryTriangleCount_ = other.queryTriangleCount_;
+        queryTriangles_.reset(new TriangleRecord[queryTriangleCount_]);
+        std::memcpy(queryTriangles_.get(), other.queryTriangles_.get(),
+                    queryTriangleCount_ * sizeof(TriangleRecord));
+    }
+    return *this;
+}
+
+template <int Dim, class Tri, class Index>
+void BaseGrid<Dim, Tri, Index>::ClearCellList() {
+    cellList.clear();
+}
+
+template <int Dim, class Tri, class Index>
+void BaseGrid<Dim, Tri, Index>::SetAlgorithm(int algorithm) {
+    gridAlgorithm = algorithm;
+}
+
+template <int Dim, class Tri, class Index>
+void BaseGrid<Dim, Tri, Index>::DropQueryLayout() {
+    queryStart_.reset();
+    queryItems_.reset();
+    queryTriangles_.reset();
+    queryItemCount_ = 0;
+    queryTriangleCount_ = 0;
+}
+
+template <int Dim, class Tri, class Index>
+void BaseGrid<Dim, Tri, Index>::Build(Tri* triangleArray, int triangleCount,
+                                      const ORVA_GRAPHICS::BoxTransform& box) {
+    DropQueryLayout();
+    if (triangleCount < 0) triangleCount = 0;
+    // 1. The box, exactly as the mesh computed it, and the triangle array.
+    minimum = box.minimum;
+    maximum = box.maximum;
+    triangles = triangleArray;
+    // 2. Sum of the first edges' lengths, rounded to float after every addition.
+    float edgeSum = 0.0f;
+    for (int i = 0; i < triangleCount; ++i)
+        edgeSum += ORVA_MATH::Length(triangleArray[i].A->position - triangleArray[i].B->position);
+    // 3. Cell edge: average first edge / build factor.
+    cellSize = edgeSum / (static_cast<float>(triangleCount) * gridBuildFactor);
+    // 4. Resolution per axis: trunc(2 + extent / cell size), a flat axis counting as 0.1 long.
+    // A cell size that is zero, negative or NaN (no triangles, zero-length edges, a zero or
+    // negative factor) gives no usable resolution: the grid is then one cell holding every
+    // triangle. An infinite cell size (factor 0) is well defined: 2 x 2 x 2 cells, inverse 0.
+    bool oneCell = !(cellSize > 0.0f);
+    double perAxis[3] = {1.0, 1.0, 1.0};
+    if (!oneCell) {
+        for (int axis = 0; axis < 3; ++axis) {
+            float extent = maximum[axis] - minimum[axis];
+            if (extent < 0.00001f) extent = 0.1f;
+            perAxis[axis] = std::trunc(2.0 + static_cast<double>(extent / cellSize));
+            if (!(perAxis[axis] >= 1.0)) oneCell = true;  // NaN box
+        }
+    }
+    if (oneCell) {
+        for (int axis = 0; axis < 3; ++axis) {
+            resolution[axis] = 1;
+            inverseCellSize[axis] = 0.0f;
+        }
+    } else {
+        for (int axis = 0; axis < 3; ++axis) inverseCellSize[axis] = 1.0f / cellSize;
+    }
+    // 5. The memory warning (16 bytes per cell: its cube record and its fill counter). The
+    // count is formed in 64 bits; a count beyond 32-bit indexing cannot be allocated.
+    const double product = perAxis[0] * perAxis[1] * perAxis[2];
+    const long long cellCount = oneCell ? 1 : product < 5e17 ? static_cast<long long>(product) : 500000000000000000LL;
+    std::string warning;
+    if (GridMemoryWarning(cellCount, warning)) TIRN_ERROR::ShowErrorBox("ALERT!", warning);
+    if (perAxis[0] > 2147483647.0 || perAxis[1] > 2147483647.0 || perAxis[2] > 2147483647.0 ||
+        cellCount > 2147483647LL)
+        throw std::bad_alloc();
+    if (!oneCell)
+        for (int axis = 0; axis < 3; ++axis) resolution[axis] = static_cast<int>(perAxis[axis]);
+    const int total = static_cast<int>(cellCount);
+    // 6. Fill counters, all zero; their presence marks the grid as building.
+    delete[] counts;
+    counts = nullptr;
+    counts = new unsigned[total]();
+    // 7. Fresh cubes of 8 entries each.
+    cells.SetDimensions(resolution[0], resolution[1], resolution[2]);
+    cellList.clear();
+    // 8. Every triangle, in array order.
+    StatusStep buildStep(kBuildTitle);
+    for (int i = 0; i < triangleCount; ++i) {
+        InsertTriangle(triangleArray[i], static_cast<unsigned>(i));
+        buildStep.After([&] {
+            return static_cast<int>(static_cast<float>(i) / static_cast<float>(triangleCount) * 100.0);
+        });
+    }
+    // 9. Trim every cube to its count.
+    StatusStep shrinkStep(kShrinkTitle);
+    for (int k = 0; k < total; ++k) {
+        cells[k].Resize(counts[k]);
+        shrinkStep.After([&] { return static_cast<int>(static_cast<float>(k) / total * 100.0); });
+    }
+    // 10. The final title with the last reported percentage.
+    TIRN_ERROR::SetStatusTitle(kFinalTitle + std::to_string(shrinkStep.Last()));
+    // 11. Built.
+    delete[] counts;
+    counts = nullptr;
+    MakeQueryLayout();
+}
+
+template <int Dim, class Tri, class Index>
+void BaseGrid<Dim, Tri, Index>::MakeQueryLayout() {
+    const unsigned cellCount = cells.Count();
+    // Offsets: cell c's indices are queryItems_[queryStart_[c] .. queryStart_[c + 1]).
+    queryStart_.reset(new unsigned[cellCount + 1]);
+    unsigned items = 0;
+    for (unsigned c = 0; c < cellCount; ++c) {
+        queryStart_[c] = items;
+        items += cells[c].size;
+    }
+    queryStart_[cellCount] = items;
+    queryItemCount_ = items;
+    queryItems_.reset(new unsigned[items]);
+    unsigned largestIndex = 0;
+    bool any = false;
+    for (unsigned c = 0; c < cellCount; ++c) {
+        const Cube& cube = cells[c];
+        std::copy(cube.indices, cube.indices + cube.size, queryItems_.get() + queryStart_[c]);
+        if (cube.size != 0) {
+            largestIndex = std::max(largestIndex, cube.indices[cube.size - 1]);
+            any = true;
+        }
+    }
+    // Corner A and the two edges of every triangle that some cell holds.
+    queryTriangleCount_ = any ? largestIndex + 1 : 0;
+    queryTriangles_.reset(new TriangleRecord[queryTriangleCount_]);
+    for (unsigned t = 0; t < queryTriangleCount_; ++t) {
+        const VECTOR& a = triangles[t].A->position;
+        const VECTOR& b = triangles[t].B->position;
+        const VECTOR& c = triangles[t].C->position;
+        TriangleRecord& record = queryTriangles_[t];
+        for (int q = 0; q < 3; ++q) {
+            record.a[q] = a[q];
+            record.e1[q] = b[q] - a[q];
+            record.e2[q] = c[q] - a[q];
+        }
+    }
+}
+
+template <int Dim, class Tri, class Index>
+void BaseGrid<Dim, Tri, Index>::InsertTriangle(const Tri& triangle, unsigned index) {
+    // 1. Corners in grid coordinates.
+    auto toGrid = [&](const VECTOR& p) {
+        return VECTOR{(p.x - minimum.x) * inverseCellSize[0], (p.y - minimum.y) * inverseCellSize[1],
+                      (p.z - minimum.z) * inverseCellSize[2], 0.0f};
+    };
+    const VECTOR P = toGrid(triangle.A->position);
+    const VECTOR Q = toGrid(triangle.B->position);
+    const VECTOR R = toGrid(triangle.C->position);
+    // 2. The cells of the triangle, by the process-wide algorithm.
+    if (gridAlgorithm == kFastAlgorithm) FastAlgorithm(P, Q, R);
+    else if (gridAlgorithm == kAccuracyAlgorithm) AccuracyAlgorithm(P, Q, R);
+    else throw TIRN_ERROR::Error("ILLEGAL ALGORITM OF BUILDING REGULAR GRID");
+    // 3 and 4. Drop repeated cells (first occurrences keep their order) and add the triangle
+    // to each remaining cell. Triangles arrive in increasing index order, so a cell already
+    // holds this triangle exactly when its last used entry is this index.
+    const int s0 = cells.Stride0(), s1 = cells.Stride1();
+    for (auto it = cellList.begin(); it != cellList.end();) {
+        const int c = it->i * s0 + it->j * s1 + it->k;
+        Cube& cube = cells[static_cast<unsigned>(c)];
+        if (counts[c] != 0 && cube.indices[counts[c] - 1] == index) {
+            it = cellList.erase(it);
+            continue;
+        }
+        cube.Add(index, c, counts);
+        ++it;
+    }
+    // 5. The list is empty between insertions.
+    cellList.clear();
+}
+
+template <int Dim, class Tri, class Index>
+void BaseGrid<Dim, Tri, Index>::AppendLine(const VECTOR& from, const VECTOR& to) {
+    const int a[3] = {CellOfAxis(from.x, resolution[0]), CellOfAxis(from.y, resolution[1]),
+                      CellOfAxis(from.z, resolution[2])};
+    const int b[3] = {CellOfAxis(to.x, resolution[0]), CellOfAxis(to.y, resolution[1]),
+                      CellOfAxis(to.z, resolution[2])};
+    CellLine(a, b, [&](int i, int j, int k) {
+        cellList.push_back(CellCoord{i, j, k});
+        return false;
+    });
+}
+
+template <int Dim, class Tri, class Index>
+void BaseGrid<Dim, Tri, Index>::FastAlgorithm(VECTOR P, VECTOR Q, VECTOR R) {
+    // 1. Squared edge lengths.
+    const float dPQ = ORVA_MATH::LengthSquared(P - Q);
+    const float dPR = ORVA_MATH::LengthSquared(P - R);
+    const float dQR = ORVA_MATH::LengthSquared(Q - R);
+    // 2 and 3. Make P-R a longest edge and Q the corner opposite it.
+    float m = dPR;
+    if (dPR < dQR) {
+        std::swap(P, Q);
+        m = dQR;
+    }
+    if (m < dPQ) std::swap(Q, R);
+    // 4. Foot of the height from Q on P-R.
+    const VECTOR PR = R - P;
+    const VECTOR F = P + PR * (ORVA_MATH::Dot(Q - P, PR) / ORVA_MATH::LengthSquared(PR));
+    // 5. The three edges.
+    AppendLine(P, Q);
+    AppendLine(P, R);
+    AppendLine(Q, R);
+    // 6. The two right triangles on either side of the height.
+    FillHalf(P, Q, F);
+    FillHalf(R, Q, F);
+}
+
+template <int Dim, class Tri, class Index>
+void BaseGrid<Dim, Tri, Index>::FillHalf(const VECTOR& S, const VECTOR& Q, const VECTOR& F) {
+    // 1. Unit step along the hypotenuse S-Q.
+    const float L = ORVA_MATH::Length(Q - S);
+    const VECTOR u = (Q - S) / L;
+    // 2. Nothing to fill on a zero (or unusable) hypotenuse.
+    if (!(L > 0.0f) || !(L < 16777216.0f)) return;
+    // A leg S-F of zero length (or NaN) leaves no line to drop the feet on: skip every line.
+    const VECTOR SF = F - S;
+    const float sfSquared = ORVA_MATH::LengthSquared(SF);
+    if (!(sfSquared > 0.0f)) return;
+    // 3. Lines parallel to Q-F, one grid unit apart along S-Q.
+    float e = 0.0f;
+    do {
+        const VECTOR p = S + u * e;
+        const VECTOR f = S + SF * (ORVA_MATH::Dot(p - S, SF) / sfSquared);
+        AppendLine(p, f);
+        e = e + 1.0f;
+    } while (e < L);
+}
+
+template <int Dim, class Tri, class Index>
+void BaseGrid<Dim, Tri, Index>::AccuracyAlgorithm(const VECTOR& P, const VECTOR& Q, const VECTOR& R) {
+    // 1. The triangle's bounds in grid coordinates.
+    const float lo[3] = {std::min({P.x, Q.x, R.x}), std::min({P.y, Q.y, R.y}), std::min({P.z, Q.z, R.z})};
+    const float hi[3] = {std::max({P.x, Q.x, R.x}), std::max({P.y, Q.y, R.y}), std::max({P.z, Q.z, R.z})};
+    // Candidate range trunc(lo) .. trunc(hi + 1) per axis, kept inside 0 .. n - 1.
+    int first[3], last[3];
+    for (int axis = 0; axis < 3; ++axis) {
+        const double l = std::trunc(static_cast<double>(lo[axis]));
+        const double h = std::trunc(static_cast<double>(hi[axis]) + 1.0);
+        const double top = resolution[axis] - 1;
+        first[axis] = l >= 0.0 ? static_cast<int>(std::min(l, top)) : 0;
+        last[axis] = h >= 0.0 ? static_cast<int>(std::min(h, top)) : -1;
+    }
+    const float t0[3] = {P.x, P.y, P.z}, t1[3] = {Q.x, Q.y, Q.z}, t2[3] = {R.x, R.y, R.z};
+    const float half[3] = {0.5f, 0.5f, 0.5f};
+    // 2 and 3. Every candidate cell whose cube the triangle overlaps, x outermost.
+    for (int x = first[0]; x <= last[0]; ++x)
+        for (int y = first[1]; y <= last[1]; ++y)
+            for (int z = first[2]; z <= last[2]; ++z) {
+                const float centre[3] = {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
+                if (TriangleBoxOverlap(centre, half, t0, t1, t2)) cellList.push_back(CellCoord{x, y, z});
+            }
+}
+
+template <int Dim, class Tri, class Index>
+bool BaseGrid<Dim, Tri, Index>::Intersect(const Ray& ray, RayHit& hit) const {
+    if (!queryStart_) return false;  // never built
+    // 1. Slab test, four lanes at once (w computed and ignored). _mm_max_ps / _mm_min_ps return
+    // their second operand when the first is NaN, which is the clamp rule for 0 * infinity.
+    const __m128 origin = _mm_load_ps(&ray.origin.x);
+    const __m128 direction = _mm_load_ps(&ray.direction.x);
+    const __m128 inv = _mm_div_ps(_mm_set1_ps(1.0f), direction);
+    const __m128 l1 = _mm_mul_ps(_mm_sub_ps(_mm_load_ps(&minimum.x), origin), inv);
+    const __m128 l2 = _mm_mul_ps(_mm_sub_ps(_mm_load_ps(&maximum.x), origin), inv);
+    const __m128 low = _mm_set1_ps(-1e38f), high = _mm_set1_ps(1e38f);
+    const __m128 nearV = _mm_min_ps(_mm_max_ps(l1, low), _mm_max_ps(l2, low));
+    const __m128 farV = _mm_max_ps(_mm_min_ps(l1, high), _mm_min_ps(l2, high));
+    alignas(16) float nearL[4], farL[4];
+    _mm_store_ps(nearL, nearV);
+    _mm_store_ps(farL, farV);
+    const float tNear = std::max(std::max(nearL[0], nearL[1]), nearL[2]);
+    const float tFar = std::min(std::min(farL[0], farL[1]), farL[2]);
+    if (!(tFar >= tNear && tFar >= 0.0f)) return false;
+    // 2. Entry and exit points (the origin when the parameter is not positive).
+    const __m128 entry = tNear > 0.0f ? _mm_add_ps(origin, _mm_mul_ps(direction, _mm_set1_ps(tNear))) : origin;
+    const __m128 exit = tFar > 0.0f ? _mm_add_ps(origin, _mm_mul_ps(direction, _mm_set1_ps(tFar))) : origin;
+    // 3. Their cells: trunc(g + 0.5), clamped to 0 .. n - 1 (NaN becomes 0).
+    const __m128 minV = _mm_load_ps(&minimum.x);
+    const __m128 invCell = _mm_set_ps(0.0f, inverseCellSize[2], inverseCellSize[1], inverseCellSize[0]);
+    const __m128 half = _mm_set1_ps(0.5f);
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 top = _mm_set_ps(0.0f, static_cast<float>(resolution[2] - 1), static_cast<float>(resolution[1] - 1),
+                                  static_cast<float>(resolution[0] - 1));
+    auto cellOf = [&](__m128 p, int out[3]) {
+        __m128 g = _mm_add_ps(_mm_mul_ps(_mm_sub_ps(p, minV), invCell), half);
+        g = _mm_min_ps(_mm_max_ps(g, zero), top);
+        alignas(16) int c[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(c), _mm_cvttps_epi32(g));
+        out[0] = c[0];
+        out[1] = c[1];
+        out[2] = c[2];
+    };
+    int a[3], b[3];
+    cellOf(entry, a);
+    cellOf(exit, b);
+    // 4. The triangle to skip.
+    const Tri* const skip = hit.triangle;
+    const Tri* const base = triangles;
+    const unsigned* const start = queryStart_.get();
+    const unsigned* const items = queryItems_.get();
+    const TriangleRecord* const records = queryTriangles_.get();
+    const float o[3] = {ray.origin.x, ray.origin.y, ray.origin.z};
+    const float d[3] = {ray.direction.x, ray.direction.y, ray.direction.z};
+    float b0 = hit.b0, b1 = hit.b1, b2 = hit.b2;
+    const Tri* tested = nullptr;
+    // 5. Walk from the entry cell to the exit cell; the first triangle that passes wins.
+    const int stride[3] = {cells.Stride0(), cells.Stride1(), 1};
+    const bool found = CellLineLinear(a, b, stride, [&](long long cell) {
+        const unsigned end = start[cell + 1];
+        for (unsigned n = start[cell]; n < end; ++n) {
+            const unsigned index = items[n];
+            const Tri* t = base + index;
+            if (t == skip) continue;
+            tested = t;
+            const TriangleRecord& r = records[index];
+            if (RayTriangleOneSided(o, d, r.a, r.e1, r.e2, b0, b1, b2)) return true;
+        }
+        return false;
+    });
+    // The record keeps the last tested triangle and the weights of the last test either way.
+    if (tested != nullptr) hit.triangle = tested;
+    hit.b0 = b0;
+    hit.b1 = b1;
+    hit.b2 = b2;
+    return found;
+}
+
+template <int Dim, class Tri, class Index>
+std::size_t BaseGrid<Dim, Tri, Index>::MemoryBytes() const {
+    std::size_t bytes = 0;
+    const unsigned cellCount = cells.Count();
+    for (unsigned c = 0; c < cellCount; ++c) bytes += sizeof(Cube) + cells[c].size * sizeof(unsigned);
+    if (queryStart_) bytes += (cellCount + 1) * sizeof(unsigned);
+    bytes += queryItemCount_ * sizeof(unsigned) + queryTriangleCount_ * sizeof(TriangleRecord);
+    return bytes;
+}
+
+template <int Dim, class Tri, class Index>
+void BaseGrid<Dim, Tri, Index>::PrintStatistics(std::ostream& out) {
+    // 1. Cubes per size, the largest size, the sum as float and the average.
+    std::map<unsigned, unsigned> table;
+    unsigned largest = 0;
+    float sum = 0.0f;
+    const unsigned cellCount = cells.Count();
+    for (unsigned c = 0; c < cellCount; ++c) {
+        const unsigned size = cells[c].size;
+        ++table[size];
+        largest = std::max(largest, size);
+        sum += static_cast<float>(size);
+    }
+    const float average = sum / static_cast<float>(cellCount);
+    // 2. The algorithm line names the flag as it is now; an unknown flag writes nothing.
+    const char* line;
+    if (gridAlgorithm == kFastAlgorithm) line = "use FAST_ALGORITHM of build regular grid";
+    else if (gridAlgorithm == kAccuracyAlgorithm) line = "use ACCURANCY_ALGORITHM of build regular grid";
+    else throw TIRN_ERROR::Error("UNKNOWN_ALGORITHM of build regular grid");
+    // 3. The report, every line flushed.
+    out << line << std::endl;
+    out << "Numbers of entries of triangles in voxel:" << std::endl;
+    for (const auto& [size, number] : table) out << size << " : " << number << std::endl;
+    out << std::endl;
+    out << "Max number of triangles in voxel: " << largest << std::endl;
+    out << "Average number of triangles in voxel: " << average << std::endl;
+    out.flush();
+}
+
+template <int Dim, class Tri, class Index>
+void REGULAR_GRID<Dim, Tri, Index>::DrawListedCells(const unsigned char colour[3]) {
+    // Cell coordinates are added to minimum as they are, without the cell size.
+    for (const CellCoord& cell : this->cellList) {
+        glColor3ubv(colour);
+        glPushMatrix();
+        glTranslatef(this->minimum.x + cell.i, this->minimum.y + cell.j, this->minimum.z + cell.k);
+        glutWireCube(1.0);
+        glPopMatrix();
+    }
+}
+
+template <int Dim, class Tri, class Index>
+void REGULAR_GRID<Dim, Tri, Index>::DrawOccupiedCells(const unsigned char colour[3]) {
+    // Each drawn cube is the cell's true extent (edge 1.0 where the inverse size is unusable).
+    float s[3];
+    for (int axis = 0; axis < 3; ++axis)
+        s[axis] = this->inverseCellSize[axis] > 0.00001f ? 1.0f / this->inverseCellSize[axis] : 1.0f;
+    const unsigned nx = this->cells.Dim(0), ny = this->cells.Dim(1), nz = this->cells.Dim(2);
+    for (unsigned i = 0; i < nx; ++i)
+        for (unsigned j = 0; j < ny; ++j)
+            for (unsigned k = 0; k < nz; ++k) {
+                if (this->cells.at(i, j, k).size == 0) continue;
+                glColor3ubv(colour);
+                glPushMatrix();
+                glTranslatef(this->minimum.x + i * s[0], this->minimum.y + j * s[1], this->minimum.z + k * s[2]);
+                glScalef(s[0], s[1], s[2]);
+                glutWireCube(1.0);
+                glPopMatrix();
+            }
+}
+
+template class BaseGrid<3, ORVA_GRAPHICS::Triangle, unsigned int>;
+template class REGULAR_GRID<3, ORVA_GRAPHICS::Triangle, unsigned int>;
+
+}  // namespace RAYTR
