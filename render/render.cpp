@@ -1,0 +1,139 @@
+#include "render/render.h"
+
+#include <cstddef>
+
+#include "raytracer/tobject.h"
+
+namespace ORVA_GRAPHICS {
+
+using Render = RENDER<OpenGL_HAL, RAYTR::Scene>;
+
+Render::RENDER(int width, int height)
+    : width_(width),
+      height_(height),
+      depth_(new float[static_cast<std::size_t>(width > 0 ? width : 0) * static_cast<std::size_t>(height > 0 ? height : 0)]()) {
+    // Fixed-function state of the preview.
+    glEnable(GL_DEPTH_TEST);
+    glEnable(GL_LIGHTING);
+    glEnable(GL_COLOR_MATERIAL);
+    glEnable(GL_TEXTURE_2D);
+    glClearDepth(1.0);
+    glDepthFunc(GL_LEQUAL);
+    glFrontFace(GL_CCW);
+    // Light 0: dim ambient, white diffuse and specular.
+    glLightfv(GL_LIGHT0, GL_AMBIENT, lightAmbient_);
+    glLightfv(GL_LIGHT0, GL_DIFFUSE, lightDiffuse_);
+    glLightfv(GL_LIGHT0, GL_SPECULAR, lightSpecular_);
+    glEnable(GL_LIGHTING);
+    glEnable(GL_LIGHT0);
+    // Only quadric 0 (the light marker) is ever drawn; the other slots stay empty.
+    quadrics_[0] = gluNewQuadric();
+}
+
+Render::~RENDER() {
+    for (GLUquadric*& q : quadrics_) {
+        if (q != nullptr) gluDeleteQuadric(q);
+        q = nullptr;
+    }
+}
+
+void Render::AttachScene(RAYTR::Scene* scene) {
+    scene_ = scene;
+    if (scene_ != nullptr) {
+        near_ = scene_->nearDistance;
+        far_ = scene_->farDistance;
+    }
+    // 45 degrees vertically, the aspect ratio in double precision.
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    gluPerspective(45.0, height_ != 0 ? static_cast<double>(width_) / static_cast<double>(height_) : 1.0, near_, far_);
+    glMatrixMode(GL_MODELVIEW);
+}
+
+void Render::DrawPreview() {
+    glClearColor(0.0f, 0.0f, 0.25f, 0.0f);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    if (scene_ == nullptr) return;
+
+    // Light 0 and the camera from the scene (a scene without lights keeps the last position).
+    if (scene_->lights.Size() > 0) {
+        const ORVA_MATH::VECTOR& p = scene_->lights[0].position;
+        lightPosition_[0] = p.x;
+        lightPosition_[1] = p.y;
+        lightPosition_[2] = p.z;
+        lightPosition_[3] = p.w;
+    }
+    eye_ = scene_->GetEye();
+    lookAt_ = scene_->GetTarget();
+    const ORVA_MATH::MATRIX rotation = scene_->rotation;
+
+    // Camera, then the view rotation, under which the light is placed.
+    glPushMatrix();
+    gluLookAt(eye_.x, eye_.y, eye_.z, lookAt_.x, lookAt_.y, lookAt_.z, 0.0, 1.0, 0.0);
+    glPushMatrix();
+    glMultMatrixf(rotation.m);
+    glLightfv(GL_LIGHT0, GL_POSITION, lightPosition_);
+
+    // The objects in the order added, each with its texture 0.
+    for (unsigned i = 0; i < scene_->objects.Size(); ++i) {
+        RAYTR::TObject& object = scene_->objects[i];
+        if (!object.textures.empty()) glBindTexture(GL_TEXTURE_2D, object.textures[0].textureName);
+        object.Draw();
+    }
+
+    // Light marker: an unlit, untextured white sphere at the light position.
+    glPushMatrix();
+    glDisable(GL_LIGHTING);
+    glDisable(GL_TEXTURE_2D);
+    glTranslatef(lightPosition_[0], lightPosition_[1], lightPosition_[2]);
+    glColor3f(1.0f, 1.0f, 1.0f);
+    if (quadrics_[0] != nullptr) gluSphere(quadrics_[0], 0.2, 20, 20);
+    glEnable(GL_TEXTURE_2D);
+    glEnable(GL_LIGHTING);
+
+    glPopMatrix();
+    glPopMatrix();
+    glPopMatrix();
+}
+
+float* Render::ReadDepthBuffer() {
+    glReadPixels(0, 0, width_, height_, GL_DEPTH_COMPONENT, GL_FLOAT, depth_.get());
+    return depth_.get();
+}
+
+void Render::DrawOverlay() {
+    // One unit per pixel of the drawing area, origin at the lower left.
+    glMatrixMode(GL_PROJECTION);
+    glPushMatrix();
+    glLoadIdentity();
+    glOrtho(0.0, width_, 0.0, height_, -1.0, 1.0);
+    // new colour = old colour * quad colour; no depth test, no lighting.
+    glBlendFunc(GL_ZERO, GL_SRC_COLOR);
+    glEnable(GL_BLEND);
+    glDisable(GL_DEPTH_TEST);
+    glDisable(GL_LIGHTING);
+    // The texture laid on transposed: s runs up the window, t across it. The quad covers the
+    // drawing area that the depth buffer and the tracer were made for, so every mask texel stays
+    // over the pixel it was computed for even after the window has been resized.
+    const int w = width_;
+    const int h = height_;
+    glBegin(GL_QUADS);
+    glColor4f(1.0f, 1.0f, 1.0f, 0.0f);
+    glTexCoord2f(0.0f, 0.0f);
+    glVertex2i(0, 0);
+    glTexCoord2f(1.0f, 0.0f);
+    glVertex2i(0, h);
+    glTexCoord2f(1.0f, 1.0f);
+    glVertex2i(w, h);
+    glTexCoord2f(0.0f, 1.0f);
+    glVertex2i(w, 0);
+    glEnd();
+    // Restore lighting, depth test and blending, then the projection.
+    glEnable(GL_LIGHTING);
+    glEnable(GL_DEPTH_TEST);
+    glDisable(GL_BLEND);
+    glPopMatrix();
+    glMatrixMode(GL_MODELVIEW);
+}
+
+}  // namespace ORVA_GRAPHICS

@@ -1,0 +1,75 @@
+#pragma once
+// RENDER: the rasterised OpenGL preview of the ray-tracing scene, the read-back of its depth
+// buffer for the screen tracer, and the full-window overlay that multiplies the tracer's
+// shadow mask over the preview.
+//
+// Only the instantiation for the OpenGL layer and RAYTR::Scene exists. Every operation runs on
+// the window thread with the GL context current.
+
+#include <GL/gl.h>
+#include <GL/glu.h>
+
+#include <memory>
+
+#include "math/aligned.h"
+#include "math/vector.h"
+#include "raytracer/scene.h"
+#include "render/opengl_hal.h"
+
+namespace ORVA_GRAPHICS {
+
+template <class HAL, class SCENE>
+class RENDER;
+
+template <>
+class RENDER<OpenGL_HAL, RAYTR::Scene> final : public ORVA_MATH::SSE_Aligned_Object {
+public:
+    static constexpr int kQuadricCount = 8;
+
+    // Enables depth test, lighting, colour material and textures, sets up light 0 and allocates
+    // the depth buffer of width * height floats. Needs a current GL context.
+    RENDER(int width, int height);
+    ~RENDER();
+    RENDER(const RENDER&) = delete;
+    RENDER& operator=(const RENDER&) = delete;
+
+    // Stores the scene (not owned), copies near and far and sets a 45 degree projection.
+    virtual void AttachScene(RAYTR::Scene* scene);
+    // Clears to dark blue and draws every object with its texture 0, light 0 placed in the
+    // rotated frame, and a white sphere at the light. Does not swap buffers.
+    virtual void DrawPreview();
+    // Multiplies the window's colours by the bound luminance texture, laid on transposed: the
+    // texel of column i, row j lands on window pixel (j, i). Leaves the GL state as it found it.
+    virtual void DrawOverlay();
+
+    // The depth of the current frame (before the swap): width * height window depths in [0, 1],
+    // rows from the bottom, pixels from the left.
+    float* ReadDepthBuffer();
+
+    int Width() const { return width_; }
+    int Height() const { return height_; }
+    float Near() const { return near_; }
+    float Far() const { return far_; }
+    const RAYTR::Scene* AttachedScene() const { return scene_; }
+    const float* DepthBuffer() const { return depth_.get(); }
+    const float* LightPosition() const { return lightPosition_; }
+
+private:
+    float near_ = 1.0f;
+    float far_ = 1000.0f;
+    int width_;
+    int height_;
+    RAYTR::Scene* scene_ = nullptr;
+    std::unique_ptr<float[]> depth_;  // width_ * height_
+    GLUquadric* quadrics_[kQuadricCount] = {};
+    ORVA_MATH::VECTOR eye_{0.0f, 0.0f, 0.0f, 1.0f};
+    ORVA_MATH::VECTOR lookAt_{0.0f, 0.0f, 0.0f, 1.0f};
+    float lightAmbient_[4] = {0.1f, 0.1f, 0.1f, 1.0f};
+    float lightSpecular_[4] = {1.0f, 1.0f, 1.0f, 1.0f};
+    float lightDiffuse_[4] = {1.0f, 1.0f, 1.0f, 1.0f};
+    float lightPosition_[4] = {2.0f, 5.0f, 10.0f, 0.0f};
+};
+
+}  // namespace ORVA_GRAPHICS
+
+using Renderer = ORVA_GRAPHICS::RENDER<ORVA_GRAPHICS::OpenGL_HAL, RAYTR::Scene>;
