@@ -1,0 +1,370 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <set>
+#include <string>
+
+#include "errors/message_box.h"
+#include "grid/regular_grid.h"
+#include "grid_test_mesh.h"
+
+using grid_test::TestMesh;
+using RAYTR::Grid;
+
+namespace {
+
+using CellSet = std::set<std::array<int, 3>>;
+
+// Restores the process-wide grid values after each test.
+class GridBuildTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        savedFactor_ = RAYTR::gridBuildFactor;
+        savedAlgorithm_ = RAYTR::gridAlgorithm;
+    }
+    void TearDown() override {
+        RAYTR::gridBuildFactor = savedFactor_;
+        RAYTR::gridAlgorithm = savedAlgorithm_;
+    }
+    float savedFactor_ = 4.0f;
+    int savedAlgorithm_ = 1;
+};
+
+// The cells that hold triangle index.
+CellSet CellsOf(const Grid& grid, unsigned index) {
+    CellSet out;
+    const auto& cells = grid.Cells();
+    for (unsigned i = 0; i < cells.Dim(0); ++i)
+        for (unsigned j = 0; j < cells.Dim(1); ++j)
+            for (unsigned k = 0; k < cells.Dim(2); ++k) {
+                const auto& cube = cells.at(i, j, k);
+                if (std::find(cube.indices, cube.indices + cube.size, index) != cube.indices + cube.size)
+                    out.insert({static_cast<int>(i), static_cast<int>(j), static_cast<int>(k)});
+            }
+    return out;
+}
+
+// One triangle with corners given in grid coordinates of a grid with cell size 1 and minimum 0:
+// the build factor is set to the first edge's length, so the cell size is exactly 1.
+void BuildUnitGrid(Grid& grid, TestMesh& mesh, std::array<float, 3> a, std::array<float, 3> b,
+                   std::array<float, 3> c, float boxHigh) {
+    mesh.vertices.reserve(3);
+    mesh.AddVertex(a[0], a[1], a[2]);
+    mesh.AddVertex(b[0], b[1], b[2]);
+    mesh.AddVertex(c[0], c[1], c[2]);
+    mesh.AddTriangle(0, 1, 2);
+    mesh.box.minimum = {0.0f, 0.0f, 0.0f, 1.0f};
+    mesh.box.maximum = {boxHigh, boxHigh, boxHigh, 1.0f};
+    RAYTR::gridBuildFactor = ORVA_MATH::Length(mesh.vertices[0].position - mesh.vertices[1].position);
+    grid.Build(mesh.triangles.data(), 1, mesh.box);
+    ASSERT_EQ(grid.CellSize(), 1.0f);
+}
+
+}  // namespace
+
+TEST_F(GridBuildTest, ConstructionResetsTheAlgorithmFlagAndSetAlgorithmStoresAnyValue) {
+    RAYTR::gridAlgorithm = RAYTR::kAccuracyAlgorithm;
+    Grid grid;
+    EXPECT_EQ(RAYTR::gridAlgorithm, RAYTR::kFastAlgorithm);
+    grid.SetAlgorithm(7);
+    EXPECT_EQ(RAYTR::gridAlgorithm, 7);
+    EXPECT_EQ(grid.Minimum().w, 1.0f);
+    EXPECT_EQ(grid.Maximum().w, 1.0f);
+    EXPECT_FALSE(grid.IsBuilding());
+}
+
+TEST_F(GridBuildTest, WorkedExampleOfCellSizeAndResolution) {
+    // Box extent (10, 5, 0), first edges of length 1.0 on average, factor 4.
+    TestMesh mesh;
+    mesh.vertices.reserve(6);
+    mesh.AddVertex(0, 0, 0);
+    mesh.AddVertex(1, 0, 0);
+    mesh.AddVertex(0, 1, 0);
+    mesh.AddVertex(9, 4, 0);
+    mesh.AddVertex(9, 5, 0);
+    mesh.AddVertex(10, 5, 0);
+    mesh.AddTriangle(0, 1, 2);
+    mesh.AddTriangle(3, 4, 5);
+    mesh.ComputeBox();
+    RAYTR::gridBuildFactor = 4.0f;
+    Grid grid;
+    grid.Build(mesh.triangles.data(), mesh.Count(), mesh.box);
+    EXPECT_EQ(grid.CellSize(), 0.25f);
+    EXPECT_EQ(grid.Resolution()[0], 42);
+    EXPECT_EQ(grid.Resolution()[1], 22);
+    EXPECT_EQ(grid.Resolution()[2], 2);  // flat axis counts as 0.1 long
+    EXPECT_EQ(grid.Cells().Count(), 1848u);
+    for (int axis = 0; axis < 3; ++axis) EXPECT_EQ(grid.InverseCellSize()[axis], 4.0f);
+    EXPECT_FALSE(grid.IsBuilding());
+    EXPECT_TRUE(grid.CellList().empty());
+    // Built cubes are trimmed to their counts and hold increasing indices.
+    unsigned entries = 0;
+    for (unsigned c = 0; c < grid.Cells().Count(); ++c) {
+        const auto& cube = grid.Cells()[c];
+        entries += cube.size;
+        for (unsigned n = 1; n < cube.size; ++n) EXPECT_LT(cube.indices[n - 1], cube.indices[n]);
+    }
+    EXPECT_GT(entries, 2u);
+    EXPECT_TRUE(CellsOf(grid, 0).count({0, 0, 0}));
+    EXPECT_TRUE(CellsOf(grid, 1).count({40, 20, 0}));
+}
+
+TEST_F(GridBuildTest, FastAlgorithmElevenCellsAndAccuracyAlgorithmOneMore) {
+    const CellSet eleven{{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {3, 0, 0}, {0, 1, 0}, {1, 1, 0},
+                         {2, 1, 0}, {3, 1, 0}, {0, 2, 0}, {1, 2, 0}, {0, 3, 0}};
+    {
+        TestMesh mesh;
+        Grid grid;
+        RAYTR::gridAlgorithm = RAYTR::kFastAlgorithm;
+        BuildUnitGrid(grid, mesh, {0.2f, 0.2f, 0.2f}, {3.2f, 0.4f, 0.2f}, {0.3f, 2.6f, 0.2f}, 5.0f);
+        EXPECT_EQ(CellsOf(grid, 0), eleven);
+    }
+    {
+        TestMesh mesh;
+        Grid grid;
+        grid.SetAlgorithm(RAYTR::kAccuracyAlgorithm);
+        BuildUnitGrid(grid, mesh, {0.2f, 0.2f, 0.2f}, {3.2f, 0.4f, 0.2f}, {0.3f, 2.6f, 0.2f}, 5.0f);
+        CellSet twelve = eleven;
+        twelve.insert({2, 2, 0});
+        EXPECT_EQ(CellsOf(grid, 0), twelve);
+    }
+}
+
+TEST_F(GridBuildTest, TriangleInsideOneCellEntersItOnce) {
+    TestMesh mesh;
+    Grid grid;
+    BuildUnitGrid(grid, mesh, {1.1f, 1.1f, 1.1f}, {1.3f, 1.2f, 1.1f}, {1.2f, 1.4f, 1.2f}, 4.0f);
+    EXPECT_EQ(CellsOf(grid, 0), (CellSet{{1, 1, 1}}));
+    EXPECT_EQ(grid.Cells().at(1, 1, 1).size, 1u);
+}
+
+TEST_F(GridBuildTest, AccuracyAlgorithmEntersBothCellsOfASharedFace) {
+    TestMesh mesh;
+    Grid grid;
+    grid.SetAlgorithm(RAYTR::kAccuracyAlgorithm);
+    // In the plane x = 2.5 of grid coordinates, inside cells y = 1, z = 1.
+    BuildUnitGrid(grid, mesh, {2.5f, 0.8f, 0.8f}, {2.5f, 1.2f, 0.8f}, {2.5f, 0.8f, 1.2f}, 5.0f);
+    EXPECT_EQ(CellsOf(grid, 0), (CellSet{{2, 1, 1}, {3, 1, 1}}));
+}
+
+TEST_F(GridBuildTest, IllegalAlgorithmLeavesTheGridBuildingAndItCannotBeCopied) {
+    TIRN_ERROR::BoxRecorder recorder;
+    TestMesh mesh;
+    grid_test::MakeSphere(mesh, 1.0f, 8, 8);
+    Grid building;
+    building.SetAlgorithm(2);
+    try {
+        building.Build(mesh.triangles.data(), mesh.Count(), mesh.box);
+        FAIL() << "an illegal algorithm must throw";
+    } catch (const TIRN_ERROR::Error& e) {
+        EXPECT_STREQ(e.what(), "ILLEGAL ALGORITM OF BUILDING REGULAR GRID");
+    }
+    EXPECT_TRUE(building.IsBuilding());
+    Grid target;
+    recorder.Clear();
+    try {
+        target = building;
+        FAIL() << "copying an incomplete grid must throw";
+    } catch (const TIRN_ERROR::Error& e) {
+        EXPECT_STREQ(e.what(), "You can not copy incomplete greeds");
+    }
+    ASSERT_EQ(recorder.Boxes().size(), 1u);
+    EXPECT_EQ(recorder.Boxes()[0].second, "You can not copy incomplete greeds");
+    // The cells were copied before the refusal.
+    EXPECT_EQ(target.Cells().Count(), building.Cells().Count());
+}
+
+TEST_F(GridBuildTest, CopyOfABuiltGridIsDeepAndSharesTheTriangles) {
+    TestMesh mesh;
+    grid_test::MakeSphere(mesh, 2.0f, 12, 16);
+    Grid source;
+    source.Build(mesh.triangles.data(), mesh.Count(), mesh.box);
+    Grid copy;
+    copy = source;
+    Grid constructed(source);
+    for (const Grid* g : {&copy, &constructed}) {
+        EXPECT_EQ(g->Triangles(), source.Triangles());
+        EXPECT_EQ(g->CellSize(), source.CellSize());
+        ASSERT_EQ(g->Cells().Count(), source.Cells().Count());
+        for (unsigned c = 0; c < source.Cells().Count(); ++c) {
+            const auto& a = source.Cells()[c];
+            const auto& b = g->Cells()[c];
+            ASSERT_EQ(a.size, b.size);
+            for (unsigned n = 0; n < a.size; ++n) ASSERT_EQ(a.indices[n], b.indices[n]);
+            if (a.size != 0) {
+                ASSERT_NE(a.indices, b.indices);
+            }
+        }
+    }
+    // Rebuilding the source leaves the copy as it was, and the copy still answers queries.
+    TestMesh other;
+    grid_test::MakeSphere(other, 1.0f, 4, 4);
+    source.Build(other.triangles.data(), other.Count(), other.box);
+    EXPECT_EQ(copy.Triangles(), mesh.triangles.data());
+    RAYTR::RayHit hit;
+    EXPECT_TRUE(copy.Intersect(RAYTR::Ray({0.1f, 0.2f, 10.0f, 1.0f}, {0.0f, 0.0f, -1.0f, 0.0f}), hit));
+    EXPECT_GE(hit.triangle, mesh.triangles.data());
+    EXPECT_LT(hit.triangle, mesh.triangles.data() + mesh.Count());
+}
+
+TEST_F(GridBuildTest, MemoryWarningBoundary) {
+    std::string text = "unchanged";
+    EXPECT_FALSE(RAYTR::GridMemoryWarning(8388608, text));  // exactly 134217728 bytes
+    EXPECT_EQ(text, "unchanged");
+    EXPECT_TRUE(RAYTR::GridMemoryWarning(8388609, text));
+    EXPECT_EQ(text, "WARNING!, REQUIRED MEMORY: 134217744 bytes");
+    // Beyond 32-bit products the number is still right.
+    EXPECT_TRUE(RAYTR::GridMemoryWarning(200000000, text));
+    EXPECT_EQ(text, "WARNING!, REQUIRED MEMORY: 3200000000 bytes");
+    // A small build shows no box.
+    TIRN_ERROR::BoxRecorder recorder;
+    TestMesh mesh;
+    grid_test::MakeSphere(mesh, 1.0f, 6, 6);
+    Grid grid;
+    grid.Build(mesh.triangles.data(), mesh.Count(), mesh.box);
+    EXPECT_TRUE(recorder.Boxes().empty());
+}
+
+TEST_F(GridBuildTest, StatusTitlesFor201And202Triangles) {
+    const std::string building = "посторение сетки: ";
+    const std::string last = "освобождение лишней памяти(оставшаяся память): ";
+    for (int count : {201, 202}) {
+        TestMesh mesh;
+        mesh.vertices.reserve(3 * count);
+        for (int i = 0; i < count; ++i) {
+            const float x = static_cast<float>(i % 20), y = static_cast<float>(i / 20);
+            const int a = mesh.AddVertex(x, y, 0.0f);
+            mesh.AddVertex(x + 0.5f, y, 0.0f);
+            mesh.AddVertex(x, y + 0.5f, 0.0f);
+            mesh.AddTriangle(a, a + 1, a + 2);
+        }
+        mesh.ComputeBox();
+        RAYTR::gridBuildFactor = 0.5f;  // a few hundred cells: the shrink loop reports too
+        TIRN_ERROR::BoxRecorder recorder;
+        Grid grid;
+        grid.Build(mesh.triangles.data(), count, mesh.box);
+        std::vector<std::string> buildTitles, shrinkTitles;
+        for (const std::string& t : recorder.Titles()) {
+            if (t.rfind(building, 0) == 0) buildTitles.push_back(t);
+            if (t.rfind("освобождение лишней памяти(ячейки): ", 0) == 0) shrinkTitles.push_back(t);
+        }
+        if (count == 201) {
+            EXPECT_TRUE(buildTitles.empty());
+        } else {
+            ASSERT_EQ(buildTitles.size(), 1u);
+            EXPECT_EQ(buildTitles[0], building + "99");
+        }
+        // One shrink title per 202 cells after the 201st; the final title repeats the last one.
+        const unsigned cells = grid.Cells().Count();
+        ASSERT_GT(cells, 202u);
+        const size_t expectedShrink = (cells - 201 + 201) / 202;
+        EXPECT_EQ(shrinkTitles.size(), expectedShrink);
+        ASSERT_FALSE(recorder.Titles().empty());
+        const std::string lastShrink = shrinkTitles.back().substr(shrinkTitles.back().find(": ") + 2);
+        EXPECT_EQ(recorder.Titles().back(), last + lastShrink);
+    }
+    // Without any shrink report the final title carries 0.
+    TestMesh tiny;
+    grid_test::MakeSphere(tiny, 1.0f, 3, 3);
+    RAYTR::gridBuildFactor = 0.0f;
+    TIRN_ERROR::BoxRecorder recorder;
+    Grid grid;
+    grid.Build(tiny.triangles.data(), tiny.Count(), tiny.box);
+    ASSERT_EQ(recorder.Titles().size(), 1u);
+    EXPECT_EQ(recorder.Titles()[0], last + "0");
+}
+
+TEST_F(GridBuildTest, BuildFactorZeroPutsEveryTriangleInTheFirstCell) {
+    for (int algorithm : {RAYTR::kFastAlgorithm, RAYTR::kAccuracyAlgorithm}) {
+        TestMesh mesh;
+        grid_test::MakeSphere(mesh, 1.0f, 6, 8);
+        RAYTR::gridBuildFactor = 0.0f;
+        Grid grid;
+        grid.SetAlgorithm(algorithm);
+        grid.Build(mesh.triangles.data(), mesh.Count(), mesh.box);
+        EXPECT_EQ(grid.Resolution()[0], 2);
+        EXPECT_EQ(grid.Resolution()[1], 2);
+        EXPECT_EQ(grid.Resolution()[2], 2);
+        EXPECT_EQ(grid.InverseCellSize()[0], 0.0f);
+        ASSERT_EQ(grid.Cells().at(0, 0, 0).size, static_cast<unsigned>(mesh.Count()));
+        for (unsigned c = 1; c < 8; ++c) EXPECT_EQ(grid.Cells()[c].size, 0u);
+    }
+}
+
+TEST_F(GridBuildTest, DegenerateCellSizesGiveOneCellHoldingEveryTriangle) {
+    // No triangles at all.
+    {
+        TestMesh mesh;
+        mesh.box.minimum = {0, 0, 0, 1};
+        mesh.box.maximum = {1, 1, 1, 1};
+        Grid grid;
+        grid.Build(nullptr, 0, mesh.box);
+        EXPECT_EQ(grid.Cells().Count(), 1u);
+        RAYTR::RayHit hit;
+        EXPECT_FALSE(grid.Intersect(RAYTR::Ray({0.5f, 0.5f, 5.0f, 1.0f}, {0, 0, -1, 0}), hit));
+    }
+    // Every first edge of length 0 (the triangles are still usable through their other edges).
+    {
+        TestMesh mesh;
+        mesh.vertices.reserve(6);
+        mesh.AddVertex(0, 0, 0);
+        mesh.AddVertex(1, 0, 0);
+        mesh.AddVertex(0, 1, 0);
+        mesh.AddTriangle(0, 0, 1);  // degenerate
+        mesh.AddTriangle(0, 0, 2);  // degenerate
+        mesh.ComputeBox();
+        Grid grid;
+        grid.Build(mesh.triangles.data(), mesh.Count(), mesh.box);
+        EXPECT_EQ(grid.Cells().Count(), 1u);
+        EXPECT_EQ(grid.Cells()[0].size, 2u);
+    }
+    // A negative build factor.
+    {
+        TestMesh mesh;
+        grid_test::MakeSphere(mesh, 1.0f, 6, 8);
+        RAYTR::gridBuildFactor = -2.0f;
+        Grid grid;
+        grid.Build(mesh.triangles.data(), mesh.Count(), mesh.box);
+        ASSERT_EQ(grid.Cells().Count(), 1u);
+        EXPECT_EQ(grid.Cells()[0].size, static_cast<unsigned>(mesh.Count()));
+        RAYTR::RayHit hit;
+        EXPECT_TRUE(grid.Intersect(RAYTR::Ray({0.0f, 0.1f, 5.0f, 1.0f}, {0, 0, -1, 0}), hit));
+    }
+}
+
+TEST_F(GridBuildTest, FlatMeshUsesATenthForItsFlatAxis) {
+    TestMesh mesh;
+    mesh.vertices.reserve(3);
+    mesh.AddVertex(0, 0, 0);
+    mesh.AddVertex(1, 0, 0);
+    mesh.AddVertex(0, 1, 0);
+    mesh.AddTriangle(0, 1, 2);
+    mesh.ComputeBox();
+    RAYTR::gridBuildFactor = 100.0f;  // cell size 0.01: trunc(2 + 0.1 / 0.01)
+    Grid grid;
+    grid.Build(mesh.triangles.data(), 1, mesh.box);
+    EXPECT_EQ(grid.Resolution()[2], static_cast<int>(2.0 + 0.1f / grid.CellSize()));
+    EXPECT_GE(grid.Resolution()[2], 11);
+}
+
+TEST_F(GridBuildTest, CellCoordinatesStayInsideTheGridForTrianglesOutsideTheBox) {
+    // A box that does not contain the triangle: coordinates are clamped, nothing leaves the array.
+    for (int algorithm : {RAYTR::kFastAlgorithm, RAYTR::kAccuracyAlgorithm}) {
+        TestMesh mesh;
+        mesh.vertices.reserve(3);
+        mesh.AddVertex(-3, -2, 0.5f);
+        mesh.AddVertex(4, 1, 0.5f);
+        mesh.AddVertex(1, 6, 0.7f);
+        mesh.AddTriangle(0, 1, 2);
+        mesh.box.minimum = {0, 0, 0, 1};
+        mesh.box.maximum = {1, 1, 1, 1};
+        RAYTR::gridBuildFactor = 4.0f;
+        Grid grid;
+        grid.SetAlgorithm(algorithm);
+        grid.Build(mesh.triangles.data(), 1, mesh.box);  // ASan would catch a stray index
+        unsigned entries = 0;
+        for (unsigned c = 0; c < grid.Cells().Count(); ++c) entries += grid.Cells()[c].size;
+        EXPECT_GT(entries, 0u);
+    }
+}
