@@ -34,8 +34,12 @@ public:
     MATRIX rotation = MATRIX::Identity();
 
     Scene() = default;
+    // Not copyable (objects are heavy); a move keeps every element where it is, so records
+    // that point into the objects stay valid.
     Scene(const Scene&) = delete;
     Scene& operator=(const Scene&) = delete;
+    Scene(Scene&&) = default;
+    Scene& operator=(Scene&&) = default;
 
     // Each appends a copy (an object copy is deep: it owns its own grid).
     virtual void AddWideRecord(const WideRecord& record);
