@@ -1,7 +1,10 @@
 #include "tests/raytracer/screen_test_scene.h"
 
 #include <cmath>
+#include <string>
 
+#include "grid/regular_grid.h"
+#include "loaders/demo_scene.h"
 #include "math/matrix.h"
 
 namespace redowl_test {
@@ -92,6 +95,39 @@ std::unique_ptr<RAYTR::Scene> MakeBoxOverFloorScene(VECTOR lightPosition) {
     scene->AddLight(AssemblyLight(lightPosition));
     SetAssemblyCamera(*scene);
     return scene;
+}
+
+RAYTR::Scene* DemoScene() {
+    static RAYTR::Scene* demo = [] () -> RAYTR::Scene* {
+        const std::string dir = std::string(REDOWL_BINARY_DIR) + "/screen_test_demo";
+        if (!LOAD_3DS::WriteDemoScene(dir)) return nullptr;
+        RAYTR::gridAlgorithm = RAYTR::kFastAlgorithm;
+        RAYTR::gridBuildFactor = 0.75f;
+        auto* scene = new RAYTR::Scene();
+        // The model table: fixed transforms and textures first, then loading and grids.
+        static RAYTR::TObject models[5];
+        models[0].SetTransform(ORVA_MATH::MATRIX::Translation(0.0f, -1.65f, 0.0f));
+        models[2].SetTransform(ORVA_MATH::MATRIX::Translation(0.0f, -5.0f, 0.0f));
+        models[0].AssignTexture(dir + "/data/texture1.bmp", 0);
+        models[1].AssignTexture(dir + "/data/SKY.bmp", 0);
+        models[2].AssignTexture(dir + "/data/texture1.bmp", 0);
+        const char* files[3] = {"/data/knot.3ds", "/data/sky.3ds", "/data/floor.3ds"};
+        const bool traced[3] = {true, false, true};
+        for (int i = 0; i < 3; ++i) {
+            models[i].LoadFrom3DS(dir + files[i]);
+            if (traced[i]) {
+                models[i].PrepareForTracing();
+                models[i].flags = 15;
+            } else {
+                models[i].flags = 3;
+            }
+            scene->AddObject(models[i]);
+        }
+        scene->AddLight(AssemblyLight(FirstFrameLight()));
+        SetAssemblyCamera(*scene);
+        return scene;
+    }();
+    return demo;
 }
 
 VECTOR FirstFrameLight() {

@@ -31,6 +31,14 @@ void SetAssemblyCamera(RAYTR::Scene& scene);
 // Floor at y = -2, a box floating above it: casts a shadow under a light from above.
 std::unique_ptr<RAYTR::Scene> MakeBoxOverFloorScene(VECTOR lightPosition);
 
+// The demo scene that the demo generator writes (knot, sky dome, floor), assembled as the viewer
+// assembles it: grid algorithm "fast_algorithm" with factor 0.75, model 0 moved by
+// (0, -1.65, 0) and model 2 by (0, -5, 0), textures 0 from data/texture1.bmp, data/SKY.bmp and
+// data/texture1.bmp, models 0 and 2 traced (flags 15), model 1 drawn only (flags 3), one white
+// light, eye (0, 0, 15) looking at the origin. Built once per process (needs the GL context for
+// the textures); callers move light 0 as they need. Null when the files cannot be written.
+RAYTR::Scene* DemoScene();
+
 // Light 0 of the first displayed frame: (4 cos 1, cos 1 + 2, 8 sin 1).
 VECTOR FirstFrameLight();
 

@@ -1,0 +1,228 @@
+// The OpenGL preview, its depth read-back and the overlay, drawn with the real renderer into the
+// test window (software OpenGL under Xvfb), and checked against the screen tracer.
+
+#include "render/render.h"
+
+#include <GL/freeglut.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "raytracer/scene.h"
+#include "raytracer/screen_tracer.h"
+#include "raytracer/shading.h"
+#include "tests/raytracer/screen_test_scene.h"
+#include "tests/support/gl_context.h"
+
+namespace {
+
+using RAYTR::ScreenTracer;
+using redowl_test::VECTOR;
+
+constexpr int kSize = 512;
+
+class RenderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(redowl_test::EnsureGlContext(kSize, kSize));
+        ASSERT_GE(glutGet(GLUT_WINDOW_WIDTH), kSize);
+        ASSERT_GE(glutGet(GLUT_WINDOW_HEIGHT), kSize);
+        glViewport(0, 0, kSize, kSize);
+        glMatrixMode(GL_MODELVIEW);
+        glLoadIdentity();
+    }
+};
+
+std::vector<std::uint8_t> ReadColour() {
+    std::vector<std::uint8_t> rgb(static_cast<std::size_t>(kSize * kSize * 3));
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadPixels(0, 0, kSize, kSize, GL_RGB, GL_UNSIGNED_BYTE, rgb.data());
+    return rgb;
+}
+
+// World point of mask element p from the depth buffer, as MaskPixel reconstructs it.
+VECTOR DepthPoint(const ScreenTracer& tracer, int p) {
+    const VECTOR r = tracer.Reconstruct(p);
+    return ORVA_MATH::ColumnTransform(tracer.DepthToWorld(), VECTOR(r.y, -r.x, r.z, 1.0f));
+}
+
+struct MaskRates {
+    double depthRate, rayRate;
+};
+
+// Adaptive mask against MaskPixel on every pixel inside the frame, with and without depth.
+double AdaptiveAgreement(ScreenTracer& tracer, const float* depth) {
+    tracer.TraceFrame(depth);
+    long same = 0, total = 0;
+    for (int r = 8; r <= kSize - 8; ++r)
+        for (int c = 8; c <= kSize - 8; ++c) {
+            const int p = r * kSize + c;
+            ++total;
+            same += tracer.Buffer()[p] == tracer.MaskPixel(p);
+        }
+    return double(same) / double(total);
+}
+
+}  // namespace
+
+TEST_F(RenderTest, AnEmptySceneShowsTheBackgroundAndTheLightMarker) {
+    RAYTR::Scene scene;
+    redowl_test::SetAssemblyCamera(scene);
+    scene.AddLight(redowl_test::AssemblyLight(VECTOR(0.0f, 0.0f, 0.0f, 0.0f)));
+    Renderer render(kSize, kSize);
+    render.AttachScene(&scene);
+    EXPECT_EQ(render.Near(), 1.0f);
+    EXPECT_EQ(render.Far(), 1000.0f);
+    render.DrawPreview();
+    const std::vector<std::uint8_t> rgb = ReadColour();
+    // Dark blue in the corner, the white marker sphere at the centre (the light at the target).
+    EXPECT_EQ(rgb[0], 0);
+    EXPECT_EQ(rgb[1], 0);
+    EXPECT_NEAR(rgb[2], 64, 1);
+    const std::size_t centre = (static_cast<std::size_t>(kSize / 2) * kSize + kSize / 2) * 3;
+    EXPECT_EQ(rgb[centre], 255);
+    EXPECT_EQ(rgb[centre + 1], 255);
+    EXPECT_EQ(rgb[centre + 2], 255);
+    // The light position the preview used, and the depth: far everywhere but the marker.
+    EXPECT_EQ(render.LightPosition()[3], 0.0f);
+    const float* depth = render.ReadDepthBuffer();
+    EXPECT_EQ(depth, render.DepthBuffer());
+    EXPECT_EQ(depth[0], 1.0f);
+    EXPECT_LT(depth[(kSize / 2) * kSize + kSize / 2], 1.0f);
+}
+
+TEST_F(RenderTest, PreviewAndTracerAgreeOnTheVisiblePoints) {
+    RAYTR::Scene* scene = redowl_test::DemoScene();
+    ASSERT_NE(scene, nullptr);
+    scene->lights[0].position = redowl_test::FirstFrameLight();
+    Renderer render(kSize, kSize);
+    render.AttachScene(scene);
+    ScreenTracer tracer(kSize, kSize, 4);
+    tracer.AttachScene(scene);
+    tracer.useZBuffer = true;
+    // Straight on, then with the view turned as a mouse drag turns it.
+    const float views[2][2] = {{0.0f, 0.0f}, {20.0f, 35.0f}};
+    for (const auto& angles : views) {
+        glMatrixMode(GL_MODELVIEW);
+        scene->SetViewRotation(angles);
+        render.DrawPreview();
+        tracer.TraceFrame(render.ReadDepthBuffer());
+        // Every 4th pixel each way: where both see a surface, the points must coincide. The
+        // depth is sampled at the pixel centre and the ray runs through its corner, so the
+        // tolerance follows the pixel's footprint: 1% of the distance from the eye.
+        const VECTOR eye = ORVA_MATH::ColumnTransform(tracer.CameraToWorld(), VECTOR(0.0f, 0.0f, 0.0f, 1.0f));
+        long both = 0, close = 0, total = 0;
+        double worst = 0.0;
+        for (int r = 8; r < kSize - 8; r += 4)
+            for (int c = 8; c < kSize - 8; c += 4) {
+                const int p = r * kSize + c;
+                ++total;
+                RAYTR::RayHit hit;
+                if (!tracer.PrimaryHit(p, hit)) continue;
+                ++both;
+                const VECTOR a = DepthPoint(tracer, p);
+                const VECTOR b = RAYTR::HitPointInWorld(hit);
+                const double relative = ORVA_MATH::Length(a - b) / ORVA_MATH::Length(b - eye);
+                if (relative < 0.01) ++close;
+                if (relative > worst) worst = relative;
+            }
+        std::printf("view (%g, %g): %ld of %ld traced points within 1%% of their distance (worst %.3f)\n", angles[0],
+                    angles[1], close, both, worst);
+        EXPECT_GT(both, total / 4) << "the view must show the traced models";
+        // Silhouettes: a ray just inside an edge may meet a depth sample just outside it.
+        EXPECT_GE(double(close) / double(both), 0.97);
+    }
+}
+
+TEST_F(RenderTest, AdaptiveMaskAgreesWithBruteForceOnTheDemoScene) {
+    RAYTR::Scene* scene = redowl_test::DemoScene();
+    ASSERT_NE(scene, nullptr);
+    const float noTurn[2] = {0.0f, 0.0f};
+    glMatrixMode(GL_MODELVIEW);
+    scene->SetViewRotation(noTurn);
+    Renderer render(kSize, kSize);
+    render.AttachScene(scene);
+    ScreenTracer tracer(kSize, kSize, 4);
+    tracer.AttachScene(scene);
+    // Light positions along the animation path (angle a: (4 cos a, cos a + 2, 8 sin a)).
+    for (double a : {1.0, 2.5, 4.0, 5.5}) {
+        const VECTOR light(4.0f * float(std::cos(a)), float(std::cos(a)) + 2.0f, 8.0f * float(std::sin(a)), 0.0f);
+        scene->lights[0].position = light;
+        render.DrawPreview();
+        tracer.useZBuffer = true;
+        const double depthRate = AdaptiveAgreement(tracer, render.ReadDepthBuffer());
+        tracer.useZBuffer = false;
+        const double rayRate = AdaptiveAgreement(tracer, nullptr);
+        std::printf("light angle %.1f: adaptive = brute force on %.4f (depth) and %.4f (primary rays)\n", a,
+                    depthRate, rayRate);
+        EXPECT_GE(depthRate, 0.99);
+        EXPECT_GE(rayRate, 0.99);
+    }
+}
+
+TEST_F(RenderTest, OverlayMultipliesThePreviewByTheMask) {
+    RAYTR::Scene* scene = redowl_test::DemoScene();
+    ASSERT_NE(scene, nullptr);
+    const float noTurn[2] = {0.0f, 0.0f};
+    glMatrixMode(GL_MODELVIEW);
+    scene->SetViewRotation(noTurn);
+    Renderer render(kSize, kSize);
+    render.AttachScene(scene);
+    ScreenTracer tracer(kSize, kSize, 4);
+    tracer.AttachScene(scene);
+
+    render.DrawPreview();
+    const std::vector<std::uint8_t> preview = ReadColour();
+    GLfloat projectionBefore[16];
+    glGetFloatv(GL_PROJECTION_MATRIX, projectionBefore);
+
+    // Mask element r*W + c covers window pixel (r, c): lit left of x = 200, shadow right of it.
+    auto overlay = [&](auto value) {
+        render.DrawPreview();
+        std::uint32_t* mask = tracer.Buffer();
+        for (int r = 0; r < kSize; ++r)
+            for (int c = 0; c < kSize; ++c) mask[r * kSize + c] = value(r, c);
+        tracer.UploadTexture(0);
+        tracer.BindTexture(0);
+        render.DrawOverlay();
+        return ReadColour();
+    };
+    const std::vector<std::uint8_t> ones = overlay([](int, int) { return ScreenTracer::kLit; });
+    const std::vector<std::uint8_t> zeros = overlay([](int, int) { return ScreenTracer::kShadow; });
+    const std::vector<std::uint8_t> split =
+        overlay([](int r, int) { return r < 200 ? ScreenTracer::kLit : ScreenTracer::kShadow; });
+
+    long changed = 0, lit = 0;
+    for (std::size_t i = 0; i < preview.size(); ++i) {
+        changed += std::abs(int(ones[i]) - int(preview[i])) > 1;
+        lit += zeros[i] != 0;
+    }
+    EXPECT_EQ(changed, 0) << "an all-ones mask must leave the preview unchanged";
+    EXPECT_EQ(lit, 0) << "an all-zeros mask must turn the window black";
+    // The split runs along window x: columns left of 200 keep the preview, the rest is black.
+    long wrong = 0;
+    for (int y = 0; y < kSize; ++y)
+        for (int x = 0; x < kSize; ++x)
+            for (int k = 0; k < 3; ++k) {
+                const std::size_t i = (static_cast<std::size_t>(y) * kSize + x) * 3 + k;
+                if (x < 200)
+                    wrong += std::abs(int(split[i]) - int(preview[i])) > 1;
+                else
+                    wrong += split[i] != 0;
+            }
+    EXPECT_EQ(wrong, 0);
+
+    // The overlay leaves no lasting state behind.
+    EXPECT_FALSE(glIsEnabled(GL_BLEND));
+    EXPECT_TRUE(glIsEnabled(GL_DEPTH_TEST));
+    EXPECT_TRUE(glIsEnabled(GL_LIGHTING));
+    GLint mode = 0;
+    glGetIntegerv(GL_MATRIX_MODE, &mode);
+    EXPECT_EQ(mode, GL_MODELVIEW);
+    GLfloat projectionAfter[16];
+    glGetFloatv(GL_PROJECTION_MATRIX, projectionAfter);
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(projectionAfter[i], projectionBefore[i]);
+}
