@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "grid/ray_triangle.h"
+#include "loaders/l3ds_writer.h"
 #include "mesh/vertex.h"
 #include "raytracer/ray.h"
 
@@ -76,6 +77,14 @@ inline void MakeSphere(TestMesh& mesh, float radius, int rings, int segments, fl
         const VECTOR n = ORVA_MATH::Cross(t.B->position - t.A->position, t.C->position - t.A->position);
         if (ORVA_MATH::Dot(n, t.A->position - centre) < 0.0f) std::swap(t.B, t.C);
     }
+    mesh.ComputeBox();
+}
+
+// The triangles of a mesh made by the 3DS writer, in its face order.
+inline void FromWriterMesh(const LOAD_3DS::WriterMesh& source, TestMesh& mesh) {
+    mesh.vertices.reserve(source.vertices.size());
+    for (const LOAD_3DS::LPoint3& p : source.vertices) mesh.AddVertex(p.x, p.y, p.z);
+    for (const LOAD_3DS::LFace& f : source.faces) mesh.AddTriangle(f.a, f.b, f.c);
     mesh.ComputeBox();
 }
 
