@@ -1,0 +1,60 @@
+// A frame allocates nothing: the global operator new of this test program counts the
+// allocations made from any thread while counting is switched on. (The OpenGL calls of a frame
+// allocate, if at all, inside the driver with malloc; that is outside the count.)
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "raytracer/screen_tracer.h"
+#include "tests/raytracer/screen_test_scene.h"
+#include "tests/support/gl_context.h"
+
+namespace {
+std::atomic<bool> counting{false};
+std::atomic<long> allocations{0};
+
+void* CountedAllocation(std::size_t n) {
+    if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+}  // namespace
+
+void* operator new(std::size_t n) { return CountedAllocation(n); }
+void* operator new[](std::size_t n) { return CountedAllocation(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+TEST(ScreenAllocTest, FramesOfEveryKindAllocateNothing) {
+    ASSERT_TRUE(redowl_test::EnsureGlContext());
+    auto scene = redowl_test::MakeBoxOverFloorScene(redowl_test::VECTOR(0.0f, 6.0f, 2.0f, 0.0f));
+    std::vector<float> depth(128 * 128, 0.9995f);
+    for (int n : {1, 4, 16}) {
+        RAYTR::ScreenTracer tracer(128, 128, n);
+        tracer.AttachScene(scene.get());
+        // The counter itself must see allocations.
+        counting = true;
+        int* volatile probe = new int(1);  // volatile: the allocation may not be elided
+        delete probe;
+        counting = false;
+        ASSERT_EQ(allocations.exchange(0), 1);
+
+        counting = true;
+        for (int f = 0; f < 20; ++f) {
+            tracer.useZBuffer = false;
+            tracer.TraceFrame(nullptr);
+            tracer.useZBuffer = true;
+            tracer.TraceFrame(depth.data());
+            tracer.TraceFullFrame();
+        }
+        counting = false;
+        EXPECT_EQ(allocations.exchange(0), 0) << "n=" << n;
+        EXPECT_EQ(tracer.Workers()[0].framesTraced, 60u);
+    }
+}
