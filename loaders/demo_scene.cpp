@@ -86,6 +86,23 @@ WriterMesh MakeTorusKnot(int segments, int sides) {
             m.uvs.push_back({float(24.0 * i / segments), float(2.0 * j / sides)});
         }
     }
+    // The curve is not symmetric about the z axis: centre the box on the origin, then scale
+    // so that the larger half-width across x and y is 3 units.
+    float lo[3] = {1e30f, 1e30f, 1e30f}, hi[3] = {-1e30f, -1e30f, -1e30f};
+    for (const LPoint3& p : m.vertices) {
+        const float c[3] = {p.x, p.y, p.z};
+        for (int k = 0; k < 3; ++k) {
+            lo[k] = std::min(lo[k], c[k]);
+            hi[k] = std::max(hi[k], c[k]);
+        }
+    }
+    const double half = std::max(hi[0] - lo[0], hi[1] - lo[1]) / 2.0;
+    const double scale = 3.0 / half;
+    for (LPoint3& p : m.vertices) {
+        p.x = float((p.x - (lo[0] + hi[0]) / 2.0) * scale);
+        p.y = float((p.y - (lo[1] + hi[1]) / 2.0) * scale);
+        p.z = float((p.z - (lo[2] + hi[2]) / 2.0) * scale);
+    }
     // With phi turning from the normal to the binormal, (i,j) (i,j+1) (i+1,j+1) winds
     // counter-clockwise seen from outside the tube.
     AddQuads(m, segments + 1, sides + 1);

@@ -103,7 +103,6 @@ std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const s
     std::vector<std::uint32_t> matches;
     matches.reserve(64);
     const auto byCell = [](const Entry& e, const Key& k) { return e.cell < k; };
-    const auto cellBelow = [](const Key& k, const Entry& e) { return k < e.cell; };
     for (std::size_t g = 0; g < entries.size();) {
         std::size_t groupEnd = g + 1;
         while (groupEnd < entries.size() && entries[groupEnd].cell == entries[g].cell &&
@@ -112,18 +111,20 @@ std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const s
         const LPoint3 P = vertices[entries[g].index];
 
         matches.clear();
+        // For each of the 9 (x, y) neighbour columns the three z cells are adjacent in the
+        // sorted order: one search finds their start, a scan runs to the end of the last.
+        const Key& cell = entries[g].cell;
         for (std::int64_t dx = -1; dx <= 1; ++dx)
-            for (std::int64_t dy = -1; dy <= 1; ++dy)
-                for (std::int64_t dz = -1; dz <= 1; ++dz) {
-                    const Key k{entries[g].cell[0] + dx, entries[g].cell[1] + dy, entries[g].cell[2] + dz};
-                    auto lo = std::lower_bound(entries.begin(), entries.end(), k, byCell);
-                    auto hi = std::upper_bound(lo, entries.end(), k, cellBelow);
-                    for (auto e = lo; e != hi; ++e) {
-                        const LPoint3& Q = vertices[e->index];
-                        if (NearOnAxis(Q.x, P.x) && NearOnAxis(Q.y, P.y) && NearOnAxis(Q.z, P.z))
-                            matches.push_back(e->index);
-                    }
+            for (std::int64_t dy = -1; dy <= 1; ++dy) {
+                const Key first{cell[0] + dx, cell[1] + dy, cell[2] - 1};
+                const Key last{cell[0] + dx, cell[1] + dy, cell[2] + 1};
+                for (auto e = std::lower_bound(entries.begin(), entries.end(), first, byCell);
+                     e != entries.end() && !(last < e->cell); ++e) {
+                    const LPoint3& Q = vertices[e->index];
+                    if (NearOnAxis(Q.x, P.x) && NearOnAxis(Q.y, P.y) && NearOnAxis(Q.z, P.z))
+                        matches.push_back(e->index);
                 }
+            }
         std::sort(matches.begin(), matches.end());
 
         LPoint3 sum{0.0f, 0.0f, 0.0f};
