@@ -1,0 +1,403 @@
+// Frame speed of the screen tracer at 512 x 512 on the demo scene with 1 and 4 workers: the
+// shadow mask from the preview's depth buffer, the shadow mask from primary rays, and the full
+// trace (shadows, one mirror bounce). Beside them, on the same view, rays and thread count,
+// Embree 3 doing the work without our tricks: a brute-force shadow mask (a primary and a shadow
+// ray for every pixel inside the 8-pixel frame) and a full trace whose ray queries are Embree's
+// and whose shading is our own LocalIllumination. Prints frames per second and the ratios.
+//
+// Needs an X display for the OpenGL context (the depth buffer comes from the real preview);
+// under Xvfb: DISPLAY=:99 LIBGL_ALWAYS_SOFTWARE=1 frame_bench.
+
+#include <embree3/rtcore.h>
+#include <benchmark/benchmark.h>
+#include <GL/freeglut.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "grid/regular_grid.h"
+#include "loaders/demo_scene.h"
+#include "math/matrix.h"
+#include "raytracer/scene.h"
+#include "raytracer/screen_tracer.h"
+#include "raytracer/shading.h"
+#include "raytracer/tobject.h"
+#include "raytracer/worker_sync.h"
+#include "render/render.h"
+
+namespace {
+
+using ORVA_MATH::MATRIX;
+using ORVA_MATH::VECTOR;
+using RAYTR::Ray;
+using RAYTR::RayHit;
+using RAYTR::ScreenTracer;
+
+constexpr int kSize = 512;
+constexpr int kFrame = 8;  // the mask's untraced border
+
+// ---- the scene, assembled as the viewer assembles the demo ----------------------------------
+
+RAYTR::Scene* MakeDemoScene() {
+    const std::string dir = std::string(REDOWL_BINARY_DIR) + "/frame_bench_demo";
+    std::string error;
+    if (!LOAD_3DS::WriteDemoScene(dir, &error)) {
+        std::fprintf(stderr, "frame_bench: cannot write the demo scene: %s\n", error.c_str());
+        std::exit(1);
+    }
+    RAYTR::gridAlgorithm = RAYTR::kFastAlgorithm;
+    RAYTR::gridBuildFactor = 0.75f;
+    auto* scene = new RAYTR::Scene();
+    static RAYTR::TObject models[3];
+    models[0].SetTransform(MATRIX::Translation(0.0f, -1.65f, 0.0f));
+    models[2].SetTransform(MATRIX::Translation(0.0f, -5.0f, 0.0f));
+    models[0].AssignTexture(dir + "/data/texture1.bmp", 0);
+    models[1].AssignTexture(dir + "/data/SKY.bmp", 0);
+    models[2].AssignTexture(dir + "/data/texture1.bmp", 0);
+    const char* files[3] = {"/data/knot.3ds", "/data/sky.3ds", "/data/floor.3ds"};
+    for (int i = 0; i < 3; ++i) {
+        models[i].LoadFrom3DS(dir + files[i]);
+        if (i != 1) {
+            models[i].PrepareForTracing();
+            models[i].flags = 0x0F;
+        } else {
+            models[i].flags = 0x03;
+        }
+        scene->AddObject(models[i]);
+    }
+    // The light of the first frame, as the application sets it up.
+    RAYTR::LightSource light;
+    light.ambient = 1.0f;
+    light.a0 = 1.0f;
+    light.a1 = 0.01f;
+    light.a2 = 0.001f;
+    light.position = VECTOR(4.0f * float(std::cos(1.0)), float(std::cos(1.0)) + 2.0f, 8.0f * float(std::sin(1.0)), 0.0f);
+    light.SetColour(255, 255, 255);
+    scene->AddLight(light);
+    scene->eye = VECTOR(0.0f, 0.0f, 15.0f, 0.0f);
+    scene->target = VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
+    return scene;
+}
+
+// ---- Embree: the traced objects in world coordinates -------------------------------------
+
+struct EmbreeScene {
+    RTCDevice device = nullptr;
+    RTCScene scene = nullptr;
+    std::vector<const RAYTR::TObject*> objects;  // by geometry id
+
+    explicit EmbreeScene(const RAYTR::Scene& s) {
+        device = rtcNewDevice(nullptr);
+        scene = rtcNewScene(device);
+        for (unsigned i = 0; i < s.objects.Size(); ++i) {
+            const RAYTR::TObject& o = s.objects[i];
+            if (!(o.flags & RAYTR::TObject::kClosestHitFlag)) continue;
+            RTCGeometry g = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_TRIANGLE);
+            auto* v = static_cast<float*>(rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
+                                                                  3 * sizeof(float), o.vertexCount));
+            for (unsigned k = 0; k < o.vertexCount; ++k) {
+                const VECTOR w = ORVA_MATH::Transform(o.vertices[k].position, o.box.transform);
+                v[3 * k] = w.x;
+                v[3 * k + 1] = w.y;
+                v[3 * k + 2] = w.z;
+            }
+            auto* ix = static_cast<unsigned*>(rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
+                                                                      3 * sizeof(unsigned), o.triangleCount));
+            for (unsigned k = 0; k < 3 * o.triangleCount; ++k) ix[k] = o.indices[k];
+            rtcCommitGeometry(g);
+            const unsigned id = rtcAttachGeometry(scene, g);
+            rtcReleaseGeometry(g);
+            if (objects.size() <= id) objects.resize(id + 1, nullptr);
+            objects[id] = &o;
+        }
+        rtcCommitScene(scene);
+    }
+    ~EmbreeScene() {
+        rtcReleaseScene(scene);
+        rtcReleaseDevice(device);
+    }
+
+    // Nearest hit as one of our hit records (object coordinates, the object's transform).
+    bool Intersect(const Ray& ray, float tnear, RayHit& hit, float& t) const {
+        RTCIntersectContext context;
+        rtcInitIntersectContext(&context);
+        RTCRayHit rh;
+        rh.ray.org_x = ray.origin.x;
+        rh.ray.org_y = ray.origin.y;
+        rh.ray.org_z = ray.origin.z;
+        rh.ray.tnear = tnear;
+        rh.ray.dir_x = ray.direction.x;
+        rh.ray.dir_y = ray.direction.y;
+        rh.ray.dir_z = ray.direction.z;
+        rh.ray.time = 0.0f;
+        rh.ray.tfar = INFINITY;
+        rh.ray.mask = 0xFFFFFFFFu;
+        rh.ray.id = 0;
+        rh.ray.flags = 0;
+        rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+        rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
+        rtcIntersect1(scene, &context, &rh);
+        if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return false;
+        const RAYTR::TObject& o = *objects[rh.hit.geomID];
+        hit = RayHit();
+        hit.triangle = &o.triangles[rh.hit.primID];
+        hit.b1 = rh.hit.u;
+        hit.b2 = rh.hit.v;
+        hit.b0 = 1.0f - rh.hit.u - rh.hit.v;
+        RAYTR::ComputeHitPoint(hit);
+        hit.transform = &o.box.transposed;
+        hit.texture = &o.textures[0];
+        t = rh.ray.tfar;
+        return true;
+    }
+
+    bool Occluded(const VECTOR& from, const VECTOR& to) const {
+        const VECTOR d = to - from;
+        const float distance = ORVA_MATH::Length(d);
+        RTCIntersectContext context;
+        rtcInitIntersectContext(&context);
+        RTCRay r;
+        r.org_x = from.x;
+        r.org_y = from.y;
+        r.org_z = from.z;
+        r.tnear = 1e-3f;
+        r.dir_x = d.x / distance;
+        r.dir_y = d.y / distance;
+        r.dir_z = d.z / distance;
+        r.time = 0.0f;
+        r.tfar = distance;
+        r.mask = 0xFFFFFFFFu;
+        r.id = 0;
+        r.flags = 0;
+        rtcOccluded1(scene, &context, &r);
+        return r.tfar < 0.0f;
+    }
+};
+
+// ---- what every benchmark shares --------------------------------------------------------
+
+struct Shared {
+    RAYTR::Scene* scene = nullptr;
+    std::unique_ptr<Renderer> render;
+    std::vector<float> depth;  // the preview's depth read back once
+    std::unique_ptr<EmbreeScene> embree;
+    std::map<int, std::unique_ptr<ScreenTracer>> tracers;  // by thread count
+};
+Shared* shared = nullptr;
+
+ScreenTracer& Tracer(int threads) {
+    auto& t = shared->tracers[threads];
+    if (!t) {
+        t = std::make_unique<ScreenTracer>(kSize, kSize, threads);
+        t->AttachScene(shared->scene);
+        t->TraceFrame(nullptr);  // camera matrices for the Embree rays
+    }
+    return *t;
+}
+
+// The ray of mask element p and of full-trace pixel p, as the tracer makes them.
+Ray MaskRay(const ScreenTracer& t, int p) {
+    Ray r = t.Rays()[p];
+    const VECTOR d = r.direction;
+    r.direction = VECTOR(-d.y, d.x, -d.z, d.w);
+    return RAYTR::CarryRay(r, t.CameraToWorld());
+}
+Ray FullRay(const ScreenTracer& t, int p) {
+    Ray r = t.Rays()[p];
+    const VECTOR d = r.direction;
+    r.direction = VECTOR(d.x, -d.y, -d.z, d.w);
+    return RAYTR::CarryRay(r, t.CameraToWorld());
+}
+
+// Embree's shading of one ray: our LocalIllumination on Embree's hits and shadow rays.
+VECTOR EmbreeShade(const Ray& ray, int depth) {
+    RayHit hit;
+    float t = 0.0f;
+    if (!shared->embree->Intersect(ray, 0.0f, hit, t)) return VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
+    (void)t;
+    const VECTOR pw = RAYTR::HitPointInWorld(hit);
+    VECTOR acc(0.0f, 0.0f, 0.0f, 0.0f);
+    for (unsigned k = 0; k < shared->scene->lights.Size(); ++k) {
+        const RAYTR::LightSource& light = shared->scene->lights[k];
+        if (!shared->embree->Occluded(pw, light.position))
+            acc += RAYTR::LocalIllumination(ray, hit, light, *shared->scene);
+    }
+    if (depth == 0) return acc;
+    const VECTOR rd = RAYTR::Reflect(ray.direction, RAYTR::InterpolatedNormal(hit));
+    Ray bounce(pw, rd);
+    bounce.origin = bounce.origin + rd * 1e-3f;
+    return acc * 0.6f + EmbreeShade(bounce, depth - 1) * 0.4f;
+}
+
+// Embree's work split over the same subscreens and the same kind of worker team as ours.
+struct EmbreeFrame {
+    const ScreenTracer* tracer;
+    bool full;
+    std::vector<std::uint32_t> pixels = std::vector<std::uint32_t>(kSize * kSize);
+
+    static void Work(void* self, int worker) {
+        auto* f = static_cast<EmbreeFrame*>(self);
+        const RAYTR::WorkerRecord& r = f->tracer->Workers()[static_cast<std::size_t>(worker)];
+        f->Rectangle(r.fullRowStart, r.fullColStart, r.fullRowEnd, r.fullColEnd);
+    }
+
+    void Rectangle(int r0, int c0, int r1, int c1) {
+        const VECTOR light = shared->scene->lights[0].position;
+        if (!full) {
+            // Brute force: every pixel inside the frame gets its primary and its shadow ray.
+            for (int r = std::max(r0, kFrame); r < std::min(r1, kSize - kFrame + 1); ++r)
+                for (int c = std::max(c0, kFrame); c < std::min(c1, kSize - kFrame + 1); ++c) {
+                    RayHit hit;
+                    float t;
+                    const int p = r * kSize + c;
+                    const bool lit = !shared->embree->Intersect(MaskRay(*tracer, p), 0.0f, hit, t) ||
+                                     !shared->embree->Occluded(RAYTR::HitPointInWorld(hit), light);
+                    pixels[p] = lit ? ScreenTracer::kLit : ScreenTracer::kShadow;
+                }
+            return;
+        }
+        for (int r = r0; r < r1; ++r)
+            for (int c = c0; c < c1; ++c) {
+                const VECTOR colour = EmbreeShade(FullRay(*tracer, r * kSize + c), 1);
+                auto byte = [](float v) -> std::uint32_t {
+                    v *= 255.0f;
+                    return v > 0.0f ? (v >= 255.0f ? 255u : std::uint32_t(v)) : 0u;
+                };
+                pixels[r * kSize + c] = byte(colour.x) | byte(colour.z) << 8 | byte(colour.y) << 16 | 0xFF000000u;
+            }
+    }
+};
+
+// ---- benchmarks ---------------------------------------------------------------------------
+
+void OurMaskDepth(benchmark::State& state) {
+    ScreenTracer& t = Tracer(int(state.range(0)));
+    t.useZBuffer = true;
+    for (auto _ : state) t.TraceFrame(shared->depth.data());
+    t.useZBuffer = false;
+}
+
+void OurMaskRays(benchmark::State& state) {
+    ScreenTracer& t = Tracer(int(state.range(0)));
+    t.useZBuffer = false;
+    for (auto _ : state) t.TraceFrame(nullptr);
+}
+
+void OurFullTrace(benchmark::State& state) {
+    ScreenTracer& t = Tracer(int(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(t.TraceFullFrame());
+}
+
+// The whole hybrid frame as the display runs it, with the software OpenGL of the test machine:
+// preview, depth read-back, mask, upload and overlay.
+void OurHybridFrame(benchmark::State& state) {
+    ScreenTracer& t = Tracer(int(state.range(0)));
+    t.useZBuffer = true;
+    for (auto _ : state) {
+        shared->render->DrawPreview();
+        t.TraceFrame(shared->render->ReadDepthBuffer());
+        t.UploadTexture(0);
+        t.BindTexture(0);
+        shared->render->DrawOverlay();
+        glFinish();
+    }
+    t.useZBuffer = false;
+}
+
+void EmbreeRun(benchmark::State& state, bool full) {
+    const int threads = int(state.range(0));
+    EmbreeFrame frame{&Tracer(threads), full};
+    if (threads > 1) {
+        RAYTR::WorkerTeam team(threads, &EmbreeFrame::Work, &frame);
+        for (auto _ : state) team.RunFrame();
+    } else {
+        for (auto _ : state) frame.Rectangle(0, 0, kSize, kSize);
+    }
+}
+void EmbreeMask(benchmark::State& state) { EmbreeRun(state, false); }
+void EmbreeFullTrace(benchmark::State& state) { EmbreeRun(state, true); }
+
+// Keeps the mean real time per frame of every run for the summary.
+class Collector : public benchmark::ConsoleReporter {
+public:
+    std::map<std::string, double> seconds;
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& r : runs)
+            if (r.run_type == Run::RT_Iteration && r.iterations > 0)
+                seconds[r.benchmark_name()] = r.real_accumulated_time / double(r.iterations);
+    }
+};
+
+bool MakeContext(int argc, char** argv) {
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) return false;
+    glutInit(&argc, argv);
+    glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
+    glutInitWindowSize(kSize, kSize);
+    glutCreateWindow("frame_bench");
+    glutDisplayFunc([] {});
+    for (int i = 0; i < 10; ++i) glutMainLoopEvent();
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!MakeContext(argc, argv)) {
+        std::fprintf(stderr, "frame_bench: needs an X display for the OpenGL context (try Xvfb)\n");
+        return 1;
+    }
+    Shared s;
+    shared = &s;
+    s.scene = MakeDemoScene();
+    s.render = std::make_unique<Renderer>(kSize, kSize);
+    s.render->AttachScene(s.scene);
+    s.render->DrawPreview();
+    const float* depth = s.render->ReadDepthBuffer();
+    s.depth.assign(depth, depth + kSize * kSize);
+    s.embree = std::make_unique<EmbreeScene>(*s.scene);
+
+    for (int threads : {1, 4}) {
+        auto reg = [&](const char* name, void (*fn)(benchmark::State&)) {
+            benchmark::RegisterBenchmark(name, fn)->Arg(threads)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
+        };
+        reg("our_mask_depth", OurMaskDepth);
+        reg("our_mask_rays", OurMaskRays);
+        reg("embree_mask_brute_force", EmbreeMask);
+        reg("our_full_trace", OurFullTrace);
+        reg("embree_full_trace", EmbreeFullTrace);
+        reg("our_hybrid_frame_with_gl", OurHybridFrame);
+    }
+    benchmark::Initialize(&argc, argv);
+    Collector collector;
+    benchmark::RunSpecifiedBenchmarks(&collector);
+
+    // Frames per second, ours beside Embree's, and the ratios.
+    auto fps = [&](const std::string& name, int threads) {
+        auto it = collector.seconds.find(name + "/" + std::to_string(threads) + "/min_time:1.000/real_time");
+        return it == collector.seconds.end() || it->second <= 0.0 ? 0.0 : 1.0 / it->second;
+    };
+    std::printf("\nframes per second at %d x %d (demo scene, first-frame light)\n", kSize, kSize);
+    for (int threads : {1, 4}) {
+        const double md = fps("our_mask_depth", threads), mr = fps("our_mask_rays", threads);
+        const double em = fps("embree_mask_brute_force", threads);
+        const double ft = fps("our_full_trace", threads), ef = fps("embree_full_trace", threads);
+        const double hf = fps("our_hybrid_frame_with_gl", threads);
+        std::printf("%d thread(s): mask with depth %.1f, mask with rays %.1f, Embree brute-force mask %.1f "
+                    "-> ratio %.2f (depth) %.2f (rays)\n",
+                    threads, md, mr, em, em > 0 ? md / em : 0.0, em > 0 ? mr / em : 0.0);
+        std::printf("%d thread(s): full trace %.2f, Embree full trace %.2f -> ratio %.2f; whole hybrid frame "
+                    "with software GL %.1f\n",
+                    threads, ft, ef, ef > 0 ? ft / ef : 0.0, hf);
+    }
+    s.tracers.clear();
+    s.embree.reset();
+    s.render.reset();
+    return 0;
+}
