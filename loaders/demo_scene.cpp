@@ -83,7 +83,7 @@ WriterMesh MakeTorusKnot(int segments, int sides) {
             const double phi = 2.0 * kPi * double(j % sides) / sides;
             const D3 p = c + (normal * std::cos(phi) + binormal * std::sin(phi)) * tube;
             m.vertices.push_back({float(p.x), float(p.y), float(p.z)});
-            m.uvs.push_back({float(24.0 * i / segments), float(2.0 * j / sides)});
+            m.uvs.push_back({float(12.0 * i / segments), float(double(j) / sides)});
         }
     }
     // The curve is not symmetric about the z axis: centre the box on the origin, then scale

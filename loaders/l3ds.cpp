@@ -119,7 +119,8 @@ void LMesh::SetAxes(const float a[12]) { std::memcpy(axes, a, sizeof axes); }
 
 void LMesh::CalcNormals() {
     if (vertices.empty()) return;
-    normals = SmoothNormals(vertices, faces);
+    // A mesh too crowded to finish keeps no normals; the reader then fails the load.
+    SmoothNormals(vertices, faces, normals, kMaxNormalComparisons);
 }
 
 // ---------------------------------------------------------------- LLight
@@ -438,6 +439,7 @@ void L3DS::ParseMeshObject(const LChunkHeader& object) {
     }
     // 3. Smooth normals by position.
     mesh->CalcNormals();
+    if (mesh->GetNormalCount() != mesh->GetVertexCount()) malformed = true;
 }
 
 void L3DS::ParseLightObject(const LChunkHeader& object) {

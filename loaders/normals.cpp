@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 namespace LOAD_3DS {
 
@@ -46,9 +47,16 @@ LPoint3 FaceNormal(const std::vector<LPoint3>& vertices, const LFace& face) {
 }
 
 std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const std::vector<LFace>& faces) {
+    std::vector<LPoint3> result;
+    SmoothNormals(vertices, faces, result, std::numeric_limits<std::uint64_t>::max());
+    return result;
+}
+
+bool SmoothNormals(const std::vector<LPoint3>& vertices, const std::vector<LFace>& faces, std::vector<LPoint3>& result,
+                   std::uint64_t maxComparisons) {
     const std::size_t V = vertices.size();
-    std::vector<LPoint3> result(V, LPoint3{0.0f, 0.0f, 0.0f});
-    if (V == 0) return result;
+    result.assign(V, LPoint3{0.0f, 0.0f, 0.0f});
+    if (V == 0) return true;
 
     // 1. Every face normal once.
     std::vector<LPoint3> faceNormals(faces.size());
@@ -97,6 +105,12 @@ std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const s
         if (a.bits != b.bits) return a.bits < b.bits;
         return a.index < b.index;
     });
+    // Only vertices that are corners of some face can add anything to a sum.
+    std::vector<Entry> candidates;
+    candidates.reserve(entries.size());
+    for (const Entry& e : entries)
+        if (start[e.index + 1] > start[e.index]) candidates.push_back(e);
+    std::uint64_t comparisons = 0;
 
     // 4. One sum per distinct position: matching vertices from the 27 neighbouring cells in
     //    ascending index order, each contributing its faces in ascending order.
@@ -118,8 +132,12 @@ std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const s
             for (std::int64_t dy = -1; dy <= 1; ++dy) {
                 const Key first{cell[0] + dx, cell[1] + dy, cell[2] - 1};
                 const Key last{cell[0] + dx, cell[1] + dy, cell[2] + 1};
-                for (auto e = std::lower_bound(entries.begin(), entries.end(), first, byCell);
-                     e != entries.end() && !(last < e->cell); ++e) {
+                for (auto e = std::lower_bound(candidates.begin(), candidates.end(), first, byCell);
+                     e != candidates.end() && !(last < e->cell); ++e) {
+                    if (++comparisons > maxComparisons) {
+                        result.clear();
+                        return false;
+                    }
                     const LPoint3& Q = vertices[e->index];
                     if (NearOnAxis(Q.x, P.x) && NearOnAxis(Q.y, P.y) && NearOnAxis(Q.z, P.z))
                         matches.push_back(e->index);
@@ -134,7 +152,7 @@ std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const s
         for (std::size_t e = g; e < groupEnd; ++e) result[entries[e].index] = normal;
         g = groupEnd;
     }
-    return result;
+    return true;
 }
 
 }  // namespace LOAD_3DS

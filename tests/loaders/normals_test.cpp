@@ -100,3 +100,21 @@ TEST(SmoothNormals, ManyCopiesOfOnePositionShareOneSum) {
     const LPoint3 expected = Normalise(sum);
     for (int i = 0; i < 5000; ++i) ASSERT_TRUE(SameBits(fast[std::size_t(i)], expected)) << i;
 }
+
+TEST(SmoothNormals, CrowdedPositionsStopAtTheComparisonBound) {
+    // 600 distinct positions within 0.00006 of each other: every pair is compared.
+    std::vector<LPoint3> v;
+    std::vector<LFace> faces;
+    for (int i = 0; i < 600; ++i) {
+        v.push_back({1.0f + 1e-7f * float(i), 1.0f, 1.0f});
+        v.push_back({2.0f, float(i % 5), 0.0f});
+        v.push_back({0.0f, 2.0f, float(i % 3)});
+        faces.push_back({3 * i, 3 * i + 1, 3 * i + 2});
+    }
+    std::vector<LPoint3> out;
+    EXPECT_FALSE(SmoothNormals(v, faces, out, 100000));
+    EXPECT_TRUE(out.empty());
+    ASSERT_TRUE(SmoothNormals(v, faces, out, 1000000));
+    const auto slow = Reference(v, faces);
+    for (std::size_t i = 0; i < out.size(); ++i) ASSERT_TRUE(SameBits(out[i], slow[i])) << i;
+}
