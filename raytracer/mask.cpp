@@ -80,7 +80,7 @@ void ScreenTracer::UpdateCameraMatrices() {
     // F flips z (rays look down +z in the tables); S is the scene's rotation.
     MATRIX f = MATRIX::Identity();
     f(2, 2) = -1.0f;
-    const MATRIX inverseS = scene_->rotation.Inverted();
+    const MATRIX inverseS = scene_ != nullptr ? scene_->rotation.Inverted() : MATRIX::Identity();
     depthToWorld_ = f * v.Inverted();
     cameraToWorld_ = v * f;
     // Turn the rays by the inverse rotation instead of moving the objects.
