@@ -53,9 +53,10 @@ inline VECTOR NormalToWorld(const MATRIX& T, const VECTOR& n) {
 
 inline Surface WorldSurface(const RayHit& hit) {
     Surface s;
-    RayHit local = hit;
-    if (!(local.flags & kHitPointComputed)) ComputeHitPoint(local);
-    s.position = HitPointInWorld(local);
+    const ORVA_GRAPHICS::Triangle& t = *hit.triangle;
+    VECTOR p = hit.point;
+    if (!(hit.flags & kHitPointComputed)) p = (t.A->position * hit.b0 + t.B->position * hit.b1) + t.C->position * hit.b2;
+    s.position = AsPoint(hit.transform ? ColumnTransform(*hit.transform, p) : p);
     const VECTOR n = AsDirection(InterpolatedNormal(hit));
     s.normal = hit.transform ? NormalToWorld(*hit.transform, n) : n;
     TextureCoordinates(hit, s.u, s.v);
@@ -63,7 +64,8 @@ inline Surface WorldSurface(const RayHit& hit) {
     return s;
 }
 
-// One light at one surface point, everything in world coordinates.
+// Light colour times the intensity of one light at one surface point (the texture factor is
+// left to the caller), everything in world coordinates.
 inline VECTOR Illuminate(const Surface& s, const LightSource& light, const VECTOR& eye) {
     // Direction and distance to the light.
     const VECTOR D = AsDirection(AsPoint(light.position) - s.position);
@@ -87,7 +89,7 @@ inline VECTOR Illuminate(const Surface& s, const LightSource& light, const VECTO
     // Attenuation; a negative (or undefined) intensity is no light.
     intensity /= light.a0 + light.a1 * d + light.a2 * d * d;
     if (!(intensity > 0.0f)) intensity = 0.0f;
-    return ORVA_MATH::Mul(SampleTexture(s.texture, s.u, s.v), light.colour) * intensity;
+    return light.colour * intensity;
 }
 
 // BlocksLight with the ray and the light already in the object's coordinates.
@@ -112,15 +114,20 @@ VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, 
     const Triangle* const surface = hit.triangle;
     const Surface s = WorldSurface(hit);
     // Direct light from every light whose shadow ray is free; hit serves as scratch.
-    VECTOR acc(0.0f, 0.0f, 0.0f, 0.0f);
+    VECTOR light(0.0f, 0.0f, 0.0f, 0.0f);
+    bool lit = false;
     const unsigned lightCount = scene.lights.Size();
     for (unsigned k = 0; k < lightCount; ++k) {
-        const LightSource& light = scene.lights[k];
-        const VECTOR lightPosition = AsPoint(light.position);
+        const LightSource& source = scene.lights[k];
+        const VECTOR lightPosition = AsPoint(source.position);
         const Ray shadowRay(s.position, Normalised(AsDirection(lightPosition - s.position)));
         hit.triangle = surface;
-        if (!ShadowBlocked(shadowRay, scene, hit, lightPosition)) acc += Illuminate(s, light, eye);
+        if (ShadowBlocked(shadowRay, scene, hit, lightPosition)) continue;
+        light += Illuminate(s, source, eye);
+        lit = true;
     }
+    // The texture factor once for all lights.
+    const VECTOR acc = lit ? ORVA_MATH::Mul(SampleTexture(s.texture, s.u, s.v), light) : light;
     if (depth <= 0) return acc;
     // One mirror bounce from the hit point, leaving the hit triangle.
     const Ray bounce(s.position, AsDirection(Reflect(AsDirection(ray.direction), s.normal)));
@@ -229,7 +236,8 @@ bool BlocksLight(const Ray& ray, const TObject& object, RayHit& scratch, const V
 }
 
 VECTOR LocalIllumination(const Ray&, const RayHit& hit, const LightSource& light, const Scene& scene) {
-    return Illuminate(WorldSurface(hit), light, EyeInWorld(scene));
+    const Surface s = WorldSurface(hit);
+    return ORVA_MATH::Mul(SampleTexture(s.texture, s.u, s.v), Illuminate(s, light, EyeInWorld(scene)));
 }
 
 VECTOR Shade(const Ray& ray, RayHit& hit, int depth, const Scene& scene) {
