@@ -1,7 +1,66 @@
-// Entry point: reads release.cgf, opens the window and hands control to GLUT.
-#include <cstdio>
+// Entry point: reads release.cgf, opens the centred window and hands control to GLUT. Every
+// callback forwards to the one application object; nothing else happens before the first
+// display.
+#include <GL/freeglut.h>
 
-int main() {
-    std::puts("RED OWL");
+#include <fstream>
+
+#include "app/config.h"
+#include "app/win_main.h"
+#include "app/window_title.h"
+#include "errors/errors.h"
+#include "errors/message_box.h"
+
+namespace {
+
+// Process-wide objects, constructed before main in this order and destroyed in reverse.
+// "Err.txt" is created (or truncated) first and never written, so it stays empty.
+std::ofstream errorLog("Err.txt");
+WIN_NMS::WIN_MAIN_CLASS win;
+CONFIG::Lexer config;
+
+void OnDisplay() { win.display(); }
+void OnKeyboard(unsigned char key, int x, int y) { win.keyboard(key, x, y); }
+void OnSpecial(int key, int x, int y) { win.special(key, x, y); }
+void OnReshape(int width, int height) { win.reshape(width, height); }
+void OnMouse(int button, int state, int x, int y) { win.mouse(button, state, x, y); }
+void OnMotion(int x, int y) { win.motion(x, y); }
+void OnIdle() { glutPostRedisplay(); }  // frames follow one another without pause
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        config.ReadFile("release.cgf");
+    } catch (const TIRN_ERROR::File_Error&) {
+        // The box has been shown and dismissed; no window is opened and the start-up failed.
+        return 1;
+    }
+    win.SetConfiguration(&config);
+
+    glutInit(&argc, argv);
+    // Closing the window returns from the event loop, so the process ends normally with 0.
+    glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
+    glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
+
+    win.width = config.GetInt("win.width");
+    win.height = config.GetInt("win.height");
+    glutInitWindowSize(win.width, win.height);
+    glutInitWindowPosition(WIN_NMS::CentredOrigin(glutGet(GLUT_SCREEN_WIDTH), win.width),
+                           WIN_NMS::CentredOrigin(glutGet(GLUT_SCREEN_HEIGHT), win.height));
+    glutCreateWindow("RED OWL");
+    // From here on every title, this first one included, reaches the window in both encodings.
+    WIN_NMS::InstallWindowTitleSink();
+    TIRN_ERROR::SetStatusTitle("RED OWL");
+
+    glutDisplayFunc(OnDisplay);
+    glutKeyboardFunc(OnKeyboard);
+    glutSpecialFunc(OnSpecial);
+    glutReshapeFunc(OnReshape);
+    glutMouseFunc(OnMouse);
+    glutMotionFunc(OnMotion);
+    glutIdleFunc(OnIdle);
+
+    glutMainLoop();
     return 0;
 }

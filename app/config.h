@@ -1,0 +1,42 @@
+#pragma once
+// The configuration reader: turns "release.cgf" into a flat map from dotted key names to value
+// texts. There is no schema and no defaulting; an absent key reads as empty text, 0 or 0.0.
+//
+// File syntax: white-space separated words. "=" assigns the next word (taken verbatim) to the
+// concatenation of the name stack and pops one name; "{" pushes "."; "}" pops twice; a word
+// containing "//" or "require" skips the rest of its line; any other word is pushed as a name.
+// So `win.width = 800` and `win { width = 800 }` both set "win.width".
+
+#include <map>
+#include <string>
+
+namespace CONFIG {
+
+class Lexer {
+public:
+    Lexer() = default;
+    // Not virtual: the one reader has static storage and is never deleted through a base.
+    ~Lexer() = default;
+    Lexer(const Lexer&) = default;
+    Lexer& operator=(const Lexer&) = default;
+
+    // Reads the file and stores every assignment; a later assignment to a key replaces the
+    // earlier value. Throws TIRN_ERROR::File_Error ("Can not open file " + name) when the file
+    // cannot be opened; the map then stays as it was.
+    virtual void ReadFile(const std::string& fileName);
+
+    // The value of key; an absent key is inserted with an empty value.
+    std::string GetString(const std::string& key);
+    // atoi of the value (0 for empty or non-numeric text).
+    int GetInt(const std::string& key);
+    // atof of the value, narrowed to float (0.0 for empty or non-numeric text).
+    float GetFloat(const std::string& key);
+
+    // Read-only view of the map, for inspection.
+    const std::map<std::string, std::string>& Entries() const { return values_; }
+
+private:
+    std::map<std::string, std::string> values_;
+};
+
+}  // namespace CONFIG

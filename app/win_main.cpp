@@ -1,0 +1,101 @@
+#include "app/win_main.h"
+
+#include <GL/freeglut.h>
+#include <GL/glu.h>
+
+#include <cstdlib>
+
+#include "errors/errors.h"
+
+namespace WIN_NMS {
+
+static_assert(kKeyF2 == GLUT_KEY_F2 && kKeyLeft == GLUT_KEY_LEFT && kKeyUp == GLUT_KEY_UP &&
+              kKeyRight == GLUT_KEY_RIGHT && kKeyDown == GLUT_KEY_DOWN && kKeyPageUp == GLUT_KEY_PAGE_UP &&
+              kKeyPageDown == GLUT_KEY_PAGE_DOWN);
+static_assert(kLeftButton == GLUT_LEFT_BUTTON && kButtonDown == GLUT_DOWN && kButtonUp == GLUT_UP);
+
+WIN_MAIN_CLASS::WIN_MAIN_CLASS() {
+    // The light before assembly: colour w, ambient, position w and attenuation set, rest zero.
+    light.colour.w = 1.0f;
+    light.ambient = 1.0f;
+    light.position.w = 1.0f;
+    light.a0 = 1.0f;
+    light.a1 = 0.01f;
+    light.a2 = 0.001f;
+}
+
+WIN_MAIN_CLASS::~WIN_MAIN_CLASS() = default;
+
+void WIN_MAIN_CLASS::display() {
+    try {
+        Frame();
+    } catch (const TIRN_ERROR::Error&) {
+        // The box was shown when the error was made; end normally, static destructors included.
+        std::exit(0);
+    }
+}
+
+void WIN_MAIN_CLASS::Frame() {
+    glClearColor(0.0f, 0.0f, 0.25f, 0.0f);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glutSwapBuffers();
+}
+
+void WIN_MAIN_CLASS::keyboard(unsigned char key, int, int) {
+    if (key == kEscapeKey) std::exit(0);  // static objects are destroyed on the way out
+}
+
+void WIN_MAIN_CLASS::special(int key, int, int) {
+    switch (key) {
+        case kKeyF2: tracedImageMode = !tracedImageMode; break;
+        // One unit of light movement per key; the light animation overwrites x, y and z on the
+        // next frame.
+        case kKeyLeft: light.position.x -= 1.0f; break;
+        case kKeyRight: light.position.x += 1.0f; break;
+        case kKeyUp: light.position.y += 1.0f; break;
+        case kKeyDown: light.position.y -= 1.0f; break;
+        case kKeyPageUp: light.position.z -= 1.0f; break;
+        case kKeyPageDown: light.position.z += 1.0f; break;
+        default: break;
+    }
+}
+
+void WIN_MAIN_CLASS::ApplySize(int newWidth, int newHeight) {
+    width = newWidth;
+    height = newHeight;
+}
+
+void WIN_MAIN_CLASS::reshape(int newWidth, int newHeight) {
+    glViewport(0, 0, newWidth, newHeight);
+    ApplySize(newWidth, newHeight);
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    gluPerspective(45.0, AspectRatio(newWidth, newHeight), 1.0, 100.0);
+    glMatrixMode(GL_MODELVIEW);
+    glLoadIdentity();
+    glutPostRedisplay();
+}
+
+void WIN_MAIN_CLASS::mouse(int button, int state, int x, int y) {
+    if (button != kLeftButton) return;
+    if (state == kButtonDown) {
+        leftButtonHeld = true;
+        lastPointerX = x;
+        lastPointerY = y;
+    } else if (state == kButtonUp) {
+        leftButtonHeld = false;  // the last pointer position stays
+    }
+}
+
+void WIN_MAIN_CLASS::motion(int x, int y) {
+    if (!leftButtonHeld) return;
+    // Half a degree per pixel: vertical drag tilts about X, horizontal drag turns about Y.
+    const int dy = y - lastPointerY;
+    const int dx = x - lastPointerX;
+    lastPointerX = x;
+    lastPointerY = y;
+    angleX += 0.5f * static_cast<float>(dy);
+    angleY += 0.5f * static_cast<float>(dx);
+}
+
+}  // namespace WIN_NMS
