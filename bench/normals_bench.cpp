@@ -7,6 +7,7 @@
 #include <benchmark/benchmark.h>
 #include <lib3ds/file.h>
 #include <lib3ds/mesh.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -61,7 +62,8 @@ struct Setup {
     WriterMesh big = Soup(21845);
     WriterMesh small = Soup(1365);  // 4,095 vertices
     Setup() {
-        file = (std::filesystem::temp_directory_path() / "redowl_normals_bench.3ds").string();
+        file = (std::filesystem::temp_directory_path() /
+                ("redowl_normals_bench_" + std::to_string(::getpid()) + ".3ds")).string();
         if (!Write3DS(file, {big})) {
             std::fprintf(stderr, "cannot write %s\n", file.c_str());
             std::exit(1);
