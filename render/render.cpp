@@ -1,3 +1,4 @@
+#define GL_GLEXT_PROTOTYPES  // glWindowPos2i (OpenGL 1.4)
 #include "render/render.h"
 
 #include <cstddef>
@@ -134,6 +135,29 @@ void Render::DrawOverlay() {
     glDisable(GL_BLEND);
     glPopMatrix();
     glMatrixMode(GL_MODELVIEW);
+}
+
+void DrawTracedImage(const std::uint32_t* image, int imageWidth, int imageHeight, int windowWidth, int windowHeight) {
+    if (image == nullptr || imageWidth <= 0 || imageHeight <= 0) return;
+    const int w = windowWidth < imageWidth ? windowWidth : imageWidth;
+    const int h = windowHeight < imageHeight ? windowHeight : imageHeight;
+    if (w <= 0 || h <= 0) return;
+    // The pixels as they are: no texture, blending or depth test on the copy.
+    glPushAttrib(GL_ENABLE_BIT | GL_CURRENT_BIT);
+    glDisable(GL_TEXTURE_2D);
+    glDisable(GL_BLEND);
+    glDisable(GL_DEPTH_TEST);
+    glDisable(GL_LIGHTING);
+    // Rows of the image's width, starting at the window's lower-left corner.
+    glPushClientAttrib(GL_CLIENT_PIXEL_STORE_BIT);
+    glPixelStorei(GL_UNPACK_ROW_LENGTH, imageWidth);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    glPixelStorei(GL_UNPACK_SKIP_ROWS, 0);
+    glPixelStorei(GL_UNPACK_SKIP_PIXELS, 0);
+    glWindowPos2i(0, 0);
+    glDrawPixels(w, h, GL_RGBA, GL_UNSIGNED_BYTE, image);
+    glPopClientAttrib();
+    glPopAttrib();
 }
 
 }  // namespace ORVA_GRAPHICS

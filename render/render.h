@@ -9,6 +9,7 @@
 #include <GL/gl.h>
 #include <GL/glu.h>
 
+#include <cstdint>
 #include <memory>
 
 #include "math/aligned.h"
@@ -69,6 +70,13 @@ private:
     float lightDiffuse_[4] = {1.0f, 1.0f, 1.0f, 1.0f};
     float lightPosition_[4] = {2.0f, 5.0f, 10.0f, 0.0f};
 };
+
+// Copies the traced image (4 bytes per pixel: red, green, blue, a fourth byte; rows from the
+// bottom) to the window's lower-left corner, unchanged: texturing, blending and the depth test
+// are off for the copy and restored after it. Copies min(window, image) columns and rows and
+// reads rows of the image's own width, so a window resized beyond the image never makes the
+// copy read past it.
+void DrawTracedImage(const std::uint32_t* image, int imageWidth, int imageHeight, int windowWidth, int windowHeight);
 
 }  // namespace ORVA_GRAPHICS
 

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "raytracer/scene.h"
@@ -225,4 +226,46 @@ TEST_F(RenderTest, OverlayMultipliesThePreviewByTheMask) {
     GLfloat projectionAfter[16];
     glGetFloatv(GL_PROJECTION_MATRIX, projectionAfter);
     for (int i = 0; i < 16; ++i) EXPECT_EQ(projectionAfter[i], projectionBefore[i]);
+}
+
+TEST_F(RenderTest, TracedImageIsCopiedUnchangedAndClippedToTheImage) {
+    Renderer render(kSize, kSize);
+    glEnable(GL_TEXTURE_2D);  // as after assembly: the copy must not be textured
+    // A pattern whose every pixel differs from its neighbours, rows from the bottom.
+    const int w = 300, h = 200;
+    std::vector<std::uint32_t> image(static_cast<std::size_t>(w * h));
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const std::uint8_t bytes[4] = {std::uint8_t(x), std::uint8_t(y), std::uint8_t(x ^ y), 255};
+            std::memcpy(&image[static_cast<std::size_t>(y * w + x)], bytes, 4);
+        }
+    glClearColor(0.0f, 0.0f, 0.25f, 0.0f);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    // A window larger than the image: only the image's 300 x 200 pixels are drawn.
+    ORVA_GRAPHICS::DrawTracedImage(image.data(), w, h, kSize, kSize);
+    std::vector<std::uint8_t> rgb = ReadColour();
+    for (int y = 0; y < kSize; ++y)
+        for (int x = 0; x < kSize; ++x) {
+            const std::uint8_t* px = &rgb[(static_cast<std::size_t>(y) * kSize + x) * 3];
+            if (x < w && y < h) {
+                ASSERT_EQ(px[0], std::uint8_t(x)) << x << "," << y;
+                ASSERT_EQ(px[1], std::uint8_t(y)) << x << "," << y;
+                ASSERT_EQ(px[2], std::uint8_t(x ^ y)) << x << "," << y;
+            } else {
+                ASSERT_EQ(px[0], 0) << x << "," << y;
+                ASSERT_NEAR(px[2], 64, 1) << x << "," << y;
+            }
+        }
+    // A window smaller than the image: clipped to the window's 100 x 50.
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    ORVA_GRAPHICS::DrawTracedImage(image.data(), w, h, 100, 50);
+    rgb = ReadColour();
+    EXPECT_EQ(rgb[(static_cast<std::size_t>(49) * kSize + 99) * 3], 99);
+    EXPECT_EQ(rgb[(static_cast<std::size_t>(50) * kSize + 99) * 3], 0);
+    EXPECT_EQ(rgb[(static_cast<std::size_t>(49) * kSize + 100) * 3], 0);
+    // The state is as before.
+    EXPECT_TRUE(glIsEnabled(GL_TEXTURE_2D));
+    GLint rowLength = -1;
+    glGetIntegerv(GL_UNPACK_ROW_LENGTH, &rowLength);
+    EXPECT_EQ(rowLength, 0);
 }
