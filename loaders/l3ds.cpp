@@ -119,8 +119,7 @@ void LMesh::SetAxes(const float a[12]) { std::memcpy(axes, a, sizeof axes); }
 
 void LMesh::CalcNormals() {
     if (vertices.empty()) return;
-    // A mesh too crowded to finish keeps no normals; the reader then fails the load.
-    SmoothNormals(vertices, faces, normals, kMaxNormalComparisons);
+    normals = SmoothNormals(vertices, faces);
 }
 
 // ---------------------------------------------------------------- LLight
@@ -439,7 +438,6 @@ void L3DS::ParseMeshObject(const LChunkHeader& object) {
     }
     // 3. Smooth normals by position.
     mesh->CalcNormals();
-    if (mesh->GetNormalCount() != mesh->GetVertexCount()) malformed = true;
 }
 
 void L3DS::ParseLightObject(const LChunkHeader& object) {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <tuple>
+#include <utility>
 
 namespace LOAD_3DS {
 
@@ -37,6 +39,120 @@ LPoint3 Corner(const std::vector<LPoint3>& vertices, int i) {
     return vertices[std::size_t(std::max(i, 0))];
 }
 
+float Coordinate(const LPoint3& p, int axis) { return axis == 0 ? p.x : axis == 1 ? p.y : p.z; }
+
+// x, y, z of a sum of face normals, the number of its non-zero terms and the number of its
+// not-a-number terms (kept apart so that they spoil only the sums that contain them).
+using Sum5 = std::array<double, 5>;
+
+// Sums of weighted points over boxes of rank space, all boxes at once: each box sum is split
+// into four dominance queries (x below X and y below Y, z within the box), answered by
+// divide and conquer over x with a merge over y and a Fenwick tree over z (Bentley 1980,
+// "Multidimensional divide-and-conquer"; Fenwick 1994, "A new data structure for cumulative
+// frequency tables"). O((n + q) log^2) time and O(n + q) memory for n points and q boxes.
+struct RankBox {
+    std::array<std::uint32_t, 3> lo, hi;  // ranks lo[a] <= r < hi[a] on each axis
+};
+
+class BoxSummer {
+public:
+    BoxSummer(const std::vector<std::array<std::uint32_t, 3>>& ranks, const std::vector<Sum5>& weights,
+              const std::vector<RankBox>& boxes, std::uint32_t zSize)
+        : weights_(weights), sums_(boxes.size(), Sum5{0.0, 0.0, 0.0, 0.0, 0.0}), fenwick_(std::size_t(zSize) + 1) {
+        items_.reserve(ranks.size() + 4 * boxes.size());
+        for (std::size_t p = 0; p < ranks.size(); ++p)
+            items_.push_back({ranks[p][0], ranks[p][1], ranks[p][2], ranks[p][2], std::uint32_t(p), true, 1.0});
+        for (std::size_t b = 0; b < boxes.size(); ++b) {
+            const RankBox& box = boxes[b];
+            if (box.lo[0] >= box.hi[0] || box.lo[1] >= box.hi[1] || box.lo[2] >= box.hi[2]) continue;
+            // S(hx, hy) - S(hx, ly) - S(lx, hy) + S(lx, ly), S counting x < X and y < Y.
+            for (int corner = 0; corner < 4; ++corner) {
+                const std::uint32_t X = corner & 1 ? box.lo[0] : box.hi[0];
+                const std::uint32_t Y = corner & 2 ? box.lo[1] : box.hi[1];
+                const double sign = corner == 1 || corner == 2 ? -1.0 : 1.0;
+                items_.push_back({X, Y, box.lo[2], box.hi[2], std::uint32_t(b), false, sign});
+            }
+        }
+        // Along x; at equal x the queries first, so that a point counts only for larger X.
+        std::sort(items_.begin(), items_.end(), [](const Item& a, const Item& b) {
+            return a.x != b.x ? a.x < b.x : (!a.point && b.point);
+        });
+        scratch_.resize(items_.size());
+        Solve(0, items_.size());
+    }
+
+    const std::vector<Sum5>& Sums() const { return sums_; }
+
+private:
+    struct Item {
+        std::uint32_t x, y, zlo, zhi;  // a point has zlo = its z rank
+        std::uint32_t who;             // point index or box index
+        bool point;
+        double sign;
+    };
+
+    // Points of [l, m) meet queries of [m, r): every such point has the smaller x.
+    void Solve(std::size_t l, std::size_t r) {
+        if (r - l < 2) return;
+        const std::size_t m = l + (r - l) / 2;
+        Solve(l, m);
+        Solve(m, r);
+        // Merge both halves by y; at equal y the right query goes first (y < Y is strict).
+        std::size_t i = l, j = m, k = l;
+        while (i < m || j < r) {
+            if (j >= r || (i < m && items_[i].y < items_[j].y)) {
+                const Item& a = items_[i++];
+                if (a.point) Add(a.zlo, weights_[a.who]);
+                scratch_[k++] = a;
+            } else {
+                const Item& b = items_[j++];
+                if (!b.point) {
+                    Sum5& out = sums_[b.who];
+                    const Sum5 high = Prefix(b.zhi), low = Prefix(b.zlo);
+                    for (std::size_t a = 0; a < 5; ++a) out[a] += b.sign * (high[a] - low[a]);
+                }
+                scratch_[k++] = b;
+            }
+        }
+        // Reset the tree exactly (no subtraction residue), then keep the merged order.
+        for (std::size_t t = l; t < m; ++t)
+            if (items_[t].point) Clear(items_[t].zlo);
+        std::copy(scratch_.begin() + std::ptrdiff_t(l), scratch_.begin() + std::ptrdiff_t(r),
+                  items_.begin() + std::ptrdiff_t(l));
+    }
+
+    void Add(std::uint32_t z, const Sum5& w) {
+        for (std::size_t n = std::size_t(z) + 1; n < fenwick_.size(); n += n & (~n + 1))
+            for (std::size_t a = 0; a < 5; ++a) fenwick_[n][a] += w[a];
+    }
+    void Clear(std::uint32_t z) {
+        for (std::size_t n = std::size_t(z) + 1; n < fenwick_.size(); n += n & (~n + 1)) fenwick_[n] = {0.0, 0.0, 0.0, 0.0, 0.0};
+    }
+    // The weights of the points with z rank below Z.
+    Sum5 Prefix(std::uint32_t Z) const {
+        Sum5 s{0.0, 0.0, 0.0, 0.0, 0.0};
+        for (std::size_t n = Z; n > 0; n -= n & (~n + 1))
+            for (std::size_t a = 0; a < 5; ++a) s[a] += fenwick_[n][a];
+        return s;
+    }
+
+    const std::vector<Sum5>& weights_;
+    std::vector<Sum5> sums_;
+    std::vector<Sum5> fenwick_;
+    std::vector<Item> items_;
+    std::vector<Item> scratch_;
+};
+
+// The ranks, among the sorted distinct values, of the values that match c on one axis: the
+// match |fl(q - c)| < 0.0001 holds on an interval of q around c, because rounded subtraction
+// is monotone, so the matching values are one run of the sorted list.
+std::pair<std::uint32_t, std::uint32_t> MatchingRanks(const std::vector<float>& values, float c) {
+    const auto lo = std::partition_point(values.begin(), values.end(),
+                                         [c](float q) { return q < c && !NearOnAxis(q, c); });
+    const auto hi = std::partition_point(lo, values.end(), [c](float q) { return q <= c || NearOnAxis(q, c); });
+    return {std::uint32_t(lo - values.begin()), std::uint32_t(hi - values.begin())};
+}
+
 }  // namespace
 
 LPoint3 FaceNormal(const std::vector<LPoint3>& vertices, const LFace& face) {
@@ -46,17 +162,11 @@ LPoint3 FaceNormal(const std::vector<LPoint3>& vertices, const LFace& face) {
     return Normalise(Cross(Subtract(B, C), Subtract(B, A)));
 }
 
-std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const std::vector<LFace>& faces) {
-    std::vector<LPoint3> result;
-    SmoothNormals(vertices, faces, result, std::numeric_limits<std::uint64_t>::max());
-    return result;
-}
-
-bool SmoothNormals(const std::vector<LPoint3>& vertices, const std::vector<LFace>& faces, std::vector<LPoint3>& result,
-                   std::uint64_t maxComparisons) {
+std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const std::vector<LFace>& faces,
+                                   std::size_t exactWorkPerVertex) {
     const std::size_t V = vertices.size();
-    result.assign(V, LPoint3{0.0f, 0.0f, 0.0f});
-    if (V == 0) return true;
+    std::vector<LPoint3> result(V, LPoint3{0.0f, 0.0f, 0.0f});
+    if (V == 0) return result;
 
     // 1. Every face normal once.
     std::vector<LPoint3> faceNormals(faces.size());
@@ -105,18 +215,26 @@ bool SmoothNormals(const std::vector<LPoint3>& vertices, const std::vector<LFace
         if (a.bits != b.bits) return a.bits < b.bits;
         return a.index < b.index;
     });
-    // Only vertices that are corners of some face can add anything to a sum.
+    // Only vertices that are corners of some face can add anything to a sum; degreeBefore[k] is
+    // the number of face entries of the candidates before candidate k.
     std::vector<Entry> candidates;
     candidates.reserve(entries.size());
     for (const Entry& e : entries)
         if (start[e.index + 1] > start[e.index]) candidates.push_back(e);
-    std::uint64_t comparisons = 0;
+    std::vector<std::uint64_t> degreeBefore(candidates.size() + 1, 0);
+    for (std::size_t k = 0; k < candidates.size(); ++k)
+        degreeBefore[k + 1] = degreeBefore[k] + (start[candidates[k].index + 1] - start[candidates[k].index]);
 
-    // 4. One sum per distinct position: matching vertices from the 27 neighbouring cells in
-    //    ascending index order, each contributing its faces in ascending order.
+    // 4. One sum per distinct position over the matching candidates of the 27 neighbouring
+    //    cells. Where the work of the definition's order (each candidate compared, each face of
+    //    each match added) stays within the allowance of the position's vertices, the matches
+    //    are taken in ascending index order, each adding its faces in ascending order;
+    //    otherwise the position is crowded and its sum is left to step 5.
     std::vector<std::uint32_t> matches;
     matches.reserve(64);
+    std::vector<std::pair<std::size_t, std::size_t>> crowded;  // entry ranges of crowded positions
     const auto byCell = [](const Entry& e, const Key& k) { return e.cell < k; };
+    const auto cellBelow = [](const Key& k, const Entry& e) { return k < e.cell; };
     for (std::size_t g = 0; g < entries.size();) {
         std::size_t groupEnd = g + 1;
         while (groupEnd < entries.size() && entries[groupEnd].cell == entries[g].cell &&
@@ -124,35 +242,99 @@ bool SmoothNormals(const std::vector<LPoint3>& vertices, const std::vector<LFace
             ++groupEnd;
         const LPoint3 P = vertices[entries[g].index];
 
-        matches.clear();
         // For each of the 9 (x, y) neighbour columns the three z cells are adjacent in the
-        // sorted order: one search finds their start, a scan runs to the end of the last.
+        // sorted order: one range of candidates each.
         const Key& cell = entries[g].cell;
+        std::array<std::pair<std::size_t, std::size_t>, 9> ranges;
+        std::uint64_t work = 0;
+        int r = 0;
         for (std::int64_t dx = -1; dx <= 1; ++dx)
-            for (std::int64_t dy = -1; dy <= 1; ++dy) {
+            for (std::int64_t dy = -1; dy <= 1; ++dy, ++r) {
                 const Key first{cell[0] + dx, cell[1] + dy, cell[2] - 1};
                 const Key last{cell[0] + dx, cell[1] + dy, cell[2] + 1};
-                for (auto e = std::lower_bound(candidates.begin(), candidates.end(), first, byCell);
-                     e != candidates.end() && !(last < e->cell); ++e) {
-                    if (++comparisons > maxComparisons) {
-                        result.clear();
-                        return false;
-                    }
-                    const LPoint3& Q = vertices[e->index];
-                    if (NearOnAxis(Q.x, P.x) && NearOnAxis(Q.y, P.y) && NearOnAxis(Q.z, P.z))
-                        matches.push_back(e->index);
-                }
+                const auto lo = std::lower_bound(candidates.begin(), candidates.end(), first, byCell);
+                const auto hi = std::upper_bound(lo, candidates.end(), last, cellBelow);
+                ranges[std::size_t(r)] = {std::size_t(lo - candidates.begin()), std::size_t(hi - candidates.begin())};
+                const auto [a, b] = ranges[std::size_t(r)];
+                work += (b - a) + (degreeBefore[b] - degreeBefore[a]);
             }
-        std::sort(matches.begin(), matches.end());
 
-        LPoint3 sum{0.0f, 0.0f, 0.0f};
-        for (std::uint32_t j : matches)
-            for (std::uint32_t k = start[j]; k < start[j + 1]; ++k) sum = Add(sum, faceNormals[faceOf[k]]);
-        const LPoint3 normal = Normalise(sum);
-        for (std::size_t e = g; e < groupEnd; ++e) result[entries[e].index] = normal;
+        if (work <= std::uint64_t(exactWorkPerVertex) * (groupEnd - g)) {
+            LPoint3 sum{0.0f, 0.0f, 0.0f};
+            matches.clear();
+            for (const auto& [a, b] : ranges)
+                for (std::size_t k = a; k < b; ++k) {
+                    const LPoint3& Q = vertices[candidates[k].index];
+                    if (NearOnAxis(Q.x, P.x) && NearOnAxis(Q.y, P.y) && NearOnAxis(Q.z, P.z))
+                        matches.push_back(candidates[k].index);
+                }
+            std::sort(matches.begin(), matches.end());
+            for (std::uint32_t j : matches)
+                for (std::uint32_t k = start[j]; k < start[j + 1]; ++k) sum = Add(sum, faceNormals[faceOf[k]]);
+            const LPoint3 normal = Normalise(sum);
+            for (std::size_t e = g; e < groupEnd; ++e) result[entries[e].index] = normal;
+        } else {
+            crowded.push_back({g, groupEnd});
+        }
         g = groupEnd;
     }
-    return true;
+    if (crowded.empty()) return result;
+
+    // 5. Crowded positions: each candidate weighs the sum of its faces in ascending order; the
+    //    matching candidates of a position form a box in the ranks of the coordinates.
+    std::array<std::vector<float>, 3> values;
+    for (int a = 0; a < 3; ++a) {
+        for (const Entry& e : candidates) values[std::size_t(a)].push_back(Coordinate(vertices[e.index], a));
+        std::sort(values[std::size_t(a)].begin(), values[std::size_t(a)].end());
+        values[std::size_t(a)].erase(std::unique(values[std::size_t(a)].begin(), values[std::size_t(a)].end()),
+                                     values[std::size_t(a)].end());
+    }
+    std::vector<std::array<std::uint32_t, 3>> ranks;
+    std::vector<Sum5> weights;
+    ranks.reserve(candidates.size());
+    weights.reserve(candidates.size());
+    for (const Entry& e : candidates) {
+        const LPoint3& q = vertices[e.index];
+        std::array<std::uint32_t, 3> r;
+        for (int a = 0; a < 3; ++a) {
+            const std::vector<float>& v = values[std::size_t(a)];
+            r[std::size_t(a)] = std::uint32_t(std::lower_bound(v.begin(), v.end(), Coordinate(q, a)) - v.begin());
+        }
+        LPoint3 w{0.0f, 0.0f, 0.0f};
+        for (std::uint32_t k = start[e.index]; k < start[e.index + 1]; ++k) w = Add(w, faceNormals[faceOf[k]]);
+        ranks.push_back(r);
+        // Face normals have length 1, 0 or not a number, so a sum of them is finite or not a number.
+        const bool nan = std::isnan(w.x) || std::isnan(w.y) || std::isnan(w.z);
+        const bool zero = w.x == 0.0f && w.y == 0.0f && w.z == 0.0f;
+        if (nan)
+            weights.push_back({0.0, 0.0, 0.0, 0.0, 1.0});
+        else
+            weights.push_back({double(w.x), double(w.y), double(w.z), zero ? 0.0 : 1.0, 0.0});
+    }
+    std::vector<RankBox> boxes;
+    boxes.reserve(crowded.size());
+    for (const auto& [g, groupEnd] : crowded) {
+        const LPoint3& P = vertices[entries[g].index];
+        RankBox box;
+        for (int a = 0; a < 3; ++a)
+            std::tie(box.lo[std::size_t(a)], box.hi[std::size_t(a)]) = MatchingRanks(values[std::size_t(a)], Coordinate(P, a));
+        boxes.push_back(box);
+    }
+    const BoxSummer summer(ranks, weights, boxes, std::uint32_t(values[2].size()));
+    for (std::size_t c = 0; c < crowded.size(); ++c) {
+        const Sum5& s = summer.Sums()[c];
+        // Counts are exact in double. A term that is not a number spoils the whole sum, as in
+        // the running sum; no non-zero term means the zero sum, not a rounding residue.
+        const float nan = std::numeric_limits<float>::quiet_NaN();
+        LPoint3 sum{float(s[0]), float(s[1]), float(s[2])};
+        if (s[4] > 0.5)
+            sum = {nan, nan, nan};
+        else if (s[3] < 0.5)
+            sum = {0.0f, 0.0f, 0.0f};
+        const LPoint3 normal = Normalise(sum);
+        for (std::size_t e = crowded[c].first; e < crowded[c].second; ++e) result[entries[e].index] = normal;
+    }
+    return result;
 }
 
 }  // namespace LOAD_3DS
