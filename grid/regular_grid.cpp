@@ -438,7 +438,17 @@ bool BaseGrid<Dim, Tri, Index>::Intersect(const Ray& ray, RayHit& hit) const {
             if (t == skip) continue;
             tested = t;
             const TriangleRecord& r = records[index];
-            if (RayTriangleOneSided(o, d, r.a, r.e1, r.e2, b0, b1, b2)) return true;
+            float u, v;
+            const int stage = RayTriangleStageBranchless(o, d, r.a, r.e1, r.e2, u, v);
+            // Almost every test fails: one well-predicted branch, then the weights it wrote.
+            if (stage == kHit) [[unlikely]] {
+                b1 = u;
+                b2 = v;
+                b0 = (1.0f - v) - u;
+                return true;
+            }
+            b1 = stage >= kRejectedByU ? u : b1;
+            b2 = stage >= kRejectedByV ? v : b2;
         }
         return false;
     });
