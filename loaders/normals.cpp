@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <tuple>
 #include <utility>
 
 namespace LOAD_3DS {
@@ -126,7 +125,8 @@ private:
             for (std::size_t a = 0; a < 5; ++a) fenwick_[n][a] += w[a];
     }
     void Clear(std::uint32_t z) {
-        for (std::size_t n = std::size_t(z) + 1; n < fenwick_.size(); n += n & (~n + 1)) fenwick_[n] = {0.0, 0.0, 0.0, 0.0, 0.0};
+        for (std::size_t n = std::size_t(z) + 1; n < fenwick_.size(); n += n & (~n + 1))
+            fenwick_[n] = {0.0, 0.0, 0.0, 0.0, 0.0};
     }
     // The weights of the points with z rank below Z.
     Sum5 Prefix(std::uint32_t Z) const {
@@ -316,8 +316,11 @@ std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const s
     for (const auto& [g, groupEnd] : crowded) {
         const LPoint3& P = vertices[entries[g].index];
         RankBox box;
-        for (int a = 0; a < 3; ++a)
-            std::tie(box.lo[std::size_t(a)], box.hi[std::size_t(a)]) = MatchingRanks(values[std::size_t(a)], Coordinate(P, a));
+        for (int a = 0; a < 3; ++a) {
+            const auto [lo, hi] = MatchingRanks(values[std::size_t(a)], Coordinate(P, a));
+            box.lo[std::size_t(a)] = lo;
+            box.hi[std::size_t(a)] = hi;
+        }
         boxes.push_back(box);
     }
     const BoxSummer summer(ranks, weights, boxes, std::uint32_t(values[2].size()));
