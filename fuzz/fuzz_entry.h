@@ -1,0 +1,206 @@
+#pragma once
+// The entry points the fuzz targets drive, shared with the regression test that replays every
+// kept input: arbitrary bytes become a configuration file, a 3DS file or a BMP file and go
+// through the same readers the viewer uses. Each entry returns an empty text when every
+// invariant held, otherwise a description of the broken one. An expected refusal is a
+// TIRN_ERROR exception whose box the recorder catches; anything else that escapes (another
+// exception type, a crash, a sanitizer report) is a finding.
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/config.h"
+#include "errors/errors.h"
+#include "errors/message_box.h"
+#include "loaders/l3ds.h"
+#include "loaders/texture.h"
+#include "mesh/mesh.h"
+
+namespace redowl_fuzz {
+
+// A scratch file of this process in memory-backed storage (the readers only take file names).
+inline std::string ScratchPath(const char* tag) {
+    static const std::string dir = [] {
+        return ::access("/dev/shm", W_OK) == 0 ? std::string("/dev/shm") : std::string("/tmp");
+    }();
+    return dir + "/redowl-fuzz-" + std::to_string(::getpid()) + "-" + tag;
+}
+
+// Writes the bytes to path; false when the file cannot be written whole.
+inline bool WriteScratch(const std::string& path, const std::uint8_t* data, std::size_t size) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool ok = size == 0 || std::fwrite(data, size, 1, f) == 1;
+    return std::fclose(f) == 0 && ok;
+}
+
+// Removes the scratch file when the entry ends, whatever way it ends.
+struct Scratch {
+    std::string path;
+    explicit Scratch(const char* tag) : path(ScratchPath(tag)) {}
+    ~Scratch() { std::remove(path.c_str()); }
+};
+
+// Expected refusals show exactly one box with the caption of their class.
+inline std::string CheckOneBox(const TIRN_ERROR::BoxRecorder& recorder, const char* caption) {
+    const auto boxes = recorder.Boxes();
+    if (boxes.size() != 1) return "expected one box, saw " + std::to_string(boxes.size());
+    if (boxes[0].first != caption) return "box caption '" + boxes[0].first + "', expected '" + caption + "'";
+    return {};
+}
+
+// ------------------------------------------------------------------------- configuration
+
+// Reads the bytes as release.cgf, then looks up every key it stored and the keys start-up and
+// scene assembly read.
+inline std::string ConfigInput(const std::uint8_t* data, std::size_t size) {
+    TIRN_ERROR::BoxRecorder recorder;
+    Scratch file("release.cgf");
+    if (!WriteScratch(file.path, data, size)) return {};  // no room to write: nothing to test
+    CONFIG::Lexer lexer;
+    // An existing file is never refused, whatever it holds.
+    lexer.ReadFile(file.path);
+    if (!recorder.Boxes().empty()) return "a readable configuration file showed a box";
+    const auto entries = lexer.Entries();
+    for (const auto& [key, value] : entries) {
+        if (lexer.GetString(key) != value) return "GetString differs from the stored value of '" + key + "'";
+        (void)lexer.GetInt(key);
+        (void)lexer.GetFloat(key);
+    }
+    for (const char* key : {"win.width", "win.height", "tracer.regular_grid.algoritm_type",
+                            "tracer.regular_grid.cub_less_elem_times", "scene.N_models", "scene.model0",
+                            "scene.model0_do_trace", "tracer.threads_num", "tracer.use_zbuffer_values"}) {
+        (void)lexer.GetInt(key);
+        (void)lexer.GetFloat(key);
+    }
+    return {};
+}
+
+// ------------------------------------------------------------------------- 3DS models
+
+namespace detail {
+
+inline bool SameBits(const LOAD_3DS::LPoint3& a, const LOAD_3DS::LPoint3& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// Two readers that parsed the same bytes hold the same scene.
+inline std::string SameScene(LOAD_3DS::L3DS& a, LOAD_3DS::L3DS& b) {
+    if (a.GetMeshCount() != b.GetMeshCount()) return "mesh counts differ between file and memory loads";
+    if (a.GetLightCount() != b.GetLightCount()) return "light counts differ between file and memory loads";
+    for (int m = 0; m < a.GetMeshCount(); ++m) {
+        LOAD_3DS::LMesh& x = *a.GetMesh(m);
+        LOAD_3DS::LMesh& y = *b.GetMesh(m);
+        if (x.Name() != y.Name() || x.GetVertexCount() != y.GetVertexCount() ||
+            x.GetFaceCount() != y.GetFaceCount() || x.GetUVCount() != y.GetUVCount() ||
+            x.GetNormalCount() != y.GetNormalCount())
+            return "mesh " + std::to_string(m) + " differs between file and memory loads";
+        for (int i = 0; i < x.GetVertexCount(); ++i)
+            if (!SameBits(x.GetVertex(i), y.GetVertex(i)) || !SameBits(x.GetNormal(i), y.GetNormal(i)))
+                return "vertex " + std::to_string(i) + " differs between file and memory loads";
+    }
+    return {};
+}
+
+// What a parsed mesh must satisfy whatever the bytes were.
+inline std::string CheckReaderMesh(LOAD_3DS::LMesh& mesh) {
+    const int V = mesh.GetVertexCount();
+    if (V > 0 && mesh.GetNormalCount() != V) return "normal count differs from the vertex count";
+    if (mesh.GetTriangleCount() != mesh.GetFaceCount()) return "triangle and face counts differ";
+    char name[100];
+    if (mesh.GetName(name, int(sizeof name)) > int(sizeof name)) return "GetName copied past its maximum";
+    for (int f = 0; f < mesh.GetFaceCount(); ++f) {
+        const LOAD_3DS::LFace face = mesh.GetFace(f);
+        if (face.a < 0 || face.a > 65535 || face.b < 0 || face.b > 65535 || face.c < 0 || face.c > 65535)
+            return "a face corner is not a 16-bit value";
+        (void)mesh.GetFaceFull(f);
+    }
+    return {};
+}
+
+}  // namespace detail
+
+// Reads the bytes as a 3DS file three ways: the reader from memory and from a file (which must
+// agree), and MESH::LoadFrom3DS, which either refuses with one L3DS_Error box or builds a mesh
+// whose triangles all point into its own vertex array. The loaded mesh is then bounded and
+// given flat normals, as scene assembly and the grid would.
+inline std::string ModelInput(Mesh& mesh, const std::uint8_t* data, std::size_t size) {
+    TIRN_ERROR::BoxRecorder recorder;
+    Scratch file("model.3ds");
+    if (!WriteScratch(file.path, data, size)) return {};
+
+    LOAD_3DS::L3DS fromMemory;
+    LOAD_3DS::L3DS fromFile;
+    const bool memoryOk = fromMemory.LoadFromMemory(data, size);
+    const bool fileOk = fromFile.LoadFromFile(file.path);
+    if (memoryOk != fileOk) return "LoadFromFile and LoadFromMemory disagree";
+    if (!recorder.Boxes().empty()) return "the reader showed a box";
+    if (fileOk) {
+        if (std::string e = detail::SameScene(fromMemory, fromFile); !e.empty()) return e;
+        for (int m = 0; m < fromFile.GetMeshCount(); ++m)
+            if (std::string e = detail::CheckReaderMesh(*fromFile.GetMesh(m)); !e.empty()) return e;
+        for (int l = 0; l < fromFile.GetLightCount(); ++l) {
+            char name[100];
+            (void)fromFile.GetLight(l)->GetName(name, int(sizeof name));
+        }
+    }
+
+    try {
+        mesh.LoadFrom3DS(file.path);
+    } catch (const TIRN_ERROR::L3DS_Error&) {
+        return CheckOneBox(recorder, "L3DS_Error: ");
+    }
+    if (!recorder.Boxes().empty()) return "a mesh that loaded showed a box";
+    if (!fileOk) return "MESH::LoadFrom3DS accepted bytes the reader refused";
+    if (mesh.vertexCount == 0 || !mesh.vertices) return "a loaded mesh has no vertices";
+    if (mesh.indexCount != 3 * mesh.triangleCount) return "index count is not three per triangle";
+    for (unsigned t = 0; t < mesh.triangleCount; ++t) {
+        const ORVA_GRAPHICS::Triangle& tri = mesh.triangles[t];
+        const unsigned* ix = mesh.indices + 3 * t;
+        for (int k = 0; k < 3; ++k)
+            if (ix[k] >= mesh.vertexCount) return "an index reaches past the vertex array";
+        if (tri.A != mesh.vertices + ix[0] || tri.B != mesh.vertices + ix[1] || tri.C != mesh.vertices + ix[2])
+            return "a triangle corner does not point at its indexed vertex";
+    }
+    mesh.ComputeBoundingBox();
+    mesh.ComputeBoundingSphere();
+    mesh.ComputeFlatNormals();
+    return {};
+}
+
+// ------------------------------------------------------------------------- BMP images
+
+// Reads the bytes as a BMP file into the texture record: either it loads (1) and holds
+// width * height pixels, or it refuses with one Image_File_Error box.
+inline std::string ImageInput(TEXTURE& texture, const std::uint8_t* data, std::size_t size) {
+    TIRN_ERROR::BoxRecorder recorder;
+    Scratch file("image.bmp");
+    if (!WriteScratch(file.path, data, size)) return {};
+    int result = 0;
+    try {
+        result = texture.LoadBMP(file.path.c_str());
+    } catch (const TIRN_ERROR::Image_File_Error&) {
+        return CheckOneBox(recorder, "Image_File_Error: ");
+    }
+    if (result != 1) return "LoadBMP returned " + std::to_string(result);
+    if (!recorder.Boxes().empty()) return "an image that loaded showed a box";
+    if (texture.width <= 0 || texture.height <= 0 || !texture.pixels) return "a loaded image has no pixels";
+    const std::size_t n = std::size_t(texture.width) * std::size_t(texture.height) * 3;
+    // A loaded image never holds more pixel bytes than the file had after its headers.
+    if (size < 54 || n > size - 54) return "a loaded image holds more pixels than its file";
+    // Touch the first and last pixel byte (the sanitizer checks the bounds).
+    volatile unsigned char first = texture.pixels[0], last = texture.pixels[n - 1];
+    (void)first;
+    (void)last;
+    return {};
+}
+
+}  // namespace redowl_fuzz

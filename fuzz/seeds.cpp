@@ -1,0 +1,158 @@
+// redowl_fuzz_seeds <dir>: writes the starting corpora of the fuzz targets.
+//   dir/config  configuration texts: the demo scene's and the syntax's corner cases
+//   dir/3ds     3DS files: the demo models (the knot at a smaller size), meshes with mapping
+//               coordinates, local axes, several objects, lights and spotlights
+//   dir/bmp     valid 24-bit BMP files of several widths (with and without row padding)
+//   dir/obj     small OBJ models for a foreign exporter to turn into further 3DS seeds
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "loaders/bmp_writer.h"
+#include "loaders/demo_scene.h"
+#include "loaders/l3ds_writer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace LOAD_3DS;
+
+bool WriteText(const fs::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+    return bool(out);
+}
+
+bool WriteConfigs(const fs::path& dir) {
+    const std::vector<std::pair<std::string, std::string>> texts = {
+        {"demo.cgf", DemoConfiguration()},
+        {"flat.cgf",
+         "win.width = 800\nwin.height = 600\nscene.N_models = 1\nscene.model0 = a.3ds\n"
+         "scene.model0_do_trace = 1\ntracer.threads_num = 2\n"},
+        {"comments.cgf",
+         "#require something\nx = 5 // five\ny = 5//five\n// win.width = 10\n} } k = 1\nk = 2\n"},
+        {"nested.cgf", "tracer { regular_grid { algoritm_type = fast_algorithm cub_less_elem_times = 0.5 } }\n"},
+        {"malformed.cgf", "= a { { b = = } } } c d = { e =\n"},
+    };
+    for (const auto& [name, text] : texts)
+        if (!WriteText(dir / name, text)) return false;
+    return true;
+}
+
+// A mesh object whose 0x4100 chunk also carries the local axes.
+std::vector<unsigned char> MeshWithAxes() {
+    ChunkWriter w;
+    w.Begin(0x4D4D);
+    w.Begin(0x3D3D);
+    w.Begin(0x4000);
+    w.CString("Axes");
+    w.Begin(0x4100);
+    w.Begin(0x4110);
+    w.U16(3);
+    const float v[9] = {0, 0, 0, 1, 0, 0, 0, 1, 0};
+    for (float f : v) w.F32(f);
+    w.End();
+    w.Begin(0x4120);
+    w.U16(1);
+    for (std::uint16_t x : {0, 1, 2, 0}) w.U16(x);
+    w.End();
+    w.Begin(0x4160);
+    const float axes[12] = {1, 0, 0, 0, 1, 0, 0, 0, 1, 0.5f, 0.25f, 0};
+    for (float f : axes) w.F32(f);
+    w.End();
+    w.End();
+    w.End();
+    w.End();
+    w.End();
+    return w.bytes;
+}
+
+bool WriteModels(const fs::path& dir) {
+    WriterMesh triangle;
+    triangle.name = "Tri";
+    triangle.vertices = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
+    triangle.faces = {{0, 1, 2}};
+    triangle.uvs = {{0, 0}, {1, 0}, {0, 1}};
+    WriterMesh bare = triangle;  // no mapping coordinates
+    bare.name = "Bare";
+    bare.uvs.clear();
+    WriterLight lamp;
+    lamp.name = "Lamp";
+    lamp.position = {1, 2, 3};
+    WriterLight spot;
+    spot.name = "Spot";
+    spot.spotlight = true;
+    spot.target = {0, 0, 0};
+    spot.hotspot = 20;
+    spot.falloff = 30;
+
+    struct Model {
+        const char* name;
+        std::vector<WriterMesh> meshes;
+        std::vector<WriterLight> lights;
+    };
+    const std::vector<Model> models = {
+        {"triangle.3ds", {triangle}, {}},
+        {"bare.3ds", {bare}, {}},
+        {"two_meshes_and_lights.3ds", {triangle, bare}, {lamp, spot}},
+        {"knot_small.3ds", {MakeTorusKnot(24, 6)}, {}},
+        {"sky_small.3ds", {MakeSkyDome(80.0f, 12, 6)}, {}},
+        {"floor.3ds", {MakeFloor(30.0f, 8, 5.0f)}, {}},
+        {"lights_only.3ds", {}, {lamp}},
+        {"empty_scene.3ds", {}, {}},
+    };
+    for (const Model& m : models)
+        if (!Write3DS((dir / m.name).string(), m.meshes, m.lights)) return false;
+    return WriteBytes((dir / "axes.3ds").string(), MeshWithAxes());
+}
+
+bool WriteImages(const fs::path& dir) {
+    // Widths 1, 3, 4 and 5 cover every amount of row padding.
+    const int sizes[][2] = {{1, 1}, {3, 2}, {4, 1}, {5, 3}, {2, 4}};
+    for (const auto& s : sizes) {
+        std::vector<unsigned char> rgb(std::size_t(s[0] * s[1] * 3));
+        for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<unsigned char>(i * 37 + 11);
+        const std::string name = std::to_string(s[0]) + "x" + std::to_string(s[1]) + ".bmp";
+        if (!WriteBMP24((dir / name).string(), s[0], s[1], rgb.data())) return false;
+    }
+    const std::vector<unsigned char> checker = MakeCheckerImage(16, 4);
+    return WriteBMP24((dir / "checker16.bmp").string(), 16, 16, checker.data());
+}
+
+bool WriteObjs(const fs::path& dir) {
+    const std::string cube =
+        "v -1 -1 -1\nv 1 -1 -1\nv 1 1 -1\nv -1 1 -1\nv -1 -1 1\nv 1 -1 1\nv 1 1 1\nv -1 1 1\n"
+        "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\n"
+        "f 1/1 4/4 3/3 2/2\nf 5/1 6/2 7/3 8/4\nf 1/1 2/2 6/3 5/4\n"
+        "f 2/1 3/2 7/3 6/4\nf 3/1 4/2 8/3 7/4\nf 4/1 1/2 5/3 8/4\n";
+    const std::string tetra =
+        "o Tetra\nv 0 0 0\nv 1 0 0\nv 0 1 0\nv 0 0 1\nf 1 3 2\nf 1 2 4\nf 1 4 3\nf 2 3 4\n";
+    const std::string two =
+        "o First\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\no Second\nv 2 0 0\nv 3 0 0\nv 2 1 0\nf 4 5 6\n";
+    return WriteText(dir / "cube.obj", cube) && WriteText(dir / "tetra.obj", tetra) &&
+           WriteText(dir / "two_objects.obj", two);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: redowl_fuzz_seeds <dir>\n");
+        return 2;
+    }
+    const fs::path root(argv[1]);
+    std::error_code ec;
+    for (const char* sub : {"config", "3ds", "bmp", "obj"}) fs::create_directories(root / sub, ec);
+    if (ec) {
+        std::fprintf(stderr, "redowl_fuzz_seeds: cannot create folders under %s\n", argv[1]);
+        return 1;
+    }
+    if (!WriteConfigs(root / "config") || !WriteModels(root / "3ds") || !WriteImages(root / "bmp") ||
+        !WriteObjs(root / "obj")) {
+        std::fprintf(stderr, "redowl_fuzz_seeds: cannot write the seeds under %s\n", argv[1]);
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,62 @@
+// Replays every input the fuzz targets found (and that was then fixed) through the same entry
+// points as the targets, in the normal test build: tests/fuzz_regressions/<target>/<file>.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_entry.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<fs::path> KeptInputs(const std::string& target) {
+    std::vector<fs::path> files;
+    const fs::path dir = fs::path(REDOWL_SOURCE_DIR) / "tests" / "fuzz_regressions" / target;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir, ec))
+        if (entry.is_regular_file()) files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::vector<std::uint8_t> Bytes(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Runs entry on every kept input of target; returns how many there were.
+template <class Entry>
+std::size_t Replay(const std::string& target, Entry entry) {
+    const auto files = KeptInputs(target);
+    for (const fs::path& file : files) {
+        const std::vector<std::uint8_t> bytes = Bytes(file);
+        EXPECT_EQ(entry(bytes.data(), bytes.size()), "") << file;
+    }
+    return files.size();
+}
+
+}  // namespace
+
+TEST(FuzzRegressions, KeptConfigurationInputs) {
+    Replay("config", [](const std::uint8_t* d, std::size_t n) { return redowl_fuzz::ConfigInput(d, n); });
+}
+
+TEST(FuzzRegressions, KeptModelInputs) {
+    Replay("3ds", [](const std::uint8_t* d, std::size_t n) {
+        Mesh mesh;
+        return redowl_fuzz::ModelInput(mesh, d, n);
+    });
+}
+
+TEST(FuzzRegressions, KeptImageInputs) {
+    Replay("bmp", [](const std::uint8_t* d, std::size_t n) {
+        TEXTURE texture;
+        return redowl_fuzz::ImageInput(texture, d, n);
+    });
+}
