@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <new>
@@ -115,13 +116,10 @@ BaseGrid<Dim, Tri, Index>& BaseGrid<Dim, Tri, Index>::operator=(const BaseGrid& 
         const unsigned cellCount = other.cells.Count();
         queryStart_.reset(new unsigned[cellCount + 1]);
         std::memcpy(queryStart_.get(), other.queryStart_.get(), (cellCount + 1) * sizeof(unsigned));
-        queryItemCount_ = other.queryItemCount_;
-        queryItems_.reset(new unsigned[queryItemCount_]);
-        std::memcpy(queryItems_.get(), other.queryItems_.get(), queryItemCount_ * sizeof(unsigned));
-        queryTriangleCount_ = other.queryTriangleCount_;
-        queryTriangles_.reset(new TriangleRecord[queryTriangleCount_]);
-        std::memcpy(queryTriangles_.get(), other.queryTriangles_.get(),
-                    queryTriangleCount_ * sizeof(TriangleRecord));
+        queryBlockCount_ = other.queryBlockCount_;
+        queryBlocks_.reset(new TriangleBlock[queryBlockCount_]);
+        std::memcpy(static_cast<void*>(queryBlocks_.get()), other.queryBlocks_.get(),
+                    queryBlockCount_ * sizeof(TriangleBlock));
     }
     return *this;
 }
@@ -139,10 +137,8 @@ void BaseGrid<Dim, Tri, Index>::SetAlgorithm(int algorithm) {
 template <int Dim, class Tri, class Index>
 void BaseGrid<Dim, Tri, Index>::DropQueryLayout() {
     queryStart_.reset();
-    queryItems_.reset();
-    queryTriangles_.reset();
-    queryItemCount_ = 0;
-    queryTriangleCount_ = 0;
+    queryBlocks_.reset();
+    queryBlockCount_ = 0;
 }
 
 template <int Dim, class Tri, class Index>
@@ -226,38 +222,43 @@ void BaseGrid<Dim, Tri, Index>::Build(Tri* triangleArray, int triangleCount,
 template <int Dim, class Tri, class Index>
 void BaseGrid<Dim, Tri, Index>::MakeQueryLayout() {
     const unsigned cellCount = cells.Count();
-    // Offsets: cell c's indices are queryItems_[queryStart_[c] .. queryStart_[c + 1]).
+    // Offsets: cell c's triangles are in blocks queryStart_[c] .. queryStart_[c + 1] - 1.
     queryStart_.reset(new unsigned[cellCount + 1]);
-    unsigned items = 0;
+    unsigned blocks = 0;
     for (unsigned c = 0; c < cellCount; ++c) {
-        queryStart_[c] = items;
-        items += cells[c].size;
+        queryStart_[c] = blocks;
+        blocks += (cells[c].size + 3) / 4;
     }
-    queryStart_[cellCount] = items;
-    queryItemCount_ = items;
-    queryItems_.reset(new unsigned[items]);
-    unsigned largestIndex = 0;
-    bool any = false;
+    queryStart_[cellCount] = blocks;
+    queryBlockCount_ = blocks;
+    queryBlocks_.reset(new TriangleBlock[blocks]);
+    // Fill lane by lane in the cube's order; unused lanes hold zeros and no triangle.
     for (unsigned c = 0; c < cellCount; ++c) {
         const Cube& cube = cells[c];
-        std::copy(cube.indices, cube.indices + cube.size, queryItems_.get() + queryStart_[c]);
-        if (cube.size != 0) {
-            largestIndex = std::max(largestIndex, cube.indices[cube.size - 1]);
-            any = true;
-        }
-    }
-    // Corner A and the two edges of every triangle that some cell holds.
-    queryTriangleCount_ = any ? largestIndex + 1 : 0;
-    queryTriangles_.reset(new TriangleRecord[queryTriangleCount_]);
-    for (unsigned t = 0; t < queryTriangleCount_; ++t) {
-        const VECTOR& a = triangles[t].A->position;
-        const VECTOR& b = triangles[t].B->position;
-        const VECTOR& c = triangles[t].C->position;
-        TriangleRecord& record = queryTriangles_[t];
-        for (int q = 0; q < 3; ++q) {
-            record.a[q] = a[q];
-            record.e1[q] = b[q] - a[q];
-            record.e2[q] = c[q] - a[q];
+        for (unsigned n = 0; n < (cube.size + 3) / 4 * 4; ++n) {
+            TriangleBlock& block = queryBlocks_[queryStart_[c] + n / 4];
+            const unsigned lane = n % 4;
+            if (n >= cube.size) {
+                block.ax[lane] = block.ay[lane] = block.az[lane] = 0.0f;
+                block.e1x[lane] = block.e1y[lane] = block.e1z[lane] = 0.0f;
+                block.e2x[lane] = block.e2y[lane] = block.e2z[lane] = 0.0f;
+                block.index[lane] = kNoTriangle;
+                continue;
+            }
+            const Tri& t = triangles[cube.indices[n]];
+            const VECTOR& a = t.A->position;
+            const VECTOR& b = t.B->position;
+            const VECTOR& cc = t.C->position;
+            block.ax[lane] = a.x;
+            block.ay[lane] = a.y;
+            block.az[lane] = a.z;
+            block.e1x[lane] = b.x - a.x;
+            block.e1y[lane] = b.y - a.y;
+            block.e1z[lane] = b.z - a.z;
+            block.e2x[lane] = cc.x - a.x;
+            block.e2y[lane] = cc.y - a.y;
+            block.e2z[lane] = cc.z - a.z;
+            block.index[lane] = cube.indices[n];
         }
     }
 }
@@ -418,37 +419,95 @@ bool BaseGrid<Dim, Tri, Index>::Intersect(const Ray& ray, RayHit& hit) const {
     int a[3], b[3];
     cellOf(entry, a);
     cellOf(exit, b);
-    // 4. The triangle to skip.
-    const Tri* const skip = hit.triangle;
+    // 4. The triangle to skip, as an index into our array (none when it is not one of ours).
     const Tri* const base = triangles;
+    const Tri* const skip = hit.triangle;
+    unsigned skipIndex = kNoTriangle;
+    if (skip != nullptr && base != nullptr) {
+        const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(skip), from = reinterpret_cast<std::uintptr_t>(base);
+        if (at >= from && (at - from) % sizeof(Tri) == 0 && (at - from) / sizeof(Tri) < kNoTriangle)
+            skipIndex = static_cast<unsigned>((at - from) / sizeof(Tri));
+    }
     const unsigned* const start = queryStart_.get();
-    const unsigned* const items = queryItems_.get();
-    const TriangleRecord* const records = queryTriangles_.get();
-    const float o[3] = {ray.origin.x, ray.origin.y, ray.origin.z};
-    const float d[3] = {ray.direction.x, ray.direction.y, ray.direction.z};
+    const TriangleBlock* const blocks = queryBlocks_.get();
+    // Per-query constants of the triangle test, broadcast to four lanes.
+    const __m128 ox = _mm_set1_ps(ray.origin.x), oy = _mm_set1_ps(ray.origin.y), oz = _mm_set1_ps(ray.origin.z);
+    const __m128 dx = _mm_set1_ps(ray.direction.x), dy = _mm_set1_ps(ray.direction.y),
+                 dz = _mm_set1_ps(ray.direction.z);
+    const __m128 minDet = _mm_set1_ps(1e-6f), one = _mm_set1_ps(1.0f);
+    const __m128 lowWeight = _mm_set1_ps(kAboveMinusThousandth), highWeight = _mm_set1_ps(1.001f);
+    const __m128d highSum = _mm_set1_pd(static_cast<double>(1.001f));
+    const __m128i none = _mm_set1_epi32(static_cast<int>(kNoTriangle));
+    const __m128i skipped = _mm_set1_epi32(static_cast<int>(skipIndex));
     float b0 = hit.b0, b1 = hit.b1, b2 = hit.b2;
     const Tri* tested = nullptr;
-    // 5. Walk from the entry cell to the exit cell; the first triangle that passes wins.
+    // 5. Walk from the entry cell to the exit cell; the first triangle that passes wins. Four
+    // triangles of a cell are tested at once with the one-sided test's operations in its order;
+    // the first passing lane is the first passing triangle, and a block without a hit leaves
+    // the record as its last lanes' tests would have (last tested triangle, last u and v).
     const int stride[3] = {cells.Stride0(), cells.Stride1(), 1};
     const bool found = CellLineLinear(a, b, stride, [&](long long cell) {
         const unsigned end = start[cell + 1];
-        for (unsigned n = start[cell]; n < end; ++n) {
-            const unsigned index = items[n];
-            const Tri* t = base + index;
-            if (t == skip) continue;
-            tested = t;
-            const TriangleRecord& r = records[index];
-            float u, v;
-            const int stage = RayTriangleStageBranchless(o, d, r.a, r.e1, r.e2, u, v);
-            // Almost every test fails: one well-predicted branch, then the weights it wrote.
-            if (stage == kHit) [[unlikely]] {
-                b1 = u;
-                b2 = v;
-                b0 = (1.0f - v) - u;
+        for (unsigned k = start[cell]; k < end; ++k) {
+            const TriangleBlock& block = blocks[k];
+            const __m128i index = _mm_load_si128(reinterpret_cast<const __m128i*>(block.index));
+            // Lanes that hold a triangle other than the skip triangle.
+            const __m128 live = _mm_castsi128_ps(
+                _mm_andnot_si128(_mm_or_si128(_mm_cmpeq_epi32(index, none), _mm_cmpeq_epi32(index, skipped)),
+                                 _mm_set1_epi32(-1)));
+            const int liveMask = _mm_movemask_ps(live);
+            if (liveMask == 0) continue;
+            const __m128 e1x = _mm_load_ps(block.e1x), e1y = _mm_load_ps(block.e1y), e1z = _mm_load_ps(block.e1z);
+            const __m128 e2x = _mm_load_ps(block.e2x), e2y = _mm_load_ps(block.e2y), e2z = _mm_load_ps(block.e2z);
+            // p = d x e2; det = e1 . p.
+            const __m128 px = _mm_sub_ps(_mm_mul_ps(dy, e2z), _mm_mul_ps(dz, e2y));
+            const __m128 py = _mm_sub_ps(_mm_mul_ps(dz, e2x), _mm_mul_ps(dx, e2z));
+            const __m128 pz = _mm_sub_ps(_mm_mul_ps(dx, e2y), _mm_mul_ps(dy, e2x));
+            const __m128 det = _mm_add_ps(_mm_add_ps(_mm_mul_ps(e1x, px), _mm_mul_ps(e1y, py)), _mm_mul_ps(e1z, pz));
+            const __m128 passDet = _mm_andnot_ps(_mm_cmplt_ps(det, minDet), live);
+            const int detMask = _mm_movemask_ps(passDet);
+            if (detMask == 0) {
+                tested = base + block.index[31 - __builtin_clz(static_cast<unsigned>(liveMask))];
+                continue;
+            }
+            const __m128 inv = _mm_div_ps(one, det);
+            // s = o - A; u = (s . p) / det.
+            const __m128 sx = _mm_sub_ps(ox, _mm_load_ps(block.ax));
+            const __m128 sy = _mm_sub_ps(oy, _mm_load_ps(block.ay));
+            const __m128 sz = _mm_sub_ps(oz, _mm_load_ps(block.az));
+            const __m128 u =
+                _mm_mul_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(sx, px), _mm_mul_ps(sy, py)), _mm_mul_ps(sz, pz)), inv);
+            // q = s x e1; v = (d . q) / det.
+            const __m128 qx = _mm_sub_ps(_mm_mul_ps(sy, e1z), _mm_mul_ps(sz, e1y));
+            const __m128 qy = _mm_sub_ps(_mm_mul_ps(sz, e1x), _mm_mul_ps(sx, e1z));
+            const __m128 qz = _mm_sub_ps(_mm_mul_ps(sx, e1y), _mm_mul_ps(sy, e1x));
+            const __m128 v =
+                _mm_mul_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, qx), _mm_mul_ps(dy, qy)), _mm_mul_ps(dz, qz)), inv);
+            const __m128 uFails = _mm_or_ps(_mm_cmplt_ps(u, lowWeight), _mm_cmpgt_ps(u, highWeight));
+            const __m128 passU = _mm_andnot_ps(uFails, passDet);
+            // u + v in double against the widened 1.001f.
+            const __m128d sumLow = _mm_add_pd(_mm_cvtps_pd(u), _mm_cvtps_pd(v));
+            const __m128d sumHigh = _mm_add_pd(_mm_cvtps_pd(_mm_movehl_ps(u, u)), _mm_cvtps_pd(_mm_movehl_ps(v, v)));
+            const __m128 sumFails = _mm_shuffle_ps(_mm_castpd_ps(_mm_cmpgt_pd(sumLow, highSum)),
+                                                   _mm_castpd_ps(_mm_cmpgt_pd(sumHigh, highSum)), _MM_SHUFFLE(2, 0, 2, 0));
+            const __m128 vFails = _mm_or_ps(_mm_cmplt_ps(v, lowWeight), sumFails);
+            const int hitMask = _mm_movemask_ps(_mm_andnot_ps(vFails, passU));
+            const int uMask = _mm_movemask_ps(passU);
+            alignas(16) float us[4], vs[4];
+            _mm_store_ps(us, u);
+            _mm_store_ps(vs, v);
+            if (hitMask != 0) {
+                // The first passing lane; the lanes before it failed and its own weights win.
+                const int lane = __builtin_ctz(static_cast<unsigned>(hitMask));
+                tested = base + block.index[lane];
+                b1 = us[lane];
+                b2 = vs[lane];
+                b0 = (1.0f - b2) - b1;
                 return true;
             }
-            b1 = stage >= kRejectedByU ? u : b1;
-            b2 = stage >= kRejectedByV ? v : b2;
+            tested = base + block.index[31 - __builtin_clz(static_cast<unsigned>(liveMask))];
+            b1 = us[31 - __builtin_clz(static_cast<unsigned>(detMask))];
+            if (uMask != 0) b2 = vs[31 - __builtin_clz(static_cast<unsigned>(uMask))];
         }
         return false;
     });
@@ -466,7 +525,7 @@ std::size_t BaseGrid<Dim, Tri, Index>::MemoryBytes() const {
     const unsigned cellCount = cells.Count();
     for (unsigned c = 0; c < cellCount; ++c) bytes += sizeof(Cube) + cells[c].size * sizeof(unsigned);
     if (queryStart_) bytes += (cellCount + 1) * sizeof(unsigned);
-    bytes += queryItemCount_ * sizeof(unsigned) + queryTriangleCount_ * sizeof(TriangleRecord);
+    bytes += queryBlockCount_ * sizeof(TriangleBlock);
     return bytes;
 }
 

@@ -15,8 +15,9 @@
 //
 // The Cube / CellArray3D structure is the authoritative cell storage (build, copy, statistics,
 // drawings). After a build, Intersect reads a compact read-only copy of it: one offset per cell
-// into one flat index array, plus each triangle's corner A and two edges, so that the hot loop
-// touches neither the cube objects nor the vertex array.
+// into one array of four-triangle blocks holding each cell's triangles (corner A and two edges),
+// so that the hot loop touches neither the cube objects nor the vertex array and tests four
+// triangles with one set of vector instructions (same operations, same order, same results).
 
 #include <iosfwd>
 #include <list>
@@ -124,17 +125,19 @@ protected:
     Tri* triangles = nullptr;
     std::list<CellCoord> cellList;
 
-    // Compact read-only copy for Intersect, made at the end of Build and of a copy.
-    struct TriangleRecord {
-        float a[3];   // corner A
-        float e1[3];  // B - A
-        float e2[3];  // C - A
+    // Compact read-only copy for Intersect, made at the end of Build and of a copy: each
+    // cell's triangles, in the cube's order, as blocks of four lanes (corner A and the edges
+    // B - A and C - A, one component per vector) so that four triangles are tested at once.
+    struct alignas(16) TriangleBlock {
+        float ax[4], ay[4], az[4];
+        float e1x[4], e1y[4], e1z[4];
+        float e2x[4], e2y[4], e2z[4];
+        unsigned index[4];  // triangle index, kNoTriangle in unused lanes
     };
-    std::unique_ptr<unsigned[]> queryStart_;  // cells + 1 offsets into queryItems_
-    std::unique_ptr<unsigned[]> queryItems_;  // every cell's indices, cell after cell
-    std::unique_ptr<TriangleRecord[]> queryTriangles_;
-    unsigned queryItemCount_ = 0;
-    unsigned queryTriangleCount_ = 0;
+    static constexpr unsigned kNoTriangle = 0xFFFFFFFFu;
+    std::unique_ptr<unsigned[]> queryStart_;  // cells + 1 offsets into queryBlocks_
+    std::unique_ptr<TriangleBlock[]> queryBlocks_;
+    unsigned queryBlockCount_ = 0;
 };
 
 template <int Dim, class Tri, class Index>
