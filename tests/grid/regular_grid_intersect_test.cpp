@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "grid/cell_walk.h"
 #include "grid/ray_triangle.h"
 #include "grid/regular_grid.h"
 #include "grid_test_mesh.h"
@@ -391,5 +392,96 @@ TEST(RayTriangleTest, BranchlessFormAgreesWithTheStagedForm) {
         const float oy[3] = {0.25f, x, 1.0f};
         ASSERT_EQ(RAYTR::RayTriangleStageOf(oy, dd, aa, ee1, ee2, u1, v1),
                   RAYTR::RayTriangleStageBranchless(oy, dd, aa, ee1, ee2, u2, v2));
+    }
+}
+
+namespace {
+
+// The query written out step by step from the cubes (the authoritative cell storage), scalar:
+// slab test with the 1e38 clamps, entry and exit cells, CellLine, cell test in stored order.
+bool ReferenceIntersect(const Grid& grid, const Ray& ray, RayHit& hit) {
+    const VECTOR& lo = grid.Minimum();
+    const VECTOR& hi = grid.Maximum();
+    // max / min that return their second operand when the first is NaN.
+    auto mx = [](float a, float b) { return a > b ? a : b; };
+    auto mn = [](float a, float b) { return a < b ? a : b; };
+    float tNear = -3e38f, tFar = 3e38f;
+    for (int q = 0; q < 3; ++q) {
+        const float inv = 1.0f / ray.direction[q];
+        const float l1 = (lo[q] - ray.origin[q]) * inv, l2 = (hi[q] - ray.origin[q]) * inv;
+        const float nearQ = mn(mx(l1, -1e38f), mx(l2, -1e38f));
+        const float farQ = mx(mn(l1, 1e38f), mn(l2, 1e38f));
+        tNear = q == 0 ? nearQ : std::max(tNear, nearQ);
+        tFar = q == 0 ? farQ : std::min(tFar, farQ);
+    }
+    if (!(tFar >= tNear && tFar >= 0.0f)) return false;
+    const VECTOR entry = tNear > 0.0f ? ray.origin + ray.direction * tNear : ray.origin;
+    const VECTOR exit = tFar > 0.0f ? ray.origin + ray.direction * tFar : ray.origin;
+    int a[3], b[3];
+    for (int q = 0; q < 3; ++q) {
+        const int n = grid.Resolution()[q];
+        auto cellOf = [&](float p) {
+            const float g = (p - lo[q]) * grid.InverseCellSize()[q] + 0.5f;
+            if (!(g >= 0.0f)) return 0;
+            return std::min(static_cast<int>(std::min(g, 1e9f)), n - 1);
+        };
+        a[q] = cellOf(entry[q]);
+        b[q] = cellOf(exit[q]);
+    }
+    const ORVA_GRAPHICS::Triangle* skip = hit.triangle;
+    return RAYTR::CellLine(a, b, [&](int i, int j, int k) {
+        const auto& cube = grid.Cells().at(i, j, k);
+        for (unsigned n = 0; n < cube.size; ++n) {
+            const ORVA_GRAPHICS::Triangle* t = grid.Triangles() + cube.indices[n];
+            if (t == skip) continue;
+            hit.triangle = t;
+            const VECTOR& A = t->A->position;
+            const VECTOR e1v = t->B->position - A, e2v = t->C->position - A;
+            const float o[3] = {ray.origin.x, ray.origin.y, ray.origin.z};
+            const float d[3] = {ray.direction.x, ray.direction.y, ray.direction.z};
+            const float av[3] = {A.x, A.y, A.z}, e1[3] = {e1v.x, e1v.y, e1v.z}, e2[3] = {e2v.x, e2v.y, e2v.z};
+            if (RAYTR::RayTriangleOneSided(o, d, av, e1, e2, hit.b0, hit.b1, hit.b2)) return true;
+        }
+        return false;
+    });
+}
+
+}  // namespace
+
+TEST_F(GridIntersectTest, MatchesTheStepByStepQueryIncludingTheRecordAfterAMiss) {
+    TestMesh mesh;
+    grid_test::FromWriterMesh(LOAD_3DS::MakeTorusKnot(120, 12), mesh);
+    for (float factor : {0.75f, 3.0f}) {
+        RAYTR::gridBuildFactor = factor;
+        Grid grid;
+        grid.Build(mesh.triangles.data(), mesh.Count(), mesh.box);
+        std::vector<Ray> rays = RandomRays(mesh, 3000, 11);
+        std::vector<const ORVA_GRAPHICS::Triangle*> skips(rays.size());
+        SurfaceRays(mesh, 3000, 12, rays, skips);
+        // Axis-parallel rays (zero direction lanes) through the box.
+        for (int n = 0; n < 300; ++n) {
+            const float x = -3.0f + 0.02f * n;
+            rays.push_back(MakeRay(x, 0.1f * (n % 7), 20.0f, 0, 0, -1));
+            rays.push_back(MakeRay(x, 20.0f, 0.05f * (n % 9), 0, -1, 0));
+            skips.push_back(nullptr);
+            skips.push_back(nullptr);
+        }
+        int hits = 0, misses = 0;
+        for (size_t i = 0; i < rays.size(); ++i) {
+            RayHit ours, reference;
+            ours.triangle = reference.triangle = skips[i];
+            ours.b0 = reference.b0 = 11.0f;
+            ours.b1 = reference.b1 = 12.0f;
+            ours.b2 = reference.b2 = 13.0f;
+            const bool found = grid.Intersect(rays[i], ours);
+            ASSERT_EQ(found, ReferenceIntersect(grid, rays[i], reference)) << i;
+            ASSERT_EQ(ours.triangle, reference.triangle) << i;
+            ASSERT_EQ(std::memcmp(&ours.b0, &reference.b0, sizeof(float)), 0) << i;
+            ASSERT_EQ(std::memcmp(&ours.b1, &reference.b1, sizeof(float)), 0) << i;
+            ASSERT_EQ(std::memcmp(&ours.b2, &reference.b2, sizeof(float)), 0) << i;
+            (found ? hits : misses)++;
+        }
+        EXPECT_GT(hits, 500);
+        EXPECT_GT(misses, 500);
     }
 }
