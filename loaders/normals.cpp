@@ -233,6 +233,7 @@ std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const s
     std::vector<std::uint32_t> matches;
     matches.reserve(64);
     std::vector<std::pair<std::size_t, std::size_t>> crowded;  // entry ranges of crowded positions
+    std::vector<std::int64_t> covering(candidates.size() + 1, 0);  // range starts minus range ends
     const auto byCell = [](const Entry& e, const Key& k) { return e.cell < k; };
     const auto cellBelow = [](const Key& k, const Entry& e) { return k < e.cell; };
     for (std::size_t g = 0; g < entries.size();) {
@@ -275,25 +276,35 @@ std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const s
             for (std::size_t e = g; e < groupEnd; ++e) result[entries[e].index] = normal;
         } else {
             crowded.push_back({g, groupEnd});
+            // Mark the ranges: only their candidates can match a crowded position.
+            for (const auto& [a, b] : ranges) {
+                ++covering[a];
+                --covering[b];
+            }
         }
         g = groupEnd;
     }
     if (crowded.empty()) return result;
 
-    // 5. Crowded positions: each candidate weighs the sum of its faces in ascending order; the
-    //    matching candidates of a position form a box in the ranks of the coordinates.
+    // 5. Crowded positions: each candidate near one of them weighs the sum of its faces in
+    //    ascending order; the matching candidates of a position form a box in the ranks of
+    //    the coordinates.
+    std::vector<Entry> near;
+    std::int64_t depth = 0;
+    for (std::size_t k = 0; k < candidates.size(); ++k)
+        if ((depth += covering[k]) > 0) near.push_back(candidates[k]);
     std::array<std::vector<float>, 3> values;
     for (int a = 0; a < 3; ++a) {
-        for (const Entry& e : candidates) values[std::size_t(a)].push_back(Coordinate(vertices[e.index], a));
+        for (const Entry& e : near) values[std::size_t(a)].push_back(Coordinate(vertices[e.index], a));
         std::sort(values[std::size_t(a)].begin(), values[std::size_t(a)].end());
         values[std::size_t(a)].erase(std::unique(values[std::size_t(a)].begin(), values[std::size_t(a)].end()),
                                      values[std::size_t(a)].end());
     }
     std::vector<std::array<std::uint32_t, 3>> ranks;
     std::vector<Sum5> weights;
-    ranks.reserve(candidates.size());
-    weights.reserve(candidates.size());
-    for (const Entry& e : candidates) {
+    ranks.reserve(near.size());
+    weights.reserve(near.size());
+    for (const Entry& e : near) {
         const LPoint3& q = vertices[e.index];
         std::array<std::uint32_t, 3> r;
         for (int a = 0; a < 3; ++a) {
