@@ -6,8 +6,13 @@
 
 namespace redowl_test {
 
+namespace {
+int window = 0;
+}
+
+bool GlContextWasCreated() { return window != 0; }
+
 bool EnsureGlContext(int width, int height) {
-    static int window = 0;
     if (window) {
         glutSetWindow(window);
         return true;

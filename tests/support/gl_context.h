@@ -8,4 +8,7 @@ namespace redowl_test {
 // width and height are those of the first call.
 bool EnsureGlContext(int width = 512, int height = 512);
 
+// True once this process has created a GL context.
+bool GlContextWasCreated();
+
 }  // namespace redowl_test
