@@ -3,6 +3,7 @@
 // display.
 #include <GL/freeglut.h>
 
+#include <cstdlib>
 #include <fstream>
 
 #include "app/config.h"
@@ -39,6 +40,9 @@ int main(int argc, char** argv) {
     win.SetConfiguration(&config);
 
     glutInit(&argc, argv);
+    // However the process ends (Esc, an error, the window closed), the window and its GL
+    // context are released before the static objects go, while the GL driver is still loaded.
+    std::atexit([] { glutExit(); });
     // Closing the window returns from the event loop, so the process ends normally with 0.
     glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
     glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
