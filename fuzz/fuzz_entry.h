@@ -21,6 +21,7 @@
 #include "errors/errors.h"
 #include "errors/message_box.h"
 #include "loaders/l3ds.h"
+#include "loaders/normals.h"
 #include "loaders/texture.h"
 #include "mesh/mesh.h"
 
@@ -122,6 +123,20 @@ inline std::string CheckReaderMesh(LOAD_3DS::LMesh& mesh) {
         if (face.a < 0 || face.a > 65535 || face.b < 0 || face.b > 65535 || face.c < 0 || face.c > 65535)
             return "a face corner is not a 16-bit value";
         (void)mesh.GetFaceFull(f);
+    }
+    // The bounded path of the smooth normals on the same geometry, every position taken as
+    // crowded: it sums the same faces, so a not-a-number term shows in the same normals.
+    if (V > 0 && V <= 4096) {
+        std::vector<LOAD_3DS::LPoint3> vertices(std::size_t(V), LOAD_3DS::LPoint3{});
+        std::vector<LOAD_3DS::LFace> faces;
+        for (int i = 0; i < V; ++i) vertices[std::size_t(i)] = mesh.GetVertex(i);
+        for (int f = 0; f < mesh.GetFaceCount(); ++f) faces.push_back(mesh.GetFace(f));
+        const auto bounded = LOAD_3DS::SmoothNormals(vertices, faces, 0);
+        if (bounded.size() != vertices.size()) return "the bounded normals have another count";
+        auto nan = [](const LOAD_3DS::LPoint3& p) { return std::isnan(p.x) || std::isnan(p.y) || std::isnan(p.z); };
+        for (int i = 0; i < V; ++i)
+            if (nan(bounded[std::size_t(i)]) != nan(mesh.GetNormal(i)))
+                return "the bounded normals disagree on not-a-number at vertex " + std::to_string(i);
     }
     return {};
 }
