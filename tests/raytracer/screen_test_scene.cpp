@@ -1,7 +1,11 @@
 #include "tests/raytracer/screen_test_scene.h"
 
+#include <unistd.h>
+
 #include <cmath>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "grid/regular_grid.h"
 #include "loaders/demo_scene.h"
@@ -99,7 +103,8 @@ std::unique_ptr<RAYTR::Scene> MakeBoxOverFloorScene(VECTOR lightPosition) {
 
 RAYTR::Scene* DemoScene() {
     static RAYTR::Scene* demo = [] () -> RAYTR::Scene* {
-        const std::string dir = std::string(REDOWL_BINARY_DIR) + "/screen_test_demo";
+        // A folder of this process's own: tests run as parallel processes.
+        const std::string dir = std::string(REDOWL_BINARY_DIR) + "/screen_test_demo_" + std::to_string(getpid());
         if (!LOAD_3DS::WriteDemoScene(dir)) return nullptr;
         RAYTR::gridAlgorithm = RAYTR::kFastAlgorithm;
         RAYTR::gridBuildFactor = 0.75f;
@@ -125,6 +130,8 @@ RAYTR::Scene* DemoScene() {
         }
         scene->AddLight(AssemblyLight(FirstFrameLight()));
         SetAssemblyCamera(*scene);
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
         return scene;
     }();
     return demo;
