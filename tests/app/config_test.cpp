@@ -76,7 +76,7 @@ TEST(ConfigLexerTest, WordRulesForEqualsAndValues) {
     EXPECT_FLOAT_EQ(c.GetFloat("f"), 25.0f);
     EXPECT_EQ(c.GetInt("n"), -12);
     EXPECT_EQ(c.GetInt("last"), 1);
-    EXPECT_EQ(c.Entries().size(), 7u + 0u);  // v w k tab f n last, nothing stray
+    EXPECT_EQ(c.Entries().size(), 7u);  // v w k tab f n last, nothing stray
 }
 
 TEST(ConfigLexerTest, CommentsAndRequireSkipTheRestOfTheirLine) {
