@@ -104,10 +104,9 @@ public:
     // Bytes held by the cells (cube records and index arrays) and by the query copy.
     std::size_t MemoryBytes() const;
 
-    // Enters one triangle into its cells (used by Build; public for inspection and tests).
-    void InsertTriangle(const Tri& triangle, unsigned index);
-
 protected:
+    // Enters one triangle into its cells (Build only: needs the fill counters).
+    void InsertTriangle(const Tri& triangle, unsigned index);
     void FastAlgorithm(ORVA_MATH::VECTOR P, ORVA_MATH::VECTOR Q, ORVA_MATH::VECTOR R);
     void AccuracyAlgorithm(const ORVA_MATH::VECTOR& P, const ORVA_MATH::VECTOR& Q, const ORVA_MATH::VECTOR& R);
     void FillHalf(const ORVA_MATH::VECTOR& S, const ORVA_MATH::VECTOR& Q, const ORVA_MATH::VECTOR& F);
