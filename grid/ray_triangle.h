@@ -41,30 +41,9 @@ inline int RayTriangleStageOf(const float o[3], const float d[3], const float a[
 // o, d: ray origin and direction; a: corner A; e1 = B - A; e2 = C - A (x, y, z each).
 // Writes u to b1 once det passed and v to b2 once u passed, as the grid's hit record expects;
 // b0 is (1 - v) - u and is written only on success.
-// The same test with every quantity computed and one branch for the caller: the stage is
-// formed from the three rejection conditions, each written exactly as above (a NaN det or
-// weight compares false and so rejects nothing, as in the staged form). u < -0.001 taken in
-// double equals u < kAboveMinusThousandth in float: no float lies between the two.
+// u < -0.001 taken in double equals u < kAboveMinusThousandth in float (no float lies between
+// the two), which lets four-lane float code apply the lower bound exactly.
 inline constexpr float kAboveMinusThousandth = -0.000999999931082129478f;
-inline int RayTriangleStageBranchless(const float o[3], const float d[3], const float a[3], const float e1[3],
-                                      const float e2[3], float& u, float& v) {
-    const float px = d[1] * e2[2] - d[2] * e2[1];
-    const float py = d[2] * e2[0] - d[0] * e2[2];
-    const float pz = d[0] * e2[1] - d[1] * e2[0];
-    const float det = (e1[0] * px + e1[1] * py) + e1[2] * pz;
-    const float inv = 1.0f / det;
-    const float sx = o[0] - a[0], sy = o[1] - a[1], sz = o[2] - a[2];
-    u = ((sx * px + sy * py) + sz * pz) * inv;
-    const float qx = sy * e1[2] - sz * e1[1];
-    const float qy = sz * e1[0] - sx * e1[2];
-    const float qz = sx * e1[1] - sy * e1[0];
-    v = ((d[0] * qx + d[1] * qy) + d[2] * qz) * inv;
-    const bool detFails = det < 1e-6f;
-    const bool uFails = (u < kAboveMinusThousandth) | (u > 1.001f);
-    const bool vFails = (v < kAboveMinusThousandth) |
-                        (static_cast<double>(u) + static_cast<double>(v) > static_cast<double>(1.001f));
-    return detFails ? kRejectedByDet : uFails ? kRejectedByU : vFails ? kRejectedByV : kHit;
-}
 
 inline bool RayTriangleOneSided(const float o[3], const float d[3], const float a[3], const float e1[3],
                                 const float e2[3], float& b0, float& b1, float& b2) {
