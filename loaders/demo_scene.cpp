@@ -83,7 +83,10 @@ WriterMesh MakeTorusKnot(int segments, int sides) {
             const double phi = 2.0 * kPi * double(j % sides) / sides;
             const D3 p = c + (normal * std::cos(phi) + binormal * std::sin(phi)) * tube;
             m.vertices.push_back({float(p.x), float(p.y), float(p.z)});
-            m.uvs.push_back({float(12.0 * i / segments), float(double(j) / sides)});
+            // u runs once along the knot and v over an eighth of the texture around the tube, so
+            // the checker shows square-ish patches and every coordinate stays inside [0, 1]:
+            // the tracer clamps coordinates instead of repeating the texture.
+            m.uvs.push_back({float(double(i) / segments), float(double(j) / sides / 8.0)});
         }
     }
     // The curve is not symmetric about the z axis: centre the box on the origin, then scale
@@ -229,7 +232,9 @@ std::string DemoConfiguration() {
            "    threads_num = 4\n"
            "    use_zbuffer_values = 1\n"
            "    regular_grid {\n"
-           "        algoritm_type = fast_algorithm\n"
+           "        // Any value other than fast_algorithm selects the exact triangle-cell overlap\n"
+           "        // test, which leaves no gaps in the flat floor's cells.\n"
+           "        algoritm_type = accurancy_algorithm\n"
            "        // cell edge = average first triangle edge / this factor\n"
            "        cub_less_elem_times = 0.75\n"
            "    }\n"

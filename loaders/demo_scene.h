@@ -21,10 +21,10 @@ WriterMesh MakeSkyDome(float radius = 80.0f, int slices = 48, int stacks = 24);
 
 // A square of side size at y = 0 centred on the y axis, divided into cells x cells quads facing
 // up (+y), mapping coordinates repeating the texture every `repeat` units.
-WriterMesh MakeFloor(float size = 30.0f, int cells = 30, float repeat = 5.0f);
+WriterMesh MakeFloor(float size = 30.0f, int cells = 30, float repeat = 30.0f);
 
 // Image pixels as TEXTURE keeps them: red, green, blue, bottom row first.
-std::vector<unsigned char> MakeCheckerImage(int size = 256, int squares = 8);
+std::vector<unsigned char> MakeCheckerImage(int size = 256, int squares = 16);
 std::vector<unsigned char> MakeSkyImage(int width = 512, int height = 256);
 
 // The text of release.cgf for the three models below.
