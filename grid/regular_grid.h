@@ -98,6 +98,9 @@ public:
     const float* InverseCellSize() const { return inverseCellSize; }
     float CellSize() const { return cellSize; }
     Tri* Triangles() const { return triangles; }
+    // Points the grid at another array with the same triangles in the same order (the copy of
+    // a mesh that owns this grid's copy); cells hold indices, so nothing else changes.
+    void RebindTriangles(Tri* sameTrianglesElsewhere) { triangles = sameTrianglesElsewhere; }
     const CellArray3D<Cube>& Cells() const { return cells; }
     const std::list<CellCoord>& CellList() const { return cellList; }
     bool IsBuilding() const { return counts != nullptr; }

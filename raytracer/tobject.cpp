@@ -4,17 +4,10 @@
 
 namespace RAYTR {
 
-namespace {
-
 // The grid keeps a pointer to the triangle array it was built over, and a grid copy keeps the
 // source's pointer. A copied object must not answer hits with pointers into another object's
 // triangles (which may be freed before the copy is traced), so the copy's grid is pointed at
 // the copy's own array, which holds the same triangles in the same order.
-struct GridTriangleAccess : Grid {
-    static void Rebind(Grid& g, ORVA_GRAPHICS::Triangle* triangles) { g.*(&GridTriangleAccess::triangles) = triangles; }
-};
-
-}  // namespace
 
 TObject::TObject() : grid(new (std::nothrow) Grid) {}
 
@@ -43,7 +36,7 @@ void TObject::CopyGridFrom(const TObject& other) {
     // Deep copy; refused by the grid while the source is being built.
     *grid = *other.grid;
     if (other.grid->Triangles() == other.triangles && other.triangles != nullptr)
-        GridTriangleAccess::Rebind(*grid, triangles);
+        grid->RebindTriangles(triangles);
 }
 
 TObject::~TObject() { delete grid; }
