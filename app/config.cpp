@@ -4,11 +4,19 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "errors/errors.h"
 
 namespace CONFIG {
+
+namespace {
+// Assignments to longer keys are not stored: no caller reads one (the longest key read is 39
+// bytes), and without the limit a hostile file of n bytes could build keys of n bytes for each
+// of its n / 4 assignments. With it, time and memory stay linear in the file size.
+constexpr std::size_t kMaxKeyLength = 1024;
+}  // namespace
 
 void Lexer::ReadFile(const std::string& fileName) {
     std::ifstream in;
@@ -19,8 +27,15 @@ void Lexer::ReadFile(const std::string& fileName) {
     if (!in.is_open()) throw TIRN_ERROR::File_Error("Can not open file " + fileName);
 
     std::vector<std::string> names;  // the name stack, alive for this read only
-    auto pop = [&names] {
-        if (!names.empty()) names.pop_back();  // popping an empty stack does nothing
+    std::size_t keyLength = 0;       // total length of the names on the stack
+    auto push = [&](std::string name) {
+        keyLength += name.size();
+        names.push_back(std::move(name));
+    };
+    auto pop = [&] {
+        if (names.empty()) return;  // popping an empty stack does nothing
+        keyLength -= names.back().size();
+        names.pop_back();
     };
 
     std::string word;
@@ -29,13 +44,16 @@ void Lexer::ReadFile(const std::string& fileName) {
             // The value is the next word whatever it holds; "=" as the last word assigns nothing.
             std::string value;
             if (!(in >> value)) break;
-            std::string key;
-            for (const std::string& n : names) key += n;
-            // With an empty stack the key is the empty text: stored there, read by no caller.
-            values_[key] = value;
+            if (keyLength <= kMaxKeyLength) {
+                std::string key;
+                key.reserve(keyLength);
+                for (const std::string& n : names) key += n;
+                // With an empty stack the key is the empty text: stored there, read by no caller.
+                values_[key] = value;
+            }
             pop();
         } else if (word == "{") {
-            names.emplace_back(".");
+            push(".");
         } else if (word == "}") {
             pop();
             pop();
@@ -43,7 +61,7 @@ void Lexer::ReadFile(const std::string& fileName) {
             // Comment: the rest of the line, its line end included, is skipped.
             in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
         } else {
-            names.push_back(word);
+            push(word);
         }
     }
 }

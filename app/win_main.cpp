@@ -1,11 +1,14 @@
 #include "app/win_main.h"
 
 #include <GL/freeglut.h>
-#include <GL/glu.h>
 
 #include <cstdlib>
 
+#include "app/offscreen_target.h"
 #include "errors/errors.h"
+#include "raytracer/scene.h"
+#include "raytracer/screen_tracer.h"
+#include "render/render.h"
 
 namespace WIN_NMS {
 
@@ -16,18 +19,41 @@ static_assert(kLeftButton == GLUT_LEFT_BUTTON && kButtonDown == GLUT_DOWN && kBu
 
 WIN_MAIN_CLASS::WIN_MAIN_CLASS() {
     // The light before assembly: colour w, ambient, position w and attenuation set, rest zero.
-    light.colour.w = 1.0f;
+    light.colour = ORVA_MATH::VECTOR(0.0f, 0.0f, 0.0f, 1.0f);
     light.ambient = 1.0f;
-    light.position.w = 1.0f;
+    light.position = ORVA_MATH::VECTOR(0.0f, 0.0f, 0.0f, 1.0f);
     light.a0 = 1.0f;
     light.a1 = 0.01f;
     light.a2 = 0.001f;
 }
 
-WIN_MAIN_CLASS::~WIN_MAIN_CLASS() = default;
+WIN_MAIN_CLASS::~WIN_MAIN_CLASS() {
+    // Renderer first, then the tracer (which stops its workers), then the scene they read.
+    if (process.renderer && *process.renderer) {
+        delete *process.renderer;
+        *process.renderer = nullptr;
+    }
+    if (process.tracer && *process.tracer) {
+        delete *process.tracer;
+        *process.tracer = nullptr;
+    }
+    if (process.scene && *process.scene) {
+        delete *process.scene;
+        *process.scene = nullptr;
+    }
+    delete offscreen;
+}
 
 void WIN_MAIN_CLASS::display() {
     try {
+        glClearColor(0.0f, 0.0f, 0.25f, 0.0f);
+        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+        if (frame.firstFrame) {
+            // Assembly only: nothing is presented and no frame is counted.
+            AssembleScene();
+            frame.firstFrame = false;
+            return;
+        }
         Frame();
     } catch (const TIRN_ERROR::Error&) {
         // The box was shown when the error was made; end normally, static destructors included.
@@ -35,45 +61,30 @@ void WIN_MAIN_CLASS::display() {
     }
 }
 
-void WIN_MAIN_CLASS::Frame() {
-    glClearColor(0.0f, 0.0f, 0.25f, 0.0f);
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-    glutSwapBuffers();
-}
-
 void WIN_MAIN_CLASS::keyboard(unsigned char key, int, int) {
     if (key == kEscapeKey) std::exit(0);  // static objects are destroyed on the way out
+    if (key == kResumeKey || key == kResumeKeyAlt) frame.lightPaused = false;
 }
 
 void WIN_MAIN_CLASS::special(int key, int, int) {
+    // One unit of light movement per key press. Moving the light by hand pauses its animation,
+    // which would otherwise overwrite x, y and z on the next frame; 'p' or Space resume it.
     switch (key) {
-        case kKeyF2: tracedImageMode = !tracedImageMode; break;
-        // One unit of light movement per key; the light animation overwrites x, y and z on the
-        // next frame.
+        case kKeyF2: tracedImageMode = !tracedImageMode; return;
         case kKeyLeft: light.position.x -= 1.0f; break;
         case kKeyRight: light.position.x += 1.0f; break;
         case kKeyUp: light.position.y += 1.0f; break;
         case kKeyDown: light.position.y -= 1.0f; break;
         case kKeyPageUp: light.position.z -= 1.0f; break;
         case kKeyPageDown: light.position.z += 1.0f; break;
-        default: break;
+        default: return;
     }
+    frame.lightPaused = true;
 }
 
 void WIN_MAIN_CLASS::ApplySize(int newWidth, int newHeight) {
     width = newWidth;
     height = newHeight;
-}
-
-void WIN_MAIN_CLASS::reshape(int newWidth, int newHeight) {
-    glViewport(0, 0, newWidth, newHeight);
-    ApplySize(newWidth, newHeight);
-    glMatrixMode(GL_PROJECTION);
-    glLoadIdentity();
-    gluPerspective(45.0, AspectRatio(newWidth, newHeight), 1.0, 100.0);
-    glMatrixMode(GL_MODELVIEW);
-    glLoadIdentity();
-    glutPostRedisplay();
 }
 
 void WIN_MAIN_CLASS::mouse(int button, int state, int x, int y) {

@@ -1,27 +1,37 @@
 #pragma once
 // The application object: the one owner of the window's state. Every GLUT callback forwards to
 // it unchanged. The input handlers keep their state changes free of GL calls so that they can be
-// exercised without a window; reshape and display touch GL.
+// exercised without a window; reshape, scene assembly and display touch GL.
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 
 #include "math/vector.h"
+#include "raytracer/ray.h"
 
 namespace CONFIG {
 class Lexer;
 }
+namespace RAYTR {
+class Scene;
+class ScreenTracer;
+class TObject;
+}  // namespace RAYTR
+namespace ORVA_GRAPHICS {
+struct OpenGL_HAL;
+template <class HAL, class SCENE>
+class RENDER;
+}  // namespace ORVA_GRAPHICS
 
 namespace WIN_NMS {
 
-// The scene's single point light as the application keeps it. Stands in for the tracer's light
-// record until that exists, with the same fields in the same order; to be replaced by it.
-struct LightRecord {
-    std::uint8_t r = 0, g = 0, b = 0;                     // colour bytes as last set
-    ORVA_MATH::VECTOR colour{0.0f, 0.0f, 0.0f, 0.0f};     // normalised colour
-    float ambient = 0.0f;
-    ORVA_MATH::VECTOR position{0.0f, 0.0f, 0.0f, 0.0f};   // world coordinates
-    float a0 = 0.0f, a1 = 0.0f, a2 = 0.0f;                // constant, linear, quadratic attenuation
-};
+class OffscreenTarget;
+
+using Renderer = ORVA_GRAPHICS::RENDER<ORVA_GRAPHICS::OpenGL_HAL, RAYTR::Scene>;
+
+// Room in the model table: "scene.N_models" may name at most this many models.
+inline constexpr int kModelTableSize = 5;
 
 // Window origin along one axis that centres a window of `size` pixels on a screen of `screen`
 // pixels: 32-bit integer division truncating toward zero, so a window larger than the screen
@@ -31,6 +41,8 @@ constexpr std::int32_t CentredOrigin(std::int32_t screen, std::int32_t size) { r
 // GLUT values the handlers compare with (GLUT_KEY_*, GLUT_LEFT_BUTTON, GLUT_DOWN/GLUT_UP), kept
 // here so that the handlers need no GLUT header.
 inline constexpr unsigned char kEscapeKey = 27;
+inline constexpr unsigned char kResumeKey = 'p';       // resumes the light animation
+inline constexpr unsigned char kResumeKeyAlt = ' ';    // so does Space
 inline constexpr int kKeyF2 = 0x0002;
 inline constexpr int kKeyLeft = 0x0064;
 inline constexpr int kKeyUp = 0x0065;
@@ -42,27 +54,70 @@ inline constexpr int kLeftButton = 0;
 inline constexpr int kButtonDown = 0;
 inline constexpr int kButtonUp = 1;
 
+// The process-wide objects that scene assembly fills and every frame uses. The viewer keeps them
+// as static objects beside the application object (configuration, model table, then the three
+// pointers); the application object refers to them. The renderer, the tracer and the scene are
+// made by assembly and deleted by the application object's destructor (renderer, tracer, scene:
+// the tracer's workers read the scene until they stop).
+struct ProcessObjects {
+    CONFIG::Lexer* configuration = nullptr;
+    RAYTR::TObject* models = nullptr;  // kModelTableSize entries
+    RAYTR::Scene** scene = nullptr;
+    Renderer** renderer = nullptr;
+    RAYTR::ScreenTracer** tracer = nullptr;
+};
+
+// Frame state: one record per process, like the application object that holds it.
+struct FrameState {
+    bool firstFrame = true;        // set until scene assembly has run
+    float lightAngle = 1.0f;       // radians
+    float lightSpeed = 0.5f;       // radians per second
+    float frameRate = 60.0f;       // last measured; also the divisor of the light animation
+    std::uint32_t frameCount = 0;  // frames in the current measuring window
+    std::int32_t windowStart = 0;  // GLUT_ELAPSED_TIME (ms) at which the window began
+    bool lightPaused = false;      // the arrow and page keys move the light by hand
+};
+
+// Wall-clock seconds of the stages of the last frame (zero for stages the mode skips), and of
+// scene assembly.
+struct FrameTimings {
+    double assembly = 0.0;
+    double preview = 0.0;     // hybrid: OpenGL preview
+    double depthRead = 0.0;   // hybrid: depth read-back (zero without useZBuffer)
+    double tracing = 0.0;     // shadow mask, or the full image
+    double upload = 0.0;      // hybrid: mask upload and overlay; traced: copy to the window
+    double present = 0.0;     // fitting to a resized window (zero while the sizes match)
+    double frame = 0.0;       // the whole frame up to the swap
+};
+
 class WIN_MAIN_CLASS {
 public:
     WIN_MAIN_CLASS();
     // Not virtual: the one application object has static storage. Releases what scene
-    // assembly creates (the renderer, then the tracer) once those exist.
+    // assembly created: the renderer, then the tracer, then the scene.
     ~WIN_MAIN_CLASS();
     WIN_MAIN_CLASS(const WIN_MAIN_CLASS&) = delete;
     WIN_MAIN_CLASS& operator=(const WIN_MAIN_CLASS&) = delete;
 
-    // One redisplay. An error raised inside has already shown its box; the process then ends
-    // with status 0.
+    // One redisplay: the first assembles the scene and presents nothing, every later one is a
+    // frame. An error raised inside has already shown its box; the process then ends with 0.
     virtual void display();
 
-    void keyboard(unsigned char key, int x, int y);  // Esc ends the process with status 0
-    void special(int key, int x, int y);             // F2 toggles the traced-image mode
+    void keyboard(unsigned char key, int x, int y);  // Esc ends the process; 'p' or Space resume the light
+    void special(int key, int x, int y);             // F2 toggles the mode; arrows and pages move the light
     void reshape(int width, int height);             // viewport, projection, redisplay
     void mouse(int button, int state, int x, int y);
     void motion(int x, int y);
 
-    // The configuration that scene assembly reads (the process-wide reader).
-    void SetConfiguration(CONFIG::Lexer* config) { configuration = config; }
+    // The objects that scene assembly fills; must be set before the first display.
+    void SetProcessObjects(const ProcessObjects& objects) { process = objects; }
+
+    // Scene assembly, in its fixed order; throws what its steps throw (the boxes are shown by
+    // then). display() runs it under the handler that ends the process.
+    void AssembleScene();
+    // One frame after assembly (light, rotation, hybrid or traced frame, swap, frame rate);
+    // throws what the frame throws.
+    void Frame();
 
     // Fields, in their fixed order.
     std::int32_t width = 512;         // window size in pixels: from the configuration, then reshape
@@ -73,19 +128,31 @@ public:
     std::int32_t lastPointerY = 0;
     bool leftButtonHeld = false;
     bool tracedImageMode = false;     // false: hybrid frame; true: traced image copied
-    LightRecord light;
+    RAYTR::LightSource light;
 
-    CONFIG::Lexer* configuration = nullptr;
+    ProcessObjects process;
+    FrameState frame;
+    FrameTimings timings;
+    // Called after the frame is drawn and before the buffers are swapped, with the window's
+    // back buffer current (the snapshot program reads the picture here).
+    std::function<void()> beforeSwap;
 
     // The size part of reshape: the new window size; no GL.
     void ApplySize(int newWidth, int newHeight);
     // Aspect ratio for the projection; a zero height counts as one pixel so that the ratio
     // stays finite.
     static double AspectRatio(int w, int h) { return static_cast<double>(w) / (h > 0 ? h : 1); }
+    // Advances the light along its path by one frame: position from the current angle, then
+    // the angle by speed / frame rate. Does nothing while the light is paused.
+    void AnimateLight();
+
+    RAYTR::Scene* scene() const { return process.scene ? *process.scene : nullptr; }
+    Renderer* renderer() const { return process.renderer ? *process.renderer : nullptr; }
+    RAYTR::ScreenTracer* tracer() const { return process.tracer ? *process.tracer : nullptr; }
 
 private:
-    // The frame body, run under the error handler of display().
-    void Frame();
+    void CountFrame();
+    OffscreenTarget* offscreen = nullptr;  // made on the first frame after a resize
 };
 
 }  // namespace WIN_NMS

@@ -1,0 +1,134 @@
+// The frame loop: light animation, view rotation, the hybrid or traced frame, the swap and the
+// frame rate in the title; and reshape.
+#include <GL/freeglut.h>
+#include <GL/glu.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+
+#include "app/offscreen_target.h"
+#include "app/win_main.h"
+#include "errors/errors.h"
+#include "errors/message_box.h"
+#include "raytracer/scene.h"
+#include "raytracer/screen_tracer.h"
+#include "render/render.h"
+
+namespace WIN_NMS {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point from, Clock::time_point to) { return std::chrono::duration<double>(to - from).count(); }
+
+}  // namespace
+
+void WIN_MAIN_CLASS::AnimateLight() {
+    if (frame.lightPaused) return;
+    // On the path x = 4 cos a, y = cos a + 2, z = 8 sin a; sine and cosine are rounded to float
+    // before they are scaled. w stays as assembly set it.
+    const float a = frame.lightAngle;
+    light.position.z = 8.0f * static_cast<float>(std::sin(static_cast<double>(a)));
+    const float c = static_cast<float>(std::cos(static_cast<double>(a)));
+    light.position.x = 4.0f * c;
+    light.position.y = c + 2.0f;
+    frame.lightAngle = a + frame.lightSpeed / frame.frameRate;
+}
+
+void WIN_MAIN_CLASS::Frame() {
+    RAYTR::Scene* const scene = this->scene();
+    Renderer* const renderer = this->renderer();
+    RAYTR::ScreenTracer* const tracer = this->tracer();
+    if (!scene || !renderer || !tracer) throw TIRN_ERROR::Error("A frame was asked for before the scene was assembled");
+    const Clock::time_point start = Clock::now();
+
+    // The light of this frame into the scene's light 0, the angle on to the next frame.
+    AnimateLight();
+    scene->lights[0] = light;
+    const float angles[2] = {angleX, angleY};
+    scene->SetViewRotation(angles);
+
+    // The picture is made at the size of assembly; a resized window gets it scaled (see
+    // offscreen_target.h).
+    const int w = tracer->Width();
+    const int h = tracer->Height();
+    const bool fitted = width != w || height != h;
+    if (fitted) {
+        if (!offscreen) offscreen = new OffscreenTarget();
+        offscreen->Begin(w, h);
+    }
+
+    Clock::time_point t0 = Clock::now(), t1 = t0, t2 = t0, t3 = t0, t4 = t0;
+    if (!tracedImageMode) {
+        // Hybrid: preview, its depth for the tracer, the shadow mask multiplied over it.
+        renderer->DrawPreview();
+        t1 = Clock::now();
+        const float* depth = tracer->useZBuffer ? renderer->ReadDepthBuffer() : nullptr;
+        t2 = Clock::now();
+        tracer->TraceFrame(depth);
+        t3 = Clock::now();
+        tracer->UploadTexture(0);
+        tracer->BindTexture(0);
+        renderer->DrawOverlay();
+        t4 = Clock::now();
+    } else {
+        // Traced image: every pixel shaded, copied to the lower-left corner.
+        t2 = t1 = t0;
+        const std::uint32_t* image = tracer->TraceFullFrame();
+        t3 = Clock::now();
+        ORVA_GRAPHICS::DrawTracedImage(image, w, h, fitted ? w : width, fitted ? h : height);
+        t4 = Clock::now();
+    }
+    if (fitted) offscreen->Present(width, height);
+    const Clock::time_point t5 = Clock::now();
+    timings.preview = Seconds(t0, t1);
+    timings.depthRead = Seconds(t1, t2);
+    timings.tracing = Seconds(t2, t3);
+    timings.upload = Seconds(t3, t4);
+    timings.present = Seconds(t4, t5);
+    timings.frame = Seconds(start, t5);
+
+    if (beforeSwap) beforeSwap();
+    glutSwapBuffers();
+    CountFrame();
+}
+
+void WIN_MAIN_CLASS::CountFrame() {
+    // Windows of up to 100 frames: the 101st frame restarts the window at count 0.
+    ++frame.frameCount;
+    if (frame.frameCount > 100) {
+        frame.frameCount = 0;
+        frame.windowStart = glutGet(GLUT_ELAPSED_TIME);
+    }
+    const int now = glutGet(GLUT_ELAPSED_TIME);
+    if (now != frame.windowStart && frame.frameCount != 0) {
+        frame.frameRate = static_cast<float>(frame.frameCount * 1000.0 / (now - frame.windowStart));
+        char title[32];
+        std::snprintf(title, sizeof title, "FPS=%d", static_cast<int>(frame.frameRate));
+        TIRN_ERROR::SetStatusTitle(title);
+    }
+}
+
+void WIN_MAIN_CLASS::reshape(int newWidth, int newHeight) {
+    glViewport(0, 0, newWidth, newHeight);
+    ApplySize(newWidth, newHeight);
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    const Renderer* const renderer = this->renderer();
+    const RAYTR::Scene* const scene = this->scene();
+    if (renderer && scene) {
+        // The preview is always drawn at the renderer's size (a resized window gets it scaled),
+        // with the scene's near and far, which the tracer's depth reconstruction assumes.
+        gluPerspective(45.0, AspectRatio(renderer->Width(), renderer->Height()), scene->nearDistance,
+                       scene->farDistance);
+    } else {
+        gluPerspective(45.0, AspectRatio(newWidth, newHeight), 1.0, 100.0);
+    }
+    glMatrixMode(GL_MODELVIEW);
+    glLoadIdentity();
+    glutPostRedisplay();
+}
+
+}  // namespace WIN_NMS

@@ -1,0 +1,173 @@
+// The viewer on whole scenes, as a user runs it: the demo scene with its frame rate, the F2
+// mode switch, pausing and moving the light by keys, turning the scene with the mouse and Esc;
+// and the boxes of broken scenes, after each of which the viewer ends with status 0.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "tests/app/process_support.h"
+
+namespace {
+
+using namespace redowl_test;
+
+constexpr auto kExitTimeout = std::chrono::seconds(30);
+// Assembly builds three grids and starts the workers; under the sanitizers and software GL this
+// takes a while.
+constexpr auto kFirstFrameTimeout = std::chrono::seconds(120);
+
+class ViewerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* display = std::getenv("DISPLAY");
+        ASSERT_TRUE(display && *display) << "these tests run on an X display (the test command starts Xvfb)";
+        ASSERT_TRUE(HoldDisplay()) << "cannot connect to the display";
+        ASSERT_TRUE(fs::exists(ViewerPath())) << ViewerPath();
+        ASSERT_FALSE(Shell("command -v xdotool").empty()) << "xdotool is needed";
+        ASSERT_FALSE(Shell("command -v import").empty()) << "ImageMagick's import is needed";
+    }
+
+    // Shows the box of a broken scene; dismissing it ends the viewer with status 0 and nothing
+    // on standard error.
+    // titleDuringBox: the viewer window's title while the box shows (empty: not checked).
+    static void ExpectBoxThenZero(const fs::path& dir, const std::string& caption, const std::string& titleDuringBox = {}) {
+        Child viewer(ViewerPath(), {}, dir, true, true);
+        ASSERT_GT(viewer.pid(), 0);
+        const std::string box = AwaitWindow(viewer, caption, false, kFirstFrameTimeout);
+        ASSERT_FALSE(box.empty()) << "no \"" << caption << "\" box; stderr: " << ReadAll(dir / "stderr.txt");
+        int status = 0;
+        EXPECT_FALSE(viewer.Exited(&status)) << "the box is modal: the viewer waits for it";
+        // The window title is not the frame rate: no frame was drawn.
+        EXPECT_TRUE(WindowsNamed("FPS=", true).empty());
+        if (!titleDuringBox.empty()) {
+            EXPECT_EQ(WindowsNamed(titleDuringBox).size(), 1u);
+        }
+        Shell("xdotool key --window " + box + " Return");
+        ASSERT_TRUE(viewer.WaitForExit(kExitTimeout, &status)) << "dismissing the box did not end the viewer";
+        ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_EQ(ReadAll(dir / "stderr.txt"), "");
+        EXPECT_EQ(fs::file_size(dir / "Err.txt"), 0u);
+    }
+};
+
+// Polls screenshots until `accept` holds for one (or the time is up); returns the last.
+template <class Accept>
+WIN_NMS::Image AwaitPicture(const std::string& window, Accept accept, Clock::duration limit = std::chrono::seconds(30)) {
+    const auto deadline = Clock::now() + limit;
+    WIN_NMS::Image shot;
+    do {
+        shot = Screenshot(window);
+        if (!shot.pixels.empty() && accept(shot)) return shot;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    } while (Clock::now() < deadline);
+    return shot;
+}
+
+// Blue over the top eighth of the window: the sky dome in hybrid mode, almost nothing in the
+// traced image (the sky is drawn but not traced, so the traced picture is black there).
+double SkyBlue(const WIN_NMS::Image& shot) { return MeanChannel(shot, 2, 0, 0, shot.width, shot.height / 8); }
+
+TEST_F(ViewerTest, DemoSceneFramesModesLightKeysDragAndEsc) {
+    TempDir dir;
+    WriteDemo(dir.path());
+    Child viewer(ViewerPath(), {}, dir.path(), true, true);
+    ASSERT_GT(viewer.pid(), 0);
+
+    // Frames follow assembly: the title becomes "FPS=" and a whole number.
+    const std::string window = AwaitWindow(viewer, "FPS=", true, kFirstFrameTimeout);
+    ASSERT_FALSE(window.empty()) << "no frame rate in the title; stderr: " << ReadAll(dir.path() / "stderr.txt");
+    const std::string title = Shell("xdotool getwindowname " + window);
+    ASSERT_GT(title.size(), 4u);
+    EXPECT_EQ(title.find_first_not_of("0123456789", 4), std::string::npos) << title;
+    const Geometry g = WindowGeometry(window);
+    EXPECT_EQ(g.width, 512);
+    EXPECT_EQ(g.height, 512);
+
+    // Hybrid mode: the sky dome is on top.
+    WIN_NMS::Image hybrid = AwaitPicture(window, [](const WIN_NMS::Image& s) { return SkyBlue(s) > 120.0; });
+    ASSERT_EQ(hybrid.width, 512);
+    EXPECT_GT(SkyBlue(hybrid), 120.0);
+
+    // F2: the traced image (black where the untraced sky was); F2 again: hybrid once more.
+    Shell("xdotool key --window " + window + " F2");
+    const WIN_NMS::Image traced = AwaitPicture(window, [](const WIN_NMS::Image& s) { return SkyBlue(s) < 20.0; });
+    EXPECT_LT(SkyBlue(traced), 20.0) << "F2 did not switch to the traced image";
+    Shell("xdotool key --window " + window + " F2");
+    hybrid = AwaitPicture(window, [](const WIN_NMS::Image& s) { return SkyBlue(s) > 120.0; });
+    EXPECT_GT(SkyBlue(hybrid), 120.0) << "F2 again did not switch back";
+
+    // An arrow key pauses the moving light (and moves it by one unit): the picture then stands
+    // still between frames.
+    Shell("xdotool key --window " + window + " Left");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const WIN_NMS::Image still1 = Screenshot(window);
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    const WIN_NMS::Image still2 = Screenshot(window);
+    EXPECT_LT(MeanDifference(still1, still2), 0.5) << "the light kept moving after an arrow key";
+
+    // A left-button drag turns the scene: the picture changes although the light stands still.
+    Shell("xdotool mousemove --window " + window + " 200 200 mousedown 1");
+    Shell("xdotool mousemove --window " + window + " 230 220");
+    Shell("xdotool mousemove --window " + window + " 260 240 mouseup 1");
+    const WIN_NMS::Image turned = AwaitPicture(window, [&](const WIN_NMS::Image& s) { return MeanDifference(s, still2) > 5.0; });
+    EXPECT_GT(MeanDifference(turned, still2), 5.0) << "a left-button drag did not change the picture";
+    // Still paused after the drag: the turned picture stands.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const WIN_NMS::Image turned1 = Screenshot(window);
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    EXPECT_LT(MeanDifference(turned1, Screenshot(window)), 0.5);
+
+    // 'p' resumes the light: the picture moves again.
+    Shell("xdotool key --window " + window + " p");
+    const WIN_NMS::Image moving = AwaitPicture(window, [&](const WIN_NMS::Image& s) { return MeanDifference(s, turned1) > 1.0; });
+    EXPECT_GT(MeanDifference(moving, turned1), 1.0) << "'p' did not resume the light";
+
+    Shell("xdotool key --window " + window + " Escape");
+    int status = 0;
+    ASSERT_TRUE(viewer.WaitForExit(kExitTimeout, &status)) << "Esc did not end the viewer";
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status << "; stderr: " << ReadAll(dir.path() / "stderr.txt");
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_TRUE(fs::exists(dir.path() / "Err.txt"));
+    EXPECT_EQ(fs::file_size(dir.path() / "Err.txt"), 0u);
+}
+
+TEST_F(ViewerTest, MissingSkyImageWithoutModelsShowsFileErrorAndEndsWithZero) {
+    // The fixed textures are loaded even when no model is configured.
+    TempDir dir;
+    WriteDemo(dir.path(), "win { width = 256 height = 256 }\nscene { N_models = 0 }\ntracer { threads_num = 4 }\n");
+    fs::remove(dir.path() / "data" / "SKY.bmp");
+    // The textures come before any grid build or status title: the window still reads "RED OWL".
+    ExpectBoxThenZero(dir.path(), "File_Error: ", "RED OWL");
+}
+
+TEST_F(ViewerTest, DamagedModelShowsL3dsErrorAndEndsWithZero) {
+    TempDir dir;
+    WriteDemo(dir.path());
+    // The knot's file with its main chunk's identifier damaged: no longer a 3DS file.
+    const fs::path knot = dir.path() / "data" / "knot.3ds";
+    {
+        std::fstream f(knot, std::ios::in | std::ios::out | std::ios::binary);
+        f.write("\xFF\xFF", 2);
+    }
+    ASSERT_EQ(ReadAll(knot).substr(0, 2), "\xFF\xFF");
+    ExpectBoxThenZero(dir.path(), "L3DS_Error: ");
+}
+
+TEST_F(ViewerTest, ThreeTracerThreadsOn512SquareShowsSubdivisionErrorAndEndsWithZero) {
+    TempDir dir;
+    WriteDemo(dir.path(), "win { width = 512 height = 512 }\nscene { N_models = 0 }\ntracer { threads_num = 3 }\n");
+    ExpectBoxThenZero(dir.path(), "Error: ");
+}
+
+TEST_F(ViewerTest, TooManyModelsShowsErrorAndEndsWithZero) {
+    TempDir dir;
+    WriteDemo(dir.path(), "win { width = 256 height = 256 }\nscene { N_models = 7 }\ntracer { threads_num = 4 }\n");
+    ExpectBoxThenZero(dir.path(), "Error: ");
+}
+
+}  // namespace

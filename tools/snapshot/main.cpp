@@ -1,0 +1,315 @@
+// redowl-snapshot: renders frames of the scene of ./release.cgf with the viewer's own scene
+// assembly and frame code in a hidden window and writes what the window shows as PNG files,
+// with the time each stage of each frame took. Starts a private Xvfb when there is no display.
+//
+//   redowl-snapshot [--mode hybrid|traced] [--frames N] [--light-angle A] [--view-x DEG]
+//                   [--view-y DEG] [--out window.png] [--mask-out mask.png] [--timings t.json]
+#include <GL/freeglut.h>
+#include <X11/Xlib.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/config.h"
+#include "app/png_image.h"
+#include "app/win_main.h"
+#include "app/window_title.h"
+#include "errors/errors.h"
+#include "raytracer/scene.h"
+#include "raytracer/screen_tracer.h"
+#include "raytracer/tobject.h"
+#include "render/render.h"
+
+namespace {
+
+// The same process-wide objects as the viewer, in the same order.
+std::ofstream errorLog("Err.txt");
+WIN_NMS::WIN_MAIN_CLASS win;
+CONFIG::Lexer config;
+RAYTR::TObject models[WIN_NMS::kModelTableSize];
+RAYTR::Scene* scene = nullptr;
+WIN_NMS::Renderer* renderer = nullptr;
+RAYTR::ScreenTracer* tracer = nullptr;
+
+pid_t xvfbPid = -1;
+
+struct Options {
+    bool traced = false;
+    int frames = 1;
+    bool fixedAngle = false;
+    float lightAngle = 1.0f;
+    float viewX = 0.0f;
+    float viewY = 0.0f;
+    std::string out;
+    std::string maskOut;
+    std::string timings;
+};
+
+struct FrameRecord {
+    WIN_NMS::FrameTimings timings;
+    float light[3] = {0.0f, 0.0f, 0.0f};
+};
+
+int Usage(const char* why) {
+    if (why) std::fprintf(stderr, "redowl-snapshot: %s\n", why);
+    std::fprintf(stderr,
+                 "usage: redowl-snapshot [--mode hybrid|traced] [--frames N] [--light-angle A] [--view-x DEG]\n"
+                 "                       [--view-y DEG] [--out window.png] [--mask-out mask.png] [--timings t.json]\n"
+                 "Run in a folder with release.cgf. Without --light-angle the light moves as in the viewer.\n");
+    return 2;
+}
+
+bool ParseFloat(const char* text, float& value) {
+    char* end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !std::isfinite(v)) return false;
+    value = static_cast<float>(v);
+    return true;
+}
+
+// Stops the private X server at every way out (exit after an error box included).
+void StopXvfb() {
+    if (xvfbPid > 0) {
+        kill(xvfbPid, SIGTERM);
+        waitpid(xvfbPid, nullptr, 0);
+        xvfbPid = -1;
+    }
+}
+
+bool DisplayAnswers(const std::string& name) {
+    Display* d = XOpenDisplay(name.c_str());
+    if (!d) return false;
+    XCloseDisplay(d);
+    return true;
+}
+
+// Starts Xvfb on the first free display number and points DISPLAY at it.
+bool StartXvfb() {
+    for (int n = 150; n < 250; ++n) {
+        const std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
+        const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
+        struct stat st;
+        if (stat(lock.c_str(), &st) == 0 || stat(socket.c_str(), &st) == 0) continue;
+        const std::string name = ":" + std::to_string(n);
+        const pid_t pid = fork();
+        if (pid < 0) return false;
+        if (pid == 0) {
+            const int devnull = open("/dev/null", O_WRONLY);
+            if (devnull >= 0) {
+                dup2(devnull, 1);
+                dup2(devnull, 2);
+            }
+            execlp("Xvfb", "Xvfb", name.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        xvfbPid = pid;
+        std::atexit(StopXvfb);
+        // Up to 10 s for the server to answer.
+        for (int i = 0; i < 200; ++i) {
+            if (DisplayAnswers(name)) {
+                setenv("DISPLAY", name.c_str(), 1);
+                return true;
+            }
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG) == pid) {  // taken meanwhile, or no Xvfb
+                xvfbPid = -1;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (xvfbPid > 0) {
+            StopXvfb();
+            return false;
+        }
+    }
+    return false;
+}
+
+// The window's back buffer as an RGB image, row 0 at the top.
+WIN_NMS::Image ReadWindow(int width, int height) {
+    WIN_NMS::Image image;
+    image.width = width;
+    image.height = height;
+    image.channels = 3;
+    image.pixels.resize(static_cast<std::size_t>(width) * height * 3);
+    std::vector<unsigned char> rows(image.pixels.size());
+    glReadBuffer(GL_BACK);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, rows.data());
+    const std::size_t stride = static_cast<std::size_t>(width) * 3;
+    for (int y = 0; y < height; ++y)
+        std::memcpy(image.pixels.data() + (height - 1 - y) * stride, rows.data() + y * stride, stride);
+    return image;
+}
+
+// The shadow mask as the overlay lays it on the window: window pixel (x, y from the bottom)
+// shows mask element x * W + y; the grey level is the top byte of the mask value (lit 255,
+// untraced 254, shadow 0). Row 0 at the top.
+WIN_NMS::Image MaskOnWindow(const RAYTR::ScreenTracer& t) {
+    const int w = t.Width();
+    const int h = t.Height();
+    WIN_NMS::Image image;
+    image.width = w;
+    image.height = h;
+    image.channels = 1;
+    image.pixels.resize(static_cast<std::size_t>(w) * h);
+    const std::uint32_t* mask = t.Buffer(0);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            image.pixels[static_cast<std::size_t>(h - 1 - y) * w + x] = static_cast<unsigned char>(mask[x * w + y] >> 24);
+    return image;
+}
+
+bool WriteTimings(const std::string& path, const Options& options, const std::vector<FrameRecord>& frames) {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (!f) return false;
+    const RAYTR::ScreenTracer& t = *tracer;
+    std::fprintf(f, "{\n  \"mode\": \"%s\",\n  \"width\": %d,\n  \"height\": %d,\n  \"threads\": %d,\n",
+                 options.traced ? "traced" : "hybrid", t.Width(), t.Height(), t.ThreadCount());
+    std::fprintf(f, "  \"use_zbuffer\": %s,\n  \"assembly_s\": %.6f,\n  \"frames\": [\n", t.useZBuffer ? "true" : "false",
+                 win.timings.assembly);
+    double sum = 0.0;
+    int counted = 0;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const FrameRecord& r = frames[i];
+        std::fprintf(f,
+                     "    {\"preview_s\": %.6f, \"depth_read_s\": %.6f, \"tracing_s\": %.6f, \"upload_s\": %.6f, "
+                     "\"present_s\": %.6f, \"frame_s\": %.6f, \"light\": [%.5f, %.5f, %.5f]}%s\n",
+                     r.timings.preview, r.timings.depthRead, r.timings.tracing, r.timings.upload, r.timings.present,
+                     r.timings.frame, r.light[0], r.light[1], r.light[2], i + 1 < frames.size() ? "," : "");
+        // The first frame warms caches and the driver; the rate counts the others when there are.
+        if (i > 0 || frames.size() == 1) {
+            sum += r.timings.frame;
+            ++counted;
+        }
+    }
+    const double mean = counted > 0 ? sum / counted : 0.0;
+    std::fprintf(f, "  ],\n  \"mean_frame_s\": %.6f,\n  \"frames_per_second\": %.2f\n}\n", mean, mean > 0.0 ? 1.0 / mean : 0.0);
+    const bool ok = std::fflush(f) == 0;
+    std::fclose(f);
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") return Usage(nullptr), 0;
+        if (i + 1 >= argc) return Usage(("missing value after " + arg).c_str());
+        const char* value = argv[++i];
+        if (arg == "--mode") {
+            if (std::strcmp(value, "hybrid") == 0) options.traced = false;
+            else if (std::strcmp(value, "traced") == 0) options.traced = true;
+            else return Usage("--mode is hybrid or traced");
+        } else if (arg == "--frames") {
+            char* end = nullptr;
+            const long n = std::strtol(value, &end, 10);
+            if (end == value || *end != '\0' || n < 1 || n > 100000) return Usage("--frames is a count from 1");
+            options.frames = static_cast<int>(n);
+        } else if (arg == "--light-angle") {
+            if (!ParseFloat(value, options.lightAngle)) return Usage("--light-angle is a number (radians)");
+            options.fixedAngle = true;
+        } else if (arg == "--view-x") {
+            if (!ParseFloat(value, options.viewX)) return Usage("--view-x is a number (degrees)");
+        } else if (arg == "--view-y") {
+            if (!ParseFloat(value, options.viewY)) return Usage("--view-y is a number (degrees)");
+        } else if (arg == "--out") {
+            options.out = value;
+        } else if (arg == "--mask-out") {
+            options.maskOut = value;
+        } else if (arg == "--timings") {
+            options.timings = value;
+        } else {
+            return Usage(("unknown option " + arg).c_str());
+        }
+    }
+    if (options.traced && !options.maskOut.empty()) return Usage("--mask-out needs --mode hybrid (a traced frame has no mask)");
+
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) {
+        if (!StartXvfb()) {
+            std::fprintf(stderr, "redowl-snapshot: no display and Xvfb could not be started\n");
+            return 1;
+        }
+    }
+
+    try {
+        config.ReadFile("release.cgf");
+    } catch (const TIRN_ERROR::File_Error&) {
+        return 1;  // the box has been shown
+    }
+    win.SetProcessObjects({&config, models, &scene, &renderer, &tracer});
+
+    glutInit(&argc, argv);
+    std::atexit([] { glutExit(); });
+    glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
+    win.width = config.GetInt("win.width");
+    win.height = config.GetInt("win.height");
+    glutInitWindowSize(win.width, win.height);
+    glutCreateWindow("RED OWL");
+    glutHideWindow();
+    glutDisplayFunc([] {});
+    WIN_NMS::InstallWindowTitleSink();
+    // Let the window system settle; the frames are then driven here, not by the event loop.
+    for (int i = 0; i < 5; ++i) glutMainLoopEvent();
+    win.reshape(win.width, win.height);
+
+    win.display();  // scene assembly
+    win.tracedImageMode = options.traced;
+    win.angleX = options.viewX;
+    win.angleY = options.viewY;
+    if (options.fixedAngle) {
+        win.frame.lightAngle = options.lightAngle;
+        win.frame.lightSpeed = 0.0f;  // every frame at the same angle
+    }
+
+    WIN_NMS::Image picture;
+    WIN_NMS::Image mask;
+    std::vector<FrameRecord> records;
+    records.reserve(options.frames);
+    int frameIndex = 0;
+    win.beforeSwap = [&] {
+        if (frameIndex + 1 != options.frames) return;
+        if (!options.out.empty()) picture = ReadWindow(win.width, win.height);
+        if (!options.maskOut.empty()) mask = MaskOnWindow(*tracer);
+    };
+    for (frameIndex = 0; frameIndex < options.frames; ++frameIndex) {
+        win.display();
+        FrameRecord r;
+        r.timings = win.timings;
+        r.light[0] = scene->lights[0].position.x;
+        r.light[1] = scene->lights[0].position.y;
+        r.light[2] = scene->lights[0].position.z;
+        records.push_back(r);
+    }
+
+    int status = 0;
+    std::string error;
+    if (!options.out.empty() && !WIN_NMS::WritePng(options.out, picture, &error)) {
+        std::fprintf(stderr, "redowl-snapshot: %s\n", error.c_str());
+        status = 1;
+    }
+    if (!options.maskOut.empty() && !WIN_NMS::WritePng(options.maskOut, mask, &error)) {
+        std::fprintf(stderr, "redowl-snapshot: %s\n", error.c_str());
+        status = 1;
+    }
+    if (!options.timings.empty() && !WriteTimings(options.timings, options, records)) {
+        std::fprintf(stderr, "redowl-snapshot: cannot write %s\n", options.timings.c_str());
+        status = 1;
+    }
+    return status;
+}
