@@ -22,7 +22,9 @@ public:
 
     // Reads the file and stores every assignment; a later assignment to a key replaces the
     // earlier value. Throws TIRN_ERROR::File_Error ("Can not open file " + name) when the file
-    // cannot be opened; the map then stays as it was.
+    // cannot be opened; the map then stays as it was. An assignment to a key longer than
+    // 1024 bytes is not stored, so a hostile file cannot make the map grow with the square of
+    // its size.
     virtual void ReadFile(const std::string& fileName);
 
     // The value of key; an absent key is inserted with an empty value.
