@@ -70,8 +70,7 @@ inline std::string ConfigInput(const std::uint8_t* data, std::size_t size) {
     // An existing file is never refused, whatever it holds.
     lexer.ReadFile(file.path);
     if (!recorder.Boxes().empty()) return "a readable configuration file showed a box";
-    const auto entries = lexer.Entries();
-    for (const auto& [key, value] : entries) {
+    for (const auto& [key, value] : lexer.Entries()) {
         if (lexer.GetString(key) != value) return "GetString differs from the stored value of '" + key + "'";
         (void)lexer.GetInt(key);
         (void)lexer.GetFloat(key);
