@@ -98,11 +98,13 @@ bool DisplayAnswers(const std::string& name) {
 // Starts Xvfb on the first free display number and points DISPLAY at it.
 bool StartXvfb() {
     for (int n = 150; n < 250; ++n) {
-        const std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
-        const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
+        char lock[64], socket[64], display[16];
+        std::snprintf(lock, sizeof lock, "/tmp/.X%d-lock", n);
+        std::snprintf(socket, sizeof socket, "/tmp/.X11-unix/X%d", n);
+        std::snprintf(display, sizeof display, ":%d", n);
         struct stat st;
-        if (stat(lock.c_str(), &st) == 0 || stat(socket.c_str(), &st) == 0) continue;
-        const std::string name = ":" + std::to_string(n);
+        if (stat(lock, &st) == 0 || stat(socket, &st) == 0) continue;
+        const std::string name = display;
         const pid_t pid = fork();
         if (pid < 0) return false;
         if (pid == 0) {
