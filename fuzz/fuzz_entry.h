@@ -92,24 +92,6 @@ inline bool SameBits(const LOAD_3DS::LPoint3& a, const LOAD_3DS::LPoint3& b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-// Two readers that parsed the same bytes hold the same scene.
-inline std::string SameScene(LOAD_3DS::L3DS& a, LOAD_3DS::L3DS& b) {
-    if (a.GetMeshCount() != b.GetMeshCount()) return "mesh counts differ between file and memory loads";
-    if (a.GetLightCount() != b.GetLightCount()) return "light counts differ between file and memory loads";
-    for (int m = 0; m < a.GetMeshCount(); ++m) {
-        LOAD_3DS::LMesh& x = *a.GetMesh(m);
-        LOAD_3DS::LMesh& y = *b.GetMesh(m);
-        if (x.Name() != y.Name() || x.GetVertexCount() != y.GetVertexCount() ||
-            x.GetFaceCount() != y.GetFaceCount() || x.GetUVCount() != y.GetUVCount() ||
-            x.GetNormalCount() != y.GetNormalCount())
-            return "mesh " + std::to_string(m) + " differs between file and memory loads";
-        for (int i = 0; i < x.GetVertexCount(); ++i)
-            if (!SameBits(x.GetVertex(i), y.GetVertex(i)) || !SameBits(x.GetNormal(i), y.GetNormal(i)))
-                return "vertex " + std::to_string(i) + " differs between file and memory loads";
-    }
-    return {};
-}
-
 // What a parsed mesh must satisfy whatever the bytes were.
 inline std::string CheckReaderMesh(LOAD_3DS::LMesh& mesh) {
     const int V = mesh.GetVertexCount();
@@ -142,39 +124,53 @@ inline std::string CheckReaderMesh(LOAD_3DS::LMesh& mesh) {
 
 }  // namespace detail
 
-// Reads the bytes as a 3DS file three ways: the reader from memory and from a file (which must
-// agree), and MESH::LoadFrom3DS, which either refuses with one L3DS_Error box or builds a mesh
-// whose triangles all point into its own vertex array. The loaded mesh is then bounded and
+// Reads the bytes as a 3DS file two ways: the reader from memory, and MESH::LoadFrom3DS from a
+// file, which either refuses with one L3DS_Error box or builds the reader's first mesh with
+// triangles that all point into its own vertex array. The loaded mesh is then bounded and
 // given flat normals, as scene assembly and the grid would.
 inline std::string ModelInput(Mesh& mesh, const std::uint8_t* data, std::size_t size) {
     TIRN_ERROR::BoxRecorder recorder;
     Scratch file("model.3ds");
     if (!WriteScratch(file.path, data, size)) return {};
 
-    LOAD_3DS::L3DS fromMemory;
-    LOAD_3DS::L3DS fromFile;
-    const bool memoryOk = fromMemory.LoadFromMemory(data, size);
-    const bool fileOk = fromFile.LoadFromFile(file.path);
-    if (memoryOk != fileOk) return "LoadFromFile and LoadFromMemory disagree";
+    // The reader on the bytes in memory; MESH::LoadFrom3DS below reads the same bytes from the
+    // file, so the two paths must agree.
+    LOAD_3DS::L3DS reader;
+    const bool readerOk = reader.LoadFromMemory(data, size);
     if (!recorder.Boxes().empty()) return "the reader showed a box";
-    if (fileOk) {
-        if (std::string e = detail::SameScene(fromMemory, fromFile); !e.empty()) return e;
-        for (int m = 0; m < fromFile.GetMeshCount(); ++m)
-            if (std::string e = detail::CheckReaderMesh(*fromFile.GetMesh(m)); !e.empty()) return e;
-        for (int l = 0; l < fromFile.GetLightCount(); ++l) {
+    if (readerOk) {
+        for (int m = 0; m < reader.GetMeshCount(); ++m)
+            if (std::string e = detail::CheckReaderMesh(*reader.GetMesh(m)); !e.empty()) return e;
+        for (int l = 0; l < reader.GetLightCount(); ++l) {
             char name[100];
-            (void)fromFile.GetLight(l)->GetName(name, int(sizeof name));
+            (void)reader.GetLight(l)->GetName(name, int(sizeof name));
         }
     }
 
     try {
         mesh.LoadFrom3DS(file.path);
     } catch (const TIRN_ERROR::L3DS_Error&) {
-        return CheckOneBox(recorder, "L3DS_Error: ");
+        if (std::string e = CheckOneBox(recorder, "L3DS_Error: "); !e.empty()) return e;
+        // "Can not load" exactly when the reader refused the same bytes in memory; otherwise
+        // the file holds no usable first mesh.
+        const bool cannotLoad = recorder.Boxes()[0].second.rfind("Can not load ", 0) == 0;
+        if (cannotLoad == readerOk) return "MESH::LoadFrom3DS and the reader disagree on whether the bytes load";
+        return {};
     }
     if (!recorder.Boxes().empty()) return "a mesh that loaded showed a box";
-    if (!fileOk) return "MESH::LoadFrom3DS accepted bytes the reader refused";
+    if (!readerOk) return "MESH::LoadFrom3DS accepted bytes the reader refused";
     if (mesh.vertexCount == 0 || !mesh.vertices) return "a loaded mesh has no vertices";
+    // The mesh is the reader's first mesh, value for value.
+    LOAD_3DS::LMesh& first = *reader.GetMesh(0);
+    if (int(mesh.vertexCount) != first.GetVertexCount() || int(mesh.triangleCount) != first.GetFaceCount())
+        return "the mesh's counts differ from the reader's first mesh";
+    for (unsigned i = 0; i < mesh.vertexCount; ++i) {
+        const ORVA_GRAPHICS::VERTEX& v = mesh.vertices[i];
+        const LOAD_3DS::LPoint3 p{v.position.x, v.position.y, v.position.z};
+        const LOAD_3DS::LPoint3 n{v.normal.x, v.normal.y, v.normal.z};
+        if (!detail::SameBits(p, first.GetVertex(int(i))) || !detail::SameBits(n, first.GetNormal(int(i))))
+            return "vertex " + std::to_string(i) + " differs between the file and memory loads";
+    }
     if (mesh.indexCount != 3 * mesh.triangleCount) return "index count is not three per triangle";
     for (unsigned t = 0; t < mesh.triangleCount; ++t) {
         const ORVA_GRAPHICS::Triangle& tri = mesh.triangles[t];
