@@ -241,18 +241,18 @@ int main(int argc, char** argv) {
     }
     if (options.traced && !options.maskOut.empty()) return Usage("--mask-out needs --mode hybrid (a traced frame has no mask)");
 
+    try {
+        config.ReadFile("release.cgf");
+    } catch (const TIRN_ERROR::File_Error&) {
+        return 1;  // the box has been shown (on standard error without a display)
+    }
+
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display) {
         if (!StartXvfb()) {
             std::fprintf(stderr, "redowl-snapshot: no display and Xvfb could not be started\n");
             return 1;
         }
-    }
-
-    try {
-        config.ReadFile("release.cgf");
-    } catch (const TIRN_ERROR::File_Error&) {
-        return 1;  // the box has been shown
     }
     win.SetProcessObjects({&config, models, &scene, &renderer, &tracer});
 

@@ -1,0 +1,167 @@
+// redowl-snapshot on the demo scene: the reference pictures, the first frame's light and the
+// timings in its JSON, the shadow under the knot, a private X server when there is no display,
+// and its refusals of bad options.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/png_image.h"
+#include "tests/app/process_support.h"
+
+namespace {
+
+using namespace redowl_test;
+
+constexpr auto kRunTimeout = std::chrono::seconds(300);
+const fs::path kReferences = fs::path(REDOWL_SOURCE_DIR) / "tests" / "data" / "reference";
+
+class SnapshotTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* display = std::getenv("DISPLAY");
+        ASSERT_TRUE(display && *display) << "these tests run on an X display (the test command starts Xvfb)";
+        ASSERT_TRUE(HoldDisplay());
+        ASSERT_TRUE(fs::exists(SnapshotPath())) << SnapshotPath();
+        WriteDemo(dir.path());
+    }
+
+    // Runs the snapshot program in the demo folder; true when it ended with status 0.
+    bool Run(const std::vector<std::string>& args, bool withDisplay = true) {
+        Child child(SnapshotPath(), args, dir.path(), withDisplay, true);
+        int status = 0;
+        if (!child.WaitForExit(kRunTimeout, &status)) return false;
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    int Status(const std::vector<std::string>& args, bool withDisplay = true) {
+        Child child(SnapshotPath(), args, dir.path(), withDisplay, true);
+        int status = 0;
+        if (!child.WaitForExit(kRunTimeout, &status) || !WIFEXITED(status)) return -1;
+        return WEXITSTATUS(status);
+    }
+    WIN_NMS::Image Load(const std::string& name) {
+        WIN_NMS::Image image;
+        std::string error;
+        EXPECT_TRUE(WIN_NMS::ReadPng((dir.path() / name).string(), image, &error)) << error;
+        return image;
+    }
+    std::string Stderr() { return ReadAll(dir.path() / "stderr.txt"); }
+
+    TempDir dir;
+};
+
+// Pixels of which some channel differs by more than `tolerance`.
+int PixelsBeyond(const WIN_NMS::Image& a, const WIN_NMS::Image& b, int tolerance) {
+    int count = 0;
+    for (std::size_t p = 0; p < a.pixels.size(); p += a.channels) {
+        bool beyond = false;
+        for (int c = 0; c < a.channels; ++c) beyond = beyond || std::abs(int(a.pixels[p + c]) - int(b.pixels[p + c])) > tolerance;
+        count += beyond;
+    }
+    return count;
+}
+
+TEST_F(SnapshotTest, PicturesMatchTheReferences) {
+    // Software rasterisers differ in the last bits of texture filtering and edges (llvmpipe,
+    // softpipe); the tracer's mask and image do not. A change that moves a shadow or a shape
+    // changes thousands of pixels by far more than the tolerance.
+    std::ifstream cases(kReferences / "cases.txt");
+    ASSERT_TRUE(cases) << kReferences / "cases.txt";
+    std::string line;
+    int checked = 0;
+    while (std::getline(cases, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream words(line);
+        std::string name, word;
+        words >> name;
+        std::vector<std::string> args;
+        while (words >> word) args.push_back(word);
+        const bool hybrid = line.find("--mode hybrid") != std::string::npos;
+        args.insert(args.end(), {"--out", "window.png"});
+        if (hybrid) args.insert(args.end(), {"--mask-out", "mask.png"});
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(Run(args)) << Stderr();
+
+        std::vector<std::pair<std::string, std::string>> pairs{{"window.png", name + ".png"}};
+        if (hybrid) pairs.push_back({"mask.png", name + "_mask.png"});
+        for (const auto& [made, reference] : pairs) {
+            const WIN_NMS::Image got = Load(made);
+            WIN_NMS::Image want;
+            std::string error;
+            ASSERT_TRUE(WIN_NMS::ReadPng((kReferences / reference).string(), want, &error)) << error;
+            ASSERT_EQ(got.width, want.width) << reference;
+            ASSERT_EQ(got.height, want.height) << reference;
+            ASSERT_EQ(got.channels, want.channels) << reference;
+            const int pixels = got.width * got.height;
+            EXPECT_LE(PixelsBeyond(got, want, 24), pixels / 200) << reference << " differs (scripts/update-references)";
+            EXPECT_LT(MeanDifference(got, want), 2.0) << reference;
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, 6);
+}
+
+TEST_F(SnapshotTest, FirstFrameLightTimingsAndTheShadowUnderTheKnot) {
+    ASSERT_TRUE(Run({"--frames", "3", "--timings", "t.json", "--out", "w.png", "--mask-out", "m.png"})) << Stderr();
+    const std::string json = ReadAll(dir.path() / "t.json");
+    // The light of the first frame is at angle 1: (4 cos 1, cos 1 + 2, 8 sin 1); the second
+    // has moved on by 0.5 / 60 radians.
+    const std::size_t first = json.find("\"light\": [2.16121, 2.54030, 6.73177]");
+    EXPECT_NE(first, std::string::npos) << json;
+    EXPECT_EQ(json.find("\"light\": [2.16121, 2.54030, 6.73177]", first + 1), std::string::npos) << json;
+    for (const char* key : {"\"assembly_s\"", "\"preview_s\"", "\"depth_read_s\"", "\"tracing_s\"", "\"upload_s\"",
+                            "\"frames_per_second\"", "\"mode\": \"hybrid\"", "\"width\": 512", "\"threads\": 4"})
+        EXPECT_NE(json.find(key), std::string::npos) << key << " in " << json;
+
+    // The floor right below the knot (the point (0, -5, 0) lands near pixel (256, 462)) is in
+    // its shadow; the floor to the right, in front, is lit.
+    const WIN_NMS::Image window = Load("w.png");
+    const WIN_NMS::Image mask = Load("m.png");
+    ASSERT_EQ(window.width, 512);
+    ASSERT_EQ(mask.channels, 1);
+    const double under = MeanBrightness(window, 236, 450, 276, 460);
+    const double beside = MeanBrightness(window, 400, 470, 500, 500);
+    EXPECT_LT(under, 0.5 * beside) << under << " vs " << beside;
+    EXPECT_LT(MeanBrightness(mask, 236, 450, 276, 460), 64.0);
+    EXPECT_EQ(MeanBrightness(mask, 400, 470, 500, 500), 255.0);
+    // The sky above is lit; the outer frame of the mask keeps the untraced marker (254): the
+    // lattice runs from pixel 8 to pixel 504, so 7 rows at the top and 8 at the bottom.
+    EXPECT_EQ(MeanBrightness(mask, 100, 20, 400, 100), 255.0);
+    EXPECT_EQ(MeanBrightness(mask, 0, 0, 512, 7), 254.0);
+    EXPECT_EQ(MeanBrightness(mask, 0, 504, 512, 512), 254.0);
+    EXPECT_EQ(MeanBrightness(mask, 0, 0, 8, 512), 254.0);
+}
+
+TEST_F(SnapshotTest, WithoutADisplayItStartsItsOwnServer) {
+    ASSERT_TRUE(Run({"--mode", "traced", "--out", "w.png"}, false)) << Stderr();
+    const WIN_NMS::Image window = Load("w.png");
+    EXPECT_EQ(window.width, 512);
+    EXPECT_EQ(window.channels, 3);
+    EXPECT_GT(MeanBrightness(window, 0, 256, 512, 512), 20.0);  // something was drawn
+}
+
+TEST_F(SnapshotTest, RefusesBadOptions) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"--mode", "fancy"},
+                                               {"--frames", "0"},
+                                               {"--frames", "2x"},
+                                               {"--light-angle", "east"},
+                                               {"--view-x"},
+                                               {"--colour", "red"},
+                                               {"--mode", "traced", "--mask-out", "m.png"}}) {
+        SCOPED_TRACE(args[0]);
+        EXPECT_EQ(Status(args), 2);
+        EXPECT_NE(Stderr().find("usage: redowl-snapshot"), std::string::npos);
+    }
+    // Without a configuration: the viewer's own report (on standard error without a display,
+    // before any X server is started for it), status 1.
+    fs::remove(dir.path() / "release.cgf");
+    EXPECT_EQ(Status({}, false), 1);
+    EXPECT_EQ(Stderr(), "File_Error: Can not open file release.cgf\n");
+}
+
+}  // namespace
