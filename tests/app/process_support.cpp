@@ -207,7 +207,16 @@ void WriteDemo(const fs::path& dir, const std::string& configuration) {
 }
 
 bool HoldDisplay() {
-    static Display* held = XOpenDisplay(nullptr);  // never closed: lives as long as the process
+    // Never closed: lives as long as the process. A server caught in its reset refuses for a
+    // moment, so the first connection is tried for up to 10 s.
+    static Display* held = [] {
+        Display* d = nullptr;
+        for (int i = 0; i < 200 && !d; ++i) {
+            d = XOpenDisplay(nullptr);
+            if (!d) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return d;
+    }();
     return held != nullptr;
 }
 

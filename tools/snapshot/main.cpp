@@ -95,7 +95,9 @@ bool DisplayAnswers(const std::string& name) {
     return true;
 }
 
-// Starts Xvfb on the first free display number and points DISPLAY at it.
+// Starts Xvfb on the first free display number and points DISPLAY at it. -noreset: the probe
+// below connects and leaves, and a server that resets when its last client leaves would refuse
+// the window's connection during the reset.
 bool StartXvfb() {
     for (int n = 150; n < 250; ++n) {
         char lock[64], socket[64], display[16];
@@ -113,7 +115,7 @@ bool StartXvfb() {
                 dup2(devnull, 1);
                 dup2(devnull, 2);
             }
-            execlp("Xvfb", "Xvfb", name.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp", static_cast<char*>(nullptr));
+            execlp("Xvfb", "Xvfb", name.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
             _exit(127);
         }
         xvfbPid = pid;
