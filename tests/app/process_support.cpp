@@ -22,9 +22,67 @@ extern char** environ;
 
 namespace redowl_test {
 
+namespace {
+std::string privateDisplay;  // name of the live PrivateDisplay, empty when there is none
+}
+
+PrivateDisplay::PrivateDisplay() {
+    // Display numbers from a start that differs between test processes; a number whose lock
+    // exists, or whose server does not come up as ours, is skipped.
+    const int start = 300 + static_cast<int>(getpid() % 400);
+    for (int k = 0; k < 60 && !connection_; ++k) {
+        const int n = start + k;
+        char lock[64], socket[64], display[16];
+        std::snprintf(lock, sizeof lock, "/tmp/.X%d-lock", n);
+        std::snprintf(socket, sizeof socket, "/tmp/.X11-unix/X%d", n);
+        std::snprintf(display, sizeof display, ":%d", n);
+        if (fs::exists(lock) || fs::exists(socket)) continue;
+        const std::string name = display;
+        const pid_t pid = fork();
+        if (pid < 0) return;
+        if (pid == 0) {
+            const int devnull = open("/dev/null", O_WRONLY);
+            if (devnull >= 0) {
+                dup2(devnull, 1);
+                dup2(devnull, 2);
+            }
+            execlp("Xvfb", "Xvfb", name.c_str(), "-screen", "0", "1920x1080x24", "-nolisten", "tcp", "-noreset",
+                   static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // Up to 10 s for the server to answer while it lives.
+        for (int i = 0; i < 200; ++i) {
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG) == pid) break;  // number taken meanwhile
+            if (Display* d = XOpenDisplay(name.c_str())) {
+                pid_ = pid;
+                name_ = name;
+                connection_ = d;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (!connection_) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    if (connection_) privateDisplay = name_;
+}
+
+PrivateDisplay::~PrivateDisplay() {
+    if (connection_) XCloseDisplay(static_cast<Display*>(connection_));
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (privateDisplay == name_) privateDisplay.clear();
+}
+
 std::string Shell(const std::string& command) {
     std::string out;
-    if (FILE* p = popen((command + " 2>/dev/null").c_str(), "r")) {
+    const std::string prefix = privateDisplay.empty() ? std::string() : "DISPLAY=" + privateDisplay + " ";
+    if (FILE* p = popen((prefix + command + " 2>/dev/null").c_str(), "r")) {
         char buf[512];
         std::size_t n;
         while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
@@ -56,10 +114,11 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
     // Everything is prepared before fork: the child only makes system calls.
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
-        if (!withDisplay && std::strncmp(*e, "DISPLAY=", 8) == 0) continue;
+        if (std::strncmp(*e, "DISPLAY=", 8) == 0 && (!withDisplay || !privateDisplay.empty())) continue;
         env.push_back(*e);
         if (glDriverLeaks && std::strncmp(*e, "ASAN_OPTIONS=", 13) == 0) env.back() += ":detect_leaks=0";
     }
+    if (withDisplay && !privateDisplay.empty()) env.push_back("DISPLAY=" + privateDisplay);
     std::vector<char*> envp;
     for (std::string& s : env) envp.push_back(s.data());
     envp.push_back(nullptr);
@@ -148,7 +207,7 @@ Geometry WindowGeometry(const std::string& id) {
 }
 
 bool SendWindowClose(unsigned long window) {
-    Display* d = XOpenDisplay(nullptr);
+    Display* d = XOpenDisplay(privateDisplay.empty() ? nullptr : privateDisplay.c_str());
     if (!d) return false;
     XEvent e{};
     e.xclient.type = ClientMessage;
@@ -204,20 +263,6 @@ void WriteDemo(const fs::path& dir, const std::string& configuration) {
     std::string error;
     if (!LOAD_3DS::WriteDemoScene(dir.string(), &error)) throw std::runtime_error("demo scene: " + error);
     if (!configuration.empty()) std::ofstream(dir / "release.cgf", std::ios::trunc) << configuration;
-}
-
-bool HoldDisplay() {
-    // Never closed: lives as long as the process. A server caught in its reset refuses for a
-    // moment, so the first connection is tried for up to 10 s.
-    static Display* held = [] {
-        Display* d = nullptr;
-        for (int i = 0; i < 200 && !d; ++i) {
-            d = XOpenDisplay(nullptr);
-            if (!d) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return d;
-    }();
-    return held != nullptr;
 }
 
 std::string ViewerPath() { return REDOWL_BINARY_DIR "/redowl"; }

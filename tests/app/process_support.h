@@ -17,6 +17,25 @@ namespace redowl_test {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
+// A private X server (Xvfb, -noreset) for one test: the programs a test starts and the
+// xdotool and import commands it runs all use it, so windows of tests that run at the same
+// time on the shared display cannot be mistaken for each other. Holds a connection while it
+// lives. While one exists, Shell commands and Child processes with a display use it.
+class PrivateDisplay {
+public:
+    PrivateDisplay();
+    ~PrivateDisplay();
+    PrivateDisplay(const PrivateDisplay&) = delete;
+    PrivateDisplay& operator=(const PrivateDisplay&) = delete;
+    bool ok() const { return connection_ != nullptr; }
+    const std::string& name() const { return name_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string name_;
+    void* connection_ = nullptr;
+};
+
 // Output of a shell command (stdout only), trailing line ends removed.
 std::string Shell(const std::string& command);
 std::string ReadAll(const fs::path& path);
@@ -87,11 +106,6 @@ double MeanBrightness(const WIN_NMS::Image& image, int x0, int y0, int x1, int y
 // Writes the demo scene into dir and replaces its release.cgf by `configuration` when that is
 // not empty.
 void WriteDemo(const fs::path& dir, const std::string& configuration = {});
-
-// Keeps one connection to the display open for the rest of the test process. Xvfb resets when
-// its last client leaves, and a program that connects during the reset fails to open the
-// display; holding a connection prevents the reset. False without a display.
-bool HoldDisplay();
 
 // Paths of the built programs.
 std::string ViewerPath();

@@ -22,10 +22,11 @@ const fs::path kReferences = fs::path(REDOWL_SOURCE_DIR) / "tests" / "data" / "r
 
 class SnapshotTest : public ::testing::Test {
 protected:
+    PrivateDisplay display;  // this test's own X server
+
     void SetUp() override {
-        const char* display = std::getenv("DISPLAY");
-        ASSERT_TRUE(display && *display) << "these tests run on an X display (the test command starts Xvfb)";
-        ASSERT_TRUE(HoldDisplay());
+        ASSERT_FALSE(Shell("command -v Xvfb").empty()) << "Xvfb is needed";
+        ASSERT_TRUE(display.ok()) << "no private X server could be started";
         ASSERT_TRUE(fs::exists(SnapshotPath())) << SnapshotPath();
         WriteDemo(dir.path());
     }

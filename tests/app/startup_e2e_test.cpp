@@ -20,10 +20,11 @@ constexpr auto kExitTimeout = std::chrono::seconds(30);
 
 class StartupTest : public ::testing::Test {
 protected:
+    PrivateDisplay display;  // this test's own X server
+
     void SetUp() override {
-        const char* display = std::getenv("DISPLAY");
-        ASSERT_TRUE(display && *display) << "these tests run on an X display (the test command starts Xvfb)";
-        ASSERT_TRUE(HoldDisplay()) << "cannot connect to the display";
+        ASSERT_FALSE(Shell("command -v Xvfb").empty()) << "Xvfb is needed";
+        ASSERT_TRUE(display.ok()) << "no private X server could be started";
         ASSERT_TRUE(fs::exists(ViewerPath())) << ViewerPath();
         ASSERT_FALSE(Shell("command -v xdotool").empty()) << "xdotool is needed";
     }

@@ -22,10 +22,11 @@ constexpr auto kFirstFrameTimeout = std::chrono::seconds(120);
 
 class ViewerTest : public ::testing::Test {
 protected:
+    PrivateDisplay display;  // this test's own X server
+
     void SetUp() override {
-        const char* display = std::getenv("DISPLAY");
-        ASSERT_TRUE(display && *display) << "these tests run on an X display (the test command starts Xvfb)";
-        ASSERT_TRUE(HoldDisplay()) << "cannot connect to the display";
+        ASSERT_FALSE(Shell("command -v Xvfb").empty()) << "Xvfb is needed";
+        ASSERT_TRUE(display.ok()) << "no private X server could be started";
         ASSERT_TRUE(fs::exists(ViewerPath())) << ViewerPath();
         ASSERT_FALSE(Shell("command -v xdotool").empty()) << "xdotool is needed";
         ASSERT_FALSE(Shell("command -v import").empty()) << "ImageMagick's import is needed";
