@@ -75,7 +75,6 @@ void WIN_MAIN_CLASS::Frame() {
         t4 = Clock::now();
     } else {
         // Traced image: every pixel shaded, copied to the lower-left corner.
-        t2 = t1 = t0;
         const std::uint32_t* image = tracer->TraceFullFrame();
         t3 = Clock::now();
         ORVA_GRAPHICS::DrawTracedImage(image, w, h, fitted ? w : width, fitted ? h : height);

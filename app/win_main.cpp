@@ -57,7 +57,7 @@ void WIN_MAIN_CLASS::display() {
         Frame();
     } catch (const TIRN_ERROR::Error&) {
         // The box was shown when the error was made; end normally, static destructors included.
-        std::exit(0);
+        std::exit(errorExitStatus);
     }
 }
 

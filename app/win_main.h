@@ -3,7 +3,6 @@
 // it unchanged. The input handlers keep their state changes free of GL calls so that they can be
 // exercised without a window; reshape, scene assembly and display touch GL.
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -133,6 +132,9 @@ public:
     ProcessObjects process;
     FrameState frame;
     FrameTimings timings;
+    // Status the process ends with after an error box during assembly or a frame: 0 for the
+    // viewer; the snapshot program sets 1 so that scripts notice that no picture was made.
+    int errorExitStatus = 0;
     // Called after the frame is drawn and before the buffers are swapped, with the window's
     // back buffer current (the snapshot program reads the picture here).
     std::function<void()> beforeSwap;

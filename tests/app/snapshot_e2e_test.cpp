@@ -145,6 +145,15 @@ TEST_F(SnapshotTest, WithoutADisplayItStartsItsOwnServer) {
     EXPECT_GT(MeanBrightness(window, 0, 256, 512, 512), 20.0);  // something was drawn
 }
 
+TEST_F(SnapshotTest, ABrokenSceneWithoutADisplayIsReportedOnStandardErrorWithStatusOne) {
+    // On its own hidden server nobody could dismiss a box: the report goes to standard error.
+    fs::remove(dir.path() / "data" / "SKY.bmp");
+    EXPECT_EQ(Status({"--out", "w.png"}, false), 1);
+    EXPECT_EQ(Stderr().rfind("File_Error: ", 0), 0u) << Stderr();
+    EXPECT_NE(Stderr().find("data/SKY.bmp"), std::string::npos) << Stderr();
+    EXPECT_FALSE(fs::exists(dir.path() / "w.png"));
+}
+
 TEST_F(SnapshotTest, RefusesBadOptions) {
     for (const std::vector<std::string>& args :
          std::vector<std::vector<std::string>>{{"--mode", "fancy"},

@@ -27,6 +27,7 @@
 #include "app/win_main.h"
 #include "app/window_title.h"
 #include "errors/errors.h"
+#include "errors/message_box.h"
 #include "raytracer/scene.h"
 #include "raytracer/screen_tracer.h"
 #include "raytracer/tobject.h"
@@ -255,8 +256,14 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "redowl-snapshot: no display and Xvfb could not be started\n");
             return 1;
         }
+        // Nobody sees the private server: a box there would wait forever, so reports go to
+        // standard error, as they do without any display.
+        TIRN_ERROR::SetBoxSink([](const std::string& caption, const std::string& text) {
+            std::fprintf(stderr, "%s%s\n", caption.c_str(), text.c_str());
+        });
     }
     win.SetProcessObjects({&config, models, &scene, &renderer, &tracer});
+    win.errorExitStatus = 1;  // an error box means no picture
 
     glutInit(&argc, argv);
     std::atexit([] { glutExit(); });
