@@ -3,6 +3,7 @@
 #include <GL/freeglut.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 
 #include "app/window_title.h"
@@ -103,6 +104,38 @@ TEST(WinMainTest, SpecialKeys) {
     EXPECT_EQ(w.light.position.x, 0.0f);
     EXPECT_EQ(w.light.position.y, 1.0f);
     EXPECT_EQ(w.light.position.z, 0.0f);
+}
+
+TEST(WinMainTest, LightPathAndPause) {
+    WIN_MAIN_CLASS w;
+    w.light.position.w = 0.0f;
+    // At 50 frames per second the light turns by 0.01 radians per frame.
+    w.frame.frameRate = 50.0f;
+    w.AnimateLight();
+    EXPECT_EQ(w.light.position.x, 4.0f * static_cast<float>(std::cos(1.0)));
+    EXPECT_EQ(w.light.position.y, static_cast<float>(std::cos(1.0)) + 2.0f);
+    EXPECT_EQ(w.light.position.z, 8.0f * static_cast<float>(std::sin(1.0)));
+    EXPECT_EQ(w.light.position.w, 0.0f);
+    EXPECT_EQ(w.frame.lightAngle, 1.01f);
+    // Moving the light by hand pauses the path; F2 and other keys neither pause nor resume.
+    w.special(GLUT_KEY_F2, 0, 0);
+    EXPECT_FALSE(w.frame.lightPaused);
+    w.special(GLUT_KEY_DOWN, 0, 0);
+    EXPECT_TRUE(w.frame.lightPaused);
+    const float y = w.light.position.y;
+    w.AnimateLight();
+    EXPECT_EQ(w.light.position.y, y);
+    EXPECT_EQ(w.frame.lightAngle, 1.01f);
+    w.keyboard('q', 0, 0);
+    w.special(GLUT_KEY_F1, 0, 0);
+    EXPECT_TRUE(w.frame.lightPaused);
+    w.keyboard('p', 0, 0);
+    EXPECT_FALSE(w.frame.lightPaused);
+    w.AnimateLight();
+    EXPECT_EQ(w.light.position.z, 8.0f * static_cast<float>(std::sin(static_cast<double>(1.01f))));
+    w.special(GLUT_KEY_PAGE_UP, 0, 0);
+    w.keyboard(' ', 0, 0);
+    EXPECT_FALSE(w.frame.lightPaused);
 }
 
 TEST(WinMainTest, SizeAndAspect) {
