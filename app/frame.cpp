@@ -74,10 +74,11 @@ void WIN_MAIN_CLASS::Frame() {
         renderer->DrawOverlay();
         t4 = Clock::now();
     } else {
-        // Traced image: every pixel shaded, copied to the lower-left corner.
+        // Traced image: every pixel shaded, copied unchanged to the lower-left corner of a
+        // drawing area of its own size (the window, or the offscreen target after a resize).
         const std::uint32_t* image = tracer->TraceFullFrame();
         t3 = Clock::now();
-        ORVA_GRAPHICS::DrawTracedImage(image, w, h, fitted ? w : width, fitted ? h : height);
+        ORVA_GRAPHICS::DrawTracedImage(image, w, h, w, h);
         t4 = Clock::now();
     }
     if (fitted) offscreen->Present(width, height);
