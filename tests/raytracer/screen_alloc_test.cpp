@@ -5,7 +5,17 @@
 // Only in builds without a sanitizer: replacing operator new there would take the sanitizers'
 // own allocation checks away from every other test of the program.
 
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// GCC announces its sanitizers with __SANITIZE_*__, clang through __has_feature.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define REDOWL_SANITIZED_BUILD 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define REDOWL_SANITIZED_BUILD 1
+#endif
+
+#if !defined(REDOWL_SANITIZED_BUILD)
 
 #include <gtest/gtest.h>
 
