@@ -268,4 +268,11 @@ void WriteDemo(const fs::path& dir, const std::string& configuration) {
 std::string ViewerPath() { return REDOWL_BINARY_DIR "/redowl"; }
 std::string SnapshotPath() { return REDOWL_BINARY_DIR "/redowl-snapshot"; }
 
+void ViewerProcessTest::SetUp() {
+    ASSERT_FALSE(Shell("command -v Xvfb").empty()) << "Xvfb is needed";
+    ASSERT_TRUE(display.ok()) << "no private X server could be started";
+    ASSERT_TRUE(std::filesystem::exists(ViewerPath())) << ViewerPath();
+    ASSERT_FALSE(Shell("command -v xdotool").empty()) << "xdotool is needed";
+}
+
 }  // namespace redowl_test

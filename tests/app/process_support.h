@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -109,6 +111,15 @@ void WriteDemo(const fs::path& dir, const std::string& configuration = {});
 
 // Paths of the built programs.
 std::string ViewerPath();
+
+// Base of the tests that run the real viewer: each test gets its own X server, and the tools
+// the tests drive it with must be present.
+class ViewerProcessTest : public ::testing::Test {
+protected:
+    PrivateDisplay display;  // this test's own X server
+
+    void SetUp() override;
+};
 std::string SnapshotPath();
 
 }  // namespace redowl_test

@@ -18,17 +18,7 @@ using namespace redowl_test;
 
 constexpr auto kExitTimeout = std::chrono::seconds(30);
 
-class StartupTest : public ::testing::Test {
-protected:
-    PrivateDisplay display;  // this test's own X server
-
-    void SetUp() override {
-        ASSERT_FALSE(Shell("command -v Xvfb").empty()) << "Xvfb is needed";
-        ASSERT_TRUE(display.ok()) << "no private X server could be started";
-        ASSERT_TRUE(fs::exists(ViewerPath())) << ViewerPath();
-        ASSERT_FALSE(Shell("command -v xdotool").empty()) << "xdotool is needed";
-    }
-};
+using StartupTest = ViewerProcessTest;
 
 TEST_F(StartupTest, WindowIsCentredWithItsSizeAndTitleAndEscOrCloseEndsWithZero) {
     TempDir dir;

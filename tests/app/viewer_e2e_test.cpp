@@ -20,15 +20,11 @@ constexpr auto kExitTimeout = std::chrono::seconds(30);
 // takes a while.
 constexpr auto kFirstFrameTimeout = std::chrono::seconds(120);
 
-class ViewerTest : public ::testing::Test {
+class ViewerTest : public ViewerProcessTest {
 protected:
-    PrivateDisplay display;  // this test's own X server
-
     void SetUp() override {
-        ASSERT_FALSE(Shell("command -v Xvfb").empty()) << "Xvfb is needed";
-        ASSERT_TRUE(display.ok()) << "no private X server could be started";
-        ASSERT_TRUE(fs::exists(ViewerPath())) << ViewerPath();
-        ASSERT_FALSE(Shell("command -v xdotool").empty()) << "xdotool is needed";
+        ViewerProcessTest::SetUp();
+        if (HasFatalFailure()) return;
         ASSERT_FALSE(Shell("command -v import").empty()) << "ImageMagick's import is needed";
     }
 
