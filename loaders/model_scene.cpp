@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -61,16 +62,22 @@ bool MeasureModel(const std::string& file, ModelMeasure& measure, std::string* e
         measure.triangles += m.GetFaceCount();
         for (int v = 0; v < m.GetVertexCount(); ++v) {
             const LPoint3 p = m.GetVertex(v);
-            const float turned[3] = {p.x, p.z, -p.y};  // z-up to y-up, as the scene loads it
+            const float c[3] = {p.x, p.y, p.z};
             for (int k = 0; k < 3; ++k) {
-                measure.lo[k] = any ? std::min(measure.lo[k], turned[k]) : turned[k];
-                measure.hi[k] = any ? std::max(measure.hi[k], turned[k]) : turned[k];
+                measure.lo[k] = any ? std::min(measure.lo[k], c[k]) : c[k];
+                measure.hi[k] = any ? std::max(measure.hi[k], c[k]) : c[k];
             }
             any = true;
         }
     }
     if (!any) return fail("There are no vertices in " + file);
     return true;
+}
+
+bool IsZUp(const ModelMeasure& m) {
+    const float side = std::max({m.hi[0] - m.lo[0], m.hi[1] - m.lo[1], m.hi[2] - m.lo[2]});
+    const float near = 0.02f * side;
+    return !(std::abs(m.lo[1]) <= near && std::abs(m.lo[2]) > near);
 }
 
 float GridFactorFor(long long triangles) {
@@ -84,7 +91,7 @@ float GridFactorFor(long long triangles) {
     return 0.75f;
 }
 
-std::string ModelConfiguration(const std::string& dataName, const float offset[3], float gridFactor) {
+std::string ModelConfiguration(const std::string& dataName, bool zUp, const float offset[3], float gridFactor) {
     char offsetText[96];
     std::snprintf(offsetText, sizeof offsetText, "%g,%g,%g", offset[0], offset[1], offset[2]);
     char factorText[32];
@@ -98,11 +105,12 @@ std::string ModelConfiguration(const std::string& dataName, const float offset[3
            "    N_models = 3\n"
            "    model0 = data/" + dataName + "\n"
            "    model0_do_trace = 1\n"
-           "    // Largest side 6 units, centred; the file's z axis turned up; every mesh of the\n"
+           "    // Largest side 6 units, centred; up axis (z: turned to y); every mesh of the\n"
            "    // file; its smoothing groups; its own plain texture. The offset puts the model's\n"
-           "    // bottom on the floor (model 0 is moved down by 1.65, the floor lies at -5).\n"
+           "    // bottom on the floor (model 0 is moved down by 1.65, the floor lies at -5) and\n"
+           "    // its front at z = 0.\n"
            "    model0_fit = 6\n"
-           "    model0_up = z\n"
+           "    model0_up = " + (zUp ? "z" : "y") + "\n"
            "    model0_offset = " + offsetText + "\n"
            "    model0_meshes = all\n"
            "    model0_smoothing = groups\n"
@@ -160,14 +168,19 @@ bool WriteModelScene(const std::string& modelFile, const std::string& dir, bool 
     const fs::path cfgPath = root / "release.cgf";
     if (keepConfiguration && fs::exists(cfgPath)) return true;
     // The fitted model is centred on the origin; lift it by half its fitted height above the
-    // floor, less model 0's fixed drop.
+    // floor, less model 0's fixed drop, and move it back by half its depth so that its front
+    // lies in the plane z = 0: nearer, the bottom of a model as deep as it is wide would fall
+    // below the camera's view (half-height 15 tan 22.5 = 6.2 units there).
     const float side = std::max({measure.hi[0] - measure.lo[0], measure.hi[1] - measure.lo[1],
                                  measure.hi[2] - measure.lo[2]});
     const float scale = side > 0.0f ? kModelFit / side : 1.0f;
-    const float height = (measure.hi[1] - measure.lo[1]) * scale;
-    const float offset[3] = {0.0f, kFloorY - kModel0Drop + 0.5f * height, 0.0f};
+    // Turned z-up to y-up, the file's z extent is the height and its y extent the depth.
+    const bool zUp = IsZUp(measure);
+    const float height = (measure.hi[zUp ? 2 : 1] - measure.lo[zUp ? 2 : 1]) * scale;
+    const float depth = (measure.hi[zUp ? 1 : 2] - measure.lo[zUp ? 1 : 2]) * scale;
+    const float offset[3] = {0.0f, kFloorY - kModel0Drop + 0.5f * height, -0.5f * depth};
     std::ofstream cfg(cfgPath, std::ios::binary);
-    cfg << ModelConfiguration(dataName, offset, GridFactorFor(measure.triangles));
+    cfg << ModelConfiguration(dataName, zUp, offset, GridFactorFor(measure.triangles));
     cfg.close();
     if (!cfg) return fail("cannot write release.cgf");
     return true;
