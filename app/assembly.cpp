@@ -3,15 +3,19 @@
 // with which settings and what the titles show).
 #include <GL/gl.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <string>
 
 #include "app/config.h"
+#include "app/model_keys.h"
 #include "app/win_main.h"
 #include "errors/errors.h"
 #include "errors/message_box.h"
 #include "grid/regular_grid.h"
 #include "math/matrix.h"
+#include "mesh/model_load.h"
 #include "raytracer/scene.h"
 #include "raytracer/screen_tracer.h"
 #include "raytracer/tobject.h"
@@ -25,6 +29,52 @@ namespace {
 // shadows) for the traced ones.
 constexpr unsigned kDrawnFlags = 0x3;
 constexpr unsigned kTracedFlags = 0xF;
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Totals of the load report's summary line.
+struct LoadTotals {
+    int models = 0;
+    int traced = 0;
+    unsigned long long triangles = 0;
+    unsigned long long gridBytes = 0;
+    double loadSeconds = 0.0;
+    double buildSeconds = 0.0;
+};
+
+// One model's lines of the load report on standard output: what was loaded and what its grid
+// costs, so that a user can see why a model is slow or large.
+void ReportModel(int i, const std::string& file, const ORVA_GRAPHICS::ModelLoadInfo& info, const RAYTR::TObject& m,
+                 bool traced, double loadSeconds, double buildSeconds, LoadTotals& totals) {
+    float lo[3] = {0.0f, 0.0f, 0.0f}, hi[3] = {0.0f, 0.0f, 0.0f};
+    for (unsigned v = 0; v < m.vertexCount; ++v)
+        for (int k = 0; k < 3; ++k) {
+            const float c = m.vertices[v].position[k];
+            lo[k] = v == 0 ? c : std::min(lo[k], c);
+            hi[k] = v == 0 ? c : std::max(hi[k], c);
+        }
+    std::printf("model %d: %s\n", i, file.c_str());
+    std::printf("  meshes %d of %d, %u vertices, %u triangles, box %.3g x %.3g x %.3g, load %.1f ms\n",
+                info.meshesUsed, info.meshesInFile, m.vertexCount, m.triangleCount, hi[0] - lo[0], hi[1] - lo[1],
+                hi[2] - lo[2], loadSeconds * 1e3);
+    if (traced && m.grid) {
+        const int* r = m.grid->Resolution();
+        const unsigned long long cells = 1ull * unsigned(r[0]) * unsigned(r[1]) * unsigned(r[2]);
+        const std::size_t bytes = m.grid->MemoryBytes();
+        std::printf("  grid %d x %d x %d = %llu cells, %.2f MB, build %.1f ms\n", r[0], r[1], r[2], cells,
+                    double(bytes) / (1024.0 * 1024.0), buildSeconds * 1e3);
+        totals.gridBytes += bytes;
+        ++totals.traced;
+    } else {
+        std::printf("  not traced: no grid\n");
+    }
+    ++totals.models;
+    totals.triangles += m.triangleCount;
+    totals.loadSeconds += loadSeconds;
+    totals.buildSeconds += buildSeconds;
+}
 
 }  // namespace
 
@@ -52,10 +102,14 @@ void WIN_MAIN_CLASS::AssembleScene() {
     models[0].SetTransform(MATRIX::Translation(0.0f, -1.65f, 0.0f) * MATRIX::Identity());
     models[2].SetTransform(MATRIX::Translation(0.0f, -5.0f, 0.0f));
 
-    // 5. Fixed textures of models 0 to 2, in this order, configured or not.
-    models[0].AssignTexture("data/texture1.bmp", 0);
-    models[1].AssignTexture("data/SKY.bmp", 0);
-    models[2].AssignTexture("data/texture1.bmp", 0);
+    // 5. Fixed textures of models 0 to 2, in this order, configured or not; a model's own
+    // texture key takes the place of its fixed file. Models 3 and 4 get only their own.
+    const char* fixedTextures[3] = {"data/texture1.bmp", "data/SKY.bmp", "data/texture1.bmp"};
+    for (int i = 0; i < kModelTableSize; ++i) {
+        const std::string own = ModelTexture(config, i);
+        if (!own.empty()) models[i].AssignTexture(own, 0);
+        else if (i < 3) models[i].AssignTexture(fixedTextures[i], 0);
+    }
 
     // 6-7. The configured models; the table has room for kModelTableSize, a negative count
     // loads nothing.
@@ -63,18 +117,28 @@ void WIN_MAIN_CLASS::AssembleScene() {
     if (count > kModelTableSize)
         throw TIRN_ERROR::Error("scene.N_models is " + std::to_string(count) + ", but at most " +
                                 std::to_string(kModelTableSize) + " models can be loaded");
+    LoadTotals totals;
     for (int i = 0; i < count; ++i) {
         const std::string key = "scene.model" + std::to_string(i);
-        models[i].LoadFrom3DS(config.GetString(key));
-        if (config.GetInt(key + "_do_trace") != 0) {
+        const std::string file = config.GetString(key);
+        const ORVA_GRAPHICS::ModelOptions options = ReadModelOptions(config, i);
+        const auto loadStart = std::chrono::steady_clock::now();
+        const ORVA_GRAPHICS::ModelLoadInfo info = ORVA_GRAPHICS::LoadModel(models[i], file, options);
+        const double loadSeconds = SecondsSince(loadStart);
+        double buildSeconds = 0.0;
+        const bool traced = config.GetInt(key + "_do_trace") != 0;
+        if (traced) {
             // Every grid construction (the scene's copies included) resets the process-wide
             // algorithm to the fast one; the configured algorithm holds for every model.
+            const auto buildStart = std::chrono::steady_clock::now();
             models[i].SetGridAlgorithm(algorithm);
             models[i].PrepareForTracing();  // builds the grid; progress in the title
+            buildSeconds = SecondsSince(buildStart);
             models[i].flags = kTracedFlags;
         } else {
             models[i].flags = kDrawnFlags;
         }
+        ReportModel(i, file, info, models[i], traced, loadSeconds, buildSeconds, totals);
         scene->AddObject(models[i]);
     }
 
@@ -102,7 +166,12 @@ void WIN_MAIN_CLASS::AssembleScene() {
     (*process.tracer)->useZBuffer = config.GetInt("tracer.use_zbuffer_values") != 0;
     glEnable(GL_TEXTURE_2D);
 
-    timings.assembly = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    timings.assembly = SecondsSince(started);
+    std::printf("%d models (%d traced), %llu triangles, grids %.2f MB, load %.1f ms, grid builds %.1f ms, "
+                "assembly %.1f ms\n",
+                totals.models, totals.traced, totals.triangles, double(totals.gridBytes) / (1024.0 * 1024.0),
+                totals.loadSeconds * 1e3, totals.buildSeconds * 1e3, timings.assembly * 1e3);
+    std::fflush(stdout);
 }
 
 }  // namespace WIN_NMS

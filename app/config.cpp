@@ -61,6 +61,7 @@ void Lexer::ReadFile(const std::string& fileName) {
             // Comment: the rest of the line, its line end included, is skipped.
             in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
         } else {
+            if (word.find('=') != std::string::npos && glued_.size() < kMaxGluedNames) glued_.push_back(word);
             push(word);
         }
     }

@@ -9,6 +9,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace CONFIG {
 
@@ -37,8 +38,14 @@ public:
     // Read-only view of the map, for inspection.
     const std::map<std::string, std::string>& Entries() const { return values_; }
 
+    // Name words that hold "=" (such as `width=800`, which assigns nothing), in file order; at
+    // most kMaxGluedNames are kept. Only for telling the user; the map does not depend on them.
+    static constexpr std::size_t kMaxGluedNames = 16;
+    const std::vector<std::string>& GluedNames() const { return glued_; }
+
 private:
     std::map<std::string, std::string> values_;
+    std::vector<std::string> glued_;
 };
 
 }  // namespace CONFIG

@@ -7,6 +7,8 @@
 #include <fstream>
 
 #include "app/config.h"
+#include "app/config_check.h"
+#include "app/start_folder.h"
 #include "app/win_main.h"
 #include "app/window_title.h"
 #include "errors/errors.h"
@@ -42,11 +44,14 @@ void OnIdle() { glutPostRedisplay(); }  // frames follow one another without pau
 
 int main(int argc, char** argv) {
     try {
+        // `redowl DIR` runs as if started in DIR.
+        if (argc > 1 && argv[1][0] != '-') WIN_NMS::EnterStartFolder(argv[1], errorLog);
         config.ReadFile("release.cgf");
     } catch (const TIRN_ERROR::File_Error&) {
         // The box has been shown and dismissed; no window is opened and the start-up failed.
         return 1;
     }
+    CONFIG::ReportConfigurationWarnings(config, "release.cgf", stderr);
     win.SetProcessObjects({&config, models, &scene, &renderer, &tracer});
 
     glutInit(&argc, argv);

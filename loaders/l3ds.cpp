@@ -18,6 +18,7 @@ constexpr std::uint16_t kObject = 0x4000;
 constexpr std::uint16_t kTriMesh = 0x4100;
 constexpr std::uint16_t kVertices = 0x4110;
 constexpr std::uint16_t kFaces = 0x4120;
+constexpr std::uint16_t kSmoothing = 0x4150;  // child of kFaces
 constexpr std::uint16_t kMapping = 0x4140;
 constexpr std::uint16_t kAxes = 0x4160;
 constexpr std::uint16_t kLight = 0x4600;
@@ -81,6 +82,12 @@ void LMesh::AddNormal(float x, float y, float z) { normals.push_back({x, y, z});
 void LMesh::AddUV(float u, float v) { uvs.push_back({u, v}); }
 void LMesh::AddFace(int a, int b, int c) { faces.push_back({a, b, c}); }
 
+void LMesh::SetSmoothingGroup(int face, std::uint32_t groups) {
+    if (face < 0 || face >= int(faces.size())) return;
+    if (smoothing.size() < faces.size()) smoothing.resize(faces.size(), 0u);
+    smoothing[std::size_t(face)] = groups;
+}
+
 void LMesh::Reserve(std::size_t v, std::size_t f, std::size_t t) {
     vertices.reserve(v);
     faces.reserve(f);
@@ -92,6 +99,7 @@ void LMesh::Clear() {
     normals = {};
     uvs = {};
     faces = {};
+    smoothing = {};
     static const float identity[12] = {1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0};
     std::memcpy(axes, identity, sizeof axes);
     useAxes = 0;
@@ -404,11 +412,13 @@ void L3DS::ParseMeshObject(const LChunkHeader& object) {
                     malformed = true;
                     return;
                 }
+                const int firstFace = mesh->GetFaceCount();
                 for (unsigned i = 0; i < n; ++i) {
                     const unsigned a = ReadU16(), b = ReadU16(), c = ReadU16();
                     ReadU16();  // flags
                     mesh->AddFace(int(a), int(b), int(c));
                 }
+                ReadSmoothingGroups(h, *mesh, firstFace, n);
                 break;
             }
             case kMapping: {
@@ -438,6 +448,23 @@ void L3DS::ParseMeshObject(const LChunkHeader& object) {
     }
     // 3. Smooth normals by position.
     mesh->CalcNormals();
+}
+
+void L3DS::ReadSmoothingGroups(const LChunkHeader& faceChunk, LMesh& mesh, int firstFace, unsigned count) {
+    // Children of the face chunk follow its faces; the smoothing groups are one 32-bit mask per
+    // face of this chunk. Only whole headers and whole masks inside the face chunk are read, and
+    // nothing here marks the file malformed: a damaged child costs the groups, not the load.
+    while (std::int64_t(Position()) + 6 <= faceChunk.end) {
+        const LChunkHeader child = ReadChunkHeader();
+        if (headerCut || child.end < child.start || child.end > faceChunk.end) return;
+        if (child.id == kSmoothing) {
+            const std::int64_t whole = std::min<std::int64_t>(count, Remaining(child, Position()) / 4);
+            for (std::int64_t k = 0; k < whole; ++k)
+                mesh.SetSmoothingGroup(firstFace + int(k), std::uint32_t(ReadI32()));
+        }
+        SkipToChunkEnd(child);
+        if (child.end >= faceChunk.end) return;
+    }
 }
 
 void L3DS::ParseLightObject(const LChunkHeader& object) {

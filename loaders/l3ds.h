@@ -87,12 +87,21 @@ public:
     // Reserves room for appends (no change to the counts).
     void Reserve(std::size_t vertices, std::size_t faces, std::size_t uvs);
 
+    // Smoothing groups of the faces (chunk 0x4150): a bit mask per face, 0 for faces of no group
+    // and for faces whose chunk gave none. Nothing of the reader's own normals depends on them.
+    bool HasSmoothingGroups() const { return !smoothing.empty(); }
+    std::uint32_t GetSmoothingGroup(int face) const {
+        return face >= 0 && std::size_t(face) < smoothing.size() ? smoothing[std::size_t(face)] : 0u;
+    }
+    void SetSmoothingGroup(int face, std::uint32_t groups);
+
 protected:
     int useAxes = 0;
     std::vector<LPoint3> vertices;
     std::vector<LPoint3> normals;
     std::vector<LUV> uvs;
     std::vector<LFace> faces;
+    std::vector<std::uint32_t> smoothing;  // empty, or one mask per face
     float axes[12];
 };
 
@@ -157,6 +166,10 @@ protected:
     virtual void ReadCString(char* buffer, int& length, int maximum);
     virtual void SeekTo(std::int32_t offset, int origin);
     virtual std::int32_t Position() const;
+
+    // The smoothing-group child of a face chunk whose `count` faces were appended from
+    // firstFace on; the cursor is just past those faces.
+    void ReadSmoothingGroups(const LChunkHeader& faceChunk, LMesh& mesh, int firstFace, unsigned count);
 
     // Whether n more bytes can be read at the cursor (the last byte of the buffer never can).
     bool CanRead(std::int32_t n) const;

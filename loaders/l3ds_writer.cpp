@@ -67,6 +67,11 @@ void WriteMeshObject(ChunkWriter& w, const WriterMesh& mesh) {
         w.U16(std::uint16_t(f.c));
         w.U16(0);
     }
+    if (!mesh.smoothing.empty()) {
+        w.Begin(0x4150);
+        for (std::size_t i = 0; i < mesh.faces.size(); ++i) w.I32(std::int32_t(i < mesh.smoothing.size() ? mesh.smoothing[i] : 0u));
+        w.End();
+    }
     w.End();
     // Mapping coordinates when there are any.
     if (!mesh.uvs.empty()) {

@@ -33,6 +33,7 @@ struct WriterMesh {
     std::vector<LPoint3> vertices;
     std::vector<LFace> faces;  // corners written as unsigned 16-bit
     std::vector<LUV> uvs;      // none: no 0x4140 chunk
+    std::vector<std::uint32_t> smoothing;  // none: no 0x4150 chunk; else one mask per face
 };
 
 struct WriterLight {

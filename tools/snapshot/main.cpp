@@ -3,7 +3,8 @@
 // with the time each stage of each frame took. Starts a private Xvfb when there is no display.
 //
 //   redowl-snapshot [--mode hybrid|traced] [--frames N] [--light-angle A] [--view-x DEG]
-//                   [--view-y DEG] [--out window.png] [--mask-out mask.png] [--timings t.json]
+//                   [--view-y DEG] [--out window.png] [--mask-out mask.png] [--timings t.json] [DIR]
+// With DIR it runs as if started there (the output paths included).
 #include <GL/freeglut.h>
 #include <X11/Xlib.h>
 #include <fcntl.h>
@@ -23,6 +24,8 @@
 #include <vector>
 
 #include "app/config.h"
+#include "app/config_check.h"
+#include "app/start_folder.h"
 #include "app/png_image.h"
 #include "app/win_main.h"
 #include "app/window_title.h"
@@ -67,8 +70,9 @@ int Usage(const char* why) {
     if (why) std::fprintf(stderr, "redowl-snapshot: %s\n", why);
     std::fprintf(stderr,
                  "usage: redowl-snapshot [--mode hybrid|traced] [--frames N] [--light-angle A] [--view-x DEG]\n"
-                 "                       [--view-y DEG] [--out window.png] [--mask-out mask.png] [--timings t.json]\n"
-                 "Run in a folder with release.cgf. Without --light-angle the light moves as in the viewer.\n");
+                 "                       [--view-y DEG] [--out window.png] [--mask-out mask.png] [--timings t.json] [DIR]\n"
+                 "Run in a folder with release.cgf, or name it as DIR. Without --light-angle the light moves as in\n"
+                 "the viewer.\n");
     return 2;
 }
 
@@ -211,9 +215,15 @@ bool WriteTimings(const std::string& path, const Options& options, const std::ve
 
 int main(int argc, char** argv) {
     Options options;
+    std::string folder;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") return Usage(nullptr), 0;
+        if (!arg.empty() && arg[0] != '-') {
+            if (!folder.empty()) return Usage(("a second folder " + arg).c_str());
+            folder = arg;
+            continue;
+        }
         if (i + 1 >= argc) return Usage(("missing value after " + arg).c_str());
         const char* value = argv[++i];
         if (arg == "--mode") {
@@ -245,10 +255,12 @@ int main(int argc, char** argv) {
     if (options.traced && !options.maskOut.empty()) return Usage("--mask-out needs --mode hybrid (a traced frame has no mask)");
 
     try {
+        if (!folder.empty()) WIN_NMS::EnterStartFolder(folder, errorLog);
         config.ReadFile("release.cgf");
     } catch (const TIRN_ERROR::File_Error&) {
         return 1;  // the box has been shown (on standard error without a display)
     }
+    CONFIG::ReportConfigurationWarnings(config, "release.cgf", stderr);
 
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display) {

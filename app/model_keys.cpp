@@ -1,0 +1,86 @@
+#include "app/model_keys.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include "app/config.h"
+#include "errors/errors.h"
+
+namespace WIN_NMS {
+
+namespace {
+
+std::string Key(int i, const char* suffix) { return "scene.model" + std::to_string(i) + suffix; }
+
+[[noreturn]] void Refuse(const std::string& key, const std::string& value, const std::string& accepted) {
+    throw TIRN_ERROR::Error(key + " is " + value + ", but it must be " + accepted);
+}
+
+// "x,y,z": three finite numbers separated by commas, nothing else.
+bool ParseTriple(const std::string& text, float out[3]) {
+    const char* p = text.c_str();
+    for (int k = 0; k < 3; ++k) {
+        char* end = nullptr;
+        const double v = std::strtod(p, &end);
+        if (end == p || !std::isfinite(v)) return false;
+        out[k] = static_cast<float>(v);
+        p = end;
+        if (k < 2) {
+            if (*p != ',') return false;
+            ++p;
+        }
+    }
+    return *p == '\0';
+}
+
+}  // namespace
+
+const std::vector<std::string>& ModelKeySuffixes() {
+    static const std::vector<std::string> suffixes{"",        "_do_trace", "_fit",       "_up",
+                                                   "_offset", "_meshes",   "_smoothing", "_texture"};
+    return suffixes;
+}
+
+ORVA_GRAPHICS::ModelOptions ReadModelOptions(CONFIG::Lexer& config, int i) {
+    using namespace ORVA_GRAPHICS;
+    ModelOptions o;
+    // The lookups of absent keys would insert empty entries; only present keys are read.
+    const auto& entries = config.Entries();
+    auto value = [&](const char* suffix, std::string& key) -> const std::string* {
+        key = Key(i, suffix);
+        const auto it = entries.find(key);
+        return it == entries.end() || it->second.empty() ? nullptr : &it->second;
+    };
+    std::string key;
+    if (const std::string* v = value("_fit", key)) {
+        char* end = nullptr;
+        const double fit = std::strtod(v->c_str(), &end);
+        if (end == v->c_str() || *end != '\0' || !std::isfinite(fit) || fit < 0.0)
+            Refuse(key, *v, "a size in units, such as 6 (0: the file's own size)");
+        o.fit = static_cast<float>(fit);
+    }
+    if (const std::string* v = value("_up", key)) {
+        if (*v == "z") o.up = UpAxis::Z;
+        else if (*v != "y") Refuse(key, *v, "y or z");
+    }
+    if (const std::string* v = value("_offset", key)) {
+        if (!ParseTriple(*v, o.offset)) Refuse(key, *v, "three numbers separated by commas, such as 0,-2.5,0");
+    }
+    if (const std::string* v = value("_meshes", key)) {
+        if (*v == "all") o.allMeshes = true;
+        else if (*v != "first") Refuse(key, *v, "first or all");
+    }
+    if (const std::string* v = value("_smoothing", key)) {
+        if (*v == "groups") o.smoothing = Smoothing::Groups;
+        else if (*v != "position") Refuse(key, *v, "position or groups");
+    }
+    return o;
+}
+
+std::string ModelTexture(CONFIG::Lexer& config, int i) {
+    const auto& entries = config.Entries();
+    const auto it = entries.find(Key(i, "_texture"));
+    return it == entries.end() ? std::string() : it->second;
+}
+
+}  // namespace WIN_NMS

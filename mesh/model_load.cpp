@@ -1,0 +1,228 @@
+#include "mesh/model_load.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+
+#include "errors/errors.h"
+#include "loaders/normals.h"
+
+namespace ORVA_GRAPHICS {
+
+using LOAD_3DS::LFace;
+using LOAD_3DS::LPoint3;
+using LOAD_3DS::LUV;
+
+namespace {
+
+// A position as its three bit patterns; -0 counts as +0.
+struct PositionKey {
+    std::uint32_t x, y, z;
+    bool operator==(const PositionKey&) const = default;
+};
+struct PositionHash {
+    std::size_t operator()(const PositionKey& k) const {
+        std::uint64_t h = k.x * 0x9E3779B97F4A7C15ull;
+        h ^= (h >> 29) + k.y * 0xBF58476D1CE4E5B9ull;
+        h ^= (h >> 31) + k.z * 0x94D049BB133111EBull;
+        return std::size_t(h ^ (h >> 32));
+    }
+};
+std::uint32_t Bits(float v) {
+    if (v == 0.0f) v = 0.0f;
+    std::uint32_t b;
+    std::memcpy(&b, &v, 4);
+    return b;
+}
+
+// The merged geometry before it becomes a mesh: one normal and one mapping coordinate per
+// vertex, faces indexing the merged vertices.
+struct Geometry {
+    std::vector<LPoint3> positions;
+    std::vector<LPoint3> normals;
+    std::vector<LUV> uvs;
+    std::vector<LFace> faces;
+};
+
+// Appends mesh m with the reader's normals.
+void AppendAsRead(Geometry& g, const LOAD_3DS::LMesh& m) {
+    const int base = int(g.positions.size());
+    for (int i = 0; i < m.GetVertexCount(); ++i) {
+        g.positions.push_back(m.GetVertex(i));
+        g.normals.push_back(m.GetNormal(i));
+        g.uvs.push_back(m.GetUV(i));
+    }
+    for (int t = 0; t < m.GetFaceCount(); ++t) {
+        const LFace f = m.GetFace(t);
+        g.faces.push_back({base + f.a, base + f.b, base + f.c});
+    }
+}
+
+// Appends mesh m with smoothing-group normals. A vertex used with several normals is split into
+// one copy per distinct normal; corners with equal normals keep sharing one vertex.
+void AppendByGroups(Geometry& g, const LOAD_3DS::LMesh& m) {
+    std::vector<LPoint3> positions(std::size_t(m.GetVertexCount()));
+    for (int i = 0; i < m.GetVertexCount(); ++i) positions[std::size_t(i)] = m.GetVertex(i);
+    std::vector<LFace> faces(std::size_t(m.GetFaceCount()));
+    std::vector<std::uint32_t> groups(faces.size());
+    for (int t = 0; t < m.GetFaceCount(); ++t) {
+        faces[std::size_t(t)] = m.GetFace(t);
+        groups[std::size_t(t)] = m.GetSmoothingGroup(t);
+    }
+    const std::vector<LPoint3> corner = GroupCornerNormals(positions, faces, groups);
+
+    // copies[v]: merged indices already made from file vertex v (few per vertex).
+    std::vector<std::vector<int>> copies(positions.size());
+    auto vertexFor = [&](int v, const LPoint3& n) {
+        for (int c : copies[std::size_t(v)]) {
+            const LPoint3& have = g.normals[std::size_t(c)];
+            if (have.x == n.x && have.y == n.y && have.z == n.z) return c;
+        }
+        const int c = int(g.positions.size());
+        g.positions.push_back(positions[std::size_t(v)]);
+        g.normals.push_back(n);
+        g.uvs.push_back(m.GetUV(v));
+        copies[std::size_t(v)].push_back(c);
+        return c;
+    };
+    for (std::size_t t = 0; t < faces.size(); ++t)
+        g.faces.push_back({vertexFor(faces[t].a, corner[3 * t]), vertexFor(faces[t].b, corner[3 * t + 1]),
+                           vertexFor(faces[t].c, corner[3 * t + 2])});
+}
+
+void Place(Geometry& g, const ModelOptions& o) {
+    if (o.up == UpAxis::Z) {
+        // A quarter turn about x: z becomes y, y becomes -z. A rotation keeps the windings.
+        for (LPoint3& p : g.positions) p = {p.x, p.z, -p.y};
+        for (LPoint3& n : g.normals) n = {n.x, n.z, -n.y};
+    }
+    if (o.fit > 0.0f && !g.positions.empty()) {
+        LPoint3 lo = g.positions[0], hi = g.positions[0];
+        for (const LPoint3& p : g.positions) {
+            lo = {std::min(lo.x, p.x), std::min(lo.y, p.y), std::min(lo.z, p.z)};
+            hi = {std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z)};
+        }
+        const float side = std::max({hi.x - lo.x, hi.y - lo.y, hi.z - lo.z});
+        // A model of no extent (one point) is only centred.
+        const float scale = side > 0.0f ? o.fit / side : 1.0f;
+        const LPoint3 c{(lo.x + hi.x) * 0.5f, (lo.y + hi.y) * 0.5f, (lo.z + hi.z) * 0.5f};
+        for (LPoint3& p : g.positions) p = {(p.x - c.x) * scale, (p.y - c.y) * scale, (p.z - c.z) * scale};
+    }
+    for (LPoint3& p : g.positions) p = {p.x + o.offset[0], p.y + o.offset[1], p.z + o.offset[2]};
+}
+
+}  // namespace
+
+std::vector<LPoint3> GroupCornerNormals(const std::vector<LPoint3>& positions, const std::vector<LFace>& faces,
+                                        const std::vector<std::uint32_t>& groups) {
+    // Per position, the sum of the face normals of each distinct group mask among the faces
+    // touching it. A corner then adds the sums of the masks that intersect its face's: the same
+    // faces as a pairwise search, in time linear in the corners for ordinary files.
+    struct MaskSum {
+        std::uint32_t mask;
+        LPoint3 sum;
+    };
+    std::unordered_map<PositionKey, int, PositionHash> ids;
+    ids.reserve(positions.size());
+    std::vector<int> positionOf(positions.size());
+    for (std::size_t v = 0; v < positions.size(); ++v) {
+        const LPoint3& p = positions[v];
+        positionOf[v] = ids.emplace(PositionKey{Bits(p.x), Bits(p.y), Bits(p.z)}, int(ids.size())).first->second;
+    }
+    std::vector<std::vector<MaskSum>> sums(ids.size());
+    std::vector<std::size_t> lastFace(ids.size(), faces.size());  // each face once per position
+    std::vector<LPoint3> faceNormals(faces.size());
+    for (std::size_t f = 0; f < faces.size(); ++f) {
+        faceNormals[f] = LOAD_3DS::FaceNormal(positions, faces[f]);
+        const std::uint32_t mask = f < groups.size() ? groups[f] : 0u;
+        if (mask == 0) continue;
+        for (int v : {faces[f].a, faces[f].b, faces[f].c}) {
+            const int id = positionOf[std::size_t(v)];
+            if (lastFace[std::size_t(id)] == f) continue;
+            lastFace[std::size_t(id)] = f;
+            std::vector<MaskSum>& list = sums[std::size_t(id)];
+            auto it = std::find_if(list.begin(), list.end(), [&](const MaskSum& s) { return s.mask == mask; });
+            if (it == list.end()) list.push_back({mask, faceNormals[f]});
+            else it->sum = LOAD_3DS::Add(it->sum, faceNormals[f]);
+        }
+    }
+    std::vector<LPoint3> corners(faces.size() * 3);
+    for (std::size_t f = 0; f < faces.size(); ++f) {
+        const std::uint32_t mask = f < groups.size() ? groups[f] : 0u;
+        const int vs[3] = {faces[f].a, faces[f].b, faces[f].c};
+        for (int k = 0; k < 3; ++k) {
+            if (mask == 0) {
+                corners[3 * f + k] = faceNormals[f];
+                continue;
+            }
+            LPoint3 sum{0.0f, 0.0f, 0.0f};
+            for (const MaskSum& s : sums[std::size_t(positionOf[std::size_t(vs[k])])])
+                if (s.mask & mask) sum = LOAD_3DS::Add(sum, s.sum);
+            corners[3 * f + k] = LOAD_3DS::Normalise(sum);
+        }
+    }
+    return corners;
+}
+
+ModelLoadInfo LoadModel(Mesh& mesh, const std::string& fileName, const ModelOptions& options) {
+    using TIRN_ERROR::L3DS_Error;
+    LOAD_3DS::L3DS reader;
+    if (!reader.LoadFromFile(fileName)) throw L3DS_Error("Can not load " + fileName);
+    ModelLoadInfo info;
+    info.meshesInFile = reader.GetMeshCount();
+    if (info.meshesInFile <= 0) throw L3DS_Error("There are no meshes in " + fileName);
+
+    // The meshes used: the first, or every mesh that has vertices.
+    std::vector<const LOAD_3DS::LMesh*> used;
+    for (int i = 0; i < (options.allMeshes ? info.meshesInFile : 1); ++i) {
+        const LOAD_3DS::LMesh* m = reader.GetMesh(i);
+        if (m->GetVertexCount() > 0 || !options.allMeshes) used.push_back(m);
+    }
+    if (used.empty() || used[0]->GetVertexCount() <= 0) throw L3DS_Error("There are no vertices in " + fileName);
+    // Every corner must name a vertex of its own mesh: the triangles point into the vertices.
+    for (const LOAD_3DS::LMesh* m : used) {
+        const int V = m->GetVertexCount();
+        for (int t = 0; t < m->GetFaceCount(); ++t) {
+            const LFace f = m->GetFace(t);
+            if (f.a < 0 || f.a >= V || f.b < 0 || f.b >= V || f.c < 0 || f.c >= V)
+                throw L3DS_Error("Face index out of range in " + fileName);
+        }
+    }
+    info.meshesUsed = int(used.size());
+
+    Geometry g;
+    for (const LOAD_3DS::LMesh* m : used) {
+        if (options.smoothing == Smoothing::Groups && m->HasSmoothingGroups())
+            AppendByGroups(g, *m);
+        else
+            AppendAsRead(g, *m);
+    }
+    Place(g, options);
+
+    const unsigned V = unsigned(g.positions.size());
+    const unsigned F = unsigned(g.faces.size());
+    mesh.Allocate(V, 3u * F, F);
+    for (unsigned i = 0; i < V; ++i) {
+        VERTEX& out = mesh.vertices[i];
+        out.position.x = g.positions[i].x;
+        out.position.y = g.positions[i].y;
+        out.position.z = g.positions[i].z;
+        out.normal.x = g.normals[i].x;
+        out.normal.y = g.normals[i].y;
+        out.normal.z = g.normals[i].z;
+        out.u = g.uvs[i].u;
+        out.v = g.uvs[i].v;
+    }
+    for (unsigned t = 0; t < F; ++t) {
+        const LFace& f = g.faces[t];
+        mesh.indices[3 * t] = unsigned(f.a);
+        mesh.indices[3 * t + 1] = unsigned(f.b);
+        mesh.indices[3 * t + 2] = unsigned(f.c);
+        mesh.triangles[t].A = mesh.vertices + f.a;
+        mesh.triangles[t].B = mesh.vertices + f.b;
+        mesh.triangles[t].C = mesh.vertices + f.c;
+    }
+    return info;
+}
+
+}  // namespace ORVA_GRAPHICS

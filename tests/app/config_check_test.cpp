@@ -1,0 +1,86 @@
+// Configuration mistakes named for the user, and the per-model keys' refusals.
+#include "app/config_check.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/config.h"
+#include "app/model_keys.h"
+#include "errors/errors.h"
+#include "errors/message_box.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+CONFIG::Lexer Read(const std::string& text) {
+    std::string pattern = (fs::temp_directory_path() / "redowl_check_XXXXXX").string();
+    const fs::path dir = mkdtemp(pattern.data());
+    std::ofstream(dir / "release.cgf", std::ios::binary) << text;
+    CONFIG::Lexer lexer;
+    lexer.ReadFile((dir / "release.cgf").string());
+    fs::remove_all(dir);
+    return lexer;
+}
+
+TEST(ConfigCheck, UnknownKeysGetTheNearestKnownKeyAndGluedNamesAHint) {
+    const std::string text =
+        "scene { N_modles = 3 model0_fti = 6 model3_texture = x.bmp }\n"
+        "tracer.threads_num = 4\n"
+        "win { width=512 height = 512 }\n";
+    CONFIG::Lexer lexer = Read(text);
+    const std::vector<std::string> lines = CONFIG::ConfigurationWarnings(lexer, "release.cgf");
+    // The glued word stays on the name stack and joins the next key.
+    const std::vector<std::string> want{
+        "release.cgf: unknown key scene.N_modles (did you mean scene.N_models?)",
+        "release.cgf: unknown key scene.model0_fti (did you mean scene.model0_fit?)",
+        "release.cgf: unknown key win.width=512height (did you mean win.height?)",
+        "release.cgf: width=512 is one word and assigns nothing (did you mean width = 512? \"=\" needs a blank on "
+        "each side)"};
+    EXPECT_EQ(lines, want);
+    // The reader's results are as they always were.
+    EXPECT_EQ(lexer.Entries().size(), 5u);
+    EXPECT_EQ(lexer.GetString("win.width=512height"), "512");
+    EXPECT_EQ(lexer.GetInt("tracer.threads_num"), 4);
+
+    // Many stray keys are counted, not listed.
+    std::string many;
+    for (int i = 0; i < 30; ++i) many += "k" + std::to_string(i) + " = 1\n";
+    const auto counted = CONFIG::ConfigurationWarnings(Read(many), "release.cgf");
+    ASSERT_EQ(counted.size(), CONFIG::kMaxUnknownKeysNamed + 1);
+    EXPECT_EQ(counted.back(), "release.cgf: and 10 more unknown keys");
+}
+
+TEST(ConfigCheck, PerModelKeysReadTheirValuesAndRefuseOthersWithABox) {
+    CONFIG::Lexer ok = Read("scene.model1_fit = 6 scene.model1_up = z scene.model1_offset = 1,-2.5,3e0 "
+                            "scene.model1_meshes = all scene.model1_smoothing = groups");
+    const ORVA_GRAPHICS::ModelOptions o = WIN_NMS::ReadModelOptions(ok, 1);
+    EXPECT_EQ(o.fit, 6.0f);
+    EXPECT_EQ(o.up, ORVA_GRAPHICS::UpAxis::Z);
+    EXPECT_EQ(o.offset[0], 1.0f);
+    EXPECT_EQ(o.offset[1], -2.5f);
+    EXPECT_EQ(o.offset[2], 3.0f);
+    EXPECT_TRUE(o.allMeshes);
+    EXPECT_EQ(o.smoothing, ORVA_GRAPHICS::Smoothing::Groups);
+    EXPECT_TRUE(WIN_NMS::ReadModelOptions(ok, 0).IsDefault());
+    EXPECT_EQ(ok.Entries().size(), 5u);  // reading absent keys inserted nothing
+
+    TIRN_ERROR::BoxRecorder recorder;
+    for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
+             {"scene.model0_up = x", "scene.model0_up is x, but it must be y or z"},
+             {"scene.model0_offset = 1,2", "scene.model0_offset is 1,2, but it must be three numbers separated by "
+                                           "commas, such as 0,-2.5,0"},
+             {"scene.model0_meshes = every", "scene.model0_meshes is every, but it must be first or all"},
+             {"scene.model0_fit = -1", "scene.model0_fit is -1, but it must be a size in units, such as 6 (0: the "
+                                       "file's own size)"}}) {
+        CONFIG::Lexer bad = Read(text);
+        EXPECT_THROW(WIN_NMS::ReadModelOptions(bad, 0), TIRN_ERROR::Error) << text;
+        ASSERT_FALSE(recorder.Boxes().empty());
+        EXPECT_EQ(recorder.Boxes().back().second, message);
+    }
+}
+
+}  // namespace
