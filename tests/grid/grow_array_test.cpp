@@ -74,8 +74,8 @@ TEST(GrowArrayTest, EveryAllocatedElementIsConstructedAndAlignedTypesStayAligned
     Counted::constructed = 0;
     GrowArray<Counted> counted(3);
     EXPECT_EQ(Counted::constructed, 3);
-    counted.Reserve(10);  // a temporary of size 3, then 10 new ones
-    EXPECT_EQ(Counted::constructed, 3 + 3 + 10);
+    counted.Reserve(10);  // 10 new ones, filled before the old ones go
+    EXPECT_EQ(Counted::constructed, 3 + 10);
 
     GrowArray<AlignedItem> aligned;
     for (int i = 0; i < 40; ++i) {
