@@ -38,6 +38,10 @@ void WIN_MAIN_CLASS::AssembleScene() {
     CONFIG::Lexer& config = process->config;
     RAYTR::TObject* models = process->models;
 
+    // A window size or thread count that the tracer would refuse is refused first, before the
+    // models are loaded and anything is allocated for it.
+    RAYTR::ScreenTracer::CheckScreen(width, height, config.GetInt("tracer.threads_num"));
+
     // 1. The scene.
     process->scene = std::make_unique<RAYTR::Scene>();
     RAYTR::Scene* scene = process->scene.get();
@@ -88,9 +92,7 @@ void WIN_MAIN_CLASS::AssembleScene() {
     scene->eye = VECTOR(0.0f, 0.0f, 15.0f, 0.0f);
     scene->target = VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
 
-    // 10-11. The renderer at the window's current size; a size or thread count the tracer
-    // would refuse is refused before the renderer allocates anything for it.
-    RAYTR::ScreenTracer::CheckScreen(width, height, config.GetInt("tracer.threads_num"));
+    // 10-11. The renderer at the window's current size.
     TIRN_ERROR::SetStatusTitle("Инициализация рендера");
     process->renderer = std::make_unique<Renderer>(width, height);
     process->renderer->AttachScene(scene);
