@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "app/config.h"
 #include "app/model_keys.h"
+#include "app/viewer_objects.h"
 #include "app/win_main.h"
 #include "errors/errors.h"
 #include "errors/message_box.h"
@@ -82,14 +84,17 @@ void WIN_MAIN_CLASS::AssembleScene() {
     using ORVA_MATH::MATRIX;
     using ORVA_MATH::VECTOR;
     const auto started = std::chrono::steady_clock::now();
-    if (!process.configuration || !process.models || !process.scene || !process.renderer || !process.tracer)
-        throw TIRN_ERROR::Error("The application has no objects to assemble the scene into");
-    CONFIG::Lexer& config = *process.configuration;
-    RAYTR::TObject* models = process.models;
+    if (!process) throw TIRN_ERROR::Error("The application has no objects to assemble the scene into");
+    CONFIG::Lexer& config = process->config;
+    RAYTR::TObject* models = process->models;
+
+    // A window size or thread count that the tracer would refuse is refused first, before the
+    // models are loaded and anything is allocated for it.
+    RAYTR::ScreenTracer::CheckScreen(width, height, config.GetInt("tracer.threads_num"));
 
     // 1. The scene.
-    RAYTR::Scene* scene = new RAYTR::Scene();
-    *process.scene = scene;
+    process->scene = std::make_unique<RAYTR::Scene>();
+    RAYTR::Scene* scene = process->scene.get();
 
     // 2-3. The two process-wide grid settings.
     const int algorithm = config.GetString("tracer.regular_grid.algoritm_type") == "fast_algorithm"
@@ -153,17 +158,18 @@ void WIN_MAIN_CLASS::AssembleScene() {
 
     // 10-11. The renderer at the window's current size.
     TIRN_ERROR::SetStatusTitle("Инициализация рендера");
-    *process.renderer = new Renderer(width, height);
-    (*process.renderer)->AttachScene(scene);
+    process->renderer = std::make_unique<Renderer>(width, height);
+    process->renderer->AttachScene(scene);
 
-    // 12-14. The tracer and its workers at the same size.
+    // 12-14. The tracer and its workers at the same size; an absent or 0 thread count means
+    // one per hardware thread, a negative one is refused by the tracer.
     const int threads = config.GetInt("tracer.threads_num");
     TIRN_ERROR::SetStatusTitle("Инициализация рэйтрейсера");
-    *process.tracer = new RAYTR::ScreenTracer(width, height, threads);
-    (*process.tracer)->AttachScene(scene);
+    process->tracer = std::make_unique<RAYTR::ScreenTracer>(width, height, threads);
+    process->tracer->AttachScene(scene);
 
     // 15-16.
-    (*process.tracer)->useZBuffer = config.GetInt("tracer.use_zbuffer_values") != 0;
+    process->tracer->useZBuffer = config.GetInt("tracer.use_zbuffer_values") != 0;
     glEnable(GL_TEXTURE_2D);
 
     timings.assembly = SecondsSince(started);

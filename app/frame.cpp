@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/offscreen_target.h"
+#include "app/viewer_objects.h"
 #include "app/win_main.h"
 #include "errors/errors.h"
 #include "errors/message_box.h"
@@ -38,27 +38,21 @@ void WIN_MAIN_CLASS::AnimateLight() {
 }
 
 void WIN_MAIN_CLASS::Frame() {
+    if (!scene() || !renderer() || !tracer()) throw TIRN_ERROR::Error("A frame was asked for before the scene was assembled");
+    const Clock::time_point start = Clock::now();
+    // Between frames: a resized window gets a renderer and a tracer of its own size, so that
+    // the preview, its depth, the mask and the traced image cover exactly its pixels.
+    if (tracer()->Width() != width || tracer()->Height() != height) process->Resize(width, height);
     RAYTR::Scene* const scene = this->scene();
     Renderer* const renderer = this->renderer();
     RAYTR::ScreenTracer* const tracer = this->tracer();
-    if (!scene || !renderer || !tracer) throw TIRN_ERROR::Error("A frame was asked for before the scene was assembled");
-    const Clock::time_point start = Clock::now();
+    const Clock::time_point resized = Clock::now();
 
     // The light of this frame into the scene's light 0, the angle on to the next frame.
     AnimateLight();
     scene->lights[0] = light;
     const float angles[2] = {angleX, angleY};
     scene->SetViewRotation(angles);
-
-    // The picture is made at the size of assembly; a resized window gets it scaled (see
-    // offscreen_target.h).
-    const int w = tracer->Width();
-    const int h = tracer->Height();
-    const bool fitted = width != w || height != h;
-    if (fitted) {
-        if (!offscreen) offscreen = new OffscreenTarget();
-        offscreen->Begin(w, h);
-    }
 
     Clock::time_point t0 = Clock::now(), t1 = t0, t2 = t0, t3 = t0, t4 = t0;
     if (!tracedImageMode) {
@@ -74,20 +68,18 @@ void WIN_MAIN_CLASS::Frame() {
         renderer->DrawOverlay();
         t4 = Clock::now();
     } else {
-        // Traced image: every pixel shaded, copied unchanged to the lower-left corner of a
-        // drawing area of its own size (the window, or the offscreen target after a resize).
+        // Traced image: every pixel shaded, copied unchanged to the window.
         const std::uint32_t* image = tracer->TraceFullFrame();
         t3 = Clock::now();
-        ORVA_GRAPHICS::DrawTracedImage(image, w, h, w, h);
+        ORVA_GRAPHICS::DrawTracedImage(image, tracer->Width(), tracer->Height(), width, height);
         t4 = Clock::now();
     }
-    if (fitted) offscreen->Present(width, height);
     const Clock::time_point t5 = Clock::now();
     timings.preview = Seconds(t0, t1);
     timings.depthRead = Seconds(t1, t2);
     timings.tracing = Seconds(t2, t3);
     timings.upload = Seconds(t3, t4);
-    timings.present = Seconds(t4, t5);
+    timings.resize = Seconds(start, resized);
     timings.frame = Seconds(start, t5);
 
     if (beforeSwap) beforeSwap();
@@ -116,13 +108,11 @@ void WIN_MAIN_CLASS::reshape(int newWidth, int newHeight) {
     ApplySize(newWidth, newHeight);
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
-    const Renderer* const renderer = this->renderer();
     const RAYTR::Scene* const scene = this->scene();
-    if (renderer && scene) {
-        // The preview is always drawn at the renderer's size (a resized window gets it scaled),
-        // with the scene's near and far, which the tracer's depth reconstruction assumes.
-        gluPerspective(45.0, AspectRatio(renderer->Width(), renderer->Height()), scene->nearDistance,
-                       scene->farDistance);
+    if (scene) {
+        // Once the scene exists the projection keeps its near and far, which the tracer's depth
+        // reconstruction assumes; the next frame makes a renderer and a tracer of the new size.
+        gluPerspective(45.0, AspectRatio(newWidth, newHeight), scene->nearDistance, scene->farDistance);
     } else {
         gluPerspective(45.0, AspectRatio(newWidth, newHeight), 1.0, 100.0);
     }

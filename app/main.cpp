@@ -6,31 +6,24 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "app/config.h"
 #include "app/config_check.h"
 #include "app/start_folder.h"
+#include "app/viewer_objects.h"
 #include "app/win_main.h"
 #include "app/window_title.h"
 #include "errors/errors.h"
 #include "errors/message_box.h"
-#include "raytracer/scene.h"
-#include "raytracer/screen_tracer.h"
-#include "raytracer/tobject.h"
-#include "render/render.h"
 
 namespace {
 
 // Process-wide objects, constructed before main in this order and destroyed in reverse.
-// "Err.txt" is created (or truncated) first and never written, so it stays empty. Scene
-// assembly fills the model table and the three pointers; the application object deletes what
-// the pointers hold when it goes, last of all.
+// "Err.txt" is created (or truncated) first and never written, so it stays empty. The viewer's
+// objects (application object, configuration, model table, then the scene, renderer and tracer
+// that assembly makes) are listed in their order in app/viewer_objects.h.
 std::ofstream errorLog("Err.txt");
-WIN_NMS::WIN_MAIN_CLASS win;
-CONFIG::Lexer config;
-RAYTR::TObject models[WIN_NMS::kModelTableSize];
-RAYTR::Scene* scene = nullptr;
-WIN_NMS::Renderer* renderer = nullptr;
-RAYTR::ScreenTracer* tracer = nullptr;
+WIN_NMS::ViewerObjects viewer;
+WIN_NMS::WIN_MAIN_CLASS& win = viewer.app;
+CONFIG::Lexer& config = viewer.config;
 
 void OnDisplay() { win.display(); }
 void OnKeyboard(unsigned char key, int x, int y) { win.keyboard(key, x, y); }
@@ -52,7 +45,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     CONFIG::ReportConfigurationWarnings(config, "release.cgf", stderr);
-    win.SetProcessObjects({&config, models, &scene, &renderer, &tracer});
 
     glutInit(&argc, argv);
     // However the process ends (Esc, an error, the window closed), the window and its GL

@@ -2,9 +2,12 @@
 
 #include <GL/freeglut.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <new>
+#include <thread>
 
-#include "app/offscreen_target.h"
+#include "app/viewer_objects.h"
 #include "errors/errors.h"
 #include "raytracer/scene.h"
 #include "raytracer/screen_tracer.h"
@@ -27,22 +30,9 @@ WIN_MAIN_CLASS::WIN_MAIN_CLASS() {
     light.a2 = 0.001f;
 }
 
-WIN_MAIN_CLASS::~WIN_MAIN_CLASS() {
-    // Renderer first, then the tracer (which stops its workers), then the scene they read.
-    if (process.renderer && *process.renderer) {
-        delete *process.renderer;
-        *process.renderer = nullptr;
-    }
-    if (process.tracer && *process.tracer) {
-        delete *process.tracer;
-        *process.tracer = nullptr;
-    }
-    if (process.scene && *process.scene) {
-        delete *process.scene;
-        *process.scene = nullptr;
-    }
-    delete offscreen;
-}
+RAYTR::Scene* WIN_MAIN_CLASS::scene() const { return process ? process->scene.get() : nullptr; }
+Renderer* WIN_MAIN_CLASS::renderer() const { return process ? process->renderer.get() : nullptr; }
+RAYTR::ScreenTracer* WIN_MAIN_CLASS::tracer() const { return process ? process->tracer.get() : nullptr; }
 
 void WIN_MAIN_CLASS::display() {
     try {
@@ -54,9 +44,18 @@ void WIN_MAIN_CLASS::display() {
             frame.firstFrame = false;
             return;
         }
+        if (width <= 0 || height <= 0) {
+            // Minimised, or no pixels to show: no tracing until the window is back.
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            return;
+        }
         Frame();
     } catch (const TIRN_ERROR::Error&) {
-        // The box was shown when the error was made; end normally, static destructors included.
+        // The box was shown when the error was made; end, static destructors included.
+        std::exit(errorExitStatus);
+    } catch (const std::bad_alloc&) {
+        // Constructing the error shows its box.
+        TIRN_ERROR::Error("There is not enough memory to go on");
         std::exit(errorExitStatus);
     }
 }

@@ -25,7 +25,7 @@ class RENDER;
 
 namespace WIN_NMS {
 
-class OffscreenTarget;
+struct ViewerObjects;
 
 using Renderer = ORVA_GRAPHICS::RENDER<ORVA_GRAPHICS::OpenGL_HAL, RAYTR::Scene>;
 
@@ -53,19 +53,6 @@ inline constexpr int kLeftButton = 0;
 inline constexpr int kButtonDown = 0;
 inline constexpr int kButtonUp = 1;
 
-// The process-wide objects that scene assembly fills and every frame uses. The viewer keeps them
-// as static objects beside the application object (configuration, model table, then the three
-// pointers); the application object refers to them. The renderer, the tracer and the scene are
-// made by assembly and deleted by the application object's destructor (renderer, tracer, scene:
-// the tracer's workers read the scene until they stop).
-struct ProcessObjects {
-    CONFIG::Lexer* configuration = nullptr;
-    RAYTR::TObject* models = nullptr;  // kModelTableSize entries
-    RAYTR::Scene** scene = nullptr;
-    Renderer** renderer = nullptr;
-    RAYTR::ScreenTracer** tracer = nullptr;
-};
-
 // Frame state: one record per process, like the application object that holds it.
 struct FrameState {
     bool firstFrame = true;        // set until scene assembly has run
@@ -85,21 +72,22 @@ struct FrameTimings {
     double depthRead = 0.0;   // hybrid: depth read-back (zero without useZBuffer)
     double tracing = 0.0;     // shadow mask, or the full image
     double upload = 0.0;      // hybrid: mask upload and overlay; traced: copy to the window
-    double present = 0.0;     // fitting to a resized window (zero while the sizes match)
+    double resize = 0.0;      // re-creating the renderer and the tracer after a resize
     double frame = 0.0;       // the whole frame up to the swap
 };
 
 class WIN_MAIN_CLASS {
 public:
     WIN_MAIN_CLASS();
-    // Not virtual: the one application object has static storage. Releases what scene
-    // assembly created: the renderer, then the tracer, then the scene.
-    ~WIN_MAIN_CLASS();
+    // Not virtual: the one application object has static storage.
+    ~WIN_MAIN_CLASS() = default;
     WIN_MAIN_CLASS(const WIN_MAIN_CLASS&) = delete;
     WIN_MAIN_CLASS& operator=(const WIN_MAIN_CLASS&) = delete;
 
     // One redisplay: the first assembles the scene and presents nothing, every later one is a
-    // frame. An error raised inside has already shown its box; the process then ends with 0.
+    // frame, after re-creating the renderer and the tracer when the window's size has changed;
+    // a window without pixels (minimised) pauses. An error raised inside has already shown its
+    // box; the process then ends with errorExitStatus.
     virtual void display();
 
     void keyboard(unsigned char key, int x, int y);  // Esc ends the process; 'p' or Space resume the light
@@ -108,8 +96,8 @@ public:
     void mouse(int button, int state, int x, int y);
     void motion(int x, int y);
 
-    // The objects that scene assembly fills; must be set before the first display.
-    void SetProcessObjects(const ProcessObjects& objects) { process = objects; }
+    // The owner of the objects that scene assembly fills (ViewerObjects sets itself).
+    void SetProcessObjects(ViewerObjects* objects) { process = objects; }
 
     // Scene assembly, in its fixed order; throws what its steps throw (the boxes are shown by
     // then). display() runs it under the handler that ends the process.
@@ -129,12 +117,12 @@ public:
     bool tracedImageMode = false;     // false: hybrid frame; true: traced image copied
     RAYTR::LightSource light;
 
-    ProcessObjects process;
+    ViewerObjects* process = nullptr;
     FrameState frame;
     FrameTimings timings;
-    // Status the process ends with after an error box during assembly or a frame: 0 for the
-    // viewer; the snapshot program sets 1 so that scripts notice that no picture was made.
-    int errorExitStatus = 0;
+    // Status the process ends with after an error box during assembly or a frame: a failure
+    // must not look like success to whoever started the process.
+    int errorExitStatus = 1;
     // Called after the frame is drawn and before the buffers are swapped, with the window's
     // back buffer current (the snapshot program reads the picture here).
     std::function<void()> beforeSwap;
@@ -148,13 +136,12 @@ public:
     // the angle by speed / frame rate. Does nothing while the light is paused.
     void AnimateLight();
 
-    RAYTR::Scene* scene() const { return process.scene ? *process.scene : nullptr; }
-    Renderer* renderer() const { return process.renderer ? *process.renderer : nullptr; }
-    RAYTR::ScreenTracer* tracer() const { return process.tracer ? *process.tracer : nullptr; }
+    RAYTR::Scene* scene() const;
+    Renderer* renderer() const;
+    RAYTR::ScreenTracer* tracer() const;
 
 private:
     void CountFrame();
-    OffscreenTarget* offscreen = nullptr;  // made on the first frame after a resize
 };
 
 }  // namespace WIN_NMS

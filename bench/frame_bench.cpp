@@ -12,6 +12,8 @@
 #include <benchmark/benchmark.h>
 #include <GL/freeglut.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -39,7 +41,6 @@ using RAYTR::RayHit;
 using RAYTR::ScreenTracer;
 
 constexpr int kSize = 512;
-constexpr int kFrame = 8;  // the mask's untraced border
 
 // ---- the scene, assembled as the viewer assembles the demo ----------------------------------
 
@@ -204,7 +205,7 @@ ScreenTracer& Tracer(int threads) {
 Ray MaskRay(const ScreenTracer& t, int p) {
     Ray r = t.Rays()[p];
     const VECTOR d = r.direction;
-    r.direction = VECTOR(-d.y, d.x, -d.z, d.w);
+    r.direction = VECTOR(d.x, -d.y, -d.z, d.w);
     return RAYTR::CarryRay(r, t.CameraToWorld());
 }
 Ray FullRay(const ScreenTracer& t, int p) {
@@ -234,24 +235,26 @@ VECTOR EmbreeShade(const Ray& ray, int depth) {
     return acc * 0.6f + EmbreeShade(bounce, depth - 1) * 0.4f;
 }
 
-// Embree's work split over the same subscreens and the same kind of worker team as ours.
+// Embree's work split over the same tiles, taken in turn, by the same kind of worker team as ours.
 struct EmbreeFrame {
     const ScreenTracer* tracer;
     bool full;
     std::vector<std::uint32_t> pixels = std::vector<std::uint32_t>(kSize * kSize);
+    std::atomic<int> next{0};
 
-    static void Work(void* self, int worker) {
+    static void Work(void* self, int) {
         auto* f = static_cast<EmbreeFrame*>(self);
-        const RAYTR::WorkerRecord& r = f->tracer->Workers()[static_cast<std::size_t>(worker)];
-        f->Rectangle(r.fullRowStart, r.fullColStart, r.fullRowEnd, r.fullColEnd);
+        const auto& tiles = f->tracer->Tiles();
+        for (int t = f->next.fetch_add(1); t < static_cast<int>(tiles.size()); t = f->next.fetch_add(1))
+            f->Rectangle(tiles[t].rowStart, tiles[t].colStart, tiles[t].rowEnd, tiles[t].colEnd);
     }
 
     void Rectangle(int r0, int c0, int r1, int c1) {
         const VECTOR light = shared->scene->lights[0].position;
         if (!full) {
-            // Brute force: every pixel inside the frame gets its primary and its shadow ray.
-            for (int r = std::max(r0, kFrame); r < std::min(r1, kSize - kFrame + 1); ++r)
-                for (int c = std::max(c0, kFrame); c < std::min(c1, kSize - kFrame + 1); ++c) {
+            // Brute force: every pixel gets its primary and its shadow ray.
+            for (int r = r0; r < r1; ++r)
+                for (int c = c0; c < c1; ++c) {
                     RayHit hit;
                     float t;
                     const int p = r * kSize + c;
@@ -314,7 +317,10 @@ void EmbreeRun(benchmark::State& state, bool full) {
     EmbreeFrame frame{&Tracer(threads), full};
     if (threads > 1) {
         RAYTR::WorkerTeam team(threads, &EmbreeFrame::Work, &frame);
-        for (auto _ : state) team.RunFrame();
+        for (auto _ : state) {
+            frame.next = 0;
+            team.RunFrame();
+        }
     } else {
         for (auto _ : state) frame.Rectangle(0, 0, kSize, kSize);
     }

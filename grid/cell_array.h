@@ -34,15 +34,13 @@ public:
             return;
         }
         if (n == size) return;
-        // Through a temporary copy: out, release the old array, allocate the new one, back in.
+        // The new array is filled before the old one goes: a failed allocation leaves the list
+        // as it was.
         const unsigned kept = std::min(size, n);
-        unsigned* temporary = new unsigned[kept];
-        std::copy(indices, indices + kept, temporary);
+        unsigned* fresh = new unsigned[n];
+        std::copy(indices, indices + kept, fresh);
         delete[] indices;
-        indices = nullptr;
-        indices = new unsigned[n];
-        std::copy(temporary, temporary + kept, indices);
-        delete[] temporary;
+        indices = fresh;
         size = n;
     }
 
@@ -62,33 +60,25 @@ public:
         return *this;
     }
 
-    // Discards every cube and creates d0 * d1 * d2 new ones.
+    // Discards every cube and creates d0 * d1 * d2 new ones. The old cubes go first, so that
+    // their memory serves the new ones; when the new ones cannot be made the array is left
+    // empty (0 x 0 x 0 cubes), never without its cube array.
     void SetDimensions(unsigned d0, unsigned d1, unsigned d2) {
-        delete cubes_;
-        cubes_ = nullptr;
-        dims_[0] = d0;
-        dims_[1] = d1;
-        dims_[2] = d2;
-        cubes_ = new GrowArray<Cell>(d0 * d1 * d2);
-        strides_[0] = static_cast<int>(d1 * d2);
-        strides_[1] = static_cast<int>(d2);
+        Clear();
+        *cubes_ = GrowArray<Cell>(d0 * d1 * d2);
+        SetShape(d0, d1, d2);
     }
 
     // Deep copy: a target with fewer cubes is recreated at other's count; one with more keeps
-    // its extra cubes beyond the new element count.
+    // its extra cubes beyond the new element count. A failed allocation leaves it empty.
     void Assign(const CellArray3D& other) {
         if (this == &other) return;
         if (cubes_->Size() < other.cubes_->Size()) {
-            delete cubes_;
-            cubes_ = nullptr;
-            cubes_ = new GrowArray<Cell>(other.cubes_->Size());
+            Clear();
+            *cubes_ = GrowArray<Cell>(other.cubes_->Size());
         }
         cubes_->Assign(*other.cubes_);
-        dims_[0] = other.dims_[0];
-        dims_[1] = other.dims_[1];
-        dims_[2] = other.dims_[2];
-        strides_[0] = static_cast<int>(dims_[1] * dims_[2]);
-        strides_[1] = static_cast<int>(dims_[2]);
+        SetShape(other.dims_[0], other.dims_[1], other.dims_[2]);
     }
 
     Cell& at(unsigned i, unsigned j, unsigned k) { return (*cubes_)[i * strides_[0] + j * strides_[1] + k]; }
@@ -105,6 +95,18 @@ public:
     const GrowArray<Cell>& Cubes() const { return *cubes_; }
 
 private:
+    void Clear() {
+        *cubes_ = GrowArray<Cell>();
+        SetShape(0, 0, 0);
+    }
+    void SetShape(unsigned d0, unsigned d1, unsigned d2) {
+        dims_[0] = d0;
+        dims_[1] = d1;
+        dims_[2] = d2;
+        strides_[0] = static_cast<int>(d1 * d2);
+        strides_[1] = static_cast<int>(d2);
+    }
+
     GrowArray<Cell>* cubes_;
     unsigned dims_[3] = {0, 0, 0};
     int strides_[2] = {0, 0};

@@ -7,6 +7,7 @@
 // allocated element never holds an item (Append grows when size + 1 reaches capacity).
 
 #include <cstddef>
+#include <memory>
 #include <utility>
 
 #include "errors/errors.h"
@@ -51,14 +52,12 @@ public:
             return;
         }
         if (n < size_) throw TIRN_ERROR::Error("strange requirement to reserve less memory than already reserved");
-        // Out to a temporary and back, so the new array is allocated after the old one is gone.
-        T* temporary = new T[size_];
-        for (unsigned i = 0; i < size_; ++i) temporary[i] = data_[i];
+        // The new array is filled before the old one goes: when an allocation or a copy fails,
+        // the array stays as it was and nothing is leaked.
+        std::unique_ptr<T[]> fresh(new T[n]);
+        for (unsigned i = 0; i < size_; ++i) fresh[i] = data_[i];
         delete[] data_;
-        data_ = nullptr;
-        data_ = new T[n];
-        for (unsigned i = 0; i < size_; ++i) data_[i] = temporary[i];
-        delete[] temporary;
+        data_ = fresh.release();
         capacity_ = n;
     }
 

@@ -67,6 +67,11 @@ private:
 
 }  // namespace
 
+double CellBudget(int triangleCount) {
+    return std::clamp(static_cast<double>(kCellsPerTriangle) * std::max(triangleCount, 0), static_cast<double>(kMinGridCells),
+                      static_cast<double>(kMaxGridCells));
+}
+
 bool GridMemoryWarning(long long cellCount, std::string& text) {
     const long long bytes = cellCount * 16;
     if (bytes <= 134217728LL) return false;
@@ -162,31 +167,60 @@ void BaseGrid<Dim, Tri, Index>::Build(Tri* triangleArray, int triangleCount,
     // triangle. An infinite cell size (factor 0) is well defined: 2 x 2 x 2 cells, inverse 0.
     bool oneCell = !(cellSize > 0.0f);
     double perAxis[3] = {1.0, 1.0, 1.0};
+    double extents[3] = {0.0, 0.0, 0.0};
     if (!oneCell) {
         for (int axis = 0; axis < 3; ++axis) {
             float extent = maximum[axis] - minimum[axis];
             if (extent < 0.00001f) extent = 0.1f;
+            extents[axis] = extent;
             perAxis[axis] = std::trunc(2.0 + static_cast<double>(extent / cellSize));
-            if (!(perAxis[axis] >= 1.0)) oneCell = true;  // NaN box
+            // A NaN or infinite box has no usable cells either.
+            if (!(perAxis[axis] >= 1.0) || !std::isfinite(extent)) oneCell = true;
         }
     }
     if (oneCell) {
         for (int axis = 0; axis < 3; ++axis) {
+            perAxis[axis] = 1.0;
             resolution[axis] = 1;
             inverseCellSize[axis] = 0.0f;
         }
     } else {
         for (int axis = 0; axis < 3; ++axis) inverseCellSize[axis] = 1.0f / cellSize;
     }
-    // 5. The memory warning (16 bytes per cell: its cube record and its fill counter). The
-    // count is formed in 64 bits; a count beyond 32-bit indexing cannot be allocated.
+    // 5. The memory warning for the cells the configuration asks for (16 bytes per cell: its
+    // cube record and its fill counter), the count formed in 64 bits.
     const double product = perAxis[0] * perAxis[1] * perAxis[2];
-    const long long cellCount = oneCell ? 1 : product < 5e17 ? static_cast<long long>(product) : 500000000000000000LL;
+    const long long asked = product < 5e17 ? static_cast<long long>(product) : 500000000000000000LL;
     std::string warning;
-    if (GridMemoryWarning(cellCount, warning)) TIRN_ERROR::ShowErrorBox("ALERT!", warning);
-    if (perAxis[0] > 2147483647.0 || perAxis[1] > 2147483647.0 || perAxis[2] > 2147483647.0 ||
-        cellCount > 2147483647LL)
-        throw std::bad_alloc();
+    if (GridMemoryWarning(asked, warning)) TIRN_ERROR::ShowErrorBox("ALERT!", warning);
+    // The cells actually made stay within a budget of kCellsPerTriangle per triangle (at least
+    // kMinGridCells, at most kMaxGridCells): a box that is huge beside its triangles (one stray
+    // vertex far away) or a large factor gets coarser cells instead of more memory than there
+    // is. An axis longer than kAxisCellsPerCubeRoot cube roots of the budget first gets longer
+    // cells along it, so that the other axes keep their resolution and no walk along it passes
+    // more cells than that; then all axes are coarsened together until the count fits.
+    if (!oneCell && product > CellBudget(triangleCount)) {
+        const double budget = CellBudget(triangleCount);
+        const double axisCap = std::floor(kAxisCellsPerCubeRoot * std::cbrt(budget));
+        double inverse[3];
+        auto along = [&](int axis) { return std::trunc(2.0 + extents[axis] * inverse[axis]); };
+        auto count = [&] { return along(0) * along(1) * along(2); };
+        for (int axis = 0; axis < 3; ++axis) {
+            inverse[axis] = 1.0 / static_cast<double>(cellSize);
+            if (along(axis) > axisCap) inverse[axis] = (axisCap - 2.0) / extents[axis];
+        }
+        for (int step = 0; step < 1000 && count() > budget; ++step) {
+            const double coarser = step == 0 ? std::max(1.0, std::cbrt(count() / budget)) : 1.05;
+            for (double& v : inverse) v /= coarser;
+        }
+        for (int axis = 0; axis < 3; ++axis) {
+            perAxis[axis] = std::max(1.0, along(axis));
+            inverseCellSize[axis] = static_cast<float>(inverse[axis]);
+        }
+    }
+    const double built = perAxis[0] * perAxis[1] * perAxis[2];
+    const long long cellCount = oneCell ? 1 : static_cast<long long>(built);
+    if (cellCount > kMaxGridCells) throw std::bad_alloc();  // not reached: the budget holds
     if (!oneCell)
         for (int axis = 0; axis < 3; ++axis) resolution[axis] = static_cast<int>(perAxis[axis]);
     const int total = static_cast<int>(cellCount);

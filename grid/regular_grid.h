@@ -45,6 +45,16 @@ extern float gridBuildFactor;
 // more than 128 MiB at 16 bytes per cell (a cube record and a fill counter).
 bool GridMemoryWarning(long long cellCount, std::string& text);
 
+// The most cells a build makes: kCellsPerTriangle per triangle, at least kMinGridCells and at
+// most kMaxGridCells (about 400 MiB of cubes and counters while building). Boxes or factors
+// that ask for more get coarser cells (see Build).
+inline constexpr int kCellsPerTriangle = 64;
+inline constexpr long long kMinGridCells = 4096;
+inline constexpr long long kMaxGridCells = 1LL << 23;
+// No axis of a capped grid has more than this many cube roots of the budget in cells.
+inline constexpr double kAxisCellsPerCubeRoot = 8.0;
+double CellBudget(int triangleCount);
+
 // One entry of the scratch list of the cells of the triangle being inserted.
 struct CellCoord {
     int i, j, k;

@@ -64,10 +64,11 @@ int LMesh::GetFaceCount() const { return int(faces.size()); }
 int LMesh::GetTriangleCount() const { return int(faces.size()); }
 
 namespace {
-// Element i of a list: a negative i reads element 0, an i at or past the count the zero value.
+// Element i of a list: a negative i reads element 0, an i at or past the count (or any i of an
+// empty list) the zero value.
 template <class V>
 typename V::value_type At(const V& list, int i) {
-    if (i >= int(list.size())) return typename V::value_type{};
+    if (list.empty() || i >= int(list.size())) return typename V::value_type{};
     return list[std::size_t(std::max(i, 0))];
 }
 }  // namespace

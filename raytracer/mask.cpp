@@ -1,15 +1,13 @@
 // The per-pixel work of the ScreenTracer: the primary-ray and depth-direction tables, the camera
 // matrices, the reconstruction of visible points from the preview's depth buffer, the value of
-// one shadow-mask pixel, the adaptive lattice refinement and the full shading of a rectangle.
-//
-// Mask words on the border of two subscreens may be written by two workers at once; every
-// access to buffer 0 during a frame therefore goes through a relaxed std::atomic_ref, which
-// compiles to plain loads and stores on x86 and keeps the program free of data races.
+// one shadow-mask pixel, the lattice, the adaptive block refinement and the full shading of a
+// rectangle. Every pixel of buffer 0 is written by one tile only (see screen_tracer.h), so the
+// stores are plain.
 
 #include <GL/gl.h>
 #include <GL/glu.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -23,14 +21,6 @@ namespace RAYTR {
 
 namespace {
 
-inline std::uint32_t LoadWord(std::uint32_t* buffer, int p) {
-    return std::atomic_ref<std::uint32_t>(buffer[p]).load(std::memory_order_relaxed);
-}
-
-inline void StoreWord(std::uint32_t* buffer, int p, std::uint32_t value) {
-    std::atomic_ref<std::uint32_t>(buffer[p]).store(value, std::memory_order_relaxed);
-}
-
 // One shaded channel as a byte: truncated toward zero, limited to [0, 255] (bright surfaces
 // near the light reach values above 1.0, which must saturate rather than wrap; NaN gives 0).
 inline std::uint8_t ChannelByte(float c) {
@@ -38,6 +28,48 @@ inline std::uint8_t ChannelByte(float c) {
     if (!(v > 0.0f)) return 0;
     if (v >= 255.0f) return 255;
     return static_cast<std::uint8_t>(v);
+}
+
+constexpr int kScratch = ScreenTracer::kBlock + 1;  // side of a block's scratch, corners included
+
+// Adaptive refinement of the square at scratch index p of side `size` (8, 4 or 2) whose four
+// corners are traced: a block whose corners agree is filled with their value; otherwise the
+// edge midpoints not yet traced by a neighbouring square and the centre are traced and the four
+// quarters refined, down to single pixels. trace(k) gives the mask value at scratch index k.
+template <class Trace>
+void RefineSquare(std::uint32_t* s, int p, int size, const Trace& trace) {
+    constexpr int w = kScratch;
+    const int tl = p, tr = p + size, bl = p + w * size, br = bl + size;
+    const std::uint32_t vtl = s[tl], vtr = s[tr], vbl = s[bl], vbr = s[br];
+
+    // Uniform square: fill size + 1 rows and columns without tracing the inside.
+    if (vtl == vtr && vtl == vbl && vtl == vbr) {
+        const std::uint32_t value = vtl != ScreenTracer::kShadow ? ScreenTracer::kLit : ScreenTracer::kShadow;
+        for (int row = 0; row <= size; ++row)
+            for (int k = 0; k <= size; ++k) s[tl + row * w + k] = value;
+        return;
+    }
+
+    // Smallest square: the four edge midpoints copy an agreeing pair, the centre is traced.
+    if (size == 2) {
+        s[p + 1] = vtl == vtr ? vtl : trace(p + 1);
+        s[p + w] = vtl == vbl ? vtl : trace(p + w);
+        s[bl + 1] = vbl == vbr ? vbl : trace(bl + 1);
+        s[tr + w] = vtr == vbr ? vtr : trace(tr + w);
+        s[p + w + 1] = trace(p + w + 1);
+        return;
+    }
+
+    const int half = size / 2;
+    const int top = p + half, left = p + w * half, right = tr + w * half, bottom = bl + half;
+    const int centre = left + half;
+    for (const int q : {top, left, right, bottom})
+        if (s[q] != ScreenTracer::kShadow && s[q] != ScreenTracer::kLit) s[q] = trace(q);
+    s[centre] = trace(centre);
+    RefineSquare(s, p, half, trace);
+    RefineSquare(s, top, half, trace);
+    RefineSquare(s, left, half, trace);
+    RefineSquare(s, centre, half, trace);
 }
 
 }  // namespace
@@ -51,12 +83,14 @@ void ScreenTracer::AttachScene(Scene* scene) {
     depthA_ = far_ * near_ / (far_ - near_);
     depthB_ = (far_ + near_) / ((far_ - near_) * 2.0f) + 0.5f;
 
-    // Ray tables: a 22.5 degree half-angle both ways, y scaled by the aspect ratio.
+    // Ray tables as the preview projects (gluPerspective with 45 degrees vertically and the
+    // window's aspect ratio): y spans 22.5 degrees up and down, x the same pixel pitch sideways.
+    // Rows j count from the top of the window.
     const float halfW = static_cast<float>(width_) * 0.5f;
-    const float aspect = static_cast<float>(width_) / static_cast<float>(height_);
-    const auto zPlane = static_cast<float>(-halfW / std::tan(0.39269909262657166));
+    const float halfH = static_cast<float>(height_) * 0.5f;
+    const auto zPlane = static_cast<float>(-halfH / std::tan(0.39269909262657166));
     for (int j = 0; j < height_; ++j) {
-        const float y = (static_cast<float>(height_) * 0.5f - static_cast<float>(j)) * aspect;
+        const float y = halfH - static_cast<float>(j);
         for (int i = 0; i < width_; ++i) {
             const float x = static_cast<float>(i) - halfW;
             const VECTOR v(x, y, zPlane, 1.0f);
@@ -91,13 +125,6 @@ void ScreenTracer::UpdateCameraMatrices() {
     depthToWorld_.Transpose();
 }
 
-const float* ScreenTracer::TransposeDepth(const float* depthBuffer) {
-    // Mask element r*W + c takes the depth of the window pixel x = r, y = c (W == H).
-    for (int i = 0; i < height_; ++i)
-        for (int k = 0; k < width_; ++k) transposedDepth_[width_ * i + k] = depthBuffer[width_ * k + i];
-    return transposedDepth_;
-}
-
 VECTOR ScreenTracer::Reconstruct(int p) const {
     // Window depth 0 gives the near distance, 1 the far distance along the view axis.
     const float t = depthA_ / (depthB_ - depth_[p]);
@@ -105,10 +132,10 @@ VECTOR ScreenTracer::Reconstruct(int p) const {
 }
 
 bool ScreenTracer::PrimaryHit(int p, RayHit& hit) const {
-    // x and y exchanged to match the transposed mask, z turned toward the scene.
+    // y and z turned: the tables count rows from the top, the mask from the bottom.
     Ray ray = rays_[p];
     const VECTOR d = ray.direction;
-    ray.direction = VECTOR(-d.y, d.x, -d.z, d.w);
+    ray.direction = VECTOR(d.x, -d.y, -d.z, d.w);
     return ClosestHit(CarryRay(ray, cameraToWorld_), *scene_, hit);
 }
 
@@ -128,7 +155,8 @@ std::uint32_t ScreenTracer::MaskPixel(int p) const {
         // The visible point from the preview's depth, in reconstruction space.
         const VECTOR r = Reconstruct(p);
         if (r.z >= 0.99f * far_) return kLit;  // nothing drawn there
-        hit.point = VECTOR(r.y, -r.x, r.z, 1.0f);
+        // x turned as the table's direction is; rows from the bottom like the depth buffer.
+        hit.point = VECTOR(-r.x, r.y, r.z, 1.0f);
         hit.transform = &depthToWorld_;
         return ShadowTest(hit) ? kShadow : kLit;
     }
@@ -136,61 +164,39 @@ std::uint32_t ScreenTracer::MaskPixel(int p) const {
     return ShadowTest(hit) ? kShadow : kLit;
 }
 
-void ScreenTracer::ProcessRectangle(int rowStart, int colStart, int rowEnd, int colEnd) {
-    if (fullMode_) {
-        FullTraceRectangle(rowStart, colStart, rowEnd, colEnd);
-        return;
-    }
-    std::uint32_t* const buffer = buffers_[0];
-    // Lattice every 8 pixels, including rowEnd and colEnd.
-    for (int r = rowStart; r < rowEnd + blockStepY_; r += blockStepY_)
-        for (int c = colStart; c < colEnd + blockStepX_; c += blockStepX_)
-            StoreWord(buffer, r * width_ + c, MaskPixel(r * width_ + c));
-    // Blocks between lattice points, refined where their corners differ.
-    for (int r = rowStart; r < rowEnd; r += blockStepY_)
-        for (int c = colStart; c < colEnd; c += blockStepX_) Refine(r * width_ + c, blockStepY_, kShadow);
+void ScreenTracer::TraceLatticePoint(int i, int j) {
+    const int row = std::min(i * kBlock, height_ - 1);
+    const int col = std::min(j * kBlock, width_ - 1);
+    lattice_[i * (blockCols_ + 1) + j] = MaskPixel(row * width_ + col);
 }
 
-void ScreenTracer::Refine(int p, int size, std::uint32_t fill) {
+void ScreenTracer::RefineBlock(int blockRow, int blockCol) {
+    // The block in its own scratch, corners from the lattice (read only during this pass).
+    std::uint32_t s[kScratch * kScratch];
+    std::fill(s, s + kScratch * kScratch, kUntraced);
+    const int stride = blockCols_ + 1;
+    const int corner = blockRow * stride + blockCol;
+    s[0] = lattice_[corner];
+    s[kBlock] = lattice_[corner + 1];
+    s[kBlock * kScratch] = lattice_[corner + stride];
+    s[kBlock * kScratch + kBlock] = lattice_[corner + stride + 1];
+    const int row0 = blockRow * kBlock;
+    const int col0 = blockCol * kBlock;
+    const int lastRow = height_ - 1, lastCol = width_ - 1;
+    const auto trace = [&](int k) {
+        const int row = std::min(row0 + k / kScratch, lastRow);
+        const int col = std::min(col0 + k % kScratch, lastCol);
+        return MaskPixel(row * width_ + col);
+    };
+    RefineSquare(s, 0, kBlock, trace);
+
+    // Write back the pixels this block owns: its lower-left 8 x 8, and the closing row or column
+    // when it is the last block up or across; nothing outside the window.
+    const int rows = std::min(blockRow + 1 == blockRows_ ? kScratch : kBlock, height_ - row0);
+    const int cols = std::min(blockCol + 1 == blockCols_ ? kScratch : kBlock, width_ - col0);
     std::uint32_t* const buffer = buffers_[0];
-    const int w = width_;
-    const int tl = p, tr = p + size, bl = p + w * size, br = bl + size;
-    const std::uint32_t vtl = LoadWord(buffer, tl), vtr = LoadWord(buffer, tr);
-    const std::uint32_t vbl = LoadWord(buffer, bl), vbr = LoadWord(buffer, br);
-
-    // Uniform block: fill size + 1 rows and columns without tracing the inside.
-    if (vtl == vtr && vtl == vbl && vtl == vbr) {
-        const std::uint32_t value = vtl != 0 ? kLit : fill;
-        const int columns = br + 1 < pixelCount_ ? size + 1 : size;
-        for (int row = 0; row <= size; ++row)
-            for (int k = 0; k < columns; ++k) StoreWord(buffer, tl + row * w + k, value);
-        return;
-    }
-
-    // Smallest block: the four edge midpoints copy an agreeing pair, the centre is traced.
-    if (size == 2) {
-        StoreWord(buffer, p + 1, vtl == vtr ? vtl : MaskPixel(p + 1));
-        StoreWord(buffer, p + w, vtl == vbl ? vtl : MaskPixel(p + w));
-        StoreWord(buffer, bl + 1, vbl == vbr ? vbl : MaskPixel(bl + 1));
-        StoreWord(buffer, tr + w, vtr == vbr ? vtr : MaskPixel(tr + w));
-        StoreWord(buffer, p + w + 1, MaskPixel(p + w + 1));
-        return;
-    }
-
-    // Otherwise trace the edge midpoints a neighbouring block has not traced, and the centre,
-    // then refine the four quarters.
-    const int half = size / 2;
-    const int top = p + half, left = p + w * half, right = tr + w * half, bottom = bl + half;
-    const int centre = left + half;
-    for (const int q : {top, left, right, bottom}) {
-        const std::uint32_t v = LoadWord(buffer, q);
-        if (v != kShadow && v != kLit) StoreWord(buffer, q, MaskPixel(q));
-    }
-    StoreWord(buffer, centre, MaskPixel(centre));
-    Refine(p, half, fill);
-    Refine(top, half, fill);
-    Refine(left, half, fill);
-    Refine(centre, half, fill);
+    for (int r = 0; r < rows; ++r)
+        std::copy(s + r * kScratch, s + r * kScratch + cols, buffer + (row0 + r) * width_ + col0);
 }
 
 void ScreenTracer::FullTraceRectangle(int rowStart, int colStart, int rowEnd, int colEnd) {
@@ -208,7 +214,7 @@ void ScreenTracer::FullTraceRectangle(int rowStart, int colStart, int rowEnd, in
             const std::uint8_t bytes[4] = {ChannelByte(colour.x), ChannelByte(colour.z), ChannelByte(colour.y), 255};
             std::uint32_t word;
             std::memcpy(&word, bytes, sizeof word);
-            buffer[p] = word;  // full rectangles are disjoint: one writer per pixel
+            buffer[p] = word;  // tiles are disjoint: one writer per pixel
         }
     }
 }

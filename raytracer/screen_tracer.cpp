@@ -1,12 +1,12 @@
 #include "raytracer/screen_tracer.h"
 
 #include <GL/gl.h>
-#include <GL/glu.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <new>
+#include <string>
+#include <thread>
 
 #include "errors/errors.h"
 #include "raytracer/scene.h"
@@ -16,38 +16,50 @@ namespace RAYTR {
 
 namespace {
 
-const char* const kSubdivisionError = "The screen can not be subdivided because of wrong number subscreens";
-const char* const kShapeError = "The screen can not be ray traced: its width and height must be equal";
-// Pixel indices are 32-bit signed.
-constexpr std::int64_t kMaxPixels = 0x7FFFFFFF;
+int CeilDiv(int a, int b) { return (a + b - 1) / b; }
 
-// Largest s with s * s <= v.
-std::int64_t IntegerSqrt(std::int64_t v) {
-    auto s = static_cast<std::int64_t>(std::sqrt(static_cast<double>(v)));
-    while (s * s > v) --s;
-    while ((s + 1) * (s + 1) <= v) ++s;
-    return s;
-}
+// Mask blocks along one side of `pixels`: lattice points at 0, 8, ... up to the first one at or
+// past the last pixel; at least one block, so that a 1-pixel side still has a lattice to refine.
+int BlocksAlong(int pixels) { return std::max(1, CeilDiv(pixels - 1, ScreenTracer::kBlock)); }
+
+std::string SizeText(int width, int height) { return std::to_string(width) + " x " + std::to_string(height); }
 
 }  // namespace
 
-ScreenTracer::ScreenTracer(int width, int height, int threads) : width_(width), height_(height), threadCount_(threads) {
-    // Refuse what the tables, the transposed mask and the tiling cannot serve, before allocating.
-    if (width <= 0 || height <= 0 || std::int64_t{width} * height > kMaxPixels) throw TIRN_ERROR::Error(kShapeError);
+std::int64_t ScreenTracer::TableBytes(int width, int height) {
     const std::int64_t pixels = std::int64_t{width} * height;
-    if (threads <= 0) throw TIRN_ERROR::Error(kSubdivisionError);
-    const std::int64_t n = threads;
-    if (pixels % (n * n) != 0) throw TIRN_ERROR::Error(kSubdivisionError);
-    const std::int64_t side = IntegerSqrt(pixels / n);
-    // Exactly n squares of that side must cover the screen (640 x 480 with n = 4 would give six).
-    if (side <= 0 || width % side != 0 || height % side != 0 || (width / side) * (height / side) != n)
-        throw TIRN_ERROR::Error(kSubdivisionError);
-    // The transposed mask maps the buffer onto itself only for a square screen.
-    if (width != height) throw TIRN_ERROR::Error(kShapeError);
-    subscreenSide_ = static_cast<int>(side);
-    pixelCount_ = static_cast<int>(pixels);
+    const std::int64_t lattice = std::int64_t{BlocksAlong(width) + 1} * (BlocksAlong(height) + 1);
+    return pixels * static_cast<std::int64_t>(sizeof(Ray) + sizeof(VECTOR) + sizeof(std::uint32_t)) +
+           lattice * static_cast<std::int64_t>(sizeof(std::uint32_t));
+}
 
-    // Tables: rays with both w lanes 1.0, the z = 1 directions, the pixel buffer, the depth copy.
+void ScreenTracer::CheckScreen(int width, int height, int threads) {
+    if (threads < 0)
+        throw TIRN_ERROR::Error("The ray tracer can not run " + std::to_string(threads) +
+                                " threads: tracer.threads_num must be 0 (one per hardware thread) or more");
+    int largest = kMaxSide;
+    GLint textureSide = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &textureSide);  // 0 without a GL context
+    if (textureSide > 0) largest = std::min(largest, static_cast<int>(textureSide));
+    if (width < 1 || height < 1 || width > largest || height > largest)
+        throw TIRN_ERROR::Error("The window of " + SizeText(width, height) +
+                                " pixels can not be ray traced: each side must have from 1 to " +
+                                std::to_string(largest) + " pixels");
+    if (TableBytes(width, height) > kMemoryBudget)
+        throw TIRN_ERROR::Error("The window of " + SizeText(width, height) + " pixels needs " +
+                                std::to_string(TableBytes(width, height) >> 20) + " MiB for ray tracing, more than the " +
+                                std::to_string(kMemoryBudget >> 20) + " MiB allowed: make the window smaller");
+}
+
+ScreenTracer::ScreenTracer(int width, int height, int threads) : width_(width), height_(height), threadCount_(threads) {
+    // Refuse what cannot be served, before anything is allocated.
+    CheckScreen(width, height, threads);
+    if (threadCount_ == 0) threadCount_ = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+    pixelCount_ = width * height;
+    blockRows_ = BlocksAlong(height);
+    blockCols_ = BlocksAlong(width);
+
+    // Tables: rays with both w lanes 1.0, the z = 1 directions, the pixel buffer, the lattice.
     try {
         const auto count = static_cast<std::size_t>(pixelCount_);
         rays_ = static_cast<Ray*>(ORVA_MATH::AlignedAlloc(count * sizeof(Ray)));
@@ -55,14 +67,17 @@ ScreenTracer::ScreenTracer(int width, int height, int threads) : width_(width), 
         unitZ_ = static_cast<VECTOR*>(ORVA_MATH::AlignedAlloc(count * sizeof(VECTOR)));
         for (std::size_t i = 0; i < count; ++i) new (unitZ_ + i) VECTOR(0.0f, 0.0f, 1.0f, 0.0f);
         buffers_[0] = new std::uint32_t[count];
-        for (std::size_t i = 0; i < count; ++i) buffers_[0][i] = kUntraced;
-        transposedDepth_ = new float[count];
+        std::fill(buffers_[0], buffers_[0] + count, kUntraced);
+        const auto latticeCount = static_cast<std::size_t>(blockRows_ + 1) * static_cast<std::size_t>(blockCols_ + 1);
+        lattice_ = new std::uint32_t[latticeCount];
+        std::fill(lattice_, lattice_ + latticeCount, kUntraced);
         glGenTextures(1, &textures_[0]);
 
         Tile();
-        // One thread per subscreen; a single subscreen is traced on the calling thread instead.
-        if (threadCount_ > 1)
-            team_ = std::make_unique<WorkerTeam>(threadCount_, &ScreenTracer::WorkerProcedure, this);
+        // Threads beyond the tile count would only wait; one thread traces on the caller.
+        const int running = std::min({threadCount_, static_cast<int>(tiles_.size()), kMaxThreads});
+        workers_.assign(static_cast<std::size_t>(std::max(running, 1)), WorkerRecord{this, 0});
+        if (running > 1) team_ = std::make_unique<WorkerTeam>(running, &ScreenTracer::WorkerProcedure, this);
     } catch (...) {
         FreeTables();
         throw;
@@ -79,8 +94,8 @@ void ScreenTracer::FreeTables() noexcept {
     rays_ = nullptr;
     ORVA_MATH::AlignedFree(unitZ_);
     unitZ_ = nullptr;
-    delete[] transposedDepth_;
-    transposedDepth_ = nullptr;
+    delete[] lattice_;
+    lattice_ = nullptr;
     for (std::uint32_t*& b : buffers_) {
         delete[] b;
         b = nullptr;
@@ -88,23 +103,20 @@ void ScreenTracer::FreeTables() noexcept {
 }
 
 void ScreenTracer::Tile() {
-    const int side = subscreenSide_;
-    workers_.reserve(static_cast<std::size_t>(threadCount_));
-    // Row of subscreens by row of subscreens; the outermost 8 rows and columns of the screen
-    // belong to no mask rectangle (the lattice needs a neighbour on every side).
-    for (int y = 0; y < height_; y += side) {
-        for (int x = 0; x < width_; x += side) {
-            WorkerRecord r;
-            r.tracer = this;
-            r.fullRowStart = y;
-            r.fullColStart = x;
-            r.fullRowEnd = y + side;
-            r.fullColEnd = x + side;
-            r.maskRowStart = y == 0 ? blockStepY_ : y;
-            r.maskColStart = x == 0 ? blockStepX_ : x;
-            r.maskRowEnd = y + side >= height_ ? y + side - blockStepY_ : y + side;
-            r.maskColEnd = x + side >= width_ ? x + side - blockStepX_ : x + side;
-            workers_.push_back(r);
+    // Tiles of kTileBlocks x kTileBlocks blocks, row by row from the bottom; the last tile of
+    // each row and column also takes the pixels beyond the last lattice line but one.
+    for (int br = 0; br < blockRows_; br += kTileBlocks) {
+        for (int bc = 0; bc < blockCols_; bc += kTileBlocks) {
+            ScreenTile t;
+            t.blockRowStart = br;
+            t.blockColStart = bc;
+            t.blockRowEnd = std::min(br + kTileBlocks, blockRows_);
+            t.blockColEnd = std::min(bc + kTileBlocks, blockCols_);
+            t.rowStart = br * kBlock;
+            t.colStart = bc * kBlock;
+            t.rowEnd = t.blockRowEnd == blockRows_ ? height_ : t.blockRowEnd * kBlock;
+            t.colEnd = t.blockColEnd == blockCols_ ? width_ : t.blockColEnd * kBlock;
+            tiles_.push_back(t);
         }
     }
 }
@@ -114,12 +126,42 @@ int ScreenTracer::RunningWorkers() const { return team_ ? team_->Size() : 0; }
 void ScreenTracer::WorkerProcedure(void* tracer, int worker) {
     auto* self = static_cast<ScreenTracer*>(tracer);
     WorkerRecord& r = self->workers_[static_cast<std::size_t>(worker)];
-    // fullMode was set by the driver before the release and is read after it.
-    if (!self->fullMode_)
-        self->ProcessRectangle(r.maskRowStart, r.maskColStart, r.maskRowEnd, r.maskColEnd);
+    const int count = static_cast<int>(self->tiles_.size());
+    // Tiles in turn until none is left; the counter was reset before the release.
+    for (int t = self->nextTile_.fetch_add(1, std::memory_order_relaxed); t < count;
+         t = self->nextTile_.fetch_add(1, std::memory_order_relaxed)) {
+        self->DoTile(self->tiles_[static_cast<std::size_t>(t)]);
+        ++r.tilesTaken;
+    }
+}
+
+void ScreenTracer::DoTile(ScreenTile& tile) {
+    switch (pass_) {
+        case Pass::Lattice: {
+            // The lattice points at the tiles' lower-left block corners, and the closing lines.
+            const int iEnd = tile.blockRowEnd == blockRows_ ? blockRows_ + 1 : tile.blockRowEnd;
+            const int jEnd = tile.blockColEnd == blockCols_ ? blockCols_ + 1 : tile.blockColEnd;
+            for (int i = tile.blockRowStart; i < iEnd; ++i)
+                for (int j = tile.blockColStart; j < jEnd; ++j) TraceLatticePoint(i, j);
+            break;
+        }
+        case Pass::Blocks:
+            for (int i = tile.blockRowStart; i < tile.blockRowEnd; ++i)
+                for (int j = tile.blockColStart; j < tile.blockColEnd; ++j) RefineBlock(i, j);
+            break;
+        case Pass::Full: FullTraceRectangle(tile.rowStart, tile.colStart, tile.rowEnd, tile.colEnd); break;
+    }
+    ++tile.passesDone;
+}
+
+void ScreenTracer::RunPass(Pass pass) {
+    // Set before the release, read by the workers after it.
+    pass_ = pass;
+    nextTile_.store(0, std::memory_order_relaxed);
+    if (team_)
+        team_->RunFrame();
     else
-        self->ProcessRectangle(r.fullRowStart, r.fullColStart, r.fullRowEnd, r.fullColEnd);
-    ++r.framesTraced;
+        WorkerProcedure(this, 0);
 }
 
 void ScreenTracer::TraceFrame(const float* depthBuffer) {
@@ -128,23 +170,22 @@ void ScreenTracer::TraceFrame(const float* depthBuffer) {
     eye_ = scene_->GetEye();
     target_ = scene_->GetTarget();
     UpdateCameraMatrices();
-    // Visible points from the preview's depth, when asked for and given.
-    depth_ = nullptr;
-    if (useZBuffer && !fullMode_ && depthBuffer != nullptr) depth_ = TransposeDepth(depthBuffer);
-    if (!fullMode_) {
-        const std::size_t count = static_cast<std::size_t>(pixelCount_);
-        // No light casts a shadow: the whole mask is lit, nothing is traced.
-        if (scene_->lights.Size() == 0) {
-            std::fill(buffers_[0], buffers_[0] + count, kLit);
-            return;
-        }
-        std::fill(buffers_[0], buffers_[0] + count, kUntraced);
+    // Visible points from the preview's depth, when asked for and given; same order as the mask.
+    depth_ = useZBuffer && !fullMode_ ? depthBuffer : nullptr;
+    if (fullMode_) {
+        RunPass(Pass::Full);
+        return;
     }
-    // Release the workers and wait for all; a single subscreen is traced right here.
-    if (team_)
-        team_->RunFrame();
-    else
-        WorkerProcedure(this, 0);
+    const std::size_t count = static_cast<std::size_t>(pixelCount_);
+    // No light casts a shadow: the whole mask is lit, nothing is traced.
+    if (scene_->lights.Size() == 0) {
+        std::fill(buffers_[0], buffers_[0] + count, kLit);
+        return;
+    }
+    std::fill(buffers_[0], buffers_[0] + count, kUntraced);
+    // The blocks read their corners from the lattice: every lattice point first.
+    RunPass(Pass::Lattice);
+    RunPass(Pass::Blocks);
 }
 
 std::uint32_t* ScreenTracer::TraceFullFrame() {
@@ -162,7 +203,25 @@ std::uint32_t* ScreenTracer::TraceFullFrame() {
 void ScreenTracer::UploadTexture(int i) {
     if (i < 0 || i >= kBufferCount || buffers_[i] == nullptr) return;
     glBindTexture(GL_TEXTURE_2D, textures_[i]);
-    gluBuild2DMipmaps(GL_TEXTURE_2D, GL_LUMINANCE, width_, height_, GL_LUMINANCE, GL_UNSIGNED_INT, buffers_[i]);
+    glPushClientAttrib(GL_CLIENT_PIXEL_STORE_BIT);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+    glPixelStorei(GL_UNPACK_SKIP_ROWS, 0);
+    glPixelStorei(GL_UNPACK_SKIP_PIXELS, 0);
+    if (i == 0 && textureMade_) {
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width_, height_, GL_LUMINANCE, GL_UNSIGNED_INT, buffers_[i]);
+    } else {
+        // One texel per window pixel: nearest filtering and a single level keep every texel
+        // exactly over its pixel.
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, 0);
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE8, width_, height_, 0, GL_LUMINANCE, GL_UNSIGNED_INT, buffers_[i]);
+        if (i == 0) textureMade_ = true;
+    }
+    glPopClientAttrib();
 }
 
 void ScreenTracer::BindTexture(int i) {

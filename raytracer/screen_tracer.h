@@ -2,15 +2,27 @@
 // ScreenTracer: turns the scene into pixels once per frame, either as a shadow mask of light 0
 // laid over the OpenGL preview or as a fully shaded image. It owns the per-pixel tables (primary
 // rays and depth-reconstruction directions), the pixel buffer, the OpenGL texture that shows
-// the buffer, and a team of worker threads, one per square subscreen.
+// the buffer, and a team of worker threads.
 //
-// The screen must be square (width == height): the mask is stored transposed with respect to
-// the window (mask element r*W + c shows the window pixel x = r, y = c), which only maps a
-// W x H buffer onto itself when W == H. The tiling must give exactly n square subscreens.
+// Any width and height. Both buffers are in window order: element row * W + column is the
+// window pixel x = column, y = row counted from the bottom (glReadPixels / glDrawPixels order),
+// so the preview's depth read-back is used as it comes and the mask texture lies untransposed,
+// texel for pixel, over the window.
+//
+// Work is cut into tiles of kTileBlocks x kTileBlocks mask blocks (64 x 64 pixels); the workers
+// take tiles in turn from an atomic counter, so a worker that finishes early takes more. Every
+// value a tile writes depends only on the scene and its own pixels, never on which worker took
+// it or when, so the result is the same for any thread count.
 //
 // The mask pass traces an 8-pixel lattice and subdivides only the blocks whose corners differ
 // (adaptive sampling after Whitted, "An improved illumination model for shaded display", 1980).
+// The lattice covers the whole window: lattice points past the last row or column take the
+// value of the nearest window pixel. A mask frame runs in two passes over the tiles, the
+// lattice first and then the blocks: each block refines in its own 9 x 9 scratch from its four
+// lattice corners and writes back only the pixels it owns (its top-left 8 x 8, plus the closing
+// row or column at the window's top and right edges), so no two workers ever write one pixel.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -26,30 +38,48 @@ class Scene;
 class ScreenTracer;
 class WorkerTeam;
 
-// One worker thread's share of the screen. Rectangles are (rowStart, colStart, rowEnd, colEnd).
+// One worker thread's record.
 struct WorkerRecord {
     ScreenTracer* tracer = nullptr;
-    int maskRowStart = 0, maskColStart = 0, maskRowEnd = 0, maskColEnd = 0;  // lattice reaches the ends
-    int fullRowStart = 0, fullColStart = 0, fullRowEnd = 0, fullColEnd = 0;  // half-open
-    std::uint64_t framesTraced = 0;  // written by the worker only; read between frames
+    std::uint64_t tilesTaken = 0;  // written by the worker only; read between frames
+};
+
+// One tile: mask blocks [blockRowStart, blockRowEnd) x [blockColStart, blockColEnd), and the
+// pixels a full trace shades for it, half-open.
+struct ScreenTile {
+    int blockRowStart = 0, blockColStart = 0, blockRowEnd = 0, blockColEnd = 0;
+    int rowStart = 0, colStart = 0, rowEnd = 0, colEnd = 0;
+    std::uint64_t passesDone = 0;  // written by the one worker that took it; read between frames
 };
 
 class ScreenTracer : public ORVA_MATH::SSE_Aligned_Object {
 public:
-    // Mask values: lit (or no surface), in shadow, and the marker of pixels not traced.
+    // Mask values: lit (or no surface), in shadow, and the marker written before a mask frame.
     static constexpr std::uint32_t kLit = 0xFFFFFF00u;
     static constexpr std::uint32_t kShadow = 0x00000000u;
     static constexpr std::uint32_t kUntraced = 0xFEFFFF00u;
     static constexpr int kBufferCount = 8;
+    static constexpr int kBlock = 8;        // lattice step, pixels
+    static constexpr int kTileBlocks = 8;   // tile side, blocks
+    static constexpr int kMaxThreads = 256; // more would only wait for tiles
+    static constexpr int kMaxSide = 8192;   // pixels, either way
+    // Bytes the tables, the pixel buffer and the lattice may take together.
+    static constexpr std::int64_t kMemoryBudget = std::int64_t{2} << 30;
 
     // Allocates the tables, generates texture name 0 (with a GL context current) and starts the
-    // workers. Throws TIRN_ERROR::Error for a screen that is not square or has no pixels, and
-    // "The screen can not be subdivided because of wrong number subscreens" for every n whose
-    // tiling is not exactly n square subscreens covering the screen (n <= 0 included).
+    // workers. threads = 0 means one per hardware thread. Throws TIRN_ERROR::Error, before
+    // anything is allocated, for a negative thread count, a side below 1 or above kMaxSide (or
+    // the GL driver's largest texture), or tables beyond kMemoryBudget.
     ScreenTracer(int width, int height, int threads);
     ~ScreenTracer();
     ScreenTracer(const ScreenTracer&) = delete;
     ScreenTracer& operator=(const ScreenTracer&) = delete;
+
+    // Bytes the tracer allocates for a width x height screen (tables, buffer, lattice).
+    static std::int64_t TableBytes(int width, int height);
+    // Throws, with its box, what construction would refuse for these arguments; allocates
+    // nothing. Needs the GL context for the driver's largest texture.
+    static void CheckScreen(int width, int height, int threads);
 
     // Stores the scene, copies near and far, computes the depth coefficients and the ray tables.
     void AttachScene(Scene* scene);
@@ -61,31 +91,39 @@ public:
     // Shades every pixel; returns buffer 0 as RGBA bytes, row 0 at the bottom of the window.
     std::uint32_t* TraceFullFrame();
 
-    // Buffer i as a GL_LUMINANCE texture of GL_UNSIGNED_INT texels (only i = 0 has a buffer).
+    // Buffer i as a GL_LUMINANCE texture of W x H texels, nearest filtering, no mipmaps; the
+    // texture's storage is made on the first upload and refilled afterwards.
     void UploadTexture(int i);
     void BindTexture(int i);
 
-    // The per-pixel work (mask.cpp). Pixel index p = row * W + column.
+    // The per-pixel work (mask.cpp). Pixel index p = row * W + column, row 0 at the bottom.
     void UpdateCameraMatrices();
-    const float* TransposeDepth(const float* depthBuffer);
     VECTOR Reconstruct(int p) const;
     bool PrimaryHit(int p, RayHit& hit) const;
     bool ShadowTest(RayHit& hit) const;
     // The mask value of pixel p (kLit or kShadow); traces, writes nothing.
     std::uint32_t MaskPixel(int p) const;
-    void Refine(int p, int size, std::uint32_t fill);
-    void ProcessRectangle(int rowStart, int colStart, int rowEnd, int colEnd);
+    // Lattice point (i, j) is the pixel (row 8i, column 8j), clamped into the window.
+    void TraceLatticePoint(int i, int j);
+    // Refines block (blockRow, blockCol) from its four lattice corners and writes the pixels it
+    // owns into buffer 0.
+    void RefineBlock(int blockRow, int blockCol);
     void FullTraceRectangle(int rowStart, int colStart, int rowEnd, int colEnd);
 
     // Read access for the display, the benchmarks and the tests.
     int Width() const { return width_; }
     int Height() const { return height_; }
-    int ThreadCount() const { return threadCount_; }
-    int SubscreenSide() const { return subscreenSide_; }
+    int ThreadCount() const { return threadCount_; }  // after 0 was replaced by the hardware's
+    int BlockRows() const { return blockRows_; }       // mask blocks up the window (at least 1)
+    int BlockCols() const { return blockCols_; }
+    const std::vector<ScreenTile>& Tiles() const { return tiles_; }
     const std::vector<WorkerRecord>& Workers() const { return workers_; }
-    // Threads actually running: none when n is 1 (the frame is traced on the calling thread).
+    // Threads actually running: none when one thread is asked for (the frame is traced on the
+    // calling thread), never more than there are tiles or kMaxThreads.
     int RunningWorkers() const;
     std::uint32_t* Buffer(int i = 0) const { return (i >= 0 && i < kBufferCount) ? buffers_[i] : nullptr; }
+    // (BlockRows() + 1) x (BlockCols() + 1) lattice values, row-major.
+    std::uint32_t* Lattice() const { return lattice_; }
     unsigned TextureName(int i = 0) const { return (i >= 0 && i < kBufferCount) ? textures_[i] : 0u; }
     const Ray* Rays() const { return rays_; }
     const VECTOR* UnitZ() const { return unitZ_; }
@@ -101,24 +139,28 @@ public:
     bool useZBuffer = false;
 
 private:
+    enum class Pass { Lattice, Blocks, Full };
     static void WorkerProcedure(void* tracer, int worker);
+    void RunPass(Pass pass);
+    void DoTile(ScreenTile& tile);
     void Tile();
     void FreeTables() noexcept;
 
     Ray* rays_ = nullptr;          // W*H, 16-byte aligned
     VECTOR* unitZ_ = nullptr;      // W*H, 16-byte aligned
     std::uint32_t* buffers_[kBufferCount] = {};
+    std::uint32_t* lattice_ = nullptr;
     unsigned textures_[kBufferCount] = {};
+    bool textureMade_ = false;     // texture 0 has W x H storage
     Scene* scene_ = nullptr;
-    const float* depth_ = nullptr;     // depth values of the current frame
-    float* transposedDepth_ = nullptr; // W*H
+    const float* depth_ = nullptr; // depth values of the current frame, window order
     VECTOR eye_{0.0f, 0.0f, 0.0f, 1.0f};
     VECTOR target_{0.0f, 0.0f, 0.0f, 1.0f};
     int width_ = 0;
     int height_ = 0;
     int pixelCount_ = 0;
-    int blockStepY_ = 8;
-    int blockStepX_ = 8;
+    int blockRows_ = 1;
+    int blockCols_ = 1;
     float depthA_ = 1.001001f;
     float depthB_ = 1.001001f;
     float far_ = 1000.0f;
@@ -127,9 +169,11 @@ private:
     MATRIX cameraToWorld_ = MATRIX::Identity();
     MATRIX depthToWorld_ = MATRIX::Identity();
     int threadCount_ = 0;
-    int subscreenSide_ = 0;
+    Pass pass_ = Pass::Lattice;          // set by the driver before each release
+    std::atomic<int> nextTile_{0};       // the tile the next worker takes
+    std::vector<ScreenTile> tiles_;
     std::vector<WorkerRecord> workers_;
-    std::unique_ptr<WorkerTeam> team_;  // null when n is 1
+    std::unique_ptr<WorkerTeam> team_;   // null when one thread traces
 };
 
 }  // namespace RAYTR

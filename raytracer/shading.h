@@ -66,11 +66,13 @@ inline Ray CarryRay(const Ray& ray, const MATRIX& T) {
 }
 
 // Does the ray's forward half-line meet the sphere (centre c, squared radius r2)? An origin
-// inside the sphere always counts.
+// inside the sphere always counts, and so does a sphere too large for single precision (a
+// model with a vertex far away, whose squared radius overflows): the grid then decides.
 inline bool HitsBoundingSphere(const Ray& ray, const VECTOR& c, float r2) {
     const VECTOR b = ray.origin - c;
     const float B = 2.0f * ORVA_MATH::Dot(ray.direction, b);
     const float C = ORVA_MATH::Dot(b, b) - r2;
+    if (!(C - C == 0.0f)) return true;  // C infinite or NaN
     if (B >= 0.0f) return C < 0.0f;
     return B * B - 4.0f * ORVA_MATH::Dot(ray.direction, ray.direction) * C > 0.0f || C < 0.0f;
 }

@@ -12,7 +12,14 @@ namespace RAYTR {
 TObject::TObject() : grid(new (std::nothrow) Grid) {}
 
 TObject::TObject(const TObject& other) : ::Mesh(other), flags(other.flags), grid(new (std::nothrow) Grid) {
-    CopyGridFrom(other);
+    try {
+        CopyGridFrom(other);
+    } catch (...) {
+        // No destructor runs for an object whose constructor fails: the grid goes here.
+        delete grid;
+        grid = nullptr;
+        throw;
+    }
 }
 
 TObject& TObject::operator=(const TObject& other) {

@@ -1,6 +1,5 @@
 #include "raytracer/worker_sync.h"
 
-#include <system_error>
 #include <utility>
 
 #include "errors/errors.h"
@@ -73,7 +72,9 @@ WorkerTeam::WorkerTeam(int n, Procedure procedure, void* context)
     for (int i = 0; i < count; ++i) {
         try {
             threads_.emplace_back(&WorkerTeam::Loop, this, i);
-        } catch (const std::system_error&) {
+        } catch (...) {
+            // No thread (std::system_error) or no memory for one (std::bad_alloc): the team
+            // cannot work; the threads already made are stopped first.
             StopAndJoin();
             throw TIRN_ERROR::Error("Attemp to CreateThread failed");
         }

@@ -55,8 +55,8 @@ public:
     using Procedure = void (*)(void* context, int worker);
 
     // Creates and starts the threads; each waits for its first release. A thread that cannot be
-    // created stops and joins the ones already made, then throws TIRN_ERROR::Error
-    // "Attemp to CreateThread failed".
+    // created (no thread, or no memory for one) stops and joins the ones already made, then
+    // throws TIRN_ERROR::Error "Attemp to CreateThread failed".
     WorkerTeam(int n, Procedure procedure, void* context);
     ~WorkerTeam();
     WorkerTeam(const WorkerTeam&) = delete;

@@ -108,14 +108,17 @@ void Render::DrawOverlay() {
     glPushMatrix();
     glLoadIdentity();
     glOrtho(0.0, width_, 0.0, height_, -1.0, 1.0);
-    // new colour = old colour * quad colour; no depth test, no lighting.
+    // new colour = old colour * quad colour; no depth test, no lighting. The enables, the blend
+    // function and the current colour are restored afterwards, whatever they were.
+    glPushAttrib(GL_ENABLE_BIT | GL_COLOR_BUFFER_BIT | GL_CURRENT_BIT);
     glBlendFunc(GL_ZERO, GL_SRC_COLOR);
     glEnable(GL_BLEND);
     glDisable(GL_DEPTH_TEST);
     glDisable(GL_LIGHTING);
-    // The texture laid on transposed: s runs up the window, t across it. The quad covers the
-    // drawing area that the depth buffer and the tracer were made for, so every mask texel stays
-    // over the pixel it was computed for even after the window has been resized.
+    // The texture laid on as the window is ordered: texel (column i, row j) over window pixel
+    // (i, j) from the lower left. The drawing area is the window (a resize makes a new
+    // renderer), so with one texel per pixel and nearest filtering every mask value lands
+    // exactly on the pixel it was computed for.
     const int w = width_;
     const int h = height_;
     glBegin(GL_QUADS);
@@ -123,16 +126,14 @@ void Render::DrawOverlay() {
     glTexCoord2f(0.0f, 0.0f);
     glVertex2i(0, 0);
     glTexCoord2f(1.0f, 0.0f);
-    glVertex2i(0, h);
+    glVertex2i(w, 0);
     glTexCoord2f(1.0f, 1.0f);
     glVertex2i(w, h);
     glTexCoord2f(0.0f, 1.0f);
-    glVertex2i(w, 0);
+    glVertex2i(0, h);
     glEnd();
-    // Restore lighting, depth test and blending, then the projection.
-    glEnable(GL_LIGHTING);
-    glEnable(GL_DEPTH_TEST);
-    glDisable(GL_BLEND);
+    // Lighting, depth test, blending and colour as they were, then the projection.
+    glPopAttrib();
     glPopMatrix();
     glMatrixMode(GL_MODELVIEW);
 }

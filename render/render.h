@@ -39,8 +39,9 @@ public:
     // Clears to dark blue and draws every object with its texture 0, light 0 placed in the
     // rotated frame, and a white sphere at the light. Does not swap buffers.
     virtual void DrawPreview();
-    // Multiplies the window's colours by the bound luminance texture, laid on transposed: the
-    // texel of column i, row j lands on window pixel (j, i). Leaves the GL state as it found it.
+    // Multiplies the window's colours by the bound luminance texture of width x height texels:
+    // the texel of column i, row j lands on window pixel (i, j) from the lower left. Leaves the
+    // GL state as it found it.
     virtual void DrawOverlay();
 
     // The depth of the current frame (before the swap): width * height window depths in [0, 1],

@@ -1,23 +1,28 @@
 // Scene assembly and frames in this process, on the demo scene and on broken variants of it,
 // with a current GL context: the order and values of assembly, the refusals and their texts,
 // the light of the first frame, pausing and resuming the light, the frame rate title, and the
-// picture after a resize (fitted, with the same shadow mask as before the resize).
+// frames after a resize (a renderer and a tracer of the new size, the mask over its pixels).
 #include <GL/freeglut.h>
 #include <GL/gl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
+#include <memory>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "app/config.h"
-#include "app/offscreen_target.h"
+#include "app/viewer_objects.h"
 #include "app/win_main.h"
 #include "errors/errors.h"
 #include "errors/message_box.h"
+#include "loaders/l3ds.h"
+#include "loaders/l3ds_writer.h"
 #include "raytracer/scene.h"
 #include "raytracer/screen_tracer.h"
 #include "raytracer/tobject.h"
@@ -28,8 +33,6 @@
 namespace {
 
 using namespace redowl_test;
-using WIN_NMS::FittedRect;
-using WIN_NMS::Rect;
 
 // The working directory for the lifetime of the object (assembly opens relative paths).
 class InDirectory {
@@ -41,21 +44,19 @@ private:
     fs::path previous_;
 };
 
-// The process-wide objects of the viewer, as locals; the application object goes first and
-// deletes what assembly made.
+// The process-wide objects of the viewer, as locals.
 struct Viewer {
-    CONFIG::Lexer config;
-    RAYTR::TObject models[WIN_NMS::kModelTableSize];
-    RAYTR::Scene* scene = nullptr;
-    WIN_NMS::Renderer* renderer = nullptr;
-    RAYTR::ScreenTracer* tracer = nullptr;
-    WIN_NMS::WIN_MAIN_CLASS win;
+    WIN_NMS::ViewerObjects objects;
+    CONFIG::Lexer& config = objects.config;
+    WIN_NMS::WIN_MAIN_CLASS& win = objects.app;
 
     Viewer() {
-        win.SetProcessObjects({&config, models, &scene, &renderer, &tracer});
         win.width = 512;
         win.height = 512;
     }
+    RAYTR::Scene* scene() const { return objects.scene.get(); }
+    WIN_NMS::Renderer* renderer() const { return objects.renderer.get(); }
+    RAYTR::ScreenTracer* tracer() const { return objects.tracer.get(); }
 };
 
 class AssemblyTest : public ::testing::Test {
@@ -68,18 +69,6 @@ protected:
     TempDir dir;
 };
 
-TEST(FittedRectTest, KeepsTheAspectCentredInsideTheWindow) {
-    auto same = [](Rect r, int x, int y, int w, int h) { return r.x == x && r.y == y && r.width == w && r.height == h; };
-    EXPECT_TRUE(same(FittedRect(512, 512, 512, 512), 0, 0, 512, 512));
-    EXPECT_TRUE(same(FittedRect(512, 512, 640, 480), 80, 0, 480, 480));   // bars left and right
-    EXPECT_TRUE(same(FittedRect(512, 512, 300, 700), 0, 200, 300, 300));  // bars above and below
-    EXPECT_TRUE(same(FittedRect(512, 256, 1000, 1000), 0, 250, 1000, 500));
-    EXPECT_TRUE(same(FittedRect(512, 512, 1025, 1024), 0, 0, 1024, 1024)); // odd bar: origin truncates
-    EXPECT_TRUE(same(FittedRect(512, 512, 640, 0), 0, 0, 0, 0));           // a zero-height window
-    EXPECT_TRUE(same(FittedRect(0, 512, 640, 480), 0, 0, 0, 0));
-    EXPECT_TRUE(same(FittedRect(512, 512, 100000, 1), 49999, 0, 1, 1));
-}
-
 TEST_F(AssemblyTest, DemoSceneIsAssembledInOrderWithItsValues) {
     WriteDemo(dir.path());
     InDirectory in(dir.path());
@@ -89,10 +78,10 @@ TEST_F(AssemblyTest, DemoSceneIsAssembledInOrderWithItsValues) {
     v.win.AssembleScene();
     EXPECT_TRUE(recorder.Boxes().empty());
 
-    ASSERT_NE(v.scene, nullptr);
-    ASSERT_NE(v.renderer, nullptr);
-    ASSERT_NE(v.tracer, nullptr);
-    const RAYTR::Scene& scene = *v.scene;
+    ASSERT_NE(v.scene(), nullptr);
+    ASSERT_NE(v.renderer(), nullptr);
+    ASSERT_NE(v.tracer(), nullptr);
+    const RAYTR::Scene& scene = *v.scene();
     // Models in table order, traced ones with all four flag bits.
     ASSERT_EQ(scene.objects.Size(), 3u);
     EXPECT_EQ(scene.objects[0].flags, 15u);
@@ -124,13 +113,13 @@ TEST_F(AssemblyTest, DemoSceneIsAssembledInOrderWithItsValues) {
     EXPECT_EQ(scene.eye.w, 0.0f);
     EXPECT_EQ(scene.target.x + scene.target.y + scene.target.z, 0.0f);
     // Renderer and tracer at the window's size, the depth switch on.
-    EXPECT_EQ(v.renderer->Width(), 512);
-    EXPECT_EQ(v.renderer->Far(), 1000.0f);
-    EXPECT_EQ(v.renderer->AttachedScene(), v.scene);
-    EXPECT_EQ(v.tracer->Width(), 512);
-    EXPECT_EQ(v.tracer->ThreadCount(), 4);
-    EXPECT_EQ(v.tracer->AttachedScene(), v.scene);
-    EXPECT_TRUE(v.tracer->useZBuffer);
+    EXPECT_EQ(v.renderer()->Width(), 512);
+    EXPECT_EQ(v.renderer()->Far(), 1000.0f);
+    EXPECT_EQ(v.renderer()->AttachedScene(), v.scene());
+    EXPECT_EQ(v.tracer()->Width(), 512);
+    EXPECT_EQ(v.tracer()->ThreadCount(), 4);
+    EXPECT_EQ(v.tracer()->AttachedScene(), v.scene());
+    EXPECT_TRUE(v.tracer()->useZBuffer);
     EXPECT_TRUE(glIsEnabled(GL_TEXTURE_2D));
     // Titles: the grid builds of the two traced models, then the two initialisation texts last.
     const std::vector<std::string> titles = recorder.Titles();
@@ -151,8 +140,8 @@ TEST_F(AssemblyTest, RefusalsShowTheirBoxes) {
     const Case cases[] = {
         {"scene { N_models = 7 }\ntracer { threads_num = 4 }\n", "Error: ",
          "scene.N_models is 7, but at most 5 models can be loaded"},
-        {"tracer { threads_num = 3 }\n", "Error: ", "The screen can not be subdivided because of wrong number subscreens"},
-        {"tracer { threads_num = 0 }\n", "Error: ", "The screen can not be subdivided because of wrong number subscreens"},
+        {"tracer { threads_num = -2 }\n", "Error: ",
+         "The ray tracer can not run -2 threads: tracer.threads_num must be 0 (one per hardware thread) or more"},
         {"scene { N_models = 1 model0 = data/none.3ds }\ntracer { threads_num = 4 }\n", "L3DS_Error: ", nullptr},
     };
     for (const Case& c : cases) {
@@ -178,8 +167,8 @@ TEST_F(AssemblyTest, RefusalsShowTheirBoxes) {
     EXPECT_THROW(v.win.AssembleScene(), TIRN_ERROR::File_Error);
     ASSERT_EQ(recorder.Boxes().size(), 1u);
     EXPECT_EQ(recorder.Boxes()[0].first, "File_Error: ");
-    EXPECT_EQ(v.scene->objects.Size(), 0u);
-    EXPECT_EQ(v.renderer, nullptr);
+    EXPECT_EQ(v.scene()->objects.Size(), 0u);
+    EXPECT_EQ(v.renderer(), nullptr);
 }
 
 TEST_F(AssemblyTest, NegativeModelCountLoadsNothing) {
@@ -191,8 +180,8 @@ TEST_F(AssemblyTest, NegativeModelCountLoadsNothing) {
     v.win.display();  // assembly
     EXPECT_TRUE(recorder.Boxes().empty());
     EXPECT_FALSE(v.win.frame.firstFrame);
-    EXPECT_EQ(v.scene->objects.Size(), 0u);
-    EXPECT_FALSE(v.tracer->useZBuffer);
+    EXPECT_EQ(v.scene()->objects.Size(), 0u);
+    EXPECT_FALSE(v.tracer()->useZBuffer);
     v.win.display();  // a frame of an empty scene
     EXPECT_EQ(v.win.frame.frameCount, 1u);
 }
@@ -209,7 +198,7 @@ TEST_F(AssemblyTest, FirstFrameLightPauseResumeAndRateTitle) {
     recorder.Clear();
 
     v.win.display();  // the first frame
-    const ORVA_MATH::VECTOR& p = v.scene->lights[0].position;
+    const ORVA_MATH::VECTOR& p = v.scene()->lights[0].position;
     EXPECT_NEAR(p.x, 2.16121f, 2e-5f);
     EXPECT_NEAR(p.y, 2.54030f, 2e-5f);
     EXPECT_NEAR(p.z, 6.73177f, 2e-5f);
@@ -226,14 +215,14 @@ TEST_F(AssemblyTest, FirstFrameLightPauseResumeAndRateTitle) {
 
     // An arrow key moves the light one unit and holds it; the angle stands still.
     const float angle = v.win.frame.lightAngle;
-    const ORVA_MATH::VECTOR before = v.scene->lights[0].position;
+    const ORVA_MATH::VECTOR before = v.scene()->lights[0].position;
     v.win.special(WIN_NMS::kKeyLeft, 0, 0);
     v.win.special(WIN_NMS::kKeyPageDown, 0, 0);
     v.win.display();
     v.win.display();
-    EXPECT_EQ(v.scene->lights[0].position.x, before.x - 1.0f);
-    EXPECT_EQ(v.scene->lights[0].position.y, before.y);
-    EXPECT_EQ(v.scene->lights[0].position.z, before.z + 1.0f);
+    EXPECT_EQ(v.scene()->lights[0].position.x, before.x - 1.0f);
+    EXPECT_EQ(v.scene()->lights[0].position.y, before.y);
+    EXPECT_EQ(v.scene()->lights[0].position.z, before.z + 1.0f);
     EXPECT_EQ(v.win.frame.lightAngle, angle);
     // Other keys do not resume; 'p' does, from the angle where the light stopped.
     v.win.keyboard('x', 0, 0);
@@ -242,11 +231,45 @@ TEST_F(AssemblyTest, FirstFrameLightPauseResumeAndRateTitle) {
     EXPECT_TRUE(v.win.frame.lightPaused);
     v.win.keyboard(WIN_NMS::kResumeKey, 0, 0);
     v.win.display();
-    EXPECT_EQ(v.scene->lights[0].position.x, 4.0f * static_cast<float>(std::cos(static_cast<double>(angle))));
+    EXPECT_EQ(v.scene()->lights[0].position.x, 4.0f * static_cast<float>(std::cos(static_cast<double>(angle))));
     EXPECT_GT(v.win.frame.lightAngle, angle);
     v.win.special(WIN_NMS::kKeyUp, 0, 0);
     v.win.keyboard(WIN_NMS::kResumeKeyAlt, 0, 0);  // Space resumes too
     EXPECT_FALSE(v.win.frame.lightPaused);
+}
+
+TEST_F(AssemblyTest, AStrayVertexFarAwayWarnsAndTheModelStillTraces) {
+    // The knot with one more triangle reaching x = 1e30: its box is huge beside its edges.
+    WriteDemo(dir.path());
+    InDirectory in(dir.path());
+    {
+        LOAD_3DS::L3DS file;
+        ASSERT_TRUE(file.LoadFromFile("data/knot.3ds"));
+        const LOAD_3DS::LMesh& knot = *file.GetMesh(0);
+        LOAD_3DS::WriterMesh mesh;
+        mesh.name = "knot";
+        for (int i = 0; i < knot.GetVertexCount(); ++i) mesh.vertices.push_back(knot.GetVertex(i));
+        for (int i = 0; i < knot.GetUVCount(); ++i) mesh.uvs.push_back(knot.GetUV(i));
+        for (int i = 0; i < knot.GetFaceCount(); ++i) mesh.faces.push_back(knot.GetFace(i));
+        mesh.vertices.push_back({1e30f, 0.0f, 0.0f});
+        if (!mesh.uvs.empty()) mesh.uvs.push_back({0.0f, 0.0f});
+        mesh.faces.push_back({0, 1, static_cast<int>(mesh.vertices.size()) - 1});
+        ASSERT_TRUE(LOAD_3DS::Write3DS("data/knot.3ds", {mesh}));
+    }
+    Viewer v;
+    TIRN_ERROR::BoxRecorder recorder;
+    v.config.ReadFile("release.cgf");
+    v.win.reshape(512, 512);
+    v.win.display();  // assembly: the warning, then on
+    ASSERT_EQ(recorder.Boxes().size(), 1u);
+    EXPECT_EQ(recorder.Boxes()[0].first, "ALERT!");
+    v.win.frame.lightSpeed = 0.0f;
+    v.win.display();
+    // The knot's shadow on the floor, as without the stray vertex (snapshot test: under the knot).
+    long shadowed = 0;
+    for (int p = 0; p < 512 * 512; ++p) shadowed += v.tracer()->Buffer(0)[p] == RAYTR::ScreenTracer::kShadow;
+    EXPECT_GT(shadowed, 5000);
+    EXPECT_EQ(recorder.Boxes().size(), 1u);
 }
 
 // The window's colour buffer after a frame (before the swap), RGB rows from the bottom.
@@ -258,74 +281,83 @@ std::vector<unsigned char> ReadBack(int w, int h) {
     return pixels;
 }
 
-TEST_F(AssemblyTest, AfterAResizeThePictureIsFittedAndTheMaskUnchanged) {
+TEST_F(AssemblyTest, ResizedWindowsAreTracedAtTheirOwnSizeWithTheMaskOverItsPixels) {
+    // The demo scene with three tracer threads; then other thread counts in the same frames.
     WriteDemo(dir.path());
+    {
+        std::ifstream in(dir.path() / "release.cgf");
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const auto at = text.find("threads_num = 4");
+        ASSERT_NE(at, std::string::npos);
+        text.replace(at, 15, "threads_num = 3");
+        std::ofstream(dir.path() / "release.cgf", std::ios::trunc) << text;
+    }
     InDirectory in(dir.path());
     Viewer v;
     TIRN_ERROR::BoxRecorder recorder;
     v.config.ReadFile("release.cgf");
     v.win.reshape(512, 512);
-    v.win.display();
+    v.win.display();  // assembly
     v.win.frame.lightSpeed = 0.0f;  // the same light in every frame
+    ASSERT_EQ(v.tracer()->ThreadCount(), 3);
 
-    for (const bool traced : {false, true}) {
-        SCOPED_TRACE(traced ? "traced" : "hybrid");
-        v.win.tracedImageMode = traced;
-        glutReshapeWindow(512, 512);
+    for (auto [w, h] : {std::pair{640, 480}, std::pair{600, 600}, std::pair{1280, 720}, std::pair{17, 17}}) {
+        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+        glutReshapeWindow(w, h);
         for (int i = 0; i < 5; ++i) glutMainLoopEvent();
-        v.win.reshape(512, 512);
-        std::vector<unsigned char> direct;
-        std::vector<std::uint32_t> mask;
-        v.win.beforeSwap = [&] {
-            direct = ReadBack(512, 512);
-            mask.assign(v.tracer->Buffer(0), v.tracer->Buffer(0) + 512 * 512);
-        };
-        v.win.display();
-
-        // A wider, lower window: the 512 x 512 picture scaled to 480 x 480 between two bars.
-        glutReshapeWindow(640, 480);
-        for (int i = 0; i < 5; ++i) glutMainLoopEvent();
-        v.win.reshape(640, 480);
-        std::vector<unsigned char> fitted;
-        std::vector<std::uint32_t> fittedMask;
-        v.win.beforeSwap = [&] {
-            fitted = ReadBack(640, 480);
-            fittedMask.assign(v.tracer->Buffer(0), v.tracer->Buffer(0) + 512 * 512);
-        };
-        v.win.display();
-        ASSERT_EQ(fitted.size(), 640u * 480u * 3u);
-        // The mask is traced on the same depths as before: the projection kept near and far.
-        if (!traced) {
-            EXPECT_TRUE(mask == fittedMask) << "the shadow mask changed with the window size";
+        ASSERT_EQ(glutGet(GLUT_WINDOW_WIDTH), w);
+        v.win.reshape(w, h);
+        for (const bool traced : {false, true}) {
+            SCOPED_TRACE(traced ? "traced" : "hybrid");
+            v.win.tracedImageMode = traced;
+            std::vector<unsigned char> picture;
+            std::vector<std::uint32_t> mask;
+            v.win.beforeSwap = [&] {
+                picture = ReadBack(w, h);
+                mask.assign(v.tracer()->Buffer(0), v.tracer()->Buffer(0) + w * h);
+            };
+            v.win.display();
+            v.win.beforeSwap = nullptr;
+            ASSERT_EQ(v.tracer()->Width(), w);
+            ASSERT_EQ(v.tracer()->Height(), h);
+            ASSERT_EQ(v.renderer()->Width(), w);
+            ASSERT_EQ(v.renderer()->Height(), h);
+            EXPECT_EQ(v.tracer()->ThreadCount(), 3);
+            EXPECT_TRUE(v.tracer()->useZBuffer);
+            EXPECT_EQ(v.renderer()->Far(), 1000.0f);
+            long shadowed = 0, brightShadow = 0, lit = 0;
+            for (int p = 0; p < w * h; ++p) {
+                const unsigned char* px = &picture[static_cast<std::size_t>(p) * 3];
+                const int brightest = std::max({px[0], px[1], px[2]});
+                if (traced) {
+                    lit += brightest > 40;
+                } else if (mask[static_cast<std::size_t>(p)] == RAYTR::ScreenTracer::kShadow) {
+                    ++shadowed;
+                    brightShadow += brightest > 2;  // every shadowed pixel is dark on screen
+                } else {
+                    ASSERT_EQ(mask[static_cast<std::size_t>(p)], RAYTR::ScreenTracer::kLit) << p % w << "," << p / w;
+                    lit += brightest > 40;
+                }
+            }
+            EXPECT_EQ(brightShadow, 0) << "of " << shadowed << " shadowed pixels";
+            EXPECT_GT(lit, long(w) * h / 8) << "the picture shows the scene";
+            if (!traced && w >= 600) EXPECT_GT(shadowed, 10000) << "the knot casts its shadow";
         }
-        // Bars in the background colour.
-        for (int y : {0, 240, 479})
-            for (int x : {0, 79, 560, 639}) {
-                const unsigned char* px = &fitted[(static_cast<std::size_t>(y) * 640 + x) * 3];
-                EXPECT_EQ(px[0], 0);
-                EXPECT_EQ(px[1], 0);
-                EXPECT_NEAR(px[2], 64, 1);
-            }
-        // Inside: the direct picture sampled at the matching place.
-        double difference = 0.0;
-        int n = 0;
-        for (int y = 8; y < 472; y += 4)
-            for (int x = 88; x < 552; x += 4) {
-                const int sx = static_cast<int>((x - 80 + 0.5) * 512.0 / 480.0);
-                const int sy = static_cast<int>((y + 0.5) * 512.0 / 480.0);
-                for (int c = 0; c < 3; ++c)
-                    difference += std::abs(int(fitted[(static_cast<std::size_t>(y) * 640 + x) * 3 + c]) -
-                                           int(direct[(static_cast<std::size_t>(sy) * 512 + sx) * 3 + c]));
-                n += 3;
-            }
-        EXPECT_LT(difference / n, 12.0);
-
-        // A zero-height window: nothing to show, nothing divided by zero.
-        v.win.reshape(640, 0);
-        v.win.beforeSwap = nullptr;
-        v.win.display();
-        EXPECT_TRUE(recorder.Boxes().empty());
     }
+    // Other thread counts in the same window; a minimised window pauses without tracing.
+    for (int n : {1, 0}) {
+        v.objects.tracer = std::make_unique<RAYTR::ScreenTracer>(17, 17, n);
+        v.objects.tracer->AttachScene(v.scene());
+        v.win.display();
+        EXPECT_EQ(v.tracer()->Width(), 17);
+    }
+    const RAYTR::ScreenTracer* before = v.tracer();
+    const std::uint32_t frames = v.win.frame.frameCount;
+    v.win.reshape(640, 0);
+    v.win.display();
+    EXPECT_EQ(v.tracer(), before);
+    EXPECT_EQ(v.win.frame.frameCount, frames);
+    EXPECT_TRUE(recorder.Boxes().empty());
     v.win.beforeSwap = nullptr;
     glutReshapeWindow(512, 512);
     for (int i = 0; i < 5; ++i) glutMainLoopEvent();

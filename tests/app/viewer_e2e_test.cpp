@@ -1,6 +1,6 @@
 // The viewer on whole scenes, as a user runs it: the demo scene with its frame rate, the F2
 // mode switch, pausing and moving the light by keys, turning the scene with the mouse and Esc;
-// and the boxes of broken scenes, after each of which the viewer ends with status 0.
+// and the boxes of broken scenes, after each of which the viewer ends with status 1.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -28,10 +28,10 @@ protected:
         ASSERT_FALSE(Shell("command -v import").empty()) << "ImageMagick's import is needed";
     }
 
-    // Shows the box of a broken scene; dismissing it ends the viewer with status 0 and nothing
-    // on standard error.
+    // Shows the box of a broken scene; dismissing it ends the viewer with status 1 (a failure
+    // must not look like success) and nothing on standard error.
     // titleDuringBox: the viewer window's title while the box shows (empty: not checked).
-    static void ExpectBoxThenZero(const fs::path& dir, const std::string& caption, const std::string& titleDuringBox = {}) {
+    static void ExpectBoxThenOne(const fs::path& dir, const std::string& caption, const std::string& titleDuringBox = {}) {
         Child viewer(ViewerPath(), {}, dir, true, true);
         ASSERT_GT(viewer.pid(), 0);
         const std::string box = AwaitWindow(viewer, caption, false, kFirstFrameTimeout);
@@ -46,7 +46,7 @@ protected:
         Shell("xdotool key --window " + box + " Return");
         ASSERT_TRUE(viewer.WaitForExit(kExitTimeout, &status)) << "dismissing the box did not end the viewer";
         ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_EQ(WEXITSTATUS(status), 1);
         EXPECT_EQ(ReadAll(dir / "stderr.txt"), "");
         EXPECT_EQ(fs::file_size(dir / "Err.txt"), 0u);
     }
@@ -133,16 +133,16 @@ TEST_F(ViewerTest, DemoSceneFramesModesLightKeysDragAndEsc) {
     EXPECT_EQ(fs::file_size(dir.path() / "Err.txt"), 0u);
 }
 
-TEST_F(ViewerTest, MissingSkyImageWithoutModelsShowsFileErrorAndEndsWithZero) {
+TEST_F(ViewerTest, MissingSkyImageWithoutModelsShowsFileErrorAndEndsWithOne) {
     // The fixed textures are loaded even when no model is configured.
     TempDir dir;
     WriteDemo(dir.path(), "win { width = 256 height = 256 }\nscene { N_models = 0 }\ntracer { threads_num = 4 }\n");
     fs::remove(dir.path() / "data" / "SKY.bmp");
     // The textures come before any grid build or status title: the window still reads "RED OWL".
-    ExpectBoxThenZero(dir.path(), "File_Error: ", "RED OWL");
+    ExpectBoxThenOne(dir.path(), "File_Error: ", "RED OWL");
 }
 
-TEST_F(ViewerTest, DamagedModelShowsL3dsErrorAndEndsWithZero) {
+TEST_F(ViewerTest, DamagedModelShowsL3dsErrorAndEndsWithOne) {
     TempDir dir;
     WriteDemo(dir.path());
     // The knot's file with its main chunk's identifier damaged: no longer a 3DS file.
@@ -152,19 +152,19 @@ TEST_F(ViewerTest, DamagedModelShowsL3dsErrorAndEndsWithZero) {
         f.write("\xFF\xFF", 2);
     }
     ASSERT_EQ(ReadAll(knot).substr(0, 2), "\xFF\xFF");
-    ExpectBoxThenZero(dir.path(), "L3DS_Error: ");
+    ExpectBoxThenOne(dir.path(), "L3DS_Error: ");
 }
 
-TEST_F(ViewerTest, ThreeTracerThreadsOn512SquareShowsSubdivisionErrorAndEndsWithZero) {
+TEST_F(ViewerTest, NegativeThreadCountShowsErrorAndEndsWithOne) {
     TempDir dir;
-    WriteDemo(dir.path(), "win { width = 512 height = 512 }\nscene { N_models = 0 }\ntracer { threads_num = 3 }\n");
-    ExpectBoxThenZero(dir.path(), "Error: ");
+    WriteDemo(dir.path(), "win { width = 640 height = 480 }\nscene { N_models = 0 }\ntracer { threads_num = -3 }\n");
+    ExpectBoxThenOne(dir.path(), "Error: ");
 }
 
-TEST_F(ViewerTest, TooManyModelsShowsErrorAndEndsWithZero) {
+TEST_F(ViewerTest, TooManyModelsShowsErrorAndEndsWithOne) {
     TempDir dir;
     WriteDemo(dir.path(), "win { width = 256 height = 256 }\nscene { N_models = 7 }\ntracer { threads_num = 4 }\n");
-    ExpectBoxThenZero(dir.path(), "Error: ");
+    ExpectBoxThenOne(dir.path(), "Error: ");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <new>
 
 #include "errors/message_box.h"
 #include "grid/cell_array.h"
@@ -74,8 +75,8 @@ TEST(GrowArrayTest, EveryAllocatedElementIsConstructedAndAlignedTypesStayAligned
     Counted::constructed = 0;
     GrowArray<Counted> counted(3);
     EXPECT_EQ(Counted::constructed, 3);
-    counted.Reserve(10);  // a temporary of size 3, then 10 new ones
-    EXPECT_EQ(Counted::constructed, 3 + 3 + 10);
+    counted.Reserve(10);  // 10 new ones, filled before the old ones go
+    EXPECT_EQ(Counted::constructed, 3 + 10);
 
     GrowArray<AlignedItem> aligned;
     for (int i = 0; i < 40; ++i) {
@@ -166,4 +167,40 @@ TEST(CellArray3DTest, AssignReplacesSmallerTargetsAndKeepsLargerOnes) {
     EXPECT_EQ(target[7].size, 2u);
     EXPECT_EQ(target[7].indices[1], 8u);
     EXPECT_EQ(target.Cubes().Capacity(), 24u);
+}
+
+namespace {
+// Fails its construction once `left` reaches zero, as an allocation failure would.
+struct Fragile {
+    static int left;
+    Fragile() {
+        if (left-- == 0) throw std::bad_alloc();
+    }
+    int value = 0;
+};
+int Fragile::left = 1 << 30;
+}  // namespace
+
+TEST(GrowArrayTest, AFailedAllocationLeavesEveryArrayUsable) {
+    // GrowArray: the elements and the capacity stay; nothing leaks (the sanitizer build checks).
+    Fragile::left = 1 << 30;
+    GrowArray<Fragile> list(3);
+    for (unsigned i = 0; i < 3; ++i) list[i].value = static_cast<int>(i) + 7;
+    Fragile::left = 2;
+    EXPECT_THROW(list.Reserve(10), std::bad_alloc);
+    ASSERT_NE(list.Data(), nullptr);
+    EXPECT_EQ(list.Capacity(), 3u);
+    for (unsigned i = 0; i < 3; ++i) EXPECT_EQ(list[i].value, static_cast<int>(i) + 7);
+    // CellArray3D: empty (0 x 0 x 0) but whole after a failure, and usable again.
+    Fragile::left = 1 << 30;
+    RAYTR::CellArray3D<Fragile> cells;
+    cells.SetDimensions(2, 2, 2);
+    Fragile::left = 5;
+    EXPECT_THROW(cells.SetDimensions(3, 3, 3), std::bad_alloc);
+    EXPECT_EQ(cells.Count(), 0u);
+    EXPECT_EQ(cells.Dim(0), 0u);
+    Fragile::left = 1 << 30;
+    cells.SetDimensions(1, 2, 3);
+    EXPECT_EQ(cells.Count(), 6u);
+    EXPECT_EQ(cells.Stride0(), 6);
 }

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "errors/message_box.h"
 #include "grid/cell_walk.h"
 #include "grid/ray_triangle.h"
 #include "grid/regular_grid.h"
@@ -455,5 +456,43 @@ TEST_F(GridIntersectTest, MatchesTheStepByStepQueryIncludingTheRecordAfterAMiss)
         }
         EXPECT_GT(hits, 500);
         EXPECT_GT(misses, 500);
+    }
+}
+
+TEST_F(GridIntersectTest, HostileExtentsAndLargeFactorsGetACoarserGridThatStillFindsTheHits) {
+    // A sphere of radius 1, then the same sphere with one stray triangle reaching x = 1e30.
+    TestMesh sphere;
+    MakeSphere(sphere, 1.0f, 24, 48);
+    const std::vector<Ray> rays = RandomRays(sphere, 2000, 11);
+    TestMesh hostile;
+    hostile.vertices.reserve(sphere.vertices.size() + 1);  // triangles point into the array
+    MakeSphere(hostile, 1.0f, 24, 48);
+    const int far = hostile.AddVertex(1e30f, 0.0f, 0.0f);
+    hostile.AddTriangle(0, 1, far);
+    hostile.ComputeBox();
+    struct Case {
+        TestMesh* mesh;
+        float factor;
+    };
+    for (const Case& c : {Case{&hostile, 0.75f}, Case{&sphere, 60.0f}}) {
+        SCOPED_TRACE(c.factor);
+        for (int algorithm : {RAYTR::kFastAlgorithm, RAYTR::kAccuracyAlgorithm}) {
+            RAYTR::gridBuildFactor = c.factor;
+            TIRN_ERROR::BoxRecorder recorder;
+            Grid grid;
+            grid.SetAlgorithm(algorithm);
+            grid.Build(c.mesh->triangles.data(), c.mesh->Count(), c.mesh->box);  // no std::bad_alloc
+            // The warning still tells what the configuration asked for.
+            ASSERT_EQ(recorder.Boxes().size(), 1u);
+            EXPECT_EQ(recorder.Boxes()[0].first, "ALERT!");
+            const double budget = RAYTR::CellBudget(c.mesh->Count());
+            EXPECT_LE(grid.Cells().Count(), budget);
+            EXPECT_GT(grid.Cells().Count(), budget / 8) << "coarser, not collapsed";
+            for (int axis = 0; axis < 3; ++axis)
+                EXPECT_LE(grid.Resolution()[axis], RAYTR::kAxisCellsPerCubeRoot * std::cbrt(budget));
+            const Agreement a = Compare(grid, *c.mesh, rays, std::vector<const ORVA_GRAPHICS::Triangle*>(rays.size()));
+            ASSERT_GT(a.meets, 1000);
+            EXPECT_GE(Rate(a), kOutsideSpheres) << a.reported << " of " << a.meets;
+        }
     }
 }

@@ -146,6 +146,9 @@ TEST(L3dsScene, TwoMeshesInFileOrderWithTheirData) {
     EXPECT_EQ(r.GetMesh(2), nullptr);
     EXPECT_EQ(r.GetMesh(-1), nullptr);
     EXPECT_EQ(r.GetMesh(1)->GetUVCount(), 0);
+    // On an empty list every index reads zeros (ASan catches a read of element 0).
+    EXPECT_EQ(r.GetMesh(1)->GetUV(-1).u, 0.0f);
+    EXPECT_EQ(r.GetMesh(1)->GetUV(0).v, 0.0f);
     const LTri t = m.GetFaceFull(0);
     EXPECT_TRUE(Same(t.normal, {0, 0, 1}));
     char name[4];

@@ -6,6 +6,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <vector>
+#include <algorithm>
 #include <memory>
 
 #include "raytracer/scene.h"
@@ -25,89 +28,97 @@ protected:
     void SetUp() override { ASSERT_TRUE(redowl_test::EnsureGlContext()); }
 };
 
-// The mask that MaskPixel gives for every pixel inside the 8-pixel frame.
+// The mask that MaskPixel gives for every pixel.
 std::vector<std::uint32_t> BruteForceMask(const ScreenTracer& tracer) {
     const int w = tracer.Width(), h = tracer.Height();
-    std::vector<std::uint32_t> mask(static_cast<std::size_t>(w * h), ScreenTracer::kUntraced);
-    for (int r = 8; r <= h - 8; ++r)
-        for (int c = 8; c <= w - 8; ++c) mask[static_cast<std::size_t>(r * w + c)] = tracer.MaskPixel(r * w + c);
+    std::vector<std::uint32_t> mask(static_cast<std::size_t>(w * h));
+    for (int p = 0; p < w * h; ++p) mask[static_cast<std::size_t>(p)] = tracer.MaskPixel(p);
     return mask;
 }
 
-struct Agreement {
-    long same = 0, total = 0, shadowed = 0;
-    double Rate() const { return total ? double(same) / double(total) : 0.0; }
-};
-
-Agreement Compare(const ScreenTracer& tracer, const std::vector<std::uint32_t>& reference) {
-    Agreement a;
-    const int w = tracer.Width(), h = tracer.Height();
-    for (int r = 8; r <= h - 8; ++r)
-        for (int c = 8; c <= w - 8; ++c) {
-            const int p = r * w + c;
-            ++a.total;
-            if (tracer.Buffer()[p] == reference[static_cast<std::size_t>(p)]) ++a.same;
-            if (reference[static_cast<std::size_t>(p)] == ScreenTracer::kShadow) ++a.shadowed;
-        }
-    return a;
+std::vector<std::uint32_t> Copy(const ScreenTracer& tracer) {
+    return {tracer.Buffer(), tracer.Buffer() + tracer.Width() * tracer.Height()};
 }
 
 }  // namespace
 
-TEST_F(ScreenFrameTest, EveryWorkerTracesItsSubscreenOncePerFrame) {
+TEST_F(ScreenFrameTest, EveryTileIsDoneOncePerPassAndWorkersTakeThemInTurn) {
     redowl_test::Watchdog watchdog("tracer frames", 300);
     auto scene = redowl_test::MakeBoxOverFloorScene(VECTOR(0.0f, 6.0f, 2.0f, 0.0f));
-    for (int n : {4, 16}) {
-        ScreenTracer tracer(64, 64, n);
+    for (int n : {3, 16}) {
+        ScreenTracer tracer(200, 136, n);  // 3 x 4 tiles
         tracer.AttachScene(scene.get());
-        ASSERT_EQ(tracer.RunningWorkers(), n);
-        for (int f = 1; f <= 1500; ++f) {
-            if (f % 3 == 0)
+        ASSERT_EQ(tracer.Tiles().size(), 12u);
+        ASSERT_EQ(tracer.RunningWorkers(), std::min(n, 12));
+        std::uint64_t passes = 0;
+        for (int f = 1; f <= 600; ++f) {
+            if (f % 3 == 0) {
                 tracer.TraceFullFrame();
-            else
+                passes += 1;
+            } else {
                 tracer.TraceFrame(nullptr);
-            for (const auto& r : tracer.Workers()) ASSERT_EQ(r.framesTraced, static_cast<std::uint64_t>(f)) << "n=" << n;
+                passes += 2;  // the lattice, then the blocks
+            }
+            for (const auto& t : tracer.Tiles()) ASSERT_EQ(t.passesDone, passes) << "n=" << n << " frame " << f;
         }
+        std::uint64_t taken = 0;
+        for (const auto& r : tracer.Workers()) taken += r.tilesTaken;
+        EXPECT_EQ(taken, passes * 12u);
         EXPECT_FALSE(tracer.FullMode());
     }  // destroyed while the workers wait
 }
 
-TEST_F(ScreenFrameTest, OneSubscreenIsTracedOnTheCallingThread) {
+TEST_F(ScreenFrameTest, ResultsAreIdenticalForAnyThreadCount) {
     auto scene = redowl_test::MakeBoxOverFloorScene(VECTOR(0.0f, 6.0f, 2.0f, 0.0f));
-    ScreenTracer single(128, 128, 1), team(128, 128, 4);
-    single.AttachScene(scene.get());
-    team.AttachScene(scene.get());
-    single.TraceFrame(nullptr);
-    team.TraceFrame(nullptr);
-    EXPECT_EQ(single.RunningWorkers(), 0);
-    EXPECT_EQ(single.Workers()[0].framesTraced, 1u);
-    // Same lattice, same blocks: the two tilings agree except where shared borders were filled
-    // in a different order.
-    long differ = 0;
-    for (int p = 0; p < 128 * 128; ++p) differ += single.Buffer()[p] != team.Buffer()[p];
-    EXPECT_LE(differ, 128 * 128 / 200);
+    for (auto [w, h] : {std::pair{256, 256}, std::pair{200, 136}, std::pair{17, 17}, std::pair{131, 67}}) {
+        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+        // A depth buffer made of the traced distances, so that the depth path has work too.
+        std::vector<float> depth(static_cast<std::size_t>(w * h), 0.999f);
+        std::vector<std::uint32_t> mask, withDepth, image;
+        for (int n : {1, 3, 0, 7}) {
+            ScreenTracer tracer(w, h, n);
+            tracer.AttachScene(scene.get());
+            for (int repeat = 0; repeat < 3; ++repeat) {
+                tracer.TraceFrame(nullptr);
+                const auto m = Copy(tracer);
+                tracer.useZBuffer = true;
+                tracer.TraceFrame(depth.data());
+                tracer.useZBuffer = false;
+                const auto d = Copy(tracer);
+                tracer.TraceFullFrame();
+                const auto i = Copy(tracer);
+                if (mask.empty()) {
+                    mask = m, withDepth = d, image = i;
+                    continue;
+                }
+                ASSERT_TRUE(m == mask) << "n=" << n;
+                ASSERT_TRUE(d == withDepth) << "n=" << n;
+                ASSERT_TRUE(i == image) << "n=" << n;
+            }
+        }
+        if (w * h > 20000) EXPECT_GT(std::count(mask.begin(), mask.end(), ScreenTracer::kShadow), 100) << "a shadow to compare";
+    }
 }
 
-TEST_F(ScreenFrameTest, AdaptiveMaskAgreesWithBruteForceAndKeepsTheFrameMarker) {
+TEST_F(ScreenFrameTest, AdaptiveMaskCoversTheWindowAndAgreesWithBruteForce) {
     for (VECTOR light : {VECTOR(0.0f, 6.0f, 2.0f, 0.0f), VECTOR(3.0f, 4.0f, 1.0f, 0.0f), VECTOR(-4.0f, 5.0f, 4.0f, 0.0f)}) {
         auto scene = redowl_test::MakeBoxOverFloorScene(light);
-        ScreenTracer tracer(256, 256, 4);
-        tracer.AttachScene(scene.get());
-        tracer.TraceFrame(nullptr);
-        const std::vector<std::uint32_t> reference = BruteForceMask(tracer);
-        const Agreement a = Compare(tracer, reference);
-        EXPECT_GE(a.Rate(), 0.99) << "light " << light.x << "," << light.y << "," << light.z;
-        EXPECT_GT(a.shadowed, 500) << "the scene must show a shadow for the comparison to mean anything";
-        // Inside: only lit or shadowed; the 8-pixel frame keeps the marker.
-        for (int r = 0; r < 256; ++r)
-            for (int c = 0; c < 256; ++c) {
-                const std::uint32_t v = tracer.Buffer()[r * 256 + c];
-                const bool inside = r >= 8 && r <= 248 && c >= 8 && c <= 248;
-                if (inside)
-                    ASSERT_TRUE(v == ScreenTracer::kLit || v == ScreenTracer::kShadow) << r << "," << c;
-                else
-                    ASSERT_EQ(v, ScreenTracer::kUntraced) << r << "," << c;
+        for (auto [w, h] : {std::pair{256, 256}, std::pair{250, 170}}) {
+            ScreenTracer tracer(w, h, 4);
+            tracer.AttachScene(scene.get());
+            tracer.TraceFrame(nullptr);
+            const std::vector<std::uint32_t> reference = BruteForceMask(tracer);
+            long same = 0, shadowed = 0;
+            for (int p = 0; p < w * h; ++p) {
+                const std::uint32_t v = tracer.Buffer()[p];
+                // Every pixel, the window's edges included, is traced or filled.
+                ASSERT_TRUE(v == ScreenTracer::kLit || v == ScreenTracer::kShadow) << p % w << "," << p / w;
+                same += v == reference[static_cast<std::size_t>(p)];
+                shadowed += reference[static_cast<std::size_t>(p)] == ScreenTracer::kShadow;
             }
+            EXPECT_GE(double(same) / (w * h), 0.99) << "light " << light.x << "," << light.y << "," << light.z;
+            EXPECT_GT(shadowed, 150) << "the scene must show a shadow for the comparison to mean anything";
+        }
     }
 }
 
@@ -119,7 +130,7 @@ TEST_F(ScreenFrameTest, ASceneWithoutLightsGivesAnAllLitMaskWithoutTracing) {
     tracer.AttachScene(scene.get());
     tracer.TraceFrame(nullptr);
     for (int p = 0; p < 64 * 64; ++p) ASSERT_EQ(tracer.Buffer()[p], ScreenTracer::kLit);
-    for (const auto& r : tracer.Workers()) EXPECT_EQ(r.framesTraced, 0u);
+    for (const auto& t : tracer.Tiles()) EXPECT_EQ(t.passesDone, 0u);
     EXPECT_EQ(tracer.MaskPixel(32 * 64 + 32), ScreenTracer::kLit);
 }
 
@@ -127,8 +138,8 @@ TEST_F(ScreenFrameTest, FullTraceShowsTheBottomOfTheSceneInRowZeroAndSaturatesBr
     // A strong light close to the floor: shaded channels well above 1.0 around it.
     auto scene = redowl_test::MakeBoxOverFloorScene(VECTOR(0.0f, -1.0f, 8.0f, 0.0f));
     scene->lights[0].ambient = 6.0f;
-    const int size = 128;
-    ScreenTracer tracer(size, size, 4);
+    const int size = 128, height = 96;
+    ScreenTracer tracer(size, height, 4);
     tracer.AttachScene(scene.get());
     const auto* image = reinterpret_cast<const std::uint8_t*>(tracer.TraceFullFrame());
     EXPECT_FALSE(tracer.FullMode());
@@ -138,7 +149,7 @@ TEST_F(ScreenFrameTest, FullTraceShowsTheBottomOfTheSceneInRowZeroAndSaturatesBr
     long bottomLit = 0, topLit = 0;
     for (int c = 0; c < size; ++c) {
         bottomLit += image[4 * c] + image[4 * c + 1] + image[4 * c + 2] > 0;
-        const int top = (size - 1) * size + c;
+        const int top = (height - 1) * size + c;
         topLit += image[4 * top] + image[4 * top + 1] + image[4 * top + 2] > 0;
     }
     EXPECT_EQ(bottomLit, size);
@@ -151,7 +162,7 @@ TEST_F(ScreenFrameTest, FullTraceShowsTheBottomOfTheSceneInRowZeroAndSaturatesBr
         const float v = c * 255.0f;
         return v > 0.0f ? (v >= 255.0f ? 255 : static_cast<int>(v)) : 0;
     };
-    for (int r = 0; r < size; ++r)
+    for (int r = 0; r < height; ++r)
         for (int c = 0; c < size; ++c) {
             const int p = r * size + c;
             RAYTR::Ray ray = tracer.Rays()[p];

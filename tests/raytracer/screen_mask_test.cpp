@@ -70,82 +70,79 @@ TEST_F(ScreenMaskTest, RayTablesSpanTwentyTwoAndAHalfDegreesEachWay) {
     }
 }
 
-TEST_F(ScreenMaskTest, DepthIsTransposedAndReconstructedAsEyeDistance) {
-    const int w = 64;
-    ScreenTracer tracer(w, w, 4);
+TEST_F(ScreenMaskTest, NonSquareTablesMatchThePreviewsProjection) {
+    // gluPerspective(45, 640 / 480): 22.5 degrees up and down, the same pixel pitch sideways.
+    ScreenTracer tracer(640, 480, 1);
     tracer.AttachScene(&scene);
-    std::vector<float> depth(static_cast<std::size_t>(w * w));
-    for (int i = 0; i < w * w; ++i) depth[static_cast<std::size_t>(i)] = float(i) / float(w * w);
-    const float* t = tracer.TransposeDepth(depth.data());
-    for (int r = 0; r < w; ++r)
-        for (int c = 0; c < w; ++c) ASSERT_EQ(t[r * w + c], depth[static_cast<std::size_t>(c * w + r)]);
+    const float tan225 = static_cast<float>(std::tan(0.39269909262657166));
+    const VECTOR top = tracer.UnitZ()[0 * 640 + 320];
+    EXPECT_FLOAT_EQ(top.y, -tan225);
+    const VECTOR left = tracer.UnitZ()[240 * 640 + 0];
+    EXPECT_FLOAT_EQ(left.x, tan225 * 640.0f / 480.0f);
+    EXPECT_FLOAT_EQ(left.y, 0.0f);
+}
 
+TEST_F(ScreenMaskTest, DepthIsReadInWindowOrderAndReconstructedAsEyeDistance) {
+    const int w = 64, h = 40;
+    ScreenTracer tracer(w, h, 4);
+    tracer.AttachScene(&scene);
+    std::vector<float> depth(static_cast<std::size_t>(w * h), 0.5f);
     // Depth 0.5 lies 1.998 units in front of the eye; 0 at near, 1 at far (and lit there).
-    std::fill(depth.begin(), depth.end(), 0.5f);
     depth[10 * w + 20] = 0.0f;   // window pixel x = 20, y = 10
     depth[30 * w + 40] = 1.0f;   // window pixel x = 40, y = 30
     tracer.useZBuffer = true;
     tracer.TraceFrame(depth.data());
     EXPECT_NEAR(tracer.Reconstruct(5 * w + 5).z, 1.998f, 0.0005f);
-    EXPECT_NEAR(tracer.Reconstruct(20 * w + 10).z, 1.0f, 1e-5f);
-    EXPECT_NEAR(tracer.Reconstruct(40 * w + 30).z, 1000.0f, 0.01f);
-    EXPECT_EQ(tracer.MaskPixel(40 * w + 30), ScreenTracer::kLit);
+    EXPECT_NEAR(tracer.Reconstruct(10 * w + 20).z, 1.0f, 1e-5f);
+    EXPECT_NEAR(tracer.Reconstruct(30 * w + 40).z, 1000.0f, 0.01f);
+    EXPECT_EQ(tracer.MaskPixel(30 * w + 40), ScreenTracer::kLit);
 }
 
-TEST_F(ScreenMaskTest, UniformBlocksAreFilledWithoutTracing) {
-    const int w = 64;
-    ScreenTracer tracer(w, w, 1);
+TEST_F(ScreenMaskTest, BlocksAreFilledFromAgreeingCornersAndRefinedWhereTheyDiffer) {
+    const int w = 64, h = 48;
+    ScreenTracer tracer(w, h, 1);
     tracer.AttachScene(&scene);
-    tracer.TraceFrame(nullptr);
+    tracer.TraceFrame(nullptr);  // every pixel traces lit: a 0 can only come from a fill
     std::uint32_t* b = tracer.Buffer();
-    const int p = 16 * w + 16;
-    // Four shadowed corners: the 9 x 9 block becomes 0 although every pixel would trace lit.
-    for (const int q : {p, p + 8, p + 8 * w, p + 8 * w + 8}) b[q] = ScreenTracer::kShadow;
-    tracer.Refine(p, 8, 0);
-    for (int r = 0; r <= 8; ++r)
-        for (int c = 0; c <= 8; ++c) ASSERT_EQ(b[p + r * w + c], ScreenTracer::kShadow) << r << "," << c;
-    // Neighbours of the block are untouched.
-    EXPECT_EQ(b[p + 9], ScreenTracer::kLit);
-    // Four lit corners: lit.
-    for (int r = 0; r <= 8; ++r)
-        for (int c = 0; c <= 8; ++c) b[p + r * w + c] = ScreenTracer::kUntraced;
-    for (const int q : {p, p + 8, p + 8 * w, p + 8 * w + 8}) b[q] = ScreenTracer::kLit;
-    tracer.Refine(p, 8, 0);
-    for (int r = 0; r <= 8; ++r)
-        for (int c = 0; c <= 8; ++c) ASSERT_EQ(b[p + r * w + c], ScreenTracer::kLit);
-}
-
-TEST_F(ScreenMaskTest, DisagreeingCornersAreRefinedDownToSinglePixels) {
-    const int w = 64;
-    ScreenTracer tracer(w, w, 1);
-    tracer.AttachScene(&scene);
-    tracer.TraceFrame(nullptr);
-    std::uint32_t* b = tracer.Buffer();
-    const int p = 24 * w + 24;
-    for (int r = 0; r <= 8; ++r)
-        for (int c = 0; c <= 8; ++c) b[p + r * w + c] = ScreenTracer::kUntraced;
-    for (const int q : {p + 8, p + 8 * w, p + 8 * w + 8}) b[q] = ScreenTracer::kLit;
-    b[p] = ScreenTracer::kShadow;
-    tracer.Refine(p, 8, 0);
-    // Everything but the shadowed corner traces lit; nothing is left untraced.
-    for (int r = 0; r <= 8; ++r)
-        for (int c = 0; c <= 8; ++c)
-            ASSERT_EQ(b[p + r * w + c], r == 0 && c == 0 ? ScreenTracer::kShadow : ScreenTracer::kLit) << r << "," << c;
-}
-
-TEST_F(ScreenMaskTest, ABlockEndingAtTheLastPixelFillsOneColumnLess) {
-    const int w = 16;
-    ScreenTracer tracer(w, w, 1);
-    tracer.AttachScene(&scene);
-    std::uint32_t* b = tracer.Buffer();
-    for (int i = 0; i < w * w; ++i) b[i] = ScreenTracer::kUntraced;
-    const int p = 7 * w + 7;  // its bottom-right corner is pixel 255, the last one
-    for (const int q : {p, p + 8, p + 8 * w, p + 8 * w + 8}) b[q] = ScreenTracer::kShadow;
-    tracer.Refine(p, 8, 0);
-    for (int r = 7; r <= 15; ++r) {
-        for (int c = 7; c <= 14; ++c) ASSERT_EQ(b[r * w + c], ScreenTracer::kShadow) << r << "," << c;
-        const std::uint32_t last = b[r * w + 15];
-        const bool corner = r == 7 || r == 15;
-        EXPECT_EQ(last, corner ? ScreenTracer::kShadow : ScreenTracer::kUntraced) << r;
+    std::uint32_t* lattice = tracer.Lattice();
+    const int stride = tracer.BlockCols() + 1;
+    auto corners = [&](int i, int j, std::uint32_t bl, std::uint32_t br, std::uint32_t tl, std::uint32_t tr) {
+        lattice[i * stride + j] = bl;
+        lattice[i * stride + j + 1] = br;
+        lattice[(i + 1) * stride + j] = tl;
+        lattice[(i + 1) * stride + j + 1] = tr;
+    };
+    // Four shadowed corners: the block's own 8 x 8 becomes 0 without tracing; neighbours keep
+    // their values (the block does not own its upper and right edges).
+    corners(2, 2, ScreenTracer::kShadow, ScreenTracer::kShadow, ScreenTracer::kShadow, ScreenTracer::kShadow);
+    tracer.RefineBlock(2, 2);
+    for (int r = 0; r < 8; ++r)
+        for (int c = 0; c < 8; ++c) ASSERT_EQ(b[(16 + r) * w + 16 + c], ScreenTracer::kShadow) << r << "," << c;
+    for (int k = 0; k <= 8; ++k) {
+        EXPECT_EQ(b[(16 + k) * w + 24], ScreenTracer::kLit);
+        EXPECT_EQ(b[24 * w + 16 + k], ScreenTracer::kLit);
     }
+    // One shadowed corner: refined down to single pixels, everything else traces lit.
+    corners(1, 3, ScreenTracer::kShadow, ScreenTracer::kLit, ScreenTracer::kLit, ScreenTracer::kLit);
+    tracer.RefineBlock(1, 3);
+    for (int r = 0; r < 8; ++r)
+        for (int c = 0; c < 8; ++c)
+            ASSERT_EQ(b[(8 + r) * w + 24 + c], r == 0 && c == 0 ? ScreenTracer::kShadow : ScreenTracer::kLit) << r << "," << c;
+}
+
+TEST_F(ScreenMaskTest, TheLastBlocksOwnTheClosingEdgesAndStopAtTheWindow) {
+    // 20 x 17: lattice columns 0, 8, 16 and 24 (clamped to 19), rows 0, 8 and 16.
+    const int w = 20, h = 17;
+    ScreenTracer tracer(w, h, 1);
+    tracer.AttachScene(&scene);
+    ASSERT_EQ(tracer.BlockCols(), 3);
+    ASSERT_EQ(tracer.BlockRows(), 2);
+    std::uint32_t* b = tracer.Buffer();
+    std::uint32_t* lattice = tracer.Lattice();
+    const int stride = tracer.BlockCols() + 1;
+    for (int i = 0; i < (tracer.BlockRows() + 1) * stride; ++i) lattice[i] = ScreenTracer::kShadow;
+    for (int i = 0; i < w * h; ++i) b[i] = ScreenTracer::kUntraced;
+    for (int i = 0; i < tracer.BlockRows(); ++i)
+        for (int j = 0; j < tracer.BlockCols(); ++j) tracer.RefineBlock(i, j);
+    for (int p = 0; p < w * h; ++p) ASSERT_EQ(b[p], ScreenTracer::kShadow) << p % w << "," << p / w;
 }

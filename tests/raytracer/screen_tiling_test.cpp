@@ -1,11 +1,11 @@
-// Construction of the ScreenTracer: the subscreen tiling, its mask rectangles, and the screens
-// and thread counts that are refused.
+// Construction of the ScreenTracer: the tiles and their cover of pixels, blocks and lattice
+// points at any size, the thread counts, and the screens and thread counts that are refused.
 
 #include <gtest/gtest.h>
 
-#include <array>
+#include <algorithm>
 #include <string>
-#include <tuple>
+#include <thread>
 #include <vector>
 
 #include "errors/errors.h"
@@ -16,12 +16,6 @@
 namespace {
 
 using RAYTR::ScreenTracer;
-using Rect = std::array<int, 4>;
-
-const char* const kSubdivision = "The screen can not be subdivided because of wrong number subscreens";
-
-Rect MaskRect(const RAYTR::WorkerRecord& r) { return {r.maskRowStart, r.maskColStart, r.maskRowEnd, r.maskColEnd}; }
-Rect FullRect(const RAYTR::WorkerRecord& r) { return {r.fullRowStart, r.fullColStart, r.fullRowEnd, r.fullColEnd}; }
 
 // Expects construction to throw Error with exactly one box carrying message.
 void ExpectRefused(int w, int h, int n, const std::string& message) {
@@ -44,60 +38,58 @@ protected:
 
 }  // namespace
 
-TEST_F(ScreenTilingTest, FourSubscreensOn512HaveTheKnownMaskRectangles) {
-    ScreenTracer tracer(512, 512, 4);
-    EXPECT_EQ(tracer.SubscreenSide(), 256);
-    EXPECT_EQ(tracer.RunningWorkers(), 4);
-    ASSERT_EQ(tracer.Workers().size(), 4u);
-    const std::vector<Rect> mask = {{8, 8, 256, 256}, {8, 256, 256, 504}, {256, 8, 504, 256}, {256, 256, 504, 504}};
-    const std::vector<Rect> full = {{0, 0, 256, 256}, {0, 256, 256, 512}, {256, 0, 512, 256}, {256, 256, 512, 512}};
-    for (std::size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(MaskRect(tracer.Workers()[i]), mask[i]) << "worker " << i;
-        EXPECT_EQ(FullRect(tracer.Workers()[i]), full[i]) << "worker " << i;
-        EXPECT_EQ(tracer.Workers()[i].tracer, &tracer);
-    }
-}
-
-TEST_F(ScreenTilingTest, SquareTilingsCoverTheScreenExactlyOnce) {
-    // (side of screen, n, subscreen side)
-    for (auto [size, n, side] : {std::tuple{512, 16, 128}, std::tuple{512, 64, 64}, std::tuple{512, 256, 32},
-                                 std::tuple{96, 4, 48}, std::tuple{480, 16, 120}, std::tuple{16, 4, 8}}) {
-        ScreenTracer tracer(size, size, n);
-        EXPECT_EQ(tracer.SubscreenSide(), side) << size << " n=" << n;
-        ASSERT_EQ(static_cast<int>(tracer.Workers().size()), n);
-        EXPECT_EQ(tracer.RunningWorkers(), n);
-        std::vector<int> cover(static_cast<std::size_t>(size * size), 0);
-        for (const auto& r : tracer.Workers()) {
-            EXPECT_EQ(r.fullRowEnd - r.fullRowStart, side);
-            EXPECT_EQ(r.fullColEnd - r.fullColStart, side);
-            for (int y = r.fullRowStart; y < r.fullRowEnd; ++y)
-                for (int x = r.fullColStart; x < r.fullColEnd; ++x) ++cover[static_cast<std::size_t>(y * size + x)];
-            // The mask rectangle is the full one less the 8-pixel frame of the screen.
-            EXPECT_EQ(r.maskRowStart, r.fullRowStart == 0 ? 8 : r.fullRowStart);
-            EXPECT_EQ(r.maskColStart, r.fullColStart == 0 ? 8 : r.fullColStart);
-            EXPECT_EQ(r.maskRowEnd, r.fullRowEnd == size ? size - 8 : r.fullRowEnd);
-            EXPECT_EQ(r.maskColEnd, r.fullColEnd == size ? size - 8 : r.fullColEnd);
+TEST_F(ScreenTilingTest, TilesCoverEveryPixelBlockAndLatticePointExactlyOnce) {
+    for (auto [w, h] : {std::pair{512, 512}, std::pair{640, 480}, std::pair{17, 17}, std::pair{1, 1}, std::pair{8, 8},
+                        std::pair{65, 9}, std::pair{1280, 720}, std::pair{3, 200}}) {
+        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+        ScreenTracer tracer(w, h, 3);
+        // Lattice lines every 8 pixels up to the first at or past the last pixel.
+        const int rows = tracer.BlockRows(), cols = tracer.BlockCols();
+        EXPECT_EQ(rows, std::max(1, (h - 1 + 7) / 8));
+        EXPECT_EQ(cols, std::max(1, (w - 1 + 7) / 8));
+        EXPECT_GE(rows * 8, h - 1);
+        EXPECT_LT((rows - 1) * 8, std::max(h - 1, 1));
+        std::vector<int> pixels(static_cast<std::size_t>(w * h), 0), blocks(static_cast<std::size_t>(rows * cols), 0);
+        for (const auto& t : tracer.Tiles()) {
+            ASSERT_LT(t.rowStart, t.rowEnd);
+            ASSERT_LT(t.colStart, t.colEnd);
+            ASSERT_LE(t.blockRowEnd - t.blockRowStart, ScreenTracer::kTileBlocks);
+            for (int y = t.rowStart; y < t.rowEnd; ++y)
+                for (int x = t.colStart; x < t.colEnd; ++x) ++pixels[static_cast<std::size_t>(y * w + x)];
+            for (int i = t.blockRowStart; i < t.blockRowEnd; ++i)
+                for (int j = t.blockColStart; j < t.blockColEnd; ++j) ++blocks[static_cast<std::size_t>(i * cols + j)];
         }
-        for (int c : cover) ASSERT_EQ(c, 1) << size << " n=" << n;
+        for (int c : pixels) ASSERT_EQ(c, 1);
+        for (int c : blocks) ASSERT_EQ(c, 1);
+        // Never more threads than tiles.
+        const int running = std::min(3, static_cast<int>(tracer.Tiles().size()));
+        EXPECT_EQ(tracer.RunningWorkers(), running > 1 ? running : 0);
     }
 }
 
-TEST_F(ScreenTilingTest, OneSubscreenRunsNoThread) {
-    ScreenTracer tracer(512, 512, 1);
-    EXPECT_EQ(tracer.SubscreenSide(), 512);
-    EXPECT_EQ(tracer.RunningWorkers(), 0);
-    ASSERT_EQ(tracer.Workers().size(), 1u);
-    EXPECT_EQ(MaskRect(tracer.Workers()[0]), (Rect{8, 8, 504, 504}));
-    EXPECT_EQ(FullRect(tracer.Workers()[0]), (Rect{0, 0, 512, 512}));
+TEST_F(ScreenTilingTest, ThreadCountsFromOneUpAndZeroForTheHardware) {
+    ScreenTracer one(512, 512, 1);
+    EXPECT_EQ(one.RunningWorkers(), 0);  // traced on the calling thread
+    EXPECT_EQ(one.Workers().size(), 1u);
+    ScreenTracer three(640, 480, 3);
+    EXPECT_EQ(three.ThreadCount(), 3);
+    EXPECT_EQ(three.RunningWorkers(), 3);
+    ScreenTracer hardware(640, 480, 0);
+    const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+    EXPECT_EQ(hardware.ThreadCount(), cores);
+    EXPECT_EQ(hardware.RunningWorkers(), cores > 1 ? cores : 0);
+    // Far more threads than tiles: one thread per tile is enough.
+    ScreenTracer many(100, 100, 1 << 20);
+    EXPECT_EQ(many.RunningWorkers(), static_cast<int>(many.Tiles().size()));
 }
 
 TEST_F(ScreenTilingTest, ConstructionStateHoldsTheMarkerAndTheDefaultDepthConstants) {
-    ScreenTracer tracer(64, 64, 4);
+    ScreenTracer tracer(64, 48, 4);
     ASSERT_NE(tracer.Buffer(0), nullptr);
     for (int i = 1; i < ScreenTracer::kBufferCount; ++i) EXPECT_EQ(tracer.Buffer(i), nullptr);
     EXPECT_EQ(tracer.Buffer(-1), nullptr);
     EXPECT_EQ(tracer.Buffer(8), nullptr);
-    for (int p = 0; p < 64 * 64; ++p) ASSERT_EQ(tracer.Buffer()[p], ScreenTracer::kUntraced);
+    for (int p = 0; p < 64 * 48; ++p) ASSERT_EQ(tracer.Buffer()[p], ScreenTracer::kUntraced);
     EXPECT_FLOAT_EQ(tracer.DepthA(), 1.001001f);
     EXPECT_FLOAT_EQ(tracer.DepthB(), 1.001001f);
     EXPECT_FALSE(tracer.useZBuffer);
@@ -105,27 +97,24 @@ TEST_F(ScreenTilingTest, ConstructionStateHoldsTheMarkerAndTheDefaultDepthConsta
     EXPECT_NE(tracer.TextureName(0), 0u);
     // Every Ray starts with both w lanes 1.0.
     EXPECT_EQ(tracer.Rays()[0].origin.w, 1.0f);
-    EXPECT_EQ(tracer.Rays()[64 * 64 - 1].direction.w, 1.0f);
+    EXPECT_EQ(tracer.Rays()[64 * 48 - 1].direction.w, 1.0f);
 }
 
-TEST_F(ScreenTilingTest, ThreadCountsWithoutAnExactSquareTilingAreRefused) {
-    // 262144 mod 9 != 0; n = 2 and 8 divide W*H by n^2 but no square side gives n tiles.
-    for (int n : {3, 2, 8, 5, 0, -1, -4, 1 << 20}) ExpectRefused(512, 512, n, kSubdivision);
-    // W*H must be a multiple of n^2: 480 x 480 with n = 25 is refused although 5 x 5 squares of
-    // 96 would fit.
-    ExpectRefused(480, 480, 25, kSubdivision);
-    // 640 x 480 with n = 4 passes the divisibility test but would tile six subscreens.
-    ExpectRefused(640, 480, 4, kSubdivision);
-    ExpectRefused(640, 480, 1, kSubdivision);
-    ExpectRefused(640, 480, 0, kSubdivision);
-}
-
-TEST_F(ScreenTilingTest, NonSquareOrEmptyScreensAreRefused) {
-    // 1024 x 512 tiles into two 512-squares, but the transposed mask needs W == H.
-    const std::string shape = "The screen can not be ray traced: its width and height must be equal";
-    ExpectRefused(1024, 512, 2, shape);
-    ExpectRefused(512, 1024, 2, shape);
-    ExpectRefused(0, 0, 1, shape);
-    ExpectRefused(-8, -8, 1, shape);
-    ExpectRefused(65536, 65536, 1, shape);  // more pixels than a 32-bit index reaches
+TEST_F(ScreenTilingTest, NegativeThreadCountsAndUnservableScreensAreRefused) {
+    for (int n : {-1, -4}) {
+        ExpectRefused(512, 512, n,
+                      "The ray tracer can not run " + std::to_string(n) +
+                          " threads: tracer.threads_num must be 0 (one per hardware thread) or more");
+    }
+    const auto side = [](int w, int h) {
+        return "The window of " + std::to_string(w) + " x " + std::to_string(h) +
+               " pixels can not be ray traced: each side must have from 1 to 8192 pixels";
+    };
+    for (auto [w, h] : {std::pair{0, 0}, std::pair{0, 10}, std::pair{10, -8}, std::pair{8193, 1}, std::pair{1, 65536}})
+        ExpectRefused(w, h, 1, side(w, h));
+    // 8192 x 8192 would need about 3.3 GiB of tables.
+    EXPECT_GT(ScreenTracer::TableBytes(8192, 8192), ScreenTracer::kMemoryBudget);
+    ExpectRefused(8192, 8192, 2,
+                  "The window of 8192 x 8192 pixels needs " + std::to_string(ScreenTracer::TableBytes(8192, 8192) >> 20) +
+                      " MiB for ray tracing, more than the 2048 MiB allowed: make the window smaller");
 }

@@ -47,24 +47,19 @@ std::vector<std::uint8_t> ReadColour() {
 // World point of mask element p from the depth buffer, as MaskPixel reconstructs it.
 VECTOR DepthPoint(const ScreenTracer& tracer, int p) {
     const VECTOR r = tracer.Reconstruct(p);
-    return ORVA_MATH::ColumnTransform(tracer.DepthToWorld(), VECTOR(r.y, -r.x, r.z, 1.0f));
+    return ORVA_MATH::ColumnTransform(tracer.DepthToWorld(), VECTOR(-r.x, r.y, r.z, 1.0f));
 }
 
 struct MaskRates {
     double depthRate, rayRate;
 };
 
-// Adaptive mask against MaskPixel on every pixel inside the frame, with and without depth.
+// Adaptive mask against MaskPixel on every pixel, with and without depth.
 double AdaptiveAgreement(ScreenTracer& tracer, const float* depth) {
     tracer.TraceFrame(depth);
-    long same = 0, total = 0;
-    for (int r = 8; r <= kSize - 8; ++r)
-        for (int c = 8; c <= kSize - 8; ++c) {
-            const int p = r * kSize + c;
-            ++total;
-            same += tracer.Buffer()[p] == tracer.MaskPixel(p);
-        }
-    return double(same) / double(total);
+    long same = 0;
+    for (int p = 0; p < kSize * kSize; ++p) same += tracer.Buffer()[p] == tracer.MaskPixel(p);
+    return double(same) / double(kSize * kSize);
 }
 
 }  // namespace
@@ -180,7 +175,7 @@ TEST_F(RenderTest, OverlayMultipliesThePreviewByTheMask) {
     GLfloat projectionBefore[16];
     glGetFloatv(GL_PROJECTION_MATRIX, projectionBefore);
 
-    // Mask element r*W + c covers window pixel (r, c): lit left of x = 200, shadow right of it.
+    // Mask element r*W + c covers window pixel (c, r): lit left of x = 200, shadow right of it.
     auto overlay = [&](auto value) {
         render.DrawPreview();
         std::uint32_t* mask = tracer.Buffer();
@@ -194,7 +189,7 @@ TEST_F(RenderTest, OverlayMultipliesThePreviewByTheMask) {
     const std::vector<std::uint8_t> ones = overlay([](int, int) { return ScreenTracer::kLit; });
     const std::vector<std::uint8_t> zeros = overlay([](int, int) { return ScreenTracer::kShadow; });
     const std::vector<std::uint8_t> split =
-        overlay([](int r, int) { return r < 200 ? ScreenTracer::kLit : ScreenTracer::kShadow; });
+        overlay([](int, int c) { return c < 200 ? ScreenTracer::kLit : ScreenTracer::kShadow; });
 
     long changed = 0, lit = 0;
     for (std::size_t i = 0; i < preview.size(); ++i) {
@@ -226,6 +221,30 @@ TEST_F(RenderTest, OverlayMultipliesThePreviewByTheMask) {
     GLfloat projectionAfter[16];
     glGetFloatv(GL_PROJECTION_MATRIX, projectionAfter);
     for (int i = 0; i < 16; ++i) EXPECT_EQ(projectionAfter[i], projectionBefore[i]);
+
+    // Entered with state other than a frame leaves (lighting and depth test off, blending on
+    // with another function, another colour), it leaves that state as it found it.
+    glDisable(GL_LIGHTING);
+    glDisable(GL_DEPTH_TEST);
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_ONE, GL_ONE);
+    glColor4f(0.25f, 0.5f, 0.75f, 1.0f);
+    render.DrawOverlay();
+    EXPECT_FALSE(glIsEnabled(GL_LIGHTING));
+    EXPECT_FALSE(glIsEnabled(GL_DEPTH_TEST));
+    EXPECT_TRUE(glIsEnabled(GL_BLEND));
+    GLint source = 0, destination = 0;
+    glGetIntegerv(GL_BLEND_SRC, &source);
+    glGetIntegerv(GL_BLEND_DST, &destination);
+    EXPECT_EQ(source, GL_ONE);
+    EXPECT_EQ(destination, GL_ONE);
+    GLfloat colour[4];
+    glGetFloatv(GL_CURRENT_COLOR, colour);
+    EXPECT_EQ(colour[0], 0.25f);
+    EXPECT_EQ(colour[2], 0.75f);
+    glEnable(GL_LIGHTING);
+    glEnable(GL_DEPTH_TEST);
+    glDisable(GL_BLEND);
 }
 
 TEST_F(RenderTest, TracedImageIsCopiedUnchangedAndClippedToTheImage) {

@@ -1,15 +1,15 @@
 // redowl-snapshot: renders frames of the scene of ./release.cgf with the viewer's own scene
 // assembly and frame code in a hidden window and writes what the window shows as PNG files,
 // with the time each stage of each frame took. Starts a private Xvfb when there is no display.
+// A batch program: errors go to standard error, never to a box, and end it with status 1.
 //
 //   redowl-snapshot [--mode hybrid|traced] [--frames N] [--light-angle A] [--view-x DEG]
 //                   [--view-y DEG] [--out window.png] [--mask-out mask.png] [--timings t.json] [DIR]
 // With DIR it runs as if started there (the output paths included).
 #include <GL/freeglut.h>
-#include <X11/Xlib.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,25 +27,21 @@
 #include "app/config_check.h"
 #include "app/start_folder.h"
 #include "app/png_image.h"
+#include "app/viewer_objects.h"
 #include "app/win_main.h"
 #include "app/window_title.h"
 #include "errors/errors.h"
 #include "errors/message_box.h"
 #include "raytracer/scene.h"
 #include "raytracer/screen_tracer.h"
-#include "raytracer/tobject.h"
-#include "render/render.h"
 
 namespace {
 
-// The same process-wide objects as the viewer, in the same order.
+// The same process-wide objects as the viewer, in the same order (app/viewer_objects.h).
 std::ofstream errorLog("Err.txt");
-WIN_NMS::WIN_MAIN_CLASS win;
-CONFIG::Lexer config;
-RAYTR::TObject models[WIN_NMS::kModelTableSize];
-RAYTR::Scene* scene = nullptr;
-WIN_NMS::Renderer* renderer = nullptr;
-RAYTR::ScreenTracer* tracer = nullptr;
+WIN_NMS::ViewerObjects viewer;
+WIN_NMS::WIN_MAIN_CLASS& win = viewer.app;
+CONFIG::Lexer& config = viewer.config;
 
 pid_t xvfbPid = -1;
 
@@ -93,56 +89,53 @@ void StopXvfb() {
     }
 }
 
-bool DisplayAnswers(const std::string& name) {
-    Display* d = XOpenDisplay(name.c_str());
-    if (!d) return false;
-    XCloseDisplay(d);
-    return true;
-}
-
-// Starts Xvfb on the first free display number and points DISPLAY at it. -noreset: the probe
-// below connects and leaves, and a server that resets when its last client leaves would refuse
-// the window's connection during the reset.
+// Starts a private Xvfb and points DISPLAY at it. The server picks a free display number
+// itself and writes it to a pipe (-displayfd), so two snapshots started side by side never
+// share a server, and only the server started here is stopped. -noreset: a server that resets
+// when its last client leaves would refuse connections during the reset.
 bool StartXvfb() {
-    for (int n = 150; n < 250; ++n) {
-        char lock[64], socket[64], display[16];
-        std::snprintf(lock, sizeof lock, "/tmp/.X%d-lock", n);
-        std::snprintf(socket, sizeof socket, "/tmp/.X11-unix/X%d", n);
-        std::snprintf(display, sizeof display, ":%d", n);
-        struct stat st;
-        if (stat(lock, &st) == 0 || stat(socket, &st) == 0) continue;
-        const std::string name = display;
-        const pid_t pid = fork();
-        if (pid < 0) return false;
-        if (pid == 0) {
-            const int devnull = open("/dev/null", O_WRONLY);
-            if (devnull >= 0) {
-                dup2(devnull, 1);
-                dup2(devnull, 2);
-            }
-            execlp("Xvfb", "Xvfb", name.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        xvfbPid = pid;
-        std::atexit(StopXvfb);
-        // Up to 10 s for the server to answer.
-        for (int i = 0; i < 200; ++i) {
-            if (DisplayAnswers(name)) {
-                setenv("DISPLAY", name.c_str(), 1);
-                return true;
-            }
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {  // taken meanwhile, or no Xvfb
-                xvfbPid = -1;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        if (xvfbPid > 0) {
-            StopXvfb();
-            return false;
-        }
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    const pid_t pid = fork();
+    if (pid < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return false;
     }
+    if (pid == 0) {
+        close(fds[0]);
+        const int devnull = open("/dev/null", O_WRONLY);
+        if (devnull >= 0) {
+            dup2(devnull, 1);
+            dup2(devnull, 2);
+        }
+        const std::string fd = std::to_string(fds[1]);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset",
+               static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    xvfbPid = pid;
+    std::atexit(StopXvfb);
+    // The display number and a newline, within 10 s; end of file means the server failed.
+    std::string number;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fds[0], POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        char c = 0;
+        if (read(fds[0], &c, 1) != 1) break;
+        if (c == '\n') {
+            close(fds[0]);
+            if (number.empty()) break;
+            setenv("DISPLAY", (":" + number).c_str(), 1);
+            return true;
+        }
+        if (c < '0' || c > '9' || number.size() > 6) break;
+        number += c;
+    }
+    close(fds[0]);
+    StopXvfb();
     return false;
 }
 
@@ -164,7 +157,7 @@ WIN_NMS::Image ReadWindow(int width, int height) {
 }
 
 // The shadow mask as the overlay lays it on the window: window pixel (x, y from the bottom)
-// shows mask element x * W + y; the grey level is the top byte of the mask value (lit 255,
+// shows mask element y * W + x; the grey level is the top byte of the mask value (lit 255,
 // untraced 254, shadow 0). Row 0 at the top.
 WIN_NMS::Image MaskOnWindow(const RAYTR::ScreenTracer& t) {
     const int w = t.Width();
@@ -177,14 +170,15 @@ WIN_NMS::Image MaskOnWindow(const RAYTR::ScreenTracer& t) {
     const std::uint32_t* mask = t.Buffer(0);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
-            image.pixels[static_cast<std::size_t>(h - 1 - y) * w + x] = static_cast<unsigned char>(mask[x * w + y] >> 24);
+            image.pixels[static_cast<std::size_t>(h - 1 - y) * w + x] =
+                static_cast<unsigned char>(mask[static_cast<std::size_t>(y) * w + x] >> 24);
     return image;
 }
 
 bool WriteTimings(const std::string& path, const Options& options, const std::vector<FrameRecord>& frames) {
     std::FILE* f = std::fopen(path.c_str(), "w");
     if (!f) return false;
-    const RAYTR::ScreenTracer& t = *tracer;
+    const RAYTR::ScreenTracer& t = *viewer.tracer;
     std::fprintf(f, "{\n  \"mode\": \"%s\",\n  \"width\": %d,\n  \"height\": %d,\n  \"threads\": %d,\n",
                  options.traced ? "traced" : "hybrid", t.Width(), t.Height(), t.ThreadCount());
     std::fprintf(f, "  \"use_zbuffer\": %s,\n  \"assembly_s\": %.6f,\n  \"frames\": [\n", t.useZBuffer ? "true" : "false",
@@ -195,8 +189,8 @@ bool WriteTimings(const std::string& path, const Options& options, const std::ve
         const FrameRecord& r = frames[i];
         std::fprintf(f,
                      "    {\"preview_s\": %.6f, \"depth_read_s\": %.6f, \"tracing_s\": %.6f, \"upload_s\": %.6f, "
-                     "\"present_s\": %.6f, \"frame_s\": %.6f, \"light\": [%.5f, %.5f, %.5f]}%s\n",
-                     r.timings.preview, r.timings.depthRead, r.timings.tracing, r.timings.upload, r.timings.present,
+                     "\"resize_s\": %.6f, \"frame_s\": %.6f, \"light\": [%.5f, %.5f, %.5f]}%s\n",
+                     r.timings.preview, r.timings.depthRead, r.timings.tracing, r.timings.upload, r.timings.resize,
                      r.timings.frame, r.light[0], r.light[1], r.light[2], i + 1 < frames.size() ? "," : "");
         // The first frame warms caches and the driver; the rate counts the others when there are.
         if (i > 0 || frames.size() == 1) {
@@ -254,11 +248,15 @@ int main(int argc, char** argv) {
     }
     if (options.traced && !options.maskOut.empty()) return Usage("--mask-out needs --mode hybrid (a traced frame has no mask)");
 
+    // Nobody may be there to answer a box: every report goes to standard error.
+    TIRN_ERROR::SetBoxSink([](const std::string& caption, const std::string& text) {
+        std::fprintf(stderr, "%s%s\n", caption.c_str(), text.c_str());
+    });
     try {
         if (!folder.empty()) WIN_NMS::EnterStartFolder(folder, errorLog);
         config.ReadFile("release.cgf");
     } catch (const TIRN_ERROR::File_Error&) {
-        return 1;  // the box has been shown (on standard error without a display)
+        return 1;  // reported on standard error
     }
     CONFIG::ReportConfigurationWarnings(config, "release.cgf", stderr);
 
@@ -268,14 +266,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "redowl-snapshot: no display and Xvfb could not be started\n");
             return 1;
         }
-        // Nobody sees the private server: a box there would wait forever, so reports go to
-        // standard error, as they do without any display.
-        TIRN_ERROR::SetBoxSink([](const std::string& caption, const std::string& text) {
-            std::fprintf(stderr, "%s%s\n", caption.c_str(), text.c_str());
-        });
     }
-    win.SetProcessObjects({&config, models, &scene, &renderer, &tracer});
-    win.errorExitStatus = 1;  // an error box means no picture
 
     glutInit(&argc, argv);
     std::atexit([] { glutExit(); });
@@ -308,15 +299,16 @@ int main(int argc, char** argv) {
     win.beforeSwap = [&] {
         if (frameIndex + 1 != options.frames) return;
         if (!options.out.empty()) picture = ReadWindow(win.width, win.height);
-        if (!options.maskOut.empty()) mask = MaskOnWindow(*tracer);
+        if (!options.maskOut.empty()) mask = MaskOnWindow(*viewer.tracer);
     };
     for (frameIndex = 0; frameIndex < options.frames; ++frameIndex) {
         win.display();
         FrameRecord r;
         r.timings = win.timings;
-        r.light[0] = scene->lights[0].position.x;
-        r.light[1] = scene->lights[0].position.y;
-        r.light[2] = scene->lights[0].position.z;
+        const RAYTR::Scene& scene = *viewer.scene;
+        r.light[0] = scene.lights[0].position.x;
+        r.light[1] = scene.lights[0].position.y;
+        r.light[2] = scene.lights[0].position.z;
         records.push_back(r);
     }
 
