@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <iostream>
 
 #include "app/offscreen_target.h"
 #include "app/win_main.h"
@@ -81,15 +82,21 @@ void WIN_MAIN_CLASS::Frame() {
         ORVA_GRAPHICS::DrawTracedImage(image, w, h, w, h);
         t4 = Clock::now();
     }
+    // The inspection views over (or in place of) the picture, at the picture's own size.
+    if (!tracedImageMode) views.DrawMaskView(*tracer);
+    views.DrawGrid(*scene);
+    const Clock::time_point t4v = Clock::now();
     if (fitted) offscreen->Present(width, height);
     const Clock::time_point t5 = Clock::now();
     timings.preview = Seconds(t0, t1);
     timings.depthRead = Seconds(t1, t2);
     timings.tracing = Seconds(t2, t3);
     timings.upload = Seconds(t3, t4);
-    timings.present = Seconds(t4, t5);
+    timings.views = Seconds(t4, t4v);
+    timings.present = Seconds(t4v, t5);
     timings.frame = Seconds(start, t5);
 
+    if (views.screenshotPending) views.SaveScreenshot(width, height, std::cout, std::cerr);
     if (beforeSwap) beforeSwap();
     glutSwapBuffers();
     CountFrame();
@@ -105,8 +112,12 @@ void WIN_MAIN_CLASS::CountFrame() {
     const int now = glutGet(GLUT_ELAPSED_TIME);
     if (now != frame.windowStart && frame.frameCount != 0) {
         frame.frameRate = static_cast<float>(frame.frameCount * 1000.0 / (now - frame.windowStart));
-        char title[32];
-        std::snprintf(title, sizeof title, "FPS=%d", static_cast<int>(frame.frameRate));
+        char title[64];
+        if (views.mask != MaskView::kOff && !tracedImageMode)
+            std::snprintf(title, sizeof title, "FPS=%d, traced %.2f%% of the pixels", static_cast<int>(frame.frameRate),
+                          100.0 * views.tracedShare);
+        else
+            std::snprintf(title, sizeof title, "FPS=%d", static_cast<int>(frame.frameRate));
         TIRN_ERROR::SetStatusTitle(title);
     }
 }

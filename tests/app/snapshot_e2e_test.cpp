@@ -175,3 +175,29 @@ TEST_F(SnapshotTest, RefusesBadOptions) {
 }
 
 }  // namespace
+
+namespace {
+
+// The inspection views as options: the traced share of the demo's mask frame lies between the
+// lattice alone (one pixel in 64) and every pixel, and --stats prints the grid statistics of
+// both traced models with the frame's timings.
+TEST_F(SnapshotTest, ViewsPrintTheTracedShareAndTheStatistics) {
+    ASSERT_TRUE(Run({"--frames", "2", "--light-angle", "1", "--grid", "--mask-view", "--mask-view", "--stats", "--out",
+                     "v.png"}))
+        << Stderr();
+    const std::string out = ReadAll(dir.path() / "stdout.txt");
+    const std::size_t at = out.find("traced: ");
+    ASSERT_NE(at, std::string::npos) << out;
+    const double share = std::atof(out.c_str() + at + 8);
+    EXPECT_GT(share, 1.0 / 64.0) << out;
+    EXPECT_LT(share, 1.0) << out;
+    std::size_t algorithm = 0;
+    for (std::size_t p = 0; (p = out.find("use ACCURANCY_ALGORITHM of build regular grid", p)) != std::string::npos; ++p)
+        ++algorithm;
+    EXPECT_EQ(algorithm, 2u) << out;  // the knot and the floor
+    EXPECT_NE(out.find("Max number of triangles in voxel: "), std::string::npos) << out;
+    EXPECT_NE(out.find("Frame (ms): preview "), std::string::npos) << out;
+    EXPECT_EQ(Load("v.png").width, 512);
+}
+
+}  // namespace
