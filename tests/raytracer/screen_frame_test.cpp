@@ -169,3 +169,46 @@ TEST_F(ScreenFrameTest, FullTraceShowsTheBottomOfTheSceneInRowZeroAndSaturatesBr
         }
     EXPECT_GT(saturated, 50) << "the light must drive some channels above 1.0";
 }
+
+// The marks of traced pixels: every lattice point and at least the refined shadow edge is
+// marked, the frame is not, and marking changes no mask value.
+TEST_F(ScreenFrameTest, TracedPixelsAreMarkedWithoutChangingTheMask) {
+    auto scene = redowl_test::MakeBoxOverFloorScene(VECTOR(0.0f, 8.0f, 2.0f, 0.0f));
+    ScreenTracer tracer(256, 256, 4);
+    tracer.AttachScene(scene.get());
+    tracer.TraceFrame(nullptr);
+    const std::vector<std::uint32_t> plain(tracer.Buffer(), tracer.Buffer() + 256 * 256);
+    EXPECT_EQ(tracer.TracedMarks(), nullptr);
+
+    tracer.MarkTracedPixels(true);
+    for (int frame = 0; frame < 2; ++frame) {  // the second frame starts from cleared marks
+        tracer.TraceFrame(nullptr);
+        ASSERT_NE(tracer.TracedMarks(), nullptr);
+        const std::uint8_t* marks = tracer.TracedMarks();
+        // Equal but for border pixels that two workers fill in either order.
+        long differ = 0;
+        for (int p = 0; p < 256 * 256; ++p) differ += plain[p] != tracer.Buffer()[p];
+        EXPECT_LE(differ, 256 * 256 / 200);
+        int marked = 0, edges = 0, edgesMarked = 0;
+        for (int r = 0; r < 256; ++r)
+            for (int c = 0; c < 256; ++c) {
+                const int p = r * 256 + c;
+                const bool inside = r >= 8 && r <= 248 && c >= 8 && c <= 248;
+                marked += marks[p];
+                if (!inside) ASSERT_EQ(marks[p], 0) << r << "," << c;
+                if (inside && r % 8 == 0 && c % 8 == 0) ASSERT_EQ(marks[p], 1) << r << "," << c;
+                // A pixel whose right neighbour differs lies on a shadow edge, which the
+                // refinement reaches down to single pixels (or a lattice point decides).
+                if (inside && c + 1 <= 248 && plain[p] != plain[p + 1]) {
+                    ++edges;
+                    edgesMarked += marks[p] | marks[p + 1];
+                }
+            }
+        EXPECT_GT(edges, 50) << "the scene must show a shadow edge";
+        EXPECT_GE(edgesMarked, edges * 9 / 10);
+        EXPECT_GT(marked, 31 * 31);
+        EXPECT_LT(marked, 241 * 241 / 4);
+    }
+    tracer.MarkTracedPixels(false);
+    EXPECT_EQ(tracer.TracedMarks(), nullptr);
+}
