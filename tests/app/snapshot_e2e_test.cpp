@@ -106,7 +106,7 @@ TEST_F(SnapshotTest, PicturesMatchTheReferences) {
     EXPECT_EQ(checked, 6);
 }
 
-TEST_F(SnapshotTest, FirstFrameLightTimingsAndTheShadowUnderTheKnot) {
+TEST_F(SnapshotTest, FirstFrameLightTimingsAndTheKnotsShadowOnTheFloor) {
     ASSERT_TRUE(Run({"--frames", "3", "--timings", "t.json", "--out", "w.png", "--mask-out", "m.png"})) << Stderr();
     const std::string json = ReadAll(dir.path() / "t.json");
     // The light of the first frame is at angle 1: (4 cos 1, cos 1 + 2, 8 sin 1); the second
@@ -118,17 +118,27 @@ TEST_F(SnapshotTest, FirstFrameLightTimingsAndTheShadowUnderTheKnot) {
                             "\"frames_per_second\"", "\"mode\": \"hybrid\"", "\"width\": 512", "\"threads\": 4"})
         EXPECT_NE(json.find(key), std::string::npos) << key << " in " << json;
 
-    // The light stands in front, to the right: the floor behind the knot on the left is in its
-    // shadow; the floor to the right, in front, is lit.
+    // The floor around the knot (below the horizon, outside the knot's box) shows its shadow
+    // wherever the light is (its angle after three frames depends on the measured rate): the
+    // mask is black there and the window darker than on the lit floor.
     const WIN_NMS::Image window = Load("w.png");
     const WIN_NMS::Image mask = Load("m.png");
     ASSERT_EQ(window.width, 512);
+    ASSERT_EQ(window.channels, 3);
     ASSERT_EQ(mask.channels, 1);
-    const double under = MeanBrightness(window, 45, 362, 75, 378);
-    const double beside = MeanBrightness(window, 400, 470, 500, 500);
-    EXPECT_LT(under, 0.5 * beside) << under << " vs " << beside;
-    EXPECT_LT(MeanBrightness(mask, 45, 362, 75, 378), 32.0);
-    EXPECT_EQ(MeanBrightness(mask, 400, 470, 500, 500), 255.0);
+    long shadowed = 0, lit = 0;
+    double shadowedSum = 0.0, litSum = 0.0;
+    for (int y = 300; y < 504; ++y)
+        for (int x = 8; x < 504; ++x) {
+            if (x >= 140 && x < 370 && y < 470) continue;  // the knot
+            const std::size_t i = static_cast<std::size_t>(y) * 512 + x;
+            const double brightness = (window.pixels[3 * i] + window.pixels[3 * i + 1] + window.pixels[3 * i + 2]) / 3.0;
+            if (mask.pixels[i] == 0) ++shadowed, shadowedSum += brightness;
+            if (mask.pixels[i] == 255) ++lit, litSum += brightness;
+        }
+    ASSERT_GT(shadowed, 1000);
+    ASSERT_GT(lit, 10000);
+    EXPECT_LT(shadowedSum / shadowed, 0.5 * litSum / lit);
     // The sky above is lit; the outer frame of the mask keeps the untraced marker (254): the
     // lattice runs from pixel 8 to pixel 504, so 7 rows at the top and 8 at the bottom.
     EXPECT_EQ(MeanBrightness(mask, 100, 20, 400, 100), 255.0);
