@@ -1,5 +1,5 @@
 // redowl-snapshot on the demo scene: the reference pictures, the first frame's light and the
-// timings in its JSON, the shadow under the knot, a private X server when there is no display,
+// timings in its JSON, the knot's shadow on the floor, a private X server when there is no display,
 // and its refusals of bad options.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
