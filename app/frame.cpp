@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <iostream>
 
 #include "app/viewer_objects.h"
 #include "app/win_main.h"
@@ -42,7 +43,10 @@ void WIN_MAIN_CLASS::Frame() {
     const Clock::time_point start = Clock::now();
     // Between frames: a resized window gets a renderer and a tracer of its own size, so that
     // the preview, its depth, the mask and the traced image cover exactly its pixels.
-    if (tracer()->Width() != width || tracer()->Height() != height) process->Resize(width, height);
+    if (tracer()->Width() != width || tracer()->Height() != height) {
+        process->Resize(width, height);
+        views.AttachTracer(*tracer());
+    }
     RAYTR::Scene* const scene = this->scene();
     Renderer* const renderer = this->renderer();
     RAYTR::ScreenTracer* const tracer = this->tracer();
@@ -74,14 +78,19 @@ void WIN_MAIN_CLASS::Frame() {
         ORVA_GRAPHICS::DrawTracedImage(image, tracer->Width(), tracer->Height(), width, height);
         t4 = Clock::now();
     }
+    // The inspection views over (or in place of) the picture.
+    if (!tracedImageMode) views.DrawMaskView(*tracer);
+    views.DrawGrid(*scene);
     const Clock::time_point t5 = Clock::now();
     timings.preview = Seconds(t0, t1);
     timings.depthRead = Seconds(t1, t2);
     timings.tracing = Seconds(t2, t3);
     timings.upload = Seconds(t3, t4);
     timings.resize = Seconds(start, resized);
+    timings.views = Seconds(t4, t5);
     timings.frame = Seconds(start, t5);
 
+    if (views.screenshotPending) views.SaveScreenshot(width, height, std::cout, std::cerr);
     if (beforeSwap) beforeSwap();
     glutSwapBuffers();
     CountFrame();
@@ -97,8 +106,12 @@ void WIN_MAIN_CLASS::CountFrame() {
     const int now = glutGet(GLUT_ELAPSED_TIME);
     if (now != frame.windowStart && frame.frameCount != 0) {
         frame.frameRate = static_cast<float>(frame.frameCount * 1000.0 / (now - frame.windowStart));
-        char title[32];
-        std::snprintf(title, sizeof title, "FPS=%d", static_cast<int>(frame.frameRate));
+        char title[64];
+        if (views.mask != MaskView::kOff && !tracedImageMode)
+            std::snprintf(title, sizeof title, "FPS=%d, traced %.2f%% of the pixels", static_cast<int>(frame.frameRate),
+                          100.0 * views.tracedShare);
+        else
+            std::snprintf(title, sizeof title, "FPS=%d", static_cast<int>(frame.frameRate));
         TIRN_ERROR::SetStatusTitle(title);
     }
 }

@@ -4,11 +4,14 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <iostream>
 #include <new>
 #include <thread>
 
+#include "app/config.h"
 #include "app/viewer_objects.h"
 #include "errors/errors.h"
+#include "grid/regular_grid.h"
 #include "raytracer/scene.h"
 #include "raytracer/screen_tracer.h"
 #include "render/render.h"
@@ -18,6 +21,7 @@ namespace WIN_NMS {
 static_assert(kKeyF2 == GLUT_KEY_F2 && kKeyLeft == GLUT_KEY_LEFT && kKeyUp == GLUT_KEY_UP &&
               kKeyRight == GLUT_KEY_RIGHT && kKeyDown == GLUT_KEY_DOWN && kKeyPageUp == GLUT_KEY_PAGE_UP &&
               kKeyPageDown == GLUT_KEY_PAGE_DOWN);
+static_assert(kKeyF3 == GLUT_KEY_F3 && kKeyF4 == GLUT_KEY_F4 && kKeyF11 == GLUT_KEY_F11 && kKeyF12 == GLUT_KEY_F12);
 static_assert(kLeftButton == GLUT_LEFT_BUTTON && kButtonDown == GLUT_DOWN && kButtonUp == GLUT_UP);
 
 WIN_MAIN_CLASS::WIN_MAIN_CLASS() {
@@ -70,6 +74,10 @@ void WIN_MAIN_CLASS::special(int key, int, int) {
     // which would otherwise overwrite x, y and z on the next frame; 'p' or Space resume it.
     switch (key) {
         case kKeyF2: tracedImageMode = !tracedImageMode; return;
+        case kKeyF3: views.CycleGrid(); return;
+        case kKeyF4: views.CycleMask(tracer()); return;
+        case kKeyF11: views.RequestScreenshot(); return;  // taken from the next frame, before its swap
+        case kKeyF12: PrintStatistics(std::cout); return;
         case kKeyLeft: light.position.x -= 1.0f; break;
         case kKeyRight: light.position.x += 1.0f; break;
         case kKeyUp: light.position.y += 1.0f; break;
@@ -79,6 +87,17 @@ void WIN_MAIN_CLASS::special(int key, int, int) {
         default: return;
     }
     frame.lightPaused = true;
+}
+
+void WIN_MAIN_CLASS::PrintStatistics(std::ostream& out) const {
+    const RAYTR::Scene* const scene = this->scene();
+    if (!scene || !process) return;  // nothing assembled yet
+    // The statistics name the grid algorithm flag, which the scene's object copies set back to
+    // the fast one; report the build the configuration asked for, as assembly applied it.
+    const int algorithm = process->config.GetString("tracer.regular_grid.algoritm_type") == "fast_algorithm"
+                              ? RAYTR::kFastAlgorithm
+                              : RAYTR::kAccuracyAlgorithm;
+    InspectViews::PrintStatistics(*scene, algorithm, timings, out);
 }
 
 void WIN_MAIN_CLASS::ApplySize(int newWidth, int newHeight) {

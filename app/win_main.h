@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <iosfwd>
 
+#include "app/inspect_views.h"
 #include "math/vector.h"
 #include "raytracer/ray.h"
 
@@ -43,6 +45,10 @@ inline constexpr unsigned char kEscapeKey = 27;
 inline constexpr unsigned char kResumeKey = 'p';       // resumes the light animation
 inline constexpr unsigned char kResumeKeyAlt = ' ';    // so does Space
 inline constexpr int kKeyF2 = 0x0002;
+inline constexpr int kKeyF3 = 0x0003;   // cycles the grid view
+inline constexpr int kKeyF4 = 0x0004;   // cycles the mask view
+inline constexpr int kKeyF11 = 0x000B;  // screenshot
+inline constexpr int kKeyF12 = 0x000C;  // grid statistics and frame timings
 inline constexpr int kKeyLeft = 0x0064;
 inline constexpr int kKeyUp = 0x0065;
 inline constexpr int kKeyRight = 0x0066;
@@ -73,6 +79,7 @@ struct FrameTimings {
     double tracing = 0.0;     // shadow mask, or the full image
     double upload = 0.0;      // hybrid: mask upload and overlay; traced: copy to the window
     double resize = 0.0;      // re-creating the renderer and the tracer after a resize
+    double views = 0.0;       // the grid and mask views (zero while they are off)
     double frame = 0.0;       // the whole frame up to the swap
 };
 
@@ -91,7 +98,7 @@ public:
     virtual void display();
 
     void keyboard(unsigned char key, int x, int y);  // Esc ends the process; 'p' or Space resume the light
-    void special(int key, int x, int y);             // F2 toggles the mode; arrows and pages move the light
+    void special(int key, int x, int y);             // F2 toggles the mode; F3, F4, F11, F12 the views; arrows and pages move the light
     void reshape(int width, int height);             // viewport, projection, redisplay
     void mouse(int button, int state, int x, int y);
     void motion(int x, int y);
@@ -120,6 +127,7 @@ public:
     ViewerObjects* process = nullptr;
     FrameState frame;
     FrameTimings timings;
+    InspectViews views;
     // Status the process ends with after an error box during assembly or a frame: a failure
     // must not look like success to whoever started the process.
     int errorExitStatus = 1;
@@ -135,6 +143,8 @@ public:
     // Advances the light along its path by one frame: position from the current angle, then
     // the angle by speed / frame rate. Does nothing while the light is paused.
     void AnimateLight();
+    // The F12 report: grid statistics of every traced model and the last frame's timings.
+    void PrintStatistics(std::ostream& out) const;
 
     RAYTR::Scene* scene() const;
     Renderer* renderer() const;

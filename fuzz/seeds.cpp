@@ -99,7 +99,7 @@ bool WriteModels(const fs::path& dir) {
         {"two_meshes_and_lights.3ds", {triangle, bare}, {lamp, spot}},
         {"knot_small.3ds", {MakeTorusKnot(24, 6)}, {}},
         {"sky_small.3ds", {MakeSkyDome(80.0f, 12, 6)}, {}},
-        {"floor.3ds", {MakeFloor(30.0f, 8, 5.0f)}, {}},
+        {"floor.3ds", {MakeFloor(30.0f, 5.0f)}, {}},
         {"lights_only.3ds", {}, {lamp}},
         {"empty_scene.3ds", {}, {}},
     };

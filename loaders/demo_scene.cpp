@@ -139,19 +139,45 @@ WriterMesh MakeSkyDome(float radius, int slices, int stacks) {
     return m;
 }
 
-WriterMesh MakeFloor(float size, int cells, float repeat) {
+WriterMesh MakeFloor(float size, float tile) {
     WriterMesh m;
     m.name = "Floor";
-    const double h = size / 2.0;
-    // Row i runs along x, column j along z.
-    for (int i = 0; i <= cells; ++i)
-        for (int j = 0; j <= cells; ++j) {
-            const double x = -h + size * double(i) / cells, z = -h + size * double(j) / cells;
-            m.vertices.push_back({float(x), 0.0f, float(z)});
-            m.uvs.push_back({float((x + h) / repeat), float((z + h) / repeat)});
+    // Tiles of side `tile`, each with its own four corners so that each carries the whole
+    // texture once: the checker repeats from tile to tile while every mapping coordinate stays
+    // inside [0, 1] (the tracer clamps coordinates, OpenGL repeats them; inside [0, 1] they
+    // agree). Two large triangles per tile keep the floor's grid small.
+    const int tiles = std::max(1, static_cast<int>(std::ceil(size / tile - 1e-6)));
+    const double h = tiles * tile / 2.0;
+    for (int i = 0; i < tiles; ++i)
+        for (int j = 0; j < tiles; ++j) {
+            const double x0 = -h + tile * i, z0 = -h + tile * j;
+            const int base = static_cast<int>(m.vertices.size());
+            // Corners (x, z), (x, z + 1), (x + 1, z + 1), (x + 1, z) in tile steps; u along x,
+            // v along z.
+            const double corner[4][2] = {{0, 0}, {0, 1}, {1, 1}, {1, 0}};
+            for (const auto& c : corner) {
+                m.vertices.push_back({float(x0 + tile * c[0]), 0.0f, float(z0 + tile * c[1])});
+                m.uvs.push_back({float(c[0]), float(c[1])});
+            }
+            // (x,z) (x,z+1) (x+1,z+1) winds counter-clockwise seen from above.
+            m.faces.push_back({base, base + 1, base + 2});
+            m.faces.push_back({base, base + 2, base + 3});
         }
-    // (x,z) (x,z+1) (x+1,z+1) winds counter-clockwise seen from above.
-    AddQuads(m, cells + 1, cells + 1);
+    return m;
+}
+
+WriterMesh MakeDemoKnot() {
+    // The viewer lowers model 0 by 1.65 and the floor by 5; the light circles at heights from
+    // 1 to 3. Scaled by 0.9 and lowered by 0.6 the knot spans heights -4.95 to 0.45 in the
+    // viewer: it stands just above the floor and stays below the light everywhere on the
+    // light's path, so every shadow it casts runs down onto the floor, within about 43 units of
+    // the centre, and never reaches the sky dome.
+    WriterMesh m = MakeTorusKnot();
+    for (LPoint3& p : m.vertices) {
+        p.x *= 0.9f;
+        p.y = p.y * 0.9f - 0.6f;
+        p.z *= 0.9f;
+    }
     return m;
 }
 
@@ -258,7 +284,7 @@ bool WriteDemoScene(const std::string& dir, std::string* error) {
         return fail("cannot write data/texture1.bmp");
     if (!WriteBMP24((root / "data" / "SKY.bmp").string(), 512, 256, sky.data()))
         return fail("cannot write data/SKY.bmp");
-    if (!Write3DS((root / "data" / "knot.3ds").string(), {MakeTorusKnot()}))
+    if (!Write3DS((root / "data" / "knot.3ds").string(), {MakeDemoKnot()}))
         return fail("cannot write data/knot.3ds");
     if (!Write3DS((root / "data" / "sky.3ds").string(), {MakeSkyDome()})) return fail("cannot write data/sky.3ds");
     if (!Write3DS((root / "data" / "floor.3ds").string(), {MakeFloor()}))

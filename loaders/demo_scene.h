@@ -19,9 +19,14 @@ WriterMesh MakeTorusKnot(int segments = 600, int sides = 36);
 // longitude and v from the lower pole (0) to the upper pole (1).
 WriterMesh MakeSkyDome(float radius = 80.0f, int slices = 48, int stacks = 24);
 
-// A square of side size at y = 0 centred on the y axis, divided into cells x cells quads facing
-// up (+y), mapping coordinates repeating the texture every `repeat` units.
-WriterMesh MakeFloor(float size = 30.0f, int cells = 30, float repeat = 30.0f);
+// A square of at least side size at y = 0 centred on the y axis, made of square tiles of side
+// tile facing up (+y), each carrying the whole texture with mapping coordinates in [0, 1]. The
+// default reaches beyond the sky dome, so that shadows never run off the floor.
+WriterMesh MakeFloor(float size = 180.0f, float tile = 30.0f);
+
+// The knot of the demo: MakeTorusKnot placed so that it stands on the floor below every point
+// of the light's path (see demo_scene.cpp).
+WriterMesh MakeDemoKnot();
 
 // Image pixels as TEXTURE keeps them: red, green, blue, bottom row first.
 std::vector<unsigned char> MakeCheckerImage(int size = 256, int squares = 16);

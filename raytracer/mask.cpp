@@ -148,6 +148,8 @@ bool ScreenTracer::ShadowTest(RayHit& hit) const {
 }
 
 std::uint32_t ScreenTracer::MaskPixel(int p) const {
+    // Two workers may compute the same border pixel; both mark it with the same value.
+    if (marks_ != nullptr) std::atomic_ref<std::uint8_t>(marks_[p]).store(1, std::memory_order_relaxed);
     // Only light 0 casts the mask's shadows; without it every point is lit.
     if (scene_->lights.Size() == 0) return kLit;
     RayHit hit;

@@ -121,6 +121,14 @@ void ScreenTracer::Tile() {
     }
 }
 
+void ScreenTracer::MarkTracedPixels(bool on) {
+    if (on && !tracedMarks_) {
+        tracedMarks_ = std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(pixelCount_));
+    }
+    marking_ = on;
+    marks_ = on ? tracedMarks_.get() : nullptr;
+}
+
 int ScreenTracer::RunningWorkers() const { return team_ ? team_->Size() : 0; }
 
 void ScreenTracer::WorkerProcedure(void* tracer, int worker) {
@@ -183,6 +191,7 @@ void ScreenTracer::TraceFrame(const float* depthBuffer) {
         return;
     }
     std::fill(buffers_[0], buffers_[0] + count, kUntraced);
+    if (marks_ != nullptr) std::fill(marks_, marks_ + count, std::uint8_t{0});
     // The blocks read their corners from the lattice: every lattice point first.
     RunPass(Pass::Lattice);
     RunPass(Pass::Blocks);

@@ -138,6 +138,12 @@ public:
 
     bool useZBuffer = false;
 
+    // Marks of the pixels MaskPixel computed in the last mask frame (1 traced, 0 filled or not
+    // reached), for the viewer's view of the lattice and its refinement. Off by default: the
+    // first switch-on allocates W*H bytes; while on, each mask frame clears and writes them.
+    void MarkTracedPixels(bool on);
+    const std::uint8_t* TracedMarks() const { return marking_ ? tracedMarks_.get() : nullptr; }
+
 private:
     enum class Pass { Lattice, Blocks, Full };
     static void WorkerProcedure(void* tracer, int worker);
@@ -174,6 +180,9 @@ private:
     std::vector<ScreenTile> tiles_;
     std::vector<WorkerRecord> workers_;
     std::unique_ptr<WorkerTeam> team_;   // null when one thread traces
+    std::unique_ptr<std::uint8_t[]> tracedMarks_;  // W*H, made by the first MarkTracedPixels(true)
+    std::uint8_t* marks_ = nullptr;                // tracedMarks_ while marking, else null
+    bool marking_ = false;
 };
 
 }  // namespace RAYTR

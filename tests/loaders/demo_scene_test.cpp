@@ -49,7 +49,7 @@ Position At(const Mesh& m, unsigned index) {
 
 }  // namespace
 
-TEST(DemoScene, FilesLoadAndTheKnotIsAClosedOutwardTubeOfRadiusThree) {
+TEST(DemoScene, FilesLoadAndTheKnotIsAClosedOutwardTubeStandingOnTheFloor) {
     TempDir dir;
     std::string error;
     ASSERT_TRUE(WriteDemoScene(dir.File("demo"), &error)) << error;
@@ -67,9 +67,13 @@ TEST(DemoScene, FilesLoadAndTheKnotIsAClosedOutwardTubeOfRadiusThree) {
     EXPECT_LE(knot.triangleCount, 60000u);
     knot.ComputeBoundingBox();
     knot.ComputeBoundingSphere();
-    // Centred at the origin, about 3 units in radius.
-    for (int k = 0; k < 3; ++k) EXPECT_NEAR(knot.sphereCentre[k], 0.0f, 1e-5f);
-    EXPECT_NEAR(std::max(knot.box.maximum.x, knot.box.maximum.y), 3.0f, 1e-5f);
+    // 2.7 units in radius, on the y axis; lowered by 1.65 in the viewer it stands just above
+    // the floor (at -5) and below the light's lowest point (height 1), so its shadows run down.
+    EXPECT_NEAR(knot.sphereCentre[0], 0.0f, 1e-5f);
+    EXPECT_NEAR(knot.sphereCentre[2], 0.0f, 1e-5f);
+    EXPECT_NEAR(knot.box.maximum.y - knot.box.minimum.y, 5.4f, 1e-4f);
+    EXPECT_GT(knot.box.minimum.y - 1.65f, -5.0f);
+    EXPECT_LT(knot.box.maximum.y - 1.65f, 0.5f);
     EXPECT_LT(knot.box.maximum.z, 1.5f);  // lying across the x-y plane, facing the camera
 
     // Closed with consistent winding: every directed edge (by position) has its reverse, once.
@@ -104,14 +108,29 @@ TEST(DemoScene, FilesLoadAndTheKnotIsAClosedOutwardTubeOfRadiusThree) {
     floor.ComputeBoundingBox();
     EXPECT_EQ(floor.box.minimum.y, 0.0f);
     EXPECT_EQ(floor.box.maximum.y, 0.0f);
-    EXPECT_NEAR(floor.box.maximum.x - floor.box.minimum.x, 30.0f, 1e-4);
+    // Reaching the sky dome (radius 80) everywhere, in a few large triangles.
+    EXPECT_GE(floor.box.minimum.x, -90.0f);
+    EXPECT_LE(floor.box.minimum.x, -80.0f);
+    EXPECT_LE(floor.box.minimum.z, -80.0f);
+    EXPECT_GE(floor.box.maximum.x, 80.0f);
+    EXPECT_GE(floor.box.maximum.z, 80.0f);
+    EXPECT_LE(floor.triangleCount, 100u);
     for (unsigned f = 0; f < floor.triangleCount; ++f) {
         const auto n = FaceNormal(floor, f);
         ASSERT_GT(n[1], 0.0);  // up
     }
-    float maxU = 0.0f;
-    for (unsigned i = 0; i < floor.vertexCount; ++i) maxU = std::max(maxU, floor.vertices[i].u);
-    EXPECT_EQ(maxU, 1.0f);  // the texture's own squares make the checker
+    // Each tile carries the whole texture: coordinates inside [0, 1] reaching both ends.
+    float minU = 1.0f, maxU = 0.0f, minV = 1.0f, maxV = 0.0f;
+    for (unsigned i = 0; i < floor.vertexCount; ++i) {
+        minU = std::min(minU, floor.vertices[i].u);
+        maxU = std::max(maxU, floor.vertices[i].u);
+        minV = std::min(minV, floor.vertices[i].v);
+        maxV = std::max(maxV, floor.vertices[i].v);
+    }
+    EXPECT_EQ(minU, 0.0f);
+    EXPECT_EQ(maxU, 1.0f);
+    EXPECT_EQ(minV, 0.0f);
+    EXPECT_EQ(maxV, 1.0f);
 
     Mesh dome;
     dome.LoadFrom3DS(dir.File("demo/data/sky.3ds"));

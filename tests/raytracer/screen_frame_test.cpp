@@ -180,3 +180,46 @@ TEST_F(ScreenFrameTest, FullTraceShowsTheBottomOfTheSceneInRowZeroAndSaturatesBr
         }
     EXPECT_GT(saturated, 50) << "the light must drive some channels above 1.0";
 }
+
+// The marks of traced pixels: every lattice point and at least the refined shadow edge is
+// marked, the frame is not, and marking changes no mask value.
+TEST_F(ScreenFrameTest, TracedPixelsAreMarkedWithoutChangingTheMask) {
+    auto scene = redowl_test::MakeBoxOverFloorScene(VECTOR(0.0f, 8.0f, 2.0f, 0.0f));
+    ScreenTracer tracer(256, 256, 4);
+    tracer.AttachScene(scene.get());
+    tracer.TraceFrame(nullptr);
+    const std::vector<std::uint32_t> plain(tracer.Buffer(), tracer.Buffer() + 256 * 256);
+    EXPECT_EQ(tracer.TracedMarks(), nullptr);
+
+    tracer.MarkTracedPixels(true);
+    for (int frame = 0; frame < 2; ++frame) {  // the second frame starts from cleared marks
+        tracer.TraceFrame(nullptr);
+        ASSERT_NE(tracer.TracedMarks(), nullptr);
+        const std::uint8_t* marks = tracer.TracedMarks();
+        // Marking changes no pixel of the mask.
+        long differ = 0;
+        for (int p = 0; p < 256 * 256; ++p) differ += plain[p] != tracer.Buffer()[p];
+        EXPECT_EQ(differ, 0);
+        int marked = 0, edges = 0, edgesMarked = 0;
+        for (int r = 0; r < 256; ++r)
+            for (int c = 0; c < 256; ++c) {
+                const int p = r * 256 + c;
+                marked += marks[p];
+                // Every lattice point is traced (the last row and column close the lattice).
+                if ((r % 8 == 0 || r == 255) && (c % 8 == 0 || c == 255)) ASSERT_EQ(marks[p], 1) << r << "," << c;
+                // A pixel whose right or upper neighbour differs lies on a shadow edge, which
+                // the refinement reaches down to single pixels (or a lattice point decides).
+                for (const int q : {c + 1 < 256 ? p + 1 : p, r + 1 < 256 ? p + 256 : p})
+                    if (plain[p] != plain[q]) {
+                        ++edges;
+                        edgesMarked += marks[p] | marks[q];
+                    }
+            }
+        EXPECT_GT(edges, 50) << "the scene must show a shadow edge";
+        EXPECT_GE(edgesMarked, edges * 9 / 10);
+        EXPECT_GT(marked, 33 * 33);
+        EXPECT_LT(marked, 256 * 256 / 4);
+    }
+    tracer.MarkTracedPixels(false);
+    EXPECT_EQ(tracer.TracedMarks(), nullptr);
+}

@@ -4,7 +4,8 @@
 // A batch program: errors go to standard error, never to a box, and end it with status 1.
 //
 //   redowl-snapshot [--mode hybrid|traced] [--frames N] [--light-angle A] [--view-x DEG]
-//                   [--view-y DEG] [--out window.png] [--mask-out mask.png] [--timings t.json] [DIR]
+//                   [--view-y DEG] [--out window.png] [--mask-out mask.png] [--timings t.json]
+//                   [--grid [--grid]] [--mask-view [--mask-view]] [--stats] [DIR]
 // With DIR it runs as if started there (the output paths included).
 #include <GL/freeglut.h>
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,6 +57,9 @@ struct Options {
     std::string out;
     std::string maskOut;
     std::string timings;
+    int gridPresses = 0;  // --grid: F3 pressed once per occurrence
+    int maskPresses = 0;  // --mask-view: F4 likewise
+    bool stats = false;   // --stats: the F12 report after the last frame
 };
 
 struct FrameRecord {
@@ -66,7 +71,8 @@ int Usage(const char* why) {
     if (why) std::fprintf(stderr, "redowl-snapshot: %s\n", why);
     std::fprintf(stderr,
                  "usage: redowl-snapshot [--mode hybrid|traced] [--frames N] [--light-angle A] [--view-x DEG]\n"
-                 "                       [--view-y DEG] [--out window.png] [--mask-out mask.png] [--timings t.json] [DIR]\n"
+                 "                       [--view-y DEG] [--out window.png] [--mask-out mask.png] [--timings t.json]\n"
+                 "                       [--grid [--grid]] [--mask-view [--mask-view]] [--stats] [DIR]\n"
                  "Run in a folder with release.cgf, or name it as DIR. Without --light-angle the light moves as in\n"
                  "the viewer.\n");
     return 2;
@@ -218,6 +224,13 @@ int main(int argc, char** argv) {
             folder = arg;
             continue;
         }
+        // The views, as their keys pressed once per occurrence.
+        if (arg == "--grid" || arg == "--mask-view" || arg == "--stats") {
+            if (arg == "--grid") ++options.gridPresses;
+            else if (arg == "--mask-view") ++options.maskPresses;
+            else options.stats = true;
+            continue;
+        }
         if (i + 1 >= argc) return Usage(("missing value after " + arg).c_str());
         const char* value = argv[++i];
         if (arg == "--mode") {
@@ -286,6 +299,8 @@ int main(int argc, char** argv) {
     win.tracedImageMode = options.traced;
     win.angleX = options.viewX;
     win.angleY = options.viewY;
+    for (int i = 0; i < options.gridPresses; ++i) win.special(WIN_NMS::kKeyF3, 0, 0);
+    for (int i = 0; i < options.maskPresses; ++i) win.special(WIN_NMS::kKeyF4, 0, 0);
     if (options.fixedAngle) {
         win.frame.lightAngle = options.lightAngle;
         win.frame.lightSpeed = 0.0f;  // every frame at the same angle
@@ -310,6 +325,14 @@ int main(int argc, char** argv) {
         r.light[1] = scene.lights[0].position.y;
         r.light[2] = scene.lights[0].position.z;
         records.push_back(r);
+    }
+
+    if (win.views.mask != WIN_NMS::MaskView::kOff && !options.traced)
+        std::printf("traced: %.6f of the pixels (%d of %d)\n", win.views.tracedShare, win.views.tracedPixels,
+                    viewer.tracer->Width() * viewer.tracer->Height());
+    if (options.stats) {
+        std::fflush(stdout);
+        win.PrintStatistics(std::cout);
     }
 
     int status = 0;

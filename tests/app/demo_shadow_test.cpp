@@ -1,0 +1,81 @@
+// The demo scene's shadows stay on the ground: at every light angle and in a turned view, no
+// pixel whose visible surface is the sky dome is in shadow, while the floor shows the knot's
+// shadow. The visible surface of each mask pixel comes from the preview's depth, carried into
+// the scene's frame as the tracer does it.
+#include <GL/freeglut.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "app/config.h"
+#include "app/viewer_objects.h"
+#include "app/win_main.h"
+#include "errors/message_box.h"
+#include "math/matrix.h"
+#include "raytracer/scene.h"
+#include "raytracer/screen_tracer.h"
+#include "raytracer/tobject.h"
+#include "render/render.h"
+#include "tests/app/process_support.h"
+#include "tests/support/gl_context.h"
+
+namespace {
+
+using namespace redowl_test;
+
+TEST(DemoShadowTest, ShadowsFallOnTheFloorAndNeverOnTheSky) {
+    ASSERT_TRUE(EnsureGlContext()) << "this test needs an X display (the test command starts Xvfb)";
+    glutReshapeWindow(512, 512);
+    for (int i = 0; i < 5; ++i) glutMainLoopEvent();
+    TempDir dir;
+    WriteDemo(dir.path());
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir.path());
+    {
+        WIN_NMS::ViewerObjects objects;
+        CONFIG::Lexer& config = objects.config;
+        WIN_NMS::WIN_MAIN_CLASS& win = objects.app;
+        win.width = 512;
+        win.height = 512;
+        TIRN_ERROR::BoxRecorder recorder;
+        config.ReadFile("release.cgf");
+        win.reshape(512, 512);
+        win.display();  // assembly
+        win.frame.lightSpeed = 0.0f;
+
+        const float views[2][2] = {{0.0f, 0.0f}, {25.0f, -40.0f}};
+        for (const auto& view : views)
+            for (int angle = 0; angle <= 5; ++angle) {
+                SCOPED_TRACE(::testing::Message() << "light angle " << angle << ", view " << view[0] << ", " << view[1]);
+                win.frame.lightAngle = static_cast<float>(angle);
+                win.angleX = view[0];
+                win.angleY = view[1];
+                win.display();
+                const RAYTR::ScreenTracer* tracer = objects.tracer.get();
+                const std::uint32_t* mask = tracer->Buffer(0);
+                int sky = 0, skyShadow = 0, floorShadow = 0;
+                for (int r = 0; r < 512; ++r)
+                    for (int c = 0; c < 512; ++c) {
+                        const int p = r * 512 + c;
+                        const ORVA_MATH::VECTOR d = tracer->Reconstruct(p);
+                        if (d.z >= 0.99f * tracer->Far()) continue;  // nothing drawn
+                        const ORVA_MATH::VECTOR w =
+                            ORVA_MATH::ColumnTransform(tracer->DepthToWorld(), ORVA_MATH::VECTOR(-d.x, d.y, d.z, 1.0f));
+                        const bool shadow = mask[p] == RAYTR::ScreenTracer::kShadow;
+                        if (std::fabs(w.y + 5.0f) < 0.05f) {
+                            floorShadow += shadow;
+                        } else if (std::sqrt(w.x * w.x + w.y * w.y + w.z * w.z) > 60.0f) {
+                            ++sky;
+                            skyShadow += shadow;
+                        }
+                    }
+                EXPECT_GT(sky, 10000);  // the sky is in the picture
+                EXPECT_EQ(skyShadow, 0);
+                EXPECT_GT(floorShadow, 500);
+            }
+        EXPECT_TRUE(recorder.Boxes().empty());
+    }
+    fs::current_path(previous);
+}
+
+}  // namespace

@@ -1,0 +1,154 @@
+// The inspection keys in this process on the demo scene: F3 and F4 change the picture through
+// their cycles and give back the normal picture at the end, F4 puts the traced share in the
+// title, F11 writes a PNG of the window's size, F12 prints the statistics.
+#include <GL/freeglut.h>
+#include <GL/gl.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "app/config.h"
+#include "app/png_image.h"
+#include "app/win_main.h"
+#include "errors/message_box.h"
+#include "app/viewer_objects.h"
+#include "raytracer/scene.h"
+#include "raytracer/screen_tracer.h"
+#include "raytracer/tobject.h"
+#include "render/render.h"
+#include "tests/app/process_support.h"
+#include "tests/support/gl_context.h"
+
+namespace {
+
+using namespace redowl_test;
+
+// Mean absolute difference per channel value of two RGB read-backs of the same size.
+double Difference(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b) {
+    if (a.size() != b.size() || a.empty()) return -1.0;
+    double sum = 0.0;
+    for (std::size_t i = 0; i < a.size(); ++i) sum += std::abs(int(a[i]) - int(b[i]));
+    return sum / static_cast<double>(a.size());
+}
+
+class InspectViewsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(EnsureGlContext()) << "these tests need an X display (the test command starts Xvfb)";
+        glutReshapeWindow(512, 512);
+        for (int i = 0; i < 5; ++i) glutMainLoopEvent();
+        WriteDemo(dir.path());
+        previous = fs::current_path();
+        fs::current_path(dir.path());
+        win.width = 512;
+        win.height = 512;
+        config.ReadFile("release.cgf");
+        win.reshape(512, 512);
+        win.display();  // assembly
+        win.frame.lightSpeed = 0.0f;
+        win.beforeSwap = [this] {
+            picture.resize(512u * 512u * 3u);
+            glReadBuffer(GL_BACK);
+            glPixelStorei(GL_PACK_ALIGNMENT, 1);
+            glReadPixels(0, 0, 512, 512, GL_RGB, GL_UNSIGNED_BYTE, picture.data());
+        };
+    }
+    void TearDown() override { fs::current_path(previous); }
+
+    // One frame after pressing the special key (0: none); the picture it showed.
+    std::vector<unsigned char> FrameAfter(int key) {
+        if (key != 0) win.special(key, 0, 0);
+        win.display();
+        return picture;
+    }
+
+    TempDir dir;
+    fs::path previous;
+    TIRN_ERROR::BoxRecorder recorder;
+    WIN_NMS::ViewerObjects objects;
+    CONFIG::Lexer& config = objects.config;
+    WIN_NMS::WIN_MAIN_CLASS& win = objects.app;
+    std::vector<unsigned char> picture;
+};
+
+TEST_F(InspectViewsTest, ViewsChangeThePictureAndGiveItBack) {
+    const std::vector<unsigned char> normal = FrameAfter(0);
+    EXPECT_LT(Difference(FrameAfter(0), normal), 0.01);  // frames repeat exactly
+
+    // F3: cells, cells by count, off.
+    const std::vector<unsigned char> cells = FrameAfter(WIN_NMS::kKeyF3);
+    const std::vector<unsigned char> byCount = FrameAfter(WIN_NMS::kKeyF3);
+    EXPECT_GT(Difference(cells, normal), 2.0);
+    EXPECT_GT(Difference(byCount, cells), 2.0);
+    EXPECT_LT(Difference(FrameAfter(WIN_NMS::kKeyF3), normal), 0.01);
+
+    // F4: the mask alone (white where lit, black in shadow: a grey picture), the mask with its
+    // traced pixels marked (coloured), off.
+    recorder.Clear();
+    const std::vector<unsigned char> mask = FrameAfter(WIN_NMS::kKeyF4);
+    int grey = 0, lit = 0, shadow = 0;
+    for (std::size_t i = 0; i < mask.size(); i += 3) {
+        grey += mask[i] == mask[i + 1] && mask[i + 1] == mask[i + 2];
+        lit += mask[i] >= 254;
+        shadow += mask[i] == 0;
+    }
+    EXPECT_EQ(grey, 512 * 512);
+    EXPECT_EQ(lit + shadow, 512 * 512);
+    EXPECT_GT(shadow, 5000);
+    const std::vector<unsigned char> marked = FrameAfter(WIN_NMS::kKeyF4);
+    EXPECT_GT(Difference(marked, mask), 2.0);
+    int tracedColour = 0;
+    for (std::size_t i = 0; i < marked.size(); i += 3)
+        tracedColour += marked[i] == WIN_NMS::InspectViews::kTracedLit[0] && marked[i + 1] == WIN_NMS::InspectViews::kTracedLit[1];
+    // At least the lattice: every 8th pixel both ways inside the 8-pixel frame.
+    EXPECT_GE(tracedColour, 63 * 63 / 2);
+    // The title carries the share: "FPS=<n>, traced <share>% of the pixels".
+    const std::vector<std::string> titles = recorder.Titles();
+    ASSERT_FALSE(titles.empty());
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(titles.back(), m, std::regex("FPS=[0-9]+, traced ([0-9.]+)% of the pixels"))) << titles.back();
+    const double share = std::stod(m[1].str()) / 100.0;
+    EXPECT_GT(share, 1.0 / 64.0);
+    EXPECT_LT(share, 1.0);
+    EXPECT_NEAR(share, win.views.tracedShare, 0.0001);
+    EXPECT_LT(Difference(FrameAfter(WIN_NMS::kKeyF4), normal), 0.01);
+    EXPECT_EQ(objects.tracer->TracedMarks(), nullptr);  // marking stops with the view
+    EXPECT_TRUE(recorder.Boxes().empty());
+}
+
+TEST_F(InspectViewsTest, ScreenshotIsAPngOfTheWindowAndStatisticsArePrinted) {
+    FrameAfter(0);
+    ::testing::internal::CaptureStdout();
+    win.special(WIN_NMS::kKeyF11, 0, 0);
+    const std::vector<unsigned char> shown = FrameAfter(0);
+    win.special(WIN_NMS::kKeyF12, 0, 0);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex("Screenshot saved: (redowl-[0-9]{8}-[0-9]{6}\\.png) \\(512 x 512\\)")))
+        << out;
+    WIN_NMS::Image image;
+    std::string error;
+    ASSERT_TRUE(WIN_NMS::ReadPng(m[1].str(), image, &error)) << error;
+    EXPECT_EQ(image.width, 512);
+    EXPECT_EQ(image.height, 512);
+    ASSERT_EQ(image.channels, 3);
+    // The file holds what the window showed (PNG rows from the top, GL rows from the bottom).
+    std::vector<unsigned char> flipped(shown.size());
+    for (int y = 0; y < 512; ++y)
+        std::copy_n(shown.begin() + (511 - y) * 512 * 3, 512 * 3, flipped.begin() + y * 512 * 3);
+    EXPECT_LT(Difference(image.pixels, flipped), 0.01);
+    EXPECT_FALSE(win.views.screenshotPending);
+
+    // F12: both traced models with their statistics, then the timings of the frame.
+    EXPECT_NE(out.find("Model 0: "), std::string::npos) << out;
+    EXPECT_NE(out.find("Model 2: 72 triangles"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Model 1: "), std::string::npos) << out;  // the sky is not traced
+    EXPECT_NE(out.find("use ACCURANCY_ALGORITHM of build regular grid"), std::string::npos) << out;
+    EXPECT_NE(out.find("Frame (ms): preview "), std::string::npos) << out;
+}
+
+}  // namespace
