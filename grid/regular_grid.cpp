@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <new>
 #include <ostream>
@@ -18,7 +19,6 @@
 
 #include "errors/errors.h"
 #include "errors/message_box.h"
-#include "grid/cell_walk.h"
 #include "grid/ray_triangle.h"
 #include "grid/tri_box.h"
 
@@ -110,6 +110,7 @@ BaseGrid<Dim, Tri, Index>& BaseGrid<Dim, Tri, Index>::operator=(const BaseGrid& 
     triangles = other.triangles;
     minimum = other.minimum;
     maximum = other.maximum;
+    tMinDistance_ = other.tMinDistance_;
     // The query copy follows the cells.
     DropQueryLayout();
     if (other.queryStart_) {
@@ -221,6 +222,9 @@ void BaseGrid<Dim, Tri, Index>::Build(Tri* triangleArray, int triangleCount,
 
 template <int Dim, class Tri, class Index>
 void BaseGrid<Dim, Tri, Index>::MakeQueryLayout() {
+    // t_min follows the model's size: rounding of hit points grows with the coordinates.
+    const float diagonal = ORVA_MATH::Length(maximum - minimum);
+    tMinDistance_ = diagonal < 1e30f ? 1e-5f * diagonal : 0.0f;  // NaN box: 0
     const unsigned cellCount = cells.Count();
     // Offsets: cell c's triangles are in blocks queryStart_[c] .. queryStart_[c + 1] - 1.
     queryStart_.reset(new unsigned[cellCount + 1]);
@@ -296,61 +300,47 @@ void BaseGrid<Dim, Tri, Index>::InsertTriangle(const Tri& triangle, unsigned ind
 }
 
 template <int Dim, class Tri, class Index>
-void BaseGrid<Dim, Tri, Index>::AppendLine(const VECTOR& from, const VECTOR& to) {
-    const int a[3] = {CellOfAxis(from.x, resolution[0]), CellOfAxis(from.y, resolution[1]),
-                      CellOfAxis(from.z, resolution[2])};
-    const int b[3] = {CellOfAxis(to.x, resolution[0]), CellOfAxis(to.y, resolution[1]),
-                      CellOfAxis(to.z, resolution[2])};
-    CellLine(a, b, [&](int i, int j, int k) {
-        cellList.push_back(CellCoord{i, j, k});
-        return false;
-    });
-}
-
-template <int Dim, class Tri, class Index>
-void BaseGrid<Dim, Tri, Index>::FastAlgorithm(VECTOR P, VECTOR Q, VECTOR R) {
-    // 1. Squared edge lengths.
-    const float dPQ = ORVA_MATH::LengthSquared(P - Q);
-    const float dPR = ORVA_MATH::LengthSquared(P - R);
-    const float dQR = ORVA_MATH::LengthSquared(Q - R);
-    // 2 and 3. Make P-R a longest edge and Q the corner opposite it.
-    float m = dPR;
-    if (dPR < dQR) {
-        std::swap(P, Q);
-        m = dQR;
+void BaseGrid<Dim, Tri, Index>::FastAlgorithm(const VECTOR& P, const VECTOR& Q, const VECTOR& R) {
+    // A conservative voxelisation: every cell the triangle meets, and a few next to it. The
+    // cells of the triangle's bounding box are swept in columns along the axis on which the
+    // triangle's plane is steepest (the largest normal component); in each column only the
+    // cells within the plane's slab over the column's square are taken. That is the plane and
+    // box-axis part of the separating-axis test, without its nine edge axes, computed as
+    // ranges instead of per cell.
+    const float p[3] = {P.x, P.y, P.z}, q[3] = {Q.x, Q.y, Q.z}, r[3] = {R.x, R.y, R.z};
+    // A margin of a thousandth of the longest edge keeps the hits that the ray-triangle test's
+    // 0.001 weight tolerance accepts just outside the triangle in cells holding it.
+    const float longest = std::sqrt(std::max({ORVA_MATH::LengthSquared(P - Q), ORVA_MATH::LengthSquared(Q - R),
+                                               ORVA_MATH::LengthSquared(R - P)}));
+    const float margin = 1e-3f * (longest < 1e30f ? longest : 0.0f) + 1e-4f;
+    int first[3], last[3];
+    for (int axis = 0; axis < 3; ++axis) {
+        first[axis] = CellOfAxis(std::min({p[axis], q[axis], r[axis]}) - margin, resolution[axis]);
+        last[axis] = CellOfAxis(std::max({p[axis], q[axis], r[axis]}) + margin, resolution[axis]);
     }
-    if (m < dPQ) std::swap(Q, R);
-    // 4. Foot of the height from Q on P-R.
-    const VECTOR PR = R - P;
-    const VECTOR F = P + PR * (ORVA_MATH::Dot(Q - P, PR) / ORVA_MATH::LengthSquared(PR));
-    // 5. The three edges.
-    AppendLine(P, Q);
-    AppendLine(P, R);
-    AppendLine(Q, R);
-    // 6. The two right triangles on either side of the height.
-    FillHalf(P, Q, F);
-    FillHalf(R, Q, F);
-}
-
-template <int Dim, class Tri, class Index>
-void BaseGrid<Dim, Tri, Index>::FillHalf(const VECTOR& S, const VECTOR& Q, const VECTOR& F) {
-    // 1. Unit step along the hypotenuse S-Q.
-    const float L = ORVA_MATH::Length(Q - S);
-    const VECTOR u = (Q - S) / L;
-    // 2. Nothing to fill on a zero (or unusable) hypotenuse.
-    if (!(L > 0.0f) || !(L < 16777216.0f)) return;
-    // A leg S-F of zero length (or NaN) leaves no line to drop the feet on: skip every line.
-    const VECTOR SF = F - S;
-    const float sfSquared = ORVA_MATH::LengthSquared(SF);
-    if (!(sfSquared > 0.0f)) return;
-    // 3. Lines parallel to Q-F, one grid unit apart along S-Q.
-    float e = 0.0f;
-    do {
-        const VECTOR p = S + u * e;
-        const VECTOR f = S + SF * (ORVA_MATH::Dot(p - S, SF) / sfSquared);
-        AppendLine(p, f);
-        e = e + 1.0f;
-    } while (e < L);
+    // The plane n . x = n . P; the column axis c is the one of the largest |n| component.
+    const VECTOR n = ORVA_MATH::Cross(Q - P, R - P);
+    const float an[3] = {std::fabs(n.x), std::fabs(n.y), std::fabs(n.z)};
+    const int c = an[0] >= an[1] ? (an[0] >= an[2] ? 0 : 2) : (an[1] >= an[2] ? 1 : 2);
+    const int a0 = c == 0 ? 1 : 0, a1 = c == 2 ? 1 : 2;
+    const float nv[3] = {n.x, n.y, n.z};
+    // Over a column's square of half-size 0.5 (plus the margin), the plane's coordinate along c
+    // varies by at most spread around its value at the square's centre.
+    const bool flatPlane = an[c] > 0.0f && an[c] < 1e30f;
+    const float spread = flatPlane ? (an[a0] + an[a1]) * (0.5f + margin) / an[c] + margin : 0.0f;
+    const float offset = nv[0] * p[0] + nv[1] * p[1] + nv[2] * p[2];
+    int cell[3];
+    for (cell[a0] = first[a0]; cell[a0] <= last[a0]; ++cell[a0])
+        for (cell[a1] = first[a1]; cell[a1] <= last[a1]; ++cell[a1]) {
+            int lo = first[c], hi = last[c];
+            if (flatPlane) {
+                const float centre = (offset - nv[a0] * static_cast<float>(cell[a0]) -
+                                      nv[a1] * static_cast<float>(cell[a1])) / nv[c];
+                lo = std::max(lo, CellOfAxis(centre - spread, resolution[c]));
+                hi = std::min(hi, CellOfAxis(centre + spread, resolution[c]));
+            }
+            for (cell[c] = lo; cell[c] <= hi; ++cell[c]) cellList.push_back(CellCoord{cell[0], cell[1], cell[2]});
+        }
 }
 
 template <int Dim, class Tri, class Index>
@@ -379,144 +369,157 @@ void BaseGrid<Dim, Tri, Index>::AccuracyAlgorithm(const VECTOR& P, const VECTOR&
 }
 
 template <int Dim, class Tri, class Index>
-bool BaseGrid<Dim, Tri, Index>::Intersect(const Ray& ray, RayHit& hit) const {
+unsigned BaseGrid<Dim, Tri, Index>::SkipIndex(const Tri* skip) const {
+    // The triangle to skip as an index into our array (none when it is not one of ours).
+    if (skip == nullptr || triangles == nullptr) return kNoTriangle;
+    const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(skip), from = reinterpret_cast<std::uintptr_t>(triangles);
+    if (at >= from && (at - from) % sizeof(Tri) == 0 && (at - from) / sizeof(Tri) < kNoTriangle)
+        return static_cast<unsigned>((at - from) / sizeof(Tri));
+    return kNoTriangle;
+}
+
+template <int Dim, class Tri, class Index>
+bool BaseGrid<Dim, Tri, Index>::Usable(const Ray& ray, float& tMinimum) const {
     if (!queryStart_) return false;  // never built
-    // 1. Slab test, four lanes at once (w computed and ignored). _mm_max_ps / _mm_min_ps return
-    // their second operand when the first is NaN, which is the clamp rule for 0 * infinity.
-    const __m128 origin = _mm_load_ps(&ray.origin.x);
-    const __m128 direction = _mm_load_ps(&ray.direction.x);
-    const __m128 inv = _mm_div_ps(_mm_set1_ps(1.0f), direction);
-    const __m128 l1 = _mm_mul_ps(_mm_sub_ps(_mm_load_ps(&minimum.x), origin), inv);
-    const __m128 l2 = _mm_mul_ps(_mm_sub_ps(_mm_load_ps(&maximum.x), origin), inv);
-    const __m128 low = _mm_set1_ps(-1e38f), high = _mm_set1_ps(1e38f);
-    const __m128 nearV = _mm_min_ps(_mm_max_ps(l1, low), _mm_max_ps(l2, low));
-    const __m128 farV = _mm_max_ps(_mm_min_ps(l1, high), _mm_min_ps(l2, high));
-    alignas(16) float nearL[4], farL[4];
-    _mm_store_ps(nearL, nearV);
-    _mm_store_ps(farL, farV);
-    const float tNear = std::max(std::max(nearL[0], nearL[1]), nearL[2]);
-    const float tFar = std::min(std::min(farL[0], farL[1]), farL[2]);
-    if (!(tFar >= tNear && tFar >= 0.0f)) return false;
-    // 2. Entry and exit points (the origin when the parameter is not positive).
-    const __m128 entry = tNear > 0.0f ? _mm_add_ps(origin, _mm_mul_ps(direction, _mm_set1_ps(tNear))) : origin;
-    const __m128 exit = tFar > 0.0f ? _mm_add_ps(origin, _mm_mul_ps(direction, _mm_set1_ps(tFar))) : origin;
-    // 3. Their cells: trunc(g + 0.5), clamped to 0 .. n - 1 (NaN becomes 0).
-    const __m128 minV = _mm_load_ps(&minimum.x);
-    const __m128 invCell = _mm_set_ps(0.0f, inverseCellSize[2], inverseCellSize[1], inverseCellSize[0]);
-    const __m128 half = _mm_set1_ps(0.5f);
-    const __m128 zero = _mm_setzero_ps();
-    const __m128 top = _mm_set_ps(0.0f, static_cast<float>(resolution[2] - 1), static_cast<float>(resolution[1] - 1),
-                                  static_cast<float>(resolution[0] - 1));
-    auto cellOf = [&](__m128 p, int out[3]) {
-        __m128 g = _mm_add_ps(_mm_mul_ps(_mm_sub_ps(p, minV), invCell), half);
-        g = _mm_min_ps(_mm_max_ps(g, zero), top);
-        alignas(16) int c[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(c), _mm_cvttps_epi32(g));
-        out[0] = c[0];
-        out[1] = c[1];
-        out[2] = c[2];
-    };
-    int a[3], b[3];
-    cellOf(entry, a);
-    cellOf(exit, b);
-    // 4. The triangle to skip, as an index into our array (none when it is not one of ours).
-    const Tri* const base = triangles;
-    const Tri* const skip = hit.triangle;
-    unsigned skipIndex = kNoTriangle;
-    if (skip != nullptr && base != nullptr) {
-        const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(skip), from = reinterpret_cast<std::uintptr_t>(base);
-        if (at >= from && (at - from) % sizeof(Tri) == 0 && (at - from) / sizeof(Tri) < kNoTriangle)
-            skipIndex = static_cast<unsigned>((at - from) / sizeof(Tri));
+    // A zero or undefined direction (or origin) hits nothing; t_min in units of the direction.
+    const VECTOR& d = ray.direction;
+    const float length = std::sqrt(d.x * d.x + d.y * d.y + d.z * d.z);
+    if (!(length > 0.0f) || !(length < 1e30f) || !std::isfinite(ray.origin.x + ray.origin.y + ray.origin.z))
+        return false;
+    tMinimum = tMinDistance_ / length;
+    return true;
+}
+
+template <int Dim, class Tri, class Index>
+template <class Visit>
+bool BaseGrid<Dim, Tri, Index>::WalkCells(const Ray& ray, float tMinimum, float tMax, Visit&& visit) const {
+    const float o[3] = {ray.origin.x, ray.origin.y, ray.origin.z};
+    const float d[3] = {ray.direction.x, ray.direction.y, ray.direction.z};
+    // Slab test against [minimum, maximum]. A zero direction lane leaves its axis unconstrained
+    // while the origin lies between the planes (0 * infinity is NaN there and is dropped).
+    // (The clamps below give their bound when the value is NaN.)
+    float tNear = -1e38f, tFar = 1e38f;
+    for (int axis = 0; axis < 3; ++axis) {
+        const float inv = 1.0f / d[axis];
+        const float l1 = (minimum[axis] - o[axis]) * inv, l2 = (maximum[axis] - o[axis]) * inv;
+        const float n1 = l1 > -1e38f ? l1 : -1e38f, n2 = l2 > -1e38f ? l2 : -1e38f;
+        const float f1 = l1 < 1e38f ? l1 : 1e38f, f2 = l2 < 1e38f ? l2 : 1e38f;
+        tNear = std::max(tNear, std::min(n1, n2));
+        tFar = std::min(tFar, std::max(f1, f2));
     }
+    const float t0 = std::max(tNear, 0.0f), t1 = std::min(tFar, tMax);
+    if (!(t1 >= t0) || !(t1 > tMinimum)) return false;
+    // Cell frame: h = (p - minimum) * inverse cell size + 0.5, so cell i covers h in [i, i + 1)
+    // (cellOf's cells centred on integer grid coordinates). Per axis: the start cell, the step,
+    // the parameter of the next cell boundary and the parameter distance between boundaries.
+    int cell[3], step[3], last[3];
+    float tNext[3], tDelta[3];
+    const int stride[3] = {cells.Stride0(), cells.Stride1(), 1};
+    long long linear = 0;
+    for (int axis = 0; axis < 3; ++axis) {
+        const float ho = (o[axis] - minimum[axis]) * inverseCellSize[axis] + 0.5f;
+        const float hd = d[axis] * inverseCellSize[axis];
+        const float h = ho + hd * t0;
+        const int n = resolution[axis];
+        cell[axis] = h >= 1.0f ? (h < static_cast<float>(n) ? std::min(static_cast<int>(h), n - 1) : n - 1) : 0;
+        if (hd > 0.0f) {
+            step[axis] = 1;
+            last[axis] = n;
+            tNext[axis] = (static_cast<float>(cell[axis] + 1) - ho) / hd;
+            tDelta[axis] = 1.0f / hd;
+        } else if (hd < 0.0f) {
+            step[axis] = -1;
+            last[axis] = -1;
+            tNext[axis] = (static_cast<float>(cell[axis]) - ho) / hd;
+            tDelta[axis] = -1.0f / hd;
+        } else {
+            step[axis] = 0;
+            last[axis] = -1;
+            tNext[axis] = tDelta[axis] = std::numeric_limits<float>::infinity();
+        }
+        linear += static_cast<long long>(cell[axis]) * stride[axis];
+    }
+    // Visit cells in order until the segment ends or leaves the grid. At an edge or a corner
+    // (equal boundary parameters) the axes step one after the other, so every cell the ray
+    // touches there is visited too.
+    for (;;) {
+        const int axis = tNext[0] < tNext[1] ? (tNext[0] < tNext[2] ? 0 : 2) : (tNext[1] < tNext[2] ? 1 : 2);
+        const float tExit = tNext[axis];
+        if (visit(linear, tExit)) return true;
+        if (!(tExit < t1)) return false;
+        cell[axis] += step[axis];
+        if (cell[axis] == last[axis]) return false;
+        linear += static_cast<long long>(step[axis]) * stride[axis];
+        tNext[axis] += tDelta[axis];
+    }
+}
+
+template <int Dim, class Tri, class Index>
+bool BaseGrid<Dim, Tri, Index>::Intersect(const Ray& ray, RayHit& hit, float tMax) const {
+    float tMinimum = 0.0f;
+    if (!Usable(ray, tMinimum)) return false;
+    const unsigned skip = SkipIndex(hit.triangle);
     const unsigned* const start = queryStart_.get();
     const TriangleBlock* const blocks = queryBlocks_.get();
-    // Per-query constants of the triangle test, broadcast to four lanes.
-    const __m128 ox = _mm_set1_ps(ray.origin.x), oy = _mm_set1_ps(ray.origin.y), oz = _mm_set1_ps(ray.origin.z);
-    const __m128 dx = _mm_set1_ps(ray.direction.x), dy = _mm_set1_ps(ray.direction.y),
-                 dz = _mm_set1_ps(ray.direction.z);
-    const __m128 minDet = _mm_set1_ps(1e-6f), one = _mm_set1_ps(1.0f);
-    const __m128 lowWeight = _mm_set1_ps(kAboveMinusThousandth), highWeight = _mm_set1_ps(1.001f);
-    const __m128d highSum = _mm_set1_pd(static_cast<double>(1.001f));
-    const __m128i none = _mm_set1_epi32(static_cast<int>(kNoTriangle));
-    const __m128i skipped = _mm_set1_epi32(static_cast<int>(skipIndex));
-    float b0 = hit.b0, b1 = hit.b1, b2 = hit.b2;
-    const Tri* tested = nullptr;
-    // 5. Walk from the entry cell to the exit cell; the first triangle that passes wins. Four
-    // triangles of a cell are tested at once with the one-sided test's operations in its order;
-    // the first passing lane is the first passing triangle, and a block without a hit leaves
-    // the record as its last lanes' tests would have (last tested triangle, last u and v).
-    const int stride[3] = {cells.Stride0(), cells.Stride1(), 1};
-    const bool found = CellLineLinear(a, b, stride, [&](long long cell) {
-        const unsigned end = start[cell + 1];
-        for (unsigned k = start[cell]; k < end; ++k) {
-            const TriangleBlock& block = blocks[k];
-            const __m128i index = _mm_load_si128(reinterpret_cast<const __m128i*>(block.index));
-            // Lanes that hold a triangle other than the skip triangle.
-            const __m128 live = _mm_castsi128_ps(
-                _mm_andnot_si128(_mm_or_si128(_mm_cmpeq_epi32(index, none), _mm_cmpeq_epi32(index, skipped)),
-                                 _mm_set1_epi32(-1)));
-            const int liveMask = _mm_movemask_ps(live);
-            if (liveMask == 0) continue;
-            const __m128 e1x = _mm_load_ps(block.e1x), e1y = _mm_load_ps(block.e1y), e1z = _mm_load_ps(block.e1z);
-            const __m128 e2x = _mm_load_ps(block.e2x), e2y = _mm_load_ps(block.e2y), e2z = _mm_load_ps(block.e2z);
-            // p = d x e2; det = e1 . p.
-            const __m128 px = _mm_sub_ps(_mm_mul_ps(dy, e2z), _mm_mul_ps(dz, e2y));
-            const __m128 py = _mm_sub_ps(_mm_mul_ps(dz, e2x), _mm_mul_ps(dx, e2z));
-            const __m128 pz = _mm_sub_ps(_mm_mul_ps(dx, e2y), _mm_mul_ps(dy, e2x));
-            const __m128 det = _mm_add_ps(_mm_add_ps(_mm_mul_ps(e1x, px), _mm_mul_ps(e1y, py)), _mm_mul_ps(e1z, pz));
-            const __m128 passDet = _mm_andnot_ps(_mm_cmplt_ps(det, minDet), live);
-            const int detMask = _mm_movemask_ps(passDet);
-            if (detMask == 0) {
-                tested = base + block.index[31 - __builtin_clz(static_cast<unsigned>(liveMask))];
-                continue;
-            }
-            const __m128 inv = _mm_div_ps(one, det);
-            // s = o - A; u = (s . p) / det.
-            const __m128 sx = _mm_sub_ps(ox, _mm_load_ps(block.ax));
-            const __m128 sy = _mm_sub_ps(oy, _mm_load_ps(block.ay));
-            const __m128 sz = _mm_sub_ps(oz, _mm_load_ps(block.az));
-            const __m128 u =
-                _mm_mul_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(sx, px), _mm_mul_ps(sy, py)), _mm_mul_ps(sz, pz)), inv);
-            // q = s x e1; v = (d . q) / det.
-            const __m128 qx = _mm_sub_ps(_mm_mul_ps(sy, e1z), _mm_mul_ps(sz, e1y));
-            const __m128 qy = _mm_sub_ps(_mm_mul_ps(sz, e1x), _mm_mul_ps(sx, e1z));
-            const __m128 qz = _mm_sub_ps(_mm_mul_ps(sx, e1y), _mm_mul_ps(sy, e1x));
-            const __m128 v =
-                _mm_mul_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, qx), _mm_mul_ps(dy, qy)), _mm_mul_ps(dz, qz)), inv);
-            const __m128 uFails = _mm_or_ps(_mm_cmplt_ps(u, lowWeight), _mm_cmpgt_ps(u, highWeight));
-            const __m128 passU = _mm_andnot_ps(uFails, passDet);
-            // u + v in double against the widened 1.001f.
-            const __m128d sumLow = _mm_add_pd(_mm_cvtps_pd(u), _mm_cvtps_pd(v));
-            const __m128d sumHigh = _mm_add_pd(_mm_cvtps_pd(_mm_movehl_ps(u, u)), _mm_cvtps_pd(_mm_movehl_ps(v, v)));
-            const __m128 sumFails = _mm_shuffle_ps(_mm_castpd_ps(_mm_cmpgt_pd(sumLow, highSum)),
-                                                   _mm_castpd_ps(_mm_cmpgt_pd(sumHigh, highSum)), _MM_SHUFFLE(2, 0, 2, 0));
-            const __m128 vFails = _mm_or_ps(_mm_cmplt_ps(v, lowWeight), sumFails);
-            const int hitMask = _mm_movemask_ps(_mm_andnot_ps(vFails, passU));
-            const int uMask = _mm_movemask_ps(passU);
-            alignas(16) float us[4], vs[4];
+    const float o[3] = {ray.origin.x, ray.origin.y, ray.origin.z};
+    const float d[3] = {ray.direction.x, ray.direction.y, ray.direction.z};
+    const RayLanes lanes(o, d, tMinimum);
+    __m128 best = _mm_set1_ps(tMax);
+    unsigned bestBlock = 0;
+    int bestLane = -1;
+    float bestU = 0.0f, bestV = 0.0f, bestT = tMax;
+    // Every triangle of a cell is tested; the nearest hit so far stays a candidate, and the
+    // walk stops at the first cell whose exit lies at or beyond it (a hit beyond the exit of
+    // its cell may have a nearer rival in a later cell).
+    WalkCells(ray, tMinimum, tMax, [&](long long cell, float tExit) {
+        for (unsigned k = start[cell], end = start[cell + 1]; k < end; ++k) {
+            __m128 u, v, t;
+            const int mask = RayTriangle4(lanes, blocks[k], best, skip, u, v, t);
+            if (mask == 0) continue;
+            alignas(16) float ts[4], us[4], vs[4];
+            _mm_store_ps(ts, t);
             _mm_store_ps(us, u);
             _mm_store_ps(vs, v);
-            if (hitMask != 0) {
-                // The first passing lane; the lanes before it failed and its own weights win.
-                const int lane = __builtin_ctz(static_cast<unsigned>(hitMask));
-                tested = base + block.index[lane];
-                b1 = us[lane];
-                b2 = vs[lane];
-                b0 = (1.0f - b2) - b1;
-                return true;
+            // Nearest passing lane (all passing lanes are nearer than best).
+            for (int lane = 0; lane < 4; ++lane) {
+                if (!(mask & (1 << lane)) || !(ts[lane] < bestT)) continue;
+                bestT = ts[lane];
+                bestU = us[lane];
+                bestV = vs[lane];
+                bestBlock = k;
+                bestLane = lane;
             }
-            tested = base + block.index[31 - __builtin_clz(static_cast<unsigned>(liveMask))];
-            b1 = us[31 - __builtin_clz(static_cast<unsigned>(detMask))];
-            if (uMask != 0) b2 = vs[31 - __builtin_clz(static_cast<unsigned>(uMask))];
+            best = _mm_set1_ps(bestT);
+        }
+        return bestLane >= 0 && bestT <= tExit;
+    });
+    if (bestLane < 0) return false;
+    hit.triangle = triangles + blocks[bestBlock].index[bestLane];
+    hit.b1 = bestU;
+    hit.b2 = bestV;
+    hit.b0 = (1.0f - bestV) - bestU;
+    hit.t = bestT;
+    return true;
+}
+
+template <int Dim, class Tri, class Index>
+bool BaseGrid<Dim, Tri, Index>::Occluded(const Ray& ray, float tMax, const Tri* skipTriangle) const {
+    float tMinimum = 0.0f;
+    if (!Usable(ray, tMinimum)) return false;
+    const unsigned skip = SkipIndex(skipTriangle);
+    const unsigned* const start = queryStart_.get();
+    const TriangleBlock* const blocks = queryBlocks_.get();
+    const __m128 limit = _mm_set1_ps(tMax);
+    const float o[3] = {ray.origin.x, ray.origin.y, ray.origin.z};
+    const float d[3] = {ray.direction.x, ray.direction.y, ray.direction.z};
+    const RayLanes lanes(o, d, tMinimum);
+    return WalkCells(ray, tMinimum, tMax, [&](long long cell, float) {
+        for (unsigned k = start[cell], end = start[cell + 1]; k < end; ++k) {
+            __m128 u, v, t;
+            if (RayTriangle4(lanes, blocks[k], limit, skip, u, v, t) != 0) return true;
         }
         return false;
     });
-    // The record keeps the last tested triangle and the weights of the last test either way.
-    if (tested != nullptr) hit.triangle = tested;
-    hit.b0 = b0;
-    hit.b1 = b1;
-    hit.b2 = b2;
-    return found;
 }
 
 template <int Dim, class Tri, class Index>

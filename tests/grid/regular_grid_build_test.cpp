@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <random>
 #include <set>
 #include <string>
 
@@ -110,25 +112,48 @@ TEST_F(GridBuildTest, WorkedExampleOfCellSizeAndResolution) {
     EXPECT_TRUE(CellsOf(grid, 1).count({40, 20, 0}));
 }
 
-TEST_F(GridBuildTest, FastAlgorithmElevenCellsAndAccuracyAlgorithmOneMore) {
-    const CellSet eleven{{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {3, 0, 0}, {0, 1, 0}, {1, 1, 0},
-                         {2, 1, 0}, {3, 1, 0}, {0, 2, 0}, {1, 2, 0}, {0, 3, 0}};
-    {
-        TestMesh mesh;
-        Grid grid;
-        RAYTR::gridAlgorithm = RAYTR::kFastAlgorithm;
-        BuildUnitGrid(grid, mesh, {0.2f, 0.2f, 0.2f}, {3.2f, 0.4f, 0.2f}, {0.3f, 2.6f, 0.2f}, 5.0f);
-        EXPECT_EQ(CellsOf(grid, 0), eleven);
-    }
+TEST_F(GridBuildTest, FastAlgorithmCoversEveryCellOfTheExactTestAndLittleMore) {
+    // The worked triangle: the exact test's twelve cells, all in the fast cover too.
+    const CellSet twelve{{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {3, 0, 0}, {0, 1, 0}, {1, 1, 0},
+                         {2, 1, 0}, {3, 1, 0}, {0, 2, 0}, {1, 2, 0}, {0, 3, 0}, {2, 2, 0}};
     {
         TestMesh mesh;
         Grid grid;
         grid.SetAlgorithm(RAYTR::kAccuracyAlgorithm);
         BuildUnitGrid(grid, mesh, {0.2f, 0.2f, 0.2f}, {3.2f, 0.4f, 0.2f}, {0.3f, 2.6f, 0.2f}, 5.0f);
-        CellSet twelve = eleven;
-        twelve.insert({2, 2, 0});
         EXPECT_EQ(CellsOf(grid, 0), twelve);
     }
+    // Seeded random triangles of every size and slant: the fast cover holds every cell that the
+    // exact overlap test finds, and stays within twice as many cells plus a few.
+    std::mt19937 random(17);
+    std::uniform_real_distribution<float> place(0.5f, 8.5f), size(-3.0f, 3.0f);
+    size_t exactCells = 0, fastCells = 0;
+    for (int n = 0; n < 400; ++n) {
+        std::array<float, 3> a, b, c;
+        const float scale = n % 4 == 0 ? 0.2f : 1.0f;
+        for (int q = 0; q < 3; ++q) {
+            a[q] = place(random);
+            b[q] = std::clamp(a[q] + size(random) * scale, 0.0f, 9.0f);
+            c[q] = std::clamp(a[q] + size(random) * scale, 0.0f, 9.0f);
+        }
+        CellSet cover[2];
+        for (int algorithm : {RAYTR::kFastAlgorithm, RAYTR::kAccuracyAlgorithm}) {
+            TestMesh mesh;
+            Grid grid;
+            grid.SetAlgorithm(algorithm);
+            BuildUnitGrid(grid, mesh, a, b, c, 9.0f);
+            if (grid.CellSize() != 1.0f) break;  // the factor could not make the cell exactly 1
+            cover[algorithm] = CellsOf(grid, 0);
+        }
+        if (cover[RAYTR::kAccuracyAlgorithm].empty()) continue;
+        for (const auto& cell : cover[RAYTR::kAccuracyAlgorithm])
+            ASSERT_TRUE(cover[RAYTR::kFastAlgorithm].count(cell)) << n << ": " << cell[0] << " " << cell[1] << " " << cell[2];
+        exactCells += cover[RAYTR::kAccuracyAlgorithm].size();
+        fastCells += cover[RAYTR::kFastAlgorithm].size();
+    }
+    EXPECT_GT(exactCells, 2000u);
+    EXPECT_LT(fastCells, 2 * exactCells);
+    std::printf("fast cover %zu cells, exact %zu\n", fastCells, exactCells);
 }
 
 TEST_F(GridBuildTest, TriangleInsideOneCellEntersItOnce) {

@@ -97,7 +97,7 @@ TEST_F(ScreenFrameTest, AdaptiveMaskAgreesWithBruteForceAndKeepsTheFrameMarker) 
         const std::vector<std::uint32_t> reference = BruteForceMask(tracer);
         const Agreement a = Compare(tracer, reference);
         EXPECT_GE(a.Rate(), 0.99) << "light " << light.x << "," << light.y << "," << light.z;
-        EXPECT_GT(a.shadowed, 500) << "the scene must show a shadow for the comparison to mean anything";
+        EXPECT_GT(a.shadowed, 300) << "the scene must show a shadow for the comparison to mean anything";
         // Inside: only lit or shadowed; the 8-pixel frame keeps the marker.
         for (int r = 0; r < 256; ++r)
             for (int c = 0; c < 256; ++c) {
