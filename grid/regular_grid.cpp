@@ -439,18 +439,39 @@ bool BaseGrid<Dim, Tri, Index>::WalkCells(const Ray& ray, float tMinimum, float 
         }
         linear += static_cast<long long>(cell[axis]) * stride[axis];
     }
-    // Visit cells in order until the segment ends or leaves the grid. At an edge or a corner
-    // (equal boundary parameters) the axes step one after the other, so every cell the ray
-    // touches there is visited too.
+    // Visit cells in order until the segment ends or leaves the grid; cells without triangles
+    // are passed over. At an edge or a corner (equal boundary parameters) the axes step one
+    // after the other, so every cell the ray touches there is visited too. (Kept in scalars
+    // rather than arrays so that the loop runs in registers.)
+    const unsigned* const start = queryStart_.get();
+    float tx = tNext[0], ty = tNext[1], tz = tNext[2];
+    int cx = cell[0], cy = cell[1], cz = cell[2];
+    const long long sx = static_cast<long long>(step[0]) * stride[0], sy = static_cast<long long>(step[1]) * stride[1],
+                    sz = step[2];
     for (;;) {
-        const int axis = tNext[0] < tNext[1] ? (tNext[0] < tNext[2] ? 0 : 2) : (tNext[1] < tNext[2] ? 1 : 2);
-        const float tExit = tNext[axis];
-        if (visit(linear, tExit)) return true;
-        if (!(tExit < t1)) return false;
-        cell[axis] += step[axis];
-        if (cell[axis] == last[axis]) return false;
-        linear += static_cast<long long>(step[axis]) * stride[axis];
-        tNext[axis] += tDelta[axis];
+        const unsigned first = start[linear], end = start[linear + 1];
+        if (tx < ty && tx < tz) {
+            if (first != end && visit(first, end, tx)) return true;
+            if (!(tx < t1)) return false;
+            cx += step[0];
+            if (cx == last[0]) return false;
+            linear += sx;
+            tx += tDelta[0];
+        } else if (!(tx < ty) && ty < tz) {
+            if (first != end && visit(first, end, ty)) return true;
+            if (!(ty < t1)) return false;
+            cy += step[1];
+            if (cy == last[1]) return false;
+            linear += sy;
+            ty += tDelta[1];
+        } else {
+            if (first != end && visit(first, end, tz)) return true;
+            if (!(tz < t1)) return false;
+            cz += step[2];
+            if (cz == last[2]) return false;
+            linear += sz;
+            tz += tDelta[2];
+        }
     }
 }
 
@@ -459,7 +480,6 @@ bool BaseGrid<Dim, Tri, Index>::Intersect(const Ray& ray, RayHit& hit, float tMa
     float tMinimum = 0.0f;
     if (!Usable(ray, tMinimum)) return false;
     const unsigned skip = SkipIndex(hit.triangle);
-    const unsigned* const start = queryStart_.get();
     const TriangleBlock* const blocks = queryBlocks_.get();
     const float o[3] = {ray.origin.x, ray.origin.y, ray.origin.z};
     const float d[3] = {ray.direction.x, ray.direction.y, ray.direction.z};
@@ -471,8 +491,8 @@ bool BaseGrid<Dim, Tri, Index>::Intersect(const Ray& ray, RayHit& hit, float tMa
     // Every triangle of a cell is tested; the nearest hit so far stays a candidate, and the
     // walk stops at the first cell whose exit lies at or beyond it (a hit beyond the exit of
     // its cell may have a nearer rival in a later cell).
-    WalkCells(ray, tMinimum, tMax, [&](long long cell, float tExit) {
-        for (unsigned k = start[cell], end = start[cell + 1]; k < end; ++k) {
+    WalkCells(ray, tMinimum, tMax, [&](unsigned first, unsigned end, float tExit) {
+        for (unsigned k = first; k < end; ++k) {
             __m128 u, v, t;
             const int mask = RayTriangle4(lanes, blocks[k], best, skip, u, v, t);
             if (mask == 0) continue;
@@ -507,14 +527,13 @@ bool BaseGrid<Dim, Tri, Index>::Occluded(const Ray& ray, float tMax, const Tri* 
     float tMinimum = 0.0f;
     if (!Usable(ray, tMinimum)) return false;
     const unsigned skip = SkipIndex(skipTriangle);
-    const unsigned* const start = queryStart_.get();
     const TriangleBlock* const blocks = queryBlocks_.get();
     const __m128 limit = _mm_set1_ps(tMax);
     const float o[3] = {ray.origin.x, ray.origin.y, ray.origin.z};
     const float d[3] = {ray.direction.x, ray.direction.y, ray.direction.z};
     const RayLanes lanes(o, d, tMinimum);
-    return WalkCells(ray, tMinimum, tMax, [&](long long cell, float) {
-        for (unsigned k = start[cell], end = start[cell + 1]; k < end; ++k) {
+    return WalkCells(ray, tMinimum, tMax, [&](unsigned first, unsigned end, float) {
+        for (unsigned k = first; k < end; ++k) {
             __m128 u, v, t;
             if (RayTriangle4(lanes, blocks[k], limit, skip, u, v, t) != 0) return true;
         }

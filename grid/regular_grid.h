@@ -133,9 +133,9 @@ protected:
     // False for a grid that was never built and for a ray without a usable direction or
     // origin; otherwise tMinimum = t_min in units of the ray's direction.
     bool Usable(const Ray& ray, float& tMinimum) const;
-    // The cells of the ray's segment (tMinimum, tMax) inside the box, in order: visit(linear
-    // cell index, ray parameter where the ray leaves the cell) returns true to stop the walk,
-    // which then returns true.
+    // The cells of the ray's segment (tMinimum, tMax) inside the box, in order, those without
+    // triangles passed over: visit(first block, end block, ray parameter where the ray leaves
+    // the cell) returns true to stop the walk, which then returns true.
     template <class Visit>
     bool WalkCells(const Ray& ray, float tMinimum, float tMax, Visit&& visit) const;
     unsigned SkipIndex(const Tri* skip) const;
