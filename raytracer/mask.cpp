@@ -9,6 +9,7 @@
 #include <GL/gl.h>
 #include <GL/glu.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -40,6 +41,28 @@ inline std::uint8_t ChannelByte(float c) {
     return static_cast<std::uint8_t>(v);
 }
 
+// Luminance of RGB bytes (Rec. 601 weights).
+inline float Luminance(const std::uint8_t rgb[3]) {
+    return 0.299f * static_cast<float>(rgb[0]) + 0.587f * static_cast<float>(rgb[1]) + 0.114f * static_cast<float>(rgb[2]);
+}
+
+// Whether a pixel of luminance l stands out from both neighbours a and b: darker than 0.7 of
+// the darker one (while that one is above 30) or brighter than 1.4 times the brighter one
+// (while the pixel is above 30). A little wider than what a viewer sees as a speck.
+inline bool StandsOut(float l, float a, float b) {
+    const float lo = std::min(a, b), hi = std::max(a, b);
+    return (lo > 30.0f && l < 0.8f * lo) || (l > 30.0f && l > 1.25f * hi);
+}
+
+// A channel of the average of five samples: four as the sum of their shaded values and one
+// as the byte already written.
+inline std::uint8_t AverageByte(float fourSum, std::uint8_t centre) {
+    const float v = (fourSum * 255.0f + static_cast<float>(centre)) * (1.0f / 9.0f);
+    if (!(v > 0.0f)) return 0;
+    if (v >= 255.0f) return 255;
+    return static_cast<std::uint8_t>(v);
+}
+
 }  // namespace
 
 void ScreenTracer::AttachScene(Scene* scene) {
@@ -55,6 +78,7 @@ void ScreenTracer::AttachScene(Scene* scene) {
     const float halfW = static_cast<float>(width_) * 0.5f;
     const float aspect = static_cast<float>(width_) / static_cast<float>(height_);
     const auto zPlane = static_cast<float>(-halfW / std::tan(0.39269909262657166));
+    zPlane_ = zPlane;
     for (int j = 0; j < height_; ++j) {
         const float y = (static_cast<float>(height_) * 0.5f - static_cast<float>(j)) * aspect;
         for (int i = 0; i < width_; ++i) {
@@ -193,12 +217,34 @@ void ScreenTracer::Refine(int p, int size, std::uint32_t fill) {
     Refine(centre, half, fill);
 }
 
+VECTOR ScreenTracer::ShadeAt(int row, float column, float rowOffset) const {
+    // The table's direction for a point of the pixel (column and row in pixels, 0.5 apart from
+    // the pixel's own ray at offsets of +-0.5), turned like the table's rays: y and z flipped
+    // so that row 0 looks at the bottom of the scene.
+    const float halfW = static_cast<float>(width_) * 0.5f;
+    const float aspect = static_cast<float>(width_) / static_cast<float>(height_);
+    const float x = column - halfW;
+    const float y = (static_cast<float>(height_) * 0.5f - (static_cast<float>(row) + rowOffset)) * aspect;
+    const VECTOR v(x, y, zPlane_, 1.0f);
+    const VECTOR d = v / ORVA_MATH::Length(v);
+    const Ray ray(VECTOR(0.0f, 0.0f, 0.0f, 1.0f), VECTOR(d.x, -d.y, -d.z, 1.0f));
+    RayHit hit;
+    return Shade(CarryRay(ray, cameraToWorld_), hit, 1, *scene_);
+}
+
 void ScreenTracer::FullTraceRectangle(int rowStart, int colStart, int rowEnd, int colEnd) {
     std::uint32_t* const buffer = buffers_[0];
-    for (int r = rowStart; r < rowEnd; ++r) {
-        for (int c = colStart; c < colEnd; ++c) {
+    // Pass 1: every pixel of the rectangle, and the luminance of the rectangle and of the ring
+    // of pixels around it (traced again here rather than read from the neighbouring rectangle,
+    // so that no pixel depends on the tiling or on another worker's progress).
+    const int side = subscreenSide_;
+    const int stride = side + 2;
+    const int tile = (rowStart / side) * (width_ / side) + colStart / side;
+    float* const lum = luminance_.get() + static_cast<std::size_t>(tile) * stride * stride;
+    auto at = [&](int r, int c) -> float& { return lum[(r - rowStart + 1) * stride + (c - colStart + 1)]; };
+    for (int r = std::max(rowStart - 1, 0); r < std::min(rowEnd + 1, height_); ++r) {
+        for (int c = std::max(colStart - 1, 0); c < std::min(colEnd + 1, width_); ++c) {
             const int p = r * width_ + c;
-            // y and z turned so that row 0 looks at the bottom of the scene.
             Ray ray = rays_[p];
             const VECTOR d = ray.direction;
             ray.direction = VECTOR(d.x, -d.y, -d.z, d.w);
@@ -206,9 +252,34 @@ void ScreenTracer::FullTraceRectangle(int rowStart, int colStart, int rowEnd, in
             const VECTOR colour = Shade(CarryRay(ray, cameraToWorld_), hit, 1, *scene_);
             // Red in x, blue in y, green in z; bytes in memory order red, green, blue, fourth.
             const std::uint8_t bytes[4] = {ChannelByte(colour.x), ChannelByte(colour.z), ChannelByte(colour.y), 255};
+            at(r, c) = Luminance(bytes);
+            if (r < rowStart || r >= rowEnd || c < colStart || c >= colEnd) continue;
             std::uint32_t word;
             std::memcpy(&word, bytes, sizeof word);
             buffer[p] = word;  // full rectangles are disjoint: one writer per pixel
+        }
+    }
+    // Pass 2: a pixel that stands out from both of its horizontal or both of its vertical
+    // neighbours (a one-pixel detail: a thin edge or a minified texture seen in the mirror
+    // bounce) is the average of itself and four more rays at the corners of a square half a
+    // pixel wide around its centre. Decided on pass 1's values only.
+    for (int r = std::max(rowStart, 1); r < std::min(rowEnd, height_ - 1); ++r) {
+        for (int c = std::max(colStart, 1); c < std::min(colEnd, width_ - 1); ++c) {
+            const float l = at(r, c);
+            if (!StandsOut(l, at(r, c - 1), at(r, c + 1)) && !StandsOut(l, at(r - 1, c), at(r + 1, c))) continue;
+            const int p = r * width_ + c;
+            std::uint8_t centre[4];
+            std::memcpy(centre, &buffer[p], sizeof centre);
+            VECTOR sum(0.0f, 0.0f, 0.0f, 0.0f);
+            for (const float dr : {-1.0f / 3.0f, 0.0f, 1.0f / 3.0f})
+                for (const float dc : {-1.0f / 3.0f, 0.0f, 1.0f / 3.0f})
+                    if (dr != 0.0f || dc != 0.0f) sum += ShadeAt(r, static_cast<float>(c) + dc, dr);
+            // Colour bytes of the four, plus the centre's bytes, averaged.
+            const std::uint8_t bytes[4] = {
+                AverageByte(sum.x, centre[0]), AverageByte(sum.z, centre[1]), AverageByte(sum.y, centre[2]), 255};
+            std::uint32_t word;
+            std::memcpy(&word, bytes, sizeof word);
+            buffer[p] = word;
         }
     }
 }

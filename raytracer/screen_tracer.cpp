@@ -57,6 +57,8 @@ ScreenTracer::ScreenTracer(int width, int height, int threads) : width_(width), 
         buffers_[0] = new std::uint32_t[count];
         for (std::size_t i = 0; i < count; ++i) buffers_[0][i] = kUntraced;
         transposedDepth_ = new float[count];
+        const auto ring = static_cast<std::size_t>(subscreenSide_ + 2);
+        luminance_.reset(new float[static_cast<std::size_t>(threadCount_) * ring * ring]);
         glGenTextures(1, &textures_[0]);
 
         Tile();

@@ -75,7 +75,11 @@ public:
     std::uint32_t MaskPixel(int p) const;
     void Refine(int p, int size, std::uint32_t fill);
     void ProcessRectangle(int rowStart, int colStart, int rowEnd, int colEnd);
+    // Shades a rectangle of one subscreen (the tiling's own rectangles only: it uses that
+    // subscreen's scratch), then smooths the pixels that stand out from their neighbours.
     void FullTraceRectangle(int rowStart, int colStart, int rowEnd, int colEnd);
+    // The colour seen through the point (column, row + rowOffset) of the screen, in pixels.
+    VECTOR ShadeAt(int row, float column, float rowOffset) const;
 
     // Read access for the display, the benchmarks and the tests.
     int Width() const { return width_; }
@@ -112,6 +116,9 @@ private:
     Scene* scene_ = nullptr;
     const float* depth_ = nullptr;     // depth values of the current frame
     float* transposedDepth_ = nullptr; // W*H
+    // Full trace: per subscreen, the luminance of its pixels and of the ring around them.
+    std::unique_ptr<float[]> luminance_;
+    float zPlane_ = -1.0f;  // z of the ray table's image plane (pixels)
     VECTOR eye_{0.0f, 0.0f, 0.0f, 1.0f};
     VECTOR target_{0.0f, 0.0f, 0.0f, 1.0f};
     int width_ = 0;
