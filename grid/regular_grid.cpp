@@ -398,9 +398,9 @@ bool BaseGrid<Dim, Tri, Index>::WalkCells(const Ray& ray, float tMinimum, float 
     // Slab test against [minimum, maximum]. A zero direction lane leaves its axis unconstrained
     // while the origin lies between the planes (0 * infinity is NaN there and is dropped).
     // (The clamps below give their bound when the value is NaN.)
-    float tNear = -1e38f, tFar = 1e38f;
+    float tNear = -1e38f, tFar = 1e38f, invD[3];
     for (int axis = 0; axis < 3; ++axis) {
-        const float inv = 1.0f / d[axis];
+        const float inv = invD[axis] = 1.0f / d[axis];
         const float l1 = (minimum[axis] - o[axis]) * inv, l2 = (maximum[axis] - o[axis]) * inv;
         const float n1 = l1 > -1e38f ? l1 : -1e38f, n2 = l2 > -1e38f ? l2 : -1e38f;
         const float f1 = l1 < 1e38f ? l1 : 1e38f, f2 = l2 < 1e38f ? l2 : 1e38f;
@@ -422,16 +422,18 @@ bool BaseGrid<Dim, Tri, Index>::WalkCells(const Ray& ray, float tMinimum, float 
         const float h = ho + hd * t0;
         const int n = resolution[axis];
         cell[axis] = h >= 1.0f ? (h < static_cast<float>(n) ? std::min(static_cast<int>(h), n - 1) : n - 1) : 0;
+        // 1 / hd as (1 / d) times the cell size: one division per axis for both tests.
+        const float invHd = invD[axis] * cellSize;
         if (hd > 0.0f) {
             step[axis] = 1;
             last[axis] = n;
-            tNext[axis] = (static_cast<float>(cell[axis] + 1) - ho) / hd;
-            tDelta[axis] = 1.0f / hd;
+            tNext[axis] = (static_cast<float>(cell[axis] + 1) - ho) * invHd;
+            tDelta[axis] = invHd;
         } else if (hd < 0.0f) {
             step[axis] = -1;
             last[axis] = -1;
-            tNext[axis] = (static_cast<float>(cell[axis]) - ho) / hd;
-            tDelta[axis] = -1.0f / hd;
+            tNext[axis] = (static_cast<float>(cell[axis]) - ho) * invHd;
+            tDelta[axis] = -invHd;
         } else {
             step[axis] = 0;
             last[axis] = -1;
