@@ -158,7 +158,7 @@ protected:
     virtual void SeekTo(std::int32_t offset, int origin);
     virtual std::int32_t Position() const;
 
-    // Whether n more bytes can be read at the cursor (the last byte of the buffer never can).
+    // Whether n more bytes can be read at the cursor (up to and including the last byte).
     bool CanRead(std::int32_t n) const;
     // Whether a header just read can be walked: read whole and not ending before its start.
     bool Usable(const LChunkHeader& h);

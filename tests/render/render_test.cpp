@@ -273,7 +273,7 @@ TEST_F(RenderTest, TracedImageIsCopiedUnchangedAndClippedToTheImage) {
 
 // The full trace of the demo: the same bytes for 1, 4 and 16 workers, and only a few pixels,
 // those that stood out from their neighbours in the plain one-ray-per-pixel image, smoothed,
-// which leaves fewer one-pixel specks (the rule: below 0.6 of the darker or above 1.6
+// which leaves fewer one-pixel specks (redowl-speck-count's rule: below 0.6 of the darker or above 1.6
 // times the brighter neighbour of a pair, beside 40).
 TEST_F(RenderTest, FullTraceIsTheSameForAnyWorkerCountAndSmoothsOnlyPixelsThatStandOut) {
     RAYTR::Scene* scene = redowl_test::DemoScene();
