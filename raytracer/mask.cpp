@@ -54,10 +54,10 @@ inline bool StandsOut(float l, float a, float b) {
     return (lo > 30.0f && l < 0.8f * lo) || (l > 30.0f && l > 1.25f * hi);
 }
 
-// A channel of the average of five samples: four as the sum of their shaded values and one
+// A channel of the average of nine samples: eight as the sum of their shaded values and one
 // as the byte already written.
-inline std::uint8_t AverageByte(float fourSum, std::uint8_t centre) {
-    const float v = (fourSum * 255.0f + static_cast<float>(centre)) * (1.0f / 9.0f);
+inline std::uint8_t AverageByte(float eightSum, std::uint8_t centre) {
+    const float v = (eightSum * 255.0f + static_cast<float>(centre)) * (1.0f / 9.0f);
     if (!(v > 0.0f)) return 0;
     if (v >= 255.0f) return 255;
     return static_cast<std::uint8_t>(v);
@@ -218,8 +218,8 @@ void ScreenTracer::Refine(int p, int size, std::uint32_t fill) {
 }
 
 VECTOR ScreenTracer::ShadeAt(int row, float column, float rowOffset) const {
-    // The table's direction for a point of the pixel (column and row in pixels, 0.5 apart from
-    // the pixel's own ray at offsets of +-0.5), turned like the table's rays: y and z flipped
+    // The table's direction for a point of the screen (column and row in pixels: the table's
+    // ray of pixel (r, c) is ShadeAt(r, c, 0)), turned like the table's rays: y and z flipped
     // so that row 0 looks at the bottom of the scene.
     const float halfW = static_cast<float>(width_) * 0.5f;
     const float aspect = static_cast<float>(width_) / static_cast<float>(height_);
@@ -261,8 +261,9 @@ void ScreenTracer::FullTraceRectangle(int rowStart, int colStart, int rowEnd, in
     }
     // Pass 2: a pixel that stands out from both of its horizontal or both of its vertical
     // neighbours (a one-pixel detail: a thin edge or a minified texture seen in the mirror
-    // bounce) is the average of itself and four more rays at the corners of a square half a
-    // pixel wide around its centre. Decided on pass 1's values only.
+    // bounce) is the average of nine rays on a 3 x 3 lattice from edge to edge of the pixel
+    // (its own ray in the middle, the others half a pixel away). Decided on pass 1's values
+    // only.
     for (int r = std::max(rowStart, 1); r < std::min(rowEnd, height_ - 1); ++r) {
         for (int c = std::max(colStart, 1); c < std::min(colEnd, width_ - 1); ++c) {
             const float l = at(r, c);
@@ -271,10 +272,10 @@ void ScreenTracer::FullTraceRectangle(int rowStart, int colStart, int rowEnd, in
             std::uint8_t centre[4];
             std::memcpy(centre, &buffer[p], sizeof centre);
             VECTOR sum(0.0f, 0.0f, 0.0f, 0.0f);
-            for (const float dr : {-1.0f / 3.0f, 0.0f, 1.0f / 3.0f})
-                for (const float dc : {-1.0f / 3.0f, 0.0f, 1.0f / 3.0f})
+            for (const float dr : {-0.5f, 0.0f, 0.5f})
+                for (const float dc : {-0.5f, 0.0f, 0.5f})
                     if (dr != 0.0f || dc != 0.0f) sum += ShadeAt(r, static_cast<float>(c) + dc, dr);
-            // Colour bytes of the four, plus the centre's bytes, averaged.
+            // Colour bytes of the eight, plus the centre's bytes, averaged.
             const std::uint8_t bytes[4] = {
                 AverageByte(sum.x, centre[0]), AverageByte(sum.z, centre[1]), AverageByte(sum.y, centre[2]), 255};
             std::uint32_t word;
