@@ -277,30 +277,27 @@ void BaseGrid<Dim, Tri, Index>::InsertTriangle(const Tri& triangle, unsigned ind
     const VECTOR P = toGrid(triangle.A->position);
     const VECTOR Q = toGrid(triangle.B->position);
     const VECTOR R = toGrid(triangle.C->position);
-    // 2. The cells of the triangle, by the process-wide algorithm.
-    if (gridAlgorithm == kFastAlgorithm) FastAlgorithm(P, Q, R);
-    else if (gridAlgorithm == kAccuracyAlgorithm) AccuracyAlgorithm(P, Q, R);
+    // 2. The cells of the triangle, by the process-wide algorithm; each enters them directly
+    // (both produce every cell once, so the scratch cell list and its de-duplication are not
+    // needed, and no list node is allocated per cell).
+    if (gridAlgorithm == kFastAlgorithm) FastAlgorithm(P, Q, R, index);
+    else if (gridAlgorithm == kAccuracyAlgorithm) AccuracyAlgorithm(P, Q, R, index);
     else throw TIRN_ERROR::Error("ILLEGAL ALGORITM OF BUILDING REGULAR GRID");
-    // 3 and 4. Drop repeated cells (first occurrences keep their order) and add the triangle
-    // to each remaining cell. Triangles arrive in increasing index order, so a cell already
-    // holds this triangle exactly when its last used entry is this index.
-    const int s0 = cells.Stride0(), s1 = cells.Stride1();
-    for (auto it = cellList.begin(); it != cellList.end();) {
-        const int c = it->i * s0 + it->j * s1 + it->k;
-        Cube& cube = cells[static_cast<unsigned>(c)];
-        if (counts[c] != 0 && cube.indices[counts[c] - 1] == index) {
-            it = cellList.erase(it);
-            continue;
-        }
-        cube.Add(index, c, counts);
-        ++it;
-    }
-    // 5. The list is empty between insertions.
-    cellList.clear();
 }
 
 template <int Dim, class Tri, class Index>
-void BaseGrid<Dim, Tri, Index>::FastAlgorithm(const VECTOR& P, const VECTOR& Q, const VECTOR& R) {
+void BaseGrid<Dim, Tri, Index>::EnterCell(int i, int j, int k, unsigned index) {
+    const int c = i * cells.Stride0() + j * cells.Stride1() + k;
+    Cube& cube = cells[static_cast<unsigned>(c)];
+    // Triangles arrive in increasing index order, so a cell already holds this triangle
+    // exactly when its last used entry is this index.
+    if (counts[c] != 0 && cube.indices[counts[c] - 1] == index) return;
+    cube.Add(index, c, counts);
+}
+
+template <int Dim, class Tri, class Index>
+template <class Visit>
+void BaseGrid<Dim, Tri, Index>::CoverCells(const VECTOR& P, const VECTOR& Q, const VECTOR& R, Visit&& visit) const {
     // A conservative voxelisation: every cell the triangle meets, and a few next to it. The
     // cells of the triangle's bounding box are swept in columns along the axis on which the
     // triangle's plane is steepest (the largest normal component); in each column only the
@@ -339,33 +336,28 @@ void BaseGrid<Dim, Tri, Index>::FastAlgorithm(const VECTOR& P, const VECTOR& Q, 
                 lo = std::max(lo, CellOfAxis(centre - spread, resolution[c]));
                 hi = std::min(hi, CellOfAxis(centre + spread, resolution[c]));
             }
-            for (cell[c] = lo; cell[c] <= hi; ++cell[c]) cellList.push_back(CellCoord{cell[0], cell[1], cell[2]});
+            for (cell[c] = lo; cell[c] <= hi; ++cell[c]) visit(cell[0], cell[1], cell[2]);
         }
 }
 
 template <int Dim, class Tri, class Index>
-void BaseGrid<Dim, Tri, Index>::AccuracyAlgorithm(const VECTOR& P, const VECTOR& Q, const VECTOR& R) {
-    // 1. The triangle's bounds in grid coordinates.
-    const float lo[3] = {std::min({P.x, Q.x, R.x}), std::min({P.y, Q.y, R.y}), std::min({P.z, Q.z, R.z})};
-    const float hi[3] = {std::max({P.x, Q.x, R.x}), std::max({P.y, Q.y, R.y}), std::max({P.z, Q.z, R.z})};
-    // Candidate range trunc(lo) .. trunc(hi + 1) per axis, kept inside 0 .. n - 1.
-    int first[3], last[3];
-    for (int axis = 0; axis < 3; ++axis) {
-        const double l = std::trunc(static_cast<double>(lo[axis]));
-        const double h = std::trunc(static_cast<double>(hi[axis]) + 1.0);
-        const double top = resolution[axis] - 1;
-        first[axis] = l >= 0.0 ? static_cast<int>(std::min(l, top)) : 0;
-        last[axis] = h >= 0.0 ? static_cast<int>(std::min(h, top)) : -1;
-    }
+void BaseGrid<Dim, Tri, Index>::FastAlgorithm(const VECTOR& P, const VECTOR& Q, const VECTOR& R, unsigned index) {
+    CoverCells(P, Q, R, [&](int i, int j, int k) { EnterCell(i, j, k, index); });
+}
+
+template <int Dim, class Tri, class Index>
+void BaseGrid<Dim, Tri, Index>::AccuracyAlgorithm(const VECTOR& P, const VECTOR& Q, const VECTOR& R,
+                                                  unsigned index) {
+    // Every cell whose cube (centre (x, y, z), half-size 0.5) the triangle overlaps by the
+    // separating-axis test. The candidates are the fast algorithm's cover, which holds every
+    // such cell (and lies inside the candidate range trunc(lo) .. trunc(hi + 1) of the plain
+    // box sweep wherever the test can pass), so the result is the same with far fewer tests.
     const float t0[3] = {P.x, P.y, P.z}, t1[3] = {Q.x, Q.y, Q.z}, t2[3] = {R.x, R.y, R.z};
     const float half[3] = {0.5f, 0.5f, 0.5f};
-    // 2 and 3. Every candidate cell whose cube the triangle overlaps, x outermost.
-    for (int x = first[0]; x <= last[0]; ++x)
-        for (int y = first[1]; y <= last[1]; ++y)
-            for (int z = first[2]; z <= last[2]; ++z) {
-                const float centre[3] = {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
-                if (TriangleBoxOverlap(centre, half, t0, t1, t2)) cellList.push_back(CellCoord{x, y, z});
-            }
+    CoverCells(P, Q, R, [&](int x, int y, int z) {
+        const float centre[3] = {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
+        if (TriangleBoxOverlap(centre, half, t0, t1, t2)) EnterCell(x, y, z, index);
+    });
 }
 
 template <int Dim, class Tri, class Index>

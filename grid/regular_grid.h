@@ -126,8 +126,17 @@ public:
 protected:
     // Enters one triangle into its cells (Build only: needs the fill counters).
     void InsertTriangle(const Tri& triangle, unsigned index);
-    void FastAlgorithm(const ORVA_MATH::VECTOR& P, const ORVA_MATH::VECTOR& Q, const ORVA_MATH::VECTOR& R);
-    void AccuracyAlgorithm(const ORVA_MATH::VECTOR& P, const ORVA_MATH::VECTOR& Q, const ORVA_MATH::VECTOR& R);
+    // The two algorithms enter triangle index into every cell they find for it.
+    void FastAlgorithm(const ORVA_MATH::VECTOR& P, const ORVA_MATH::VECTOR& Q, const ORVA_MATH::VECTOR& R,
+                       unsigned index);
+    void AccuracyAlgorithm(const ORVA_MATH::VECTOR& P, const ORVA_MATH::VECTOR& Q, const ORVA_MATH::VECTOR& R,
+                           unsigned index);
+    void EnterCell(int i, int j, int k, unsigned index);
+    // visit(i, j, k) for the cells of the conservative cover of the triangle P, Q, R (grid
+    // coordinates): every cell it meets, and a few beside it.
+    template <class Visit>
+    void CoverCells(const ORVA_MATH::VECTOR& P, const ORVA_MATH::VECTOR& Q, const ORVA_MATH::VECTOR& R,
+                    Visit&& visit) const;
     void MakeQueryLayout();
     void DropQueryLayout();
     // False for a grid that was never built and for a ray without a usable direction or
