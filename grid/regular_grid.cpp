@@ -11,14 +11,15 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <new>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "errors/errors.h"
 #include "errors/message_box.h"
-#include "grid/cell_walk.h"
 #include "grid/ray_triangle.h"
 #include "grid/tri_box.h"
 
@@ -110,11 +111,13 @@ BaseGrid<Dim, Tri, Index>& BaseGrid<Dim, Tri, Index>::operator=(const BaseGrid& 
     for (int axis = 0; axis < 3; ++axis) {
         inverseCellSize[axis] = other.inverseCellSize[axis];
         resolution[axis] = other.resolution[axis];
+        cellEdge_[axis] = other.cellEdge_[axis];
     }
     cellSize = other.cellSize;
     triangles = other.triangles;
     minimum = other.minimum;
     maximum = other.maximum;
+    tMinDistance_ = other.tMinDistance_;
     // The query copy follows the cells.
     DropQueryLayout();
     if (other.queryStart_) {
@@ -157,8 +160,23 @@ void BaseGrid<Dim, Tri, Index>::Build(Tri* triangleArray, int triangleCount,
     triangles = triangleArray;
     // 2. Sum of the first edges' lengths, rounded to float after every addition.
     float edgeSum = 0.0f;
-    for (int i = 0; i < triangleCount; ++i)
-        edgeSum += ORVA_MATH::Length(triangleArray[i].A->position - triangleArray[i].B->position);
+    std::vector<float> firstEdges(static_cast<std::size_t>(triangleCount));
+    for (int i = 0; i < triangleCount; ++i) {
+        firstEdges[static_cast<std::size_t>(i)] =
+            ORVA_MATH::Length(triangleArray[i].A->position - triangleArray[i].B->position);
+        edgeSum += firstEdges[static_cast<std::size_t>(i)];
+    }
+    // t_min follows the model's size, because rounding of hit points grows with the
+    // coordinates: 1e-5 of the box diagonal, but of at most 1,000 median first edges, so that
+    // one stray vertex far away does not push t_min past the model's own surfaces.
+    float size = ORVA_MATH::Length(maximum - minimum);
+    if (!firstEdges.empty()) {
+        auto middle = firstEdges.begin() + static_cast<std::ptrdiff_t>(firstEdges.size() / 2);
+        std::nth_element(firstEdges.begin(), middle, firstEdges.end());
+        if (*middle > 0.0f) size = std::min(size, 1000.0f * *middle);
+    }
+    tMinDistance_ = size < 1e30f ? 1e-5f * size : 0.0f;  // NaN box: 0
+    std::vector<float>().swap(firstEdges);
     // 3. Cell edge: average first edge / build factor.
     cellSize = edgeSum / (static_cast<float>(triangleCount) * gridBuildFactor);
     // 4. Resolution per axis: trunc(2 + extent / cell size), a flat axis counting as 0.1 long.
@@ -255,6 +273,12 @@ void BaseGrid<Dim, Tri, Index>::Build(Tri* triangleArray, int triangleCount,
 
 template <int Dim, class Tri, class Index>
 void BaseGrid<Dim, Tri, Index>::MakeQueryLayout() {
+    // Cell edges per axis for the walk: the cell size, unless a cell budget made the cells
+    // longer along some axes.
+    for (int axis = 0; axis < 3; ++axis) {
+        const float inverse = inverseCellSize[axis];
+        cellEdge_[axis] = inverse > 0.0f ? (inverse == 1.0f / cellSize ? cellSize : 1.0f / inverse) : 0.0f;
+    }
     const unsigned cellCount = cells.Count();
     // Offsets: cell c's triangles are in blocks queryStart_[c] .. queryStart_[c + 1] - 1.
     queryStart_.reset(new unsigned[cellCount + 1]);
@@ -307,250 +331,262 @@ void BaseGrid<Dim, Tri, Index>::InsertTriangle(const Tri& triangle, unsigned ind
     const VECTOR P = toGrid(triangle.A->position);
     const VECTOR Q = toGrid(triangle.B->position);
     const VECTOR R = toGrid(triangle.C->position);
-    // 2. The cells of the triangle, by the process-wide algorithm.
-    if (gridAlgorithm == kFastAlgorithm) FastAlgorithm(P, Q, R);
-    else if (gridAlgorithm == kAccuracyAlgorithm) AccuracyAlgorithm(P, Q, R);
+    // 2. The cells of the triangle, by the process-wide algorithm; each enters them directly
+    // (both produce every cell once, so the scratch cell list and its de-duplication are not
+    // needed, and no list node is allocated per cell).
+    if (gridAlgorithm == kFastAlgorithm) FastAlgorithm(P, Q, R, index);
+    else if (gridAlgorithm == kAccuracyAlgorithm) AccuracyAlgorithm(P, Q, R, index);
     else throw TIRN_ERROR::Error("ILLEGAL ALGORITM OF BUILDING REGULAR GRID");
-    // 3 and 4. Drop repeated cells (first occurrences keep their order) and add the triangle
-    // to each remaining cell. Triangles arrive in increasing index order, so a cell already
-    // holds this triangle exactly when its last used entry is this index.
-    const int s0 = cells.Stride0(), s1 = cells.Stride1();
-    for (auto it = cellList.begin(); it != cellList.end();) {
-        const int c = it->i * s0 + it->j * s1 + it->k;
-        Cube& cube = cells[static_cast<unsigned>(c)];
-        if (counts[c] != 0 && cube.indices[counts[c] - 1] == index) {
-            it = cellList.erase(it);
-            continue;
-        }
-        cube.Add(index, c, counts);
-        ++it;
-    }
-    // 5. The list is empty between insertions.
-    cellList.clear();
 }
 
 template <int Dim, class Tri, class Index>
-void BaseGrid<Dim, Tri, Index>::AppendLine(const VECTOR& from, const VECTOR& to) {
-    const int a[3] = {CellOfAxis(from.x, resolution[0]), CellOfAxis(from.y, resolution[1]),
-                      CellOfAxis(from.z, resolution[2])};
-    const int b[3] = {CellOfAxis(to.x, resolution[0]), CellOfAxis(to.y, resolution[1]),
-                      CellOfAxis(to.z, resolution[2])};
-    CellLine(a, b, [&](int i, int j, int k) {
-        cellList.push_back(CellCoord{i, j, k});
-        return false;
-    });
+void BaseGrid<Dim, Tri, Index>::EnterCell(int i, int j, int k, unsigned index) {
+    const int c = i * cells.Stride0() + j * cells.Stride1() + k;
+    Cube& cube = cells[static_cast<unsigned>(c)];
+    // Triangles arrive in increasing index order, so a cell already holds this triangle
+    // exactly when its last used entry is this index.
+    if (counts[c] != 0 && cube.indices[counts[c] - 1] == index) return;
+    cube.Add(index, c, counts);
 }
 
 template <int Dim, class Tri, class Index>
-void BaseGrid<Dim, Tri, Index>::FastAlgorithm(VECTOR P, VECTOR Q, VECTOR R) {
-    // 1. Squared edge lengths.
-    const float dPQ = ORVA_MATH::LengthSquared(P - Q);
-    const float dPR = ORVA_MATH::LengthSquared(P - R);
-    const float dQR = ORVA_MATH::LengthSquared(Q - R);
-    // 2 and 3. Make P-R a longest edge and Q the corner opposite it.
-    float m = dPR;
-    if (dPR < dQR) {
-        std::swap(P, Q);
-        m = dQR;
-    }
-    if (m < dPQ) std::swap(Q, R);
-    // 4. Foot of the height from Q on P-R.
-    const VECTOR PR = R - P;
-    const VECTOR F = P + PR * (ORVA_MATH::Dot(Q - P, PR) / ORVA_MATH::LengthSquared(PR));
-    // 5. The three edges.
-    AppendLine(P, Q);
-    AppendLine(P, R);
-    AppendLine(Q, R);
-    // 6. The two right triangles on either side of the height.
-    FillHalf(P, Q, F);
-    FillHalf(R, Q, F);
-}
-
-template <int Dim, class Tri, class Index>
-void BaseGrid<Dim, Tri, Index>::FillHalf(const VECTOR& S, const VECTOR& Q, const VECTOR& F) {
-    // 1. Unit step along the hypotenuse S-Q.
-    const float L = ORVA_MATH::Length(Q - S);
-    const VECTOR u = (Q - S) / L;
-    // 2. Nothing to fill on a zero (or unusable) hypotenuse.
-    if (!(L > 0.0f) || !(L < 16777216.0f)) return;
-    // A leg S-F of zero length (or NaN) leaves no line to drop the feet on: skip every line.
-    const VECTOR SF = F - S;
-    const float sfSquared = ORVA_MATH::LengthSquared(SF);
-    if (!(sfSquared > 0.0f)) return;
-    // 3. Lines parallel to Q-F, one grid unit apart along S-Q.
-    float e = 0.0f;
-    do {
-        const VECTOR p = S + u * e;
-        const VECTOR f = S + SF * (ORVA_MATH::Dot(p - S, SF) / sfSquared);
-        AppendLine(p, f);
-        e = e + 1.0f;
-    } while (e < L);
-}
-
-template <int Dim, class Tri, class Index>
-void BaseGrid<Dim, Tri, Index>::AccuracyAlgorithm(const VECTOR& P, const VECTOR& Q, const VECTOR& R) {
-    // 1. The triangle's bounds in grid coordinates.
-    const float lo[3] = {std::min({P.x, Q.x, R.x}), std::min({P.y, Q.y, R.y}), std::min({P.z, Q.z, R.z})};
-    const float hi[3] = {std::max({P.x, Q.x, R.x}), std::max({P.y, Q.y, R.y}), std::max({P.z, Q.z, R.z})};
-    // Candidate range trunc(lo) .. trunc(hi + 1) per axis, kept inside 0 .. n - 1.
+template <class Visit>
+void BaseGrid<Dim, Tri, Index>::CoverCells(const VECTOR& P, const VECTOR& Q, const VECTOR& R, Visit&& visit) const {
+    // A conservative voxelisation: every cell the triangle meets, and a few next to it. The
+    // cells of the triangle's bounding box are swept in columns along the axis on which the
+    // triangle's plane is steepest (the largest normal component); in each column only the
+    // cells within the plane's slab over the column's square are taken. That is the plane and
+    // box-axis part of the separating-axis test, without its nine edge axes, computed as
+    // ranges instead of per cell.
+    const float p[3] = {P.x, P.y, P.z}, q[3] = {Q.x, Q.y, Q.z}, r[3] = {R.x, R.y, R.z};
+    // A margin of a thousandth of the longest edge keeps the hits that the ray-triangle test's
+    // 0.001 weight tolerance accepts just outside the triangle in cells holding it.
+    const float longest = std::sqrt(std::max({ORVA_MATH::LengthSquared(P - Q), ORVA_MATH::LengthSquared(Q - R),
+                                               ORVA_MATH::LengthSquared(R - P)}));
+    const float margin = 1e-3f * (longest < 1e30f ? longest : 0.0f) + 1e-4f;
     int first[3], last[3];
     for (int axis = 0; axis < 3; ++axis) {
-        const double l = std::trunc(static_cast<double>(lo[axis]));
-        const double h = std::trunc(static_cast<double>(hi[axis]) + 1.0);
-        const double top = resolution[axis] - 1;
-        first[axis] = l >= 0.0 ? static_cast<int>(std::min(l, top)) : 0;
-        last[axis] = h >= 0.0 ? static_cast<int>(std::min(h, top)) : -1;
+        first[axis] = CellOfAxis(std::min({p[axis], q[axis], r[axis]}) - margin, resolution[axis]);
+        last[axis] = CellOfAxis(std::max({p[axis], q[axis], r[axis]}) + margin, resolution[axis]);
     }
-    const float t0[3] = {P.x, P.y, P.z}, t1[3] = {Q.x, Q.y, Q.z}, t2[3] = {R.x, R.y, R.z};
-    const float half[3] = {0.5f, 0.5f, 0.5f};
-    // 2 and 3. Every candidate cell whose cube the triangle overlaps, x outermost.
-    for (int x = first[0]; x <= last[0]; ++x)
-        for (int y = first[1]; y <= last[1]; ++y)
-            for (int z = first[2]; z <= last[2]; ++z) {
-                const float centre[3] = {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
-                if (TriangleBoxOverlap(centre, half, t0, t1, t2)) cellList.push_back(CellCoord{x, y, z});
+    // The plane n . x = n . P; the column axis c is the one of the largest |n| component.
+    const VECTOR n = ORVA_MATH::Cross(Q - P, R - P);
+    const float an[3] = {std::fabs(n.x), std::fabs(n.y), std::fabs(n.z)};
+    const int c = an[0] >= an[1] ? (an[0] >= an[2] ? 0 : 2) : (an[1] >= an[2] ? 1 : 2);
+    const int a0 = c == 0 ? 1 : 0, a1 = c == 2 ? 1 : 2;
+    const float nv[3] = {n.x, n.y, n.z};
+    // Over a column's square of half-size 0.5 (plus the margin), the plane's coordinate along c
+    // varies by at most spread around its value at the square's centre.
+    const bool flatPlane = an[c] > 0.0f && an[c] < 1e30f;
+    const float spread = flatPlane ? (an[a0] + an[a1]) * (0.5f + margin) / an[c] + margin : 0.0f;
+    const float offset = nv[0] * p[0] + nv[1] * p[1] + nv[2] * p[2];
+    int cell[3];
+    for (cell[a0] = first[a0]; cell[a0] <= last[a0]; ++cell[a0])
+        for (cell[a1] = first[a1]; cell[a1] <= last[a1]; ++cell[a1]) {
+            int lo = first[c], hi = last[c];
+            if (flatPlane) {
+                const float centre = (offset - nv[a0] * static_cast<float>(cell[a0]) -
+                                      nv[a1] * static_cast<float>(cell[a1])) / nv[c];
+                lo = std::max(lo, CellOfAxis(centre - spread, resolution[c]));
+                hi = std::min(hi, CellOfAxis(centre + spread, resolution[c]));
             }
+            for (cell[c] = lo; cell[c] <= hi; ++cell[c]) visit(cell[0], cell[1], cell[2]);
+        }
 }
 
 template <int Dim, class Tri, class Index>
-bool BaseGrid<Dim, Tri, Index>::Intersect(const Ray& ray, RayHit& hit) const {
+void BaseGrid<Dim, Tri, Index>::FastAlgorithm(const VECTOR& P, const VECTOR& Q, const VECTOR& R, unsigned index) {
+    CoverCells(P, Q, R, [&](int i, int j, int k) { EnterCell(i, j, k, index); });
+}
+
+template <int Dim, class Tri, class Index>
+void BaseGrid<Dim, Tri, Index>::AccuracyAlgorithm(const VECTOR& P, const VECTOR& Q, const VECTOR& R,
+                                                  unsigned index) {
+    // Every cell whose cube (centre (x, y, z), half-size 0.5) the triangle overlaps by the
+    // separating-axis test. The candidates are the fast algorithm's cover, which holds every
+    // such cell (and lies inside the candidate range trunc(lo) .. trunc(hi + 1) of the plain
+    // box sweep wherever the test can pass), so the result is the same with far fewer tests.
+    const float t0[3] = {P.x, P.y, P.z}, t1[3] = {Q.x, Q.y, Q.z}, t2[3] = {R.x, R.y, R.z};
+    const float half[3] = {0.5f, 0.5f, 0.5f};
+    CoverCells(P, Q, R, [&](int x, int y, int z) {
+        const float centre[3] = {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
+        if (TriangleBoxOverlap(centre, half, t0, t1, t2)) EnterCell(x, y, z, index);
+    });
+}
+
+template <int Dim, class Tri, class Index>
+unsigned BaseGrid<Dim, Tri, Index>::SkipIndex(const Tri* skip) const {
+    // The triangle to skip as an index into our array (none when it is not one of ours).
+    if (skip == nullptr || triangles == nullptr) return kNoTriangle;
+    const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(skip), from = reinterpret_cast<std::uintptr_t>(triangles);
+    if (at >= from && (at - from) % sizeof(Tri) == 0 && (at - from) / sizeof(Tri) < kNoTriangle)
+        return static_cast<unsigned>((at - from) / sizeof(Tri));
+    return kNoTriangle;
+}
+
+template <int Dim, class Tri, class Index>
+bool BaseGrid<Dim, Tri, Index>::Usable(const Ray& ray, float& tMinimum) const {
     if (!queryStart_) return false;  // never built
-    // 1. Slab test, four lanes at once (w computed and ignored). _mm_max_ps / _mm_min_ps return
-    // their second operand when the first is NaN, which is the clamp rule for 0 * infinity.
-    const __m128 origin = _mm_load_ps(&ray.origin.x);
-    const __m128 direction = _mm_load_ps(&ray.direction.x);
-    const __m128 inv = _mm_div_ps(_mm_set1_ps(1.0f), direction);
-    const __m128 l1 = _mm_mul_ps(_mm_sub_ps(_mm_load_ps(&minimum.x), origin), inv);
-    const __m128 l2 = _mm_mul_ps(_mm_sub_ps(_mm_load_ps(&maximum.x), origin), inv);
-    const __m128 low = _mm_set1_ps(-1e38f), high = _mm_set1_ps(1e38f);
-    const __m128 nearV = _mm_min_ps(_mm_max_ps(l1, low), _mm_max_ps(l2, low));
-    const __m128 farV = _mm_max_ps(_mm_min_ps(l1, high), _mm_min_ps(l2, high));
-    alignas(16) float nearL[4], farL[4];
-    _mm_store_ps(nearL, nearV);
-    _mm_store_ps(farL, farV);
-    const float tNear = std::max(std::max(nearL[0], nearL[1]), nearL[2]);
-    const float tFar = std::min(std::min(farL[0], farL[1]), farL[2]);
-    if (!(tFar >= tNear && tFar >= 0.0f)) return false;
-    // 2. Entry and exit points (the origin when the parameter is not positive).
-    const __m128 entry = tNear > 0.0f ? _mm_add_ps(origin, _mm_mul_ps(direction, _mm_set1_ps(tNear))) : origin;
-    const __m128 exit = tFar > 0.0f ? _mm_add_ps(origin, _mm_mul_ps(direction, _mm_set1_ps(tFar))) : origin;
-    // 3. Their cells: trunc(g + 0.5), clamped to 0 .. n - 1 (NaN becomes 0).
-    const __m128 minV = _mm_load_ps(&minimum.x);
-    const __m128 invCell = _mm_set_ps(0.0f, inverseCellSize[2], inverseCellSize[1], inverseCellSize[0]);
-    const __m128 half = _mm_set1_ps(0.5f);
-    const __m128 zero = _mm_setzero_ps();
-    const __m128 top = _mm_set_ps(0.0f, static_cast<float>(resolution[2] - 1), static_cast<float>(resolution[1] - 1),
-                                  static_cast<float>(resolution[0] - 1));
-    auto cellOf = [&](__m128 p, int out[3]) {
-        __m128 g = _mm_add_ps(_mm_mul_ps(_mm_sub_ps(p, minV), invCell), half);
-        g = _mm_min_ps(_mm_max_ps(g, zero), top);
-        alignas(16) int c[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(c), _mm_cvttps_epi32(g));
-        out[0] = c[0];
-        out[1] = c[1];
-        out[2] = c[2];
-    };
-    int a[3], b[3];
-    cellOf(entry, a);
-    cellOf(exit, b);
-    // 4. The triangle to skip, as an index into our array (none when it is not one of ours).
-    const Tri* const base = triangles;
-    const Tri* const skip = hit.triangle;
-    unsigned skipIndex = kNoTriangle;
-    if (skip != nullptr && base != nullptr) {
-        const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(skip), from = reinterpret_cast<std::uintptr_t>(base);
-        if (at >= from && (at - from) % sizeof(Tri) == 0 && (at - from) / sizeof(Tri) < kNoTriangle)
-            skipIndex = static_cast<unsigned>((at - from) / sizeof(Tri));
+    // A zero or undefined direction (or origin) hits nothing; t_min in units of the direction.
+    const VECTOR& d = ray.direction;
+    const float length = std::sqrt(d.x * d.x + d.y * d.y + d.z * d.z);
+    if (!(length > 0.0f) || !(length < 1e30f) || !std::isfinite(ray.origin.x + ray.origin.y + ray.origin.z))
+        return false;
+    tMinimum = tMinDistance_ / length;
+    return true;
+}
+
+template <int Dim, class Tri, class Index>
+template <class Visit>
+bool BaseGrid<Dim, Tri, Index>::WalkCells(const Ray& ray, float tMinimum, float tMax, Visit&& visit) const {
+    const float o[3] = {ray.origin.x, ray.origin.y, ray.origin.z};
+    const float d[3] = {ray.direction.x, ray.direction.y, ray.direction.z};
+    // Slab test against [minimum, maximum]. A zero direction lane leaves its axis unconstrained
+    // while the origin lies between the planes (0 * infinity is NaN there and is dropped).
+    // (The clamps below give their bound when the value is NaN.)
+    float tNear = -1e38f, tFar = 1e38f, invD[3];
+    for (int axis = 0; axis < 3; ++axis) {
+        const float inv = invD[axis] = 1.0f / d[axis];
+        const float l1 = (minimum[axis] - o[axis]) * inv, l2 = (maximum[axis] - o[axis]) * inv;
+        const float n1 = l1 > -1e38f ? l1 : -1e38f, n2 = l2 > -1e38f ? l2 : -1e38f;
+        const float f1 = l1 < 1e38f ? l1 : 1e38f, f2 = l2 < 1e38f ? l2 : 1e38f;
+        tNear = std::max(tNear, std::min(n1, n2));
+        tFar = std::min(tFar, std::max(f1, f2));
     }
-    const unsigned* const start = queryStart_.get();
-    const TriangleBlock* const blocks = queryBlocks_.get();
-    // Per-query constants of the triangle test, broadcast to four lanes.
-    const __m128 ox = _mm_set1_ps(ray.origin.x), oy = _mm_set1_ps(ray.origin.y), oz = _mm_set1_ps(ray.origin.z);
-    const __m128 dx = _mm_set1_ps(ray.direction.x), dy = _mm_set1_ps(ray.direction.y),
-                 dz = _mm_set1_ps(ray.direction.z);
-    const __m128 minDet = _mm_set1_ps(1e-6f), one = _mm_set1_ps(1.0f);
-    const __m128 lowWeight = _mm_set1_ps(kAboveMinusThousandth), highWeight = _mm_set1_ps(1.001f);
-    const __m128d highSum = _mm_set1_pd(static_cast<double>(1.001f));
-    const __m128i none = _mm_set1_epi32(static_cast<int>(kNoTriangle));
-    const __m128i skipped = _mm_set1_epi32(static_cast<int>(skipIndex));
-    float b0 = hit.b0, b1 = hit.b1, b2 = hit.b2;
-    const Tri* tested = nullptr;
-    // 5. Walk from the entry cell to the exit cell; the first triangle that passes wins. Four
-    // triangles of a cell are tested at once with the one-sided test's operations in its order;
-    // the first passing lane is the first passing triangle, and a block without a hit leaves
-    // the record as its last lanes' tests would have (last tested triangle, last u and v).
+    const float t0 = std::max(tNear, 0.0f), t1 = std::min(tFar, tMax);
+    if (!(t1 >= t0) || !(t1 > tMinimum)) return false;
+    // Cell frame: h = (p - minimum) * inverse cell size + 0.5, so cell i covers h in [i, i + 1)
+    // (cellOf's cells centred on integer grid coordinates). Per axis: the start cell, the step,
+    // the parameter of the next cell boundary and the parameter distance between boundaries.
+    int cell[3], step[3], last[3];
+    float tNext[3], tDelta[3];
     const int stride[3] = {cells.Stride0(), cells.Stride1(), 1};
-    const bool found = CellLineLinear(a, b, stride, [&](long long cell) {
-        const unsigned end = start[cell + 1];
-        for (unsigned k = start[cell]; k < end; ++k) {
-            const TriangleBlock& block = blocks[k];
-            const __m128i index = _mm_load_si128(reinterpret_cast<const __m128i*>(block.index));
-            // Lanes that hold a triangle other than the skip triangle.
-            const __m128 live = _mm_castsi128_ps(
-                _mm_andnot_si128(_mm_or_si128(_mm_cmpeq_epi32(index, none), _mm_cmpeq_epi32(index, skipped)),
-                                 _mm_set1_epi32(-1)));
-            const int liveMask = _mm_movemask_ps(live);
-            if (liveMask == 0) continue;
-            const __m128 e1x = _mm_load_ps(block.e1x), e1y = _mm_load_ps(block.e1y), e1z = _mm_load_ps(block.e1z);
-            const __m128 e2x = _mm_load_ps(block.e2x), e2y = _mm_load_ps(block.e2y), e2z = _mm_load_ps(block.e2z);
-            // p = d x e2; det = e1 . p.
-            const __m128 px = _mm_sub_ps(_mm_mul_ps(dy, e2z), _mm_mul_ps(dz, e2y));
-            const __m128 py = _mm_sub_ps(_mm_mul_ps(dz, e2x), _mm_mul_ps(dx, e2z));
-            const __m128 pz = _mm_sub_ps(_mm_mul_ps(dx, e2y), _mm_mul_ps(dy, e2x));
-            const __m128 det = _mm_add_ps(_mm_add_ps(_mm_mul_ps(e1x, px), _mm_mul_ps(e1y, py)), _mm_mul_ps(e1z, pz));
-            const __m128 passDet = _mm_andnot_ps(_mm_cmplt_ps(det, minDet), live);
-            const int detMask = _mm_movemask_ps(passDet);
-            if (detMask == 0) {
-                tested = base + block.index[31 - __builtin_clz(static_cast<unsigned>(liveMask))];
-                continue;
-            }
-            const __m128 inv = _mm_div_ps(one, det);
-            // s = o - A; u = (s . p) / det.
-            const __m128 sx = _mm_sub_ps(ox, _mm_load_ps(block.ax));
-            const __m128 sy = _mm_sub_ps(oy, _mm_load_ps(block.ay));
-            const __m128 sz = _mm_sub_ps(oz, _mm_load_ps(block.az));
-            const __m128 u =
-                _mm_mul_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(sx, px), _mm_mul_ps(sy, py)), _mm_mul_ps(sz, pz)), inv);
-            // q = s x e1; v = (d . q) / det.
-            const __m128 qx = _mm_sub_ps(_mm_mul_ps(sy, e1z), _mm_mul_ps(sz, e1y));
-            const __m128 qy = _mm_sub_ps(_mm_mul_ps(sz, e1x), _mm_mul_ps(sx, e1z));
-            const __m128 qz = _mm_sub_ps(_mm_mul_ps(sx, e1y), _mm_mul_ps(sy, e1x));
-            const __m128 v =
-                _mm_mul_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, qx), _mm_mul_ps(dy, qy)), _mm_mul_ps(dz, qz)), inv);
-            const __m128 uFails = _mm_or_ps(_mm_cmplt_ps(u, lowWeight), _mm_cmpgt_ps(u, highWeight));
-            const __m128 passU = _mm_andnot_ps(uFails, passDet);
-            // u + v in double against the widened 1.001f.
-            const __m128d sumLow = _mm_add_pd(_mm_cvtps_pd(u), _mm_cvtps_pd(v));
-            const __m128d sumHigh = _mm_add_pd(_mm_cvtps_pd(_mm_movehl_ps(u, u)), _mm_cvtps_pd(_mm_movehl_ps(v, v)));
-            const __m128 sumFails = _mm_shuffle_ps(_mm_castpd_ps(_mm_cmpgt_pd(sumLow, highSum)),
-                                                   _mm_castpd_ps(_mm_cmpgt_pd(sumHigh, highSum)), _MM_SHUFFLE(2, 0, 2, 0));
-            const __m128 vFails = _mm_or_ps(_mm_cmplt_ps(v, lowWeight), sumFails);
-            const int hitMask = _mm_movemask_ps(_mm_andnot_ps(vFails, passU));
-            const int uMask = _mm_movemask_ps(passU);
-            alignas(16) float us[4], vs[4];
+    long long linear = 0;
+    for (int axis = 0; axis < 3; ++axis) {
+        const float ho = (o[axis] - minimum[axis]) * inverseCellSize[axis] + 0.5f;
+        const float hd = d[axis] * inverseCellSize[axis];
+        const float h = ho + hd * t0;
+        const int n = resolution[axis];
+        cell[axis] = h >= 1.0f ? (h < static_cast<float>(n) ? std::min(static_cast<int>(h), n - 1) : n - 1) : 0;
+        // 1 / hd as (1 / d) times the cell edge: one division per axis for both tests.
+        const float invHd = invD[axis] * cellEdge_[axis];
+        if (hd > 0.0f) {
+            step[axis] = 1;
+            last[axis] = n;
+            tNext[axis] = (static_cast<float>(cell[axis] + 1) - ho) * invHd;
+            tDelta[axis] = invHd;
+        } else if (hd < 0.0f) {
+            step[axis] = -1;
+            last[axis] = -1;
+            tNext[axis] = (static_cast<float>(cell[axis]) - ho) * invHd;
+            tDelta[axis] = -invHd;
+        } else {
+            step[axis] = 0;
+            last[axis] = -1;
+            tNext[axis] = tDelta[axis] = std::numeric_limits<float>::infinity();
+        }
+        linear += static_cast<long long>(cell[axis]) * stride[axis];
+    }
+    // Visit cells in order until the segment ends or leaves the grid; cells without triangles
+    // are passed over. At an edge or a corner (equal boundary parameters) the axes step one
+    // after the other, so every cell the ray touches there is visited too. (Kept in scalars
+    // rather than arrays so that the loop runs in registers.)
+    const unsigned* const start = queryStart_.get();
+    float tx = tNext[0], ty = tNext[1], tz = tNext[2];
+    int cx = cell[0], cy = cell[1], cz = cell[2];
+    const long long sx = static_cast<long long>(step[0]) * stride[0], sy = static_cast<long long>(step[1]) * stride[1],
+                    sz = step[2];
+    for (;;) {
+        const unsigned first = start[linear], end = start[linear + 1];
+        if (tx < ty && tx < tz) {
+            if (first != end && visit(first, end, tx)) return true;
+            if (!(tx < t1)) return false;
+            cx += step[0];
+            if (cx == last[0]) return false;
+            linear += sx;
+            tx += tDelta[0];
+        } else if (!(tx < ty) && ty < tz) {
+            if (first != end && visit(first, end, ty)) return true;
+            if (!(ty < t1)) return false;
+            cy += step[1];
+            if (cy == last[1]) return false;
+            linear += sy;
+            ty += tDelta[1];
+        } else {
+            if (first != end && visit(first, end, tz)) return true;
+            if (!(tz < t1)) return false;
+            cz += step[2];
+            if (cz == last[2]) return false;
+            linear += sz;
+            tz += tDelta[2];
+        }
+    }
+}
+
+template <int Dim, class Tri, class Index>
+bool BaseGrid<Dim, Tri, Index>::Intersect(const Ray& ray, RayHit& hit, float tMax) const {
+    float tMinimum = 0.0f;
+    if (!Usable(ray, tMinimum)) return false;
+    const unsigned skip = SkipIndex(hit.triangle);
+    const TriangleBlock* const blocks = queryBlocks_.get();
+    const float o[3] = {ray.origin.x, ray.origin.y, ray.origin.z};
+    const float d[3] = {ray.direction.x, ray.direction.y, ray.direction.z};
+    const RayLanes lanes(o, d, tMinimum);
+    __m128 best = _mm_set1_ps(tMax);
+    unsigned bestBlock = 0;
+    int bestLane = -1;
+    float bestU = 0.0f, bestV = 0.0f, bestT = tMax;
+    // Every triangle of a cell is tested; the nearest hit so far stays a candidate, and the
+    // walk stops at the first cell whose exit lies at or beyond it (a hit beyond the exit of
+    // its cell may have a nearer rival in a later cell).
+    WalkCells(ray, tMinimum, tMax, [&](unsigned first, unsigned end, float tExit) {
+        for (unsigned k = first; k < end; ++k) {
+            __m128 u, v, t;
+            const int mask = RayTriangle4(lanes, blocks[k], best, skip, u, v, t);
+            if (mask == 0) continue;
+            alignas(16) float ts[4], us[4], vs[4];
+            _mm_store_ps(ts, t);
             _mm_store_ps(us, u);
             _mm_store_ps(vs, v);
-            if (hitMask != 0) {
-                // The first passing lane; the lanes before it failed and its own weights win.
-                const int lane = __builtin_ctz(static_cast<unsigned>(hitMask));
-                tested = base + block.index[lane];
-                b1 = us[lane];
-                b2 = vs[lane];
-                b0 = (1.0f - b2) - b1;
-                return true;
+            // Nearest passing lane (all passing lanes are nearer than best).
+            for (int lane = 0; lane < 4; ++lane) {
+                if (!(mask & (1 << lane)) || !(ts[lane] < bestT)) continue;
+                bestT = ts[lane];
+                bestU = us[lane];
+                bestV = vs[lane];
+                bestBlock = k;
+                bestLane = lane;
             }
-            tested = base + block.index[31 - __builtin_clz(static_cast<unsigned>(liveMask))];
-            b1 = us[31 - __builtin_clz(static_cast<unsigned>(detMask))];
-            if (uMask != 0) b2 = vs[31 - __builtin_clz(static_cast<unsigned>(uMask))];
+            best = _mm_set1_ps(bestT);
+        }
+        return bestLane >= 0 && bestT <= tExit;
+    });
+    if (bestLane < 0) return false;
+    hit.triangle = triangles + blocks[bestBlock].index[bestLane];
+    hit.b1 = bestU;
+    hit.b2 = bestV;
+    hit.b0 = (1.0f - bestV) - bestU;
+    hit.t = bestT;
+    return true;
+}
+
+template <int Dim, class Tri, class Index>
+bool BaseGrid<Dim, Tri, Index>::Occluded(const Ray& ray, float tMax, const Tri* skipTriangle) const {
+    float tMinimum = 0.0f;
+    if (!Usable(ray, tMinimum)) return false;
+    const unsigned skip = SkipIndex(skipTriangle);
+    const TriangleBlock* const blocks = queryBlocks_.get();
+    const __m128 limit = _mm_set1_ps(tMax);
+    const float o[3] = {ray.origin.x, ray.origin.y, ray.origin.z};
+    const float d[3] = {ray.direction.x, ray.direction.y, ray.direction.z};
+    const RayLanes lanes(o, d, tMinimum);
+    return WalkCells(ray, tMinimum, tMax, [&](unsigned first, unsigned end, float) {
+        for (unsigned k = first; k < end; ++k) {
+            __m128 u, v, t;
+            if (RayTriangle4(lanes, blocks[k], limit, skip, u, v, t) != 0) return true;
         }
         return false;
     });
-    // The record keeps the last tested triangle and the weights of the last test either way.
-    if (tested != nullptr) hit.triangle = tested;
-    hit.b0 = b0;
-    hit.b1 = b1;
-    hit.b2 = b2;
-    return found;
 }
 
 template <int Dim, class Tri, class Index>

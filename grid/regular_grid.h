@@ -3,21 +3,26 @@
 //
 // Build lays cells of edge (average first edge / gridBuildFactor) over the box and enters
 // each triangle into the cells it touches, by one of two algorithms:
-//   - FAST_ALGORITHM rasterises the triangle into cells with the Bresenham-style integer
-//     cell walk (CellLine, grid/cell_walk.h): its three edges, then lines parallel to the
-//     height on the longest edge, one cell apart;
+//   - FAST_ALGORITHM voxelises the triangle conservatively: the cells of its bounding box that
+//     lie within the slab of its plane (every cell the triangle meets, and a few beside it);
 //   - ACCURANCY_ALGORITHM tests every candidate cell with the separating-axis triangle-box
 //     overlap test of T. Akenine-Moeller, "Fast 3D Triangle-Box Overlap Testing" (2001).
-// Intersect clips a ray to the box, walks the cells from the entry cell to the exit cell with
-// the same integer walk and tests the cells' triangles with the one-sided ray-triangle test of
-// T. Moeller and B. Trumbore, "Fast, Minimum Storage Ray/Triangle Intersection" (1997); the
-// first triangle that passes, in walk order and index order, is the result.
+// The queries clip a ray to the box and walk exactly the cells that the clipped segment passes
+// through, in order along the ray, with the 3D-DDA of J. Amanatides and A. Woo, "A Fast Voxel
+// Traversal Algorithm for Ray Tracing" (Eurographics 1987), in the grid's own cell frame. The
+// triangles of each cell are tested with the one-sided ray-triangle test of T. Moeller and
+// B. Trumbore, "Fast, Minimum Storage Ray/Triangle Intersection" (1997):
+//   - Intersect reports the nearest front-facing triangle with t_min < t < tMax;
+//   - Occluded reports whether any front-facing triangle has t_min < t < tMax, and stops at
+//     the first one.
+// t_min is 1e-5 of the box diagonal (in distance along the ray), so a ray leaving a surface
+// point does not meet that surface again through rounding, at any model size.
 //
 // The Cube / CellArray3D structure is the authoritative cell storage (build, copy, statistics,
-// drawings). After a build, Intersect reads a compact read-only copy of it: one offset per cell
-// into one array of four-triangle blocks holding each cell's triangles (corner A and two edges),
-// so that the hot loop touches neither the cube objects nor the vertex array and tests four
-// triangles with one set of vector instructions (same operations, same order, same results).
+// drawings). After a build, the queries read a compact read-only copy of it: one offset per
+// cell into one array of four-triangle blocks holding each cell's triangles (corner A and two
+// edges), so that the hot loop touches neither the cube objects nor the vertex array and tests
+// four triangles with one set of vector instructions.
 
 #include <iosfwd>
 #include <list>
@@ -25,9 +30,10 @@
 #include <string>
 
 #include "grid/cell_array.h"
+#include "grid/ray_triangle.h"
 #include "math/vector.h"
 #include "mesh/vertex.h"
-#include "raytracer/ray.h"
+#include "grid/ray.h"
 
 namespace RAYTR {
 
@@ -96,10 +102,20 @@ public:
     // The triangle array and its vertices must stay unchanged while the grid is used.
     void Build(Tri* triangles, int triangleCount, const ORVA_GRAPHICS::BoxTransform& box);
 
-    // First triangle met by the ray in walk order (one-sided); hit.triangle on entry names the
-    // triangle to skip. Allocates nothing, takes no lock; any number of threads may query a
-    // built grid at once.
-    bool Intersect(const Ray& ray, RayHit& hit) const;
+    // Nearest front-facing triangle with t_min < t < tMax along the ray (t in units of the
+    // ray's direction). On true, hit holds the triangle, its weights b0, b1, b2 and t; on false
+    // hit is unchanged. hit.triangle on entry names a triangle to skip (null: none). A ray
+    // whose direction is zero or not a number hits nothing. Allocates nothing, takes no lock;
+    // any number of threads may query a built grid at once.
+    bool Intersect(const Ray& ray, RayHit& hit, float tMax = 1e38f) const;
+
+    // Whether some front-facing triangle other than skip has t_min < t < tMax: the shadow
+    // query of the segment from ray.origin to ray.origin + tMax * ray.direction. Stops at the
+    // first such triangle.
+    bool Occluded(const Ray& ray, float tMax, const Tri* skip) const;
+
+    // The smallest distance along a ray at which the queries accept a hit.
+    float MinimumDistance() const { return tMinDistance_; }
 
     // Read access.
     const ORVA_MATH::VECTOR& Minimum() const { return minimum; }
@@ -120,12 +136,28 @@ public:
 protected:
     // Enters one triangle into its cells (Build only: needs the fill counters).
     void InsertTriangle(const Tri& triangle, unsigned index);
-    void FastAlgorithm(ORVA_MATH::VECTOR P, ORVA_MATH::VECTOR Q, ORVA_MATH::VECTOR R);
-    void AccuracyAlgorithm(const ORVA_MATH::VECTOR& P, const ORVA_MATH::VECTOR& Q, const ORVA_MATH::VECTOR& R);
-    void FillHalf(const ORVA_MATH::VECTOR& S, const ORVA_MATH::VECTOR& Q, const ORVA_MATH::VECTOR& F);
-    void AppendLine(const ORVA_MATH::VECTOR& from, const ORVA_MATH::VECTOR& to);
+    // The two algorithms enter triangle index into every cell they find for it.
+    void FastAlgorithm(const ORVA_MATH::VECTOR& P, const ORVA_MATH::VECTOR& Q, const ORVA_MATH::VECTOR& R,
+                       unsigned index);
+    void AccuracyAlgorithm(const ORVA_MATH::VECTOR& P, const ORVA_MATH::VECTOR& Q, const ORVA_MATH::VECTOR& R,
+                           unsigned index);
+    void EnterCell(int i, int j, int k, unsigned index);
+    // visit(i, j, k) for the cells of the conservative cover of the triangle P, Q, R (grid
+    // coordinates): every cell it meets, and a few beside it.
+    template <class Visit>
+    void CoverCells(const ORVA_MATH::VECTOR& P, const ORVA_MATH::VECTOR& Q, const ORVA_MATH::VECTOR& R,
+                    Visit&& visit) const;
     void MakeQueryLayout();
     void DropQueryLayout();
+    // False for a grid that was never built and for a ray without a usable direction or
+    // origin; otherwise tMinimum = t_min in units of the ray's direction.
+    bool Usable(const Ray& ray, float& tMinimum) const;
+    // The cells of the ray's segment (tMinimum, tMax) inside the box, in order, those without
+    // triangles passed over: visit(first block, end block, ray parameter where the ray leaves
+    // the cell) returns true to stop the walk, which then returns true.
+    template <class Visit>
+    bool WalkCells(const Ray& ray, float tMinimum, float tMax, Visit&& visit) const;
+    unsigned SkipIndex(const Tri* skip) const;
 
     ORVA_MATH::VECTOR minimum;
     ORVA_MATH::VECTOR maximum;
@@ -137,19 +169,15 @@ protected:
     Tri* triangles = nullptr;
     std::list<CellCoord> cellList;
 
-    // Compact read-only copy for Intersect, made at the end of Build and of a copy: each
-    // cell's triangles, in the cube's order, as blocks of four lanes (corner A and the edges
-    // B - A and C - A, one component per vector) so that four triangles are tested at once.
-    struct alignas(16) TriangleBlock {
-        float ax[4], ay[4], az[4];
-        float e1x[4], e1y[4], e1z[4];
-        float e2x[4], e2y[4], e2z[4];
-        unsigned index[4];  // triangle index, kNoTriangle in unused lanes
-    };
+    // Compact read-only copy for the queries, made at the end of Build and of a copy: each
+    // cell's triangles, in the cube's order, as blocks of four lanes.
+    using TriangleBlock = TriangleBlock4;
     static constexpr unsigned kNoTriangle = 0xFFFFFFFFu;
     std::unique_ptr<unsigned[]> queryStart_;  // cells + 1 offsets into queryBlocks_
     std::unique_ptr<TriangleBlock[]> queryBlocks_;
     unsigned queryBlockCount_ = 0;
+    float cellEdge_[3] = {0.0f, 0.0f, 0.0f};  // 1 / inverseCellSize per axis (0 where that is 0)
+    float tMinDistance_ = 0.0f;  // 1e-5 of the model size (diagonal, at most 1,000 median edges)
 };
 
 template <int Dim, class Tri, class Index>

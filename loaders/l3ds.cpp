@@ -226,7 +226,7 @@ bool L3DS::LoadFromMemory(const void* data, std::size_t n) {
 }
 
 bool L3DS::CanRead(std::int32_t n) const {
-    return !buffer.empty() && size != 0 && std::int64_t(cursor) + n < std::int64_t(size);
+    return !buffer.empty() && size != 0 && std::int64_t(cursor) + n <= std::int64_t(size);
 }
 
 std::uint16_t L3DS::ReadU16() {

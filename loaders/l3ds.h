@@ -171,7 +171,7 @@ protected:
     // firstFace on; the cursor is just past those faces.
     void ReadSmoothingGroups(const LChunkHeader& faceChunk, LMesh& mesh, int firstFace, unsigned count);
 
-    // Whether n more bytes can be read at the cursor (the last byte of the buffer never can).
+    // Whether n more bytes can be read at the cursor (up to and including the last byte).
     bool CanRead(std::int32_t n) const;
     // Whether a header just read can be walked: read whole and not ending before its start.
     bool Usable(const LChunkHeader& h);

@@ -129,8 +129,7 @@ std::vector<unsigned char> Encode3DS(const std::vector<WriterMesh>& meshes, cons
     for (const WriterMesh& m : meshes) WriteMeshObject(w, m);
     for (const WriterLight& l : lights) WriteLightObject(w, l);
     w.End();
-    // An empty keyframer chunk ends the file, as exporters write one: the reader never reads the
-    // last byte of a file, which must therefore not belong to the scene data.
+    // An empty keyframer chunk ends the file, as exporters write one.
     w.Begin(0xB000);
     w.End();
     w.End();

@@ -11,7 +11,7 @@
 #include "math/matrix.h"
 #include "math/vector.h"
 #include "mesh/vertex.h"
-#include "render/opengl_hal.h"
+#include "mesh/opengl_hal.h"
 
 namespace ORVA_GRAPHICS {
 

@@ -8,6 +8,7 @@
 #include <GL/glu.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -25,6 +26,28 @@ namespace {
 // near the light reach values above 1.0, which must saturate rather than wrap; NaN gives 0).
 inline std::uint8_t ChannelByte(float c) {
     const float v = c * 255.0f;
+    if (!(v > 0.0f)) return 0;
+    if (v >= 255.0f) return 255;
+    return static_cast<std::uint8_t>(v);
+}
+
+// Luminance of RGB bytes (Rec. 601 weights).
+inline float Luminance(const std::uint8_t rgb[3]) {
+    return 0.299f * static_cast<float>(rgb[0]) + 0.587f * static_cast<float>(rgb[1]) + 0.114f * static_cast<float>(rgb[2]);
+}
+
+// Whether a pixel of luminance l stands out from both neighbours a and b: darker than 0.8 of
+// the darker one (while that one is above 30) or brighter than 1.25 times the brighter one
+// (while the pixel is above 30). A little wider than what a viewer sees as a speck.
+inline bool StandsOut(float l, float a, float b) {
+    const float lo = std::min(a, b), hi = std::max(a, b);
+    return (lo > 30.0f && l < 0.8f * lo) || (l > 30.0f && l > 1.25f * hi);
+}
+
+// A channel of the average of nine samples: eight as the sum of their shaded values and one
+// as the byte already written.
+inline std::uint8_t AverageByte(float eightSum, std::uint8_t centre) {
+    const float v = (eightSum * 255.0f + static_cast<float>(centre)) * (1.0f / 9.0f);
     if (!(v > 0.0f)) return 0;
     if (v >= 255.0f) return 255;
     return static_cast<std::uint8_t>(v);
@@ -89,6 +112,7 @@ void ScreenTracer::AttachScene(Scene* scene) {
     const float halfW = static_cast<float>(width_) * 0.5f;
     const float halfH = static_cast<float>(height_) * 0.5f;
     const auto zPlane = static_cast<float>(-halfH / std::tan(0.39269909262657166));
+    zPlane_ = zPlane;
     for (int j = 0; j < height_; ++j) {
         const float y = halfH - static_cast<float>(j);
         for (int i = 0; i < width_; ++i) {
@@ -201,8 +225,22 @@ void ScreenTracer::RefineBlock(int blockRow, int blockCol) {
         std::copy(s + r * kScratch, s + r * kScratch + cols, buffer + (row0 + r) * width_ + col0);
 }
 
+VECTOR ScreenTracer::ShadeAt(int row, float column, float rowOffset) const {
+    // The table's direction for a point of the screen (column and row in pixels: the table's
+    // ray of pixel (r, c) is ShadeAt(r, c, 0)), turned like the table's rays: y and z flipped
+    // so that row 0 looks at the bottom of the scene.
+    const float x = column - static_cast<float>(width_) * 0.5f;
+    const float y = static_cast<float>(height_) * 0.5f - (static_cast<float>(row) + rowOffset);
+    const VECTOR v(x, y, zPlane_, 1.0f);
+    const VECTOR d = v / ORVA_MATH::Length(v);
+    const Ray ray(VECTOR(0.0f, 0.0f, 0.0f, 1.0f), VECTOR(d.x, -d.y, -d.z, 1.0f));
+    RayHit hit;
+    return Shade(CarryRay(ray, cameraToWorld_), hit, 1, *scene_);
+}
+
 void ScreenTracer::FullTraceRectangle(int rowStart, int colStart, int rowEnd, int colEnd) {
     std::uint32_t* const buffer = buffers_[0];
+    float* const luminance = luminance_;
     for (int r = rowStart; r < rowEnd; ++r) {
         for (int c = colStart; c < colEnd; ++c) {
             const int p = r * width_ + c;
@@ -217,6 +255,37 @@ void ScreenTracer::FullTraceRectangle(int rowStart, int colStart, int rowEnd, in
             std::uint32_t word;
             std::memcpy(&word, bytes, sizeof word);
             buffer[p] = word;  // tiles are disjoint: one writer per pixel
+            luminance[p] = Luminance(bytes);
+        }
+    }
+}
+
+void ScreenTracer::SmoothRectangle(int rowStart, int colStart, int rowEnd, int colEnd) {
+    // A pixel that stands out from both of its horizontal or both of its vertical neighbours (a
+    // one-pixel detail: a thin edge or a minified texture seen in the mirror bounce) becomes the
+    // average of nine rays on a 3 x 3 lattice from edge to edge of the pixel (its own ray in the
+    // middle, the others half a pixel away). Decided on the one-ray luminance of the whole
+    // frame, which nobody writes during this pass, so the result is the same for any tiling.
+    std::uint32_t* const buffer = buffers_[0];
+    const float* const lum = luminance_;
+    const int w = width_;
+    for (int r = std::max(rowStart, 1); r < std::min(rowEnd, height_ - 1); ++r) {
+        for (int c = std::max(colStart, 1); c < std::min(colEnd, width_ - 1); ++c) {
+            const int p = r * w + c;
+            const float l = lum[p];
+            if (!StandsOut(l, lum[p - 1], lum[p + 1]) && !StandsOut(l, lum[p - w], lum[p + w])) continue;
+            std::uint8_t centre[4];
+            std::memcpy(centre, &buffer[p], sizeof centre);
+            VECTOR sum(0.0f, 0.0f, 0.0f, 0.0f);
+            for (const float dr : {-0.5f, 0.0f, 0.5f})
+                for (const float dc : {-0.5f, 0.0f, 0.5f})
+                    if (dr != 0.0f || dc != 0.0f) sum += ShadeAt(r, static_cast<float>(c) + dc, dr);
+            // Colour bytes of the eight, plus the centre's bytes, averaged.
+            const std::uint8_t bytes[4] = {
+                AverageByte(sum.x, centre[0]), AverageByte(sum.z, centre[1]), AverageByte(sum.y, centre[2]), 255};
+            std::uint32_t word;
+            std::memcpy(&word, bytes, sizeof word);
+            buffer[p] = word;
         }
     }
 }

@@ -29,7 +29,7 @@ std::string SizeText(int width, int height) { return std::to_string(width) + " x
 std::int64_t ScreenTracer::TableBytes(int width, int height) {
     const std::int64_t pixels = std::int64_t{width} * height;
     const std::int64_t lattice = std::int64_t{BlocksAlong(width) + 1} * (BlocksAlong(height) + 1);
-    return pixels * static_cast<std::int64_t>(sizeof(Ray) + sizeof(VECTOR) + sizeof(std::uint32_t)) +
+    return pixels * static_cast<std::int64_t>(sizeof(Ray) + sizeof(VECTOR) + sizeof(std::uint32_t) + sizeof(float)) +
            lattice * static_cast<std::int64_t>(sizeof(std::uint32_t));
 }
 
@@ -71,6 +71,7 @@ ScreenTracer::ScreenTracer(int width, int height, int threads) : width_(width), 
         const auto latticeCount = static_cast<std::size_t>(blockRows_ + 1) * static_cast<std::size_t>(blockCols_ + 1);
         lattice_ = new std::uint32_t[latticeCount];
         std::fill(lattice_, lattice_ + latticeCount, kUntraced);
+        luminance_ = new float[count];
         glGenTextures(1, &textures_[0]);
 
         Tile();
@@ -96,6 +97,8 @@ void ScreenTracer::FreeTables() noexcept {
     unitZ_ = nullptr;
     delete[] lattice_;
     lattice_ = nullptr;
+    delete[] luminance_;
+    luminance_ = nullptr;
     for (std::uint32_t*& b : buffers_) {
         delete[] b;
         b = nullptr;
@@ -158,6 +161,7 @@ void ScreenTracer::DoTile(ScreenTile& tile) {
                 for (int j = tile.blockColStart; j < tile.blockColEnd; ++j) RefineBlock(i, j);
             break;
         case Pass::Full: FullTraceRectangle(tile.rowStart, tile.colStart, tile.rowEnd, tile.colEnd); break;
+        case Pass::Smooth: SmoothRectangle(tile.rowStart, tile.colStart, tile.rowEnd, tile.colEnd); break;
     }
     ++tile.passesDone;
 }
@@ -181,7 +185,10 @@ void ScreenTracer::TraceFrame(const float* depthBuffer) {
     // Visible points from the preview's depth, when asked for and given; same order as the mask.
     depth_ = useZBuffer && !fullMode_ ? depthBuffer : nullptr;
     if (fullMode_) {
+        // Every pixel with one ray, then the pixels that stand out from their neighbours
+        // smoothed, decided on the whole frame's first pass.
         RunPass(Pass::Full);
+        RunPass(Pass::Smooth);
         return;
     }
     const std::size_t count = static_cast<std::size_t>(pixelCount_);

@@ -75,7 +75,7 @@ public:
     ScreenTracer(const ScreenTracer&) = delete;
     ScreenTracer& operator=(const ScreenTracer&) = delete;
 
-    // Bytes the tracer allocates for a width x height screen (tables, buffer, lattice).
+    // Bytes the tracer allocates for a width x height screen (tables, buffer, luminance, lattice).
     static std::int64_t TableBytes(int width, int height);
     // Throws, with its box, what construction would refuse for these arguments; allocates
     // nothing. Needs the GL context for the driver's largest texture.
@@ -108,7 +108,13 @@ public:
     // Refines block (blockRow, blockCol) from its four lattice corners and writes the pixels it
     // owns into buffer 0.
     void RefineBlock(int blockRow, int blockCol);
+    // Shades every pixel of a rectangle with one ray each and keeps their luminance.
     void FullTraceRectangle(int rowStart, int colStart, int rowEnd, int colEnd);
+    // Smooths the pixels of a rectangle that stand out from both neighbours of a pair (after
+    // the whole frame's FullTraceRectangle).
+    void SmoothRectangle(int rowStart, int colStart, int rowEnd, int colEnd);
+    // The colour seen through the point (column, row + rowOffset) of the screen, in pixels.
+    VECTOR ShadeAt(int row, float column, float rowOffset) const;
 
     // Read access for the display, the benchmarks and the tests.
     int Width() const { return width_; }
@@ -145,7 +151,7 @@ public:
     const std::uint8_t* TracedMarks() const { return marking_ ? tracedMarks_.get() : nullptr; }
 
 private:
-    enum class Pass { Lattice, Blocks, Full };
+    enum class Pass { Lattice, Blocks, Full, Smooth };
     static void WorkerProcedure(void* tracer, int worker);
     void RunPass(Pass pass);
     void DoTile(ScreenTile& tile);
@@ -160,6 +166,9 @@ private:
     bool textureMade_ = false;     // texture 0 has W x H storage
     Scene* scene_ = nullptr;
     const float* depth_ = nullptr; // depth values of the current frame, window order
+    // Full trace: the luminance of every pixel's first ray, for the smoothing pass.
+    float* luminance_ = nullptr;
+    float zPlane_ = -1.0f;  // z of the ray table's image plane (pixels)
     VECTOR eye_{0.0f, 0.0f, 0.0f, 1.0f};
     VECTOR target_{0.0f, 0.0f, 0.0f, 1.0f};
     int width_ = 0;

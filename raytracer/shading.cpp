@@ -1,5 +1,7 @@
 #include "raytracer/shading.h"
 
+#include <cmath>
+
 #include "loaders/texture.h"
 
 namespace RAYTR {
@@ -9,15 +11,13 @@ using ORVA_MATH::ColumnTransform;
 using ORVA_MATH::Cross;
 using ORVA_MATH::Dot;
 using ORVA_MATH::Length;
-using ORVA_MATH::LengthSquared;
 using ORVA_MATH::Midpoint;
 using ORVA_MATH::Normalised;
 
 namespace {
 
-constexpr float kFar = 1e38f;              // "no hit yet" squared distance
+constexpr float kFar = 1e38f;              // "no hit yet" ray parameter
 constexpr float kByteToUnit = 0.003921569f;  // 1 / 255 in single precision
-constexpr float kBehindOrigin = 0.01f;     // P1 lies this fraction of |o - light| behind o
 constexpr float kWeight = 0.8f;            // ambient, diffuse and specular weight
 constexpr float kDirectShare = 0.6f;       // share of the direct light in a bounced colour
 constexpr float kBounceShare = 0.4f;       // share of the mirror bounce
@@ -25,7 +25,11 @@ constexpr float kBounceShare = 0.4f;       // share of the mirror bounce
 inline VECTOR AsPoint(VECTOR v) { v.w = 1.0f; return v; }
 inline VECTOR AsDirection(VECTOR v) { v.w = 0.0f; return v; }
 
-inline float Clamp01(float x) { return x > 0.0f ? (x < 1.0f ? x : 1.0f) : 0.0f; }  // NaN gives 0
+// x modulo n for texel coordinates (n > 0); x must be an integer-valued float below 2^31.
+inline unsigned Wrap(float x, unsigned n) {
+    const long long i = static_cast<long long>(x) % static_cast<long long>(n);
+    return static_cast<unsigned>(i < 0 ? i + n : i);
+}
 
 // What shading needs of a hit, in world coordinates.
 struct Surface {
@@ -92,15 +96,11 @@ inline VECTOR Illuminate(const Surface& s, const LightSource& light, const VECTO
     return light.colour * intensity;
 }
 
-// BlocksLight with the ray and the light already in the object's coordinates.
-inline bool BlocksLightLocal(const Ray& local, const Grid& grid, RayHit& scratch, const VECTOR& light) {
-    if (!grid.Intersect(local, scratch)) return false;
-    ComputeHitPoint(scratch);
-    const VECTOR X = AsPoint(scratch.point);
-    // P1: a point just behind the origin, away from the light.
-    const VECTOR P1 = local.origin + (local.origin - light) * kBehindOrigin;
-    // X strictly inside the sphere with diameter light-P1 (Thales).
-    return LengthSquared(light - P1) > LengthSquared(X - light) + LengthSquared(P1 - X);
+// Ray parameter of the light along a ray that leaves o toward it: the end of the shadow
+// segment, whatever the direction's length (an affine carry into object coordinates keeps it).
+inline float LightParameter(const Ray& ray, const VECTOR& light) {
+    const VECTOR d = AsDirection(ray.direction);
+    return Dot(AsDirection(light - ray.origin), d) / Dot(d, d);
 }
 
 // The object's grid when it can be queried: present and built.
@@ -143,16 +143,17 @@ VECTOR SampleTexture(const TEXTURE* texture, float u, float v) {
         return VECTOR(255.0f, 255.0f, 255.0f, 1.0f) * kByteToUnit;
     const unsigned W = static_cast<unsigned>(texture->width);
     const unsigned H = static_cast<unsigned>(texture->height);
-    // Texel coordinates inside the image.
-    const float x = Clamp01(u) * static_cast<float>(W - 1);
-    const float y = Clamp01(v) * static_cast<float>(H - 1);
-    unsigned ix = static_cast<unsigned>(x), iy = static_cast<unsigned>(y);
-    if (ix > W - 1) ix = W - 1;
-    if (iy > H - 1) iy = H - 1;
-    const float fx = x - static_cast<float>(ix), fy = y - static_cast<float>(iy);
-    // Neighbours, held at the last column and row.
-    const unsigned ix1 = ix + 1 < W ? ix + 1 : W - 1;
-    const unsigned iy1 = iy + 1 < H ? iy + 1 : H - 1;
+    // Repeating like the preview's GL_REPEAT with linear filtering: one period of u or v
+    // spans the W (H) texels, texel i is centred on u = (i + 0.5) / W, and the neighbours
+    // wrap around the edges. Coordinates that are not numbers or too large to wrap read 0.
+    float x = u * static_cast<float>(W) - 0.5f, y = v * static_cast<float>(H) - 0.5f;
+    if (!(std::fabs(x) < 1e9f)) x = 0.0f;
+    if (!(std::fabs(y) < 1e9f)) y = 0.0f;
+    const float fx0 = std::floor(x), fy0 = std::floor(y);
+    const float fx = x - fx0, fy = y - fy0;
+    const unsigned ix = Wrap(fx0, W), iy = Wrap(fy0, H);
+    const unsigned ix1 = ix + 1 < W ? ix + 1 : 0;
+    const unsigned iy1 = iy + 1 < H ? iy + 1 : 0;
     const unsigned char* pixels = texture->pixels;
     auto texel = [pixels, W](unsigned i, unsigned j) {
         const unsigned char* p = pixels + (static_cast<std::size_t>(W) * j + i) * 3;
@@ -171,6 +172,8 @@ VECTOR EyeInWorld(const Scene& scene) {
 bool ClosestHit(const Ray& ray, const Scene& scene, RayHit& hit) {
     const Triangle* const skip = hit.triangle;
     const Ray world(AsPoint(ray.origin), AsDirection(ray.direction));
+    // Each object's query is limited to the nearest hit so far: t is the parameter along the
+    // world ray in every object's coordinates, so the limit compares world distances.
     float best = kFar;
     const TObject* bestObject = nullptr;
     RayHit bestHit;
@@ -185,44 +188,36 @@ bool ClosestHit(const Ray& ray, const Scene& scene, RayHit& hit) {
         if (!HitsBoundingSphere(local, Midpoint(object.box.minimum, object.box.maximum), object.sphereRadiusSquared))
             continue;
         hit.triangle = skip;
-        if (!grid->Intersect(local, hit)) continue;
-        // Compare squared world distances; a tie keeps the earlier object.
-        ComputeHitPoint(hit);
-        const float dist2 = LengthSquared(ColumnTransform(object.box.transposed, hit.point) - world.origin);
-        if (dist2 < best) {
-            best = dist2;
-            bestObject = &object;
-            bestHit = hit;
-        }
+        if (!grid->Intersect(local, hit, best)) continue;
+        best = hit.t;
+        bestObject = &object;
+        bestHit = hit;
     }
-    // The record holds the nearest hit only, never what the other objects' queries left.
     if (bestObject == nullptr) {
         hit = RayHit();
         return false;
     }
     hit = bestHit;
+    ComputeHitPoint(hit);
     hit.transform = &bestObject->box.transposed;
     hit.texture = bestObject->textures.empty() ? nullptr : &bestObject->textures[0];
     return true;
 }
 
 bool ShadowBlocked(const Ray& ray, const Scene& scene, RayHit& scratch, const VECTOR& lightPosition) {
-    const Triangle* const skip = scratch.triangle;
     const Ray world(AsPoint(ray.origin), AsDirection(ray.direction));
-    const VECTOR light = AsPoint(lightPosition);
+    const float tLight = LightParameter(world, AsPoint(lightPosition));
     const unsigned count = scene.objects.Size();
     for (unsigned i = 0; i < count; ++i) {
         const TObject& object = scene.objects[i];
         if (!(object.flags & TObject::kShadowFlag)) continue;
         const Grid* grid = QueryableGrid(object);
         if (grid == nullptr) continue;
-        // Ray, sphere and light all in the object's coordinates; stop at the first blocker.
-        const MATRIX& toObject = object.box.transposedInverse;
-        const Ray local = CarryRay(world, toObject);
+        // The segment in the object's coordinates; stop at the first blocker.
+        const Ray local = CarryRay(world, object.box.transposedInverse);
         if (!HitsBoundingSphere(local, Midpoint(object.box.minimum, object.box.maximum), object.sphereRadiusSquared))
             continue;
-        scratch.triangle = skip;
-        if (BlocksLightLocal(local, *grid, scratch, AsPoint(ColumnTransform(toObject, light)))) return true;
+        if (grid->Occluded(local, tLight, scratch.triangle)) return true;
     }
     return false;
 }
@@ -230,9 +225,9 @@ bool ShadowBlocked(const Ray& ray, const Scene& scene, RayHit& scratch, const VE
 bool BlocksLight(const Ray& ray, const TObject& object, RayHit& scratch, const VECTOR& lightPosition) {
     const Grid* grid = QueryableGrid(object);
     if (grid == nullptr) return false;
-    const MATRIX& toObject = object.box.transposedInverse;
-    const Ray local = CarryRay(Ray(AsPoint(ray.origin), AsDirection(ray.direction)), toObject);
-    return BlocksLightLocal(local, *grid, scratch, AsPoint(ColumnTransform(toObject, AsPoint(lightPosition))));
+    const Ray world(AsPoint(ray.origin), AsDirection(ray.direction));
+    const Ray local = CarryRay(world, object.box.transposedInverse);
+    return grid->Occluded(local, LightParameter(world, AsPoint(lightPosition)), scratch.triangle);
 }
 
 VECTOR LocalIllumination(const Ray&, const RayHit& hit, const LightSource& light, const Scene& scene) {

@@ -77,8 +77,8 @@ inline bool HitsBoundingSphere(const Ray& ray, const VECTOR& c, float r2) {
     return B * B - 4.0f * ORVA_MATH::Dot(ray.direction, ray.direction) * C > 0.0f || C < 0.0f;
 }
 
-// Bilinear texel lookup; (u, v) are clamped to [0, 1] and the neighbour texel to the last
-// column and row. Texel bytes (p0, p1, p2) become (p0, p2, p1, 1) / 255. A null texture or one
+// Bilinear texel lookup that repeats like GL_REPEAT: (u, v) and (u + 1, v + 1) read the same
+// colour, texel (i, j) is centred on ((i + 0.5) / W, (j + 0.5) / H). Texel bytes (p0, p1, p2) become (p0, p2, p1, 1) / 255. A null texture or one
 // without pixels gives white, the value of a (255, 255, 255) texel.
 VECTOR SampleTexture(const TEXTURE* texture, float u, float v);
 
@@ -88,22 +88,22 @@ VECTOR EyeInWorld(const Scene& scene);
 
 // ---- Queries ----------------------------------------------------------------------------
 
-// Nearest hit (squared world distance from the origin; a tie keeps the earlier object) over
-// the objects with TObject::kClosestHitFlag whose bounding sphere the ray meets. On entry
-// hit.triangle names the triangle to skip (the one a bounce ray leaves), for every object. On
-// true, hit holds the weights, the triangle, point (object coordinates, flag 0x1), transform =
-// the object's transposed transform and texture = the object's texture record 0. On false
-// the record is reset (null triangle, transform and texture).
+// Nearest hit along the ray over the objects with TObject::kClosestHitFlag whose bounding
+// sphere the ray meets: the front-facing triangle with the smallest ray parameter t beyond
+// each object's t_min (a tie keeps the earlier object). On entry hit.triangle names the
+// triangle to skip (the one a bounce ray leaves), for every object. On true, hit holds the
+// weights, t, the triangle, point (object coordinates, flag 0x1), transform = the object's
+// transposed transform and texture = the object's texture record 0. On false the record is
+// reset (null triangle, transform and texture).
 bool ClosestHit(const Ray& ray, const Scene& scene, RayHit& hit);
 
-// True when some object with TObject::kShadowFlag blocks the segment between the ray origin
-// and lightPosition (world coordinates; the direction should point at the light). scratch is
-// written; its triangle on entry is skipped (the surface the point lies on).
+// True when some object with TObject::kShadowFlag has a front-facing triangle on the segment
+// from the ray origin to lightPosition (world coordinates; the ray's direction must point at
+// the light, of any length): t_min < t < the light's parameter. scratch.triangle on entry is
+// skipped (the surface the point lies on); the record is not written.
 bool ShadowBlocked(const Ray& ray, const Scene& scene, RayHit& scratch, const VECTOR& lightPosition);
 
-// One object's part of ShadowBlocked, without the flag and sphere tests: the first grid hit X
-// blocks when it lies strictly inside the sphere whose diameter runs from the light to a point
-// just behind the origin (0.01 of the origin-light distance), compared in object coordinates.
+// One object's part of ShadowBlocked, without the flag and sphere tests.
 bool BlocksLight(const Ray& ray, const TObject& object, RayHit& scratch, const VECTOR& lightPosition);
 
 // Light of one point light reflected at a hit from ClosestHit (the ray is not used):

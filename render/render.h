@@ -15,7 +15,7 @@
 #include "math/aligned.h"
 #include "math/vector.h"
 #include "raytracer/scene.h"
-#include "render/opengl_hal.h"
+#include "mesh/opengl_hal.h"
 
 namespace ORVA_GRAPHICS {
 

@@ -88,36 +88,32 @@ inline void FromWriterMesh(const LOAD_3DS::WriterMesh& source, TestMesh& mesh) {
     mesh.ComputeBox();
 }
 
-// The one-sided test on a triangle's own vertices; t_out gets the distance parameter.
+// The one-sided test on a triangle's own vertices (weights and t written on a hit only).
 inline bool OneSided(const RAYTR::Ray& ray, const Triangle& t, float* b0, float* b1, float* b2, float* tOut) {
     const float o[3] = {ray.origin.x, ray.origin.y, ray.origin.z};
     const float d[3] = {ray.direction.x, ray.direction.y, ray.direction.z};
     const VECTOR& A = t.A->position;
     const VECTOR e1v = t.B->position - A, e2v = t.C->position - A;
     const float a[3] = {A.x, A.y, A.z}, e1[3] = {e1v.x, e1v.y, e1v.z}, e2[3] = {e2v.x, e2v.y, e2v.z};
-    float w0 = 0, w1 = 0, w2 = 0;
-    const bool ok = RAYTR::RayTriangleOneSided(o, d, a, e1, e2, w0, w1, w2);
+    float w0 = 0, w1 = 0, w2 = 0, s = 0;
+    const bool ok = RAYTR::RayTriangleOneSided(o, d, a, e1, e2, w0, w1, w2, s);
     if (b0) *b0 = w0;
     if (b1) *b1 = w1;
     if (b2) *b2 = w2;
-    if (ok && tOut) {
-        // t = (e2 . (s x e1)) / det
-        const VECTOR s = ray.origin - A;
-        const VECTOR q = ORVA_MATH::Cross(s, e1v);
-        const VECTOR p = ORVA_MATH::Cross(ray.direction, e2v);
-        *tOut = ORVA_MATH::Dot(e2v, q) / ORVA_MATH::Dot(e1v, p);
-    }
+    if (tOut) *tOut = s;
     return ok;
 }
 
-// Brute force: does the ray meet some triangle (one-sided) in front of its origin?
-inline bool BruteForceMeets(const TestMesh& mesh, const RAYTR::Ray& ray, const Triangle* skip) {
+// Brute force over every triangle: the nearest t > tMin of a front-facing hit (skip excluded),
+// or +infinity.
+inline float BruteForceNearest(const TestMesh& mesh, const RAYTR::Ray& ray, const Triangle* skip, float tMin) {
+    float best = INFINITY;
     for (const Triangle& t : mesh.triangles) {
         if (&t == skip) continue;
         float dist = 0.0f;
-        if (OneSided(ray, t, nullptr, nullptr, nullptr, &dist) && dist > 0.0f) return true;
+        if (OneSided(ray, t, nullptr, nullptr, nullptr, &dist) && dist > tMin && dist < best) best = dist;
     }
-    return false;
+    return best;
 }
 
 }  // namespace grid_test

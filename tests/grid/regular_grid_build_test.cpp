@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <random>
 #include <set>
 #include <string>
 
 #include "errors/message_box.h"
 #include "grid/regular_grid.h"
+#include "grid/tri_box.h"
 #include "grid_test_mesh.h"
 
 using grid_test::TestMesh;
@@ -110,25 +113,60 @@ TEST_F(GridBuildTest, WorkedExampleOfCellSizeAndResolution) {
     EXPECT_TRUE(CellsOf(grid, 1).count({40, 20, 0}));
 }
 
-TEST_F(GridBuildTest, FastAlgorithmElevenCellsAndAccuracyAlgorithmOneMore) {
-    const CellSet eleven{{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {3, 0, 0}, {0, 1, 0}, {1, 1, 0},
-                         {2, 1, 0}, {3, 1, 0}, {0, 2, 0}, {1, 2, 0}, {0, 3, 0}};
-    {
-        TestMesh mesh;
-        Grid grid;
-        RAYTR::gridAlgorithm = RAYTR::kFastAlgorithm;
-        BuildUnitGrid(grid, mesh, {0.2f, 0.2f, 0.2f}, {3.2f, 0.4f, 0.2f}, {0.3f, 2.6f, 0.2f}, 5.0f);
-        EXPECT_EQ(CellsOf(grid, 0), eleven);
-    }
+TEST_F(GridBuildTest, FastAlgorithmCoversEveryCellOfTheExactTestAndLittleMore) {
+    // The worked triangle: the exact test's twelve cells, all in the fast cover too.
+    const CellSet twelve{{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {3, 0, 0}, {0, 1, 0}, {1, 1, 0},
+                         {2, 1, 0}, {3, 1, 0}, {0, 2, 0}, {1, 2, 0}, {0, 3, 0}, {2, 2, 0}};
     {
         TestMesh mesh;
         Grid grid;
         grid.SetAlgorithm(RAYTR::kAccuracyAlgorithm);
         BuildUnitGrid(grid, mesh, {0.2f, 0.2f, 0.2f}, {3.2f, 0.4f, 0.2f}, {0.3f, 2.6f, 0.2f}, 5.0f);
-        CellSet twelve = eleven;
-        twelve.insert({2, 2, 0});
         EXPECT_EQ(CellsOf(grid, 0), twelve);
     }
+    // Seeded random triangles of every size and slant against the separating-axis test on
+    // every cell of the grid: the exact algorithm finds exactly the overlapping cells, and the
+    // fast cover holds all of them within twice as many cells plus a few.
+    std::mt19937 random(17);
+    std::uniform_real_distribution<float> place(0.5f, 8.5f), size(-3.0f, 3.0f);
+    size_t exactCells = 0, fastCells = 0;
+    for (int n = 0; n < 400; ++n) {
+        std::array<float, 3> a, b, c;
+        const float scale = n % 4 == 0 ? 0.2f : 1.0f;
+        for (int q = 0; q < 3; ++q) {
+            a[q] = place(random);
+            b[q] = std::clamp(a[q] + size(random) * scale, 0.0f, 9.0f);
+            c[q] = std::clamp(a[q] + size(random) * scale, 0.0f, 9.0f);
+        }
+        CellSet cover[2];
+        int resolution = 0;
+        for (int algorithm : {RAYTR::kFastAlgorithm, RAYTR::kAccuracyAlgorithm}) {
+            TestMesh mesh;
+            Grid grid;
+            grid.SetAlgorithm(algorithm);
+            BuildUnitGrid(grid, mesh, a, b, c, 9.0f);
+            if (grid.CellSize() != 1.0f) break;  // the factor could not make the cell exactly 1
+            cover[algorithm] = CellsOf(grid, 0);
+            resolution = grid.Resolution()[0];
+        }
+        if (cover[RAYTR::kAccuracyAlgorithm].empty()) continue;
+        CellSet exact;
+        const float half[3] = {0.5f, 0.5f, 0.5f};
+        for (int x = 0; x < resolution; ++x)
+            for (int y = 0; y < resolution; ++y)
+                for (int z = 0; z < resolution; ++z) {
+                    const float centre[3] = {float(x), float(y), float(z)};
+                    if (RAYTR::TriangleBoxOverlap(centre, half, a.data(), b.data(), c.data())) exact.insert({x, y, z});
+                }
+        ASSERT_EQ(cover[RAYTR::kAccuracyAlgorithm], exact) << n;
+        for (const auto& cell : exact)
+            ASSERT_TRUE(cover[RAYTR::kFastAlgorithm].count(cell)) << n << ": " << cell[0] << " " << cell[1] << " " << cell[2];
+        exactCells += exact.size();
+        fastCells += cover[RAYTR::kFastAlgorithm].size();
+    }
+    EXPECT_GT(exactCells, 2000u);
+    EXPECT_LT(fastCells, 2 * exactCells);
+    std::printf("fast cover %zu cells, exact %zu\n", fastCells, exactCells);
 }
 
 TEST_F(GridBuildTest, TriangleInsideOneCellEntersItOnce) {

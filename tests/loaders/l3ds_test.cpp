@@ -65,19 +65,21 @@ bool Same(const LPoint3& a, const LPoint3& b) { return a.x == b.x && a.y == b.y 
 
 }  // namespace
 
-TEST(L3dsPrimitives, TheLastByteOfTheBufferIsNeverRead) {
+TEST(L3dsPrimitives, ReadsUpToTheLastByteOfTheBuffer) {
     BufferReader r({1, 2, 3, 4});
     EXPECT_EQ(r.ReadU16(), 0x0201);
+    EXPECT_EQ(r.ReadU16(), 0x0403);  // ends on the last byte
     EXPECT_FALSE(r.EndOfData());
-    EXPECT_EQ(r.ReadU16(), 0);  // bytes 2 and 3: 3 is the last byte
+    EXPECT_EQ(r.Position(), 4);
+    EXPECT_EQ(r.ReadByte(), 0);  // nothing left
     EXPECT_TRUE(r.EndOfData());
-    EXPECT_EQ(r.Position(), 2);
-    EXPECT_EQ(r.ReadByte(), 3);
-    EXPECT_EQ(r.ReadByte(), 0);
     r.SeekTo(0, L3DS::SEEK_START);
     EXPECT_FALSE(r.EndOfData());
-    EXPECT_EQ(r.ReadI32(), 0);  // 0 + 4 is not below 4
+    EXPECT_EQ(r.ReadI32(), 0x04030201);
     EXPECT_EQ(r.ReadF32(), 0.0f);
+    EXPECT_TRUE(r.EndOfData());
+    r.SeekTo(2, L3DS::SEEK_START);
+    EXPECT_EQ(r.ReadI32(), 0);  // needs two bytes more than there are
     r.SeekTo(100, L3DS::SEEK_START);
     EXPECT_EQ(r.Position(), 3);
     r.SeekTo(-100, L3DS::SEEK_CURSOR);
@@ -109,12 +111,12 @@ TEST(L3dsPrimitives, CStringKeepsAtMostMaximumMinusOneCharacters) {
     }
     {
         BufferReader r(bytes);
-        r.SeekTo(7, L3DS::SEEK_START);  // at the last byte
+        r.SeekTo(7, L3DS::SEEK_START);  // at the last byte: read, then the end of the data
         char out[4] = "xy";
         int length = -1;
         r.ReadCString(out, length, 4);
-        EXPECT_EQ(length, 0);
-        EXPECT_STREQ(out, "");
+        EXPECT_EQ(length, 1);
+        EXPECT_STREQ(out, "\t");
     }
 }
 
@@ -210,14 +212,12 @@ TEST(L3dsScene, WrapperAndObjectRules) {
     }
 }
 
-TEST(L3dsScene, ValueEndingOnTheLastByteReadsAsZero) {
-    // Without a trailing chunk the last vertex's z ends on the file's last byte.
+TEST(L3dsScene, AFileEndingWithItsMappingCoordinatesKeepsTheLastV) {
+    // No trailing chunk: the last vertex's v ends on the file's last byte.
     ChunkWriter w;
     w.Begin(0x4D4D);
     w.Begin(0x3D3D);
     WriterMesh m = redowl_test::TriangleMesh("T");
-    m.uvs.clear();
-    m.faces.clear();
     m.vertices[2] = {5.0f, 6.0f, 7.0f};
     w.Begin(0x4000);
     w.CString("T");
@@ -230,6 +230,13 @@ TEST(L3dsScene, ValueEndingOnTheLastByteReadsAsZero) {
         w.F32(p.z);
     }
     w.End();
+    w.Begin(0x4140);
+    w.U16(3);
+    for (int i = 0; i < 3; ++i) {
+        w.F32(0.25f * static_cast<float>(i));
+        w.F32(0.5f + 0.125f * static_cast<float>(i));
+    }
+    w.End();
     w.End();
     w.End();
     w.End();
@@ -238,8 +245,10 @@ TEST(L3dsScene, ValueEndingOnTheLastByteReadsAsZero) {
     ASSERT_TRUE(Load(r, w.bytes));
     ASSERT_EQ(r.GetMeshCount(), 1);
     ASSERT_EQ(r.GetMesh(0)->GetVertexCount(), 3);
-    EXPECT_EQ(r.GetMesh(0)->GetVertex(2).y, 6.0f);
-    EXPECT_EQ(r.GetMesh(0)->GetVertex(2).z, 0.0f);
+    EXPECT_EQ(r.GetMesh(0)->GetVertex(2).z, 7.0f);
+    ASSERT_EQ(r.GetMesh(0)->GetUVCount(), 3);
+    EXPECT_EQ(r.GetMesh(0)->GetUV(2).u, 0.5f);
+    EXPECT_EQ(r.GetMesh(0)->GetUV(2).v, 0.75f);
 }
 
 TEST(L3dsScene, LongObjectNamesKeep98Characters) {

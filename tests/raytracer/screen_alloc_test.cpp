@@ -70,7 +70,7 @@ TEST(ScreenAllocTest, FramesOfEveryKindAllocateNothing) {
         }
         counting = false;
         EXPECT_EQ(allocations.exchange(0), 0) << "n=" << n;
-        for (const auto& t : tracer.Tiles()) EXPECT_EQ(t.passesDone, 100u);  // 2 + 2 + 1 per round
+        for (const auto& t : tracer.Tiles()) EXPECT_EQ(t.passesDone, 120u);  // 2 + 2 + 2 per round
     }
 }
 

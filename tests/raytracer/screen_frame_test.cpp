@@ -54,7 +54,7 @@ TEST_F(ScreenFrameTest, EveryTileIsDoneOncePerPassAndWorkersTakeThemInTurn) {
         for (int f = 1; f <= 600; ++f) {
             if (f % 3 == 0) {
                 tracer.TraceFullFrame();
-                passes += 1;
+                passes += 2;  // every pixel, then the smoothing
             } else {
                 tracer.TraceFrame(nullptr);
                 passes += 2;  // the lattice, then the blocks

@@ -231,7 +231,7 @@ TEST(ShadingTest, SpecularFollowsTheMirrorOfTheLight) {
     EXPECT_NEAR(mirrored.x - beside.x, c * 0.8f, 1e-5f);
 }
 
-TEST(ShadingTest, TextureLookupIsBilinearClampedAndKeepsRedBlueGreenLanes) {
+TEST(ShadingTest, TextureLookupIsBilinearRepeatsLikeThePreviewAndKeepsRedBlueGreenLanes) {
     TEXTURE t;
     t.width = 2;
     t.height = 2;
@@ -245,25 +245,37 @@ TEST(ShadingTest, TextureLookupIsBilinearClampedAndKeepsRedBlueGreenLanes) {
         EXPECT_NEAR(s.z, e.z, 1e-6f) << u << "," << v;
         EXPECT_NEAR(s.w, e.w, 1e-6f) << u << "," << v;
     };
-    // (0, 0) reads texel (0, 0) alone, exactly.
-    const VECTOR origin = RAYTR::SampleTexture(&t, 0.0f, 0.0f);
-    EXPECT_EQ(origin.x, t00.x);
-    EXPECT_EQ(origin.y, t00.y);
-    EXPECT_EQ(origin.z, t00.z);
-    expect(1.0f, 0.0f, t10);
-    expect(0.0f, 1.0f, t01);
-    expect(1.0f, 1.0f, t11);  // the neighbours are held at the last column and row
+    // Texel (i, j) is centred on ((i + 0.5) / W, (j + 0.5) / H), as with GL_LINEAR.
+    const VECTOR centre = RAYTR::SampleTexture(&t, 0.25f, 0.25f);
+    EXPECT_EQ(centre.x, t00.x);
+    EXPECT_EQ(centre.y, t00.y);
+    EXPECT_EQ(centre.z, t00.z);
+    expect(0.75f, 0.25f, t10);
+    expect(0.25f, 0.75f, t01);
+    expect(0.75f, 0.75f, t11);
     expect(0.5f, 0.5f, (t00 + t10 + t01 + t11) * 0.25f);
-    expect(0.25f, 0.0f, t00 * 0.75f + t10 * 0.25f);
-    expect(-3.0f, 7.0f, t01);  // clamped to [0, 1]
-    expect(std::numeric_limits<float>::quiet_NaN(), 2.0f, t01);
+    expect(0.375f, 0.25f, t00 * 0.75f + t10 * 0.25f);
+    // Across the edges the neighbours wrap around, as GL_REPEAT does.
+    expect(0.0f, 0.25f, (t00 + t10) * 0.5f);
+    expect(1.0f, 0.75f, (t01 + t11) * 0.5f);
+    // Whole periods give the same colour, on either side of 0.
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    for (int n = 0; n < 200; ++n) {
+        const float u = unit(random), v = unit(random);
+        const float du = static_cast<float>(n % 7 - 3), dv = static_cast<float>(n % 5 - 2);
+        expect(u + du, v + dv, RAYTR::SampleTexture(&t, u, v));
+    }
+    // Not a number, or too large to wrap: the centre of column or row 0.
+    expect(std::numeric_limits<float>::quiet_NaN(), 0.25f, t00);
+    expect(1e30f, -1e30f, t00);
 
-    // A single row: the right neighbour of the last column must not be read past the end.
+    // A single row: every neighbour stays inside the pixels (the sanitizer builds check).
     TEXTURE row;
     row.width = 3;
     row.height = 1;
     row.pixels = new unsigned char[9]{1, 2, 3, 4, 5, 6, 7, 8, 9};
-    const VECTOR last = RAYTR::SampleTexture(&row, 1.0f, 1.0f);
+    const VECTOR last = RAYTR::SampleTexture(&row, 5.0f / 6.0f, 0.999f);
     EXPECT_NEAR(last.x, 7 * k255, 1e-6f);
     EXPECT_NEAR(last.y, 9 * k255, 1e-6f);
 

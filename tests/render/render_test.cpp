@@ -6,6 +6,7 @@
 #include <GL/freeglut.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -290,4 +291,78 @@ TEST_F(RenderTest, TracedImageIsCopiedUnchangedAndClippedToTheImage) {
     GLint rowLength = -1;
     glGetIntegerv(GL_UNPACK_ROW_LENGTH, &rowLength);
     EXPECT_EQ(rowLength, 0);
+}
+
+// The full trace of the demo: the same bytes for 1, 4 and 16 workers, and only a few pixels,
+// those that stood out from their neighbours in the plain one-ray-per-pixel image, smoothed,
+// which leaves fewer one-pixel specks (redowl-speck-count's rule: below 0.6 of the darker or above 1.6
+// times the brighter neighbour of a pair, beside 40).
+TEST_F(RenderTest, FullTraceIsTheSameForAnyWorkerCountAndSmoothsOnlyPixelsThatStandOut) {
+    RAYTR::Scene* scene = redowl_test::DemoScene();
+    ASSERT_NE(scene, nullptr);
+    const float noTurn[2] = {0.0f, 0.0f};
+    glMatrixMode(GL_MODELVIEW);
+    scene->SetViewRotation(noTurn);
+    scene->lights[0].position = redowl_test::FirstFrameLight();
+    constexpr int size = 256;
+    std::vector<std::uint32_t> frames[3];
+    int k = 0;
+    for (int n : {1, 4, 16}) {
+        ScreenTracer tracer(size, size, n);
+        tracer.AttachScene(scene);
+        const std::uint32_t* image = tracer.TraceFullFrame();
+        frames[k++].assign(image, image + size * size);
+    }
+    EXPECT_EQ(frames[0], frames[1]);
+    EXPECT_EQ(frames[0], frames[2]);
+    // The plain image: one Shade per table ray (the frame set the camera matrices).
+    ScreenTracer tracer(size, size, 1);
+    tracer.AttachScene(scene);
+    tracer.TraceFullFrame();
+    std::vector<float> plain(size * size), final(size * size);
+    auto luminance = [](std::uint32_t word) {
+        std::uint8_t b[4];
+        std::memcpy(b, &word, 4);
+        return 0.299f * b[0] + 0.587f * b[1] + 0.114f * b[2];
+    };
+    long changed = 0;
+    for (int p = 0; p < size * size; ++p) {
+        RAYTR::Ray ray = tracer.Rays()[p];
+        const VECTOR d = ray.direction;
+        ray.direction = VECTOR(d.x, -d.y, -d.z, d.w);
+        RAYTR::RayHit hit;
+        const VECTOR c = RAYTR::Shade(RAYTR::CarryRay(ray, tracer.CameraToWorld()), hit, 1, *scene);
+        auto byte = [](float v) { return v * 255.0f > 0.0f ? (v * 255.0f >= 255.0f ? 255 : int(v * 255.0f)) : 0; };
+        plain[p] = 0.299f * byte(c.x) + 0.587f * byte(c.z) + 0.114f * byte(c.y);
+        final[p] = luminance(frames[0][p]);
+        changed += plain[p] != final[p];
+    }
+    auto specks = [&](const std::vector<float>& l, float low, float high, float floor) {
+        auto out = [&](float v, float a, float b) {
+            return (std::min(a, b) > floor && v < low * std::min(a, b)) || (v > floor && v > high * std::max(a, b));
+        };
+        long count = 0;
+        for (int r = 1; r + 1 < size; ++r)
+            for (int c = 1; c + 1 < size; ++c) {
+                const int p = r * size + c;
+                count += out(l[p], l[p - 1], l[p + 1]) || out(l[p], l[p - size], l[p + size]);
+            }
+        return count;
+    };
+    // Every smoothed pixel stood out in the plain image (the tracer's wider rule: 0.8, 1.25, 30).
+    for (int r = 1; r + 1 < size; ++r)
+        for (int c = 1; c + 1 < size; ++c) {
+            const int p = r * size + c;
+            if (plain[p] == final[p]) continue;
+            auto out = [&](float v, float a, float b) {
+                return (std::min(a, b) > 30.0f && v < 0.8f * std::min(a, b)) || (v > 30.0f && v > 1.25f * std::max(a, b));
+            };
+            EXPECT_TRUE(out(plain[p], plain[p - 1], plain[p + 1]) || out(plain[p], plain[p - size], plain[p + size]))
+                << r << "," << c;
+        }
+    const long before = specks(plain, 0.6f, 1.6f, 40.0f), after = specks(final, 0.6f, 1.6f, 40.0f);
+    std::printf("full trace %dx%d: %ld pixels smoothed, specks %ld -> %ld\n", size, size, changed, before, after);
+    EXPECT_GT(changed, 0);
+    EXPECT_LT(changed, size * size / 20);
+    EXPECT_LT(after * 2, before);
 }
