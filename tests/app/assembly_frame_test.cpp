@@ -264,7 +264,9 @@ TEST_F(AssemblyTest, AStrayVertexFarAwayWarnsAndTheModelStillTraces) {
         v.win.reshape(512, 512);
         v.win.display();  // assembly: the warning, then on
         EXPECT_EQ(recorder.Boxes().size(), stray ? 1u : 0u);
-        if (stray && !recorder.Boxes().empty()) EXPECT_EQ(recorder.Boxes()[0].first, "ALERT!");
+        if (stray && !recorder.Boxes().empty()) {
+            EXPECT_EQ(recorder.Boxes()[0].first, "ALERT!");
+        }
         v.win.frame.lightSpeed = 0.0f;
         v.win.frame.lightAngle = 2.0f;  // the knot's shadow well in view on the floor
         v.win.display();
@@ -353,7 +355,9 @@ TEST_F(AssemblyTest, ResizedWindowsAreTracedAtTheirOwnSizeWithTheMaskOverItsPixe
             }
             EXPECT_EQ(brightShadow, 0) << "of " << shadowed << " shadowed pixels";
             EXPECT_GT(lit, long(w) * h / 8) << "the picture shows the scene";
-            if (!traced && w >= 600) EXPECT_GT(shadowed, 10000) << "the knot casts its shadow";
+            if (!traced && w >= 600) {
+                EXPECT_GT(shadowed, 10000) << "the knot casts its shadow";
+            }
         }
     }
     // Other thread counts in the same window; a minimised window pauses without tracing.

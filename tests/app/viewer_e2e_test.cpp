@@ -98,14 +98,24 @@ TEST_F(ViewerTest, DemoSceneFramesModesLightKeysDragAndEsc) {
     hybrid = AwaitPicture(window, [](const WIN_NMS::Image& s) { return SkyBlue(s) > 120.0; });
     EXPECT_GT(SkyBlue(hybrid), 120.0) << "F2 again did not switch back";
 
+    // A picture that stands still: two screenshots 0.7 s apart agree (waiting while frames that
+    // were under way when a key came in are still shown; slow sanitizer builds need that).
+    const auto awaitStill = [&](WIN_NMS::Image& still) {
+        WIN_NMS::Image previous = Screenshot(window);
+        for (int attempt = 0; attempt < 30; ++attempt) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(700));
+            still = Screenshot(window);
+            if (MeanDifference(previous, still) < 0.5) return true;
+            previous = still;
+        }
+        return false;
+    };
+
     // An arrow key pauses the moving light (and moves it by one unit): the picture then stands
     // still between frames.
     Shell("xdotool key --window " + window + " Left");
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const WIN_NMS::Image still1 = Screenshot(window);
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
-    const WIN_NMS::Image still2 = Screenshot(window);
-    EXPECT_LT(MeanDifference(still1, still2), 0.5) << "the light kept moving after an arrow key";
+    WIN_NMS::Image still2;
+    EXPECT_TRUE(awaitStill(still2)) << "the light kept moving after an arrow key";
 
     // A left-button drag turns the scene: the picture changes although the light stands still.
     Shell("xdotool mousemove --window " + window + " 200 200 mousedown 1");
@@ -114,10 +124,8 @@ TEST_F(ViewerTest, DemoSceneFramesModesLightKeysDragAndEsc) {
     const WIN_NMS::Image turned = AwaitPicture(window, [&](const WIN_NMS::Image& s) { return MeanDifference(s, still2) > 5.0; });
     EXPECT_GT(MeanDifference(turned, still2), 5.0) << "a left-button drag did not change the picture";
     // Still paused after the drag: the turned picture stands.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const WIN_NMS::Image turned1 = Screenshot(window);
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
-    EXPECT_LT(MeanDifference(turned1, Screenshot(window)), 0.5);
+    WIN_NMS::Image turned1;
+    EXPECT_TRUE(awaitStill(turned1)) << "the light moved again after the drag";
 
     // 'p' resumes the light: the picture moves again.
     Shell("xdotool key --window " + window + " p");
