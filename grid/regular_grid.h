@@ -29,6 +29,7 @@
 #include <memory>
 #include <string>
 
+#include "grid/build_threads.h"
 #include "grid/cell_array.h"
 #include "grid/ray_triangle.h"
 #include "math/vector.h"
@@ -134,14 +135,9 @@ public:
     std::size_t MemoryBytes() const;
 
 protected:
-    // Enters one triangle into its cells (Build only: needs the fill counters).
-    void InsertTriangle(const Tri& triangle, unsigned index);
-    // The two algorithms enter triangle index into every cell they find for it.
-    void FastAlgorithm(const ORVA_MATH::VECTOR& P, const ORVA_MATH::VECTOR& Q, const ORVA_MATH::VECTOR& R,
-                       unsigned index);
-    void AccuracyAlgorithm(const ORVA_MATH::VECTOR& P, const ORVA_MATH::VECTOR& Q, const ORVA_MATH::VECTOR& R,
-                           unsigned index);
-    void EnterCell(int i, int j, int k, unsigned index);
+    // visit(linear cell index) for every cell that triangle enters by algorithm (each once).
+    template <class Visit>
+    void CellsOfTriangle(const Tri& triangle, int algorithm, Visit&& visit) const;
     // visit(i, j, k) for the cells of the conservative cover of the triangle P, Q, R (grid
     // coordinates): every cell it meets, and a few beside it.
     template <class Visit>
