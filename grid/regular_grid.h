@@ -115,6 +115,12 @@ public:
     // first such triangle.
     bool Occluded(const Ray& ray, float tMax, const Tri* skip) const;
 
+    // The same queries with the width of the triangle tests chosen by the caller: four lanes
+    // (wide false) or eight where the processor has AVX2 (wide true; four lanes otherwise).
+    // Both widths give the same result bit for bit; Intersect and Occluded take the wider.
+    bool IntersectWidth(const Ray& ray, RayHit& hit, float tMax, bool wide) const;
+    bool OccludedWidth(const Ray& ray, float tMax, const Tri* skip, bool wide) const;
+
     // The smallest distance along a ray at which the queries accept a hit.
     float MinimumDistance() const { return tMinDistance_; }
 
