@@ -409,6 +409,14 @@ void OurFullTrace(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(t.TraceFullFrame());
 }
 
+// The one-ray image: exactly the rays Embree's full trace traces (no smoothing pass).
+void OurFullTraceOneRay(benchmark::State& state) {
+    ScreenTracer& t = Tracer(int(state.range(0)));
+    t.smoothTracedImage = false;
+    for (auto _ : state) benchmark::DoNotOptimize(t.TraceFullFrame());
+    t.smoothTracedImage = true;
+}
+
 // The whole hybrid frame as the display runs it, with the software OpenGL of the test machine:
 // preview, depth read-back, mask, upload and overlay.
 void OurHybridFrame(benchmark::State& state) {
@@ -491,6 +499,7 @@ int main(int argc, char** argv) {
         reg("our_mask_rays", OurMaskRays);
         reg("embree_mask_brute_force", EmbreeMask);
         reg("our_full_trace", OurFullTrace);
+        reg("our_full_trace_one_ray", OurFullTraceOneRay);
         reg("embree_full_trace", EmbreeFullTrace);
         reg("embree_full_trace_packets8", EmbreeFullTrace8);
         reg("our_hybrid_frame_with_gl", OurHybridFrame);
@@ -510,6 +519,7 @@ int main(int argc, char** argv) {
         const double em = fps("embree_mask_brute_force", threads);
         const double ft = fps("our_full_trace", threads), ef = fps("embree_full_trace", threads);
         const double e8 = fps("embree_full_trace_packets8", threads);
+        const double f1 = fps("our_full_trace_one_ray", threads);
         const double hf = fps("our_hybrid_frame_with_gl", threads);
         std::printf("%d thread(s): mask with depth %.1f, mask with rays %.1f, Embree brute-force mask %.1f "
                     "-> ratio %.2f (depth) %.2f (rays)\n",
@@ -518,6 +528,9 @@ int main(int argc, char** argv) {
                     "%.2f, Embree with 8-ray packets %.2f (rtcIntersect8/rtcOccluded8) -> ratio %.2f; whole hybrid "
                     "frame with software GL %.1f\n",
                     threads, ft, ef, ef > 0 ? ft / ef : 0.0, e8, e8 > 0 ? ft / e8 : 0.0, hf);
+        std::printf("%d thread(s): one-ray full trace (Embree's rays exactly, no smoothing pass) %.2f -> ratio %.2f "
+                    "to Embree's single rays, %.2f to its 8-ray packets\n",
+                    threads, f1, ef > 0 ? f1 / ef : 0.0, e8 > 0 ? f1 / e8 : 0.0);
     }
     s.tracers.clear();
     s.embree.reset();
