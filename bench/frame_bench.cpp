@@ -1,4 +1,4 @@
-// Frame speed of the screen tracer at 512 x 512 on the demo scene with 1 and 4 workers: the
+// Frame speed of the screen tracer at 512 x 512 on the demo scene with 1, 2 and 4 workers: the
 // shadow mask from the preview's depth buffer, the shadow mask from primary rays, and the full
 // trace (shadows, one mirror bounce). Beside them, on the same view, rays and thread count,
 // Embree 3 doing the work without our tricks: a brute-force shadow mask (a primary and a shadow
@@ -157,6 +157,70 @@ struct EmbreeScene {
         return true;
     }
 
+    // Eight rays at once (lanes with valid[i] = 0 are idle): nearest hits as our hit records.
+    void Intersect8(const Ray* rays, const int* valid, RayHit* hits, bool* found) const {
+        RTCIntersectContext context;
+        rtcInitIntersectContext(&context);
+        RTCRayHit8 rh;
+        for (int i = 0; i < 8; ++i) {
+            const Ray& ray = rays[i];
+            rh.ray.org_x[i] = ray.origin.x;
+            rh.ray.org_y[i] = ray.origin.y;
+            rh.ray.org_z[i] = ray.origin.z;
+            rh.ray.tnear[i] = 0.0f;
+            rh.ray.dir_x[i] = ray.direction.x;
+            rh.ray.dir_y[i] = ray.direction.y;
+            rh.ray.dir_z[i] = ray.direction.z;
+            rh.ray.time[i] = 0.0f;
+            rh.ray.tfar[i] = INFINITY;
+            rh.ray.mask[i] = 0xFFFFFFFFu;
+            rh.ray.id[i] = static_cast<unsigned>(i);
+            rh.ray.flags[i] = 0;
+            rh.hit.geomID[i] = RTC_INVALID_GEOMETRY_ID;
+            rh.hit.instID[0][i] = RTC_INVALID_GEOMETRY_ID;
+        }
+        rtcIntersect8(valid, scene, &context, &rh);
+        for (int i = 0; i < 8; ++i) {
+            found[i] = valid[i] != 0 && rh.hit.geomID[i] != RTC_INVALID_GEOMETRY_ID;
+            if (!found[i]) continue;
+            const RAYTR::TObject& o = *objects[rh.hit.geomID[i]];
+            RayHit& hit = hits[i];
+            hit = RayHit();
+            hit.triangle = &o.triangles[rh.hit.primID[i]];
+            hit.b1 = rh.hit.u[i];
+            hit.b2 = rh.hit.v[i];
+            hit.b0 = 1.0f - rh.hit.u[i] - rh.hit.v[i];
+            RAYTR::ComputeHitPoint(hit);
+            hit.transform = &o.box.transposed;
+            hit.texture = &o.textures[0];
+        }
+    }
+
+    // Eight shadow segments at once; blocked[i] for the valid lanes.
+    void Occluded8(const VECTOR* from, const VECTOR& to, const int* valid, bool* blocked) const {
+        RTCIntersectContext context;
+        rtcInitIntersectContext(&context);
+        RTCRay8 r;
+        for (int i = 0; i < 8; ++i) {
+            const VECTOR d = to - from[i];
+            const float distance = ORVA_MATH::Length(d);
+            r.org_x[i] = from[i].x;
+            r.org_y[i] = from[i].y;
+            r.org_z[i] = from[i].z;
+            r.tnear[i] = 1e-3f;
+            r.dir_x[i] = distance > 0.0f ? d.x / distance : 0.0f;
+            r.dir_y[i] = distance > 0.0f ? d.y / distance : 0.0f;
+            r.dir_z[i] = distance > 0.0f ? d.z / distance : 1.0f;
+            r.time[i] = 0.0f;
+            r.tfar[i] = distance;
+            r.mask[i] = 0xFFFFFFFFu;
+            r.id[i] = static_cast<unsigned>(i);
+            r.flags[i] = 0;
+        }
+        rtcOccluded8(valid, scene, &context, &r);
+        for (int i = 0; i < 8; ++i) blocked[i] = valid[i] != 0 && r.tfar[i] < 0.0f;
+    }
+
     bool Occluded(const VECTOR& from, const VECTOR& to) const {
         const VECTOR d = to - from;
         const float distance = ORVA_MATH::Length(d);
@@ -235,10 +299,44 @@ VECTOR EmbreeShade(const Ray& ray, int depth) {
     return acc * 0.6f + EmbreeShade(bounce, depth - 1) * 0.4f;
 }
 
+// The same shading with Embree's eight-ray packets: the eight pixels' rays, their shadow rays
+// and their bounces each go to Embree as one packet (rtcIntersect8 / rtcOccluded8).
+void EmbreeShade8(const Ray* rays, const int* valid, int depth, VECTOR* colour) {
+    RayHit hits[8];
+    bool found[8];
+    shared->embree->Intersect8(rays, valid, hits, found);
+    VECTOR pw[8];
+    alignas(32) int hitValid[8];  // Embree reads valid masks as aligned vectors
+    for (int i = 0; i < 8; ++i) {
+        colour[i] = VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
+        hitValid[i] = found[i] ? -1 : 0;
+        pw[i] = found[i] ? RAYTR::HitPointInWorld(hits[i]) : VECTOR(0.0f, 0.0f, 0.0f, 1.0f);
+    }
+    for (unsigned k = 0; k < shared->scene->lights.Size(); ++k) {
+        const RAYTR::LightSource& light = shared->scene->lights[k];
+        bool blocked[8];
+        shared->embree->Occluded8(pw, light.position, hitValid, blocked);
+        for (int i = 0; i < 8; ++i)
+            if (found[i] && !blocked[i]) colour[i] += RAYTR::LocalIllumination(rays[i], hits[i], light, *shared->scene);
+    }
+    if (depth == 0) return;
+    Ray bounce[8];
+    for (int i = 0; i < 8; ++i) {
+        if (!found[i]) continue;
+        const VECTOR rd = RAYTR::Reflect(rays[i].direction, RAYTR::InterpolatedNormal(hits[i]));
+        bounce[i] = Ray(pw[i] + rd * 1e-3f, rd);
+    }
+    VECTOR reflected[8];
+    EmbreeShade8(bounce, hitValid, depth - 1, reflected);
+    for (int i = 0; i < 8; ++i)
+        if (found[i]) colour[i] = colour[i] * 0.6f + reflected[i] * 0.4f;
+}
+
 // Embree's work split over the same tiles, taken in turn, by the same kind of worker team as ours.
 struct EmbreeFrame {
     const ScreenTracer* tracer;
     bool full;
+    bool packets = false;  // full trace with rtcIntersect8 / rtcOccluded8
     std::vector<std::uint32_t> pixels = std::vector<std::uint32_t>(kSize * kSize);
     std::atomic<int> next{0};
 
@@ -264,15 +362,30 @@ struct EmbreeFrame {
                 }
             return;
         }
+        auto byte = [](float v) -> std::uint32_t {
+            v *= 255.0f;
+            return v > 0.0f ? (v >= 255.0f ? 255u : std::uint32_t(v)) : 0u;
+        };
+        auto store = [&](int p, const VECTOR& colour) {
+            pixels[p] = byte(colour.x) | byte(colour.z) << 8 | byte(colour.y) << 16 | 0xFF000000u;
+        };
+        if (packets) {
+            for (int r = r0; r < r1; ++r)
+                for (int c = c0; c < c1; c += 8) {
+                    Ray rays[8];
+                    alignas(32) int valid[8];
+                    for (int i = 0; i < 8; ++i) {
+                        valid[i] = c + i < c1 ? -1 : 0;
+                        if (valid[i]) rays[i] = FullRay(*tracer, r * kSize + c + i);
+                    }
+                    VECTOR colour[8];
+                    EmbreeShade8(rays, valid, 1, colour);
+                    for (int i = 0; i < 8 && c + i < c1; ++i) store(r * kSize + c + i, colour[i]);
+                }
+            return;
+        }
         for (int r = r0; r < r1; ++r)
-            for (int c = c0; c < c1; ++c) {
-                const VECTOR colour = EmbreeShade(FullRay(*tracer, r * kSize + c), 1);
-                auto byte = [](float v) -> std::uint32_t {
-                    v *= 255.0f;
-                    return v > 0.0f ? (v >= 255.0f ? 255u : std::uint32_t(v)) : 0u;
-                };
-                pixels[r * kSize + c] = byte(colour.x) | byte(colour.z) << 8 | byte(colour.y) << 16 | 0xFF000000u;
-            }
+            for (int c = c0; c < c1; ++c) store(r * kSize + c, EmbreeShade(FullRay(*tracer, r * kSize + c), 1));
     }
 };
 
@@ -296,6 +409,14 @@ void OurFullTrace(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(t.TraceFullFrame());
 }
 
+// The one-ray image: exactly the rays Embree's full trace traces (no smoothing pass).
+void OurFullTraceOneRay(benchmark::State& state) {
+    ScreenTracer& t = Tracer(int(state.range(0)));
+    t.smoothTracedImage = false;
+    for (auto _ : state) benchmark::DoNotOptimize(t.TraceFullFrame());
+    t.smoothTracedImage = true;
+}
+
 // The whole hybrid frame as the display runs it, with the software OpenGL of the test machine:
 // preview, depth read-back, mask, upload and overlay.
 void OurHybridFrame(benchmark::State& state) {
@@ -312,9 +433,9 @@ void OurHybridFrame(benchmark::State& state) {
     t.useZBuffer = false;
 }
 
-void EmbreeRun(benchmark::State& state, bool full) {
+void EmbreeRun(benchmark::State& state, bool full, bool packets = false) {
     const int threads = int(state.range(0));
-    EmbreeFrame frame{&Tracer(threads), full};
+    EmbreeFrame frame{&Tracer(threads), full, packets};
     if (threads > 1) {
         RAYTR::WorkerTeam team(threads, &EmbreeFrame::Work, &frame);
         for (auto _ : state) {
@@ -327,6 +448,7 @@ void EmbreeRun(benchmark::State& state, bool full) {
 }
 void EmbreeMask(benchmark::State& state) { EmbreeRun(state, false); }
 void EmbreeFullTrace(benchmark::State& state) { EmbreeRun(state, true); }
+void EmbreeFullTrace8(benchmark::State& state) { EmbreeRun(state, true, true); }
 
 // Keeps the mean real time per frame of every run for the summary.
 class Collector : public benchmark::ConsoleReporter {
@@ -369,7 +491,7 @@ int main(int argc, char** argv) {
     s.depth.assign(depth, depth + kSize * kSize);
     s.embree = std::make_unique<EmbreeScene>(*s.scene);
 
-    for (int threads : {1, 4}) {
+    for (int threads : {1, 2, 4}) {
         auto reg = [&](const char* name, void (*fn)(benchmark::State&)) {
             benchmark::RegisterBenchmark(name, fn)->Arg(threads)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
         };
@@ -377,7 +499,9 @@ int main(int argc, char** argv) {
         reg("our_mask_rays", OurMaskRays);
         reg("embree_mask_brute_force", EmbreeMask);
         reg("our_full_trace", OurFullTrace);
+        reg("our_full_trace_one_ray", OurFullTraceOneRay);
         reg("embree_full_trace", EmbreeFullTrace);
+        reg("embree_full_trace_packets8", EmbreeFullTrace8);
         reg("our_hybrid_frame_with_gl", OurHybridFrame);
     }
     benchmark::Initialize(&argc, argv);
@@ -390,17 +514,23 @@ int main(int argc, char** argv) {
         return it == collector.seconds.end() || it->second <= 0.0 ? 0.0 : 1.0 / it->second;
     };
     std::printf("\nframes per second at %d x %d (demo scene, first-frame light)\n", kSize, kSize);
-    for (int threads : {1, 4}) {
+    for (int threads : {1, 2, 4}) {
         const double md = fps("our_mask_depth", threads), mr = fps("our_mask_rays", threads);
         const double em = fps("embree_mask_brute_force", threads);
         const double ft = fps("our_full_trace", threads), ef = fps("embree_full_trace", threads);
+        const double e8 = fps("embree_full_trace_packets8", threads);
+        const double f1 = fps("our_full_trace_one_ray", threads);
         const double hf = fps("our_hybrid_frame_with_gl", threads);
         std::printf("%d thread(s): mask with depth %.1f, mask with rays %.1f, Embree brute-force mask %.1f "
                     "-> ratio %.2f (depth) %.2f (rays)\n",
                     threads, md, mr, em, em > 0 ? md / em : 0.0, em > 0 ? mr / em : 0.0);
-        std::printf("%d thread(s): full trace %.2f, Embree full trace %.2f -> ratio %.2f; whole hybrid frame "
-                    "with software GL %.1f\n",
-                    threads, ft, ef, ef > 0 ? ft / ef : 0.0, hf);
+        std::printf("%d thread(s): full trace %.2f, Embree full trace %.2f (rtcIntersect1/rtcOccluded1) -> ratio "
+                    "%.2f, Embree with 8-ray packets %.2f (rtcIntersect8/rtcOccluded8) -> ratio %.2f; whole hybrid "
+                    "frame with software GL %.1f\n",
+                    threads, ft, ef, ef > 0 ? ft / ef : 0.0, e8, e8 > 0 ? ft / e8 : 0.0, hf);
+        std::printf("%d thread(s): one-ray full trace (Embree's rays exactly, no smoothing pass) %.2f -> ratio %.2f "
+                    "to Embree's single rays, %.2f to its 8-ray packets\n",
+                    threads, f1, ef > 0 ? f1 / ef : 0.0, e8 > 0 ? f1 / e8 : 0.0);
     }
     s.tracers.clear();
     s.embree.reset();

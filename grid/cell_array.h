@@ -13,7 +13,7 @@ namespace RAYTR {
 // fill counter for the cell says how many of the size entries are in use.
 class CellIndexList {
 public:
-    CellIndexList() : indices(new unsigned[8]), size(8) {}
+    CellIndexList() : indices(bareConstruction_ ? nullptr : new unsigned[8]), size(bareConstruction_ ? 0 : 8) {}
     ~CellIndexList() { delete[] indices; }
     CellIndexList(const CellIndexList& other) : indices(new unsigned[other.size]), size(other.size) {
         std::copy(other.indices, other.indices + other.size, indices);
@@ -46,6 +46,20 @@ public:
 
     unsigned* indices;
     unsigned size;
+
+    // While one of these lives, lists made on this thread start without an array (null, size
+    // 0): a build that knows every cell's count first allocates each non-empty cell once
+    // instead of giving every cell 8 entries and trimming them again.
+    class BareConstruction {
+    public:
+        BareConstruction() { bareConstruction_ = true; }
+        ~BareConstruction() { bareConstruction_ = false; }
+        BareConstruction(const BareConstruction&) = delete;
+        BareConstruction& operator=(const BareConstruction&) = delete;
+    };
+
+private:
+    static inline thread_local bool bareConstruction_ = false;
 };
 
 // Cells (i, j, k) at element i * stride0 + j * stride1 + k of an owned GrowArray.

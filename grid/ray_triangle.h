@@ -127,3 +127,99 @@ inline int RayTriangle4(const RayLanes& r, const TriangleBlock4& block, __m128 t
 }
 
 }  // namespace RAYTR
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define REDOWL_HAS_AVX2_PATH 1
+
+namespace RAYTR {
+
+// Whether this processor runs the eight-lane tests (checked once; one binary serves any x86-64).
+inline bool CpuHasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+
+// Lanes lo[0..3] then hi[0..3].
+__attribute__((target("avx2"))) inline __m256 LoadLanes8(const float* lo, const float* hi) {
+    return _mm256_set_m128(_mm_load_ps(hi), _mm_load_ps(lo));
+}
+
+// The one-sided test on the eight triangles of two consecutive blocks (first[0] and first[1])
+// at once, lane for lane the operations of RayTriangle4 and nothing fused (no multiply-add),
+// so every lane gives RayTriangle4's u, v and t bit for bit. Returns the passing lanes as bits
+// 0..7 (block 0 in bits 0..3) and writes every lane's u, v and t. Call only when CpuHasAvx2().
+__attribute__((target("avx2"))) inline int RayTriangle8(const float o[3], const float d[3], float tMinimum,
+                                                        const TriangleBlock4* first, float tMax, unsigned skipIndex,
+                                                        float u8[8], float v8[8], float t8[8]) {
+    const TriangleBlock4& b0 = first[0];
+    const TriangleBlock4& b1 = first[1];
+    const __m256 dx = _mm256_set1_ps(d[0]), dy = _mm256_set1_ps(d[1]), dz = _mm256_set1_ps(d[2]);
+    const __m256 e1x = LoadLanes8(b0.e1x, b1.e1x), e1y = LoadLanes8(b0.e1y, b1.e1y), e1z = LoadLanes8(b0.e1z, b1.e1z);
+    const __m256 e2x = LoadLanes8(b0.e2x, b1.e2x), e2y = LoadLanes8(b0.e2y, b1.e2y), e2z = LoadLanes8(b0.e2z, b1.e2z);
+    // p = d x e2; det = e1 . p.
+    const __m256 px = _mm256_sub_ps(_mm256_mul_ps(dy, e2z), _mm256_mul_ps(dz, e2y));
+    const __m256 py = _mm256_sub_ps(_mm256_mul_ps(dz, e2x), _mm256_mul_ps(dx, e2z));
+    const __m256 pz = _mm256_sub_ps(_mm256_mul_ps(dx, e2y), _mm256_mul_ps(dy, e2x));
+    const __m256 det =
+        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(e1x, px), _mm256_mul_ps(e1y, py)), _mm256_mul_ps(e1z, pz));
+    // det >= 1e-6 (NaN fails), and not the skipped triangle.
+    const __m256i index = _mm256_set_m128i(_mm_load_si128(reinterpret_cast<const __m128i*>(b1.index)),
+                                           _mm_load_si128(reinterpret_cast<const __m128i*>(b0.index)));
+    const __m256 skipped =
+        _mm256_castsi256_ps(_mm256_cmpeq_epi32(index, _mm256_set1_epi32(static_cast<int>(skipIndex))));
+    const __m256 passDet = _mm256_andnot_ps(skipped, _mm256_cmp_ps(det, _mm256_set1_ps(1e-6f), _CMP_GE_OQ));
+    if (_mm256_movemask_ps(passDet) == 0) return 0;
+    const __m256 inv = _mm256_div_ps(_mm256_set1_ps(1.0f), det);
+    // s = o - A; u = (s . p) / det.
+    const __m256 sx = _mm256_sub_ps(_mm256_set1_ps(o[0]), LoadLanes8(b0.ax, b1.ax));
+    const __m256 sy = _mm256_sub_ps(_mm256_set1_ps(o[1]), LoadLanes8(b0.ay, b1.ay));
+    const __m256 sz = _mm256_sub_ps(_mm256_set1_ps(o[2]), LoadLanes8(b0.az, b1.az));
+    const __m256 u = _mm256_mul_ps(
+        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(sx, px), _mm256_mul_ps(sy, py)), _mm256_mul_ps(sz, pz)), inv);
+    // q = s x e1; v = (d . q) / det; t = (e2 . q) / det.
+    const __m256 qx = _mm256_sub_ps(_mm256_mul_ps(sy, e1z), _mm256_mul_ps(sz, e1y));
+    const __m256 qy = _mm256_sub_ps(_mm256_mul_ps(sz, e1x), _mm256_mul_ps(sx, e1z));
+    const __m256 qz = _mm256_sub_ps(_mm256_mul_ps(sx, e1y), _mm256_mul_ps(sy, e1x));
+    const __m256 v = _mm256_mul_ps(
+        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(dx, qx), _mm256_mul_ps(dy, qy)), _mm256_mul_ps(dz, qz)), inv);
+    const __m256 t = _mm256_mul_ps(
+        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(e2x, qx), _mm256_mul_ps(e2y, qy)), _mm256_mul_ps(e2z, qz)), inv);
+    // Weights and distance, as in RayTriangle4.
+    const __m256 low = _mm256_set1_ps(kAboveMinusThousandth);
+    __m256 pass = _mm256_and_ps(passDet, _mm256_and_ps(_mm256_cmp_ps(u, low, _CMP_GE_OQ),
+                                                       _mm256_cmp_ps(u, _mm256_set1_ps(1.001f), _CMP_LE_OQ)));
+    pass = _mm256_and_ps(pass, _mm256_cmp_ps(v, low, _CMP_GE_OQ));
+    pass = _mm256_and_ps(pass, _mm256_and_ps(_mm256_cmp_ps(t, _mm256_set1_ps(tMinimum), _CMP_GT_OQ),
+                                             _mm256_cmp_ps(t, _mm256_set1_ps(tMax), _CMP_LT_OQ)));
+    int mask = _mm256_movemask_ps(pass);
+    if (mask == 0) return 0;
+    // u + v <= 1.001f, the sum in double.
+    const __m256d highSum = _mm256_set1_pd(static_cast<double>(1.001f));
+    const __m256d sumLow = _mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(u)),
+                                         _mm256_cvtps_pd(_mm256_castps256_ps128(v)));
+    const __m256d sumHigh = _mm256_add_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(u, 1)),
+                                          _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)));
+    const int fails = _mm256_movemask_pd(_mm256_cmp_pd(sumLow, highSum, _CMP_GT_OQ)) |
+                      _mm256_movemask_pd(_mm256_cmp_pd(sumHigh, highSum, _CMP_GT_OQ)) << 4;
+    mask &= ~fails;
+    if (mask == 0) return 0;
+    _mm256_storeu_ps(u8, u);
+    _mm256_storeu_ps(v8, v);
+    _mm256_storeu_ps(t8, t);
+    return mask;
+}
+
+}  // namespace RAYTR
+#endif
+
+namespace RAYTR {
+// Whether the queries can test eight triangles at once on this processor.
+inline bool CpuHasWideTest() {
+#ifdef REDOWL_HAS_AVX2_PATH
+    return CpuHasAvx2();
+#else
+    return false;
+#endif
+}
+}  // namespace RAYTR

@@ -20,6 +20,7 @@
 
 #include "errors/errors.h"
 #include "errors/message_box.h"
+#include "grid/build_threads.h"
 #include "grid/ray_triangle.h"
 #include "grid/tri_box.h"
 
@@ -27,6 +28,15 @@ namespace RAYTR {
 
 int gridAlgorithm = kFastAlgorithm;
 float gridBuildFactor = 4.0f;
+int gridBuildThreads = 0;
+
+int BuildThreadCount(long long items, long long minItemsPerThread) {
+    int threads = gridBuildThreads;
+    if (threads <= 0) threads = static_cast<int>(std::thread::hardware_concurrency());
+    threads = std::clamp(threads, 1, 64);
+    const long long byWork = std::max(1LL, items / std::max(1LL, minItemsPerThread));
+    return static_cast<int>(std::min<long long>(threads, byWork));
+}
 
 namespace {
 
@@ -246,23 +256,69 @@ void BaseGrid<Dim, Tri, Index>::Build(Tri* triangleArray, int triangleCount,
     delete[] counts;
     counts = nullptr;
     counts = new unsigned[total]();
-    // 7. Fresh cubes of 8 entries each.
-    cells.SetDimensions(resolution[0], resolution[1], resolution[2]);
+    // 7. The cubes, made without index arrays: every cell's count is known before its array
+    // is made, so each non-empty cell is allocated once at its exact size.
+    {
+        const CellIndexList::BareConstruction bare;
+        cells.SetDimensions(resolution[0], resolution[1], resolution[2]);
+    }
     cellList.clear();
-    // 8. Every triangle, in array order.
+    const int algorithm = gridAlgorithm;
+    if (triangleCount > 0 && algorithm != kFastAlgorithm && algorithm != kAccuracyAlgorithm)
+        throw TIRN_ERROR::Error("ILLEGAL ALGORITM OF BUILDING REGULAR GRID");
+    // 8. Every triangle's cells. Parts of consecutive triangles run at once, each listing its
+    // (cell, triangle) entries in triangle order; the cells are then filled from the lists in
+    // part order, so every cell holds its triangles in increasing order, as one thread would.
+    struct Entries {
+        std::vector<unsigned> cell, triangle;
+    };
+    const int insertParts = BuildThreadCount(triangleCount, 2048);
+    std::vector<Entries> entries(static_cast<std::size_t>(insertParts));
+    RunParts(insertParts, [&](int part) {
+        Entries& mine = entries[static_cast<std::size_t>(part)];
+        const int begin = static_cast<int>(PartBegin(triangleCount, insertParts, part));
+        const int end = static_cast<int>(PartBegin(triangleCount, insertParts, part + 1));
+        mine.cell.reserve(static_cast<std::size_t>(end - begin) * 8);
+        mine.triangle.reserve(static_cast<std::size_t>(end - begin) * 8);
+        for (int i = begin; i < end; ++i)
+            CellsOfTriangle(triangleArray[i], algorithm, [&](unsigned c) {
+                mine.cell.push_back(c);
+                mine.triangle.push_back(static_cast<unsigned>(i));
+            });
+    });
+    // The cells in slabs of the linear index, one per thread: each thread reads every list
+    // in order and handles its own cells only (count, allocate, fill).
+    const int fillParts = insertParts;
+    RunParts(fillParts, [&](int part) {
+        const unsigned lo = static_cast<unsigned>(PartBegin(total, fillParts, part));
+        const unsigned hi = static_cast<unsigned>(PartBegin(total, fillParts, part + 1));
+        for (const Entries& list : entries)
+            for (unsigned c : list.cell)
+                if (c >= lo && c < hi) ++counts[c];
+        for (unsigned c = lo; c < hi; ++c) {
+            if (counts[c] != 0) cells[c].Resize(counts[c]);
+            counts[c] = 0;
+        }
+        for (const Entries& list : entries) {
+            const std::size_t n = list.cell.size();
+            for (std::size_t e = 0; e < n; ++e) {
+                const unsigned c = list.cell[e];
+                if (c >= lo && c < hi) cells[c].indices[counts[c]++] = list.triangle[e];
+            }
+        }
+    });
+    std::vector<Entries>().swap(entries);
+    // The window title as a one-thread build reports it, one step per triangle.
     StatusStep buildStep(kBuildTitle);
-    for (int i = 0; i < triangleCount; ++i) {
-        InsertTriangle(triangleArray[i], static_cast<unsigned>(i));
+    for (int i = 0; i < triangleCount; ++i)
         buildStep.After([&] {
             return static_cast<int>(static_cast<float>(i) / static_cast<float>(triangleCount) * 100.0);
         });
-    }
-    // 9. Trim every cube to its count.
+    // 9. Every cube already has its exact count (empty cells hold no array, size 0); the
+    // shrink pass's title steps remain.
     StatusStep shrinkStep(kShrinkTitle);
-    for (int k = 0; k < total; ++k) {
-        cells[k].Resize(counts[k]);
+    for (int k = 0; k < total; ++k)
         shrinkStep.After([&] { return static_cast<int>(static_cast<float>(k) / total * 100.0); });
-    }
     // 10. The final title with the last reported percentage.
     TIRN_ERROR::SetStatusTitle(kFinalTitle + std::to_string(shrinkStep.Last()));
     // 11. Built.
@@ -283,47 +339,73 @@ void BaseGrid<Dim, Tri, Index>::MakeQueryLayout() {
     // Offsets: cell c's triangles are in blocks queryStart_[c] .. queryStart_[c + 1] - 1.
     queryStart_.reset(new unsigned[cellCount + 1]);
     unsigned blocks = 0;
+    unsigned largestIndex = 0;
     for (unsigned c = 0; c < cellCount; ++c) {
         queryStart_[c] = blocks;
         blocks += (cells[c].size + 3) / 4;
+        if (cells[c].size != 0) largestIndex = std::max(largestIndex, cells[c].indices[cells[c].size - 1]);
     }
     queryStart_[cellCount] = blocks;
     queryBlockCount_ = blocks;
     queryBlocks_.reset(new TriangleBlock[blocks]);
-    // Fill lane by lane in the cube's order; unused lanes hold zeros and no triangle.
-    for (unsigned c = 0; c < cellCount; ++c) {
-        const Cube& cube = cells[c];
-        for (unsigned n = 0; n < (cube.size + 3) / 4 * 4; ++n) {
-            TriangleBlock& block = queryBlocks_[queryStart_[c] + n / 4];
-            const unsigned lane = n % 4;
-            if (n >= cube.size) {
-                block.ax[lane] = block.ay[lane] = block.az[lane] = 0.0f;
-                block.e1x[lane] = block.e1y[lane] = block.e1z[lane] = 0.0f;
-                block.e2x[lane] = block.e2y[lane] = block.e2z[lane] = 0.0f;
-                block.index[lane] = kNoTriangle;
-                continue;
-            }
-            const Tri& t = triangles[cube.indices[n]];
+    if (blocks == 0) return;
+    // Corner A and the two edges of every triangle once, in a flat array (the cells repeat
+    // triangles, and the vertices are reached through pointers).
+    const unsigned triangleCount = largestIndex + 1;
+    struct Corners {
+        float a[3], e1[3], e2[3];
+    };
+    std::unique_ptr<Corners[]> corners(new Corners[triangleCount]);
+    const int triangleParts = BuildThreadCount(triangleCount, 8192);
+    RunParts(triangleParts, [&](int part) {
+        const unsigned end = static_cast<unsigned>(PartBegin(triangleCount, triangleParts, part + 1));
+        for (unsigned i = static_cast<unsigned>(PartBegin(triangleCount, triangleParts, part)); i < end; ++i) {
+            const Tri& t = triangles[i];
             const VECTOR& a = t.A->position;
             const VECTOR& b = t.B->position;
             const VECTOR& cc = t.C->position;
-            block.ax[lane] = a.x;
-            block.ay[lane] = a.y;
-            block.az[lane] = a.z;
-            block.e1x[lane] = b.x - a.x;
-            block.e1y[lane] = b.y - a.y;
-            block.e1z[lane] = b.z - a.z;
-            block.e2x[lane] = cc.x - a.x;
-            block.e2y[lane] = cc.y - a.y;
-            block.e2z[lane] = cc.z - a.z;
-            block.index[lane] = cube.indices[n];
+            Corners& k = corners[i];
+            k.a[0] = a.x, k.a[1] = a.y, k.a[2] = a.z;
+            k.e1[0] = b.x - a.x, k.e1[1] = b.y - a.y, k.e1[2] = b.z - a.z;
+            k.e2[0] = cc.x - a.x, k.e2[1] = cc.y - a.y, k.e2[2] = cc.z - a.z;
         }
-    }
+    });
+    // Fill lane by lane in the cube's order; unused lanes hold zeros and no triangle.
+    const int cellParts = BuildThreadCount(blocks, 16384);
+    RunParts(cellParts, [&](int part) {
+        const unsigned end = static_cast<unsigned>(PartBegin(cellCount, cellParts, part + 1));
+        for (unsigned c = static_cast<unsigned>(PartBegin(cellCount, cellParts, part)); c < end; ++c) {
+            const Cube& cube = cells[c];
+            for (unsigned n = 0; n < (cube.size + 3) / 4 * 4; ++n) {
+                TriangleBlock& block = queryBlocks_[queryStart_[c] + n / 4];
+                const unsigned lane = n % 4;
+                if (n >= cube.size) {
+                    block.ax[lane] = block.ay[lane] = block.az[lane] = 0.0f;
+                    block.e1x[lane] = block.e1y[lane] = block.e1z[lane] = 0.0f;
+                    block.e2x[lane] = block.e2y[lane] = block.e2z[lane] = 0.0f;
+                    block.index[lane] = kNoTriangle;
+                    continue;
+                }
+                const Corners& k = corners[cube.indices[n]];
+                block.ax[lane] = k.a[0];
+                block.ay[lane] = k.a[1];
+                block.az[lane] = k.a[2];
+                block.e1x[lane] = k.e1[0];
+                block.e1y[lane] = k.e1[1];
+                block.e1z[lane] = k.e1[2];
+                block.e2x[lane] = k.e2[0];
+                block.e2y[lane] = k.e2[1];
+                block.e2z[lane] = k.e2[2];
+                block.index[lane] = cube.indices[n];
+            }
+        }
+    });
 }
 
 template <int Dim, class Tri, class Index>
-void BaseGrid<Dim, Tri, Index>::InsertTriangle(const Tri& triangle, unsigned index) {
-    // 1. Corners in grid coordinates.
+template <class Visit>
+void BaseGrid<Dim, Tri, Index>::CellsOfTriangle(const Tri& triangle, int algorithm, Visit&& visit) const {
+    // Corners in grid coordinates.
     auto toGrid = [&](const VECTOR& p) {
         return VECTOR{(p.x - minimum.x) * inverseCellSize[0], (p.y - minimum.y) * inverseCellSize[1],
                       (p.z - minimum.z) * inverseCellSize[2], 0.0f};
@@ -331,22 +413,24 @@ void BaseGrid<Dim, Tri, Index>::InsertTriangle(const Tri& triangle, unsigned ind
     const VECTOR P = toGrid(triangle.A->position);
     const VECTOR Q = toGrid(triangle.B->position);
     const VECTOR R = toGrid(triangle.C->position);
-    // 2. The cells of the triangle, by the process-wide algorithm; each enters them directly
-    // (both produce every cell once, so the scratch cell list and its de-duplication are not
-    // needed, and no list node is allocated per cell).
-    if (gridAlgorithm == kFastAlgorithm) FastAlgorithm(P, Q, R, index);
-    else if (gridAlgorithm == kAccuracyAlgorithm) AccuracyAlgorithm(P, Q, R, index);
-    else throw TIRN_ERROR::Error("ILLEGAL ALGORITM OF BUILDING REGULAR GRID");
-}
-
-template <int Dim, class Tri, class Index>
-void BaseGrid<Dim, Tri, Index>::EnterCell(int i, int j, int k, unsigned index) {
-    const int c = i * cells.Stride0() + j * cells.Stride1() + k;
-    Cube& cube = cells[static_cast<unsigned>(c)];
-    // Triangles arrive in increasing index order, so a cell already holds this triangle
-    // exactly when its last used entry is this index.
-    if (counts[c] != 0 && cube.indices[counts[c] - 1] == index) return;
-    cube.Add(index, c, counts);
+    const int stride0 = cells.Stride0(), stride1 = cells.Stride1();
+    auto linear = [&](int i, int j, int k) { return static_cast<unsigned>(i * stride0 + j * stride1 + k); };
+    // Both algorithms produce every cell once (the cover's columns are distinct), so no
+    // de-duplication is needed.
+    if (algorithm == kFastAlgorithm) {
+        CoverCells(P, Q, R, [&](int i, int j, int k) { visit(linear(i, j, k)); });
+        return;
+    }
+    // Every cell whose cube (centre (x, y, z), half-size 0.5) the triangle overlaps by the
+    // separating-axis test. The candidates are the fast algorithm's cover, which holds every
+    // such cell (and lies inside the candidate range trunc(lo) .. trunc(hi + 1) of the plain
+    // box sweep wherever the test can pass), so the result is the same with far fewer tests.
+    const float t0[3] = {P.x, P.y, P.z}, t1[3] = {Q.x, Q.y, Q.z}, t2[3] = {R.x, R.y, R.z};
+    const float half[3] = {0.5f, 0.5f, 0.5f};
+    CoverCells(P, Q, R, [&](int x, int y, int z) {
+        const float centre[3] = {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
+        if (TriangleBoxOverlap(centre, half, t0, t1, t2)) visit(linear(x, y, z));
+    });
 }
 
 template <int Dim, class Tri, class Index>
@@ -392,26 +476,6 @@ void BaseGrid<Dim, Tri, Index>::CoverCells(const VECTOR& P, const VECTOR& Q, con
             }
             for (cell[c] = lo; cell[c] <= hi; ++cell[c]) visit(cell[0], cell[1], cell[2]);
         }
-}
-
-template <int Dim, class Tri, class Index>
-void BaseGrid<Dim, Tri, Index>::FastAlgorithm(const VECTOR& P, const VECTOR& Q, const VECTOR& R, unsigned index) {
-    CoverCells(P, Q, R, [&](int i, int j, int k) { EnterCell(i, j, k, index); });
-}
-
-template <int Dim, class Tri, class Index>
-void BaseGrid<Dim, Tri, Index>::AccuracyAlgorithm(const VECTOR& P, const VECTOR& Q, const VECTOR& R,
-                                                  unsigned index) {
-    // Every cell whose cube (centre (x, y, z), half-size 0.5) the triangle overlaps by the
-    // separating-axis test. The candidates are the fast algorithm's cover, which holds every
-    // such cell (and lies inside the candidate range trunc(lo) .. trunc(hi + 1) of the plain
-    // box sweep wherever the test can pass), so the result is the same with far fewer tests.
-    const float t0[3] = {P.x, P.y, P.z}, t1[3] = {Q.x, Q.y, Q.z}, t2[3] = {R.x, R.y, R.z};
-    const float half[3] = {0.5f, 0.5f, 0.5f};
-    CoverCells(P, Q, R, [&](int x, int y, int z) {
-        const float centre[3] = {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
-        if (TriangleBoxOverlap(centre, half, t0, t1, t2)) EnterCell(x, y, z, index);
-    });
 }
 
 template <int Dim, class Tri, class Index>
@@ -523,8 +587,97 @@ bool BaseGrid<Dim, Tri, Index>::WalkCells(const Ray& ray, float tMinimum, float 
     }
 }
 
+namespace {
+
+// The nearest hit found so far by Intersect: ray parameter, weights u and v, and the block and
+// lane of its triangle (lane -1: none yet).
+struct Nearest {
+    float t, u, v;
+    unsigned block;
+    int lane;
+};
+
+// Takes the passing lanes (mask bits, in lane order) that are strictly nearer than the best so
+// far, so the first of equally near triangles in block and lane order wins, whatever the width.
+inline void TakeNearer(int mask, const float* t, const float* u, const float* v, unsigned firstBlock, int lanes,
+                       Nearest& best) {
+    for (int lane = 0; lane < lanes; ++lane) {
+        if (!(mask & (1 << lane)) || !(t[lane] < best.t)) continue;
+        best.t = t[lane];
+        best.u = u[lane];
+        best.v = v[lane];
+        best.block = firstBlock + static_cast<unsigned>(lane / 4);
+        best.lane = lane % 4;
+    }
+}
+
+// One block of four lanes into the running best.
+inline void NearestInBlock(const RayLanes& lanes, const TriangleBlock4* blocks, unsigned k, unsigned skip,
+                           Nearest& best) {
+    __m128 u, v, t;
+    const int mask = RayTriangle4(lanes, blocks[k], _mm_set1_ps(best.t), skip, u, v, t);
+    if (mask == 0) return;
+    alignas(16) float ts[4], us[4], vs[4];
+    _mm_store_ps(ts, t);
+    _mm_store_ps(us, u);
+    _mm_store_ps(vs, v);
+    TakeNearer(mask, ts, us, vs, k, 4, best);
+}
+
+inline void NearestInCell4(const RayLanes& lanes, const TriangleBlock4* blocks, unsigned first, unsigned end,
+                           unsigned skip, Nearest& best) {
+    for (unsigned k = first; k < end; ++k) NearestInBlock(lanes, blocks, k, skip, best);
+}
+
+inline bool AnyInCell4(const RayLanes& lanes, const TriangleBlock4* blocks, unsigned first, unsigned end,
+                       unsigned skip, __m128 limit) {
+    for (unsigned k = first; k < end; ++k) {
+        __m128 u, v, t;
+        if (RayTriangle4(lanes, blocks[k], limit, skip, u, v, t) != 0) return true;
+    }
+    return false;
+}
+
+#ifdef REDOWL_HAS_AVX2_PATH
+// The same, two blocks (eight triangles) at a time; a last odd block goes four lanes wide.
+__attribute__((target("avx2"), noinline)) void NearestInCell8(const RayLanes& lanes, const float o[3],
+                                                              const float d[3], float tMinimum,
+                                                              const TriangleBlock4* blocks, unsigned first,
+                                                              unsigned end, unsigned skip, Nearest& best) {
+    unsigned k = first;
+    for (; k + 1 < end; k += 2) {
+        float u[8], v[8], t[8];
+        const int mask = RayTriangle8(o, d, tMinimum, blocks + k, best.t, skip, u, v, t);
+        if (mask != 0) TakeNearer(mask, t, u, v, k, 8, best);
+    }
+    if (k < end) NearestInBlock(lanes, blocks, k, skip, best);
+}
+
+__attribute__((target("avx2"), noinline)) bool AnyInCell8(const RayLanes& lanes, const float o[3], const float d[3],
+                                                          float tMinimum, const TriangleBlock4* blocks,
+                                                          unsigned first, unsigned end, unsigned skip, float tMax) {
+    unsigned k = first;
+    for (; k + 1 < end; k += 2) {
+        float u[8], v[8], t[8];
+        if (RayTriangle8(o, d, tMinimum, blocks + k, tMax, skip, u, v, t) != 0) return true;
+    }
+    if (k < end) {
+        __m128 u, v, t;
+        return RayTriangle4(lanes, blocks[k], _mm_set1_ps(tMax), skip, u, v, t) != 0;
+    }
+    return false;
+}
+#endif
+
+}  // namespace
+
 template <int Dim, class Tri, class Index>
 bool BaseGrid<Dim, Tri, Index>::Intersect(const Ray& ray, RayHit& hit, float tMax) const {
+    return IntersectWidth(ray, hit, tMax, CpuHasWideTest());
+}
+
+template <int Dim, class Tri, class Index>
+bool BaseGrid<Dim, Tri, Index>::IntersectWidth(const Ray& ray, RayHit& hit, float tMax, bool wide) const {
     float tMinimum = 0.0f;
     if (!Usable(ray, tMinimum)) return false;
     const unsigned skip = SkipIndex(hit.triangle);
@@ -532,46 +685,35 @@ bool BaseGrid<Dim, Tri, Index>::Intersect(const Ray& ray, RayHit& hit, float tMa
     const float o[3] = {ray.origin.x, ray.origin.y, ray.origin.z};
     const float d[3] = {ray.direction.x, ray.direction.y, ray.direction.z};
     const RayLanes lanes(o, d, tMinimum);
-    __m128 best = _mm_set1_ps(tMax);
-    unsigned bestBlock = 0;
-    int bestLane = -1;
-    float bestU = 0.0f, bestV = 0.0f, bestT = tMax;
+    Nearest best{tMax, 0.0f, 0.0f, 0, -1};
     // Every triangle of a cell is tested; the nearest hit so far stays a candidate, and the
     // walk stops at the first cell whose exit lies at or beyond it (a hit beyond the exit of
-    // its cell may have a nearer rival in a later cell).
+    // its cell may have a nearer rival in a later cell). Cells of more than four triangles go
+    // eight lanes wide where the processor can; the result is the same bit for bit.
     WalkCells(ray, tMinimum, tMax, [&](unsigned first, unsigned end, float tExit) {
-        for (unsigned k = first; k < end; ++k) {
-            __m128 u, v, t;
-            const int mask = RayTriangle4(lanes, blocks[k], best, skip, u, v, t);
-            if (mask == 0) continue;
-            alignas(16) float ts[4], us[4], vs[4];
-            _mm_store_ps(ts, t);
-            _mm_store_ps(us, u);
-            _mm_store_ps(vs, v);
-            // Nearest passing lane (all passing lanes are nearer than best).
-            for (int lane = 0; lane < 4; ++lane) {
-                if (!(mask & (1 << lane)) || !(ts[lane] < bestT)) continue;
-                bestT = ts[lane];
-                bestU = us[lane];
-                bestV = vs[lane];
-                bestBlock = k;
-                bestLane = lane;
-            }
-            best = _mm_set1_ps(bestT);
-        }
-        return bestLane >= 0 && bestT <= tExit;
+#ifdef REDOWL_HAS_AVX2_PATH
+        if (wide && end - first > 2) NearestInCell8(lanes, o, d, tMinimum, blocks, first, end, skip, best);
+        else
+#endif
+            NearestInCell4(lanes, blocks, first, end, skip, best);
+        return best.lane >= 0 && best.t <= tExit;
     });
-    if (bestLane < 0) return false;
-    hit.triangle = triangles + blocks[bestBlock].index[bestLane];
-    hit.b1 = bestU;
-    hit.b2 = bestV;
-    hit.b0 = (1.0f - bestV) - bestU;
-    hit.t = bestT;
+    if (best.lane < 0) return false;
+    hit.triangle = triangles + blocks[best.block].index[best.lane];
+    hit.b1 = best.u;
+    hit.b2 = best.v;
+    hit.b0 = (1.0f - best.v) - best.u;
+    hit.t = best.t;
     return true;
 }
 
 template <int Dim, class Tri, class Index>
 bool BaseGrid<Dim, Tri, Index>::Occluded(const Ray& ray, float tMax, const Tri* skipTriangle) const {
+    return OccludedWidth(ray, tMax, skipTriangle, CpuHasWideTest());
+}
+
+template <int Dim, class Tri, class Index>
+bool BaseGrid<Dim, Tri, Index>::OccludedWidth(const Ray& ray, float tMax, const Tri* skipTriangle, bool wide) const {
     float tMinimum = 0.0f;
     if (!Usable(ray, tMinimum)) return false;
     const unsigned skip = SkipIndex(skipTriangle);
@@ -581,11 +723,10 @@ bool BaseGrid<Dim, Tri, Index>::Occluded(const Ray& ray, float tMax, const Tri* 
     const float d[3] = {ray.direction.x, ray.direction.y, ray.direction.z};
     const RayLanes lanes(o, d, tMinimum);
     return WalkCells(ray, tMinimum, tMax, [&](unsigned first, unsigned end, float) {
-        for (unsigned k = first; k < end; ++k) {
-            __m128 u, v, t;
-            if (RayTriangle4(lanes, blocks[k], limit, skip, u, v, t) != 0) return true;
-        }
-        return false;
+#ifdef REDOWL_HAS_AVX2_PATH
+        if (wide && end - first > 2) return AnyInCell8(lanes, o, d, tMinimum, blocks, first, end, skip, tMax);
+#endif
+        return AnyInCell4(lanes, blocks, first, end, skip, limit);
     });
 }
 

@@ -29,6 +29,7 @@
 #include <memory>
 #include <string>
 
+#include "grid/build_threads.h"
 #include "grid/cell_array.h"
 #include "grid/ray_triangle.h"
 #include "math/vector.h"
@@ -114,6 +115,12 @@ public:
     // first such triangle.
     bool Occluded(const Ray& ray, float tMax, const Tri* skip) const;
 
+    // The same queries with the width of the triangle tests chosen by the caller: four lanes
+    // (wide false) or eight where the processor has AVX2 (wide true; four lanes otherwise).
+    // Both widths give the same result bit for bit; Intersect and Occluded take the wider.
+    bool IntersectWidth(const Ray& ray, RayHit& hit, float tMax, bool wide) const;
+    bool OccludedWidth(const Ray& ray, float tMax, const Tri* skip, bool wide) const;
+
     // The smallest distance along a ray at which the queries accept a hit.
     float MinimumDistance() const { return tMinDistance_; }
 
@@ -134,14 +141,9 @@ public:
     std::size_t MemoryBytes() const;
 
 protected:
-    // Enters one triangle into its cells (Build only: needs the fill counters).
-    void InsertTriangle(const Tri& triangle, unsigned index);
-    // The two algorithms enter triangle index into every cell they find for it.
-    void FastAlgorithm(const ORVA_MATH::VECTOR& P, const ORVA_MATH::VECTOR& Q, const ORVA_MATH::VECTOR& R,
-                       unsigned index);
-    void AccuracyAlgorithm(const ORVA_MATH::VECTOR& P, const ORVA_MATH::VECTOR& Q, const ORVA_MATH::VECTOR& R,
-                           unsigned index);
-    void EnterCell(int i, int j, int k, unsigned index);
+    // visit(linear cell index) for every cell that triangle enters by algorithm (each once).
+    template <class Visit>
+    void CellsOfTriangle(const Tri& triangle, int algorithm, Visit&& visit) const;
     // visit(i, j, k) for the cells of the conservative cover of the triangle P, Q, R (grid
     // coordinates): every cell it meets, and a few beside it.
     template <class Visit>

@@ -188,7 +188,7 @@ void ScreenTracer::TraceFrame(const float* depthBuffer) {
         // Every pixel with one ray, then the pixels that stand out from their neighbours
         // smoothed, decided on the whole frame's first pass.
         RunPass(Pass::Full);
-        RunPass(Pass::Smooth);
+        if (smoothTracedImage) RunPass(Pass::Smooth);
         return;
     }
     const std::size_t count = static_cast<std::size_t>(pixelCount_);

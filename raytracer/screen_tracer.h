@@ -143,6 +143,10 @@ public:
     const Scene* AttachedScene() const { return scene_; }
 
     bool useZBuffer = false;
+    // Whether TraceFullFrame's second pass re-traces the pixels that stand out from their
+    // neighbours with nine rays each (on by default; off gives the one-ray image, for a
+    // comparison with another tracer on exactly the same rays).
+    bool smoothTracedImage = true;
 
     // Marks of the pixels MaskPixel computed in the last mask frame (1 traced, 0 filled or not
     // reached), for the viewer's view of the lattice and its refinement. Off by default: the

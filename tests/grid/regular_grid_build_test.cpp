@@ -406,3 +406,49 @@ TEST_F(GridBuildTest, CellCoordinatesStayInsideTheGridForTrianglesOutsideTheBox)
         EXPECT_GT(entries, 0u);
     }
 }
+
+TEST_F(GridBuildTest, AnyThreadCountBuildsTheSameCells) {
+    // A seeded soup big enough to be split among threads: every thread count gives the cells
+    // of the one-thread build, each with its triangles in increasing order.
+    TestMesh mesh;
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> place(0.0f, 20.0f), size(-1.5f, 1.5f);
+    const int triangleCount = 12000;
+    mesh.vertices.reserve(3 * triangleCount);
+    for (int n = 0; n < triangleCount; ++n) {
+        const float x = place(random), y = place(random), z = place(random);
+        mesh.AddVertex(x, y, z);
+        mesh.AddVertex(x + size(random), y + size(random), z + size(random));
+        mesh.AddVertex(x + size(random), y + size(random), z + size(random));
+        mesh.AddTriangle(3 * n, 3 * n + 1, 3 * n + 2);
+    }
+    mesh.box.minimum = {-1.5f, -1.5f, -1.5f, 1.0f};
+    mesh.box.maximum = {21.5f, 21.5f, 21.5f, 1.0f};
+    const int savedThreads = RAYTR::gridBuildThreads;
+    for (int algorithm : {RAYTR::kFastAlgorithm, RAYTR::kAccuracyAlgorithm}) {
+        Grid reference;
+        for (int threads : {1, 2, 3, 5}) {
+            RAYTR::gridBuildThreads = threads;
+            RAYTR::gridBuildFactor = 1.0f;
+            Grid grid;
+            grid.SetAlgorithm(algorithm);
+            grid.Build(mesh.triangles.data(), triangleCount, mesh.box);
+            if (threads == 1) {
+                reference = grid;
+                continue;
+            }
+            const auto& a = reference.Cells();
+            const auto& b = grid.Cells();
+            ASSERT_EQ(a.Count(), b.Count());
+            size_t entries = 0;
+            for (unsigned c = 0; c < a.Count(); ++c) {
+                ASSERT_EQ(a[c].size, b[c].size) << algorithm << " " << threads << " cell " << c;
+                ASSERT_TRUE(std::equal(a[c].indices, a[c].indices + a[c].size, b[c].indices)) << c;
+                ASSERT_TRUE(std::is_sorted(b[c].indices, b[c].indices + b[c].size)) << c;
+                entries += b[c].size;
+            }
+            EXPECT_GT(entries, static_cast<size_t>(triangleCount));
+        }
+    }
+    RAYTR::gridBuildThreads = savedThreads;
+}

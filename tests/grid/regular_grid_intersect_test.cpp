@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <array>
 #include <atomic>
 #include <cmath>
@@ -505,4 +507,41 @@ TEST_F(GridIntersectTest, HostileExtentsAndLargeFactorsGetACoarserGridThatStillF
             EXPECT_LE(tally.shadowWrong * 1000, tally.rays);
         }
     }
+}
+
+TEST_F(GridIntersectTest, EightLaneTestsGiveTheFourLaneAnswers) {
+    if (!RAYTR::CpuHasWideTest()) GTEST_SKIP() << "no AVX2 on this processor";
+    // Coarse cells (factor 0.25) over a sphere and a knot, so that many cells hold three or more
+    // blocks and go eight lanes wide; every answer must equal the four-lane one bit for bit.
+    std::vector<TestMesh> meshes(2);
+    grid_test::MakeSphere(meshes[0], 2.0f, 40, 64);
+    grid_test::FromWriterMesh(LOAD_3DS::MakeTorusKnot(60, 8), meshes[1]);
+    long wideCells = 0, hits = 0, blocked = 0, mismatches = 0;
+    for (TestMesh& mesh : meshes)
+        for (float factor : {0.25f, 1.0f}) {
+            RAYTR::gridBuildFactor = factor;
+            Grid grid;
+            grid.SetAlgorithm(RAYTR::kAccuracyAlgorithm);
+            grid.Build(mesh.triangles.data(), mesh.Count(), mesh.box);
+            for (unsigned c = 0; c < grid.Cells().Count(); ++c) wideCells += grid.Cells()[c].size > 8;
+            std::vector<Ray> rays;
+            std::vector<const Triangle*> skips;
+            MakeRays(mesh, grid, 6000, 11, rays, skips);
+            for (size_t i = 0; i < rays.size(); ++i) {
+                RayHit narrow, wide;
+                narrow.triangle = wide.triangle = skips[i];
+                const bool a = grid.IntersectWidth(rays[i], narrow, 1e38f, false);
+                const bool b = grid.IntersectWidth(rays[i], wide, 1e38f, true);
+                const bool sa = grid.OccludedWidth(rays[i], 1.0f, skips[i], false);
+                const bool sb = grid.OccludedWidth(rays[i], 1.0f, skips[i], true);
+                hits += a, blocked += sa;
+                if (a != b || sa != sb || narrow.triangle != wide.triangle ||
+                    std::memcmp(&narrow.b0, &wide.b0, 4 * sizeof(float)) != 0)
+                    ++mismatches;
+            }
+        }
+    EXPECT_GT(wideCells, 100);
+    EXPECT_GT(hits, 2000);
+    EXPECT_GT(blocked, 1000);
+    EXPECT_EQ(mismatches, 0);
 }
