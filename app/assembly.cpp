@@ -15,6 +15,7 @@
 #include "app/win_main.h"
 #include "errors/errors.h"
 #include "errors/message_box.h"
+#include "grid/build_threads.h"
 #include "grid/regular_grid.h"
 #include "math/matrix.h"
 #include "mesh/model_load.h"
@@ -102,6 +103,9 @@ void WIN_MAIN_CLASS::AssembleScene() {
                               : RAYTR::kAccuracyAlgorithm;
     RAYTR::gridAlgorithm = algorithm;
     RAYTR::gridBuildFactor = config.GetFloat("tracer.regular_grid.cub_less_elem_times");
+    // The grids are built on as many threads as the tracer will trace with (0: the hardware's);
+    // the cells are the same for any count. (A negative count was refused above.)
+    RAYTR::gridBuildThreads = config.GetInt("tracer.threads_num");
 
     // 4. Fixed places of models 0 and 2, configured or not (row-vector translations).
     models[0].SetTransform(MATRIX::Translation(0.0f, -1.65f, 0.0f) * MATRIX::Identity());
