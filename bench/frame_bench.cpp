@@ -303,7 +303,7 @@ void OurHybridFrame(benchmark::State& state) {
     t.useZBuffer = true;
     for (auto _ : state) {
         shared->render->DrawPreview();
-        t.TraceFrame(shared->render->ReadDepthBuffer());
+        t.TraceFrame(RAYTR::DepthWords{shared->render->ReadDepthBuffer()});
         t.UploadTexture(0);
         t.BindTexture(0);
         shared->render->DrawOverlay();
@@ -365,8 +365,9 @@ int main(int argc, char** argv) {
     s.render = std::make_unique<Renderer>(kSize, kSize);
     s.render->AttachScene(s.scene);
     s.render->DrawPreview();
-    const float* depth = s.render->ReadDepthBuffer();
-    s.depth.assign(depth, depth + kSize * kSize);
+    const std::uint32_t* depth = s.render->ReadDepthBuffer();
+    s.depth.resize(kSize * kSize);
+    for (int p = 0; p < kSize * kSize; ++p) s.depth[p] = RAYTR::DepthFromWord(depth[p]);
     s.embree = std::make_unique<EmbreeScene>(*s.scene);
 
     for (int threads : {1, 4}) {

@@ -127,7 +127,8 @@ void ScreenTracer::UpdateCameraMatrices() {
 
 VECTOR ScreenTracer::Reconstruct(int p) const {
     // Window depth 0 gives the near distance, 1 the far distance along the view axis.
-    const float t = depthA_ / (depthB_ - depth_[p]);
+    const float d = depthWords_ != nullptr ? DepthFromWord(depthWords_[p]) : depth_[p];
+    const float t = depthA_ / (depthB_ - d);
     return unitZ_[p] * t;
 }
 
@@ -153,7 +154,7 @@ std::uint32_t ScreenTracer::MaskPixel(int p) const {
     // Only light 0 casts the mask's shadows; without it every point is lit.
     if (scene_->lights.Size() == 0) return kLit;
     RayHit hit;
-    if (depth_ != nullptr) {
+    if (depth_ != nullptr || depthWords_ != nullptr) {
         // The visible point from the preview's depth, in reconstruction space.
         const VECTOR r = Reconstruct(p);
         if (r.z >= 0.99f * far_) return kLit;  // nothing drawn there
@@ -197,8 +198,13 @@ void ScreenTracer::RefineBlock(int blockRow, int blockCol) {
     const int rows = std::min(blockRow + 1 == blockRows_ ? kScratch : kBlock, height_ - row0);
     const int cols = std::min(blockCol + 1 == blockCols_ ? kScratch : kBlock, width_ - col0);
     std::uint32_t* const buffer = buffers_[0];
-    for (int r = 0; r < rows; ++r)
-        std::copy(s + r * kScratch, s + r * kScratch + cols, buffer + (row0 + r) * width_ + col0);
+    for (int r = 0; r < rows; ++r) {
+        const std::uint32_t* from = s + r * kScratch;
+        const int at = (row0 + r) * width_ + col0;
+        std::copy(from, from + cols, buffer + at);
+        // The byte the texture shows: the word's top byte (lit 255, shadow 0).
+        for (int k = 0; k < cols; ++k) maskBytes_[at + k] = static_cast<std::uint8_t>(from[k] >> 24);
+    }
 }
 
 void ScreenTracer::FullTraceRectangle(int rowStart, int colStart, int rowEnd, int colEnd) {

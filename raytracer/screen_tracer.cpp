@@ -29,7 +29,7 @@ std::string SizeText(int width, int height) { return std::to_string(width) + " x
 std::int64_t ScreenTracer::TableBytes(int width, int height) {
     const std::int64_t pixels = std::int64_t{width} * height;
     const std::int64_t lattice = std::int64_t{BlocksAlong(width) + 1} * (BlocksAlong(height) + 1);
-    return pixels * static_cast<std::int64_t>(sizeof(Ray) + sizeof(VECTOR) + sizeof(std::uint32_t)) +
+    return pixels * static_cast<std::int64_t>(sizeof(Ray) + sizeof(VECTOR) + sizeof(std::uint32_t) + 1) +
            lattice * static_cast<std::int64_t>(sizeof(std::uint32_t));
 }
 
@@ -68,6 +68,8 @@ ScreenTracer::ScreenTracer(int width, int height, int threads) : width_(width), 
         for (std::size_t i = 0; i < count; ++i) new (unitZ_ + i) VECTOR(0.0f, 0.0f, 1.0f, 0.0f);
         buffers_[0] = new std::uint32_t[count];
         std::fill(buffers_[0], buffers_[0] + count, kUntraced);
+        maskBytes_ = new std::uint8_t[count];
+        std::fill(maskBytes_, maskBytes_ + count, std::uint8_t{254});
         const auto latticeCount = static_cast<std::size_t>(blockRows_ + 1) * static_cast<std::size_t>(blockCols_ + 1);
         lattice_ = new std::uint32_t[latticeCount];
         std::fill(lattice_, lattice_ + latticeCount, kUntraced);
@@ -96,6 +98,8 @@ void ScreenTracer::FreeTables() noexcept {
     unitZ_ = nullptr;
     delete[] lattice_;
     lattice_ = nullptr;
+    delete[] maskBytes_;
+    maskBytes_ = nullptr;
     for (std::uint32_t*& b : buffers_) {
         delete[] b;
         b = nullptr;
@@ -174,12 +178,24 @@ void ScreenTracer::RunPass(Pass pass) {
 
 void ScreenTracer::TraceFrame(const float* depthBuffer) {
     if (scene_ == nullptr) throw TIRN_ERROR::Error("The ray tracer has no scene to trace");
+    // Visible points from the preview's depth, when asked for and given; same order as the mask.
+    depth_ = useZBuffer && !fullMode_ ? depthBuffer : nullptr;
+    depthWords_ = nullptr;
+    TraceMask();
+}
+
+void ScreenTracer::TraceFrame(DepthWords depth) {
+    if (scene_ == nullptr) throw TIRN_ERROR::Error("The ray tracer has no scene to trace");
+    depth_ = nullptr;
+    depthWords_ = useZBuffer && !fullMode_ ? depth.words : nullptr;
+    TraceMask();
+}
+
+void ScreenTracer::TraceMask() {
     // Camera of this frame.
     eye_ = scene_->GetEye();
     target_ = scene_->GetTarget();
     UpdateCameraMatrices();
-    // Visible points from the preview's depth, when asked for and given; same order as the mask.
-    depth_ = useZBuffer && !fullMode_ ? depthBuffer : nullptr;
     if (fullMode_) {
         RunPass(Pass::Full);
         return;
@@ -188,9 +204,10 @@ void ScreenTracer::TraceFrame(const float* depthBuffer) {
     // No light casts a shadow: the whole mask is lit, nothing is traced.
     if (scene_->lights.Size() == 0) {
         std::fill(buffers_[0], buffers_[0] + count, kLit);
+        std::fill(maskBytes_, maskBytes_ + count, std::uint8_t{255});
         return;
     }
-    std::fill(buffers_[0], buffers_[0] + count, kUntraced);
+    // Every pixel of both masks is written by exactly one block, so they need no clearing.
     if (marks_ != nullptr) std::fill(marks_, marks_ + count, std::uint8_t{0});
     // The blocks read their corners from the lattice: every lattice point first.
     RunPass(Pass::Lattice);
@@ -213,12 +230,19 @@ void ScreenTracer::UploadTexture(int i) {
     if (i < 0 || i >= kBufferCount || buffers_[i] == nullptr) return;
     glBindTexture(GL_TEXTURE_2D, textures_[i]);
     glPushClientAttrib(GL_CLIENT_PIXEL_STORE_BIT);
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    // Buffer 0 from its byte copy: rows of W bytes, packed.
+    const void* pixels = buffers_[i];
+    GLenum type = GL_UNSIGNED_INT;
+    if (i == 0) {
+        pixels = maskBytes_;
+        type = GL_UNSIGNED_BYTE;
+    }
+    glPixelStorei(GL_UNPACK_ALIGNMENT, i == 0 ? 1 : 4);
     glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
     glPixelStorei(GL_UNPACK_SKIP_ROWS, 0);
     glPixelStorei(GL_UNPACK_SKIP_PIXELS, 0);
     if (i == 0 && textureMade_) {
-        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width_, height_, GL_LUMINANCE, GL_UNSIGNED_INT, buffers_[i]);
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width_, height_, GL_LUMINANCE, type, pixels);
     } else {
         // One texel per window pixel: nearest filtering and a single level keep every texel
         // exactly over its pixel.
@@ -227,7 +251,7 @@ void ScreenTracer::UploadTexture(int i) {
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, 0);
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE8, width_, height_, 0, GL_LUMINANCE, GL_UNSIGNED_INT, buffers_[i]);
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE8, width_, height_, 0, GL_LUMINANCE, type, pixels);
         if (i == 0) textureMade_ = true;
     }
     glPopClientAttrib();

@@ -52,6 +52,19 @@ struct ScreenTile {
     std::uint64_t passesDone = 0;  // written by the one worker that took it; read between frames
 };
 
+// The preview's depth as the renderer reads it back: 32-bit unsigned normalised window depths
+// (0 at the near plane, 0xFFFFFFFF at the far plane), rows from the bottom. The workers convert
+// only the pixels they reconstruct, so the display thread copies the driver's words and
+// converts nothing.
+struct DepthWords {
+    const std::uint32_t* words = nullptr;
+};
+
+// A window depth in [0, 1] from its 32-bit unsigned normalised word: w / (2^32 - 1), scaled in
+// double precision as OpenGL's own conversion does, then rounded to float. For a 32-bit depth
+// buffer this is bit for bit what a GL_FLOAT read-back returns.
+inline float DepthFromWord(std::uint32_t w) { return static_cast<float>(w * (1.0 / 4294967295.0)); }
+
 class ScreenTracer : public ORVA_MATH::SSE_Aligned_Object {
 public:
     // Mask values: lit (or no surface), in shadow, and the marker written before a mask frame.
@@ -88,11 +101,14 @@ public:
     // the preview's depth read-back (W*H floats, OpenGL row order) or null; it is used only when
     // useZBuffer is set. Needs the GL context current (the camera matrices come from gluLookAt).
     void TraceFrame(const float* depthBuffer);
+    // The same with the depth as 32-bit words (the renderer's read-back); null words as null.
+    void TraceFrame(DepthWords depth);
     // Shades every pixel; returns buffer 0 as RGBA bytes, row 0 at the bottom of the window.
     std::uint32_t* TraceFullFrame();
 
     // Buffer i as a GL_LUMINANCE texture of W x H texels, nearest filtering, no mipmaps; the
-    // texture's storage is made on the first upload and refilled afterwards.
+    // texture's storage is made on the first upload and refilled afterwards. Buffer 0 goes up
+    // from its one-byte copy (MaskBytes), which the driver takes without converting.
     void UploadTexture(int i);
     void BindTexture(int i);
 
@@ -122,6 +138,9 @@ public:
     // calling thread), never more than there are tiles or kMaxThreads.
     int RunningWorkers() const;
     std::uint32_t* Buffer(int i = 0) const { return (i >= 0 && i < kBufferCount) ? buffers_[i] : nullptr; }
+    // Buffer 0's mask as one luminance byte per pixel (255 lit, 0 shadow, 254 untraced), written
+    // by the same blocks in the same frame.
+    std::uint8_t* MaskBytes() const { return maskBytes_; }
     // (BlockRows() + 1) x (BlockCols() + 1) lattice values, row-major.
     std::uint32_t* Lattice() const { return lattice_; }
     unsigned TextureName(int i = 0) const { return (i >= 0 && i < kBufferCount) ? textures_[i] : 0u; }
@@ -149,17 +168,20 @@ private:
     static void WorkerProcedure(void* tracer, int worker);
     void RunPass(Pass pass);
     void DoTile(ScreenTile& tile);
+    void TraceMask();
     void Tile();
     void FreeTables() noexcept;
 
     Ray* rays_ = nullptr;          // W*H, 16-byte aligned
     VECTOR* unitZ_ = nullptr;      // W*H, 16-byte aligned
     std::uint32_t* buffers_[kBufferCount] = {};
+    std::uint8_t* maskBytes_ = nullptr;  // W*H
     std::uint32_t* lattice_ = nullptr;
     unsigned textures_[kBufferCount] = {};
     bool textureMade_ = false;     // texture 0 has W x H storage
     Scene* scene_ = nullptr;
     const float* depth_ = nullptr; // depth values of the current frame, window order
+    const std::uint32_t* depthWords_ = nullptr;  // or the same as words (one of the two is set)
     VECTOR eye_{0.0f, 0.0f, 0.0f, 1.0f};
     VECTOR target_{0.0f, 0.0f, 0.0f, 1.0f};
     int width_ = 0;

@@ -44,16 +44,19 @@ public:
     // GL state as it found it.
     virtual void DrawOverlay();
 
-    // The depth of the current frame (before the swap): width * height window depths in [0, 1],
-    // rows from the bottom, pixels from the left.
-    float* ReadDepthBuffer();
+    // The depth of the current frame (before the swap): width * height window depths as 32-bit
+    // unsigned normalised words (0 near, 0xFFFFFFFF far; RAYTR::DepthFromWord gives the value
+    // in [0, 1]), rows from the bottom, pixels from the left. Words rather than floats: the
+    // driver copies its depth buffer nearly as it stores it, and the tracer converts only the
+    // pixels it reconstructs, on its own threads.
+    const std::uint32_t* ReadDepthBuffer();
 
     int Width() const { return width_; }
     int Height() const { return height_; }
     float Near() const { return near_; }
     float Far() const { return far_; }
     const RAYTR::Scene* AttachedScene() const { return scene_; }
-    const float* DepthBuffer() const { return depth_.get(); }
+    const std::uint32_t* DepthBuffer() const { return depth_.get(); }
     const float* LightPosition() const { return lightPosition_; }
 
 private:
@@ -62,7 +65,7 @@ private:
     int width_;
     int height_;
     RAYTR::Scene* scene_ = nullptr;
-    std::unique_ptr<float[]> depth_;  // width_ * height_
+    std::unique_ptr<std::uint32_t[]> depth_;  // width_ * height_
     GLUquadric* quadrics_[kQuadricCount] = {};
     ORVA_MATH::VECTOR eye_{0.0f, 0.0f, 0.0f, 1.0f};
     ORVA_MATH::VECTOR lookAt_{0.0f, 0.0f, 0.0f, 1.0f};
