@@ -79,7 +79,8 @@ ScreenTracer::ScreenTracer(int width, int height, int threads) : width_(width), 
         // Threads beyond the tile count would only wait; one thread traces on the caller.
         const int running = std::min({threadCount_, static_cast<int>(tiles_.size()), kMaxThreads});
         workers_.assign(static_cast<std::size_t>(std::max(running, 1)), WorkerRecord{this, 0});
-        if (running > 1) team_ = std::make_unique<WorkerTeam>(running, &ScreenTracer::WorkerProcedure, this);
+        scratch_ = std::make_unique<std::uint32_t[]>(workers_.size() * kTileSide * kTileSide);
+        team_ = std::make_unique<TileTeam>(std::max(running, 1), &ScreenTracer::TileProcedure, this);
     } catch (...) {
         FreeTables();
         throw;
@@ -133,21 +134,16 @@ void ScreenTracer::MarkTracedPixels(bool on) {
     marks_ = on ? tracedMarks_.get() : nullptr;
 }
 
-int ScreenTracer::RunningWorkers() const { return team_ ? team_->Size() : 0; }
+int ScreenTracer::RunningWorkers() const { return team_ && team_->Size() > 1 ? team_->Size() : 0; }
 
-void ScreenTracer::WorkerProcedure(void* tracer, int worker) {
+void ScreenTracer::TileProcedure(void* tracer, int tile, int thread) {
     auto* self = static_cast<ScreenTracer*>(tracer);
-    WorkerRecord& r = self->workers_[static_cast<std::size_t>(worker)];
-    const int count = static_cast<int>(self->tiles_.size());
-    // Tiles in turn until none is left; the counter was reset before the release.
-    for (int t = self->nextTile_.fetch_add(1, std::memory_order_relaxed); t < count;
-         t = self->nextTile_.fetch_add(1, std::memory_order_relaxed)) {
-        self->DoTile(self->tiles_[static_cast<std::size_t>(t)]);
-        ++r.tilesTaken;
-    }
+    self->DoTile(tile, thread);
+    ++self->workers_[static_cast<std::size_t>(thread)].tilesTaken;
 }
 
-void ScreenTracer::DoTile(ScreenTile& tile) {
+void ScreenTracer::DoTile(int index, int thread) {
+    ScreenTile& tile = tiles_[static_cast<std::size_t>(index)];
     switch (pass_) {
         case Pass::Lattice: {
             // The lattice points at the tiles' lower-left block corners, and the closing lines.
@@ -157,23 +153,16 @@ void ScreenTracer::DoTile(ScreenTile& tile) {
                 for (int j = tile.blockColStart; j < jEnd; ++j) TraceLatticePoint(i, j);
             break;
         }
-        case Pass::Blocks:
-            for (int i = tile.blockRowStart; i < tile.blockRowEnd; ++i)
-                for (int j = tile.blockColStart; j < tile.blockColEnd; ++j) RefineBlock(i, j);
-            break;
+        case Pass::Blocks: RefineTile(index, thread); break;
         case Pass::Full: FullTraceRectangle(tile.rowStart, tile.colStart, tile.rowEnd, tile.colEnd); break;
     }
     ++tile.passesDone;
 }
 
 void ScreenTracer::RunPass(Pass pass) {
-    // Set before the release, read by the workers after it.
+    // Set before the release, read by the threads after it.
     pass_ = pass;
-    nextTile_.store(0, std::memory_order_relaxed);
-    if (team_)
-        team_->RunFrame();
-    else
-        WorkerProcedure(this, 0);
+    team_->RunPass(static_cast<int>(tiles_.size()));
 }
 
 void ScreenTracer::TraceFrame(const float* depthBuffer) {

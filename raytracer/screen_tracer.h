@@ -9,8 +9,9 @@
 // so the preview's depth read-back is used as it comes and the mask texture lies untransposed,
 // texel for pixel, over the window.
 //
-// Work is cut into tiles of kTileBlocks x kTileBlocks mask blocks (64 x 64 pixels); the workers
-// take tiles in turn from an atomic counter, so a worker that finishes early takes more. Every
+// Work is cut into tiles of kTileBlocks x kTileBlocks mask blocks (64 x 64 pixels); the calling
+// thread and the workers take tiles in turn from an atomic counter, so a thread that finishes
+// early takes more, and a pass ends when its last tile is finished (TileTeam). Every
 // value a tile writes depends only on the scene and its own pixels, never on which worker took
 // it or when, so the result is the same for any thread count.
 //
@@ -18,9 +19,11 @@
 // (adaptive sampling after Whitted, "An improved illumination model for shaded display", 1980).
 // The lattice covers the whole window: lattice points past the last row or column take the
 // value of the nearest window pixel. A mask frame runs in two passes over the tiles, the
-// lattice first and then the blocks: each block refines in its own 9 x 9 scratch from its four
-// lattice corners and writes back only the pixels it owns (its top-left 8 x 8, plus the closing
-// row or column at the window's top and right edges), so no two workers ever write one pixel.
+// lattice first and then the blocks: each tile refines its blocks, in a fixed order, in one
+// scratch of its thread (neighbouring blocks share the pixels they traced on common edges) from
+// their lattice corners, and writes back only the pixels it owns (its blocks' lower-left 8 x 8
+// squares, plus the closing row or column at the window's top and right edges), so no two
+// threads ever write one pixel.
 
 #include <atomic>
 #include <cstdint>
@@ -36,9 +39,9 @@ namespace RAYTR {
 
 class Scene;
 class ScreenTracer;
-class WorkerTeam;
+class TileTeam;
 
-// One worker thread's record.
+// One tracing thread's record (record 0 is the thread that calls TraceFrame).
 struct WorkerRecord {
     ScreenTracer* tracer = nullptr;
     std::uint64_t tilesTaken = 0;  // written by the worker only; read between frames
@@ -74,6 +77,7 @@ public:
     static constexpr int kBufferCount = 8;
     static constexpr int kBlock = 8;        // lattice step, pixels
     static constexpr int kTileBlocks = 8;   // tile side, blocks
+    static constexpr int kTileSide = kTileBlocks * kBlock + 1;  // a tile's scratch side, values
     static constexpr int kMaxThreads = 256; // more would only wait for tiles
     static constexpr int kMaxSide = 8192;   // pixels, either way
     // Bytes the tables, the pixel buffer and the lattice may take together.
@@ -121,9 +125,9 @@ public:
     std::uint32_t MaskPixel(int p) const;
     // Lattice point (i, j) is the pixel (row 8i, column 8j), clamped into the window.
     void TraceLatticePoint(int i, int j);
-    // Refines block (blockRow, blockCol) from its four lattice corners and writes the pixels it
-    // owns into buffer 0.
-    void RefineBlock(int blockRow, int blockCol);
+    // Refines the blocks of tile `tile` from their lattice corners in the scratch of tracing
+    // thread `thread` and writes the pixels the tile owns into buffer 0 and the mask bytes.
+    void RefineTile(int tile, int thread = 0);
     void FullTraceRectangle(int rowStart, int colStart, int rowEnd, int colEnd);
 
     // Read access for the display, the benchmarks and the tests.
@@ -134,8 +138,8 @@ public:
     int BlockCols() const { return blockCols_; }
     const std::vector<ScreenTile>& Tiles() const { return tiles_; }
     const std::vector<WorkerRecord>& Workers() const { return workers_; }
-    // Threads actually running: none when one thread is asked for (the frame is traced on the
-    // calling thread), never more than there are tiles or kMaxThreads.
+    // Threads that take tiles, the caller included: none when one thread is asked for (the frame
+    // is traced on the calling thread alone), never more than there are tiles or kMaxThreads.
     int RunningWorkers() const;
     std::uint32_t* Buffer(int i = 0) const { return (i >= 0 && i < kBufferCount) ? buffers_[i] : nullptr; }
     // Buffer 0's mask as one luminance byte per pixel (255 lit, 0 shadow, 254 untraced), written
@@ -165,9 +169,9 @@ public:
 
 private:
     enum class Pass { Lattice, Blocks, Full };
-    static void WorkerProcedure(void* tracer, int worker);
+    static void TileProcedure(void* tracer, int tile, int thread);
     void RunPass(Pass pass);
-    void DoTile(ScreenTile& tile);
+    void DoTile(int tile, int thread);
     void TraceMask();
     void Tile();
     void FreeTables() noexcept;
@@ -177,6 +181,7 @@ private:
     std::uint32_t* buffers_[kBufferCount] = {};
     std::uint8_t* maskBytes_ = nullptr;  // W*H
     std::uint32_t* lattice_ = nullptr;
+    std::unique_ptr<std::uint32_t[]> scratch_;  // kTileSide^2 values per tracing thread
     unsigned textures_[kBufferCount] = {};
     bool textureMade_ = false;     // texture 0 has W x H storage
     Scene* scene_ = nullptr;
@@ -198,10 +203,9 @@ private:
     MATRIX depthToWorld_ = MATRIX::Identity();
     int threadCount_ = 0;
     Pass pass_ = Pass::Lattice;          // set by the driver before each release
-    std::atomic<int> nextTile_{0};       // the tile the next worker takes
     std::vector<ScreenTile> tiles_;
     std::vector<WorkerRecord> workers_;
-    std::unique_ptr<WorkerTeam> team_;   // null when one thread traces
+    std::unique_ptr<TileTeam> team_;     // the caller and running - 1 worker threads
     std::unique_ptr<std::uint8_t[]> tracedMarks_;  // W*H, made by the first MarkTracedPixels(true)
     std::uint8_t* marks_ = nullptr;                // tracedMarks_ while marking, else null
     bool marking_ = false;
