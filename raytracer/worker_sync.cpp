@@ -146,16 +146,17 @@ void TileTeam::StopAndJoin() noexcept {
 
 void TileTeam::RunPass(int tiles) {
     if (tiles <= 0) return;
+    if (tiles > kMaxTiles) throw TIRN_ERROR::Error("The ray tracer can not share more than 65535 tiles");
     std::uint32_t pass = 0;
-    // The previous pass is over (every tile finished), so nobody takes a tile while the counter
-    // is set; the release under the mutex publishes it, and everything the caller wrote before.
-    tiles_.store(tiles, std::memory_order_relaxed);
+    // Every tile of the previous pass is taken and finished, so no thread decrements the count
+    // of unfinished tiles before the new pass's counter is out; the release under the mutex
+    // publishes both, and everything the caller wrote before.
     remaining_.store(tiles, std::memory_order_relaxed);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ++passes_;
         pass = static_cast<std::uint32_t>(passes_);
-        ticket_.store(std::uint64_t{pass} << 32, std::memory_order_release);
+        ticket_.store(std::uint64_t{pass} << 32 | static_cast<std::uint64_t>(tiles) << 16, std::memory_order_release);
     }
     if (!threads_.empty()) startCv_.notify_all();
     Work(pass, 0);
@@ -176,8 +177,8 @@ void TileTeam::Work(std::uint32_t pass, int thread) {
     for (;;) {
         // Only tiles of this thread's pass, and only while there are some.
         if (static_cast<std::uint32_t>(ticket >> 32) != pass) return;
-        const int tile = static_cast<int>(ticket & 0xFFFFFFFFu);
-        if (tile >= tiles_.load(std::memory_order_relaxed)) return;
+        const int tile = static_cast<int>(ticket & 0xFFFFu);
+        if (tile >= static_cast<int>((ticket >> 16) & 0xFFFFu)) return;
         if (!ticket_.compare_exchange_weak(ticket, ticket + 1, std::memory_order_acq_rel, std::memory_order_acquire))
             continue;  // ticket now holds the counter's newer value
         try {

@@ -88,12 +88,14 @@ private:
 // (on a machine whose cores are busy with other threads, such as a software GL driver's, a
 // waking worker can wait a whole scheduler slice). Every tile of a pass is done exactly once.
 //
-// The counter carries the pass number in its upper half, and a thread takes a tile only with
-// the number of the pass it woke for, so a late worker can never take a tile of a later pass.
+// The counter carries the pass number and the pass's tile count beside the next tile, all in
+// one word, and a thread takes a tile only with the number of the pass it woke for, so a late
+// worker can never take a tile of a later pass, nor one past the end of its own.
 class TileTeam {
 public:
     // procedure(context, tile, thread): thread 0 is the caller of RunPass.
     using Procedure = void (*)(void* context, int tile, int thread);
+    static constexpr int kMaxTiles = 0xFFFF;
 
     // Starts threads - 1 worker threads (none for 1); each waits for its first pass. A thread
     // that cannot be created stops and joins the ones already made, then throws
@@ -103,8 +105,8 @@ public:
     TileTeam(const TileTeam&) = delete;
     TileTeam& operator=(const TileTeam&) = delete;
 
-    // One pass over tiles 0 .. tiles - 1; returns when all are finished. The first exception
-    // that escaped a tile is rethrown here, after the pass.
+    // One pass over tiles 0 .. tiles - 1 (at most kMaxTiles); returns when all are finished.
+    // The first exception that escaped a tile is rethrown here, after the pass.
     void RunPass(int tiles);
 
     int Size() const { return static_cast<int>(threads_.size()) + 1; }
@@ -121,8 +123,7 @@ private:
     std::condition_variable doneCv_;
     std::uint64_t passes_ = 0;  // guarded by mutex_; the pass the workers are to join
     bool stop_ = false;         // guarded by mutex_
-    std::atomic<std::uint64_t> ticket_{0};  // pass number << 32 | next tile
-    std::atomic<int> tiles_{0};             // tiles of the current pass
+    std::atomic<std::uint64_t> ticket_{0};  // pass number << 32 | tile count << 16 | next tile
     std::atomic<int> remaining_{0};         // tiles of the current pass not yet finished
     std::vector<std::thread> threads_;
     std::mutex errorMutex_;
