@@ -1,9 +1,15 @@
-// Frame speed of the screen tracer at 512 x 512 on the demo scene with 1 and 4 workers: the
+// Frame speed of the screen tracer at 512 x 512 on the demo scene with 1, 2 and 4 threads: the
 // shadow mask from the preview's depth buffer, the shadow mask from primary rays, and the full
 // trace (shadows, one mirror bounce). Beside them, on the same view, rays and thread count,
 // Embree 3 doing the work without our tricks: a brute-force shadow mask (a primary and a shadow
-// ray for every pixel inside the 8-pixel frame) and a full trace whose ray queries are Embree's
-// and whose shading is our own LocalIllumination. Prints frames per second and the ratios.
+// ray for every pixel) and a full trace whose ray queries are Embree's and whose shading is our
+// own LocalIllumination. Prints frames per second and the ratios.
+//
+// After the per-benchmark table, a summary measured with ours and Embree's frames interleaved
+// (so that a busy machine slows both alike): the mask, and the whole hybrid frame with software
+// GL (preview, depth read-back, mask, upload, overlay and the swap) beside Embree's brute-force
+// mask; then the depth read-back in each format the driver offers, with the mask each gives
+// against the one from GL_FLOAT depths.
 //
 // Needs an X display for the OpenGL context (the depth buffer comes from the real preview);
 // under Xvfb: DISPLAY=:99 LIBGL_ALWAYS_SOFTWARE=1 frame_bench.
@@ -14,6 +20,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -297,7 +304,7 @@ void OurFullTrace(benchmark::State& state) {
 }
 
 // The whole hybrid frame as the display runs it, with the software OpenGL of the test machine:
-// preview, depth read-back, mask, upload and overlay.
+// preview, depth read-back, mask, upload, overlay and the swap.
 void OurHybridFrame(benchmark::State& state) {
     ScreenTracer& t = Tracer(int(state.range(0)));
     t.useZBuffer = true;
@@ -307,7 +314,7 @@ void OurHybridFrame(benchmark::State& state) {
         t.UploadTexture(0);
         t.BindTexture(0);
         shared->render->DrawOverlay();
-        glFinish();
+        glutSwapBuffers();
     }
     t.useZBuffer = false;
 }
@@ -340,6 +347,120 @@ public:
     }
 };
 
+// ---- the interleaved summary --------------------------------------------------------------
+
+double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+
+// Frames per second of ours and the peer's, one peer frame and then our frames for as long,
+// in turns, for about `seconds` in all.
+template <class Ours, class Peer>
+std::pair<double, double> Interleaved(const Ours& ours, const Peer& peer, double seconds) {
+    ours();
+    peer();
+    double tOurs = 0.0, tPeer = 0.0;
+    long nOurs = 0, nPeer = 0;
+    while (tOurs + tPeer < seconds) {
+        double t = Now();
+        peer();
+        tPeer += Now() - t;
+        ++nPeer;
+        do {
+            t = Now();
+            ours();
+            tOurs += Now() - t;
+            ++nOurs;
+        } while (tOurs < tPeer);
+    }
+    return {nOurs / tOurs, nPeer / tPeer};
+}
+
+// One whole hybrid frame as the viewer draws it, the swap included.
+void HybridFrame(ScreenTracer& t) {
+    shared->render->DrawPreview();
+    t.TraceFrame(RAYTR::DepthWords{shared->render->ReadDepthBuffer()});
+    t.UploadTexture(0);
+    t.BindTexture(0);
+    shared->render->DrawOverlay();
+    glutSwapBuffers();
+}
+
+std::vector<std::uint32_t> MaskFrom(ScreenTracer& t, const std::vector<float>& depth) {
+    t.TraceFrame(depth.data());
+    return {t.Buffer(), t.Buffer() + kSize * kSize};
+}
+
+void Summary() {
+    std::printf("\ninterleaved with Embree, frames per second at %d x %d (machine load shown by uptime)\n", kSize, kSize);
+    std::printf("threads | our mask (depth) | Embree brute-force mask | ratio | whole hybrid frame, software GL | frame / Embree mask\n");
+    for (int threads : {1, 2, 4}) {
+        ScreenTracer& t = Tracer(threads);
+        EmbreeFrame embree{&t, false};
+        std::unique_ptr<RAYTR::WorkerTeam> team;
+        if (threads > 1) team = std::make_unique<RAYTR::WorkerTeam>(threads, &EmbreeFrame::Work, &embree);
+        const auto peer = [&] {
+            if (team) {
+                embree.next = 0;
+                team->RunFrame();
+            } else {
+                embree.Rectangle(0, 0, kSize, kSize);
+            }
+        };
+        t.useZBuffer = true;
+        const auto mask = Interleaved([&] { t.TraceFrame(shared->depth.data()); }, peer, 6.0);
+        const auto frame = Interleaved([&] { HybridFrame(t); }, peer, 6.0);
+        t.useZBuffer = false;
+        std::printf("%7d | %16.1f | %23.1f | %5.2f | %31.1f | %5.2f\n", threads, mask.first, mask.second,
+                    mask.first / mask.second, frame.first, frame.first / frame.second);
+    }
+
+    // The depth read-back: each format the driver offers, after the preview is finished.
+    std::printf("\ndepth read-back of %d x %d after glFinish (ms per read) and the mask from it against GL_FLOAT's\n",
+                kSize, kSize);
+    shared->render->DrawPreview();
+    glFinish();
+    GLint depthBits = 0, stencilBits = 0;
+    glGetIntegerv(GL_DEPTH_BITS, &depthBits);
+    glGetIntegerv(GL_STENCIL_BITS, &stencilBits);
+    std::printf("framebuffer: %d depth bits, %d stencil bits\n", int(depthBits), int(stencilBits));
+    const auto n = static_cast<std::size_t>(kSize * kSize);
+    std::vector<float> floats(n), converted(n);
+    std::vector<std::uint32_t> words(n);
+    std::vector<std::uint16_t> shorts(n);
+    const auto timeRead = [&](GLenum format, GLenum type, void* into) {
+        glReadPixels(0, 0, kSize, kSize, format, type, into);
+        const double t0 = Now();
+        for (int i = 0; i < 50; ++i) glReadPixels(0, 0, kSize, kSize, format, type, into);
+        return (Now() - t0) / 50.0 * 1000.0;
+    };
+    ScreenTracer& t = Tracer(1);
+    t.useZBuffer = true;
+    const double msFloat = timeRead(GL_DEPTH_COMPONENT, GL_FLOAT, floats.data());
+    const std::vector<std::uint32_t> reference = MaskFrom(t, floats);
+    const auto agree = [&](const std::vector<std::uint32_t>& m) {
+        long same = 0;
+        for (std::size_t p = 0; p < n; ++p) same += m[p] == reference[p];
+        return 100.0 * double(same) / double(n);
+    };
+    std::printf("GL_DEPTH_COMPONENT, GL_FLOAT:          %.3f ms, the reference mask\n", msFloat);
+    const double msUint = timeRead(GL_DEPTH_COMPONENT, GL_UNSIGNED_INT, words.data());
+    for (std::size_t p = 0; p < n; ++p) converted[p] = RAYTR::DepthFromWord(words[p]);
+    std::printf("GL_DEPTH_COMPONENT, GL_UNSIGNED_INT:   %.3f ms, mask agrees on %.3f%% (used)\n", msUint,
+                agree(MaskFrom(t, converted)));
+    if (stencilBits > 0) {
+        const double ms248 = timeRead(GL_DEPTH_STENCIL, GL_UNSIGNED_INT_24_8, words.data());
+        for (std::size_t p = 0; p < n; ++p) converted[p] = static_cast<float>((words[p] >> 8) * (1.0 / 16777215.0));
+        std::printf("GL_DEPTH_STENCIL, GL_UNSIGNED_INT_24_8: %.3f ms, mask agrees on %.3f%%\n", ms248,
+                    agree(MaskFrom(t, converted)));
+    } else {
+        std::printf("GL_DEPTH_STENCIL, GL_UNSIGNED_INT_24_8: not offered (no stencil buffer in this visual)\n");
+    }
+    const double msShort = timeRead(GL_DEPTH_COMPONENT, GL_UNSIGNED_SHORT, shorts.data());
+    for (std::size_t p = 0; p < n; ++p) converted[p] = static_cast<float>(shorts[p] * (1.0 / 65535.0));
+    std::printf("GL_DEPTH_COMPONENT, GL_UNSIGNED_SHORT: %.3f ms, mask agrees on %.3f%%\n", msShort,
+                agree(MaskFrom(t, converted)));
+    t.useZBuffer = false;
+}
+
 bool MakeContext(int argc, char** argv) {
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display) return false;
@@ -370,7 +491,7 @@ int main(int argc, char** argv) {
     for (int p = 0; p < kSize * kSize; ++p) s.depth[p] = RAYTR::DepthFromWord(depth[p]);
     s.embree = std::make_unique<EmbreeScene>(*s.scene);
 
-    for (int threads : {1, 4}) {
+    for (int threads : {1, 2, 4}) {
         auto reg = [&](const char* name, void (*fn)(benchmark::State&)) {
             benchmark::RegisterBenchmark(name, fn)->Arg(threads)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
         };
@@ -391,7 +512,7 @@ int main(int argc, char** argv) {
         return it == collector.seconds.end() || it->second <= 0.0 ? 0.0 : 1.0 / it->second;
     };
     std::printf("\nframes per second at %d x %d (demo scene, first-frame light)\n", kSize, kSize);
-    for (int threads : {1, 4}) {
+    for (int threads : {1, 2, 4}) {
         const double md = fps("our_mask_depth", threads), mr = fps("our_mask_rays", threads);
         const double em = fps("embree_mask_brute_force", threads);
         const double ft = fps("our_full_trace", threads), ef = fps("embree_full_trace", threads);
@@ -403,6 +524,7 @@ int main(int argc, char** argv) {
                     "with software GL %.1f\n",
                     threads, ft, ef, ef > 0 ? ft / ef : 0.0, hf);
     }
+    Summary();
     s.tracers.clear();
     s.embree.reset();
     s.render.reset();

@@ -1,5 +1,7 @@
 #include "raytracer/worker_sync.h"
 
+#include <pthread.h>
+
 #include <utility>
 
 #include "errors/errors.h"
@@ -197,6 +199,9 @@ void TileTeam::Work(std::uint32_t pass, int thread) {
 }
 
 void TileTeam::Loop(int thread) {
+    // A name of its own, so that profiles tell the tracer's threads from the window thread and
+    // the GL driver's threads (at most 15 characters).
+    pthread_setname_np(pthread_self(), "redowl-tracer");
     std::uint64_t seen = 0;
     for (;;) {
         {
