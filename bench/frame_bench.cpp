@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -351,27 +352,43 @@ public:
 
 double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
-// Frames per second of ours and the peer's, one peer frame and then our frames for as long,
-// in turns, for about `seconds` in all.
+// Processor time of the whole process (every thread), seconds: unlike the wall clock it hardly
+// grows when other programs share the cores.
+double ProcessorTime() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+struct Rates {
+    double ours = 0.0, peer = 0.0;          // frames per second of wall-clock time
+    double oursCpu = 0.0, peerCpu = 0.0;    // frames per second of processor time
+};
+
+// Ours and the peer's frames in turns, one peer frame and then our frames for as long, for
+// about `seconds` in all.
 template <class Ours, class Peer>
-std::pair<double, double> Interleaved(const Ours& ours, const Peer& peer, double seconds) {
+Rates Interleaved(const Ours& ours, const Peer& peer, double seconds) {
     ours();
     peer();
-    double tOurs = 0.0, tPeer = 0.0;
+    double tOurs = 0.0, tPeer = 0.0, cOurs = 0.0, cPeer = 0.0;
     long nOurs = 0, nPeer = 0;
     while (tOurs + tPeer < seconds) {
-        double t = Now();
+        double t = Now(), c = ProcessorTime();
         peer();
         tPeer += Now() - t;
+        cPeer += ProcessorTime() - c;
         ++nPeer;
         do {
             t = Now();
+            c = ProcessorTime();
             ours();
             tOurs += Now() - t;
+            cOurs += ProcessorTime() - c;
             ++nOurs;
         } while (tOurs < tPeer);
     }
-    return {nOurs / tOurs, nPeer / tPeer};
+    return {nOurs / tOurs, nPeer / tPeer, nOurs / cOurs, nPeer / cPeer};
 }
 
 // One whole hybrid frame as the viewer draws it, the swap included.
@@ -390,8 +407,15 @@ std::vector<std::uint32_t> MaskFrom(ScreenTracer& t, const std::vector<float>& d
 }
 
 void Summary() {
-    std::printf("\ninterleaved with Embree, frames per second at %d x %d (machine load shown by uptime)\n", kSize, kSize);
-    std::printf("threads | our mask (depth) | Embree brute-force mask | ratio | whole hybrid frame, software GL | frame / Embree mask\n");
+    double load[3] = {0.0, 0.0, 0.0};
+    if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(f, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load[0] = -1.0;
+        std::fclose(f);
+    }
+    std::printf("\ninterleaved with Embree at %d x %d, load average %.2f %.2f %.2f; frames per second of wall-clock time\n"
+                "(and, in brackets, of the process's processor time, which other programs on the machine hardly change)\n",
+                kSize, kSize, load[0], load[1], load[2]);
+    std::printf("threads | our mask (depth) | Embree brute-force mask | ratio        | whole hybrid frame, software GL | frame / Embree mask\n");
     for (int threads : {1, 2, 4}) {
         ScreenTracer& t = Tracer(threads);
         EmbreeFrame embree{&t, false};
@@ -409,8 +433,9 @@ void Summary() {
         const auto mask = Interleaved([&] { t.TraceFrame(shared->depth.data()); }, peer, 6.0);
         const auto frame = Interleaved([&] { HybridFrame(t); }, peer, 6.0);
         t.useZBuffer = false;
-        std::printf("%7d | %16.1f | %23.1f | %5.2f | %31.1f | %5.2f\n", threads, mask.first, mask.second,
-                    mask.first / mask.second, frame.first, frame.first / frame.second);
+        std::printf("%7d | %6.1f (%6.1f) | %11.1f (%6.1f) | %5.2f (%5.2f) | %20.1f (%6.1f) | %5.2f\n", threads, mask.ours,
+                    mask.oursCpu, mask.peer, mask.peerCpu, mask.ours / mask.peer, mask.oursCpu / mask.peerCpu, frame.ours,
+                    frame.oursCpu, frame.ours / frame.peer);
     }
 
     // The depth read-back: each format the driver offers, after the preview is finished.
