@@ -401,6 +401,17 @@ void HybridFrame(ScreenTracer& t) {
     glutSwapBuffers();
 }
 
+// The same frame without the mask (the last mask uploaded again): what OpenGL alone costs, the
+// ceiling of the whole frame's rate on this machine.
+void OpenGLAlone(ScreenTracer& t) {
+    shared->render->DrawPreview();
+    shared->render->ReadDepthBuffer();
+    t.UploadTexture(0);
+    t.BindTexture(0);
+    shared->render->DrawOverlay();
+    glutSwapBuffers();
+}
+
 std::vector<std::uint32_t> MaskFrom(ScreenTracer& t, const std::vector<float>& depth) {
     t.TraceFrame(depth.data());
     return {t.Buffer(), t.Buffer() + kSize * kSize};
@@ -416,6 +427,7 @@ void Summary() {
                 "(and, in brackets, of the process's processor time, which other programs on the machine hardly change)\n",
                 kSize, kSize, load[0], load[1], load[2]);
     std::printf("threads | our mask (depth) | Embree brute-force mask | ratio        | whole hybrid frame, software GL | frame / Embree mask\n");
+    Rates glAlone;
     for (int threads : {1, 2, 4}) {
         ScreenTracer& t = Tracer(threads);
         EmbreeFrame embree{&t, false};
@@ -433,10 +445,13 @@ void Summary() {
         const auto mask = Interleaved([&] { t.TraceFrame(shared->depth.data()); }, peer, 6.0);
         const auto frame = Interleaved([&] { HybridFrame(t); }, peer, 6.0);
         t.useZBuffer = false;
+        if (threads == 1) glAlone = Interleaved([&] { OpenGLAlone(t); }, peer, 6.0);
         std::printf("%7d | %6.1f (%6.1f) | %11.1f (%6.1f) | %5.2f (%5.2f) | %20.1f (%6.1f) | %5.2f\n", threads, mask.ours,
                     mask.oursCpu, mask.peer, mask.peerCpu, mask.ours / mask.peer, mask.oursCpu / mask.peerCpu, frame.ours,
                     frame.oursCpu, frame.ours / frame.peer);
     }
+
+    std::printf("the same frame without tracing (OpenGL alone): %.1f (%.1f)\n", glAlone.ours, glAlone.oursCpu);
 
     // The depth read-back: each format the driver offers, after the preview is finished.
     std::printf("\ndepth read-back of %d x %d after glFinish (ms per read) and the mask from it against GL_FLOAT's\n",
