@@ -177,6 +177,54 @@ TEST_F(RenderTest, AdaptiveMaskAgreesWithBruteForceOnTheDemoScene) {
     }
 }
 
+TEST_F(RenderTest, HiddenBackFacesAreSkippedWithoutChangingThePictureOrTheDepth) {
+    RAYTR::Scene* scene = redowl_test::DemoScene();
+    ASSERT_NE(scene, nullptr);
+    Renderer render(kSize, kSize);
+    render.AttachScene(scene);
+    // The knot closes an outward surface; the sky dome faces inward; the floor is open.
+    EXPECT_TRUE(render.ClosedOutward(0));
+    EXPECT_FALSE(render.ClosedOutward(1));
+    EXPECT_FALSE(render.ClosedOutward(2));
+    const auto draw = [&](bool cull) {
+        render.cullHiddenBackFaces = cull;
+        render.DrawPreview();
+        std::vector<std::uint8_t> picture = ReadColour();
+        const std::uint32_t* depth = render.ReadDepthBuffer();
+        return std::pair{picture, std::vector<std::uint32_t>(depth, depth + kSize * kSize)};
+    };
+    // Straight on, from below the floor, turned about both axes.
+    const float views[3][2] = {{0.0f, 0.0f}, {-60.0f, 0.0f}, {25.0f, -40.0f}};
+    for (const auto& angles : views) {
+        glMatrixMode(GL_MODELVIEW);
+        scene->SetViewRotation(angles);
+        const auto all = draw(false);
+        EXPECT_EQ(render.CulledLastPreview(), 0);
+        const auto culled = draw(true);
+        EXPECT_EQ(render.CulledLastPreview(), 1);
+        EXPECT_TRUE(all.first == culled.first) << "view " << angles[0] << ", " << angles[1];
+        // The depth too, but where a back face's rounded depth at a silhouette pixel comes out
+        // a hair nearer than the front face's (it then won that pixel's depth, not its colour).
+        int differ = 0;
+        float worst = 0.0f;
+        for (int p = 0; p < kSize * kSize; ++p) {
+            if (all.second[p] == culled.second[p]) continue;
+            ++differ;
+            worst = std::max(worst, std::fabs(RAYTR::DepthFromWord(all.second[p]) - RAYTR::DepthFromWord(culled.second[p])));
+        }
+        EXPECT_LE(differ, 16) << "view " << angles[0] << ", " << angles[1];
+        EXPECT_LT(worst, 1e-5f);
+    }
+    // An eye inside the knot's box sees its inside: every face is drawn.
+    const VECTOR eye = scene->eye;
+    scene->eye = VECTOR(0.0f, 0.0f, 0.5f, 0.0f);
+    draw(true);
+    EXPECT_EQ(render.CulledLastPreview(), 0);
+    scene->eye = eye;
+    const float noTurn[2] = {0.0f, 0.0f};
+    scene->SetViewRotation(noTurn);
+}
+
 TEST_F(RenderTest, OverlayMultipliesThePreviewByTheMask) {
     RAYTR::Scene* scene = redowl_test::DemoScene();
     ASSERT_NE(scene, nullptr);
