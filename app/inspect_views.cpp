@@ -266,7 +266,8 @@ void InspectViews::PrintStatistics(const RAYTR::Scene& scene, int algorithm, con
     out.setf(std::ios::fixed);
     out.precision(2);
     out << "Frame (ms): preview " << ms(timings.preview) << ", depth read-back " << ms(timings.depthRead) << ", tracing "
-        << ms(timings.tracing) << ", upload " << ms(timings.upload) << ", whole frame " << ms(timings.frame) << std::endl;
+        << ms(timings.tracing) << ", upload " << ms(timings.upload) << ", swap " << ms(timings.swap) << ", whole frame "
+        << ms(timings.frame) << std::endl;
     out.flags(saved);
     out.precision(precision);
 }

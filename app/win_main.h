@@ -68,6 +68,7 @@ struct FrameState {
     std::uint32_t frameCount = 0;  // frames in the current measuring window
     std::int32_t windowStart = 0;  // GLUT_ELAPSED_TIME (ms) at which the window began
     bool lightPaused = false;      // the arrow and page keys move the light by hand
+    char title[64] = {};           // the rate's title last shown (sent again only when it changes)
 };
 
 // Wall-clock seconds of the stages of the last frame (zero for stages the mode skips), and of
@@ -80,7 +81,8 @@ struct FrameTimings {
     double upload = 0.0;      // hybrid: mask upload and overlay; traced: copy to the window
     double resize = 0.0;      // re-creating the renderer and the tracer after a resize
     double views = 0.0;       // the grid and mask views (zero while they are off)
-    double frame = 0.0;       // the whole frame up to the swap
+    double swap = 0.0;        // the swap: the driver finishes the frame and shows it
+    double frame = 0.0;       // the whole frame, the swap included
 };
 
 class WIN_MAIN_CLASS {

@@ -1,9 +1,15 @@
-// Frame speed of the screen tracer at 512 x 512 on the demo scene with 1, 2 and 4 workers: the
+// Frame speed of the screen tracer at 512 x 512 on the demo scene with 1, 2 and 4 threads: the
 // shadow mask from the preview's depth buffer, the shadow mask from primary rays, and the full
 // trace (shadows, one mirror bounce). Beside them, on the same view, rays and thread count,
 // Embree 3 doing the work without our tricks: a brute-force shadow mask (a primary and a shadow
-// ray for every pixel inside the 8-pixel frame) and a full trace whose ray queries are Embree's
-// and whose shading is our own LocalIllumination. Prints frames per second and the ratios.
+// ray for every pixel) and a full trace whose ray queries are Embree's and whose shading is our
+// own LocalIllumination. Prints frames per second and the ratios.
+//
+// After the per-benchmark table, a summary measured with ours and Embree's frames interleaved
+// (so that a busy machine slows both alike): the mask, and the whole hybrid frame with software
+// GL (preview, depth read-back, mask, upload, overlay and the swap) beside Embree's brute-force
+// mask; then the depth read-back in each format the driver offers, with the mask each gives
+// against the one from GL_FLOAT depths.
 //
 // Needs an X display for the OpenGL context (the depth buffer comes from the real preview);
 // under Xvfb: DISPLAY=:99 LIBGL_ALWAYS_SOFTWARE=1 frame_bench.
@@ -14,6 +20,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -418,17 +426,17 @@ void OurFullTraceOneRay(benchmark::State& state) {
 }
 
 // The whole hybrid frame as the display runs it, with the software OpenGL of the test machine:
-// preview, depth read-back, mask, upload and overlay.
+// preview, depth read-back, mask, upload, overlay and the swap.
 void OurHybridFrame(benchmark::State& state) {
     ScreenTracer& t = Tracer(int(state.range(0)));
     t.useZBuffer = true;
     for (auto _ : state) {
         shared->render->DrawPreview();
-        t.TraceFrame(shared->render->ReadDepthBuffer());
+        t.TraceFrame(RAYTR::DepthWords{shared->render->ReadDepthBuffer()});
         t.UploadTexture(0);
         t.BindTexture(0);
         shared->render->DrawOverlay();
-        glFinish();
+        glutSwapBuffers();
     }
     t.useZBuffer = false;
 }
@@ -462,6 +470,159 @@ public:
     }
 };
 
+// ---- the interleaved summary --------------------------------------------------------------
+
+double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+
+// Processor time of the whole process (every thread), seconds: unlike the wall clock it hardly
+// grows when other programs share the cores.
+double ProcessorTime() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+struct Rates {
+    double ours = 0.0, peer = 0.0;          // frames per second of wall-clock time
+    double oursCpu = 0.0, peerCpu = 0.0;    // frames per second of processor time
+};
+
+// Ours and the peer's frames in turns, one peer frame and then our frames for as long, for
+// about `seconds` in all.
+template <class Ours, class Peer>
+Rates Interleaved(const Ours& ours, const Peer& peer, double seconds) {
+    ours();
+    peer();
+    double tOurs = 0.0, tPeer = 0.0, cOurs = 0.0, cPeer = 0.0;
+    long nOurs = 0, nPeer = 0;
+    while (tOurs + tPeer < seconds) {
+        double t = Now(), c = ProcessorTime();
+        peer();
+        tPeer += Now() - t;
+        cPeer += ProcessorTime() - c;
+        ++nPeer;
+        do {
+            t = Now();
+            c = ProcessorTime();
+            ours();
+            tOurs += Now() - t;
+            cOurs += ProcessorTime() - c;
+            ++nOurs;
+        } while (tOurs < tPeer);
+    }
+    return {nOurs / tOurs, nPeer / tPeer, nOurs / cOurs, nPeer / cPeer};
+}
+
+// One whole hybrid frame as the viewer draws it, the swap included.
+void HybridFrame(ScreenTracer& t) {
+    shared->render->DrawPreview();
+    t.TraceFrame(RAYTR::DepthWords{shared->render->ReadDepthBuffer()});
+    t.UploadTexture(0);
+    t.BindTexture(0);
+    shared->render->DrawOverlay();
+    glutSwapBuffers();
+}
+
+// The same frame without the mask (the last mask uploaded again): what OpenGL alone costs, the
+// ceiling of the whole frame's rate on this machine.
+void OpenGLAlone(ScreenTracer& t) {
+    shared->render->DrawPreview();
+    shared->render->ReadDepthBuffer();
+    t.UploadTexture(0);
+    t.BindTexture(0);
+    shared->render->DrawOverlay();
+    glutSwapBuffers();
+}
+
+std::vector<std::uint32_t> MaskFrom(ScreenTracer& t, const std::vector<float>& depth) {
+    t.TraceFrame(depth.data());
+    return {t.Buffer(), t.Buffer() + kSize * kSize};
+}
+
+void Summary() {
+    double load[3] = {0.0, 0.0, 0.0};
+    if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(f, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load[0] = -1.0;
+        std::fclose(f);
+    }
+    std::printf("\ninterleaved with Embree at %d x %d, load average %.2f %.2f %.2f; frames per second of wall-clock time\n"
+                "(and, in brackets, of the process's processor time, which other programs on the machine hardly change)\n",
+                kSize, kSize, load[0], load[1], load[2]);
+    std::printf("threads | our mask (depth) | Embree brute-force mask | ratio        | whole hybrid frame, software GL | frame / Embree mask\n");
+    Rates glAlone;
+    for (int threads : {1, 2, 4}) {
+        ScreenTracer& t = Tracer(threads);
+        EmbreeFrame embree{&t, false};
+        std::unique_ptr<RAYTR::WorkerTeam> team;
+        if (threads > 1) team = std::make_unique<RAYTR::WorkerTeam>(threads, &EmbreeFrame::Work, &embree);
+        const auto peer = [&] {
+            if (team) {
+                embree.next = 0;
+                team->RunFrame();
+            } else {
+                embree.Rectangle(0, 0, kSize, kSize);
+            }
+        };
+        t.useZBuffer = true;
+        const auto mask = Interleaved([&] { t.TraceFrame(shared->depth.data()); }, peer, 6.0);
+        const auto frame = Interleaved([&] { HybridFrame(t); }, peer, 6.0);
+        t.useZBuffer = false;
+        if (threads == 1) glAlone = Interleaved([&] { OpenGLAlone(t); }, peer, 6.0);
+        std::printf("%7d | %6.1f (%6.1f) | %11.1f (%6.1f) | %5.2f (%5.2f) | %20.1f (%6.1f) | %5.2f\n", threads, mask.ours,
+                    mask.oursCpu, mask.peer, mask.peerCpu, mask.ours / mask.peer, mask.oursCpu / mask.peerCpu, frame.ours,
+                    frame.oursCpu, frame.ours / frame.peer);
+    }
+
+    std::printf("the same frame without tracing (OpenGL alone): %.1f (%.1f)\n", glAlone.ours, glAlone.oursCpu);
+
+    // The depth read-back: each format the driver offers, after the preview is finished.
+    std::printf("\ndepth read-back of %d x %d after glFinish (ms per read) and the mask from it against GL_FLOAT's\n",
+                kSize, kSize);
+    shared->render->DrawPreview();
+    glFinish();
+    GLint depthBits = 0, stencilBits = 0;
+    glGetIntegerv(GL_DEPTH_BITS, &depthBits);
+    glGetIntegerv(GL_STENCIL_BITS, &stencilBits);
+    std::printf("framebuffer: %d depth bits, %d stencil bits\n", int(depthBits), int(stencilBits));
+    const auto n = static_cast<std::size_t>(kSize * kSize);
+    std::vector<float> floats(n), converted(n);
+    std::vector<std::uint32_t> words(n);
+    std::vector<std::uint16_t> shorts(n);
+    const auto timeRead = [&](GLenum format, GLenum type, void* into) {
+        glReadPixels(0, 0, kSize, kSize, format, type, into);
+        const double t0 = Now();
+        for (int i = 0; i < 50; ++i) glReadPixels(0, 0, kSize, kSize, format, type, into);
+        return (Now() - t0) / 50.0 * 1000.0;
+    };
+    ScreenTracer& t = Tracer(1);
+    t.useZBuffer = true;
+    const double msFloat = timeRead(GL_DEPTH_COMPONENT, GL_FLOAT, floats.data());
+    const std::vector<std::uint32_t> reference = MaskFrom(t, floats);
+    const auto agree = [&](const std::vector<std::uint32_t>& m) {
+        long same = 0;
+        for (std::size_t p = 0; p < n; ++p) same += m[p] == reference[p];
+        return 100.0 * double(same) / double(n);
+    };
+    std::printf("GL_DEPTH_COMPONENT, GL_FLOAT:          %.3f ms, the reference mask\n", msFloat);
+    const double msUint = timeRead(GL_DEPTH_COMPONENT, GL_UNSIGNED_INT, words.data());
+    for (std::size_t p = 0; p < n; ++p) converted[p] = RAYTR::DepthFromWord(words[p]);
+    std::printf("GL_DEPTH_COMPONENT, GL_UNSIGNED_INT:   %.3f ms, mask agrees on %.3f%% (used)\n", msUint,
+                agree(MaskFrom(t, converted)));
+    if (stencilBits > 0) {
+        const double ms248 = timeRead(GL_DEPTH_STENCIL, GL_UNSIGNED_INT_24_8, words.data());
+        for (std::size_t p = 0; p < n; ++p) converted[p] = static_cast<float>((words[p] >> 8) * (1.0 / 16777215.0));
+        std::printf("GL_DEPTH_STENCIL, GL_UNSIGNED_INT_24_8: %.3f ms, mask agrees on %.3f%%\n", ms248,
+                    agree(MaskFrom(t, converted)));
+    } else {
+        std::printf("GL_DEPTH_STENCIL, GL_UNSIGNED_INT_24_8: not offered (no stencil buffer in this visual)\n");
+    }
+    const double msShort = timeRead(GL_DEPTH_COMPONENT, GL_UNSIGNED_SHORT, shorts.data());
+    for (std::size_t p = 0; p < n; ++p) converted[p] = static_cast<float>(shorts[p] * (1.0 / 65535.0));
+    std::printf("GL_DEPTH_COMPONENT, GL_UNSIGNED_SHORT: %.3f ms, mask agrees on %.3f%%\n", msShort,
+                agree(MaskFrom(t, converted)));
+    t.useZBuffer = false;
+}
+
 bool MakeContext(int argc, char** argv) {
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display) return false;
@@ -487,8 +648,9 @@ int main(int argc, char** argv) {
     s.render = std::make_unique<Renderer>(kSize, kSize);
     s.render->AttachScene(s.scene);
     s.render->DrawPreview();
-    const float* depth = s.render->ReadDepthBuffer();
-    s.depth.assign(depth, depth + kSize * kSize);
+    const std::uint32_t* depth = s.render->ReadDepthBuffer();
+    s.depth.resize(kSize * kSize);
+    for (int p = 0; p < kSize * kSize; ++p) s.depth[p] = RAYTR::DepthFromWord(depth[p]);
     s.embree = std::make_unique<EmbreeScene>(*s.scene);
 
     for (int threads : {1, 2, 4}) {
@@ -532,6 +694,7 @@ int main(int argc, char** argv) {
                     "to Embree's single rays, %.2f to its 8-ray packets\n",
                     threads, f1, ef > 0 ? f1 / ef : 0.0, e8 > 0 ? f1 / e8 : 0.0);
     }
+    Summary();
     s.tracers.clear();
     s.embree.reset();
     s.render.reset();

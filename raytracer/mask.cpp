@@ -53,46 +53,76 @@ inline std::uint8_t AverageByte(float eightSum, std::uint8_t centre) {
     return static_cast<std::uint8_t>(v);
 }
 
-constexpr int kScratch = ScreenTracer::kBlock + 1;  // side of a block's scratch, corners included
+constexpr int kTileSide = ScreenTracer::kTileSide;
 
-// Adaptive refinement of the square at scratch index p of side `size` (8, 4 or 2) whose four
-// corners are traced: a block whose corners agree is filled with their value; otherwise the
-// edge midpoints not yet traced by a neighbouring square and the centre are traced and the four
-// quarters refined, down to single pixels. trace(k) gives the mask value at scratch index k.
+// Scratch values of a tile: traced values are kLit and kShadow exactly; kUntraced is not yet
+// known; a value guessed from agreeing traced neighbours (a fill) carries in its low byte the
+// side of the square that guessed it (1 for a copy between two pixels 2 apart). A later square
+// traces a guessed pixel rather than trust it; a guess never replaces a traced value, nor a
+// guess from a smaller square, so the finest information wins whatever the order of the
+// blocks. Write-back clears the low byte.
+constexpr std::uint32_t kGuessBits = 0xFFu;
+inline bool Traced(std::uint32_t v) { return v == ScreenTracer::kLit || v == ScreenTracer::kShadow; }
+inline void PutGuess(std::uint32_t& slot, std::uint32_t traced, std::uint32_t side) {
+    if (Traced(slot)) return;
+    if (slot == ScreenTracer::kUntraced || (slot & kGuessBits) >= side)
+        slot = (traced != ScreenTracer::kShadow ? ScreenTracer::kLit : ScreenTracer::kShadow) | side;
+}
+
+// Adaptive refinement of the square at scratch index p (row stride w) of side `size` (8, 4 or
+// 2) whose four corners are traced: a square whose corners agree is filled with their value;
+// otherwise the edge midpoints and the centre are traced, unless a neighbouring square of the
+// tile traced them already, and the four quarters refined, down to single pixels. trace(k)
+// gives the mask value at scratch index k.
 template <class Trace>
-void RefineSquare(std::uint32_t* s, int p, int size, const Trace& trace) {
-    constexpr int w = kScratch;
+void RefineSquare(std::uint32_t* s, int w, int p, int size, const Trace& trace) {
     const int tl = p, tr = p + size, bl = p + w * size, br = bl + size;
     const std::uint32_t vtl = s[tl], vtr = s[tr], vbl = s[bl], vbr = s[br];
 
     // Uniform square: fill size + 1 rows and columns without tracing the inside.
     if (vtl == vtr && vtl == vbl && vtl == vbr) {
-        const std::uint32_t value = vtl != ScreenTracer::kShadow ? ScreenTracer::kLit : ScreenTracer::kShadow;
-        for (int row = 0; row <= size; ++row)
-            for (int k = 0; k <= size; ++k) s[tl + row * w + k] = value;
+        const auto side = static_cast<std::uint32_t>(size);
+        for (int row = 0; row <= size; ++row) {
+            std::uint32_t* line = s + tl + row * w;
+            for (int k = 0; k <= size; ++k) PutGuess(line[k], vtl, side);
+        }
         return;
     }
 
     // Smallest square: the four edge midpoints copy an agreeing pair, the centre is traced.
     if (size == 2) {
-        s[p + 1] = vtl == vtr ? vtl : trace(p + 1);
-        s[p + w] = vtl == vbl ? vtl : trace(p + w);
-        s[bl + 1] = vbl == vbr ? vbl : trace(bl + 1);
-        s[tr + w] = vtr == vbr ? vtr : trace(tr + w);
-        s[p + w + 1] = trace(p + w + 1);
+        const auto edge = [&](int q, std::uint32_t a, std::uint32_t b) {
+            if (Traced(s[q])) return;
+            if (a == b)
+                PutGuess(s[q], a, 1u);
+            else
+                s[q] = trace(q);
+        };
+        edge(p + 1, vtl, vtr);
+        edge(p + w, vtl, vbl);
+        edge(bl + 1, vbl, vbr);
+        edge(tr + w, vtr, vbr);
+        if (!Traced(s[p + w + 1])) s[p + w + 1] = trace(p + w + 1);
         return;
     }
 
     const int half = size / 2;
     const int top = p + half, left = p + w * half, right = tr + w * half, bottom = bl + half;
     const int centre = left + half;
-    for (const int q : {top, left, right, bottom})
-        if (s[q] != ScreenTracer::kShadow && s[q] != ScreenTracer::kLit) s[q] = trace(q);
-    s[centre] = trace(centre);
-    RefineSquare(s, p, half, trace);
-    RefineSquare(s, top, half, trace);
-    RefineSquare(s, left, half, trace);
-    RefineSquare(s, centre, half, trace);
+    for (const int q : {top, left, right, bottom, centre})
+        if (!Traced(s[q])) s[q] = trace(q);
+    RefineSquare(s, w, p, half, trace);
+    RefineSquare(s, w, top, half, trace);
+    RefineSquare(s, w, left, half, trace);
+    RefineSquare(s, w, centre, half, trace);
+}
+
+// One row of a tile's scratch into the mask words and the bytes the texture shows (lit 255,
+// shadow 0). Separate loops over unaliased pointers, so that the compiler vectorises them.
+void WriteBackRow(const std::uint32_t* __restrict from, int count, std::uint32_t* __restrict words,
+                  std::uint8_t* __restrict bytes) {
+    for (int k = 0; k < count; ++k) words[k] = from[k] & ~kGuessBits;
+    for (int k = 0; k < count; ++k) bytes[k] = static_cast<std::uint8_t>(from[k] >> 24);
 }
 
 }  // namespace
@@ -151,7 +181,8 @@ void ScreenTracer::UpdateCameraMatrices() {
 
 VECTOR ScreenTracer::Reconstruct(int p) const {
     // Window depth 0 gives the near distance, 1 the far distance along the view axis.
-    const float t = depthA_ / (depthB_ - depth_[p]);
+    const float d = depthWords_ != nullptr ? DepthFromWord(depthWords_[p]) : depth_[p];
+    const float t = depthA_ / (depthB_ - d);
     return unitZ_[p] * t;
 }
 
@@ -177,7 +208,7 @@ std::uint32_t ScreenTracer::MaskPixel(int p) const {
     // Only light 0 casts the mask's shadows; without it every point is lit.
     if (scene_->lights.Size() == 0) return kLit;
     RayHit hit;
-    if (depth_ != nullptr) {
+    if (depth_ != nullptr || depthWords_ != nullptr) {
         // The visible point from the preview's depth, in reconstruction space.
         const VECTOR r = Reconstruct(p);
         if (r.z >= 0.99f * far_) return kLit;  // nothing drawn there
@@ -196,33 +227,37 @@ void ScreenTracer::TraceLatticePoint(int i, int j) {
     lattice_[i * (blockCols_ + 1) + j] = MaskPixel(row * width_ + col);
 }
 
-void ScreenTracer::RefineBlock(int blockRow, int blockCol) {
-    // The block in its own scratch, corners from the lattice (read only during this pass).
-    std::uint32_t s[kScratch * kScratch];
-    std::fill(s, s + kScratch * kScratch, kUntraced);
+void ScreenTracer::RefineTile(int tile, int thread) {
+    const ScreenTile& t = tiles_[static_cast<std::size_t>(tile)];
+    std::uint32_t* const s = scratch_.get() + static_cast<std::size_t>(thread) * kTileSide * kTileSide;
+    // The tile's blocks in one scratch of (8 * blocks + 1) values each way, so that squares of
+    // neighbouring blocks share what they traced on their common edges; corners from the
+    // lattice (read only during this pass).
+    const int blockRows = t.blockRowEnd - t.blockRowStart, blockCols = t.blockColEnd - t.blockColStart;
+    const int w = blockCols * kBlock + 1, h = blockRows * kBlock + 1;
+    std::fill(s, s + w * h, kUntraced);
     const int stride = blockCols_ + 1;
-    const int corner = blockRow * stride + blockCol;
-    s[0] = lattice_[corner];
-    s[kBlock] = lattice_[corner + 1];
-    s[kBlock * kScratch] = lattice_[corner + stride];
-    s[kBlock * kScratch + kBlock] = lattice_[corner + stride + 1];
-    const int row0 = blockRow * kBlock;
-    const int col0 = blockCol * kBlock;
+    for (int i = 0; i <= blockRows; ++i)
+        for (int j = 0; j <= blockCols; ++j)
+            s[i * kBlock * w + j * kBlock] = lattice_[(t.blockRowStart + i) * stride + t.blockColStart + j];
+    const int row0 = t.blockRowStart * kBlock, col0 = t.blockColStart * kBlock;
     const int lastRow = height_ - 1, lastCol = width_ - 1;
     const auto trace = [&](int k) {
-        const int row = std::min(row0 + k / kScratch, lastRow);
-        const int col = std::min(col0 + k % kScratch, lastCol);
+        const int row = std::min(row0 + k / w, lastRow);
+        const int col = std::min(col0 + k % w, lastCol);
         return MaskPixel(row * width_ + col);
     };
-    RefineSquare(s, 0, kBlock, trace);
+    // Blocks in a fixed order, so that the result does not depend on the thread.
+    for (int i = 0; i < blockRows; ++i)
+        for (int j = 0; j < blockCols; ++j) RefineSquare(s, w, i * kBlock * w + j * kBlock, kBlock, trace);
 
-    // Write back the pixels this block owns: its lower-left 8 x 8, and the closing row or column
-    // when it is the last block up or across; nothing outside the window.
-    const int rows = std::min(blockRow + 1 == blockRows_ ? kScratch : kBlock, height_ - row0);
-    const int cols = std::min(blockCol + 1 == blockCols_ ? kScratch : kBlock, width_ - col0);
-    std::uint32_t* const buffer = buffers_[0];
-    for (int r = 0; r < rows; ++r)
-        std::copy(s + r * kScratch, s + r * kScratch + cols, buffer + (row0 + r) * width_ + col0);
+    // Write back the pixels the tile owns: its blocks' lower-left 8 x 8 squares, and the closing
+    // row or column at the window's top and right edges; nothing outside the window.
+    const int cols = t.colEnd - t.colStart;
+    for (int r = 0; r < t.rowEnd - t.rowStart; ++r) {
+        const std::size_t at = static_cast<std::size_t>(t.rowStart + r) * width_ + t.colStart;
+        WriteBackRow(s + r * w, cols, buffers_[0] + at, maskBytes_ + at);
+    }
 }
 
 VECTOR ScreenTracer::ShadeAt(int row, float column, float rowOffset) const {

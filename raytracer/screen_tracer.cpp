@@ -29,7 +29,7 @@ std::string SizeText(int width, int height) { return std::to_string(width) + " x
 std::int64_t ScreenTracer::TableBytes(int width, int height) {
     const std::int64_t pixels = std::int64_t{width} * height;
     const std::int64_t lattice = std::int64_t{BlocksAlong(width) + 1} * (BlocksAlong(height) + 1);
-    return pixels * static_cast<std::int64_t>(sizeof(Ray) + sizeof(VECTOR) + sizeof(std::uint32_t) + sizeof(float)) +
+    return pixels * static_cast<std::int64_t>(sizeof(Ray) + sizeof(VECTOR) + sizeof(std::uint32_t) + sizeof(float) + 1) +
            lattice * static_cast<std::int64_t>(sizeof(std::uint32_t));
 }
 
@@ -68,6 +68,8 @@ ScreenTracer::ScreenTracer(int width, int height, int threads) : width_(width), 
         for (std::size_t i = 0; i < count; ++i) new (unitZ_ + i) VECTOR(0.0f, 0.0f, 1.0f, 0.0f);
         buffers_[0] = new std::uint32_t[count];
         std::fill(buffers_[0], buffers_[0] + count, kUntraced);
+        maskBytes_ = new std::uint8_t[count];
+        std::fill(maskBytes_, maskBytes_ + count, std::uint8_t{254});
         const auto latticeCount = static_cast<std::size_t>(blockRows_ + 1) * static_cast<std::size_t>(blockCols_ + 1);
         lattice_ = new std::uint32_t[latticeCount];
         std::fill(lattice_, lattice_ + latticeCount, kUntraced);
@@ -78,7 +80,8 @@ ScreenTracer::ScreenTracer(int width, int height, int threads) : width_(width), 
         // Threads beyond the tile count would only wait; one thread traces on the caller.
         const int running = std::min({threadCount_, static_cast<int>(tiles_.size()), kMaxThreads});
         workers_.assign(static_cast<std::size_t>(std::max(running, 1)), WorkerRecord{this, 0});
-        if (running > 1) team_ = std::make_unique<WorkerTeam>(running, &ScreenTracer::WorkerProcedure, this);
+        scratch_ = std::make_unique<std::uint32_t[]>(workers_.size() * kTileSide * kTileSide);
+        team_ = std::make_unique<TileTeam>(std::max(running, 1), &ScreenTracer::TileProcedure, this);
     } catch (...) {
         FreeTables();
         throw;
@@ -99,6 +102,8 @@ void ScreenTracer::FreeTables() noexcept {
     lattice_ = nullptr;
     delete[] luminance_;
     luminance_ = nullptr;
+    delete[] maskBytes_;
+    maskBytes_ = nullptr;
     for (std::uint32_t*& b : buffers_) {
         delete[] b;
         b = nullptr;
@@ -132,21 +137,16 @@ void ScreenTracer::MarkTracedPixels(bool on) {
     marks_ = on ? tracedMarks_.get() : nullptr;
 }
 
-int ScreenTracer::RunningWorkers() const { return team_ ? team_->Size() : 0; }
+int ScreenTracer::RunningWorkers() const { return team_ && team_->Size() > 1 ? team_->Size() : 0; }
 
-void ScreenTracer::WorkerProcedure(void* tracer, int worker) {
+void ScreenTracer::TileProcedure(void* tracer, int tile, int thread) {
     auto* self = static_cast<ScreenTracer*>(tracer);
-    WorkerRecord& r = self->workers_[static_cast<std::size_t>(worker)];
-    const int count = static_cast<int>(self->tiles_.size());
-    // Tiles in turn until none is left; the counter was reset before the release.
-    for (int t = self->nextTile_.fetch_add(1, std::memory_order_relaxed); t < count;
-         t = self->nextTile_.fetch_add(1, std::memory_order_relaxed)) {
-        self->DoTile(self->tiles_[static_cast<std::size_t>(t)]);
-        ++r.tilesTaken;
-    }
+    self->DoTile(tile, thread);
+    ++self->workers_[static_cast<std::size_t>(thread)].tilesTaken;
 }
 
-void ScreenTracer::DoTile(ScreenTile& tile) {
+void ScreenTracer::DoTile(int index, int thread) {
+    ScreenTile& tile = tiles_[static_cast<std::size_t>(index)];
     switch (pass_) {
         case Pass::Lattice: {
             // The lattice points at the tiles' lower-left block corners, and the closing lines.
@@ -156,10 +156,7 @@ void ScreenTracer::DoTile(ScreenTile& tile) {
                 for (int j = tile.blockColStart; j < jEnd; ++j) TraceLatticePoint(i, j);
             break;
         }
-        case Pass::Blocks:
-            for (int i = tile.blockRowStart; i < tile.blockRowEnd; ++i)
-                for (int j = tile.blockColStart; j < tile.blockColEnd; ++j) RefineBlock(i, j);
-            break;
+        case Pass::Blocks: RefineTile(index, thread); break;
         case Pass::Full: FullTraceRectangle(tile.rowStart, tile.colStart, tile.rowEnd, tile.colEnd); break;
         case Pass::Smooth: SmoothRectangle(tile.rowStart, tile.colStart, tile.rowEnd, tile.colEnd); break;
     }
@@ -167,23 +164,31 @@ void ScreenTracer::DoTile(ScreenTile& tile) {
 }
 
 void ScreenTracer::RunPass(Pass pass) {
-    // Set before the release, read by the workers after it.
+    // Set before the release, read by the threads after it.
     pass_ = pass;
-    nextTile_.store(0, std::memory_order_relaxed);
-    if (team_)
-        team_->RunFrame();
-    else
-        WorkerProcedure(this, 0);
+    team_->RunPass(static_cast<int>(tiles_.size()));
 }
 
 void ScreenTracer::TraceFrame(const float* depthBuffer) {
     if (scene_ == nullptr) throw TIRN_ERROR::Error("The ray tracer has no scene to trace");
+    // Visible points from the preview's depth, when asked for and given; same order as the mask.
+    depth_ = useZBuffer && !fullMode_ ? depthBuffer : nullptr;
+    depthWords_ = nullptr;
+    TraceMask();
+}
+
+void ScreenTracer::TraceFrame(DepthWords depth) {
+    if (scene_ == nullptr) throw TIRN_ERROR::Error("The ray tracer has no scene to trace");
+    depth_ = nullptr;
+    depthWords_ = useZBuffer && !fullMode_ ? depth.words : nullptr;
+    TraceMask();
+}
+
+void ScreenTracer::TraceMask() {
     // Camera of this frame.
     eye_ = scene_->GetEye();
     target_ = scene_->GetTarget();
     UpdateCameraMatrices();
-    // Visible points from the preview's depth, when asked for and given; same order as the mask.
-    depth_ = useZBuffer && !fullMode_ ? depthBuffer : nullptr;
     if (fullMode_) {
         // Every pixel with one ray, then the pixels that stand out from their neighbours
         // smoothed, decided on the whole frame's first pass.
@@ -195,9 +200,10 @@ void ScreenTracer::TraceFrame(const float* depthBuffer) {
     // No light casts a shadow: the whole mask is lit, nothing is traced.
     if (scene_->lights.Size() == 0) {
         std::fill(buffers_[0], buffers_[0] + count, kLit);
+        std::fill(maskBytes_, maskBytes_ + count, std::uint8_t{255});
         return;
     }
-    std::fill(buffers_[0], buffers_[0] + count, kUntraced);
+    // Every pixel of both masks is written by exactly one block, so they need no clearing.
     if (marks_ != nullptr) std::fill(marks_, marks_ + count, std::uint8_t{0});
     // The blocks read their corners from the lattice: every lattice point first.
     RunPass(Pass::Lattice);
@@ -220,12 +226,19 @@ void ScreenTracer::UploadTexture(int i) {
     if (i < 0 || i >= kBufferCount || buffers_[i] == nullptr) return;
     glBindTexture(GL_TEXTURE_2D, textures_[i]);
     glPushClientAttrib(GL_CLIENT_PIXEL_STORE_BIT);
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    // Buffer 0 from its byte copy: rows of W bytes, packed.
+    const void* pixels = buffers_[i];
+    GLenum type = GL_UNSIGNED_INT;
+    if (i == 0) {
+        pixels = maskBytes_;
+        type = GL_UNSIGNED_BYTE;
+    }
+    glPixelStorei(GL_UNPACK_ALIGNMENT, i == 0 ? 1 : 4);
     glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
     glPixelStorei(GL_UNPACK_SKIP_ROWS, 0);
     glPixelStorei(GL_UNPACK_SKIP_PIXELS, 0);
     if (i == 0 && textureMade_) {
-        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width_, height_, GL_LUMINANCE, GL_UNSIGNED_INT, buffers_[i]);
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width_, height_, GL_LUMINANCE, type, pixels);
     } else {
         // One texel per window pixel: nearest filtering and a single level keep every texel
         // exactly over its pixel.
@@ -234,7 +247,7 @@ void ScreenTracer::UploadTexture(int i) {
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, 0);
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE8, width_, height_, 0, GL_LUMINANCE, GL_UNSIGNED_INT, buffers_[i]);
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE8, width_, height_, 0, GL_LUMINANCE, type, pixels);
         if (i == 0) textureMade_ = true;
     }
     glPopClientAttrib();

@@ -9,8 +9,9 @@
 // so the preview's depth read-back is used as it comes and the mask texture lies untransposed,
 // texel for pixel, over the window.
 //
-// Work is cut into tiles of kTileBlocks x kTileBlocks mask blocks (64 x 64 pixels); the workers
-// take tiles in turn from an atomic counter, so a worker that finishes early takes more. Every
+// Work is cut into tiles of kTileBlocks x kTileBlocks mask blocks (64 x 64 pixels); the calling
+// thread and the workers take tiles in turn from an atomic counter, so a thread that finishes
+// early takes more, and a pass ends when its last tile is finished (TileTeam). Every
 // value a tile writes depends only on the scene and its own pixels, never on which worker took
 // it or when, so the result is the same for any thread count.
 //
@@ -18,9 +19,11 @@
 // (adaptive sampling after Whitted, "An improved illumination model for shaded display", 1980).
 // The lattice covers the whole window: lattice points past the last row or column take the
 // value of the nearest window pixel. A mask frame runs in two passes over the tiles, the
-// lattice first and then the blocks: each block refines in its own 9 x 9 scratch from its four
-// lattice corners and writes back only the pixels it owns (its top-left 8 x 8, plus the closing
-// row or column at the window's top and right edges), so no two workers ever write one pixel.
+// lattice first and then the blocks: each tile refines its blocks, in a fixed order, in one
+// scratch of its thread (neighbouring blocks share the pixels they traced on common edges) from
+// their lattice corners, and writes back only the pixels it owns (its blocks' lower-left 8 x 8
+// squares, plus the closing row or column at the window's top and right edges), so no two
+// threads ever write one pixel.
 
 #include <atomic>
 #include <cstdint>
@@ -36,9 +39,9 @@ namespace RAYTR {
 
 class Scene;
 class ScreenTracer;
-class WorkerTeam;
+class TileTeam;
 
-// One worker thread's record.
+// One tracing thread's record (record 0 is the thread that calls TraceFrame).
 struct WorkerRecord {
     ScreenTracer* tracer = nullptr;
     std::uint64_t tilesTaken = 0;  // written by the worker only; read between frames
@@ -52,6 +55,19 @@ struct ScreenTile {
     std::uint64_t passesDone = 0;  // written by the one worker that took it; read between frames
 };
 
+// The preview's depth as the renderer reads it back: 32-bit unsigned normalised window depths
+// (0 at the near plane, 0xFFFFFFFF at the far plane), rows from the bottom. The workers convert
+// only the pixels they reconstruct, so the display thread copies the driver's words and
+// converts nothing.
+struct DepthWords {
+    const std::uint32_t* words = nullptr;
+};
+
+// A window depth in [0, 1] from its 32-bit unsigned normalised word: w / (2^32 - 1), scaled in
+// double precision as OpenGL's own conversion does, then rounded to float. For a 32-bit depth
+// buffer this is bit for bit what a GL_FLOAT read-back returns.
+inline float DepthFromWord(std::uint32_t w) { return static_cast<float>(w * (1.0 / 4294967295.0)); }
+
 class ScreenTracer : public ORVA_MATH::SSE_Aligned_Object {
 public:
     // Mask values: lit (or no surface), in shadow, and the marker written before a mask frame.
@@ -61,6 +77,7 @@ public:
     static constexpr int kBufferCount = 8;
     static constexpr int kBlock = 8;        // lattice step, pixels
     static constexpr int kTileBlocks = 8;   // tile side, blocks
+    static constexpr int kTileSide = kTileBlocks * kBlock + 1;  // a tile's scratch side, values
     static constexpr int kMaxThreads = 256; // more would only wait for tiles
     static constexpr int kMaxSide = 8192;   // pixels, either way
     // Bytes the tables, the pixel buffer and the lattice may take together.
@@ -88,11 +105,14 @@ public:
     // the preview's depth read-back (W*H floats, OpenGL row order) or null; it is used only when
     // useZBuffer is set. Needs the GL context current (the camera matrices come from gluLookAt).
     void TraceFrame(const float* depthBuffer);
+    // The same with the depth as 32-bit words (the renderer's read-back); null words as null.
+    void TraceFrame(DepthWords depth);
     // Shades every pixel; returns buffer 0 as RGBA bytes, row 0 at the bottom of the window.
     std::uint32_t* TraceFullFrame();
 
     // Buffer i as a GL_LUMINANCE texture of W x H texels, nearest filtering, no mipmaps; the
-    // texture's storage is made on the first upload and refilled afterwards.
+    // texture's storage is made on the first upload and refilled afterwards. Buffer 0 goes up
+    // from its one-byte copy (MaskBytes), which the driver takes without converting.
     void UploadTexture(int i);
     void BindTexture(int i);
 
@@ -105,9 +125,9 @@ public:
     std::uint32_t MaskPixel(int p) const;
     // Lattice point (i, j) is the pixel (row 8i, column 8j), clamped into the window.
     void TraceLatticePoint(int i, int j);
-    // Refines block (blockRow, blockCol) from its four lattice corners and writes the pixels it
-    // owns into buffer 0.
-    void RefineBlock(int blockRow, int blockCol);
+    // Refines the blocks of tile `tile` from their lattice corners in the scratch of tracing
+    // thread `thread` and writes the pixels the tile owns into buffer 0 and the mask bytes.
+    void RefineTile(int tile, int thread = 0);
     // Shades every pixel of a rectangle with one ray each and keeps their luminance.
     void FullTraceRectangle(int rowStart, int colStart, int rowEnd, int colEnd);
     // Smooths the pixels of a rectangle that stand out from both neighbours of a pair (after
@@ -124,10 +144,13 @@ public:
     int BlockCols() const { return blockCols_; }
     const std::vector<ScreenTile>& Tiles() const { return tiles_; }
     const std::vector<WorkerRecord>& Workers() const { return workers_; }
-    // Threads actually running: none when one thread is asked for (the frame is traced on the
-    // calling thread), never more than there are tiles or kMaxThreads.
+    // Threads that take tiles, the caller included: none when one thread is asked for (the frame
+    // is traced on the calling thread alone), never more than there are tiles or kMaxThreads.
     int RunningWorkers() const;
     std::uint32_t* Buffer(int i = 0) const { return (i >= 0 && i < kBufferCount) ? buffers_[i] : nullptr; }
+    // Buffer 0's mask as one luminance byte per pixel (255 lit, 0 shadow, 254 untraced), written
+    // by the same blocks in the same frame.
+    std::uint8_t* MaskBytes() const { return maskBytes_; }
     // (BlockRows() + 1) x (BlockCols() + 1) lattice values, row-major.
     std::uint32_t* Lattice() const { return lattice_; }
     unsigned TextureName(int i = 0) const { return (i >= 0 && i < kBufferCount) ? textures_[i] : 0u; }
@@ -156,16 +179,19 @@ public:
 
 private:
     enum class Pass { Lattice, Blocks, Full, Smooth };
-    static void WorkerProcedure(void* tracer, int worker);
+    static void TileProcedure(void* tracer, int tile, int thread);
     void RunPass(Pass pass);
-    void DoTile(ScreenTile& tile);
+    void DoTile(int tile, int thread);
+    void TraceMask();
     void Tile();
     void FreeTables() noexcept;
 
     Ray* rays_ = nullptr;          // W*H, 16-byte aligned
     VECTOR* unitZ_ = nullptr;      // W*H, 16-byte aligned
     std::uint32_t* buffers_[kBufferCount] = {};
+    std::uint8_t* maskBytes_ = nullptr;  // W*H
     std::uint32_t* lattice_ = nullptr;
+    std::unique_ptr<std::uint32_t[]> scratch_;  // kTileSide^2 values per tracing thread
     unsigned textures_[kBufferCount] = {};
     bool textureMade_ = false;     // texture 0 has W x H storage
     Scene* scene_ = nullptr;
@@ -173,6 +199,7 @@ private:
     // Full trace: the luminance of every pixel's first ray, for the smoothing pass.
     float* luminance_ = nullptr;
     float zPlane_ = -1.0f;  // z of the ray table's image plane (pixels)
+    const std::uint32_t* depthWords_ = nullptr;  // or the same as words (one of the two is set)
     VECTOR eye_{0.0f, 0.0f, 0.0f, 1.0f};
     VECTOR target_{0.0f, 0.0f, 0.0f, 1.0f};
     int width_ = 0;
@@ -189,10 +216,9 @@ private:
     MATRIX depthToWorld_ = MATRIX::Identity();
     int threadCount_ = 0;
     Pass pass_ = Pass::Lattice;          // set by the driver before each release
-    std::atomic<int> nextTile_{0};       // the tile the next worker takes
     std::vector<ScreenTile> tiles_;
     std::vector<WorkerRecord> workers_;
-    std::unique_ptr<WorkerTeam> team_;   // null when one thread traces
+    std::unique_ptr<TileTeam> team_;     // the caller and running - 1 worker threads
     std::unique_ptr<std::uint8_t[]> tracedMarks_;  // W*H, made by the first MarkTracedPixels(true)
     std::uint8_t* marks_ = nullptr;                // tracedMarks_ while marking, else null
     bool marking_ = false;

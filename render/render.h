@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "math/aligned.h"
 #include "math/vector.h"
@@ -34,26 +35,42 @@ public:
     RENDER(const RENDER&) = delete;
     RENDER& operator=(const RENDER&) = delete;
 
-    // Stores the scene (not owned), copies near and far and sets a 45 degree projection.
+    // Stores the scene (not owned), copies near and far and sets a 45 degree projection. Finds
+    // the objects that are closed surfaces facing outward (see ClosedOutward).
     virtual void AttachScene(RAYTR::Scene* scene);
     // Clears to dark blue and draws every object with its texture 0, light 0 placed in the
     // rotated frame, and a white sphere at the light. Does not swap buffers.
     virtual void DrawPreview();
+    // Back faces of object i can never be seen from outside it: its triangles, with corners
+    // joined where their positions are equal, close a surface in which every edge is crossed
+    // once each way, with counter-clockwise (front) faces outward. While the eye is outside
+    // such an object's box by more than the near plane reaches, the preview skips its back
+    // faces (GL_CULL_FACE): the same picture, with half its triangles rasterised (and the same
+    // depth, but for a silhouette pixel now and then where a back face's rounded depth came
+    // out a hair, 1e-6, nearer than the front face's).
+    bool ClosedOutward(unsigned i) const { return i < closedOutward_.size() && closedOutward_[i] != 0; }
+    // Objects drawn with back faces skipped in the last preview.
+    int CulledLastPreview() const { return culledLastPreview_; }
+    bool cullHiddenBackFaces = true;
+
     // Multiplies the window's colours by the bound luminance texture of width x height texels:
     // the texel of column i, row j lands on window pixel (i, j) from the lower left. Leaves the
     // GL state as it found it.
     virtual void DrawOverlay();
 
-    // The depth of the current frame (before the swap): width * height window depths in [0, 1],
-    // rows from the bottom, pixels from the left.
-    float* ReadDepthBuffer();
+    // The depth of the current frame (before the swap): width * height window depths as 32-bit
+    // unsigned normalised words (0 near, 0xFFFFFFFF far; RAYTR::DepthFromWord gives the value
+    // in [0, 1]), rows from the bottom, pixels from the left. Words rather than floats: the
+    // driver copies its depth buffer nearly as it stores it, and the tracer converts only the
+    // pixels it reconstructs, on its own threads.
+    const std::uint32_t* ReadDepthBuffer();
 
     int Width() const { return width_; }
     int Height() const { return height_; }
     float Near() const { return near_; }
     float Far() const { return far_; }
     const RAYTR::Scene* AttachedScene() const { return scene_; }
-    const float* DepthBuffer() const { return depth_.get(); }
+    const std::uint32_t* DepthBuffer() const { return depth_.get(); }
     const float* LightPosition() const { return lightPosition_; }
 
 private:
@@ -62,8 +79,12 @@ private:
     int width_;
     int height_;
     RAYTR::Scene* scene_ = nullptr;
-    std::unique_ptr<float[]> depth_;  // width_ * height_
+    std::unique_ptr<std::uint32_t[]> depth_;  // width_ * height_
     GLUquadric* quadrics_[kQuadricCount] = {};
+    std::vector<unsigned char> closedOutward_;      // per object of the attached scene
+    std::vector<ORVA_MATH::VECTOR> objectBoxes_;    // per object: minimum, maximum of its vertices
+    int culledLastPreview_ = 0;
+    bool BackFacesHidden(unsigned i, const ORVA_MATH::MATRIX& rotation) const;
     ORVA_MATH::VECTOR eye_{0.0f, 0.0f, 0.0f, 1.0f};
     ORVA_MATH::VECTOR lookAt_{0.0f, 0.0f, 0.0f, 1.0f};
     float lightAmbient_[4] = {0.1f, 0.1f, 0.1f, 1.0f};

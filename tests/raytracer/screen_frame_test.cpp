@@ -113,6 +113,7 @@ TEST_F(ScreenFrameTest, AdaptiveMaskCoversTheWindowAndAgreesWithBruteForce) {
                 const std::uint32_t v = tracer.Buffer()[p];
                 // Every pixel, the window's edges included, is traced or filled.
                 ASSERT_TRUE(v == ScreenTracer::kLit || v == ScreenTracer::kShadow) << p % w << "," << p / w;
+                ASSERT_EQ(tracer.MaskBytes()[p], v >> 24) << "the texture's byte of " << p % w << "," << p / w;
                 same += v == reference[static_cast<std::size_t>(p)];
                 shadowed += reference[static_cast<std::size_t>(p)] == ScreenTracer::kShadow;
             }

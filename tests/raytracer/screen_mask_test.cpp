@@ -99,35 +99,33 @@ TEST_F(ScreenMaskTest, DepthIsReadInWindowOrderAndReconstructedAsEyeDistance) {
 }
 
 TEST_F(ScreenMaskTest, BlocksAreFilledFromAgreeingCornersAndRefinedWhereTheyDiffer) {
-    const int w = 64, h = 48;
+    const int w = 64, h = 48;  // one tile of 8 x 6 blocks
     ScreenTracer tracer(w, h, 1);
     tracer.AttachScene(&scene);
+    ASSERT_EQ(tracer.Tiles().size(), 1u);
     tracer.TraceFrame(nullptr);  // every pixel traces lit: a 0 can only come from a fill
     std::uint32_t* b = tracer.Buffer();
     std::uint32_t* lattice = tracer.Lattice();
     const int stride = tracer.BlockCols() + 1;
-    auto corners = [&](int i, int j, std::uint32_t bl, std::uint32_t br, std::uint32_t tl, std::uint32_t tr) {
-        lattice[i * stride + j] = bl;
-        lattice[i * stride + j + 1] = br;
-        lattice[(i + 1) * stride + j] = tl;
-        lattice[(i + 1) * stride + j + 1] = tr;
-    };
-    // Four shadowed corners: the block's own 8 x 8 becomes 0 without tracing; neighbours keep
-    // their values (the block does not own its upper and right edges).
-    corners(2, 2, ScreenTracer::kShadow, ScreenTracer::kShadow, ScreenTracer::kShadow, ScreenTracer::kShadow);
-    tracer.RefineBlock(2, 2);
-    for (int r = 0; r < 8; ++r)
-        for (int c = 0; c < 8; ++c) ASSERT_EQ(b[(16 + r) * w + 16 + c], ScreenTracer::kShadow) << r << "," << c;
-    for (int k = 0; k <= 8; ++k) {
-        EXPECT_EQ(b[(16 + k) * w + 24], ScreenTracer::kLit);
-        EXPECT_EQ(b[24 * w + 16 + k], ScreenTracer::kLit);
-    }
-    // One shadowed corner: refined down to single pixels, everything else traces lit.
-    corners(1, 3, ScreenTracer::kShadow, ScreenTracer::kLit, ScreenTracer::kLit, ScreenTracer::kLit);
-    tracer.RefineBlock(1, 3);
-    for (int r = 0; r < 8; ++r)
-        for (int c = 0; c < 8; ++c)
-            ASSERT_EQ(b[(8 + r) * w + 24 + c], r == 0 && c == 0 ? ScreenTracer::kShadow : ScreenTracer::kLit) << r << "," << c;
+    // Block (2, 2) gets four shadowed corners; lattice point (1, 5) alone is shadowed too.
+    for (int i : {2, 3})
+        for (int j : {2, 3}) lattice[i * stride + j] = ScreenTracer::kShadow;
+    lattice[1 * stride + 5] = ScreenTracer::kShadow;
+    tracer.RefineTile(0);
+    // The block's inside is filled without tracing. Its edges are shared with blocks whose
+    // corners differ: those trace them (lit), and a traced value is never overwritten by a fill.
+    // Around the lone point every block refines down to single pixels, which all trace lit.
+    long shadowed = 0;
+    for (int r = 0; r < h; ++r)
+        for (int c = 0; c < w; ++c) {
+            const bool inside = r > 16 && r < 24 && c > 16 && c < 24;
+            const bool corner = (r == 16 || r == 24) && (c == 16 || c == 24);
+            const bool expected = inside || corner || (r == 8 && c == 40);
+            ASSERT_EQ(b[r * w + c], expected ? ScreenTracer::kShadow : ScreenTracer::kLit) << r << "," << c;
+            ASSERT_EQ(tracer.MaskBytes()[r * w + c], expected ? 0 : 255);
+            shadowed += expected;
+        }
+    EXPECT_EQ(shadowed, 49 + 4 + 1);
 }
 
 TEST_F(ScreenMaskTest, TheLastBlocksOwnTheClosingEdgesAndStopAtTheWindow) {
@@ -142,7 +140,6 @@ TEST_F(ScreenMaskTest, TheLastBlocksOwnTheClosingEdgesAndStopAtTheWindow) {
     const int stride = tracer.BlockCols() + 1;
     for (int i = 0; i < (tracer.BlockRows() + 1) * stride; ++i) lattice[i] = ScreenTracer::kShadow;
     for (int i = 0; i < w * h; ++i) b[i] = ScreenTracer::kUntraced;
-    for (int i = 0; i < tracer.BlockRows(); ++i)
-        for (int j = 0; j < tracer.BlockCols(); ++j) tracer.RefineBlock(i, j);
+    for (int t = 0; t < static_cast<int>(tracer.Tiles().size()); ++t) tracer.RefineTile(t);
     for (int p = 0; p < w * h; ++p) ASSERT_EQ(b[p], ScreenTracer::kShadow) << p % w << "," << p / w;
 }

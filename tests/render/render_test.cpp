@@ -56,7 +56,7 @@ struct MaskRates {
 };
 
 // Adaptive mask against MaskPixel on every pixel, with and without depth.
-double AdaptiveAgreement(ScreenTracer& tracer, const float* depth) {
+double AdaptiveAgreement(ScreenTracer& tracer, RAYTR::DepthWords depth) {
     tracer.TraceFrame(depth);
     long same = 0;
     for (int p = 0; p < kSize * kSize; ++p) same += tracer.Buffer()[p] == tracer.MaskPixel(p);
@@ -85,10 +85,10 @@ TEST_F(RenderTest, AnEmptySceneShowsTheBackgroundAndTheLightMarker) {
     EXPECT_EQ(rgb[centre + 2], 255);
     // The light position the preview used, and the depth: far everywhere but the marker.
     EXPECT_EQ(render.LightPosition()[3], 0.0f);
-    const float* depth = render.ReadDepthBuffer();
+    const std::uint32_t* depth = render.ReadDepthBuffer();
     EXPECT_EQ(depth, render.DepthBuffer());
-    EXPECT_EQ(depth[0], 1.0f);
-    EXPECT_LT(depth[(kSize / 2) * kSize + kSize / 2], 1.0f);
+    EXPECT_EQ(RAYTR::DepthFromWord(depth[0]), 1.0f);
+    EXPECT_LT(RAYTR::DepthFromWord(depth[(kSize / 2) * kSize + kSize / 2]), 1.0f);
 }
 
 TEST_F(RenderTest, PreviewAndTracerAgreeOnTheVisiblePoints) {
@@ -106,7 +106,7 @@ TEST_F(RenderTest, PreviewAndTracerAgreeOnTheVisiblePoints) {
         glMatrixMode(GL_MODELVIEW);
         scene->SetViewRotation(angles);
         render.DrawPreview();
-        tracer.TraceFrame(render.ReadDepthBuffer());
+        tracer.TraceFrame(RAYTR::DepthWords{render.ReadDepthBuffer()});
         // Every 4th pixel each way: where both see a surface, the points must coincide. The
         // depth is sampled at the pixel centre and the ray runs through its corner, so the
         // tolerance follows the pixel's footprint: 1% of the distance from the eye.
@@ -153,14 +153,76 @@ TEST_F(RenderTest, AdaptiveMaskAgreesWithBruteForceOnTheDemoScene) {
         scene->lights[0].position = light;
         render.DrawPreview();
         tracer.useZBuffer = true;
-        const double depthRate = AdaptiveAgreement(tracer, render.ReadDepthBuffer());
+        // The depth as words, converted by the tracer, against the driver's own float values:
+        // the same depths (bit for bit on a 32-bit depth buffer, within rounding on a 24-bit
+        // one) and the same mask.
+        const double depthRate = AdaptiveAgreement(tracer, RAYTR::DepthWords{render.ReadDepthBuffer()});
+        const std::vector<std::uint32_t> fromWords(tracer.Buffer(), tracer.Buffer() + kSize * kSize);
+        std::vector<float> floats(static_cast<std::size_t>(kSize * kSize));
+        glReadPixels(0, 0, kSize, kSize, GL_DEPTH_COMPONENT, GL_FLOAT, floats.data());
+        float worst = 0.0f;
+        for (int p = 0; p < kSize * kSize; ++p)
+            worst = std::max(worst, std::fabs(RAYTR::DepthFromWord(render.DepthBuffer()[p]) - floats[p]));
+        EXPECT_LE(worst, 1.2e-7f);
+        tracer.TraceFrame(floats.data());
+        long same = 0;
+        for (int p = 0; p < kSize * kSize; ++p) same += tracer.Buffer()[p] == fromWords[static_cast<std::size_t>(p)];
+        EXPECT_GE(double(same) / (kSize * kSize), 0.999);
         tracer.useZBuffer = false;
-        const double rayRate = AdaptiveAgreement(tracer, nullptr);
+        const double rayRate = AdaptiveAgreement(tracer, RAYTR::DepthWords{});
         std::printf("light angle %.1f: adaptive = brute force on %.4f (depth) and %.4f (primary rays)\n", a,
                     depthRate, rayRate);
         EXPECT_GE(depthRate, 0.99);
         EXPECT_GE(rayRate, 0.99);
     }
+}
+
+TEST_F(RenderTest, HiddenBackFacesAreSkippedWithoutChangingThePictureOrTheDepth) {
+    RAYTR::Scene* scene = redowl_test::DemoScene();
+    ASSERT_NE(scene, nullptr);
+    Renderer render(kSize, kSize);
+    render.AttachScene(scene);
+    // The knot closes an outward surface; the sky dome faces inward; the floor is open.
+    EXPECT_TRUE(render.ClosedOutward(0));
+    EXPECT_FALSE(render.ClosedOutward(1));
+    EXPECT_FALSE(render.ClosedOutward(2));
+    const auto draw = [&](bool cull) {
+        render.cullHiddenBackFaces = cull;
+        render.DrawPreview();
+        std::vector<std::uint8_t> picture = ReadColour();
+        const std::uint32_t* depth = render.ReadDepthBuffer();
+        return std::pair{picture, std::vector<std::uint32_t>(depth, depth + kSize * kSize)};
+    };
+    // Straight on, from below the floor, turned about both axes.
+    const float views[3][2] = {{0.0f, 0.0f}, {-60.0f, 0.0f}, {25.0f, -40.0f}};
+    for (const auto& angles : views) {
+        glMatrixMode(GL_MODELVIEW);
+        scene->SetViewRotation(angles);
+        const auto all = draw(false);
+        EXPECT_EQ(render.CulledLastPreview(), 0);
+        const auto culled = draw(true);
+        EXPECT_EQ(render.CulledLastPreview(), 1);
+        EXPECT_TRUE(all.first == culled.first) << "view " << angles[0] << ", " << angles[1];
+        // The depth too, but where a back face's rounded depth at a silhouette pixel comes out
+        // a hair nearer than the front face's (it then won that pixel's depth, not its colour).
+        int differ = 0;
+        float worst = 0.0f;
+        for (int p = 0; p < kSize * kSize; ++p) {
+            if (all.second[p] == culled.second[p]) continue;
+            ++differ;
+            worst = std::max(worst, std::fabs(RAYTR::DepthFromWord(all.second[p]) - RAYTR::DepthFromWord(culled.second[p])));
+        }
+        EXPECT_LE(differ, 16) << "view " << angles[0] << ", " << angles[1];
+        EXPECT_LT(worst, 1e-5f);
+    }
+    // An eye inside the knot's box sees its inside: every face is drawn.
+    const VECTOR eye = scene->eye;
+    scene->eye = VECTOR(0.0f, 0.0f, 0.5f, 0.0f);
+    draw(true);
+    EXPECT_EQ(render.CulledLastPreview(), 0);
+    scene->eye = eye;
+    const float noTurn[2] = {0.0f, 0.0f};
+    scene->SetViewRotation(noTurn);
 }
 
 TEST_F(RenderTest, OverlayMultipliesThePreviewByTheMask) {
@@ -182,9 +244,10 @@ TEST_F(RenderTest, OverlayMultipliesThePreviewByTheMask) {
     // Mask element r*W + c covers window pixel (c, r): lit left of x = 200, shadow right of it.
     auto overlay = [&](auto value) {
         render.DrawPreview();
-        std::uint32_t* mask = tracer.Buffer();
+        // The texture goes up from the mask's byte copy, which the blocks write beside the words.
+        std::uint8_t* bytes = tracer.MaskBytes();
         for (int r = 0; r < kSize; ++r)
-            for (int c = 0; c < kSize; ++c) mask[r * kSize + c] = value(r, c);
+            for (int c = 0; c < kSize; ++c) bytes[r * kSize + c] = static_cast<std::uint8_t>(value(r, c) >> 24);
         tracer.UploadTexture(0);
         tracer.BindTexture(0);
         render.DrawOverlay();

@@ -195,9 +195,9 @@ bool WriteTimings(const std::string& path, const Options& options, const std::ve
         const FrameRecord& r = frames[i];
         std::fprintf(f,
                      "    {\"preview_s\": %.6f, \"depth_read_s\": %.6f, \"tracing_s\": %.6f, \"upload_s\": %.6f, "
-                     "\"resize_s\": %.6f, \"frame_s\": %.6f, \"light\": [%.5f, %.5f, %.5f]}%s\n",
+                     "\"resize_s\": %.6f, \"swap_s\": %.6f, \"frame_s\": %.6f, \"light\": [%.5f, %.5f, %.5f]}%s\n",
                      r.timings.preview, r.timings.depthRead, r.timings.tracing, r.timings.upload, r.timings.resize,
-                     r.timings.frame, r.light[0], r.light[1], r.light[2], i + 1 < frames.size() ? "," : "");
+                     r.timings.swap, r.timings.frame, r.light[0], r.light[1], r.light[2], i + 1 < frames.size() ? "," : "");
         // The first frame warms caches and the driver; the rate counts the others when there are.
         if (i > 0 || frames.size() == 1) {
             sum += r.timings.frame;
