@@ -211,12 +211,7 @@ std::string InspectViews::ScreenshotName(const std::tm& local) {
     return name;
 }
 
-void InspectViews::SaveScreenshot(int width, int height, std::ostream& out, std::ostream& err) {
-    screenshotPending = false;
-    if (width <= 0 || height <= 0) {
-        err << "Screenshot not saved: the window has no pixels" << std::endl;
-        return;
-    }
+Image ReadBackBuffer(int width, int height) {
     Image image;
     image.width = width;
     image.height = height;
@@ -229,6 +224,16 @@ void InspectViews::SaveScreenshot(int width, int height, std::ostream& out, std:
     image.pixels.resize(rows.size());
     for (int y = 0; y < height; ++y)  // OpenGL rows from the bottom, PNG rows from the top
         std::memcpy(image.pixels.data() + (height - 1 - y) * stride, rows.data() + y * stride, stride);
+    return image;
+}
+
+void InspectViews::SaveScreenshot(int width, int height, std::ostream& out, std::ostream& err) {
+    screenshotPending = false;
+    if (width <= 0 || height <= 0) {
+        err << "Screenshot not saved: the window has no pixels" << std::endl;
+        return;
+    }
+    const Image image = ReadBackBuffer(width, height);
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);

@@ -23,6 +23,11 @@ class ScreenTracer;
 namespace WIN_NMS {
 
 struct FrameTimings;
+struct Image;
+
+// The current back buffer of width x height pixels as an RGB image, row 0 at the top (what the
+// window shows once the buffers are swapped). Needs the window's GL context.
+Image ReadBackBuffer(int width, int height);
 
 enum class GridView { kOff, kCells, kCellsByCount };   // F3 cycles through these in order
 enum class MaskView { kOff, kMask, kTracedPixels };    // F4 likewise

@@ -425,19 +425,22 @@ void OurFullTraceOneRay(benchmark::State& state) {
     t.smoothTracedImage = true;
 }
 
+// One whole hybrid frame as the viewer draws it, the swap included.
+void HybridFrame(ScreenTracer& t) {
+    shared->render->DrawPreview();
+    t.TraceFrame(RAYTR::DepthWords{shared->render->ReadDepthBuffer()});
+    t.UploadTexture(0);
+    t.BindTexture(0);
+    shared->render->DrawOverlay();
+    glutSwapBuffers();
+}
+
 // The whole hybrid frame as the display runs it, with the software OpenGL of the test machine:
 // preview, depth read-back, mask, upload, overlay and the swap.
 void OurHybridFrame(benchmark::State& state) {
     ScreenTracer& t = Tracer(int(state.range(0)));
     t.useZBuffer = true;
-    for (auto _ : state) {
-        shared->render->DrawPreview();
-        t.TraceFrame(RAYTR::DepthWords{shared->render->ReadDepthBuffer()});
-        t.UploadTexture(0);
-        t.BindTexture(0);
-        shared->render->DrawOverlay();
-        glutSwapBuffers();
-    }
+    for (auto _ : state) HybridFrame(t);
     t.useZBuffer = false;
 }
 
@@ -513,15 +516,6 @@ Rates Interleaved(const Ours& ours, const Peer& peer, double seconds) {
     return {nOurs / tOurs, nPeer / tPeer, nOurs / cOurs, nPeer / cPeer};
 }
 
-// One whole hybrid frame as the viewer draws it, the swap included.
-void HybridFrame(ScreenTracer& t) {
-    shared->render->DrawPreview();
-    t.TraceFrame(RAYTR::DepthWords{shared->render->ReadDepthBuffer()});
-    t.UploadTexture(0);
-    t.BindTexture(0);
-    shared->render->DrawOverlay();
-    glutSwapBuffers();
-}
 
 // The same frame without the mask (the last mask uploaded again): what OpenGL alone costs, the
 // ceiling of the whole frame's rate on this machine.

@@ -145,23 +145,6 @@ bool StartXvfb() {
     return false;
 }
 
-// The window's back buffer as an RGB image, row 0 at the top.
-WIN_NMS::Image ReadWindow(int width, int height) {
-    WIN_NMS::Image image;
-    image.width = width;
-    image.height = height;
-    image.channels = 3;
-    image.pixels.resize(static_cast<std::size_t>(width) * height * 3);
-    std::vector<unsigned char> rows(image.pixels.size());
-    glReadBuffer(GL_BACK);
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, rows.data());
-    const std::size_t stride = static_cast<std::size_t>(width) * 3;
-    for (int y = 0; y < height; ++y)
-        std::memcpy(image.pixels.data() + (height - 1 - y) * stride, rows.data() + y * stride, stride);
-    return image;
-}
-
 // The shadow mask as the overlay lays it on the window: window pixel (x, y from the bottom)
 // shows mask element y * W + x; the grey level is the top byte of the mask value (lit 255,
 // untraced 254, shadow 0). Row 0 at the top.
@@ -313,7 +296,7 @@ int main(int argc, char** argv) {
     int frameIndex = 0;
     win.beforeSwap = [&] {
         if (frameIndex + 1 != options.frames) return;
-        if (!options.out.empty()) picture = ReadWindow(win.width, win.height);
+        if (!options.out.empty()) picture = WIN_NMS::ReadBackBuffer(win.width, win.height);
         if (!options.maskOut.empty()) mask = MaskOnWindow(*viewer.tracer);
     };
     for (frameIndex = 0; frameIndex < options.frames; ++frameIndex) {
