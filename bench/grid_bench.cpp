@@ -16,6 +16,7 @@
 #include <benchmark/benchmark.h>
 #include <embree3/rtcore.h>
 
+#include <array>
 #include <ctime>
 #include <cmath>
 #include <cstdio>
@@ -313,6 +314,102 @@ void BM_EmbreeShadow(benchmark::State& state) {
     });
 }
 
+// ---- packets: eight rays per query, ours (coherent grid traversal) and Embree's ----------
+// Camera packets are 4 x 2 pixels; shadow packets are eight consecutive shadow rays (the hits
+// of neighbouring pixels of one row, mostly).
+std::vector<std::array<int, 8>> CameraPackets() {
+    std::vector<std::array<int, 8>> packets;
+    for (int y = 0; y < 512; y += 2)
+        for (int x = 0; x < 512; x += 4) {
+            std::array<int, 8> p;
+            for (int i = 0; i < 8; ++i) p[i] = (y + i / 4) * 512 + x + i % 4;
+            packets.push_back(p);
+        }
+    return packets;
+}
+
+void BM_GridCameraPackets(benchmark::State& state) {
+    const RAYTR::Grid& grid = *GridAt(gDemoFactor, RAYTR::kAccuracyAlgorithm);
+    const auto packets = CameraPackets();
+    RunRays(state, "packets camera grid", gCameraRays.size(), [&] {
+        int64_t hits = 0;
+        for (const auto& p : packets) {
+            RAYTR::Ray rays[8];
+            RAYTR::RayHit found[8];
+            float limit[8];
+            for (int i = 0; i < 8; ++i) rays[i] = gCameraRays[p[i]], limit[i] = 1e38f;
+            hits += __builtin_popcount(grid.IntersectPacket(rays, 0xFF, found, limit));
+        }
+        return hits;
+    });
+}
+
+void BM_GridShadowPackets(benchmark::State& state) {
+    const RAYTR::Grid& grid = *GridAt(gDemoFactor, RAYTR::kAccuracyAlgorithm);
+    RunRays(state, "packets shadow grid", gShadowRays.size(), [&] {
+        int64_t hits = 0;
+        for (size_t first = 0; first < gShadowRays.size(); first += 8) {
+            RAYTR::Ray rays[8];
+            const Triangle* skip[8] = {};
+            float limit[8];
+            int active = 0;
+            for (int i = 0; i < 8 && first + i < gShadowRays.size(); ++i) {
+                rays[i] = gShadowRays[first + i].ray, skip[i] = gShadowRays[first + i].skip, limit[i] = 1.0f;
+                active |= 1 << i;
+            }
+            hits += __builtin_popcount(grid.OccludedPacket(rays, active, limit, skip));
+        }
+        return hits;
+    });
+}
+
+void BM_EmbreeCamera8(benchmark::State& state) {
+    RTCIntersectContext context;
+    rtcInitIntersectContext(&context);
+    const auto packets = CameraPackets();
+    RunRays(state, "packets camera embree", gCameraRays.size(), [&] {
+        int64_t hits = 0;
+        alignas(32) int valid[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+        for (const auto& p : packets) {
+            RTCRayHit8 rh;
+            for (int i = 0; i < 8; ++i) {
+                const RAYTR::Ray& r = gCameraRays[p[i]];
+                rh.ray.org_x[i] = r.origin.x, rh.ray.org_y[i] = r.origin.y, rh.ray.org_z[i] = r.origin.z;
+                rh.ray.dir_x[i] = r.direction.x, rh.ray.dir_y[i] = r.direction.y, rh.ray.dir_z[i] = r.direction.z;
+                rh.ray.tnear[i] = 0.0f, rh.ray.tfar[i] = 1e30f, rh.ray.time[i] = 0.0f;
+                rh.ray.mask[i] = 0xFFFFFFFFu, rh.ray.id[i] = 0, rh.ray.flags[i] = 0;
+                rh.hit.geomID[i] = RTC_INVALID_GEOMETRY_ID;
+            }
+            rtcIntersect8(valid, gScene, &context, &rh);
+            for (int i = 0; i < 8; ++i) hits += rh.hit.geomID[i] != RTC_INVALID_GEOMETRY_ID;
+        }
+        return hits;
+    });
+}
+
+void BM_EmbreeShadow8(benchmark::State& state) {
+    RTCIntersectContext context;
+    rtcInitIntersectContext(&context);
+    RunRays(state, "packets shadow embree", gShadowRays.size(), [&] {
+        int64_t hits = 0;
+        for (size_t first = 0; first < gShadowRays.size(); first += 8) {
+            RTCRay8 ray;
+            alignas(32) int valid[8];
+            for (int i = 0; i < 8; ++i) {
+                valid[i] = first + i < gShadowRays.size() ? -1 : 0;
+                const RAYTR::Ray& r = gShadowRays[valid[i] ? first + i : first].ray;
+                ray.org_x[i] = r.origin.x, ray.org_y[i] = r.origin.y, ray.org_z[i] = r.origin.z;
+                ray.dir_x[i] = r.direction.x, ray.dir_y[i] = r.direction.y, ray.dir_z[i] = r.direction.z;
+                ray.tnear[i] = 1e-4f, ray.tfar[i] = 1.0f, ray.time[i] = 0.0f;
+                ray.mask[i] = 0xFFFFFFFFu, ray.id[i] = 0, ray.flags[i] = 0;
+            }
+            rtcOccluded8(valid, gScene, &context, &ray);
+            for (int i = 0; i < 8; ++i) hits += valid[i] && ray.tfar[i] < 0.0f;
+        }
+        return hits;
+    });
+}
+
 void PrintSummary() {
     auto rate = [](const std::string& key) {
         const auto it = gRates.find(key);
@@ -337,6 +434,16 @@ void PrintSummary() {
         const double bytes = gBytesPerTriangle.count(factor) ? gBytesPerTriangle[factor] : 0.0;
         std::printf("%-34s %14.0f %14.0f %8.3f %10.1f\n", (key + (std::atof(factor.c_str()) == gDemoFactor ? " (demo)" : "")).c_str(),
                     value, peer, peer > 0.0 ? value / peer : 0.0, bytes);
+    }
+    std::printf("%-34s %14s %14s %8s %10s\n", "8-ray packets (rays/s, one thread)", "ours", "embree 8", "ratio",
+                "vs 1 ray");
+    for (const char* which : {"camera", "shadow"}) {
+        const std::string ours = std::string("packets ") + which + " grid";
+        const std::string peer = std::string("packets ") + which + " embree";
+        const std::string one = std::string(which) + " grid " + FactorName(gDemoFactor);
+        if (rate(ours) > 0.0 && rate(peer) > 0.0)
+            std::printf("%-34s %14.0f %14.0f %8.3f %10.3f\n", ours.c_str(), rate(ours), rate(peer),
+                        rate(ours) / rate(peer), rate(one) > 0.0 ? rate(ours) / rate(one) : 0.0);
     }
 }
 
@@ -365,6 +472,10 @@ int main(int argc, char** argv) {
     }
     benchmark::RegisterBenchmark("Camera/embree", BM_EmbreeCamera)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("Shadow/embree", BM_EmbreeShadow)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("Camera/embree8", BM_EmbreeCamera8)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("Shadow/embree8", BM_EmbreeShadow8)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("Camera/grid/packets", BM_GridCameraPackets)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("Shadow/grid/packets", BM_GridShadowPackets)->Unit(benchmark::kMillisecond);
     std::vector<float> factors = {0.5f, gDemoFactor, 1.0f, 1.5f, 2.0f, 4.0f};
     std::sort(factors.begin(), factors.end());
     factors.erase(std::unique(factors.begin(), factors.end()), factors.end());

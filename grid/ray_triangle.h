@@ -145,6 +145,25 @@ __attribute__((target("avx2"))) inline __m256 LoadLanes8(const float* lo, const 
     return _mm256_set_m128(_mm_load_ps(hi), _mm_load_ps(lo));
 }
 
+// Eight lanes' weight tests: -0.001 <= u <= 1.001 and v >= -0.001 within pass (NaN fails).
+__attribute__((target("avx2"))) inline __m256 WeightsPass8(__m256 pass, __m256 u, __m256 v) {
+    const __m256 low = _mm256_set1_ps(kAboveMinusThousandth);
+    pass = _mm256_and_ps(pass, _mm256_and_ps(_mm256_cmp_ps(u, low, _CMP_GE_OQ),
+                                             _mm256_cmp_ps(u, _mm256_set1_ps(1.001f), _CMP_LE_OQ)));
+    return _mm256_and_ps(pass, _mm256_cmp_ps(v, low, _CMP_GE_OQ));
+}
+
+// The lanes (bits 0..7) whose u + v exceeds 1.001f, the sum taken in double.
+__attribute__((target("avx2"))) inline int SumFails8(__m256 u, __m256 v) {
+    const __m256d highSum = _mm256_set1_pd(static_cast<double>(1.001f));
+    const __m256d sumLow = _mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(u)),
+                                         _mm256_cvtps_pd(_mm256_castps256_ps128(v)));
+    const __m256d sumHigh = _mm256_add_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(u, 1)),
+                                          _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)));
+    return _mm256_movemask_pd(_mm256_cmp_pd(sumLow, highSum, _CMP_GT_OQ)) |
+           _mm256_movemask_pd(_mm256_cmp_pd(sumHigh, highSum, _CMP_GT_OQ)) << 4;
+}
+
 // The one-sided test on the eight triangles of two consecutive blocks (first[0] and first[1])
 // at once, lane for lane the operations of RayTriangle4 and nothing fused (no multiply-add),
 // so every lane gives RayTriangle4's u, v and t bit for bit. Returns the passing lanes as bits
@@ -186,28 +205,75 @@ __attribute__((target("avx2"))) inline int RayTriangle8(const float o[3], const 
     const __m256 t = _mm256_mul_ps(
         _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(e2x, qx), _mm256_mul_ps(e2y, qy)), _mm256_mul_ps(e2z, qz)), inv);
     // Weights and distance, as in RayTriangle4.
-    const __m256 low = _mm256_set1_ps(kAboveMinusThousandth);
-    __m256 pass = _mm256_and_ps(passDet, _mm256_and_ps(_mm256_cmp_ps(u, low, _CMP_GE_OQ),
-                                                       _mm256_cmp_ps(u, _mm256_set1_ps(1.001f), _CMP_LE_OQ)));
-    pass = _mm256_and_ps(pass, _mm256_cmp_ps(v, low, _CMP_GE_OQ));
+    __m256 pass = WeightsPass8(passDet, u, v);
     pass = _mm256_and_ps(pass, _mm256_and_ps(_mm256_cmp_ps(t, _mm256_set1_ps(tMinimum), _CMP_GT_OQ),
                                              _mm256_cmp_ps(t, _mm256_set1_ps(tMax), _CMP_LT_OQ)));
     int mask = _mm256_movemask_ps(pass);
     if (mask == 0) return 0;
     // u + v <= 1.001f, the sum in double.
-    const __m256d highSum = _mm256_set1_pd(static_cast<double>(1.001f));
-    const __m256d sumLow = _mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(u)),
-                                         _mm256_cvtps_pd(_mm256_castps256_ps128(v)));
-    const __m256d sumHigh = _mm256_add_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(u, 1)),
-                                          _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)));
-    const int fails = _mm256_movemask_pd(_mm256_cmp_pd(sumLow, highSum, _CMP_GT_OQ)) |
-                      _mm256_movemask_pd(_mm256_cmp_pd(sumHigh, highSum, _CMP_GT_OQ)) << 4;
-    mask &= ~fails;
+    mask &= ~SumFails8(u, v);
     if (mask == 0) return 0;
     _mm256_storeu_ps(u8, u);
     _mm256_storeu_ps(v8, v);
     _mm256_storeu_ps(t8, t);
     return mask;
+}
+
+
+// One triangle (lane `lane` of a block) against eight rays at once: the rays' origins and
+// directions one component per lane vector, and each ray's t_min and the triangle index it
+// skips. Lane for lane the operations of RayTriangle4 (products commute, the sums keep their
+// grouping, nothing fused), so every ray gets the u, v and t the one-ray tests give it bit
+// for bit. Returns the rays (bits 0..7) whose hit passes the weight tests, is not skipped and
+// has t > tMin, and writes every lane's u, v and t; the caller applies the upper limit.
+// Call only when CpuHasAvx2().
+struct alignas(32) RayLanes8 {
+    float ox[8], oy[8], oz[8], dx[8], dy[8], dz[8];
+    float tMin[8];
+    unsigned skip[8];
+};
+
+__attribute__((target("avx2"))) inline int TriangleRays8(const RayLanes8& r, const TriangleBlock4& b, int lane,
+                                                         __m256& u, __m256& v, __m256& t) {
+    const __m256 e1x = _mm256_broadcast_ss(&b.e1x[lane]), e1y = _mm256_broadcast_ss(&b.e1y[lane]),
+                 e1z = _mm256_broadcast_ss(&b.e1z[lane]);
+    const __m256 e2x = _mm256_broadcast_ss(&b.e2x[lane]), e2y = _mm256_broadcast_ss(&b.e2y[lane]),
+                 e2z = _mm256_broadcast_ss(&b.e2z[lane]);
+    const __m256 dx = _mm256_load_ps(r.dx), dy = _mm256_load_ps(r.dy), dz = _mm256_load_ps(r.dz);
+    // p = d x e2; det = e1 . p.
+    const __m256 px = _mm256_sub_ps(_mm256_mul_ps(dy, e2z), _mm256_mul_ps(dz, e2y));
+    const __m256 py = _mm256_sub_ps(_mm256_mul_ps(dz, e2x), _mm256_mul_ps(dx, e2z));
+    const __m256 pz = _mm256_sub_ps(_mm256_mul_ps(dx, e2y), _mm256_mul_ps(dy, e2x));
+    const __m256 det =
+        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(e1x, px), _mm256_mul_ps(e1y, py)), _mm256_mul_ps(e1z, pz));
+    // det >= 1e-6 (NaN fails), and not the triangle the ray skips.
+    const __m256i skipped = _mm256_cmpeq_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(r.skip)),
+                                               _mm256_set1_epi32(static_cast<int>(b.index[lane])));
+    const __m256 passDet =
+        _mm256_andnot_ps(_mm256_castsi256_ps(skipped), _mm256_cmp_ps(det, _mm256_set1_ps(1e-6f), _CMP_GE_OQ));
+    if (_mm256_movemask_ps(passDet) == 0) return 0;
+    const __m256 inv = _mm256_div_ps(_mm256_set1_ps(1.0f), det);
+    // s = o - A; u = (s . p) / det.
+    const __m256 sx = _mm256_sub_ps(_mm256_load_ps(r.ox), _mm256_broadcast_ss(&b.ax[lane]));
+    const __m256 sy = _mm256_sub_ps(_mm256_load_ps(r.oy), _mm256_broadcast_ss(&b.ay[lane]));
+    const __m256 sz = _mm256_sub_ps(_mm256_load_ps(r.oz), _mm256_broadcast_ss(&b.az[lane]));
+    u = _mm256_mul_ps(
+        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(sx, px), _mm256_mul_ps(sy, py)), _mm256_mul_ps(sz, pz)), inv);
+    // q = s x e1; v = (d . q) / det; t = (e2 . q) / det.
+    const __m256 qx = _mm256_sub_ps(_mm256_mul_ps(sy, e1z), _mm256_mul_ps(sz, e1y));
+    const __m256 qy = _mm256_sub_ps(_mm256_mul_ps(sz, e1x), _mm256_mul_ps(sx, e1z));
+    const __m256 qz = _mm256_sub_ps(_mm256_mul_ps(sx, e1y), _mm256_mul_ps(sy, e1x));
+    v = _mm256_mul_ps(
+        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(dx, qx), _mm256_mul_ps(dy, qy)), _mm256_mul_ps(dz, qz)), inv);
+    t = _mm256_mul_ps(
+        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(e2x, qx), _mm256_mul_ps(e2y, qy)), _mm256_mul_ps(e2z, qz)), inv);
+    // Weights and t > tMin, as in RayTriangle4.
+    const __m256 pass =
+        _mm256_and_ps(WeightsPass8(passDet, u, v), _mm256_cmp_ps(t, _mm256_load_ps(r.tMin), _CMP_GT_OQ));
+    const int mask = _mm256_movemask_ps(pass);
+    if (mask == 0) return 0;
+    // u + v <= 1.001f, the sum in double.
+    return mask & ~SumFails8(u, v);
 }
 
 }  // namespace RAYTR

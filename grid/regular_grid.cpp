@@ -589,24 +589,44 @@ bool BaseGrid<Dim, Tri, Index>::WalkCells(const Ray& ray, float tMinimum, float 
 
 namespace {
 
-// The nearest hit found so far by Intersect: ray parameter, weights u and v, and the block and
-// lane of its triangle (lane -1: none yet).
+// The nearest hit found so far by Intersect: ray parameter, weights u and v, the triangle's
+// index, and the block and lane of its triangle (lane -1: none yet).
 struct Nearest {
     float t, u, v;
+    unsigned index;  // 0 before the first hit, so that nothing ties with the caller's limit
     unsigned block;
     int lane;
 };
 
-// Takes the passing lanes (mask bits, in lane order) that are strictly nearer than the best so
-// far, so the first of equally near triangles in block and lane order wins, whatever the width.
-inline void TakeNearer(int mask, const float* t, const float* u, const float* v, unsigned firstBlock, int lanes,
-                       Nearest& best) {
+// The one filter bound that lets a hit equal to best.t through to TakeNearer (which decides
+// ties), since the lane tests keep t < bound only.
+// (The next float up, for the positive finite values a hit can have; hits lie above t_min > 0.)
+inline float TieBound(const Nearest& best) {
+    if (!(best.t > 0.0f) || !(best.t < std::numeric_limits<float>::max())) return best.t;
+    std::uint32_t bits;
+    std::memcpy(&bits, &best.t, sizeof bits);
+    ++bits;
+    float next;
+    std::memcpy(&next, &bits, sizeof next);
+    return next;
+}
+
+// Takes the passing lanes (mask bits) that come before the best so far in the order of
+// (t, triangle index): the nearest hit, and of equally near ones the lowest triangle index,
+// whatever the order or the width in which the triangles were tested (the packet queries keep
+// the same order, so both give the same triangle).
+inline void TakeNearer(int mask, const float* t, const float* u, const float* v, const TriangleBlock4* blocks,
+                       unsigned firstBlock, int lanes, Nearest& best) {
     for (int lane = 0; lane < lanes; ++lane) {
-        if (!(mask & (1 << lane)) || !(t[lane] < best.t)) continue;
+        if (!(mask & (1 << lane))) continue;
+        const unsigned block = firstBlock + static_cast<unsigned>(lane / 4);
+        const unsigned index = blocks[block].index[lane % 4];
+        if (!(t[lane] < best.t) && !(t[lane] == best.t && index < best.index)) continue;
         best.t = t[lane];
         best.u = u[lane];
         best.v = v[lane];
-        best.block = firstBlock + static_cast<unsigned>(lane / 4);
+        best.index = index;
+        best.block = block;
         best.lane = lane % 4;
     }
 }
@@ -615,13 +635,13 @@ inline void TakeNearer(int mask, const float* t, const float* u, const float* v,
 inline void NearestInBlock(const RayLanes& lanes, const TriangleBlock4* blocks, unsigned k, unsigned skip,
                            Nearest& best) {
     __m128 u, v, t;
-    const int mask = RayTriangle4(lanes, blocks[k], _mm_set1_ps(best.t), skip, u, v, t);
+    const int mask = RayTriangle4(lanes, blocks[k], _mm_set1_ps(TieBound(best)), skip, u, v, t);
     if (mask == 0) return;
     alignas(16) float ts[4], us[4], vs[4];
     _mm_store_ps(ts, t);
     _mm_store_ps(us, u);
     _mm_store_ps(vs, v);
-    TakeNearer(mask, ts, us, vs, k, 4, best);
+    TakeNearer(mask, ts, us, vs, blocks, k, 4, best);
 }
 
 inline void NearestInCell4(const RayLanes& lanes, const TriangleBlock4* blocks, unsigned first, unsigned end,
@@ -647,8 +667,8 @@ __attribute__((target("avx2"), noinline)) void NearestInCell8(const RayLanes& la
     unsigned k = first;
     for (; k + 1 < end; k += 2) {
         float u[8], v[8], t[8];
-        const int mask = RayTriangle8(o, d, tMinimum, blocks + k, best.t, skip, u, v, t);
-        if (mask != 0) TakeNearer(mask, t, u, v, k, 8, best);
+        const int mask = RayTriangle8(o, d, tMinimum, blocks + k, TieBound(best), skip, u, v, t);
+        if (mask != 0) TakeNearer(mask, t, u, v, blocks, k, 8, best);
     }
     if (k < end) NearestInBlock(lanes, blocks, k, skip, best);
 }
@@ -685,10 +705,10 @@ bool BaseGrid<Dim, Tri, Index>::IntersectWidth(const Ray& ray, RayHit& hit, floa
     const float o[3] = {ray.origin.x, ray.origin.y, ray.origin.z};
     const float d[3] = {ray.direction.x, ray.direction.y, ray.direction.z};
     const RayLanes lanes(o, d, tMinimum);
-    Nearest best{tMax, 0.0f, 0.0f, 0, -1};
+    Nearest best{tMax, 0.0f, 0.0f, 0, 0, -1};
     // Every triangle of a cell is tested; the nearest hit so far stays a candidate, and the
-    // walk stops at the first cell whose exit lies at or beyond it (a hit beyond the exit of
-    // its cell may have a nearer rival in a later cell). Cells of more than four triangles go
+    // walk stops at the first cell whose exit lies beyond it (a hit beyond the exit of its cell
+    // may have a nearer rival in a later cell, and one at the exit an equally near one). Cells of more than four triangles go
     // eight lanes wide where the processor can; the result is the same bit for bit.
     WalkCells(ray, tMinimum, tMax, [&](unsigned first, unsigned end, float tExit) {
 #ifdef REDOWL_HAS_AVX2_PATH
@@ -696,7 +716,7 @@ bool BaseGrid<Dim, Tri, Index>::IntersectWidth(const Ray& ray, RayHit& hit, floa
         else
 #endif
             NearestInCell4(lanes, blocks, first, end, skip, best);
-        return best.lane >= 0 && best.t <= tExit;
+        return best.lane >= 0 && best.t < tExit;
     });
     if (best.lane < 0) return false;
     hit.triangle = triangles + blocks[best.block].index[best.lane];

@@ -121,6 +121,20 @@ public:
     bool IntersectWidth(const Ray& ray, RayHit& hit, float tMax, bool wide) const;
     bool OccludedWidth(const Ray& ray, float tMax, const Tri* skip, bool wide) const;
 
+    // Up to kPacketSize rays at once (bit i of active: rays[i] is traced), by the coherent grid
+    // traversal of I. Wald, T. Ize, A. Kensler, A. Knoll and S. Parker, "Ray Tracing Animated
+    // Scenes using Coherent Grid Traversal" (SIGGRAPH 2006): the packet walks the grid in
+    // slices across its main axis; in each slice it takes the rectangle of cells that its rays
+    // cross there and tests every triangle of those cells against all its rays at once (each
+    // triangle once per packet). Ray i gets exactly what Intersect(rays[i], hits[i], tMax[i])
+    // gives, bit for bit; returns the mask of the rays that hit. Rays whose direction along
+    // the main axis has the other sign, and every ray on a processor without AVX2, take the
+    // one-ray query.
+    static constexpr int kPacketSize = 8;
+    int IntersectPacket(const Ray* rays, int active, RayHit* hits, const float* tMax) const;
+    // The mask of the rays i for which Occluded(rays[i], tMax[i], skip[i]) is true.
+    int OccludedPacket(const Ray* rays, int active, const float* tMax, const Tri* const* skip) const;
+
     // The smallest distance along a ray at which the queries accept a hit.
     float MinimumDistance() const { return tMinDistance_; }
 
@@ -160,6 +174,10 @@ protected:
     template <class Visit>
     bool WalkCells(const Ray& ray, float tMinimum, float tMax, Visit&& visit) const;
     unsigned SkipIndex(const Tri* skip) const;
+    // The packet walk of IntersectPacket (closest true) and OccludedPacket.
+    template <bool Closest>
+    int PacketQuery(const Ray* rays, int active, const float* tMax, const unsigned* skip, float* hitT, float* hitU,
+                    float* hitV, unsigned* hitIndex) const;
 
     ORVA_MATH::VECTOR minimum;
     ORVA_MATH::VECTOR maximum;

@@ -260,47 +260,78 @@ void ScreenTracer::RefineTile(int tile, int thread) {
     }
 }
 
-VECTOR ScreenTracer::ShadeAt(int row, float column, float rowOffset) const {
+Ray ScreenTracer::ScreenRay(int row, float column, float rowOffset) const {
     // The table's direction for a point of the screen (column and row in pixels: the table's
-    // ray of pixel (r, c) is ShadeAt(r, c, 0)), turned like the table's rays: y and z flipped
+    // ray of pixel (r, c) is ScreenRay(r, c, 0)), turned like the table's rays: y and z flipped
     // so that row 0 looks at the bottom of the scene.
     const float x = column - static_cast<float>(width_) * 0.5f;
     const float y = static_cast<float>(height_) * 0.5f - (static_cast<float>(row) + rowOffset);
     const VECTOR v(x, y, zPlane_, 1.0f);
     const VECTOR d = v / ORVA_MATH::Length(v);
     const Ray ray(VECTOR(0.0f, 0.0f, 0.0f, 1.0f), VECTOR(d.x, -d.y, -d.z, 1.0f));
+    return CarryRay(ray, cameraToWorld_);
+}
+
+VECTOR ScreenTracer::ShadeAt(int row, float column, float rowOffset) const {
     RayHit hit;
-    return Shade(CarryRay(ray, cameraToWorld_), hit, 1, *scene_);
+    return Shade(ScreenRay(row, column, rowOffset), hit, 1, *scene_);
+}
+
+Ray ScreenTracer::PixelRay(int p) const {
+    // y and z turned so that row 0 looks at the bottom of the scene.
+    Ray ray = rays_[p];
+    const VECTOR d = ray.direction;
+    ray.direction = VECTOR(d.x, -d.y, -d.z, d.w);
+    return CarryRay(ray, cameraToWorld_);
+}
+
+void ScreenTracer::StorePixel(int p, const VECTOR& colour) {
+    // Red in x, blue in y, green in z; bytes in memory order red, green, blue, fourth.
+    const std::uint8_t bytes[4] = {ChannelByte(colour.x), ChannelByte(colour.z), ChannelByte(colour.y), 255};
+    std::uint32_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    buffers_[0][p] = word;  // tiles are disjoint: one writer per pixel
+    luminance_[p] = Luminance(bytes);
 }
 
 void ScreenTracer::FullTraceRectangle(int rowStart, int colStart, int rowEnd, int colEnd) {
-    std::uint32_t* const buffer = buffers_[0];
-    float* const luminance = luminance_;
-    for (int r = rowStart; r < rowEnd; ++r) {
-        for (int c = colStart; c < colEnd; ++c) {
-            const int p = r * width_ + c;
-            // y and z turned so that row 0 looks at the bottom of the scene.
-            Ray ray = rays_[p];
-            const VECTOR d = ray.direction;
-            ray.direction = VECTOR(d.x, -d.y, -d.z, d.w);
-            RayHit hit;
-            const VECTOR colour = Shade(CarryRay(ray, cameraToWorld_), hit, 1, *scene_);
-            // Red in x, blue in y, green in z; bytes in memory order red, green, blue, fourth.
-            const std::uint8_t bytes[4] = {ChannelByte(colour.x), ChannelByte(colour.z), ChannelByte(colour.y), 255};
-            std::uint32_t word;
-            std::memcpy(&word, bytes, sizeof word);
-            buffer[p] = word;  // tiles are disjoint: one writer per pixel
-            luminance[p] = Luminance(bytes);
-        }
+    if (!packetTracing) {
+        for (int r = rowStart; r < rowEnd; ++r)
+            for (int c = colStart; c < colEnd; ++c) {
+                RayHit hit;
+                StorePixel(r * width_ + c, Shade(PixelRay(r * width_ + c), hit, 1, *scene_));
+            }
+        return;
     }
+    // Packets of 4 x 2 pixels: the rays of a packet stay close together all the way through
+    // the grid, and so do their shadow rays, which all end at the light.
+    for (int r = rowStart; r < rowEnd; r += 2)
+        for (int c = colStart; c < colEnd; c += 4) {
+            Ray rays[kPacketRays];
+            RayHit hits[kPacketRays];
+            VECTOR colours[kPacketRays];
+            int pixel[kPacketRays];
+            int active = 0;
+            for (int i = 0; i < kPacketRays; ++i) {
+                const int row = r + i / 4, column = c + i % 4;
+                if (row >= rowEnd || column >= colEnd) continue;
+                pixel[i] = row * width_ + column;
+                rays[i] = PixelRay(pixel[i]);
+                active |= 1 << i;
+            }
+            ShadePacket(rays, active, hits, 1, *scene_, colours);
+            for (int i = 0; i < kPacketRays; ++i)
+                if (active >> i & 1) StorePixel(pixel[i], colours[i]);
+        }
 }
 
 void ScreenTracer::SmoothRectangle(int rowStart, int colStart, int rowEnd, int colEnd) {
     // A pixel that stands out from both of its horizontal or both of its vertical neighbours (a
     // one-pixel detail: a thin edge or a minified texture seen in the mirror bounce) becomes the
     // average of nine rays on a 3 x 3 lattice from edge to edge of the pixel (its own ray in the
-    // middle, the others half a pixel away). Decided on the one-ray luminance of the whole
-    // frame, which nobody writes during this pass, so the result is the same for any tiling.
+    // middle, the others half a pixel away: one packet of eight). Decided on the one-ray
+    // luminance of the whole frame, which nobody writes during this pass, so the result is the
+    // same for any tiling.
     std::uint32_t* const buffer = buffers_[0];
     const float* const lum = luminance_;
     const int w = width_;
@@ -311,10 +342,23 @@ void ScreenTracer::SmoothRectangle(int rowStart, int colStart, int rowEnd, int c
             if (!StandsOut(l, lum[p - 1], lum[p + 1]) && !StandsOut(l, lum[p - w], lum[p + w])) continue;
             std::uint8_t centre[4];
             std::memcpy(centre, &buffer[p], sizeof centre);
-            VECTOR sum(0.0f, 0.0f, 0.0f, 0.0f);
+            Ray rays[kPacketRays];
+            int n = 0;
             for (const float dr : {-0.5f, 0.0f, 0.5f})
                 for (const float dc : {-0.5f, 0.0f, 0.5f})
-                    if (dr != 0.0f || dc != 0.0f) sum += ShadeAt(r, static_cast<float>(c) + dc, dr);
+                    if (dr != 0.0f || dc != 0.0f) rays[n++] = ScreenRay(r, static_cast<float>(c) + dc, dr);
+            VECTOR colours[kPacketRays];
+            if (packetTracing) {
+                RayHit hits[kPacketRays];
+                ShadePacket(rays, (1 << kPacketRays) - 1, hits, 1, *scene_, colours);
+            } else {
+                for (int i = 0; i < kPacketRays; ++i) {
+                    RayHit hit;
+                    colours[i] = Shade(rays[i], hit, 1, *scene_);
+                }
+            }
+            VECTOR sum(0.0f, 0.0f, 0.0f, 0.0f);
+            for (int i = 0; i < kPacketRays; ++i) sum += colours[i];
             // Colour bytes of the eight, plus the centre's bytes, averaged.
             const std::uint8_t bytes[4] = {
                 AverageByte(sum.x, centre[0]), AverageByte(sum.z, centre[1]), AverageByte(sum.y, centre[2]), 255};

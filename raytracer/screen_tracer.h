@@ -133,8 +133,12 @@ public:
     // Smooths the pixels of a rectangle that stand out from both neighbours of a pair (after
     // the whole frame's FullTraceRectangle).
     void SmoothRectangle(int rowStart, int colStart, int rowEnd, int colEnd);
-    // The colour seen through the point (column, row + rowOffset) of the screen, in pixels.
+    // The colour seen through the point (column, row + rowOffset) of the screen, in pixels, and
+    // the world ray through it.
     VECTOR ShadeAt(int row, float column, float rowOffset) const;
+    Ray ScreenRay(int row, float column, float rowOffset) const;
+    // The world ray of pixel p of the ray table.
+    Ray PixelRay(int p) const;
 
     // Read access for the display, the benchmarks and the tests.
     int Width() const { return width_; }
@@ -170,6 +174,12 @@ public:
     // neighbours with nine rays each (on by default; off gives the one-ray image, for a
     // comparison with another tracer on exactly the same rays).
     bool smoothTracedImage = true;
+    // Whether the traced image goes through the grids in packets of eight rays (4 x 2 pixels,
+    // and the eight extra rays of a smoothed pixel) instead of ray by ray. The image is the same
+    // bit for bit either way. Off by default: on the demo scene the packets are slower (the
+    // fine grid gives each packet several cells per slice, so it tests more triangles than its
+    // rays would alone, and a ray alone costs little to walk).
+    bool packetTracing = false;
 
     // Marks of the pixels MaskPixel computed in the last mask frame (1 traced, 0 filled or not
     // reached), for the viewer's view of the lattice and its refinement. Off by default: the
@@ -185,6 +195,8 @@ private:
     void TraceMask();
     void Tile();
     void FreeTables() noexcept;
+    // Writes pixel p's colour as bytes into buffer 0 and its luminance for the smoothing pass.
+    void StorePixel(int p, const VECTOR& colour);
 
     Ray* rays_ = nullptr;          // W*H, 16-byte aligned
     VECTOR* unitZ_ = nullptr;      // W*H, 16-byte aligned

@@ -136,6 +136,62 @@ VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, 
     return acc * kDirectShare + reflected * kBounceShare;
 }
 
+// ShadeWithEye for a packet, step for step, each ray's values computed as there.
+void ShadePacketWithEye(const Ray* rays, int active, RayHit* hits, int depth, const Scene& scene, const VECTOR& eye,
+                        VECTOR* colours) {
+    const int found = ClosestHitPacket(rays, active, scene, hits);
+    for (int i = 0; i < kPacketRays; ++i)
+        if ((active & ~found) >> i & 1) colours[i] = VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
+    if (found == 0) return;
+    const Triangle* surface[kPacketRays] = {};
+    Surface s[kPacketRays];
+    VECTOR light[kPacketRays];
+    int lit = 0;
+    for (int i = 0; i < kPacketRays; ++i) {
+        if (!(found >> i & 1)) continue;
+        surface[i] = hits[i].triangle;
+        s[i] = WorldSurface(hits[i]);
+        light[i] = VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
+    }
+    // Direct light from every light whose shadow ray is free: the packet's shadow rays go to
+    // one point, so they stay coherent.
+    const unsigned lightCount = scene.lights.Size();
+    for (unsigned k = 0; k < lightCount; ++k) {
+        const LightSource& source = scene.lights[k];
+        const VECTOR lightPosition = AsPoint(source.position);
+        Ray shadowRays[kPacketRays];
+        for (int i = 0; i < kPacketRays; ++i)
+            if (found >> i & 1)
+                shadowRays[i] = Ray(s[i].position, Normalised(AsDirection(lightPosition - s[i].position)));
+        const int blocked = ShadowBlockedPacket(shadowRays, found, scene, surface, lightPosition);
+        for (int i = 0; i < kPacketRays; ++i) {
+            if (!((found & ~blocked) >> i & 1)) continue;
+            light[i] += Illuminate(s[i], source, eye);
+            lit |= 1 << i;
+        }
+    }
+    VECTOR acc[kPacketRays];
+    for (int i = 0; i < kPacketRays; ++i)
+        if (found >> i & 1)
+            acc[i] = (lit >> i & 1) ? ORVA_MATH::Mul(SampleTexture(s[i].texture, s[i].u, s[i].v), light[i]) : light[i];
+    if (depth <= 0) {
+        for (int i = 0; i < kPacketRays; ++i)
+            if (found >> i & 1) colours[i] = acc[i];
+        return;
+    }
+    // One mirror bounce from each hit point, leaving the hit triangle.
+    Ray bounces[kPacketRays];
+    for (int i = 0; i < kPacketRays; ++i) {
+        if (!(found >> i & 1)) continue;
+        bounces[i] = Ray(s[i].position, AsDirection(Reflect(AsDirection(rays[i].direction), s[i].normal)));
+        hits[i].triangle = surface[i];
+    }
+    VECTOR reflected[kPacketRays];
+    ShadePacketWithEye(bounces, found, hits, depth - 1, scene, eye, reflected);
+    for (int i = 0; i < kPacketRays; ++i)
+        if (found >> i & 1) colours[i] = acc[i] * kDirectShare + reflected[i] * kBounceShare;
+}
+
 }  // namespace
 
 VECTOR SampleTexture(const TEXTURE* texture, float u, float v) {
@@ -237,6 +293,97 @@ VECTOR LocalIllumination(const Ray&, const RayHit& hit, const LightSource& light
 
 VECTOR Shade(const Ray& ray, RayHit& hit, int depth, const Scene& scene) {
     return ShadeWithEye(ray, hit, depth, scene, EyeInWorld(scene));
+}
+
+int ClosestHitPacket(const Ray* rays, int active, const Scene& scene, RayHit* hits) {
+    const Triangle* skip[kPacketRays] = {};
+    Ray world[kPacketRays];
+    float best[kPacketRays];
+    const TObject* bestObject[kPacketRays] = {};
+    RayHit bestHit[kPacketRays];
+    for (int i = 0; i < kPacketRays; ++i) {
+        best[i] = kFar;
+        if (!(active >> i & 1)) continue;
+        skip[i] = hits[i].triangle;
+        world[i] = Ray(AsPoint(rays[i].origin), AsDirection(rays[i].direction));
+    }
+    // Object by object as ClosestHit, each ray limited to its nearest hit so far.
+    const unsigned count = scene.objects.Size();
+    for (unsigned n = 0; n < count; ++n) {
+        const TObject& object = scene.objects[n];
+        if (!(object.flags & TObject::kClosestHitFlag)) continue;
+        const Grid* grid = QueryableGrid(object);
+        if (grid == nullptr) continue;
+        const VECTOR centre = Midpoint(object.box.minimum, object.box.maximum);
+        Ray local[kPacketRays];
+        RayHit query[kPacketRays];
+        int mask = 0;
+        for (int i = 0; i < kPacketRays; ++i) {
+            if (!(active >> i & 1)) continue;
+            local[i] = CarryRay(world[i], object.box.transposedInverse);
+            if (!HitsBoundingSphere(local[i], centre, object.sphereRadiusSquared)) continue;
+            query[i] = hits[i];
+            query[i].triangle = skip[i];
+            mask |= 1 << i;
+        }
+        if (mask == 0) continue;
+        const int hit = grid->IntersectPacket(local, mask, query, best);
+        for (int i = 0; i < kPacketRays; ++i) {
+            if (!(hit >> i & 1)) continue;
+            best[i] = query[i].t;
+            bestObject[i] = &object;
+            bestHit[i] = query[i];
+        }
+    }
+    int found = 0;
+    for (int i = 0; i < kPacketRays; ++i) {
+        if (!(active >> i & 1)) continue;
+        if (bestObject[i] == nullptr) {
+            hits[i] = RayHit();
+            continue;
+        }
+        hits[i] = bestHit[i];
+        ComputeHitPoint(hits[i]);
+        hits[i].transform = &bestObject[i]->box.transposed;
+        hits[i].texture = bestObject[i]->textures.empty() ? nullptr : &bestObject[i]->textures[0];
+        found |= 1 << i;
+    }
+    return found;
+}
+
+int ShadowBlockedPacket(const Ray* rays, int active, const Scene& scene, const Triangle* const* skip,
+                        const VECTOR& lightPosition) {
+    Ray world[kPacketRays];
+    float tLight[kPacketRays];
+    for (int i = 0; i < kPacketRays; ++i) {
+        tLight[i] = 0.0f;
+        if (!(active >> i & 1)) continue;
+        world[i] = Ray(AsPoint(rays[i].origin), AsDirection(rays[i].direction));
+        tLight[i] = LightParameter(world[i], AsPoint(lightPosition));
+    }
+    // Object by object as ShadowBlocked; a ray stops at its first blocker.
+    int blocked = 0;
+    const unsigned count = scene.objects.Size();
+    for (unsigned n = 0; n < count && (active & ~blocked) != 0; ++n) {
+        const TObject& object = scene.objects[n];
+        if (!(object.flags & TObject::kShadowFlag)) continue;
+        const Grid* grid = QueryableGrid(object);
+        if (grid == nullptr) continue;
+        const VECTOR centre = Midpoint(object.box.minimum, object.box.maximum);
+        Ray local[kPacketRays];
+        int mask = 0;
+        for (int i = 0; i < kPacketRays; ++i) {
+            if (!((active & ~blocked) >> i & 1)) continue;
+            local[i] = CarryRay(world[i], object.box.transposedInverse);
+            if (HitsBoundingSphere(local[i], centre, object.sphereRadiusSquared)) mask |= 1 << i;
+        }
+        if (mask != 0) blocked |= grid->OccludedPacket(local, mask, tLight, skip);
+    }
+    return blocked;
+}
+
+void ShadePacket(const Ray* rays, int active, RayHit* hits, int depth, const Scene& scene, VECTOR* colours) {
+    ShadePacketWithEye(rays, active, hits, depth, scene, EyeInWorld(scene), colours);
 }
 
 }  // namespace RAYTR

@@ -118,4 +118,23 @@ VECTOR LocalIllumination(const Ray& ray, const RayHit& hit, const LightSource& l
 // its triangle on entry is skipped. The tracer calls it with depth 1.
 VECTOR Shade(const Ray& ray, RayHit& hit, int depth, const Scene& scene);
 
+// ---- Packets of up to eight rays (bit i of active: rays[i] is traced) ----------------------
+// Each ray gets exactly, bit for bit, what the one-ray function above gives it; the grids walk
+// the rays together (Grid::IntersectPacket, Grid::OccludedPacket), which pays when the rays are
+// coherent: the pixels of a small square, their shadow rays toward the light.
+
+inline constexpr int kPacketRays = 8;
+
+// ClosestHit(rays[i], scene, hits[i]) for every active ray; returns the mask of the rays that hit.
+int ClosestHitPacket(const Ray* rays, int active, const Scene& scene, RayHit* hits);
+
+// The mask of the active rays i for which ShadowBlocked(rays[i], scene, a record skipping
+// skip[i], lightPosition) is true.
+int ShadowBlockedPacket(const Ray* rays, int active, const Scene& scene, const ORVA_GRAPHICS::Triangle* const* skip,
+                        const VECTOR& lightPosition);
+
+// colours[i] = Shade(rays[i], hits[i], depth, scene) for every active ray (hits[i].triangle on
+// entry is skipped, as there); inactive entries are left alone.
+void ShadePacket(const Ray* rays, int active, RayHit* hits, int depth, const Scene& scene, VECTOR* colours);
+
 }  // namespace RAYTR
