@@ -427,6 +427,29 @@ void BaseGrid<Dim, Tri, Index>::CellsOfTriangle(const Tri& triangle, int algorit
     // box sweep wherever the test can pass), so the result is the same with far fewer tests.
     const float t0[3] = {P.x, P.y, P.z}, t1[3] = {Q.x, Q.y, Q.z}, t2[3] = {R.x, R.y, R.z};
     const float half[3] = {0.5f, 0.5f, 0.5f};
+#ifdef REDOWL_HAS_AVX2_PATH
+    if (CpuHasAvx2()) {
+        // Eight candidates at a time, visited in the cover's order.
+        float cx[8], cy[8], cz[8];
+        int n = 0;
+        auto test = [&] {
+            const int overlapping = TriangleBoxOverlap8(cx, cy, cz, half, t0, t1, t2);
+            for (int i = 0; i < n; ++i)
+                if (overlapping >> i & 1)
+                    visit(linear(static_cast<int>(cx[i]), static_cast<int>(cy[i]), static_cast<int>(cz[i])));
+            n = 0;
+        };
+        CoverCells(P, Q, R, [&](int x, int y, int z) {
+            cx[n] = static_cast<float>(x), cy[n] = static_cast<float>(y), cz[n] = static_cast<float>(z);
+            if (++n == 8) test();
+        });
+        if (n != 0) {
+            for (int i = n; i < 8; ++i) cx[i] = cx[0], cy[i] = cy[0], cz[i] = cz[0];
+            test();
+        }
+        return;
+    }
+#endif
     CoverCells(P, Q, R, [&](int x, int y, int z) {
         const float centre[3] = {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
         if (TriangleBoxOverlap(centre, half, t0, t1, t2)) visit(linear(x, y, z));
