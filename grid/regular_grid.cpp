@@ -524,14 +524,12 @@ bool BaseGrid<Dim, Tri, Index>::Usable(const Ray& ray, float& tMinimum) const {
 }
 
 template <int Dim, class Tri, class Index>
-template <class Visit>
-bool BaseGrid<Dim, Tri, Index>::WalkCells(const Ray& ray, float tMinimum, float tMax, Visit&& visit) const {
-    const float o[3] = {ray.origin.x, ray.origin.y, ray.origin.z};
-    const float d[3] = {ray.direction.x, ray.direction.y, ray.direction.z};
+bool BaseGrid<Dim, Tri, Index>::ClipToBox(const float o[3], const float d[3], float tMinimum, float tMax, float& t0,
+                                          float& t1, float invD[3]) const {
     // Slab test against [minimum, maximum]. A zero direction lane leaves its axis unconstrained
     // while the origin lies between the planes (0 * infinity is NaN there and is dropped).
     // (The clamps below give their bound when the value is NaN.)
-    float tNear = -1e38f, tFar = 1e38f, invD[3];
+    float tNear = -1e38f, tFar = 1e38f;
     for (int axis = 0; axis < 3; ++axis) {
         const float inv = invD[axis] = 1.0f / d[axis];
         const float l1 = (minimum[axis] - o[axis]) * inv, l2 = (maximum[axis] - o[axis]) * inv;
@@ -540,8 +538,18 @@ bool BaseGrid<Dim, Tri, Index>::WalkCells(const Ray& ray, float tMinimum, float 
         tNear = std::max(tNear, std::min(n1, n2));
         tFar = std::min(tFar, std::max(f1, f2));
     }
-    const float t0 = std::max(tNear, 0.0f), t1 = std::min(tFar, tMax);
-    if (!(t1 >= t0) || !(t1 > tMinimum)) return false;
+    t0 = std::max(tNear, 0.0f);
+    t1 = std::min(tFar, tMax);
+    return t1 >= t0 && t1 > tMinimum;
+}
+
+template <int Dim, class Tri, class Index>
+template <class Visit>
+bool BaseGrid<Dim, Tri, Index>::WalkCells(const Ray& ray, float tMinimum, float tMax, Visit&& visit) const {
+    const float o[3] = {ray.origin.x, ray.origin.y, ray.origin.z};
+    const float d[3] = {ray.direction.x, ray.direction.y, ray.direction.z};
+    float t0, t1, invD[3];
+    if (!ClipToBox(o, d, tMinimum, tMax, t0, t1, invD)) return false;
     // Cell frame: h = (p - minimum) * inverse cell size + 0.5, so cell i covers h in [i, i + 1)
     // (cellOf's cells centred on integer grid coordinates). Per axis: the start cell, the step,
     // the parameter of the next cell boundary and the parameter distance between boundaries.

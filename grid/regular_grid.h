@@ -168,6 +168,10 @@ protected:
     // False for a grid that was never built and for a ray without a usable direction or
     // origin; otherwise tMinimum = t_min in units of the ray's direction.
     bool Usable(const Ray& ray, float& tMinimum) const;
+    // The ray's segment inside the box: t0 = max(entry, 0), t1 = min(exit, tMax), and 1 / d per
+    // axis; false when that segment is empty or ends at or before tMinimum.
+    bool ClipToBox(const float o[3], const float d[3], float tMinimum, float tMax, float& t0, float& t1,
+                   float invD[3]) const;
     // The cells of the ray's segment (tMinimum, tMax) inside the box, in order, those without
     // triangles passed over: visit(first block, end block, ray parameter where the ray leaves
     // the cell) returns true to stop the walk, which then returns true.

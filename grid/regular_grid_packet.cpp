@@ -277,17 +277,8 @@ int BaseGrid<Dim, Tri, Index>::PacketQuery(const Ray* rays, int active, const fl
             if (!Usable(rays[i], tMinimum)) continue;  // hits nothing
             const float o[3] = {rays[i].origin.x, rays[i].origin.y, rays[i].origin.z};
             const float d[3] = {rays[i].direction.x, rays[i].direction.y, rays[i].direction.z};
-            float tNear = -1e38f, tFar = 1e38f;
-            for (int axis = 0; axis < 3; ++axis) {
-                const float inv = 1.0f / d[axis];
-                const float l1 = (minimum[axis] - o[axis]) * inv, l2 = (maximum[axis] - o[axis]) * inv;
-                const float n1 = l1 > -1e38f ? l1 : -1e38f, n2 = l2 > -1e38f ? l2 : -1e38f;
-                const float f1 = l1 < 1e38f ? l1 : 1e38f, f2 = l2 < 1e38f ? l2 : 1e38f;
-                tNear = std::max(tNear, std::min(n1, n2));
-                tFar = std::min(tFar, std::max(f1, f2));
-            }
-            const float t0 = std::max(tNear, 0.0f), t1 = std::min(tFar, tMax[i]);
-            if (!(t1 >= t0) || !(t1 > tMinimum)) continue;  // misses the box
+            float t0, t1, invD[3];
+            if (!ClipToBox(o, d, tMinimum, tMax[i], t0, t1, invD)) continue;  // misses the box
             p.lanes.ox[i] = o[0];
             p.lanes.oy[i] = o[1];
             p.lanes.oz[i] = o[2];

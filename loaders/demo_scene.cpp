@@ -238,17 +238,8 @@ std::vector<unsigned char> MakeSkyImage(int width, int height) {
     return rgb;
 }
 
-std::string DemoConfiguration() {
-    return "// Red Owl demo scene: a torus knot over a checkered floor inside a sky dome.\n"
-           "win {\n"
-           "    width = 512\n"
-           "    height = 512\n"
-           "}\n"
-           "scene {\n"
-           "    N_models = 3\n"
-           "    model0 = data/knot.3ds\n"
-           "    model0_do_trace = 1\n"
-           "    // The sky surrounds everything: it casts no shadow, so it is not traced.\n"
+std::string SkyFloorAndTracerConfiguration(const std::string& gridFactor, const std::string& factorNote) {
+    return "    // The sky surrounds everything: it casts no shadow, so it is not traced.\n"
            "    model1 = data/sky.3ds\n"
            "    model1_do_trace = 0\n"
            "    model2 = data/floor.3ds\n"
@@ -261,10 +252,23 @@ std::string DemoConfiguration() {
            "        // Any value other than fast_algorithm selects the exact triangle-cell overlap\n"
            "        // test, which leaves no gaps in the flat floor's cells.\n"
            "        algoritm_type = accurancy_algorithm\n"
-           "        // cell edge = average first triangle edge / this factor\n"
-           "        cub_less_elem_times = 0.75\n"
+           "        // cell edge = average first triangle edge / this factor" + factorNote + "\n"
+           "        cub_less_elem_times = " + gridFactor + "\n"
            "    }\n"
            "}\n";
+}
+
+std::string DemoConfiguration() {
+    return "// Red Owl demo scene: a torus knot over a checkered floor inside a sky dome.\n"
+           "win {\n"
+           "    width = 512\n"
+           "    height = 512\n"
+           "}\n"
+           "scene {\n"
+           "    N_models = 3\n"
+           "    model0 = data/knot.3ds\n"
+           "    model0_do_trace = 1\n" +
+           SkyFloorAndTracerConfiguration("0.75", "");
 }
 
 bool WriteDemoScene(const std::string& dir, std::string* error) {

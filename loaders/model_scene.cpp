@@ -114,23 +114,8 @@ std::string ModelConfiguration(const std::string& dataName, bool zUp, const floa
            "    model0_offset = " + offsetText + "\n"
            "    model0_meshes = all\n"
            "    model0_smoothing = groups\n"
-           "    model0_texture = data/model.bmp\n"
-           "    // The sky surrounds everything: it casts no shadow, so it is not traced.\n"
-           "    model1 = data/sky.3ds\n"
-           "    model1_do_trace = 0\n"
-           "    model2 = data/floor.3ds\n"
-           "    model2_do_trace = 1\n"
-           "}\n"
-           "tracer {\n"
-           "    threads_num = 4\n"
-           "    use_zbuffer_values = 1\n"
-           "    regular_grid {\n"
-           "        algoritm_type = accurancy_algorithm\n"
-           "        // cell edge = average first triangle edge / this factor, chosen for the\n"
-           "        // model's triangle count\n"
-           "        cub_less_elem_times = " + factorText + "\n"
-           "    }\n"
-           "}\n";
+           "    model0_texture = data/model.bmp\n" +
+           SkyFloorAndTracerConfiguration(factorText, ", chosen for the model's triangle count");
 }
 
 bool WriteModelScene(const std::string& modelFile, const std::string& dir, bool keepConfiguration,

@@ -109,6 +109,18 @@ inline const Grid* QueryableGrid(const TObject& object) {
     return grid != nullptr && grid->Triangles() != nullptr ? grid : nullptr;
 }
 
+// The grid of an object that takes part in the queries marked by flag, or null.
+inline const Grid* GridFor(const TObject& object, unsigned flag) {
+    return (object.flags & flag) ? QueryableGrid(object) : nullptr;
+}
+
+// The world ray in the object's coordinates, and whether it meets the object's bounding sphere
+// there (only then is the grid asked).
+inline bool CarryToObject(const Ray& world, const TObject& object, Ray& local) {
+    local = CarryRay(world, object.box.transposedInverse);
+    return HitsBoundingSphere(local, Midpoint(object.box.minimum, object.box.maximum), object.sphereRadiusSquared);
+}
+
 VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, const VECTOR& eye) {
     if (!ClosestHit(ray, scene, hit)) return VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
     const Triangle* const surface = hit.triangle;
@@ -236,13 +248,11 @@ bool ClosestHit(const Ray& ray, const Scene& scene, RayHit& hit) {
     const unsigned count = scene.objects.Size();
     for (unsigned i = 0; i < count; ++i) {
         const TObject& object = scene.objects[i];
-        if (!(object.flags & TObject::kClosestHitFlag)) continue;
-        const Grid* grid = QueryableGrid(object);
+        const Grid* grid = GridFor(object, TObject::kClosestHitFlag);
         if (grid == nullptr) continue;
         // Sphere test and grid query in the object's coordinates.
-        const Ray local = CarryRay(world, object.box.transposedInverse);
-        if (!HitsBoundingSphere(local, Midpoint(object.box.minimum, object.box.maximum), object.sphereRadiusSquared))
-            continue;
+        Ray local;
+        if (!CarryToObject(world, object, local)) continue;
         hit.triangle = skip;
         if (!grid->Intersect(local, hit, best)) continue;
         best = hit.t;
@@ -266,13 +276,11 @@ bool ShadowBlocked(const Ray& ray, const Scene& scene, RayHit& scratch, const VE
     const unsigned count = scene.objects.Size();
     for (unsigned i = 0; i < count; ++i) {
         const TObject& object = scene.objects[i];
-        if (!(object.flags & TObject::kShadowFlag)) continue;
-        const Grid* grid = QueryableGrid(object);
+        const Grid* grid = GridFor(object, TObject::kShadowFlag);
         if (grid == nullptr) continue;
         // The segment in the object's coordinates; stop at the first blocker.
-        const Ray local = CarryRay(world, object.box.transposedInverse);
-        if (!HitsBoundingSphere(local, Midpoint(object.box.minimum, object.box.maximum), object.sphereRadiusSquared))
-            continue;
+        Ray local;
+        if (!CarryToObject(world, object, local)) continue;
         if (grid->Occluded(local, tLight, scratch.triangle)) return true;
     }
     return false;
@@ -311,17 +319,13 @@ int ClosestHitPacket(const Ray* rays, int active, const Scene& scene, RayHit* hi
     const unsigned count = scene.objects.Size();
     for (unsigned n = 0; n < count; ++n) {
         const TObject& object = scene.objects[n];
-        if (!(object.flags & TObject::kClosestHitFlag)) continue;
-        const Grid* grid = QueryableGrid(object);
+        const Grid* grid = GridFor(object, TObject::kClosestHitFlag);
         if (grid == nullptr) continue;
-        const VECTOR centre = Midpoint(object.box.minimum, object.box.maximum);
         Ray local[kPacketRays];
         RayHit query[kPacketRays];
         int mask = 0;
         for (int i = 0; i < kPacketRays; ++i) {
-            if (!(active >> i & 1)) continue;
-            local[i] = CarryRay(world[i], object.box.transposedInverse);
-            if (!HitsBoundingSphere(local[i], centre, object.sphereRadiusSquared)) continue;
+            if (!(active >> i & 1) || !CarryToObject(world[i], object, local[i])) continue;
             query[i] = hits[i];
             query[i].triangle = skip[i];
             mask |= 1 << i;
@@ -366,17 +370,12 @@ int ShadowBlockedPacket(const Ray* rays, int active, const Scene& scene, const T
     const unsigned count = scene.objects.Size();
     for (unsigned n = 0; n < count && (active & ~blocked) != 0; ++n) {
         const TObject& object = scene.objects[n];
-        if (!(object.flags & TObject::kShadowFlag)) continue;
-        const Grid* grid = QueryableGrid(object);
+        const Grid* grid = GridFor(object, TObject::kShadowFlag);
         if (grid == nullptr) continue;
-        const VECTOR centre = Midpoint(object.box.minimum, object.box.maximum);
         Ray local[kPacketRays];
         int mask = 0;
-        for (int i = 0; i < kPacketRays; ++i) {
-            if (!((active & ~blocked) >> i & 1)) continue;
-            local[i] = CarryRay(world[i], object.box.transposedInverse);
-            if (HitsBoundingSphere(local[i], centre, object.sphereRadiusSquared)) mask |= 1 << i;
-        }
+        for (int i = 0; i < kPacketRays; ++i)
+            if (((active & ~blocked) >> i & 1) && CarryToObject(world[i], object, local[i])) mask |= 1 << i;
         if (mask != 0) blocked |= grid->OccludedPacket(local, mask, tLight, skip);
     }
     return blocked;
