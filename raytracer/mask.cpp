@@ -272,11 +272,6 @@ Ray ScreenTracer::ScreenRay(int row, float column, float rowOffset) const {
     return CarryRay(ray, cameraToWorld_);
 }
 
-VECTOR ScreenTracer::ShadeAt(int row, float column, float rowOffset) const {
-    RayHit hit;
-    return Shade(ScreenRay(row, column, rowOffset), hit, 1, *scene_);
-}
-
 Ray ScreenTracer::PixelRay(int p) const {
     // y and z turned so that row 0 looks at the bottom of the scene.
     Ray ray = rays_[p];

@@ -133,9 +133,7 @@ public:
     // Smooths the pixels of a rectangle that stand out from both neighbours of a pair (after
     // the whole frame's FullTraceRectangle).
     void SmoothRectangle(int rowStart, int colStart, int rowEnd, int colEnd);
-    // The colour seen through the point (column, row + rowOffset) of the screen, in pixels, and
-    // the world ray through it.
-    VECTOR ShadeAt(int row, float column, float rowOffset) const;
+    // The world ray through the point (column, row + rowOffset) of the screen, in pixels.
     Ray ScreenRay(int row, float column, float rowOffset) const;
     // The world ray of pixel p of the ray table.
     Ray PixelRay(int p) const;
