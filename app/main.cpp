@@ -13,6 +13,7 @@
 #include "app/window_title.h"
 #include "errors/errors.h"
 #include "errors/message_box.h"
+#include "grid/kernel.h"
 
 namespace {
 
@@ -36,6 +37,12 @@ void OnIdle() { glutPostRedisplay(); }  // frames follow one another without pau
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A REDOWL_ISA that names ray kernels this processor cannot run is refused before anything.
+    const std::string refusedIsa = RAYTR::CheckIsaEnvironment();
+    if (!refusedIsa.empty()) {
+        TIRN_ERROR::ShowErrorBox("Error: ", refusedIsa);
+        return 1;
+    }
     try {
         // `redowl DIR` runs as if started in DIR.
         if (argc > 1 && argv[1][0] != '-') WIN_NMS::EnterStartFolder(argv[1], errorLog);

@@ -59,8 +59,6 @@ RAYTR::Scene* MakeDemoScene() {
         std::fprintf(stderr, "frame_bench: cannot write the demo scene: %s\n", error.c_str());
         std::exit(1);
     }
-    RAYTR::gridAlgorithm = RAYTR::kFastAlgorithm;
-    RAYTR::gridBuildFactor = 0.75f;
     auto* scene = new RAYTR::Scene();
     static RAYTR::TObject models[3];
     models[0].SetTransform(MATRIX::Translation(0.0f, -1.65f, 0.0f));
@@ -72,6 +70,7 @@ RAYTR::Scene* MakeDemoScene() {
     for (int i = 0; i < 3; ++i) {
         models[i].LoadFrom3DS(dir + files[i]);
         if (i != 1) {
+            models[i].gridSettings.factor = 0.75f;  // the demo's release.cgf
             models[i].PrepareForTracing();
             models[i].flags = 0x0F;
         } else {
@@ -425,16 +424,6 @@ void OurFullTraceOneRay(benchmark::State& state) {
     t.smoothTracedImage = true;
 }
 
-// The same one-ray image with our eight-ray packets (coherent grid traversal): the same bytes.
-void OurFullTracePackets(benchmark::State& state) {
-    ScreenTracer& t = Tracer(int(state.range(0)));
-    t.smoothTracedImage = false;
-    t.packetTracing = true;
-    for (auto _ : state) benchmark::DoNotOptimize(t.TraceFullFrame());
-    t.packetTracing = false;
-    t.smoothTracedImage = true;
-}
-
 // One whole hybrid frame as the viewer draws it, the swap included.
 void HybridFrame(ScreenTracer& t) {
     shared->render->DrawPreview();
@@ -666,7 +655,6 @@ int main(int argc, char** argv) {
         reg("embree_mask_brute_force", EmbreeMask);
         reg("our_full_trace", OurFullTrace);
         reg("our_full_trace_one_ray", OurFullTraceOneRay);
-        reg("our_full_trace_packets", OurFullTracePackets);
         reg("embree_full_trace", EmbreeFullTrace);
         reg("embree_full_trace_packets8", EmbreeFullTrace8);
         reg("our_hybrid_frame_with_gl", OurHybridFrame);
@@ -698,10 +686,6 @@ int main(int argc, char** argv) {
         std::printf("%d thread(s): one-ray full trace (Embree's rays exactly, no smoothing pass) %.2f -> ratio %.2f "
                     "to Embree's single rays, %.2f to its 8-ray packets\n",
                     threads, f1, ef > 0 ? f1 / ef : 0.0, e8 > 0 ? f1 / e8 : 0.0);
-        const double fp = fps("our_full_trace_packets", threads);
-        std::printf("%d thread(s): the same with our 8-ray packets %.2f -> ratio %.2f to Embree's single rays, %.2f "
-                    "to its 8-ray packets\n",
-                    threads, fp, ef > 0 ? fp / ef : 0.0, e8 > 0 ? fp / e8 : 0.0);
     }
     Summary();
     s.tracers.clear();

@@ -195,11 +195,9 @@ bool ScreenTracer::PrimaryHit(int p, RayHit& hit) const {
 }
 
 bool ScreenTracer::ShadowTest(RayHit& hit) const {
-    // World position of the point, then a ray toward light 0; hit serves as scratch.
-    const VECTOR pw = HitPointInWorld(hit);
+    // A ray from the point toward light 0, leaving a triangle's surface from an offset origin.
     const VECTOR lightPosition = scene_->lights[0].position;
-    const VECTOR l = ORVA_MATH::Normalised(lightPosition - pw);
-    return ShadowBlocked(Ray(pw, l), *scene_, hit, lightPosition);
+    return ShadowBlocked(ShadowRay(hit, lightPosition), *scene_, lightPosition);
 }
 
 std::uint32_t ScreenTracer::MaskPixel(int p) const {
@@ -290,33 +288,10 @@ void ScreenTracer::StorePixel(int p, const VECTOR& colour) {
 }
 
 void ScreenTracer::FullTraceRectangle(int rowStart, int colStart, int rowEnd, int colEnd) {
-    if (!packetTracing) {
-        for (int r = rowStart; r < rowEnd; ++r)
-            for (int c = colStart; c < colEnd; ++c) {
-                RayHit hit;
-                StorePixel(r * width_ + c, Shade(PixelRay(r * width_ + c), hit, 1, *scene_));
-            }
-        return;
-    }
-    // Packets of 4 x 2 pixels: the rays of a packet stay close together all the way through
-    // the grid, and so do their shadow rays, which all end at the light.
-    for (int r = rowStart; r < rowEnd; r += 2)
-        for (int c = colStart; c < colEnd; c += 4) {
-            Ray rays[kPacketRays];
-            RayHit hits[kPacketRays];
-            VECTOR colours[kPacketRays];
-            int pixel[kPacketRays];
-            int active = 0;
-            for (int i = 0; i < kPacketRays; ++i) {
-                const int row = r + i / 4, column = c + i % 4;
-                if (row >= rowEnd || column >= colEnd) continue;
-                pixel[i] = row * width_ + column;
-                rays[i] = PixelRay(pixel[i]);
-                active |= 1 << i;
-            }
-            ShadePacket(rays, active, hits, 1, *scene_, colours);
-            for (int i = 0; i < kPacketRays; ++i)
-                if (active >> i & 1) StorePixel(pixel[i], colours[i]);
+    for (int r = rowStart; r < rowEnd; ++r)
+        for (int c = colStart; c < colEnd; ++c) {
+            RayHit hit;
+            StorePixel(r * width_ + c, Shade(PixelRay(r * width_ + c), hit, 1, *scene_));
         }
 }
 
@@ -337,23 +312,18 @@ void ScreenTracer::SmoothRectangle(int rowStart, int colStart, int rowEnd, int c
             if (!StandsOut(l, lum[p - 1], lum[p + 1]) && !StandsOut(l, lum[p - w], lum[p + w])) continue;
             std::uint8_t centre[4];
             std::memcpy(centre, &buffer[p], sizeof centre);
-            Ray rays[kPacketRays];
+            Ray rays[8];
             int n = 0;
             for (const float dr : {-0.5f, 0.0f, 0.5f})
                 for (const float dc : {-0.5f, 0.0f, 0.5f})
                     if (dr != 0.0f || dc != 0.0f) rays[n++] = ScreenRay(r, static_cast<float>(c) + dc, dr);
-            VECTOR colours[kPacketRays];
-            if (packetTracing) {
-                RayHit hits[kPacketRays];
-                ShadePacket(rays, (1 << kPacketRays) - 1, hits, 1, *scene_, colours);
-            } else {
-                for (int i = 0; i < kPacketRays; ++i) {
-                    RayHit hit;
-                    colours[i] = Shade(rays[i], hit, 1, *scene_);
-                }
+            VECTOR colours[8];
+            for (int i = 0; i < 8; ++i) {
+                RayHit hit;
+                colours[i] = Shade(rays[i], hit, 1, *scene_);
             }
             VECTOR sum(0.0f, 0.0f, 0.0f, 0.0f);
-            for (int i = 0; i < kPacketRays; ++i) sum += colours[i];
+            for (int i = 0; i < 8; ++i) sum += colours[i];
             // Colour bytes of the eight, plus the centre's bytes, averaged.
             const std::uint8_t bytes[4] = {
                 AverageByte(sum.x, centre[0]), AverageByte(sum.z, centre[1]), AverageByte(sum.y, centre[2]), 255};

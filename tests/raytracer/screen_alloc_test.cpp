@@ -68,7 +68,6 @@ TEST(ScreenAllocTest, FramesOfEveryKindAllocateNothing) {
             tracer.TraceFrame(nullptr);
             tracer.useZBuffer = true;
             tracer.TraceFrame(depth.data());
-            tracer.packetTracing = f % 2 == 1;  // ray by ray and in packets
             tracer.TraceFullFrame();
         }
         counting = false;

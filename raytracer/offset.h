@@ -1,0 +1,45 @@
+#pragma once
+// Where a ray that leaves a surface starts.
+//
+// - Self-intersection by error bounds: a hit point computed from its weights is off the true
+//   surface by at most a bound of its rounding error; the new ray starts from the point moved
+//   along the geometric normal just beyond that bound, to the side the ray leaves to (C.
+//   Waechter and N. Binder, "A Fast and Robust Method for Avoiding Self-Intersection", Ray
+//   Tracing Gems, 2019, in the form of pbrt-v4's OffsetRayOrigin). With the ray-triangle test
+//   accepting t only beyond its own rounding error (grid/kernel_impl.h), the surface a ray
+//   leaves is never met again, at any scale and without a minimum distance or a triangle to
+//   skip.
+// - The shadow terminator: where the light grazes a smooth-shaded surface of few triangles,
+//   the shadow ray starts from the point lifted onto the smooth surface that the vertex normals
+//   describe (J. Hanika, "Hacking the Shadow Terminator", Ray Tracing Gems II, 2021), so the
+//   flat triangles do not shadow their own neighbours where the smooth shading says lit.
+
+#include "math/vector.h"
+#include "raytracer/ray.h"
+
+namespace RAYTR {
+
+// A hit point in world coordinates with the bound of its rounding error per axis (including
+// the rounding of carrying a ray from it back into its object's frame) and the unit
+// geometric normal on the triangle's front side.
+struct SurfacePoint {
+    VECTOR position{0.0f, 0.0f, 0.0f, 1.0f};
+    VECTOR error{0.0f, 0.0f, 0.0f, 0.0f};
+    VECTOR normal{0.0f, 0.0f, 0.0f, 0.0f};
+};
+
+// The surface point of a hit with a triangle (hit.triangle and its weights, hit.transform
+// carrying object coordinates to world coordinates or null). With shadowTerminator the point
+// is lifted as Hanika describes (for shadow rays).
+SurfacePoint SurfaceOf(const RayHit& hit, bool shadowTerminator);
+
+// The origin of a ray leaving the surface point in direction w: moved along the normal beyond
+// the error bound, to w's side, each coordinate rounded away from the point.
+VECTOR OffsetRayOrigin(const SurfacePoint& s, const VECTOR& w);
+
+// The shadow ray from a hit toward a target point (a light): from the lifted, offset point of
+// a triangle hit, or from hit.point carried by hit.transform for a hit without a triangle (a
+// depth-buffer point); the direction is unit, so the target lies at t = its distance.
+Ray ShadowRay(const RayHit& hit, const VECTOR& target);
+
+}  // namespace RAYTR
