@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <map>
 
 #include <array>
@@ -576,4 +578,24 @@ TEST_F(GridIntersectTest, HostileExtentsAndLargeFactorsGetACoarserGridThatStillF
             EXPECT_EQ(tally.shadowWrong, 0);
         }
     }
+}
+
+// REDOWL_ISA names the kernels to use; a name that is no kernel is refused with a message that
+// says what may be named, and one the processor cannot run names what it lacks.
+TEST(KernelChoiceTest, RefusesUnknownAndUnrunnableInstructionSets) {
+    const char* saved = std::getenv("REDOWL_ISA");
+    const std::string keep = saved ? saved : "";
+    setenv("REDOWL_ISA", "avx1024", 1);
+    EXPECT_EQ(RAYTR::CheckIsaEnvironment(),
+              "REDOWL_ISA=avx1024 names no ray kernel: use scalar, sse4, avx2 or avx512");
+    for (const char* name : {"scalar", "sse4", "avx2", "avx512"}) {
+        setenv("REDOWL_ISA", name, 1);
+        const std::string message = RAYTR::CheckIsaEnvironment();
+        EXPECT_EQ(message.empty(), RAYTR::KernelNamed(name) != nullptr) << name;
+        if (!message.empty()) EXPECT_NE(message.find("cannot run"), std::string::npos) << message;
+    }
+    EXPECT_NE(RAYTR::KernelNamed("scalar"), nullptr);  // every processor runs the scalar kernels
+    EXPECT_EQ(RAYTR::KernelNamed("scalar")->width, 1);
+    if (saved) setenv("REDOWL_ISA", keep.c_str(), 1);
+    else unsetenv("REDOWL_ISA");
 }
