@@ -568,6 +568,33 @@ void Summary() {
 
     std::printf("the same frame without tracing (OpenGL alone): %.1f (%.1f)\n", glAlone.ours, glAlone.oursCpu);
 
+    // The traced image beside Embree's single-ray trace of the same rays, in turns: our one-ray
+    // frame (exactly Embree's rays), and the viewer's frame with its smoothing pass.
+    std::printf("\nthreads | our one-ray traced frame | Embree single rays | ratio        | our viewer's traced frame (smoothing) | ratio\n");
+    for (int threads : {1, 2}) {
+        ScreenTracer& t = Tracer(threads);
+        EmbreeFrame embree{&t, true};
+        std::unique_ptr<RAYTR::WorkerTeam> team;
+        if (threads > 1) team = std::make_unique<RAYTR::WorkerTeam>(threads, &EmbreeFrame::Work, &embree);
+        const auto peer = [&] {
+            if (team) {
+                embree.next = 0;
+                team->RunFrame();
+            } else {
+                embree.Rectangle(0, 0, kSize, kSize);
+            }
+        };
+        t.smoothTracedImage = false;
+        const auto oneRay = Interleaved([&] { t.TraceFullFrame(); }, peer, 8.0);
+        t.smoothTracedImage = true;
+        const auto viewer = Interleaved([&] { t.TraceFullFrame(); }, peer, 8.0);
+        std::printf("%7d | %12.2f (%6.2f) | %9.2f (%6.2f) | %5.2f (%5.2f) | %26.2f (%6.2f) | %5.2f (%5.2f)\n", threads,
+                    oneRay.ours, oneRay.oursCpu, oneRay.peer, oneRay.peerCpu, oneRay.ours / oneRay.peer,
+                    oneRay.oursCpu / oneRay.peerCpu, viewer.ours, viewer.oursCpu, viewer.ours / viewer.peer,
+                    viewer.oursCpu / viewer.peerCpu);
+    }
+
+
     // The depth read-back: each format the driver offers, after the preview is finished.
     std::printf("\ndepth read-back of %d x %d after glFinish (ms per read) and the mask from it against GL_FLOAT's\n",
                 kSize, kSize);

@@ -90,8 +90,7 @@ void UseKernel(const KernelTable& table) {
     gKernel.store(&table);
 }
 
-RayPrep PrepareRay(const float o[3], const float d[3]) {
-    RayPrep r;
+void PrepareRay(const float o[3], const float d[3], RayPrep& r) {
     for (int axis = 0; axis < 3; ++axis) {
         r.origin[axis] = o[axis];
         r.direction[axis] = d[axis];
@@ -107,7 +106,7 @@ RayPrep PrepareRay(const float o[3], const float d[3]) {
     const float ax = std::fabs(d[0]), ay = std::fabs(d[1]), az = std::fabs(d[2]);
     r.usable = (ax > 0.0f || ay > 0.0f || az > 0.0f) && std::isfinite(ax + ay + az) &&
                std::isfinite(o[0] + o[1] + o[2]) && o[0] - o[0] == 0.0f;
-    if (!r.usable) return r;
+    if (!r.usable) return;
     // kz: the largest component; kx, ky the next two, swapped when d[kz] < 0 (winding kept).
     r.kz = ax > ay ? (ax > az ? 0 : 2) : (ay > az ? 1 : 2);
     r.kx = r.kz == 2 ? 0 : r.kz + 1;
@@ -120,7 +119,6 @@ RayPrep PrepareRay(const float o[3], const float d[3]) {
     r.sz = r.inverse[r.kz];
     r.sx = d[r.kx] * r.sz;
     r.sy = d[r.ky] * r.sz;
-    return r;
 }
 
 }  // namespace RAYTR

@@ -50,19 +50,16 @@ struct RayPrep {
     float inverse[3] = {0, 0, 0};  // 1 / direction per axis (infinite for a zero component)
     int kx = 0, ky = 1, kz = 2;
     float sx = 0, sy = 0, sz = 0;
-    bool usable = false;  // false for a zero, infinite or undefined direction or origin
+    std::uint32_t usable = 0;  // 0 for a zero, infinite or undefined direction or origin
 };
 
-// Sets up a ray (origin o, direction d, x y z each).
-RayPrep PrepareRay(const float o[3], const float d[3]);
-// The same set-up with another origin (a frame that differs from the ray's by a translation).
-inline RayPrep WithOrigin(const RayPrep& prep, const float o[3]) {
-    RayPrep r = prep;
-    r.origin[0] = o[0], r.origin[1] = o[1], r.origin[2] = o[2];
-    r.usable = prep.usable && o[0] - o[0] == 0.0f && o[1] - o[1] == 0.0f && o[2] - o[2] == 0.0f;
+// Sets up a ray (origin o, direction d, x y z each), in place or as a value.
+void PrepareRay(const float o[3], const float d[3], RayPrep& ray);
+inline RayPrep PrepareRay(const float o[3], const float d[3]) {
+    RayPrep r;
+    PrepareRay(o, d, r);
     return r;
 }
-
 // The nearest hit of a query: ray parameter t, the corner weights and the triangle's index.
 struct KernelHit {
     float t = 0.0f;

@@ -1,6 +1,8 @@
 #include "raytracer/offset.h"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "raytracer/tobject.h"
 
@@ -41,6 +43,18 @@ inline VECTOR NormalByTransform(const MATRIX& T, const VECTOR& n) {
     const float det = Dot(r0, c0);
     VECTOR m(Dot(c0, n), Dot(c1, n), Dot(c2, n), 0.0f);
     return det < 0.0f ? m * -1.0f : m;
+}
+
+// The next float above (up) or below x, for finite x.
+inline float NextAway(float x, bool up) {
+    if (!(x - x == 0.0f)) return x;
+    std::uint32_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    if (x == 0.0f) bits = up ? 1u : 0x80000001u;  // the smallest subnormal of either sign
+    else if ((x > 0.0f) == up) ++bits;
+    else --bits;
+    std::memcpy(&x, &bits, sizeof x);
+    return x;
 }
 
 inline VECTOR Unit(const VECTOR& v) {
@@ -127,8 +141,8 @@ VECTOR OffsetRayOrigin(const SurfacePoint& s, const VECTOR& w) {
     if (Dot(w, s.normal) < 0.0f) offset = offset * -1.0f;
     VECTOR o = s.position + offset;
     for (int i = 0; i < 3; ++i) {
-        if (offset[i] > 0.0f) o[i] = std::nextafter(o[i], INFINITY);
-        else if (offset[i] < 0.0f) o[i] = std::nextafter(o[i], -INFINITY);
+        if (offset[i] > 0.0f) o[i] = NextAway(o[i], true);
+        else if (offset[i] < 0.0f) o[i] = NextAway(o[i], false);
     }
     o.w = 1.0f;
     return o;

@@ -126,18 +126,19 @@ public:
     explicit SceneRay(const Ray& ray) : world_(AsPoint(ray.origin), AsDirection(ray.direction)) {
         const float o[3] = {world_.origin.x, world_.origin.y, world_.origin.z};
         const float d[3] = {world_.direction.x, world_.direction.y, world_.direction.z};
-        prep_ = PrepareRay(o, d);
+        PrepareRay(o, d, prep_);
     }
-    bool Usable() const { return prep_.usable; }
+    bool Usable() const { return prep_.usable != 0; }
 
     // Entry parameter of the ray into the object's world box (culling only): false when the
     // ray's segment [0, tMax] misses it.
     bool Enters(const TObject& object, float tMax, float& tEnter) const {
         const TObject::WorldFrame& w = object.World();
+        const float o[3] = {world_.origin.x, world_.origin.y, world_.origin.z};
         float tNear = 0.0f, tFar = tMax;
         for (int axis = 0; axis < 3; ++axis) {
-            const float l1 = (w.minimum[axis] - prep_.origin[axis]) * prep_.inverse[axis];
-            const float l2 = (w.maximum[axis] - prep_.origin[axis]) * prep_.inverse[axis];
+            const float l1 = (w.minimum[axis] - o[axis]) * prep_.inverse[axis];
+            const float l2 = (w.maximum[axis] - o[axis]) * prep_.inverse[axis];
             // 0 x infinity (a zero component with the origin on a face) is not a number and
             // constrains nothing.
             const bool swap = l1 > l2;
@@ -153,17 +154,18 @@ public:
     const RayPrep& In(const TObject& object) {
         const MATRIX& T = object.box.transposedInverse;
         if (object.World().translationOnly) {
-            // The carry moves the origin only (1 x o + 0 + 0 - t: exactly o - t).
-            const VECTOR o = ColumnTransform(T, world_.origin);
-            const float origin[3] = {o.x, o.y, o.z};
-            local_ = WithOrigin(prep_, origin);
-            return local_;
+            // The carry moves the origin only (1 x o + 0 + 0 - t: exactly o - t); the rest of
+            // the set-up is the world ray's (the world origin is kept in world_).
+            prep_.origin[0] = world_.origin.x + T(0, 3);
+            prep_.origin[1] = world_.origin.y + T(1, 3);
+            prep_.origin[2] = world_.origin.z + T(2, 3);
+            return prep_;
         }
         if (carried_ == nullptr || std::memcmp(carried_->m, T.m, sizeof T.m) != 0) {
             const Ray local = CarryRay(world_, T);
             const float o[3] = {local.origin.x, local.origin.y, local.origin.z};
             const float d[3] = {local.direction.x, local.direction.y, local.direction.z};
-            carriedPrep_ = PrepareRay(o, d);
+            PrepareRay(o, d, carriedPrep_);
             carried_ = &T;
         }
         return carriedPrep_;
@@ -171,7 +173,7 @@ public:
 
 private:
     Ray world_;
-    RayPrep prep_, local_, carriedPrep_;
+    RayPrep prep_, carriedPrep_;
     const MATRIX* carried_ = nullptr;
 };
 
