@@ -532,6 +532,23 @@ std::vector<std::uint32_t> MaskFrom(ScreenTracer& t, const std::vector<float>& d
     return {t.Buffer(), t.Buffer() + kSize * kSize};
 }
 
+// Embree's frame on the tracer's tiles with as many threads, one frame per call.
+struct EmbreePeer {
+    EmbreeFrame frame;
+    std::unique_ptr<RAYTR::WorkerTeam> team;
+    EmbreePeer(const ScreenTracer& t, bool full, int threads) : frame{&t, full} {
+        if (threads > 1) team = std::make_unique<RAYTR::WorkerTeam>(threads, &EmbreeFrame::Work, &frame);
+    }
+    void Frame() {
+        if (team) {
+            frame.next = 0;
+            team->RunFrame();
+        } else {
+            frame.Rectangle(0, 0, kSize, kSize);
+        }
+    }
+};
+
 void Summary() {
     double load[3] = {0.0, 0.0, 0.0};
     if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
@@ -545,17 +562,8 @@ void Summary() {
     Rates glAlone;
     for (int threads : {1, 2, 4}) {
         ScreenTracer& t = Tracer(threads);
-        EmbreeFrame embree{&t, false};
-        std::unique_ptr<RAYTR::WorkerTeam> team;
-        if (threads > 1) team = std::make_unique<RAYTR::WorkerTeam>(threads, &EmbreeFrame::Work, &embree);
-        const auto peer = [&] {
-            if (team) {
-                embree.next = 0;
-                team->RunFrame();
-            } else {
-                embree.Rectangle(0, 0, kSize, kSize);
-            }
-        };
+        EmbreePeer embree(t, false, threads);
+        const auto peer = [&] { embree.Frame(); };
         t.useZBuffer = true;
         const auto mask = Interleaved([&] { t.TraceFrame(shared->depth.data()); }, peer, 6.0);
         const auto frame = Interleaved([&] { HybridFrame(t); }, peer, 6.0);
@@ -573,17 +581,8 @@ void Summary() {
     std::printf("\nthreads | our one-ray traced frame | Embree single rays | ratio        | our viewer's traced frame (smoothing) | ratio\n");
     for (int threads : {1, 2}) {
         ScreenTracer& t = Tracer(threads);
-        EmbreeFrame embree{&t, true};
-        std::unique_ptr<RAYTR::WorkerTeam> team;
-        if (threads > 1) team = std::make_unique<RAYTR::WorkerTeam>(threads, &EmbreeFrame::Work, &embree);
-        const auto peer = [&] {
-            if (team) {
-                embree.next = 0;
-                team->RunFrame();
-            } else {
-                embree.Rectangle(0, 0, kSize, kSize);
-            }
-        };
+        EmbreePeer embree(t, true, threads);
+        const auto peer = [&] { embree.Frame(); };
         t.smoothTracedImage = false;
         const auto oneRay = Interleaved([&] { t.TraceFullFrame(); }, peer, 8.0);
         t.smoothTracedImage = true;

@@ -34,17 +34,6 @@ inline VECTOR AffineRounding(const MATRIX& T, const VECTOR& p) {
     return r;
 }
 
-// A normal carried by the column-form transform T: the cofactors of its linear part.
-inline VECTOR NormalByTransform(const MATRIX& T, const VECTOR& n) {
-    const VECTOR r0(T(0, 0), T(0, 1), T(0, 2), 0.0f);
-    const VECTOR r1(T(1, 0), T(1, 1), T(1, 2), 0.0f);
-    const VECTOR r2(T(2, 0), T(2, 1), T(2, 2), 0.0f);
-    const VECTOR c0 = Cross(r1, r2), c1 = Cross(r2, r0), c2 = Cross(r0, r1);
-    const float det = Dot(r0, c0);
-    VECTOR m(Dot(c0, n), Dot(c1, n), Dot(c2, n), 0.0f);
-    return det < 0.0f ? m * -1.0f : m;
-}
-
 // The next float above (up) or below x, for finite x.
 inline float NextAway(float x, bool up) {
     if (!(x - x == 0.0f)) return x;
@@ -63,6 +52,18 @@ inline VECTOR Unit(const VECTOR& v) {
 }
 
 }  // namespace
+
+VECTOR NormalToWorld(const MATRIX& T, const VECTOR& n) {
+    const VECTOR r0(T(0, 0), T(0, 1), T(0, 2), 0.0f);
+    const VECTOR r1(T(1, 0), T(1, 1), T(1, 2), 0.0f);
+    const VECTOR r2(T(2, 0), T(2, 1), T(2, 2), 0.0f);
+    const VECTOR c0 = Cross(r1, r2), c1 = Cross(r2, r0), c2 = Cross(r0, r1);
+    const float det = Dot(r0, c0);
+    const VECTOR m(Dot(c0, n) / det, Dot(c1, n) / det, Dot(c2, n) / det, 0.0f);
+    const float lengthIn = ORVA_MATH::Length(n), lengthOut = ORVA_MATH::Length(m);
+    if (!(lengthOut > 0.0f) || lengthOut == lengthIn) return m;
+    return m * (lengthIn / lengthOut);
+}
 
 SurfacePoint SurfaceOf(const RayHit& hit, bool shadowTerminator) {
     SurfacePoint s;
@@ -117,7 +118,7 @@ SurfacePoint SurfaceOf(const RayHit& hit, bool shadowTerminator) {
             error += AffineRounding(T, p) * 1.0f;
         } else {
             error = AbsLinear(T, error) * (1.0f + Gamma(3)) + AffineRounding(T, p);
-            normal = NormalByTransform(T, normal);
+            normal = NormalToWorld(T, normal);
         }
         p = world;
     }

@@ -19,6 +19,12 @@
 
 namespace RAYTR {
 
+// A normal n (object coordinates) carried by the object transform whose transpose is T: the
+// inverse transpose of the linear part (the cofactors of T's 3x3 over its determinant) gives
+// the direction; the object-space length is kept (interpolated normals are used
+// unnormalised). Exact for translations and the identity.
+VECTOR NormalToWorld(const ORVA_MATH::MATRIX& T, const VECTOR& n);
+
 // A hit point in world coordinates with the bound of its rounding error per axis (including
 // the rounding of carrying a ray from it back into its object's frame) and the unit
 // geometric normal on the triangle's front side.

@@ -42,22 +42,6 @@ struct Surface {
     const TEXTURE* texture;
 };
 
-// A normal carried by the object transform whose transpose is T: the inverse transpose of the
-// linear part (the cofactors of T's 3x3 over its determinant) gives the direction, and the
-// object-space length is kept, since the interpolated normal is used unnormalised. Exact for
-// translations and the identity.
-inline VECTOR NormalToWorld(const MATRIX& T, const VECTOR& n) {
-    const VECTOR r0(T(0, 0), T(0, 1), T(0, 2), 0.0f);
-    const VECTOR r1(T(1, 0), T(1, 1), T(1, 2), 0.0f);
-    const VECTOR r2(T(2, 0), T(2, 1), T(2, 2), 0.0f);
-    const VECTOR c0 = Cross(r1, r2), c1 = Cross(r2, r0), c2 = Cross(r0, r1);
-    const float det = Dot(r0, c0);
-    const VECTOR m(Dot(c0, n) / det, Dot(c1, n) / det, Dot(c2, n) / det, 0.0f);
-    const float lengthIn = Length(n), lengthOut = Length(m);
-    if (!(lengthOut > 0.0f) || lengthOut == lengthIn) return m;
-    return m * (lengthIn / lengthOut);
-}
-
 inline Surface WorldSurface(const RayHit& hit) {
     Surface s;
     const ORVA_GRAPHICS::Triangle& t = *hit.triangle;
