@@ -400,15 +400,20 @@ void BaseGrid<Dim, Tri, Index>::MakeQueryLayout(int threads) {
         const unsigned end = static_cast<unsigned>(PartBegin(cellCount, cellParts, part + 1));
         for (unsigned c = static_cast<unsigned>(PartBegin(cellCount, cellParts, part)); c < end; ++c) {
             const Cube& cube = cells[c];
-            const unsigned lanes = (cube.size + W - 1) / W * W;
-            for (unsigned n = 0; n < lanes; ++n) {
-                const std::size_t block = queryStart_[c] + n / W;
-                const unsigned lane = n % W;
+            unsigned n = 0;
+            for (std::size_t block = queryStart_[c]; block < queryStart_[c + 1]; ++block) {
                 float* rows = queryBlocks_.get() + block * kBlockRows * W;
-                const bool used = n < cube.size;
-                for (int row = 0; row < kBlockRows; ++row)
-                    rows[row * W + lane] = used ? corners[static_cast<std::size_t>(cube.indices[n]) * 9 + row] : none;
-                queryIndex_[block * W + lane] = used ? cube.indices[n] : kNoTriangle;
+                std::uint32_t* index = queryIndex_.get() + block * W;
+                for (int lane = 0; lane < W; ++lane, ++n) {
+                    if (n < cube.size) {
+                        const float* corner = corners.get() + static_cast<std::size_t>(cube.indices[n]) * 9;
+                        for (int row = 0; row < kBlockRows; ++row) rows[row * W + lane] = corner[row];
+                        index[lane] = cube.indices[n];
+                    } else {
+                        for (int row = 0; row < kBlockRows; ++row) rows[row * W + lane] = none;
+                        index[lane] = kNoTriangle;
+                    }
+                }
             }
         }
     });
@@ -466,11 +471,9 @@ void BaseGrid<Dim, Tri, Index>::CoverCells(const VECTOR& P, const VECTOR& Q, con
     // box-axis part of the separating-axis test, without its nine edge axes, computed as
     // ranges instead of per cell.
     const float p[3] = {P.x, P.y, P.z}, q[3] = {Q.x, Q.y, Q.z}, r[3] = {R.x, R.y, R.z};
-    // A margin of a thousandth of the longest edge and twice the cells' own margin keeps every
-    // cell the exact algorithm enters (and every cell a rounded grid coordinate may touch).
-    const float longest = std::sqrt(std::max({ORVA_MATH::LengthSquared(P - Q), ORVA_MATH::LengthSquared(Q - R),
-                                               ORVA_MATH::LengthSquared(R - P)}));
-    const float margin = 1e-3f * (longest < 1e30f ? longest : 0.0f) + 2.0f * kCellMargin;
+    // Twice the cells' own margin keeps every cell the exact algorithm enters (and every cell
+    // a rounded grid coordinate may touch).
+    const float margin = 2.0f * kCellMargin;
     int first[3], last[3];
     for (int axis = 0; axis < 3; ++axis) {
         first[axis] = CellOfAxis(std::min({p[axis], q[axis], r[axis]}) - margin, resolution[axis]);
