@@ -295,7 +295,9 @@ TEST_F(GridBuildTest, ProgressGoesToTheCallbackInOrderAndEndsDone) {
         EXPECT_EQ(seen.back(), std::make_pair(RAYTR::GridBuildStage::kDone, 100));
         for (size_t i = 1; i < seen.size(); ++i) {
             ASSERT_LE(seen[i - 1].first, seen[i].first);
-            if (seen[i - 1].first == seen[i].first) ASSERT_LT(seen[i - 1].second, seen[i].second);
+            if (seen[i - 1].first == seen[i].first) {
+                ASSERT_LT(seen[i - 1].second, seen[i].second);
+            }
         }
         EXPECT_EQ(seen.front().first, RAYTR::GridBuildStage::kCells);
     }
