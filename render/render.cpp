@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <tuple>
 
+#include "loaders/texture.h"
 #include "raytracer/tobject.h"
 
 namespace ORVA_GRAPHICS {
@@ -90,6 +91,27 @@ bool IsClosedOutward(const RAYTR::TObject& object, ORVA_MATH::VECTOR& low, ORVA_
     for (const std::uint64_t e : edges)
         if (!std::binary_search(edges.begin(), edges.end(), (e << 32) | (e >> 32))) return false;
     return volume > 0.0;
+}
+
+// One draw call per material: its texture with its tint, or its colour untextured (the colour
+// material makes the current colour the lit colour). Leaves texturing on and the colour white,
+// as the other objects are drawn.
+void DrawMaterialBatches(RAYTR::TObject& object) {
+    for (const ORVA_GRAPHICS::MaterialBatch& batch : object.batches) {
+        if (batch.material >= object.materials.size()) continue;
+        const ORVA_GRAPHICS::Material& m = object.materials[batch.material];
+        if (m.image != nullptr) {
+            glEnable(GL_TEXTURE_2D);
+            glBindTexture(GL_TEXTURE_2D, m.image->textureName);
+            glColor3fv(m.tint);
+        } else {
+            glDisable(GL_TEXTURE_2D);
+            glColor3fv(m.diffuse);
+        }
+        object.DrawBatch(batch);
+    }
+    glEnable(GL_TEXTURE_2D);
+    glColor3f(1.0f, 1.0f, 1.0f);
 }
 
 }  // namespace
@@ -185,7 +207,11 @@ void Render::DrawPreview() {
             glEnable(GL_CULL_FACE);
             ++culledLastPreview_;
         }
-        object.Draw();
+        if (object.batches.empty()) {
+            object.Draw();
+        } else {
+            DrawMaterialBatches(object);
+        }
         if (cull) glDisable(GL_CULL_FACE);
     }
 
