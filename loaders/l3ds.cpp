@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "loaders/normals.h"
+#include "loaders/provided_files.h"
 
 namespace LOAD_3DS {
 
@@ -206,7 +207,7 @@ bool L3DS::LoadFromFile(const std::string& fileName) {
     struct Closer {
         void operator()(std::FILE* f) const { std::fclose(f); }
     };
-    std::unique_ptr<std::FILE, Closer> file(std::fopen(fileName.c_str(), "rb"));
+    std::unique_ptr<std::FILE, Closer> file(OpenFile(fileName, "rb"));
     if (!file) return false;
     std::FILE* f = file.get();
     if (std::fseek(f, 0, SEEK_END) != 0) return false;

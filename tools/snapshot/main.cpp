@@ -5,8 +5,9 @@
 //
 //   redowl-snapshot [--mode hybrid|traced] [--frames N] [--light-angle A] [--view-x DEG]
 //                   [--view-y DEG] [--out window.png] [--mask-out mask.png] [--timings t.json]
-//                   [--grid [--grid]] [--mask-view [--mask-view]] [--stats] [DIR]
-// With DIR it runs as if started there (the output paths included).
+//                   [--grid [--grid]] [--mask-view [--mask-view]] [--stats] [DIR | FILE]
+// With DIR it runs as if started there (the output paths included); with a model FILE it
+// renders that model in the surroundings a written scene would give it.
 #include <GL/freeglut.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -72,9 +73,9 @@ int Usage(const char* why) {
     std::fprintf(stderr,
                  "usage: redowl-snapshot [--mode hybrid|traced] [--frames N] [--light-angle A] [--view-x DEG]\n"
                  "                       [--view-y DEG] [--out window.png] [--mask-out mask.png] [--timings t.json]\n"
-                 "                       [--grid [--grid]] [--mask-view [--mask-view]] [--stats] [DIR]\n"
-                 "Run in a folder with release.cgf, or name it as DIR. Without --light-angle the light moves as in\n"
-                 "the viewer.\n");
+                 "                       [--grid [--grid]] [--mask-view [--mask-view]] [--stats] [DIR | FILE]\n"
+                 "Run in a folder with release.cgf, or name it as DIR, or name a model FILE of any format the\n"
+                 "viewer reads. Without --light-angle the light moves as in the viewer.\n");
     return 2;
 }
 
@@ -203,7 +204,7 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") return Usage(nullptr), 0;
         if (!arg.empty() && arg[0] != '-') {
-            if (!folder.empty()) return Usage(("a second folder " + arg).c_str());
+            if (!folder.empty()) return Usage(("a second folder or file " + arg).c_str());
             folder = arg;
             continue;
         }
@@ -249,8 +250,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s%s\n", caption.c_str(), text.c_str());
     });
     try {
-        if (!folder.empty()) WIN_NMS::EnterStartFolder(folder, errorLog);
-        config.ReadFile("release.cgf");
+        if (!folder.empty() && WIN_NMS::IsModelFileArgument(folder)) {
+            WIN_NMS::OpenModelFile(folder, config);  // a model file, in the default surroundings
+        } else {
+            if (!folder.empty()) WIN_NMS::EnterStartFolder(folder, errorLog);
+            config.ReadFile("release.cgf");
+        }
     } catch (const TIRN_ERROR::File_Error&) {
         return 1;  // reported on standard error
     }
