@@ -168,7 +168,10 @@ void WIN_MAIN_CLASS::AssembleScene() {
             models[i].flags = kDrawnFlags;
         }
         ReportModel(i, file, info, models[i], traced, loadSeconds, buildSeconds, totals);
-        scene->AddObject(models[i]);
+        // The scene keeps the model: an empty object is added and the model moved into it, so
+        // that a large model and its grid are not copied (the table's entry is not used again).
+        scene->AddObject(RAYTR::TObject());
+        scene->objects[scene->objects.Size() - 1].SwapWith(models[i]);
     }
 
     // 8. The light: white, directional for the preview (w = 0).

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -74,6 +75,8 @@ bool MeasureModel(const std::string& file, ModelMeasure& measure, std::string* e
         measure.meshes = model.meshesUsed;
         measure.triangles = (long long)model.faces.size();
         for (const LPoint3& p : model.positions) Grow(measure, any, p);
+        for (const LFace& f : model.faces)
+            measure.firstEdges += Length(Subtract(model.positions[std::size_t(f.b)], model.positions[std::size_t(f.a)]));
         const std::filesystem::path self = std::filesystem::weakly_canonical(file);
         for (const std::string& f : read) {
             std::error_code ec;
@@ -92,6 +95,8 @@ bool MeasureModel(const std::string& file, ModelMeasure& measure, std::string* e
         if (m.GetVertexCount() > 0) ++measure.meshes;
         measure.triangles += m.GetFaceCount();
         for (int v = 0; v < m.GetVertexCount(); ++v) Grow(measure, any, m.GetVertex(v));
+        for (int t = 0; t < m.GetFaceCount(); ++t)
+            measure.firstEdges += Length(Subtract(m.GetVertex(m.GetFace(t).b), m.GetVertex(m.GetFace(t).a)));
     }
     if (!any) return fail("There are no vertices in " + file);
     for (int k = 0; k < reader.GetMaterialCount(); ++k)
@@ -114,6 +119,28 @@ float GridFactorFor(long long triangles) {
     if (triangles <= 5000) return 1.5f;
     if (triangles <= 50000) return 1.0f;
     return 0.75f;
+}
+
+float GridFactorFor(const ModelMeasure& m) {
+    float factor = GridFactorFor(m.triangles);
+    if (m.triangles <= 0 || !(m.firstEdges > 0.0)) return factor;
+    // The grid's cell edge is the average first edge over the factor; its cells per axis
+    // trunc(2 + extent / edge), a flat axis counting as 0.1 long (the fit scales both alike).
+    const double edge = m.firstEdges / double(m.triangles);
+    const auto cells = [&](double f) {
+        double product = 1.0;
+        for (int k = 0; k < 3; ++k) {
+            const double extent = m.hi[k] - m.lo[k] < 0.00001 ? 0.1 * edge : double(m.hi[k] - m.lo[k]);
+            product *= std::trunc(2.0 + extent * f / edge);
+        }
+        return product;
+    };
+    for (int step = 0; step < 20 && cells(factor) > kSceneGridCells; ++step)
+        factor = float(factor * std::min(0.98, std::cbrt(kSceneGridCells / cells(factor))));
+    // Two significant digits, as the configuration shows it.
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2g", double(factor));
+    return float(std::atof(text));
 }
 
 std::string ModelConfiguration(const std::string& dataName, bool zUp, const float offset[3], float gridFactor) {
@@ -156,7 +183,7 @@ std::string ModelSceneConfiguration(const std::string& dataName, const ModelMeas
     const float height = (measure.hi[zUp ? 2 : 1] - measure.lo[zUp ? 2 : 1]) * scale;
     const float depth = (measure.hi[zUp ? 1 : 2] - measure.lo[zUp ? 1 : 2]) * scale;
     const float offset[3] = {0.0f, kFloorY - kModel0Drop + 0.5f * height, -0.5f * depth};
-    return ModelConfiguration(dataName, zUp, offset, GridFactorFor(measure.triangles));
+    return ModelConfiguration(dataName, zUp, offset, GridFactorFor(measure));
 }
 
 std::vector<std::pair<std::string, std::vector<unsigned char>>> SurroundingFiles() {

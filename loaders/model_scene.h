@@ -21,6 +21,7 @@ struct ModelMeasure {
     float lo[3] = {0.0f, 0.0f, 0.0f};
     float hi[3] = {0.0f, 0.0f, 0.0f};
     long long triangles = 0;
+    double firstEdges = 0.0;  // sum of the lengths of every face's first edge (corners a, b)
     int meshes = 0;
     std::vector<std::string> companions;  // MTL files, buffers, textures found beside it
     // The format itself says y is up (OBJ, glTF, FBX, Collada, ... as assimp gives them); 3DS,
@@ -42,6 +43,11 @@ bool IsZUp(const ModelMeasure& measure);
 // The grid build factor ("tracer.regular_grid.cub_less_elem_times") for a scene whose model has
 // this many triangles (the floor's 1,800 come on top).
 float GridFactorFor(long long triangles);
+// The same for a measured model, lowered where the model's grid would ask for more than
+// kSceneGridCells cells (a model of millions of triangles): fewer, fuller cells build faster,
+// take less memory and stay clear of the grid's memory warning.
+float GridFactorFor(const ModelMeasure& measure);
+inline constexpr double kSceneGridCells = 4194304.0;
 
 // The release.cgf of a model scene: model 0 is dataName (a path relative to the folder), placed
 // with the given offset.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include "errors/errors.h"
 #include "loaders/l3ds.h"
@@ -157,6 +158,27 @@ void MESH<N, T, HAL, TRI>::CopyFrom(const MESH& o) {
     triangleMaterials = std::move(triMat);
     batches = std::move(bat);
     BindMaterialImages();
+}
+
+template <int N, class T, class HAL, class TRI>
+void MESH<N, T, HAL, TRI>::SwapWith(MESH& o) {
+    std::swap(this->vertexCount, o.vertexCount);
+    std::swap(this->indexCount, o.indexCount);
+    std::swap(this->triangleCount, o.triangleCount);
+    std::swap(this->vertices, o.vertices);
+    std::swap(this->transformedVertices, o.transformedVertices);
+    std::swap(this->triangles, o.triangles);
+    std::swap(this->indices, o.indices);
+    std::swap(this->sphereCentre, o.sphereCentre);
+    std::swap(this->sphereRadius, o.sphereRadius);
+    std::swap(this->sphereRadiusSquared, o.sphereRadiusSquared);
+    std::swap(this->box, o.box);
+    this->textures.swap(o.textures);
+    this->materials.swap(o.materials);
+    this->triangleMaterials.swap(o.triangleMaterials);
+    this->batches.swap(o.batches);
+    std::swap(transformedCount, o.transformedCount);
+    // The vectors' records stay where they were, so the images stay bound.
 }
 
 template <int N, class T, class HAL, class TRI>

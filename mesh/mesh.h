@@ -114,6 +114,10 @@ public:
     // "Out of Range in MESH::AssignTexture" when there is no such record.
     void AssignTexture(std::string fileName, unsigned index);
 
+    // Exchanges everything with other (arrays by pointer, so the triangles keep pointing at
+    // the vertices they pointed at, and a grid over the triangles may go along with them).
+    void SwapWith(MESH& other);
+
     // The material of a triangle of this mesh (null for a pointer outside its triangles).
     const Material* MaterialOf(const TRI* triangle) const {
         if (!triangle || !triangles || triangle < triangles || triangle >= triangles + triangleCount) return nullptr;
