@@ -28,12 +28,16 @@ struct StbFree {
     void operator()(unsigned char* p) const { stbi_image_free(p); }
 };
 
+// Image files larger than this are not read (no texture needs it; a path into /proc could
+// claim terabytes).
+constexpr long kMaxImageFileBytes = 1L << 29;
+
 bool ReadWhole(const std::string& path, std::vector<unsigned char>& bytes) {
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
     if (!f) return false;
     if (std::fseek(f.get(), 0, SEEK_END) != 0) return false;
     const long size = std::ftell(f.get());
-    if (size < 0 || std::fseek(f.get(), 0, SEEK_SET) != 0) return false;
+    if (size < 0 || size > kMaxImageFileBytes || std::fseek(f.get(), 0, SEEK_SET) != 0) return false;
     bytes.resize(std::size_t(size));
     return size == 0 || std::fread(bytes.data(), bytes.size(), 1, f.get()) == 1;
 }
