@@ -64,6 +64,8 @@ void ReportModel(int i, const std::string& file, const ORVA_GRAPHICS::ModelLoadI
                 info.meshesUsed, info.meshesInFile, m.vertexCount, m.triangleCount, hi[0] - lo[0], hi[1] - lo[1],
                 hi[2] - lo[2], loadSeconds * 1e3);
     if (info.droppedPrimitives > 0) std::printf("  %lld points and lines left out\n", info.droppedPrimitives);
+    if (info.nonFinite > 0)
+        std::printf("  %lld triangles left out: a corner is not a finite point\n", info.nonFinite);
     if (!m.batches.empty())
         std::printf("  materials %d of the file, %d textures\n", info.materials, info.textures);
     for (const std::string& note : info.notes) std::printf("  %s\n", note.c_str());

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -218,10 +219,17 @@ bool AppendMesh(const aiMesh& m, const aiMatrix4x4& T, unsigned materialCount, I
         const aiFace& face = m.mFaces[f];
         if (face.mNumIndices != 3 || !face.mIndices) continue;
         int c[3];
+        bool finite = true;
         for (int k = 0; k < 3; ++k) {
             const unsigned i = face.mIndices[k];
             if (i >= m.mNumVertices) return false;  // a corner outside its mesh: malformed
             c[k] = int(join ? remap[i] : first + i);
+            const LPoint3& p = out.positions[std::size_t(c[k])];
+            finite = finite && std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
+        }
+        if (!finite) {
+            ++out.nonFinite;
+            continue;
         }
         out.faces.push_back({c[0], c[1], c[2]});
         out.faceMaterials.push_back(material);

@@ -27,6 +27,7 @@ struct ImportedModel {
     int meshesInFile = 0;   // meshes of the file
     int meshesUsed = 0;     // mesh instances that gave triangles
     long long dropped = 0;  // points and lines left out
+    long long nonFinite = 0;  // triangles left out for a corner that is not a finite point
 };
 
 struct ImportRequest {

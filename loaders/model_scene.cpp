@@ -41,6 +41,7 @@ namespace {
 
 void Grow(ModelMeasure& measure, bool& any, const LPoint3& p) {
     const float c[3] = {p.x, p.y, p.z};
+    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) return;  // not in any face
     for (int k = 0; k < 3; ++k) {
         measure.lo[k] = any ? std::min(measure.lo[k], c[k]) : c[k];
         measure.hi[k] = any ? std::max(measure.hi[k], c[k]) : c[k];
@@ -74,7 +75,8 @@ bool MeasureModel(const std::string& file, ModelMeasure& measure, std::string* e
         if (!ImportModel(file, model, error, request)) return false;
         measure.meshes = model.meshesUsed;
         measure.triangles = (long long)model.faces.size();
-        for (const LPoint3& p : model.positions) Grow(measure, any, p);
+        for (const LFace& f : model.faces)
+            for (int v : {f.a, f.b, f.c}) Grow(measure, any, model.positions[std::size_t(v)]);
         for (const LFace& f : model.faces)
             measure.firstEdges += Length(Subtract(model.positions[std::size_t(f.b)], model.positions[std::size_t(f.a)]));
         const std::filesystem::path self = std::filesystem::weakly_canonical(file);

@@ -261,6 +261,7 @@ ModelLoadInfo ReadImported(Geometry& g, const std::string& fileName, const Model
     info.meshesInFile = model.meshesInFile;
     info.meshesUsed = model.meshesUsed;
     info.droppedPrimitives = model.dropped;
+    info.nonFinite = model.nonFinite;
     if (progress) progress("normals", 0.0f);
     // The file's normals where its meshes have them and the author's are asked for; smooth
     // normals by position everywhere else.
