@@ -192,8 +192,11 @@ inline std::string ModelInput(Mesh& mesh, const std::uint8_t* data, std::size_t 
 
 // ------------------------------------------------------------------------- other formats
 
-// The formats the import target feeds to assimp, chosen by the first byte of the input.
-inline const char* const kImportFormats[] = {"obj", "ply", "stl", "gltf", "glb", "dae", "x", "off", "ase", "fbx"};
+// The formats the import target feeds to assimp, chosen by the first byte of the input. (The
+// reading runs in a child process: a reader that crashes or aborts is a refusal.) Not OFF:
+// assimp's OFF reader allocates step by step what the header's vertex count claims (a 310-byte
+// file grew a process past 2 GB), which would take the machine's memory, not end a process.
+inline const char* const kImportFormats[] = {"obj", "ply", "stl", "gltf", "glb", "dae", "x", "ase", "fbx"};
 
 // Reads the bytes after the first as a model file of the format the first byte picks, through
 // the viewer's load with the file's materials (assimp's reader, our walk of its meshes, smooth

@@ -9,8 +9,17 @@
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -44,15 +53,6 @@ public:
         if (s && record) record->push_back(file);
         return s;
     }
-};
-
-// Opens nothing: a model read from memory reaches no other file.
-class NoFilesIO : public Assimp::IOSystem {
-public:
-    bool Exists(const char*) const override { return false; }
-    char getOsSeparator() const override { return '/'; }
-    Assimp::IOStream* Open(const char*, const char*) override { return nullptr; }
-    void Close(Assimp::IOStream* s) override { delete s; }
 };
 
 class Progress : public Assimp::ProgressHandler {
@@ -304,7 +304,9 @@ std::string ImportExtensions() {
     return list;
 }
 
-bool ImportModel(const std::string& file, ImportedModel& out, std::string* error, const ImportRequest& request) {
+// The import in this process.
+static bool ImportInProcess(const std::string& file, ImportedModel& out, std::string* error,
+                            const ImportRequest& request) {
     ThreadImporter& t = Importer();
     t.io->record = request.filesRead;
     t.progress->callback = request.progress;
@@ -321,20 +323,247 @@ bool ImportModel(const std::string& file, ImportedModel& out, std::string* error
     return ok;
 }
 
-bool ImportModelFromMemory(const void* data, std::size_t size, const char* hint, ImportedModel& out, std::string* error) {
-    ThreadImporter& t = Importer();
-    t.importer.SetIOHandler(new NoFilesIO);
-    const aiScene* scene = t.importer.ReadFileFromMemory(data, size, kSteps, hint ? hint : "");
-    bool ok = false;
-    if (!scene) {
-        ok = Fail(error, std::string("Can not load the bytes: ") + t.importer.GetErrorString());
-    } else {
-        ok = Convert(*scene, FactorTints(hint ? hint : ""), out, error, "the bytes");
+// ---- The import in a child process ---------------------------------------------------------
+// assimp's readers crash or abort on some malformed files (found by the fuzz target: a PLY
+// whose reader aborts, an ASE whose reader reads through a wild pointer). The viewer must
+// survive any file, so the reading happens in a child process, which sends the triangle list
+// back through a pipe; a child that dies is a refusal with a message, not the viewer's end.
+
+namespace {
+
+class PipeWriter {
+public:
+    explicit PipeWriter(int fd) : fd_(fd) {}
+    ~PipeWriter() { Flush(); }
+    void Bytes(const void* data, std::size_t n) {
+        const auto* p = static_cast<const unsigned char*>(data);
+        if (buffer_.size() + n > kChunk) Flush();
+        if (n >= kChunk) return Write(p, n);
+        buffer_.insert(buffer_.end(), p, p + n);
     }
-    t.importer.FreeScene();
-    t.io = new RecordingIO;
-    t.importer.SetIOHandler(t.io);
-    return ok;
+    template <class T>
+    void Value(const T& v) { Bytes(&v, sizeof v); }
+    void Text(const std::string& t) {
+        Value(std::uint64_t(t.size()));
+        Bytes(t.data(), t.size());
+    }
+    template <class T>
+    void Array(const std::vector<T>& v) {
+        Value(std::uint64_t(v.size()));
+        Bytes(v.data(), v.size() * sizeof(T));
+    }
+    void Flush() {
+        if (!buffer_.empty()) Write(buffer_.data(), buffer_.size());
+        buffer_.clear();
+    }
+
+private:
+    static constexpr std::size_t kChunk = 1 << 16;
+    void Write(const unsigned char* p, std::size_t n) {
+        while (n > 0) {
+            const ssize_t k = ::write(fd_, p, n);
+            if (k < 0 && errno == EINTR) continue;
+            if (k <= 0) _exit(3);  // the viewer went away
+            p += k;
+            n -= std::size_t(k);
+        }
+    }
+    int fd_;
+    std::vector<unsigned char> buffer_;
+};
+
+class PipeReader {
+public:
+    PipeReader(int fd, std::chrono::steady_clock::time_point deadline) : fd_(fd), deadline_(deadline) {}
+    bool timedOut = false;
+    bool Bytes(void* data, std::size_t n) {
+        auto* p = static_cast<unsigned char*>(data);
+        while (n > 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
+            pollfd wait{fd_, POLLIN, 0};
+            const int ready = left.count() > 0 ? ::poll(&wait, 1, int(std::min<long long>(left.count(), 1000))) : 0;
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready == 0) {
+                if (std::chrono::steady_clock::now() < deadline_) continue;
+                timedOut = true;
+                return false;
+            }
+            const ssize_t k = ::read(fd_, p, n);
+            if (k < 0 && errno == EINTR) continue;
+            if (k <= 0) return false;
+            p += k;
+            n -= std::size_t(k);
+        }
+        return true;
+    }
+    template <class T>
+    bool Value(T& v) { return Bytes(&v, sizeof v); }
+    bool Text(std::string& t) {
+        std::uint64_t n = 0;
+        if (!Value(n) || n > (std::uint64_t(1) << 32)) return false;
+        t.resize(std::size_t(n));
+        return Bytes(t.data(), t.size());
+    }
+    template <class T>
+    bool Array(std::vector<T>& v) {
+        std::uint64_t n = 0;
+        if (!Value(n) || n > (std::uint64_t(1) << 34) / sizeof(T)) return false;
+        v.resize(std::size_t(n));
+        return Bytes(v.data(), v.size() * sizeof(T));
+    }
+
+private:
+    int fd_;
+    std::chrono::steady_clock::time_point deadline_;
+};
+
+constexpr char kProgress = 'P';
+// The child's limits: memory beyond what it holds at the fork (plus 64 bytes for each byte of
+// the file), and time (plus a few seconds for each MB of the file).
+constexpr unsigned long long kChildMemory = 4ull << 30;
+constexpr std::chrono::seconds kChildSeconds{15};
+constexpr int kChildSecondsPerMB = 2;
+constexpr char kResult = 'R';
+
+void SendModel(PipeWriter& w, bool ok, const std::string& error, const ImportedModel& m,
+               const std::vector<std::string>& read) {
+    w.Value(kResult);
+    w.Value(ok);
+    w.Text(error);
+    w.Array(m.positions);
+    w.Array(m.normals);
+    w.Array(m.fileNormal);
+    w.Array(m.uvs);
+    w.Array(m.faces);
+    w.Array(m.faceMaterials);
+    w.Value(std::uint64_t(m.materials.size()));
+    for (const FileMaterial& f : m.materials) {
+        w.Text(f.name);
+        w.Value(f.diffuse);
+        w.Value(f.tint);
+        w.Text(f.texture);
+        w.Array(f.embedded);
+        w.Value(f.embeddedWidth);
+        w.Value(f.embeddedHeight);
+    }
+    w.Value(m.meshesInFile);
+    w.Value(m.meshesUsed);
+    w.Value(m.dropped);
+    w.Value(m.nonFinite);
+    w.Value(std::uint64_t(read.size()));
+    for (const std::string& f : read) w.Text(f);
+    w.Flush();
+}
+
+bool ReceiveModel(PipeReader& r, bool& ok, std::string& error, ImportedModel& m, std::vector<std::string>& read) {
+    if (!r.Value(ok) || !r.Text(error) || !r.Array(m.positions) || !r.Array(m.normals) || !r.Array(m.fileNormal) ||
+        !r.Array(m.uvs) || !r.Array(m.faces) || !r.Array(m.faceMaterials))
+        return false;
+    std::uint64_t n = 0;
+    if (!r.Value(n) || n > (1u << 24)) return false;
+    m.materials.resize(std::size_t(n));
+    for (FileMaterial& f : m.materials)
+        if (!r.Text(f.name) || !r.Value(f.diffuse) || !r.Value(f.tint) || !r.Text(f.texture) || !r.Array(f.embedded) ||
+            !r.Value(f.embeddedWidth) || !r.Value(f.embeddedHeight))
+            return false;
+    if (!r.Value(m.meshesInFile) || !r.Value(m.meshesUsed) || !r.Value(m.dropped) || !r.Value(m.nonFinite) || !r.Value(n) ||
+        n > (1u << 20))
+        return false;
+    read.resize(std::size_t(n));
+    for (std::string& f : read)
+        if (!r.Text(f)) return false;
+    // What the parent relies on: one entry of each per vertex, one material per face, corners
+    // inside the vertex list, material indices inside the list.
+    const std::size_t V = m.positions.size();
+    if (m.normals.size() != V || m.fileNormal.size() != V || m.uvs.size() != V || m.faceMaterials.size() != m.faces.size())
+        return false;
+    for (const LFace& f : m.faces)
+        if (f.a < 0 || f.b < 0 || f.c < 0 || std::size_t(f.a) >= V || std::size_t(f.b) >= V || std::size_t(f.c) >= V) return false;
+    for (std::uint32_t k : m.faceMaterials)
+        if (k >= m.materials.size()) return false;
+    return true;
+}
+
+}  // namespace
+
+bool ImportModel(const std::string& file, ImportedModel& out, std::string* error, const ImportRequest& request) {
+    int fds[2];
+    if (::pipe(fds) != 0) return ImportInProcess(file, out, error, request);
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return ImportInProcess(file, out, error, request);
+    }
+    if (pid == 0) {
+        // The child: read, send, end without running the parent's exit handlers. Its memory
+        // beyond what it holds now is limited, so that a reader that believes a count in a
+        // broken header fails instead of taking the machine's memory.
+        ::close(fds[0]);
+        long pages = 0;
+        if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
+            std::fclose(statm);
+        }
+        std::error_code ec;
+        const std::uintmax_t size = fs::file_size(file, ec);
+        const rlim_t budget = rlim_t(kChildMemory) + (ec ? 0 : rlim_t(64) * size);
+        const rlimit limit{rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + budget, RLIM_INFINITY};
+        if (pages > 0) ::setrlimit(RLIMIT_AS, &limit);
+        PipeWriter w(fds[1]);
+        ImportRequest child;
+        std::vector<std::string> read;
+        child.filesRead = &read;
+        child.progress = [&w](float share) {
+            w.Value(kProgress);
+            w.Value(share);
+            w.Flush();
+        };
+        ImportedModel model;
+        std::string why;
+        const bool ok = ImportInProcess(file, model, &why, child);
+        SendModel(w, ok, why, model, read);
+        ::close(fds[1]);
+        _exit(0);
+    }
+    ::close(fds[1]);
+    // The reader's time: generous for the file's size, but bounded, so that a reader caught in
+    // a loop by a broken file does not hang the viewer.
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(file, ec);
+    const auto deadline = std::chrono::steady_clock::now() + kChildSeconds +
+                          std::chrono::seconds(ec ? 0 : std::uintmax_t(kChildSecondsPerMB) * (size >> 20));
+    PipeReader r(fds[0], deadline);
+    bool received = false, ok = false;
+    std::string why;
+    std::vector<std::string> read;
+    ImportedModel model;
+    for (char kind = 0; r.Value(kind);) {
+        if (kind == kProgress) {
+            float share = 0.0f;
+            if (!r.Value(share)) break;
+            if (request.progress && share >= 0.0f && share <= 1.0f) request.progress(share);
+        } else {
+            received = kind == kResult && ReceiveModel(r, ok, why, model, read);
+            break;
+        }
+    }
+    ::close(fds[0]);
+    if (r.timedOut) ::kill(pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!received) {
+        const std::string how = r.timedOut ? "its reader did not finish in time"
+                                : WIFSIGNALED(status) ? "its reader failed (signal " + std::to_string(WTERMSIG(status)) + ")"
+                                                      : "its reader failed";
+        return Fail(error, "Can not load " + file + ": " + how);
+    }
+    if (!ok) return Fail(error, why);
+    if (request.filesRead) request.filesRead->insert(request.filesRead->end(), read.begin(), read.end());
+    out = std::move(model);
+    return true;
 }
 
 void KeepImported(const std::string& file, ImportedModel&& model) {

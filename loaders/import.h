@@ -43,13 +43,10 @@ bool IsImportFormat(const std::string& file);
 std::string ImportExtensions();
 
 // Reads the file. False with a one-line message in *error: "Can not load FILE: reason" when
-// assimp refuses it, "There are no triangles in FILE" when it holds none.
+// assimp refuses it (or its reader fails: the reading runs in a child process, so a reader
+// that crashes on a malformed file ends that process, not the caller), "There are no
+// triangles in FILE" when it holds none.
 bool ImportModel(const std::string& file, ImportedModel& out, std::string* error, const ImportRequest& request = {});
-// The same on bytes in memory, the format told by hint (an extension such as "obj"); the
-// import opens no other file. For the fuzz target.
-bool ImportModelFromMemory(const void* data, std::size_t size, const char* hint, ImportedModel& out,
-                           std::string* error);
-
 // A one-entry store, so that a model measured for a scene's configuration is not read twice:
 // Keep stores a model read from file, Take hands it over (and forgets it) when file is the
 // same path and the file has not changed since.
