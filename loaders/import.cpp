@@ -101,7 +101,10 @@ FileMaterial ConvertMaterial(const aiScene& scene, const aiMaterial& m, bool fac
     aiString name;
     if (m.Get(AI_MATKEY_NAME, name) == AI_SUCCESS) out.name = name.C_Str();
     aiColor4D c;
-    if (m.Get(AI_MATKEY_BASE_COLOR, c) == AI_SUCCESS || m.Get(AI_MATKEY_COLOR_DIFFUSE, c) == AI_SUCCESS)
+    // The material assimp makes for a file that has none (PLY, STL, OBJ without MTL) keeps the
+    // plain clay colour, as faces of no material in a 3DS file do.
+    const bool made = out.name == AI_DEFAULT_MATERIAL_NAME;
+    if (!made && (m.Get(AI_MATKEY_BASE_COLOR, c) == AI_SUCCESS || m.Get(AI_MATKEY_COLOR_DIFFUSE, c) == AI_SUCCESS))
         Colour(c, out.diffuse);
     aiString path;
     if (m.GetTexture(aiTextureType_BASE_COLOR, 0, &path) == AI_SUCCESS ||
