@@ -56,8 +56,7 @@ void WIN_MAIN_CLASS::Frame() {
     // The light of this frame into the scene's light 0, the angle on to the next frame.
     AnimateLight();
     scene->lights[0] = light;
-    const float angles[2] = {angleX, angleY};
-    scene->SetViewRotation(angles);
+    PlaceCamera(*scene);  // rotation, eye, target and clipping planes of this frame's view
 
     Clock::time_point t0 = Clock::now(), t1 = t0, t2 = t0, t3 = t0, t4 = t0;
     if (!tracedImageMode) {

@@ -188,6 +188,7 @@ void ScreenTracer::TraceMask() {
     // Camera of this frame.
     eye_ = scene_->GetEye();
     target_ = scene_->GetTarget();
+    if (scene_->nearDistance != near_ || scene_->farDistance != far_) TakeClippingPlanes();  // the view moved them
     UpdateCameraMatrices();
     if (fullMode_) {
         // Every pixel with one ray, then the pixels that stand out from their neighbours

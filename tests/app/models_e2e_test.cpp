@@ -113,6 +113,9 @@ std::string SceneAndSnapshot(const fs::path& work, const std::string& model, con
                              const std::string& mode = "hybrid") {
     const fs::path scene = work / "scene";
     if (RunProgram(DemoScenePath(), {"--model", model, "scene"}, work, false) != 0) return ReadAll(work / "stderr.txt");
+    // The fixed camera, so that moving a model away below (which a framing camera would
+    // follow) leaves the same view without it.
+    Replace(scene / "release.cgf", "camera = frame", "camera = fixed");
     Replace(scene / "release.cgf", "width = 512", "width = 128");
     Replace(scene / "release.cgf", "height = 512", "height = 128");
     const std::vector<std::string> args{"--frames", "2", "--light-angle", "1", "--mode", mode, "--out", out, "scene"};
