@@ -3,7 +3,7 @@
 // with the time each stage of each frame took. Starts a private Xvfb when there is no display.
 // A batch program: errors go to standard error, never to a box, and end it with status 1.
 //
-//   redowl-snapshot [--mode hybrid|traced] [--frames N] [--light-angle A] [--view-x DEG]
+//   redowl-snapshot [--mode hybrid|traced] [--frames N | --samples N] [--light-angle A] [--view-x DEG]
 //                   [--view-y DEG] [--out window.png] [--mask-out mask.png] [--timings t.json]
 //                   [--grid [--grid]] [--mask-view [--mask-view]] [--stats] [DIR]
 // With DIR it runs as if started there (the output paths included).
@@ -60,6 +60,7 @@ struct Options {
     int gridPresses = 0;  // --grid: F3 pressed once per occurrence
     int maskPresses = 0;  // --mask-view: F4 likewise
     bool stats = false;   // --stats: the F12 report after the last frame
+    int samples = 0;      // --samples: the settling picture of this many passes (0: each frame new)
 };
 
 struct FrameRecord {
@@ -70,11 +71,13 @@ struct FrameRecord {
 int Usage(const char* why) {
     if (why) std::fprintf(stderr, "redowl-snapshot: %s\n", why);
     std::fprintf(stderr,
-                 "usage: redowl-snapshot [--mode hybrid|traced] [--frames N] [--light-angle A] [--view-x DEG]\n"
+                 "usage: redowl-snapshot [--mode hybrid|traced] [--frames N | --samples N] [--light-angle A] [--view-x DEG]\n"
                  "                       [--view-y DEG] [--out window.png] [--mask-out mask.png] [--timings t.json]\n"
                  "                       [--grid [--grid]] [--mask-view [--mask-view]] [--stats] [DIR]\n"
                  "Run in a folder with release.cgf, or name it as DIR. Without --light-angle the light moves as in\n"
-                 "the viewer.\n");
+                 "the viewer (--samples keeps it at its first angle). Each of the --frames is a new one-sample frame;\n"
+                 "--samples N adds passes to one picture as the viewer does while nothing moves, until it has N\n"
+                 "samples or has settled, and writes their mean.\n");
     return 2;
 }
 
@@ -146,8 +149,8 @@ bool StartXvfb() {
 }
 
 // The shadow mask as the overlay lays it on the window: window pixel (x, y from the bottom)
-// shows mask element y * W + x; the grey level is the top byte of the mask value (lit 255,
-// untraced 254, shadow 0). Row 0 at the top.
+// shows mask byte y * W + x (lit 255, shadow 0; with samples of a light's sphere the mean,
+// grey in a penumbra). Row 0 at the top.
 WIN_NMS::Image MaskOnWindow(const RAYTR::ScreenTracer& t) {
     const int w = t.Width();
     const int h = t.Height();
@@ -156,11 +159,10 @@ WIN_NMS::Image MaskOnWindow(const RAYTR::ScreenTracer& t) {
     image.height = h;
     image.channels = 1;
     image.pixels.resize(static_cast<std::size_t>(w) * h);
-    const std::uint32_t* mask = t.Buffer(0);
+    const std::uint8_t* mask = t.MaskBytes();
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
-            image.pixels[static_cast<std::size_t>(h - 1 - y) * w + x] =
-                static_cast<unsigned char>(mask[static_cast<std::size_t>(y) * w + x] >> 24);
+            image.pixels[static_cast<std::size_t>(h - 1 - y) * w + x] = mask[static_cast<std::size_t>(y) * w + x];
     return image;
 }
 
@@ -225,6 +227,11 @@ int main(int argc, char** argv) {
             const long n = std::strtol(value, &end, 10);
             if (end == value || *end != '\0' || n < 1 || n > 100000) return Usage("--frames is a count from 1");
             options.frames = static_cast<int>(n);
+        } else if (arg == "--samples") {
+            char* end = nullptr;
+            const long n = std::strtol(value, &end, 10);
+            if (end == value || *end != '\0' || n < 1 || n > 1000000) return Usage("--samples is a count from 1");
+            options.samples = static_cast<int>(n);
         } else if (arg == "--light-angle") {
             if (!ParseFloat(value, options.lightAngle)) return Usage("--light-angle is a number (radians)");
             options.fixedAngle = true;
@@ -288,6 +295,14 @@ int main(int argc, char** argv) {
         win.frame.lightAngle = options.lightAngle;
         win.frame.lightSpeed = 0.0f;  // every frame at the same angle
     }
+    // Without --samples every frame is a new picture, as while the view moves; with it, one
+    // picture gets a pass per frame (the light held still) until it has its samples or settles.
+    win.accumulation.enabled = options.samples > 0;
+    if (options.samples > 0) {
+        win.accumulation.maxSamples = options.samples;
+        win.frame.lightSpeed = 0.0f;
+        options.frames = options.samples;
+    }
 
     WIN_NMS::Image picture;
     WIN_NMS::Image mask;
@@ -295,7 +310,8 @@ int main(int argc, char** argv) {
     records.reserve(options.frames);
     int frameIndex = 0;
     win.beforeSwap = [&] {
-        if (frameIndex + 1 != options.frames) return;
+        // The settling picture may be done before its last frame: every frame's picture is kept.
+        if (frameIndex + 1 != options.frames && options.samples == 0) return;
         if (!options.out.empty()) picture = WIN_NMS::ReadBackBuffer(win.width, win.height);
         if (!options.maskOut.empty()) mask = MaskOnWindow(*viewer.tracer);
     };
@@ -308,7 +324,11 @@ int main(int argc, char** argv) {
         r.light[1] = scene.lights[0].position.y;
         r.light[2] = scene.lights[0].position.z;
         records.push_back(r);
+        if (options.samples > 0 && win.accumulation.Done()) break;
     }
+    if (options.samples > 0)
+        std::printf("samples: %d%s\n", win.accumulation.Samples(),
+                    win.accumulation.Samples() < options.samples ? " (settled: a pass changed no pixel by half a grey level)" : "");
 
     if (win.views.mask != WIN_NMS::MaskView::kOff && !options.traced)
         std::printf("traced: %.6f of the pixels (%d of %d)\n", win.views.tracedShare, win.views.tracedPixels,
