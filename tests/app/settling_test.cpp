@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "app/accumulation.h"
 #include "app/config.h"
+#include "app/png_image.h"
 #include "app/viewer_objects.h"
 #include "app/win_main.h"
 #include "errors/errors.h"
@@ -182,11 +184,27 @@ TEST_F(SettlingTest, ThePictureSettlesThenTheViewerRestsAndShowsItAgain) {
         }
         EXPECT_TRUE(win.Resting());
         EXPECT_EQ(std::string(win.frame.title), "converged, 6 samples");
-        // Shown again, not traced again: the same picture, the same samples.
+        // Shown again, not traced again: the same picture, the same samples; F11 saves it.
         const std::vector<unsigned char> settled = shown;
+        win.special(WIN_NMS::kKeyF11, 0, 0);
+        EXPECT_FALSE(win.Resting());  // the screenshot is taken by the next display
         win.display();
         EXPECT_EQ(objects.tracer->Samples(), 6);
         EXPECT_TRUE(shown == settled);
+        EXPECT_TRUE(win.Resting());
+        int saved = 0;
+        for (const auto& entry : fs::directory_iterator(fs::current_path())) {
+            if (entry.path().filename().string().rfind("redowl-", 0) != 0) continue;
+            ++saved;
+            WIN_NMS::Image image;
+            ASSERT_TRUE(WIN_NMS::ReadPng(entry.path().string(), image));
+            ASSERT_EQ(image.pixels.size(), settled.size());
+            for (int y = 0; y < 96; ++y)  // PNG rows from the top, GL rows from the bottom
+                EXPECT_EQ(0, std::memcmp(&image.pixels[static_cast<std::size_t>(95 - y) * 96 * 3],
+                                         &settled[static_cast<std::size_t>(y) * 96 * 3], 96 * 3));
+            fs::remove(entry.path());
+        }
+        EXPECT_EQ(saved, 1);
         // A moving light, or a turn of the scene, makes a new picture.
         win.frame.lightSpeed = 0.5f;
         EXPECT_FALSE(win.Resting());
