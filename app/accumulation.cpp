@@ -45,6 +45,7 @@ ViewState CaptureView(const RAYTR::Scene& scene, int width, int height, bool tra
     v.eye[0] = eye.x, v.eye[1] = eye.y, v.eye[2] = eye.z;
     v.target[0] = target.x, v.target[1] = target.y, v.target[2] = target.z;
     std::memcpy(v.rotation, scene.rotation.m, sizeof v.rotation);
+    v.clipping[0] = scene.nearDistance, v.clipping[1] = scene.farDistance;
     if (scene.lights.Size() > 0) {
         const RAYTR::LightSource& light = scene.lights[0];
         v.light[0] = light.position.x, v.light[1] = light.position.y, v.light[2] = light.position.z;

@@ -20,10 +20,11 @@ class Scene;
 namespace WIN_NMS {
 
 struct ViewState {
-    // The scene's camera: eye, target and the view rotation (row-major).
+    // The scene's camera: eye, target, the view rotation (row-major), near and far.
     float eye[3] = {};
     float target[3] = {};
     float rotation[16] = {};
+    float clipping[2] = {};
     // Light 0: position (w tells a direction from a point) and the radius of its sphere.
     float light[4] = {};
     float lightRadius = 0.0f;

@@ -94,7 +94,8 @@ TEST(AccumulationTest, AnyChangeOfTheViewRestartsAndPassesStopWhenDone) {
     const std::vector<void (*)(RAYTR::Scene&)> changes = {
         [](RAYTR::Scene& s) { s.eye.z += 1.0f; },           [](RAYTR::Scene& s) { s.target.x += 0.5f; },
         [](RAYTR::Scene& s) { s.rotation(0, 1) = 0.1f; },   [](RAYTR::Scene& s) { s.lights[0].position.y -= 1.0f; },
-        [](RAYTR::Scene& s) { s.lights[0].radius = 0.3f; }, [](RAYTR::Scene& s) { s.lights[0].position.w = 1.0f; }};
+        [](RAYTR::Scene& s) { s.lights[0].radius = 0.3f; }, [](RAYTR::Scene& s) { s.lights[0].position.w = 1.0f; },
+        [](RAYTR::Scene& s) { s.farDistance = 100.0f; }};
     for (std::size_t i = 0; i < changes.size(); ++i) {
         SCOPED_TRACE(i);
         RAYTR::Scene changed;
@@ -238,7 +239,11 @@ TEST_F(SettlingTest, ManyResizesKeepTexturesAndMemoryFlatAndAWindowPastTheLimits
     const long before = ResidentBytes();
     cycle(200);
     EXPECT_EQ(kept, 0) << "textures of tracers that are gone";
+#if !defined(__SANITIZE_ADDRESS__)
+    // (AddressSanitizer keeps freed blocks in quarantine, so memory grows there; its leak
+    // checker watches that build instead.)
     EXPECT_LT(ResidentBytes() - before, 8l << 20) << "resident memory grew by " << (ResidentBytes() - before) << " bytes";
+#endif
     // Wider than any texture the tracer may make: the largest picture it allows, no box.
     GLint largest = 0;
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &largest);
