@@ -165,9 +165,10 @@ void WIN_MAIN_CLASS::AssembleScene() {
     // holds its copy.
     if (settle.skyDome && scene->objects.Size() > 1) scene->sky = RAYTR::DomeOf(scene->objects[1]);
 
-    // 9. The camera; up is +y.
-    scene->eye = VECTOR(0.0f, 0.0f, 15.0f, 0.0f);
-    scene->target = VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
+    // 9. The camera, up +y: the fixed view (the eye 15 units in front of the origin, looking
+    // at it) or, with "scene.camera = frame", the models framed (app/win_main_camera.cpp).
+    SetUpCamera();
+    PlaceCamera(*scene);
 
     // 10-11. The renderer at the window's current size.
     TIRN_ERROR::SetStatusTitle("Инициализация рендера");

@@ -15,6 +15,8 @@ const std::vector<std::string>& KnownKeys() {
                                    "tracer.regular_grid.algoritm_type",
                                    "tracer.regular_grid.cub_less_elem_times",
                                    "scene.N_models",
+                                   "scene.camera",
+                                   "scene.frame_models",
                                    "tracer.threads_num",
                                    "tracer.use_zbuffer_values",
                                    "scene.light_radius",

@@ -77,8 +77,7 @@ void WIN_MAIN_CLASS::Frame() {
     // The light of this frame into the scene's light 0.
     AnimateLight(std::chrono::duration<double>(start.time_since_epoch()).count());
     scene->lights[0] = light;
-    const float angles[2] = {angleX, angleY};
-    scene->SetViewRotation(angles);
+    PlaceCamera(*scene);  // rotation, eye, target and clipping planes of this frame's view
 
     // A new picture when anything it shows changed (or the tracer is new), else one more pass,
     // else the same again.

@@ -177,6 +177,14 @@ void InspectViews::DrawGrid(const RAYTR::Scene& scene) {
     glDisable(GL_TEXTURE_2D);
     glDisable(GL_DEPTH_TEST);
     glDisable(GL_BLEND);
+    // The preview's projection with the scene's clipping planes of this frame (in the traced
+    // image the preview, which would set them, is not drawn).
+    GLint viewport[4] = {0, 0, 1, 1};
+    glGetIntegerv(GL_VIEWPORT, viewport);
+    glMatrixMode(GL_PROJECTION);
+    glPushMatrix();
+    glLoadIdentity();
+    gluPerspective(45.0, WIN_MAIN_CLASS::AspectRatio(viewport[2], viewport[3]), scene.nearDistance, scene.farDistance);
     glMatrixMode(GL_MODELVIEW);
     glPushMatrix();
     glLoadIdentity();
@@ -202,6 +210,9 @@ void InspectViews::DrawGrid(const RAYTR::Scene& scene) {
         glPopMatrix();
     }
     glPopMatrix();
+    glMatrixMode(GL_PROJECTION);
+    glPopMatrix();
+    glMatrixMode(GL_MODELVIEW);
     glPopClientAttrib();
     glPopAttrib();
 }

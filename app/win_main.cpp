@@ -23,6 +23,7 @@ static_assert(kKeyF2 == GLUT_KEY_F2 && kKeyLeft == GLUT_KEY_LEFT && kKeyUp == GL
               kKeyPageDown == GLUT_KEY_PAGE_DOWN);
 static_assert(kKeyF3 == GLUT_KEY_F3 && kKeyF4 == GLUT_KEY_F4 && kKeyF11 == GLUT_KEY_F11 && kKeyF12 == GLUT_KEY_F12);
 static_assert(kLeftButton == GLUT_LEFT_BUTTON && kButtonDown == GLUT_DOWN && kButtonUp == GLUT_UP);
+static_assert(kKeyHome == GLUT_KEY_HOME && kMiddleButton == GLUT_MIDDLE_BUTTON && kRightButton == GLUT_RIGHT_BUTTON);
 
 WIN_MAIN_CLASS::WIN_MAIN_CLASS() {
     // The light before assembly: colour w, ambient, position w and attenuation set, rest zero.
@@ -63,6 +64,7 @@ void WIN_MAIN_CLASS::display() {
 void WIN_MAIN_CLASS::keyboard(unsigned char key, int, int) {
     if (key == kEscapeKey) std::exit(0);  // static objects are destroyed on the way out
     if (key == kResumeKey || key == kResumeKeyAlt) frame.lightPaused = !frame.lightPaused;
+    if (key == kFrameKey || key == 'F') FrameModels();
 }
 
 void WIN_MAIN_CLASS::special(int key, int, int) {
@@ -74,6 +76,7 @@ void WIN_MAIN_CLASS::special(int key, int, int) {
         case kKeyF4: views.CycleMask(tracer()); return;
         case kKeyF11: views.RequestScreenshot(); return;  // taken from the next frame, before its swap
         case kKeyF12: PrintStatistics(std::cout); return;
+        case kKeyHome: GoHome(); return;
         case kKeyLeft: light.position.x -= 1.0f; break;
         case kKeyRight: light.position.x += 1.0f; break;
         case kKeyUp: light.position.y += 1.0f; break;
@@ -102,25 +105,37 @@ void WIN_MAIN_CLASS::ApplySize(int newWidth, int newHeight) {
 }
 
 void WIN_MAIN_CLASS::mouse(int button, int state, int x, int y) {
-    if (button != kLeftButton) return;
+    if (button == kWheelUp || button == kWheelDown) {
+        // One step per press, towards the point under the cursor's pixel (its centre).
+        if (state == kButtonDown) ZoomAt(x + 0.5, y + 0.5, button == kWheelUp ? kWheelZoom : 1.0 / kWheelZoom);
+        return;
+    }
+    bool* held = button == kLeftButton ? &leftButtonHeld
+                 : (button == kRightButton || button == kMiddleButton) ? &camera.panButtonHeld
+                                                                       : nullptr;
+    if (held == nullptr) return;
     if (state == kButtonDown) {
-        leftButtonHeld = true;
+        *held = true;
         lastPointerX = x;
         lastPointerY = y;
     } else if (state == kButtonUp) {
-        leftButtonHeld = false;  // the last pointer position stays
+        *held = false;  // the last pointer position stays
     }
 }
 
 void WIN_MAIN_CLASS::motion(int x, int y) {
-    if (!leftButtonHeld) return;
-    // Half a degree per pixel: vertical drag tilts about X, horizontal drag turns about Y.
+    if (!leftButtonHeld && !camera.panButtonHeld) return;
     const int dy = y - lastPointerY;
     const int dx = x - lastPointerX;
     lastPointerX = x;
     lastPointerY = y;
-    angleX += 0.5f * static_cast<float>(dy);
-    angleY += 0.5f * static_cast<float>(dx);
+    if (leftButtonHeld) {
+        // Half a degree per pixel: vertical drag tilts about X, horizontal drag turns about Y.
+        angleX += 0.5f * static_cast<float>(dy);
+        angleY += 0.5f * static_cast<float>(dx);
+    } else {
+        PanBy(dx, dy);
+    }
 }
 
 }  // namespace WIN_NMS

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <vector>
 
 #include "app/accumulation.h"
+#include "app/camera.h"
 #include "app/inspect_views.h"
 #include "math/vector.h"
 #include "raytracer/ray.h"
@@ -45,6 +47,7 @@ constexpr std::int32_t CentredOrigin(std::int32_t screen, std::int32_t size) { r
 inline constexpr unsigned char kEscapeKey = 27;
 inline constexpr unsigned char kResumeKey = 'p';       // stops or resumes the light animation
 inline constexpr unsigned char kResumeKeyAlt = ' ';    // so does Space
+inline constexpr unsigned char kFrameKey = 'f';        // frames the models again ('F' too)
 inline constexpr int kKeyF2 = 0x0002;
 inline constexpr int kKeyF3 = 0x0003;   // cycles the grid view
 inline constexpr int kKeyF4 = 0x0004;   // cycles the mask view
@@ -56,7 +59,12 @@ inline constexpr int kKeyRight = 0x0066;
 inline constexpr int kKeyDown = 0x0067;
 inline constexpr int kKeyPageUp = 0x0068;
 inline constexpr int kKeyPageDown = 0x0069;
+inline constexpr int kKeyHome = 0x006A;  // back to the first view
 inline constexpr int kLeftButton = 0;
+inline constexpr int kMiddleButton = 1;  // drag: pans, like the right button
+inline constexpr int kRightButton = 2;
+inline constexpr int kWheelUp = 3;       // the wheel's steps come as presses of buttons 3 and 4
+inline constexpr int kWheelDown = 4;
 inline constexpr int kButtonDown = 0;
 inline constexpr int kButtonUp = 1;
 
@@ -73,6 +81,20 @@ struct FrameState {
     bool lightPaused = false;      // the arrow and page keys move the light by hand
     char title[96] = {};           // the title last shown (sent again only when it changes)
     bool rested = false;           // the last display only showed the picture again
+};
+
+// The camera besides the two view angles (which stay the application object's angleX and
+// angleY): the centre the scene turns about and the eye's distance from it (app/camera.h),
+// what the first view is, and the boxes that framing and the clipping planes need, measured
+// once at assembly (the models never move).
+struct CameraState {
+    Vec3 centre;              // world coordinates
+    double distance = 15.0;   // eye to centre
+    bool framedFirstView = false;  // "scene.camera = frame": the first view frames the models
+    std::vector<unsigned> framedModels;  // the models the first view and the f key frame
+    Bounds framed;            // their box
+    Bounds scene;             // every model, for the clipping planes
+    bool panButtonHeld = false;  // right or middle button
 };
 
 // Wall-clock seconds of the stages of the last frame (zero for stages the mode skips), and of
@@ -103,10 +125,10 @@ public:
     // box; the process then ends with errorExitStatus.
     virtual void display();
 
-    void keyboard(unsigned char key, int x, int y);  // Esc ends the process; 'p' or Space stop or resume the light
-    void special(int key, int x, int y);             // F2 toggles the mode; F3, F4, F11, F12 the views; arrows and pages move the light
+    void keyboard(unsigned char key, int x, int y);  // Esc ends the process; 'p' or Space stop or resume the light; f frames
+    void special(int key, int x, int y);             // F2 toggles the mode; F3, F4, F11, F12 the views; arrows and pages move the light; Home
     void reshape(int width, int height);             // viewport, projection, redisplay
-    void mouse(int button, int state, int x, int y);
+    void mouse(int button, int state, int x, int y); // left: turn; right, middle: pan; wheel: zoom
     void motion(int x, int y);
 
     // The owner of the objects that scene assembly fills (ViewerObjects sets itself).
@@ -129,6 +151,7 @@ public:
     bool leftButtonHeld = false;
     bool tracedImageMode = false;     // false: hybrid frame; true: traced image copied
     RAYTR::LightSource light;
+    CameraState camera;
 
     ViewerObjects* process = nullptr;
     FrameState frame;
@@ -158,6 +181,32 @@ public:
     bool Resting() const;
     // The F12 report: grid statistics of every traced model and the last frame's timings.
     void PrintStatistics(std::ostream& out) const;
+
+    // The camera (app/win_main_camera.cpp). The view is the centre and distance of `camera`
+    // with angleX and angleY.
+    OrbitView View() const;
+    void SetView(const OrbitView& view);
+    // At assembly, once the models are in the scene: reads "scene.camera" and
+    // "scene.frame_models" (throws TIRN_ERROR::Error naming the key for a value they do not
+    // accept), measures the boxes and takes the first view.
+    void SetUpCamera();
+    // The fixed view, or the framed models from three-quarter above at the window's aspect.
+    OrbitView FirstView() const;
+    // The world positions of the framed models' vertices.
+    std::vector<Vec3> FramedPoints() const;
+    // Home: the first view again. f: the framed models framed again from the current angles.
+    void GoHome();
+    void FrameModels();
+    // Everything `factor` times nearer to the surface seen at window point (x, y) (pixels from
+    // the top-left corner), found with a ray query of the traced models; to the centre when
+    // there is none there (or no scene yet).
+    void ZoomAt(double x, double y, double factor);
+    // The picture follows a drag of (dx, dy) pixels (right, down).
+    void PanBy(double dx, double dy);
+    // Before a frame: the scene's rotation from the angles, its eye and target (the eye at
+    // (0, 0, distance) from the target in the turned frame, the target the centre turned) and
+    // clipping planes from the view. Needs the GL context (the rotation comes from OpenGL).
+    void PlaceCamera(RAYTR::Scene& scene) const;
 
     RAYTR::Scene* scene() const;
     Renderer* renderer() const;

@@ -239,7 +239,10 @@ std::vector<unsigned char> MakeSkyImage(int width, int height) {
 }
 
 std::string SkyFloorAndTracerConfiguration(const std::string& gridFactor, const std::string& factorNote) {
-    return "    // The sky surrounds everything: it casts no shadow, so it is not traced.\n"
+    return "    // The f key (and a first view with camera = frame) frames model 0 alone: the sky\n"
+           "    // and the floor are its surroundings.\n"
+           "    frame_models = 0\n"
+           "    // The sky surrounds everything: it casts no shadow, so it is not traced.\n"
            "    model1 = data/sky.3ds\n"
            "    model1_do_trace = 0\n"
            "    model2 = data/floor.3ds\n"

@@ -35,7 +35,8 @@ std::vector<unsigned char> MakeSkyImage(int width = 512, int height = 256);
 // The text of release.cgf for the three models below.
 std::string DemoConfiguration();
 // The part of a scene's release.cgf after model 0 that the demo and the model scenes share:
-// the sky (model 1, not traced) and the floor (model 2), the end of the scene section, and the
+// the models the f key frames (model 0 alone), the sky (model 1, not traced) and the floor
+// (model 2), the end of the scene section, and the
 // tracer section with the exact build at cell factor gridFactor (factorNote continues the
 // factor's comment line).
 std::string SkyFloorAndTracerConfiguration(const std::string& gridFactor, const std::string& factorNote);

@@ -114,7 +114,9 @@ std::string ModelConfiguration(const std::string& dataName, bool zUp, const floa
            "    model0_offset = " + offsetText + "\n"
            "    model0_meshes = all\n"
            "    model0_smoothing = groups\n"
-           "    model0_texture = data/model.bmp\n" +
+           "    model0_texture = data/model.bmp\n"
+           "    // The first view shows model 0 whole, from three-quarter above (f frames it again).\n"
+           "    camera = frame\n" +
            SkyFloorAndTracerConfiguration(factorText, ", chosen for the model's triangle count");
 }
 

@@ -133,10 +133,7 @@ void ScreenTracer::AttachScene(Scene* scene) {
     if (scene == nullptr) throw TIRN_ERROR::Error("The ray tracer can not attach a missing scene");
     // Scene, clipping distances and the depth coefficients of Reconstruct.
     scene_ = scene;
-    far_ = scene->farDistance;
-    near_ = scene->nearDistance;
-    depthA_ = far_ * near_ / (far_ - near_);
-    depthB_ = (far_ + near_) / ((far_ - near_) * 2.0f) + 0.5f;
+    TakeClippingPlanes();
 
     // Ray tables as the preview projects (gluPerspective with 45 degrees vertically and the
     // window's aspect ratio): y spans 22.5 degrees up and down, x the same pixel pitch sideways.
@@ -159,6 +156,13 @@ void ScreenTracer::AttachScene(Scene* scene) {
     }
 }
 
+void ScreenTracer::TakeClippingPlanes() {
+    far_ = scene_->farDistance;
+    near_ = scene_->nearDistance;
+    depthA_ = far_ * near_ / (far_ - near_);
+    depthB_ = (far_ + near_) / ((far_ - near_) * 2.0f) + 0.5f;
+}
+
 void ScreenTracer::UpdateCameraMatrices() {
     // V: the preview's view matrix, taken as OpenGL returns it.
     MATRIX v;
@@ -168,15 +172,16 @@ void ScreenTracer::UpdateCameraMatrices() {
     gluLookAt(eye_.x, eye_.y, eye_.z, target_.x, target_.y, target_.z, 0.0, 1.0, 0.0);
     glGetFloatv(GL_MODELVIEW_MATRIX, v.m);
     glPopMatrix();
-    // F flips z (rays look down +z in the tables); S is the scene's rotation.
+    // F flips z (rays look down +z in the tables); S is the scene's rotation. Camera space to
+    // the turned frame (V inverted, for any eye and target), then turned back by S inverted
+    // instead of moving the objects: the inverse of the preview's model view. Camera rays and
+    // depth-buffer points go through the same matrix.
     MATRIX f = MATRIX::Identity();
     f(2, 2) = -1.0f;
     const MATRIX inverseS = scene_ != nullptr ? scene_->rotation.Inverted() : MATRIX::Identity();
     depthToWorld_ = f * v.Inverted();
-    cameraToWorld_ = v * f;
-    // Turn the rays by the inverse rotation instead of moving the objects.
-    cameraToWorld_ = cameraToWorld_ * inverseS;
     depthToWorld_ = depthToWorld_ * inverseS;
+    cameraToWorld_ = depthToWorld_;
     // Stored transposed: applied as matrix times column vector.
     cameraToWorld_.Transpose();
     depthToWorld_.Transpose();

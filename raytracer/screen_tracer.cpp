@@ -218,6 +218,7 @@ void ScreenTracer::TraceMask() {
     // Camera of this frame.
     eye_ = scene_->GetEye();
     target_ = scene_->GetTarget();
+    if (scene_->nearDistance != near_ || scene_->farDistance != far_) TakeClippingPlanes();  // the view moved them
     UpdateCameraMatrices();
     // A new picture: its first sample.
     samples_ = 1;

@@ -115,6 +115,7 @@ public:
     static void CheckScreen(int width, int height, int threads);
 
     // Stores the scene, copies near and far, computes the depth coefficients and the ray tables.
+    // Each frame takes near and far again when the scene's view has changed them.
     void AttachScene(Scene* scene);
 
     // One shadow-mask frame (or, inside TraceFullFrame, one full-trace frame). depthBuffer is
@@ -230,6 +231,8 @@ private:
     void TraceMask();
     void Tile();
     void FreeTables() noexcept;
+    // near and far from the scene, and the depth coefficients of Reconstruct from them.
+    void TakeClippingPlanes();
     // Writes pixel p's colour as bytes into buffer 0 and its luminance for the smoothing pass.
     void StorePixel(int p, const VECTOR& colour);
 

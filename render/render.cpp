@@ -142,6 +142,10 @@ void Render::AttachScene(RAYTR::Scene* scene) {
         for (unsigned i = 0; i < n; ++i)
             closedOutward_[i] = IsClosedOutward(scene_->objects[i], objectBoxes_[2 * i], objectBoxes_[2 * i + 1]) ? 1 : 0;
     }
+    SetProjection();
+}
+
+void Render::SetProjection() const {
     // 45 degrees vertically, the aspect ratio in double precision.
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
@@ -164,6 +168,12 @@ void Render::DrawPreview() {
     }
     eye_ = scene_->GetEye();
     lookAt_ = scene_->GetTarget();
+    // The clipping planes follow the view (they change when it comes close or goes far).
+    if (scene_->nearDistance != near_ || scene_->farDistance != far_) {
+        near_ = scene_->nearDistance;
+        far_ = scene_->farDistance;
+        SetProjection();
+    }
     const ORVA_MATH::MATRIX rotation = scene_->rotation;
 
     // Camera, then the view rotation, under which the light is placed.

@@ -39,7 +39,9 @@ public:
     // the objects that are closed surfaces facing outward (see ClosedOutward).
     virtual void AttachScene(RAYTR::Scene* scene);
     // Clears to dark blue and draws every object with its texture 0, light 0 placed in the
-    // rotated frame, and a white sphere at the light. Does not swap buffers.
+    // rotated frame, and a white sphere at the light, seen from the scene's eye and target
+    // through its clipping planes (the projection is set again when they have changed since
+    // the last preview). Does not swap buffers.
     virtual void DrawPreview();
     // Back faces of object i can never be seen from outside it: its triangles, with corners
     // joined where their positions are equal, close a surface in which every edge is crossed
@@ -85,6 +87,8 @@ private:
     std::vector<ORVA_MATH::VECTOR> objectBoxes_;    // per object: minimum, maximum of its vertices
     int culledLastPreview_ = 0;
     bool BackFacesHidden(unsigned i, const ORVA_MATH::MATRIX& rotation) const;
+    // gluPerspective(45, width / height, near, far) into the projection matrix.
+    void SetProjection() const;
     ORVA_MATH::VECTOR eye_{0.0f, 0.0f, 0.0f, 1.0f};
     ORVA_MATH::VECTOR lookAt_{0.0f, 0.0f, 0.0f, 1.0f};
     float lightAmbient_[4] = {0.1f, 0.1f, 0.1f, 1.0f};

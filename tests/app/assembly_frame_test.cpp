@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "app/camera.h"
 #include "app/config.h"
 #include "app/viewer_objects.h"
 #include "app/win_main.h"
@@ -27,6 +28,7 @@
 #include "loaders/l3ds.h"
 #include "loaders/l3ds_writer.h"
 #include "raytracer/scene.h"
+#include "raytracer/shading.h"
 #include "raytracer/screen_tracer.h"
 #include "raytracer/tobject.h"
 #include "render/render.h"
@@ -146,6 +148,10 @@ TEST_F(AssemblyTest, RefusalsShowTheirBoxes) {
         {"tracer { threads_num = -2 }\n", "Error: ",
          "The ray tracer can not run -2 threads: tracer.threads_num must be 0 (one per hardware thread) or more"},
         {"scene { N_models = 1 model0 = data/none.3ds }\ntracer { threads_num = 4 }\n", "L3DS_Error: ", nullptr},
+        {"scene { camera = orbit }\ntracer { threads_num = 4 }\n", "Error: ",
+         "scene.camera is orbit, but it must be fixed or frame"},
+        {"scene { frame_models = 0 }\ntracer { threads_num = 4 }\n", "Error: ",
+         "scene.frame_models is 0, but it must be numbers of loaded models separated by commas, such as 0 or 0,3"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.configuration);
@@ -172,6 +178,47 @@ TEST_F(AssemblyTest, RefusalsShowTheirBoxes) {
     EXPECT_EQ(recorder.Boxes()[0].first, "File_Error: ");
     EXPECT_EQ(v.scene()->objects.Size(), 0u);
     EXPECT_EQ(v.renderer(), nullptr);
+}
+
+// The demo with "scene.camera = frame": the first view shows the knot alone (the model the
+// demo's frame_models names, placed by its transform) at two thirds of the window, and a frame
+// puts the eye there; turned, f frames it again from there; Home gives the first view back.
+TEST_F(AssemblyTest, AFramedFirstViewFAndHome) {
+    WriteDemo(dir.path());
+    std::string text = ReadAll(dir.path() / "release.cgf");
+    text.replace(text.find("scene {"), 7, "scene {\n    camera = frame");
+    std::ofstream(dir.path() / "release.cgf", std::ios::trunc) << text;
+    InDirectory in(dir.path());
+    Viewer v;
+    v.config.ReadFile("release.cgf");
+    v.win.reshape(512, 512);
+    v.win.display();  // assembly
+    const RAYTR::TObject& knot = v.scene()->objects[0];
+    const auto cover = [&](const WIN_NMS::OrbitView& view) {
+        double low[2] = {1e9, 1e9}, high[2] = {-1e9, -1e9};
+        for (unsigned i = 0; i < knot.vertexCount; ++i) {
+            const ORVA_MATH::VECTOR w = ORVA_MATH::Transform(knot.vertices[i].position, knot.box.transform);
+            const WIN_NMS::WindowPoint p = WIN_NMS::Project(view, WIN_NMS::Vec3{w.x, w.y, w.z}, 512, 512);
+            low[0] = std::min(low[0], p.x / 512), high[0] = std::max(high[0], p.x / 512);
+            low[1] = std::min(low[1], p.y / 512), high[1] = std::max(high[1], p.y / 512);
+        }
+        return std::max(high[0] - low[0], high[1] - low[1]);
+    };
+    const WIN_NMS::OrbitView first = v.win.View();
+    EXPECT_EQ(first.tilt, WIN_NMS::kFirstTilt);
+    EXPECT_NEAR(cover(first), 2.0 / 3.0, 1e-4);
+    v.win.display();
+    const ORVA_MATH::VECTOR eye = RAYTR::EyeInWorld(*v.scene());
+    EXPECT_NEAR(eye.y, WIN_NMS::EyeOf(first).y, 1e-4);
+    EXPECT_NEAR(eye.z, WIN_NMS::EyeOf(first).z, 1e-4);
+
+    v.win.angleY += 30.0f;
+    v.win.keyboard('f', 0, 0);
+    EXPECT_EQ(v.win.angleY, first.turn + 30.0f);
+    EXPECT_NEAR(cover(v.win.View()), 2.0 / 3.0, 1e-4);
+    v.win.special(WIN_NMS::kKeyHome, 0, 0);
+    EXPECT_EQ(v.win.angleY, first.turn);
+    EXPECT_EQ(v.win.View().distance, first.distance);
 }
 
 TEST_F(AssemblyTest, NegativeModelCountLoadsNothing) {

@@ -168,6 +168,30 @@ TEST_F(SnapshotTest, ABrokenSceneWithoutADisplayIsReportedOnStandardErrorWithSta
     EXPECT_FALSE(fs::exists(dir.path() / "w.png"));
 }
 
+// --pan moves the picture as a right-button drag does: the knot, at the centre's depth, 40
+// pixels down; --zoom brings it nearer (it then reaches up into the sky).
+TEST_F(SnapshotTest, PanAndZoomMoveTheView) {
+    ASSERT_TRUE(Run({"--light-angle", "1", "--out", "base.png"})) << Stderr();
+    ASSERT_TRUE(Run({"--light-angle", "1", "--pan", "0,40", "--out", "pan.png"})) << Stderr();
+    ASSERT_TRUE(Run({"--light-angle", "1", "--zoom", "2", "--zoom-at", "256,300", "--out", "zoom.png"})) << Stderr();
+    const WIN_NMS::Image base = Load("base.png"), pan = Load("pan.png"), zoom = Load("zoom.png");
+    // The shift down that best lays the panned picture over the knot's part of the first.
+    int best = -1;
+    double bestDifference = 1e30;
+    for (int dy = 0; dy <= 80; ++dy) {
+        double sum = 0.0;
+        for (int y = 200; y < 420; ++y)
+            for (int x = 150; x < 360; ++x)
+                for (int c = 0; c < 3; ++c)
+                    sum += std::abs(int(base.pixels[(y * 512 + x) * 3 + c]) - int(pan.pixels[((y + dy) * 512 + x) * 3 + c]));
+        if (sum < bestDifference) bestDifference = sum, best = dy;
+    }
+    EXPECT_NEAR(best, 40, 2);
+    // Blue over red just above the knot: sky in the first picture, the knot's top when zoomed.
+    const auto skyness = [](const WIN_NMS::Image& i) { return MeanChannel(i, 2, 150, 180, 360, 240) - MeanChannel(i, 0, 150, 180, 360, 240); };
+    EXPECT_LT(skyness(zoom), skyness(base) - 20.0);
+}
+
 TEST_F(SnapshotTest, RefusesBadOptions) {
     for (const std::vector<std::string>& args :
          std::vector<std::vector<std::string>>{{"--mode", "fancy"},
@@ -175,6 +199,9 @@ TEST_F(SnapshotTest, RefusesBadOptions) {
                                                {"--frames", "2x"},
                                                {"--light-angle", "east"},
                                                {"--view-x"},
+                                               {"--zoom", "0"},
+                                               {"--zoom-at", "12"},
+                                               {"--pan", "4,x"},
                                                {"--colour", "red"},
                                                {"--mode", "traced", "--mask-out", "m.png"}}) {
         SCOPED_TRACE(args[0]);

@@ -1,6 +1,6 @@
 // The viewer on whole scenes, as a user runs it: the demo scene with its frame rate, the F2
 // mode switch, pausing and moving the light by keys, the settled picture and the rest after it,
-// turning the scene with the mouse and Esc;
+// turning, zooming and panning the scene with the mouse, Home and f, and Esc;
 // and the boxes of broken scenes, after each of which the viewer ends with status 1.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -168,10 +168,32 @@ TEST_F(ViewerTest, DemoSceneFramesModesLightKeysSettlingRestDragAndEsc) {
     WIN_NMS::Image turned1;
     EXPECT_TRUE(awaitStill(turned1)) << "the light moved again after the drag";
 
+    // The wheel zooms towards the knot under the cursor, a right-button drag pans, Home gives
+    // back the first view (the picture before the turn), f frames the knot.
+    const auto awaitChange = [&](const WIN_NMS::Image& from, const char* what) {
+        const WIN_NMS::Image changed =
+            AwaitPicture(window, [&](const WIN_NMS::Image& s) { return MeanDifference(s, from) > 5.0; });
+        EXPECT_GT(MeanDifference(changed, from), 5.0) << what << " did not change the picture";
+        WIN_NMS::Image settled;
+        EXPECT_TRUE(awaitStill(settled)) << "the picture kept changing after " << what;
+        return settled;
+    };
+    Shell("xdotool mousemove --window " + window + " 256 300 click 4 click 4");
+    const WIN_NMS::Image zoomed = awaitChange(turned1, "the wheel");
+    Shell("xdotool mousemove --window " + window + " 200 200 mousedown 3");
+    Shell("xdotool mousemove --window " + window + " 240 220");
+    Shell("xdotool mousemove --window " + window + " 280 240 mouseup 3");
+    awaitChange(zoomed, "a right-button drag");
+    Shell("xdotool key --window " + window + " Home");
+    const WIN_NMS::Image home = AwaitPicture(window, [&](const WIN_NMS::Image& s) { return MeanDifference(s, still2) < 0.5; });
+    EXPECT_LT(MeanDifference(home, still2), 0.5) << "Home did not give the first view back";
+    Shell("xdotool key --window " + window + " f");
+    const WIN_NMS::Image framed = awaitChange(home, "f");
+
     // 'p' resumes the light: the picture moves again.
     Shell("xdotool key --window " + window + " p");
-    const WIN_NMS::Image moving = AwaitPicture(window, [&](const WIN_NMS::Image& s) { return MeanDifference(s, turned1) > 1.0; });
-    EXPECT_GT(MeanDifference(moving, turned1), 1.0) << "'p' did not resume the light";
+    const WIN_NMS::Image moving = AwaitPicture(window, [&](const WIN_NMS::Image& s) { return MeanDifference(s, framed) > 1.0; });
+    EXPECT_GT(MeanDifference(moving, framed), 1.0) << "'p' did not resume the light";
 
     Shell("xdotool key --window " + window + " Escape");
     int status = 0;

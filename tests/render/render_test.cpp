@@ -13,6 +13,8 @@
 #include <cstring>
 #include <vector>
 
+#include "app/camera.h"
+#include "app/win_main.h"
 #include "raytracer/scene.h"
 #include "raytracer/screen_tracer.h"
 #include "raytracer/shading.h"
@@ -100,11 +102,42 @@ TEST_F(RenderTest, PreviewAndTracerAgreeOnTheVisiblePoints) {
     ScreenTracer tracer(kSize, kSize, 4);
     tracer.AttachScene(scene);
     tracer.useZBuffer = true;
-    // Straight on, then with the view turned as a mouse drag turns it.
-    const float views[2][2] = {{0.0f, 0.0f}, {20.0f, 35.0f}};
-    for (const auto& angles : views) {
+    // Straight on; turned as a mouse drag turns it; then, turned, zoomed three times nearer to
+    // the knot's surface under a point off the window's centre and panned (the eye off the
+    // axis it always had), and twenty times nearer still to the same point, so close that the
+    // near plane moves in and the depth is read through it. (The scene is shared: its camera
+    // is put back afterwards.)
+    const VECTOR savedEye = scene->eye, savedTarget = scene->target;
+    const float savedNear = scene->nearDistance, savedFar = scene->farDistance;
+    WIN_NMS::WIN_MAIN_CLASS app;  // its camera arithmetic, without a window of its own
+    app.ApplySize(kSize, kSize);
+    std::vector<WIN_NMS::OrbitView> views(2);
+    views[1].tilt = 20.0f;
+    views[1].turn = 35.0f;
+    // The knot's surface under window point (x, y), if the ray there meets the knot.
+    const auto knotAt = [&](const WIN_NMS::OrbitView& view, double x, double y, WIN_NMS::Vec3& point) {
+        WIN_NMS::Vec3 origin, direction;
+        WIN_NMS::WindowRay(view, x, y, kSize, kSize, origin, direction);
+        RAYTR::RayHit hit;
+        const bool found = RAYTR::ClosestHit(
+            RAYTR::Ray(VECTOR(float(origin.x), float(origin.y), float(origin.z), 1.0f),
+                       VECTOR(float(direction.x), float(direction.y), float(direction.z), 0.0f)),
+            *scene, hit);
+        const VECTOR p = RAYTR::HitPointInWorld(hit);
+        point = WIN_NMS::Vec3{p.x, p.y, p.z};
+        return found && p.y > -4.9f;  // above the floor
+    };
+    double x = 300.5, y = 300.5;
+    WIN_NMS::Vec3 onKnot;
+    while (!knotAt(views[1], x, y, onKnot) && x > 256.0) x -= 4.0, y -= 4.0;
+    ASSERT_TRUE(knotAt(views[1], x, y, onKnot));
+    views.push_back(WIN_NMS::Pan(WIN_NMS::ZoomTowards(views[1], onKnot, 3.0, {}), 40.0, -25.0, kSize));
+    views.push_back(WIN_NMS::ZoomTowards(views[2], onKnot, 20.0, {}));
+    for (const WIN_NMS::OrbitView& view : views) {
+        const float angles[2] = {view.tilt, view.turn};
+        app.SetView(view);
         glMatrixMode(GL_MODELVIEW);
-        scene->SetViewRotation(angles);
+        app.PlaceCamera(*scene);
         render.DrawPreview();
         tracer.TraceFrame(RAYTR::DepthWords{render.ReadDepthBuffer()});
         // Every 4th pixel each way: where both see a surface, the points must coincide. The
@@ -129,12 +162,20 @@ TEST_F(RenderTest, PreviewAndTracerAgreeOnTheVisiblePoints) {
                 if (relative < 0.01) ++close;
                 if (relative > worst) worst = relative;
             }
-        std::printf("view (%g, %g): %ld of %ld traced points within 1%% of their distance (worst %.3f)\n", angles[0],
-                    angles[1], close, both, worst);
+        std::printf("view (%g, %g), %g from the centre: %ld of %ld traced points within 1%% of their distance "
+                    "(worst %.3f)\n", angles[0], angles[1], view.distance, close, both, worst);
         EXPECT_GT(both, total / 4) << "the view must show the traced models";
         // Silhouettes: a ray just inside an edge may meet a depth sample just outside it.
         EXPECT_GE(double(close) / double(both), 0.97);
+        EXPECT_EQ(render.Near(), scene->nearDistance);
+        EXPECT_EQ(tracer.Near(), scene->nearDistance);
+        EXPECT_EQ(tracer.Far(), scene->farDistance);
     }
+    EXPECT_LT(scene->nearDistance, 0.2f);  // the last view came that close
+    scene->eye = savedEye;
+    scene->target = savedTarget;
+    scene->nearDistance = savedNear;
+    scene->farDistance = savedFar;
 }
 
 TEST_F(RenderTest, AdaptiveMaskAgreesWithBruteForceOnTheDemoScene) {

@@ -4,8 +4,9 @@
 // A batch program: errors go to standard error, never to a box, and end it with status 1.
 //
 //   redowl-snapshot [--mode hybrid|traced] [--frames N | --samples N] [--light-angle A] [--view-x DEG]
-//                   [--view-y DEG] [--out window.png] [--mask-out mask.png] [--timings t.json]
-//                   [--grid [--grid]] [--mask-view [--mask-view]] [--stats] [DIR]
+//                   [--view-y DEG] [--zoom F [--zoom-at X,Y]] [--pan DX,DY] [--out window.png]
+//                   [--mask-out mask.png] [--timings t.json] [--grid [--grid]]
+//                   [--mask-view [--mask-view]] [--stats] [DIR]
 // With DIR it runs as if started there (the output paths included).
 #include <GL/freeglut.h>
 #include <fcntl.h>
@@ -54,6 +55,10 @@ struct Options {
     float lightAngle = 1.0f;
     float viewX = 0.0f;
     float viewY = 0.0f;
+    float zoom = 1.0f;                   // --zoom: everything this many times nearer
+    bool zoomAtGiven = false;
+    float zoomAt[2] = {0.0f, 0.0f};      // --zoom-at: window point zoomed towards (default the centre)
+    float pan[2] = {0.0f, 0.0f};         // --pan: a right-button drag, pixels right and down
     std::string out;
     std::string maskOut;
     std::string timings;
@@ -72,12 +77,17 @@ int Usage(const char* why) {
     if (why) std::fprintf(stderr, "redowl-snapshot: %s\n", why);
     std::fprintf(stderr,
                  "usage: redowl-snapshot [--mode hybrid|traced] [--frames N | --samples N] [--light-angle A] [--view-x DEG]\n"
-                 "                       [--view-y DEG] [--out window.png] [--mask-out mask.png] [--timings t.json]\n"
-                 "                       [--grid [--grid]] [--mask-view [--mask-view]] [--stats] [DIR]\n"
+                 "                       [--view-y DEG] [--zoom F [--zoom-at X,Y]] [--pan DX,DY] [--out window.png]\n"
+                 "                       [--mask-out mask.png] [--timings t.json] [--grid [--grid]]\n"
+                 "                       [--mask-view [--mask-view]] [--stats] [DIR]\n"
                  "Run in a folder with release.cgf, or name it as DIR. Without --light-angle the light moves as in\n"
                  "the viewer (--samples keeps it at its first angle). Each of the --frames is a new one-sample frame;\n"
                  "--samples N adds passes to one picture as the viewer does while nothing moves, until it has N\n"
-                 "samples or has settled, and writes their mean.\n");
+                 "samples or has settled, and writes their mean. From the scene's first view: --view-x and --view-y\n"
+                 "turn it as a left-button drag would (degrees), --zoom brings everything F times nearer (below 1:\n"
+                 "farther) towards the surface at window point X,Y (pixels from the top-left corner; default the\n"
+                 "centre) as the mouse wheel would, then --pan moves the picture as a right-button drag of DX,DY\n"
+                 "pixels (right, down) would.\n");
     return 2;
 }
 
@@ -87,6 +97,14 @@ bool ParseFloat(const char* text, float& value) {
     if (end == text || *end != '\0' || !std::isfinite(v)) return false;
     value = static_cast<float>(v);
     return true;
+}
+
+// "A,B": two finite numbers separated by a comma.
+bool ParsePair(const char* text, float value[2]) {
+    const char* comma = std::strchr(text, ',');
+    if (comma == nullptr) return false;
+    const std::string first(text, comma);
+    return ParseFloat(first.c_str(), value[0]) && ParseFloat(comma + 1, value[1]);
 }
 
 // Stops the private X server at every way out (exit after an error box included).
@@ -239,6 +257,14 @@ int main(int argc, char** argv) {
             if (!ParseFloat(value, options.viewX)) return Usage("--view-x is a number (degrees)");
         } else if (arg == "--view-y") {
             if (!ParseFloat(value, options.viewY)) return Usage("--view-y is a number (degrees)");
+        } else if (arg == "--zoom") {
+            if (!ParseFloat(value, options.zoom) || !(options.zoom > 0.0f))
+                return Usage("--zoom is a factor above 0 (2: everything twice as near)");
+        } else if (arg == "--zoom-at") {
+            if (!ParsePair(value, options.zoomAt)) return Usage("--zoom-at is a window point X,Y in pixels");
+            options.zoomAtGiven = true;
+        } else if (arg == "--pan") {
+            if (!ParsePair(value, options.pan)) return Usage("--pan is DX,DY in pixels");
         } else if (arg == "--out") {
             options.out = value;
         } else if (arg == "--mask-out") {
@@ -287,8 +313,15 @@ int main(int argc, char** argv) {
 
     win.display();  // scene assembly
     win.tracedImageMode = options.traced;
-    win.angleX = options.viewX;
-    win.angleY = options.viewY;
+    // From the first view: turned, zoomed, panned, as the mouse would.
+    win.angleX += options.viewX;
+    win.angleY += options.viewY;
+    if (options.zoom != 1.0f) {
+        const bool centre = !options.zoomAtGiven;
+        win.ZoomAt(centre ? 0.5 * win.width : options.zoomAt[0], centre ? 0.5 * win.height : options.zoomAt[1],
+                   options.zoom);
+    }
+    if (options.pan[0] != 0.0f || options.pan[1] != 0.0f) win.PanBy(options.pan[0], options.pan[1]);
     for (int i = 0; i < options.gridPresses; ++i) win.special(WIN_NMS::kKeyF3, 0, 0);
     for (int i = 0; i < options.maskPresses; ++i) win.special(WIN_NMS::kKeyF4, 0, 0);
     if (options.fixedAngle) {
