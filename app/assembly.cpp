@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "app/accumulation.h"
 #include "app/config.h"
 #include "app/model_keys.h"
 #include "app/viewer_objects.h"
@@ -22,6 +23,7 @@
 #include "mesh/model_load.h"
 #include "raytracer/scene.h"
 #include "raytracer/screen_tracer.h"
+#include "raytracer/sky.h"
 #include "raytracer/tobject.h"
 #include "render/render.h"
 
@@ -99,6 +101,8 @@ void WIN_MAIN_CLASS::AssembleScene() {
     // A window size or thread count that the tracer would refuse is refused first, before the
     // models are loaded and anything is allocated for it.
     RAYTR::ScreenTracer::CheckScreen(width, height, config.GetInt("tracer.threads_num"));
+    // So are the settling picture's and the sky's keys.
+    const SettleKeys settle = ReadSettleKeys(config);
 
     // 1. The scene.
     process->scene = std::make_unique<RAYTR::Scene>();
@@ -179,7 +183,12 @@ void WIN_MAIN_CLASS::AssembleScene() {
     // 8. The light: white, directional for the preview (w = 0).
     light.position = VECTOR(3.0f, 3.0f, 5.0f, 0.0f);
     light.SetColour(255, 255, 255);
+    light.radius = settle.lightRadius;
     scene->AddLight(light);
+    accumulation.maxSamples = settle.maxSamples;
+    // The traced sky: the dome of model 1 (the one that gets the sky texture), as the scene
+    // holds its copy.
+    if (settle.skyDome && scene->objects.Size() > 1) scene->sky = RAYTR::DomeOf(scene->objects[1]);
 
     // 9. The camera, up +y: the fixed view (the eye 15 units in front of the origin, looking
     // at it) or, with "scene.camera = frame", the models framed (app/win_main_camera.cpp).

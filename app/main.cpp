@@ -27,13 +27,27 @@ WIN_NMS::ViewerObjects viewer;
 WIN_NMS::WIN_MAIN_CLASS& win = viewer.app;
 CONFIG::Lexer& config = viewer.config;
 
+// Frames follow one another without pause until the viewer rests (the picture is done and
+// nothing moves); then the idle callback is taken away, so that the event loop sleeps until an
+// event comes, and every event sets it again.
+void OnIdle() {
+    if (win.Resting()) {
+        glutIdleFunc(nullptr);
+        return;
+    }
+    glutPostRedisplay();
+}
+void Wake() {
+    glutIdleFunc(OnIdle);
+    glutPostRedisplay();
+}
+
 void OnDisplay() { win.display(); }
-void OnKeyboard(unsigned char key, int x, int y) { win.keyboard(key, x, y); }
-void OnSpecial(int key, int x, int y) { win.special(key, x, y); }
-void OnReshape(int width, int height) { win.reshape(width, height); }
-void OnMouse(int button, int state, int x, int y) { win.mouse(button, state, x, y); }
-void OnMotion(int x, int y) { win.motion(x, y); }
-void OnIdle() { glutPostRedisplay(); }  // frames follow one another without pause
+void OnKeyboard(unsigned char key, int x, int y) { win.keyboard(key, x, y); Wake(); }
+void OnSpecial(int key, int x, int y) { win.special(key, x, y); Wake(); }
+void OnReshape(int width, int height) { win.reshape(width, height); Wake(); }
+void OnMouse(int button, int state, int x, int y) { win.mouse(button, state, x, y); Wake(); }
+void OnMotion(int x, int y) { win.motion(x, y); Wake(); }
 
 }  // namespace
 

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/accumulation.h"
 #include "app/config.h"
 #include "errors/errors.h"
 #include "errors/message_box.h"
@@ -81,6 +82,14 @@ inline std::string ConfigInput(const std::uint8_t* data, std::size_t size) {
                             "scene.model0_do_trace", "tracer.threads_num", "tracer.use_zbuffer_values"}) {
         (void)lexer.GetInt(key);
         (void)lexer.GetFloat(key);
+    }
+    // The settling keys: accepted values or a refusal with its box, nothing else.
+    recorder.Clear();
+    try {
+        const WIN_NMS::SettleKeys keys = WIN_NMS::ReadSettleKeys(lexer);
+        if (!(keys.lightRadius >= 0.0f) || keys.maxSamples < 1) return "settling keys out of their ranges";
+    } catch (const TIRN_ERROR::Error&) {
+        if (recorder.Boxes().size() != 1) return "a refused settling key showed no box";
     }
     return {};
 }

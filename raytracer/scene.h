@@ -11,6 +11,7 @@
 #include "math/matrix.h"
 #include "math/vector.h"
 #include "raytracer/ray.h"
+#include "raytracer/sky.h"
 #include "raytracer/tobject.h"
 
 namespace RAYTR {
@@ -32,6 +33,8 @@ public:
     // Row-vector convention, as OpenGL hands it back; a pure rotation (its inverse is its
     // transpose). The tracer turns its camera rays by its inverse.
     MATRIX rotation = MATRIX::Identity();
+    // What traced rays show when they leave every traced model (black unless assembly sets it).
+    SkyDome sky;
 
     Scene() = default;
     // Not copyable (objects are heavy); a move keeps every element where it is, so records

@@ -3,6 +3,8 @@
 #include <cmath>
 
 #include "loaders/texture.h"
+#include "raytracer/sampling.h"
+#include "raytracer/sky.h"
 
 namespace RAYTR {
 
@@ -134,8 +136,9 @@ inline bool CarryToObject(const Ray& world, const TObject& object, Ray& local) {
     return HitsBoundingSphere(local, Midpoint(object.box.minimum, object.box.maximum), object.sphereRadiusSquared);
 }
 
-VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, const VECTOR& eye) {
-    if (!ClosestHit(ray, scene, hit)) return VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
+VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, const VECTOR& eye,
+                    const PixelSample* sample) {
+    if (!ClosestHit(ray, scene, hit)) return SkyColour(scene.sky, ray);
     const Triangle* const surface = hit.triangle;
     const Surface s = WorldSurface(hit);
     // Direct light from every light whose shadow ray is free; hit serves as scratch.
@@ -144,7 +147,9 @@ VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, 
     const unsigned lightCount = scene.lights.Size();
     for (unsigned k = 0; k < lightCount; ++k) {
         const LightSource& source = scene.lights[k];
-        const VECTOR lightPosition = AsPoint(source.position);
+        // The shadow ray aims at the light's centre, or at the sample's point of its sphere.
+        VECTOR lightPosition = AsPoint(source.position);
+        if (sample != nullptr) lightPosition = LightPoint(lightPosition, source.radius, s.position, sample->u, sample->v);
         const Ray shadowRay(s.position, Normalised(AsDirection(lightPosition - s.position)));
         hit.triangle = surface;
         if (ShadowBlocked(shadowRay, scene, hit, lightPosition)) continue;
@@ -157,7 +162,7 @@ VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, 
     // One mirror bounce from the hit point, leaving the hit triangle.
     const Ray bounce(s.position, AsDirection(Reflect(AsDirection(ray.direction), s.normal)));
     hit.triangle = surface;
-    const VECTOR reflected = ShadeWithEye(bounce, hit, depth - 1, scene, eye);
+    const VECTOR reflected = ShadeWithEye(bounce, hit, depth - 1, scene, eye, sample);
     return acc * kDirectShare + reflected * kBounceShare;
 }
 
@@ -166,7 +171,7 @@ void ShadePacketWithEye(const Ray* rays, int active, RayHit* hits, int depth, co
                         VECTOR* colours) {
     const int found = ClosestHitPacket(rays, active, scene, hits);
     for (int i = 0; i < kPacketRays; ++i)
-        if ((active & ~found) >> i & 1) colours[i] = VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
+        if ((active & ~found) >> i & 1) colours[i] = SkyColour(scene.sky, rays[i]);
     if (found == 0) return;
     const Triangle* surface[kPacketRays] = {};
     Surface s[kPacketRays];
@@ -312,8 +317,8 @@ VECTOR LocalIllumination(const Ray&, const RayHit& hit, const LightSource& light
     return ORVA_MATH::Mul(SurfaceColour(s), Illuminate(s, light, EyeInWorld(scene)));
 }
 
-VECTOR Shade(const Ray& ray, RayHit& hit, int depth, const Scene& scene) {
-    return ShadeWithEye(ray, hit, depth, scene, EyeInWorld(scene));
+VECTOR Shade(const Ray& ray, RayHit& hit, int depth, const Scene& scene, const PixelSample* sample) {
+    return ShadeWithEye(ray, hit, depth, scene, EyeInWorld(scene), sample);
 }
 
 int ClosestHitPacket(const Ray* rays, int active, const Scene& scene, RayHit* hits) {

@@ -16,6 +16,7 @@
 #include "math/matrix.h"
 #include "math/vector.h"
 #include "raytracer/ray.h"
+#include "raytracer/sampling.h"
 #include "raytracer/scene.h"
 #include "raytracer/tobject.h"
 
@@ -112,11 +113,14 @@ bool BlocksLight(const Ray& ray, const TObject& object, RayHit& scratch, const V
 // direction to the eye, d the distance to the light. No shadow test.
 VECTOR LocalIllumination(const Ray& ray, const RayHit& hit, const LightSource& light, const Scene& scene);
 
-// Colour seen along ray: (0, 0, 0, 0) on a miss; otherwise the sum over the lights that are
-// not blocked of LocalIllumination, and with depth > 0, 0.6 of that plus 0.4 of the colour
-// of the mirror bounce shaded with depth - 1. hit is written (scratch for the shadow rays);
-// its triangle on entry is skipped. The tracer calls it with depth 1.
-VECTOR Shade(const Ray& ray, RayHit& hit, int depth, const Scene& scene);
+// Colour seen along ray: the scene's sky on a miss (SkyColour: black without a dome);
+// otherwise the sum over the lights that are not blocked of LocalIllumination, and with
+// depth > 0, 0.6 of that plus 0.4 of the colour of the mirror bounce shaded with depth - 1.
+// hit is written (scratch for the shadow rays); its triangle on entry is skipped. The tracer
+// calls it with depth 1. Shadow rays aim at each light's centre, or, with a sample, at the
+// point LightPoint(centre, radius, surface point, sample->u, sample->v) of its sphere (the
+// bounce's surface too).
+VECTOR Shade(const Ray& ray, RayHit& hit, int depth, const Scene& scene, const PixelSample* sample = nullptr);
 
 // ---- Packets of up to eight rays (bit i of active: rays[i] is traced) ----------------------
 // Each ray gets exactly, bit for bit, what the one-ray function above gives it; the grids walk
