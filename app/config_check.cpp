@@ -18,7 +18,10 @@ const std::vector<std::string>& KnownKeys() {
                                    "scene.camera",
                                    "scene.frame_models",
                                    "tracer.threads_num",
-                                   "tracer.use_zbuffer_values"};
+                                   "tracer.use_zbuffer_values",
+                                   "scene.light_radius",
+                                   "tracer.sky",
+                                   "tracer.max_samples"};
         for (int i = 0; i < WIN_NMS::kModelTableSize; ++i)
             for (const std::string& suffix : WIN_NMS::ModelKeySuffixes())
                 k.push_back("scene.model" + std::to_string(i) + suffix);

@@ -1,5 +1,6 @@
-// The frame loop: light animation, view rotation, the hybrid or traced frame, the swap and the
-// frame rate in the title; and reshape.
+// The frame loop: light animation, view rotation, the hybrid or traced frame (a new picture, or
+// one more pass of the settling picture, or the finished picture shown again), the swap and
+// the frame rate in the title; and reshape.
 #include <GL/freeglut.h>
 #include <GL/glu.h>
 
@@ -27,8 +28,17 @@ double Seconds(Clock::time_point from, Clock::time_point to) { return std::chron
 
 }  // namespace
 
-void WIN_MAIN_CLASS::AnimateLight() {
-    if (frame.lightPaused) return;
+void WIN_MAIN_CLASS::AnimateLight(double now) {
+    if (frame.lightPaused) {
+        frame.lightClockRunning = false;
+        return;
+    }
+    // The angle by the time that passed since the last step, so the light turns at its speed
+    // however fast the frames come (the first step after the start or a stop adds nothing).
+    if (frame.lightClockRunning)
+        frame.lightAngle += static_cast<float>(static_cast<double>(frame.lightSpeed) * (now - frame.lightClock));
+    frame.lightClock = now;
+    frame.lightClockRunning = true;
     // On the path x = 4 cos a, y = cos a + 2, z = 8 sin a; sine and cosine are rounded to float
     // before they are scaled. w stays as assembly set it.
     const float a = frame.lightAngle;
@@ -36,46 +46,84 @@ void WIN_MAIN_CLASS::AnimateLight() {
     const float c = static_cast<float>(std::cos(static_cast<double>(a)));
     light.position.x = 4.0f * c;
     light.position.y = c + 2.0f;
-    frame.lightAngle = a + frame.lightSpeed / frame.frameRate;
+}
+
+bool WIN_MAIN_CLASS::Resting() const {
+    if (frame.firstFrame) return false;
+    if (width <= 0 || height <= 0) return true;
+    const bool lightStill = frame.lightPaused || frame.lightSpeed == 0.0f;
+    return lightStill && accumulation.Done() && !views.screenshotPending;
 }
 
 void WIN_MAIN_CLASS::Frame() {
     if (!scene() || !renderer() || !tracer()) throw TIRN_ERROR::Error("A frame was asked for before the scene was assembled");
     const Clock::time_point start = Clock::now();
     // Between frames: a resized window gets a renderer and a tracer of its own size, so that
-    // the preview, its depth, the mask and the traced image cover exactly its pixels.
-    if (tracer()->Width() != width || tracer()->Height() != height) {
-        process->Resize(width, height);
+    // the preview, its depth, the mask and the traced image cover exactly its pixels; a window
+    // larger than the tracer takes gets the largest picture it does take, in its lower-left
+    // corner.
+    int pictureWidth = width, pictureHeight = height;
+    RAYTR::ScreenTracer::LargestScreen(pictureWidth, pictureHeight);
+    if (tracer()->Width() != pictureWidth || tracer()->Height() != pictureHeight) {
+        process->Resize(pictureWidth, pictureHeight);
         views.AttachTracer(*tracer());
     }
     RAYTR::Scene* const scene = this->scene();
     Renderer* const renderer = this->renderer();
     RAYTR::ScreenTracer* const tracer = this->tracer();
+    glViewport(0, 0, pictureWidth, pictureHeight);
     const Clock::time_point resized = Clock::now();
 
-    // The light of this frame into the scene's light 0, the angle on to the next frame.
-    AnimateLight();
+    // The light of this frame into the scene's light 0.
+    AnimateLight(std::chrono::duration<double>(start.time_since_epoch()).count());
     scene->lights[0] = light;
     PlaceCamera(*scene);  // rotation, eye, target and clipping planes of this frame's view
 
+    // A new picture when anything it shows changed (or the tracer is new), else one more pass,
+    // else the same again.
+    if (tracer->Samples() == 0) accumulation.Restart();
+    const Accumulation::Step step = accumulation.Plan(CaptureView(*scene, pictureWidth, pictureHeight, tracedImageMode));
+    if (step != Accumulation::Step::kShow && frame.rested) {
+        // Back from rest: the rate is measured from here, not over the time at rest.
+        frame.frameCount = 0;
+        frame.windowStart = glutGet(GLUT_ELAPSED_TIME);
+    }
+    frame.rested = step == Accumulation::Step::kShow;
+
     Clock::time_point t0 = Clock::now(), t1 = t0, t2 = t0, t3 = t0, t4 = t0;
     if (!tracedImageMode) {
-        // Hybrid: preview, its depth for the tracer, the shadow mask multiplied over it.
+        // Hybrid: preview, its depth for the tracer, the shadow mask multiplied over it. A pass
+        // uses the depth of its picture's frame, which stays in the renderer.
         renderer->DrawPreview();
         t1 = Clock::now();
-        const RAYTR::DepthWords depth{tracer->useZBuffer ? renderer->ReadDepthBuffer() : nullptr};
-        t2 = Clock::now();
-        tracer->TraceFrame(depth);
+        if (step == Accumulation::Step::kFrame) {
+            const RAYTR::DepthWords depth{tracer->useZBuffer ? renderer->ReadDepthBuffer() : nullptr};
+            t2 = Clock::now();
+            tracer->TraceFrame(depth);
+            accumulation.FrameDone(tracer->Samples(), tracer->PassesCanChange());
+        } else if (step == Accumulation::Step::kPass) {
+            t2 = Clock::now();
+            const float change = tracer->AccumulatePass();
+            accumulation.PassDone(tracer->Samples(), change);
+        } else {
+            t2 = Clock::now();
+        }
         t3 = Clock::now();
-        tracer->UploadTexture(0);
+        if (step != Accumulation::Step::kShow) tracer->UploadTexture(0);
         tracer->BindTexture(0);
         renderer->DrawOverlay();
         t4 = Clock::now();
     } else {
-        // Traced image: every pixel shaded, copied unchanged to the window.
-        const std::uint32_t* image = tracer->TraceFullFrame();
+        // Traced image: every pixel shaded (or one more pass), copied unchanged to the window.
+        if (step == Accumulation::Step::kFrame) {
+            tracer->TraceFullFrame();
+            accumulation.FrameDone(tracer->Samples(), tracer->PassesCanChange());
+        } else if (step == Accumulation::Step::kPass) {
+            const float change = tracer->AccumulatePass();
+            accumulation.PassDone(tracer->Samples(), change);
+        }
         t3 = Clock::now();
-        ORVA_GRAPHICS::DrawTracedImage(image, tracer->Width(), tracer->Height(), width, height);
+        ORVA_GRAPHICS::DrawTracedImage(tracer->Buffer(0), tracer->Width(), tracer->Height(), width, height);
         t4 = Clock::now();
     }
     // The inspection views over (or in place of) the picture.
@@ -98,7 +146,9 @@ void WIN_MAIN_CLASS::Frame() {
     const Clock::time_point t7 = Clock::now();
     timings.swap = Seconds(t6, t7);
     timings.frame = Seconds(start, t5) + timings.swap;
-    CountFrame();
+    // Showing the finished picture again is no frame of the rate.
+    if (step != Accumulation::Step::kShow) CountFrame();
+    SetTitle();
 }
 
 void WIN_MAIN_CLASS::CountFrame() {
@@ -109,19 +159,24 @@ void WIN_MAIN_CLASS::CountFrame() {
         frame.windowStart = glutGet(GLUT_ELAPSED_TIME);
     }
     const int now = glutGet(GLUT_ELAPSED_TIME);
-    if (now != frame.windowStart && frame.frameCount != 0) {
+    if (now != frame.windowStart && frame.frameCount != 0)
         frame.frameRate = static_cast<float>(frame.frameCount * 1000.0 / (now - frame.windowStart));
-        char title[64];
-        if (views.mask != MaskView::kOff && !tracedImageMode)
-            std::snprintf(title, sizeof title, "FPS=%d, traced %.2f%% of the pixels", static_cast<int>(frame.frameRate),
-                          100.0 * views.tracedShare);
-        else
-            std::snprintf(title, sizeof title, "FPS=%d", static_cast<int>(frame.frameRate));
-        // An unchanged title costs the window system a property change and a flush per frame.
-        if (std::strcmp(title, frame.title) != 0) {
-            std::memcpy(frame.title, title, sizeof title);
-            TIRN_ERROR::SetStatusTitle(title);
-        }
+}
+
+void WIN_MAIN_CLASS::SetTitle() {
+    // No title before a rate was measured, unless the picture is already done.
+    const bool resting = Resting();
+    if (frame.title[0] == '\0' && !resting && frame.frameCount == 0) return;
+    char title[sizeof frame.title];
+    accumulation.Title(title, sizeof title, static_cast<int>(frame.frameRate), resting);
+    if (views.mask != MaskView::kOff && !tracedImageMode) {
+        const std::size_t used = std::strlen(title);
+        std::snprintf(title + used, sizeof title - used, ", traced %.2f%% of the pixels", 100.0 * views.tracedShare);
+    }
+    // An unchanged title costs the window system a property change and a flush per frame.
+    if (std::strcmp(title, frame.title) != 0) {
+        std::memcpy(frame.title, title, sizeof title);
+        TIRN_ERROR::SetStatusTitle(title);
     }
 }
 

@@ -77,7 +77,8 @@ void InspectViews::DrawMaskView(const RAYTR::ScreenTracer& tracer) {
     const int h = tracer.Height();
     const std::size_t count = static_cast<std::size_t>(w) * h;
     if (maskPicture_.size() != count) return;  // switched on before the tracer existed
-    const std::uint32_t* values = tracer.Buffer(0);
+    const std::uint32_t* values = tracer.Buffer(0);     // the frame's own mask: kLit or kShadow
+    const std::uint8_t* shown = tracer.MaskBytes();     // what the overlay shows: the mean of the passes
     const std::uint8_t* marks = tracer.TracedMarks();
     const bool marked = mask == MaskView::kTracedPixels && marks != nullptr;
     const std::uint32_t tracedLit = Rgba(kTracedLit), tracedShadow = Rgba(kTracedShadow);
@@ -91,7 +92,7 @@ void InspectViews::DrawMaskView(const RAYTR::ScreenTracer& tracer) {
             std::uint32_t colour;
             if (marks != nullptr && marks[p] != 0) ++traced;
             if (!marked) {
-                const unsigned char grey = static_cast<unsigned char>(v >> 24);  // lit 255, untraced 254, shadow 0
+                const unsigned char grey = shown[p];  // lit 255, shadow 0, a penumbra between
                 const unsigned char rgb[3] = {grey, grey, grey};
                 colour = Rgba(rgb);
             } else if (marks[p] != 0) {

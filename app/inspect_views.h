@@ -61,7 +61,8 @@ public:
     MaskView mask = MaskView::kOff;
     bool screenshotPending = false;
 
-    // Hybrid frames: replaces the window's picture by the mask view of the last mask frame, at
+    // Hybrid frames: replaces the window's picture by the mask view (the mask as the overlay
+    // shows it, or the last one-sample mask frame with its traced pixels marked), at
     // the tracer's size in the lower-left corner; updates tracedShare. Does nothing when off.
     void DrawMaskView(const RAYTR::ScreenTracer& tracer);
     // Wire cubes over the occupied cells of every traced object, in the object's own frame

@@ -3,7 +3,9 @@
 // display.
 #include <GL/freeglut.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 #include "app/config_check.h"
@@ -26,13 +28,27 @@ WIN_NMS::ViewerObjects viewer;
 WIN_NMS::WIN_MAIN_CLASS& win = viewer.app;
 CONFIG::Lexer& config = viewer.config;
 
+// Frames follow one another without pause until the viewer rests (the picture is done and
+// nothing moves); then the idle callback is taken away, so that the event loop sleeps until an
+// event comes, and every event sets it again.
+void OnIdle() {
+    if (win.Resting()) {
+        glutIdleFunc(nullptr);
+        return;
+    }
+    glutPostRedisplay();
+}
+void Wake() {
+    glutIdleFunc(OnIdle);
+    glutPostRedisplay();
+}
+
 void OnDisplay() { win.display(); }
-void OnKeyboard(unsigned char key, int x, int y) { win.keyboard(key, x, y); }
-void OnSpecial(int key, int x, int y) { win.special(key, x, y); }
-void OnReshape(int width, int height) { win.reshape(width, height); }
-void OnMouse(int button, int state, int x, int y) { win.mouse(button, state, x, y); }
-void OnMotion(int x, int y) { win.motion(x, y); }
-void OnIdle() { glutPostRedisplay(); }  // frames follow one another without pause
+void OnKeyboard(unsigned char key, int x, int y) { win.keyboard(key, x, y); Wake(); }
+void OnSpecial(int key, int x, int y) { win.special(key, x, y); Wake(); }
+void OnReshape(int width, int height) { win.reshape(width, height); Wake(); }
+void OnMouse(int button, int state, int x, int y) { win.mouse(button, state, x, y); Wake(); }
+void OnMotion(int x, int y) { win.motion(x, y); Wake(); }
 
 }  // namespace
 
@@ -44,9 +60,18 @@ int main(int argc, char** argv) {
         return 1;
     }
     try {
-        // `redowl DIR` runs as if started in DIR.
-        if (argc > 1 && argv[1][0] != '-') WIN_NMS::EnterStartFolder(argv[1], errorLog);
-        config.ReadFile("release.cgf");
+        if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+            std::fputs(WIN_NMS::ViewerUsage(), stdout);
+            return 0;
+        }
+        if (argc > 1 && argv[1][0] != '-' && WIN_NMS::IsModelFileArgument(argv[1])) {
+            // `redowl FILE` opens the model in the surroundings a written scene would have.
+            WIN_NMS::OpenModelFile(argv[1], config);
+        } else {
+            // `redowl DIR` runs as if started in DIR.
+            if (argc > 1 && argv[1][0] != '-') WIN_NMS::EnterStartFolder(argv[1], errorLog);
+            config.ReadFile("release.cgf");
+        }
     } catch (const TIRN_ERROR::File_Error&) {
         // The box has been shown and dismissed; no window is opened and the start-up failed.
         return 1;

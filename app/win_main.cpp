@@ -49,11 +49,7 @@ void WIN_MAIN_CLASS::display() {
             frame.firstFrame = false;
             return;
         }
-        if (width <= 0 || height <= 0) {
-            // Minimised, or no pixels to show: no tracing until the window is back.
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            return;
-        }
+        if (width <= 0 || height <= 0) return;  // minimised: nothing to trace until the window is back
         Frame();
     } catch (const TIRN_ERROR::Error&) {
         // The box was shown when the error was made; end, static destructors included.
@@ -67,7 +63,7 @@ void WIN_MAIN_CLASS::display() {
 
 void WIN_MAIN_CLASS::keyboard(unsigned char key, int, int) {
     if (key == kEscapeKey) std::exit(0);  // static objects are destroyed on the way out
-    if (key == kResumeKey || key == kResumeKeyAlt) frame.lightPaused = false;
+    if (key == kResumeKey || key == kResumeKeyAlt) frame.lightPaused = !frame.lightPaused;
     if (key == kFrameKey || key == 'F') FrameModels();
 }
 

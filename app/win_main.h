@@ -8,6 +8,7 @@
 #include <iosfwd>
 #include <vector>
 
+#include "app/accumulation.h"
 #include "app/camera.h"
 #include "app/inspect_views.h"
 #include "math/vector.h"
@@ -44,7 +45,7 @@ constexpr std::int32_t CentredOrigin(std::int32_t screen, std::int32_t size) { r
 // GLUT values the handlers compare with (GLUT_KEY_*, GLUT_LEFT_BUTTON, GLUT_DOWN/GLUT_UP), kept
 // here so that the handlers need no GLUT header.
 inline constexpr unsigned char kEscapeKey = 27;
-inline constexpr unsigned char kResumeKey = 'p';       // resumes the light animation
+inline constexpr unsigned char kResumeKey = 'p';       // stops or resumes the light animation
 inline constexpr unsigned char kResumeKeyAlt = ' ';    // so does Space
 inline constexpr unsigned char kFrameKey = 'f';        // frames the models again ('F' too)
 inline constexpr int kKeyF2 = 0x0002;
@@ -72,11 +73,14 @@ struct FrameState {
     bool firstFrame = true;        // set until scene assembly has run
     float lightAngle = 1.0f;       // radians
     float lightSpeed = 0.5f;       // radians per second
-    float frameRate = 60.0f;       // last measured; also the divisor of the light animation
+    double lightClock = 0.0;       // seconds (steady clock) of the light's last step
+    bool lightClockRunning = false;  // false: the next step is the first after a start or a stop
+    float frameRate = 60.0f;       // last measured, for the title
     std::uint32_t frameCount = 0;  // frames in the current measuring window
     std::int32_t windowStart = 0;  // GLUT_ELAPSED_TIME (ms) at which the window began
     bool lightPaused = false;      // the arrow and page keys move the light by hand
-    char title[64] = {};           // the rate's title last shown (sent again only when it changes)
+    char title[96] = {};           // the title last shown (sent again only when it changes)
+    bool rested = false;           // the last display only showed the picture again
 };
 
 // The camera besides the two view angles (which stay the application object's angleX and
@@ -121,7 +125,7 @@ public:
     // box; the process then ends with errorExitStatus.
     virtual void display();
 
-    void keyboard(unsigned char key, int x, int y);  // Esc ends the process; 'p' or Space resume the light; f frames
+    void keyboard(unsigned char key, int x, int y);  // Esc ends the process; 'p' or Space stop or resume the light; f frames
     void special(int key, int x, int y);             // F2 toggles the mode; F3, F4, F11, F12 the views; arrows and pages move the light; Home
     void reshape(int width, int height);             // viewport, projection, redisplay
     void mouse(int button, int state, int x, int y); // left: turn; right, middle: pan; wheel: zoom
@@ -153,6 +157,7 @@ public:
     FrameState frame;
     FrameTimings timings;
     InspectViews views;
+    Accumulation accumulation;  // the settling picture
     // Status the process ends with after an error box during assembly or a frame: a failure
     // must not look like success to whoever started the process.
     int errorExitStatus = 1;
@@ -165,9 +170,15 @@ public:
     // Aspect ratio for the projection; a zero height counts as one pixel so that the ratio
     // stays finite.
     static double AspectRatio(int w, int h) { return static_cast<double>(w) / (h > 0 ? h : 1); }
-    // Advances the light along its path by one frame: position from the current angle, then
-    // the angle by speed / frame rate. Does nothing while the light is paused.
-    void AnimateLight();
+    // Moves the light along its path to the time `now` (seconds on a steady clock): the angle
+    // grows by the speed times the time since the last step (nothing at the first step after
+    // the start or after a stop, so the light goes on from where it stood), then the position
+    // follows the angle. Does nothing while the light is paused.
+    void AnimateLight(double now);
+    // Whether the viewer has nothing to draw until an event comes: the picture is done and the
+    // light stands still (or the window has no pixels). The idle callback stops asking for
+    // frames then; every event asks again.
+    bool Resting() const;
     // The F12 report: grid statistics of every traced model and the last frame's timings.
     void PrintStatistics(std::ostream& out) const;
 
@@ -203,6 +214,7 @@ public:
 
 private:
     void CountFrame();
+    void SetTitle();
 };
 
 }  // namespace WIN_NMS

@@ -44,13 +44,15 @@ inline bool StandsOut(float l, float a, float b) {
     return (lo > 30.0f && l < 0.8f * lo) || (l > 30.0f && l > 1.25f * hi);
 }
 
-// A channel of the average of nine samples: eight as the sum of their shaded values and one
-// as the byte already written.
-inline std::uint8_t AverageByte(float eightSum, std::uint8_t centre) {
-    const float v = (eightSum * 255.0f + static_cast<float>(centre)) * (1.0f / 9.0f);
-    if (!(v > 0.0f)) return 0;
-    if (v >= 255.0f) return 255;
-    return static_cast<std::uint8_t>(v);
+// A shown channel value in [0, 1] (what ChannelByte turns into a byte, before truncation).
+inline float Shown(float c) { return c > 0.0f ? (c < 1.0f ? c : 1.0f) : 0.0f; }
+
+// RGBA bytes of a colour (red in x, blue in y, green in z) as one word of buffer 0.
+inline std::uint32_t PixelWord(const VECTOR& colour) {
+    const std::uint8_t bytes[4] = {ChannelByte(colour.x), ChannelByte(colour.z), ChannelByte(colour.y), 255};
+    std::uint32_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
 }
 
 constexpr int kTileSide = ScreenTracer::kTileSide;
@@ -135,15 +137,16 @@ void ScreenTracer::AttachScene(Scene* scene) {
 
     // Ray tables as the preview projects (gluPerspective with 45 degrees vertically and the
     // window's aspect ratio): y spans 22.5 degrees up and down, x the same pixel pitch sideways.
-    // Rows j count from the top of the window.
+    // Rows j count from the top of the window; each ray goes through its pixel's centre, where
+    // OpenGL samples the depth that Reconstruct turns back into a point.
     const float halfW = static_cast<float>(width_) * 0.5f;
     const float halfH = static_cast<float>(height_) * 0.5f;
     const auto zPlane = static_cast<float>(-halfH / std::tan(0.39269909262657166));
     zPlane_ = zPlane;
     for (int j = 0; j < height_; ++j) {
-        const float y = halfH - static_cast<float>(j);
+        const float y = halfH - (static_cast<float>(j) + 0.5f);
         for (int i = 0; i < width_; ++i) {
-            const float x = static_cast<float>(i) - halfW;
+            const float x = static_cast<float>(i) + 0.5f - halfW;
             const VECTOR v(x, y, zPlane, 1.0f);
             const VECTOR d = v / ORVA_MATH::Length(v);
             const int p = j * width_ + i;
@@ -199,29 +202,83 @@ bool ScreenTracer::PrimaryHit(int p, RayHit& hit) const {
     return ClosestHit(CarryRay(ray, cameraToWorld_), *scene_, hit);
 }
 
-bool ScreenTracer::ShadowTest(RayHit& hit) const {
-    // A ray from the point toward light 0, leaving a triangle's surface from an offset origin.
-    const VECTOR lightPosition = scene_->lights[0].position;
+namespace {
+
+// Light 0's centre, or with a sample the sample's point of its sphere as seen from `from`.
+inline VECTOR LightTarget(const Scene& scene, const PixelSample* sample, const VECTOR& from) {
+    const LightSource& light = scene.lights[0];
+    if (sample == nullptr) return light.position;
+    return LightPoint(light.position, light.radius, from, sample->u, sample->v);
+}
+
+// The visible point of pixel p from the preview's depth (r = Reconstruct(p), in front of the
+// far plane) as a surface point: the depth's quantisation bounds its distance from the surface
+// along the line of sight, and the neighbouring pixels' points give the surface's normal (on
+// each axis the neighbour nearer in depth, so that a silhouette does not bend it).
+SurfacePoint DepthSurface(const ScreenTracer& tracer, int p, const VECTOR& r) {
+    // x turned as the table's direction is; rows from the bottom like the depth buffer.
+    const auto point = [](const VECTOR& v) { return VECTOR(-v.x, v.y, v.z, 1.0f); };
+    const int w = tracer.Width(), h = tracer.Height();
+    const int row = p / w, column = p % w;
+    const float farLimit = 0.99f * tracer.Far();
+    // The step to the nearer drawn neighbour of two (signed so that it points along +k), or
+    // zero when neither is drawn.
+    const auto step = [&](int before, int after, bool hasBefore, bool hasAfter) {
+        VECTOR best(0.0f, 0.0f, 0.0f, 0.0f);
+        float nearest = INFINITY;
+        if (hasBefore) {
+            const VECTOR q = tracer.Reconstruct(before);
+            if (q.z < farLimit && std::fabs(q.z - r.z) < nearest) {
+                nearest = std::fabs(q.z - r.z);
+                best = point(r) - point(q);
+            }
+        }
+        if (hasAfter) {
+            const VECTOR q = tracer.Reconstruct(after);
+            if (q.z < farLimit && std::fabs(q.z - r.z) < nearest) best = point(q) - point(r);
+        }
+        best.w = 0.0f;
+        return best;
+    };
+    const VECTOR dx = step(p - 1, p + 1, column > 0, column + 1 < w);
+    const VECTOR dy = step(p - w, p + w, row > 0, row + 1 < h);
+    VECTOR normal = ORVA_MATH::Cross(dx, dy);
+    normal.w = 0.0f;
+    // Window depth d gives t = depthA / (depthB - d), so a depth off by q is off by about
+    // q t^2 / depthA in t: eight quanta of a 24-bit depth buffer (the rasteriser's and the
+    // read-back's rounding), plus the rounding of the reconstruction itself.
+    constexpr float kQuantum = 8.0f / 16777216.0f;
+    const float t = r.z;
+    const float depthError = t * (kQuantum * t / tracer.DepthA()) + t * 4e-7f;
+    return DepthSurfaceOf(tracer.DepthToWorld(), point(r), depthError, normal);
+}
+
+}  // namespace
+
+bool ScreenTracer::ShadowTest(RayHit& hit, const PixelSample* sample) const {
+    // A ray from the point toward light 0 (or the sample's point of its sphere), leaving a
+    // triangle's surface from an offset origin.
+    const VECTOR lightPosition = LightTarget(*scene_, sample, HitPointInWorld(hit));
     return ShadowBlocked(ShadowRay(hit, lightPosition), *scene_, lightPosition);
 }
 
-std::uint32_t ScreenTracer::MaskPixel(int p) const {
-    // Two workers may compute the same border pixel; both mark it with the same value.
-    if (marks_ != nullptr) std::atomic_ref<std::uint8_t>(marks_[p]).store(1, std::memory_order_relaxed);
+std::uint32_t ScreenTracer::MaskPixel(int p, const PixelSample* sample) const {
+    // The marks show the one-sample frame's work. Two workers may compute the same border
+    // pixel; both mark it with the same value.
+    if (marks_ != nullptr && sample == nullptr) std::atomic_ref<std::uint8_t>(marks_[p]).store(1, std::memory_order_relaxed);
     // Only light 0 casts the mask's shadows; without it every point is lit.
     if (scene_->lights.Size() == 0) return kLit;
-    RayHit hit;
     if (depth_ != nullptr || depthWords_ != nullptr) {
-        // The visible point from the preview's depth, in reconstruction space.
+        // The visible point from the preview's depth, leaving the surface to the light's side.
         const VECTOR r = Reconstruct(p);
         if (r.z >= 0.99f * far_) return kLit;  // nothing drawn there
-        // x turned as the table's direction is; rows from the bottom like the depth buffer.
-        hit.point = VECTOR(-r.x, r.y, r.z, 1.0f);
-        hit.transform = &depthToWorld_;
-        return ShadowTest(hit) ? kShadow : kLit;
+        const SurfacePoint s = DepthSurface(*this, p, r);
+        const VECTOR lightPosition = LightTarget(*scene_, sample, s.position);
+        return ShadowBlocked(ShadowRayFrom(s, lightPosition), *scene_, lightPosition) ? kShadow : kLit;
     }
+    RayHit hit;
     if (!PrimaryHit(p, hit)) return kLit;
-    return ShadowTest(hit) ? kShadow : kLit;
+    return ShadowTest(hit, sample) ? kShadow : kLit;
 }
 
 void ScreenTracer::TraceLatticePoint(int i, int j) {
@@ -267,8 +324,8 @@ Ray ScreenTracer::ScreenRay(int row, float column, float rowOffset) const {
     // The table's direction for a point of the screen (column and row in pixels: the table's
     // ray of pixel (r, c) is ScreenRay(r, c, 0)), turned like the table's rays: y and z flipped
     // so that row 0 looks at the bottom of the scene.
-    const float x = column - static_cast<float>(width_) * 0.5f;
-    const float y = static_cast<float>(height_) * 0.5f - (static_cast<float>(row) + rowOffset);
+    const float x = column + 0.5f - static_cast<float>(width_) * 0.5f;
+    const float y = static_cast<float>(height_) * 0.5f - (static_cast<float>(row) + rowOffset + 0.5f);
     const VECTOR v(x, y, zPlane_, 1.0f);
     const VECTOR d = v / ORVA_MATH::Length(v);
     const Ray ray(VECTOR(0.0f, 0.0f, 0.0f, 1.0f), VECTOR(d.x, -d.y, -d.z, 1.0f));
@@ -285,10 +342,11 @@ Ray ScreenTracer::PixelRay(int p) const {
 
 void ScreenTracer::StorePixel(int p, const VECTOR& colour) {
     // Red in x, blue in y, green in z; bytes in memory order red, green, blue, fourth.
-    const std::uint8_t bytes[4] = {ChannelByte(colour.x), ChannelByte(colour.z), ChannelByte(colour.y), 255};
-    std::uint32_t word;
-    std::memcpy(&word, bytes, sizeof word);
+    const std::uint32_t word = PixelWord(colour);
     buffers_[0][p] = word;  // tiles are disjoint: one writer per pixel
+    sums_[p] = colour;      // the first sample of the settling picture
+    std::uint8_t bytes[4];
+    std::memcpy(bytes, &word, sizeof bytes);
     luminance_[p] = Luminance(bytes);
 }
 
@@ -315,8 +373,6 @@ void ScreenTracer::SmoothRectangle(int rowStart, int colStart, int rowEnd, int c
             const int p = r * w + c;
             const float l = lum[p];
             if (!StandsOut(l, lum[p - 1], lum[p + 1]) && !StandsOut(l, lum[p - w], lum[p + w])) continue;
-            std::uint8_t centre[4];
-            std::memcpy(centre, &buffer[p], sizeof centre);
             Ray rays[8];
             int n = 0;
             for (const float dr : {-0.5f, 0.0f, 0.5f})
@@ -327,16 +383,53 @@ void ScreenTracer::SmoothRectangle(int rowStart, int colStart, int rowEnd, int c
                 RayHit hit;
                 colours[i] = Shade(rays[i], hit, 1, *scene_);
             }
-            VECTOR sum(0.0f, 0.0f, 0.0f, 0.0f);
+            // The nine colours averaged in floats (the centre's is the first ray's, kept in the
+            // sums), and the average is the pixel's first sample.
+            VECTOR sum = sums_[p];
             for (int i = 0; i < 8; ++i) sum += colours[i];
-            // Colour bytes of the eight, plus the centre's bytes, averaged.
-            const std::uint8_t bytes[4] = {
-                AverageByte(sum.x, centre[0]), AverageByte(sum.z, centre[1]), AverageByte(sum.y, centre[2]), 255};
-            std::uint32_t word;
-            std::memcpy(&word, bytes, sizeof word);
-            buffer[p] = word;
+            const VECTOR average = sum * (1.0f / 9.0f);
+            sums_[p] = average;
+            buffer[p] = PixelWord(average);
         }
     }
+}
+
+float ScreenTracer::AccumulateRectangle(int rowStart, int colStart, int rowEnd, int colEnd) {
+    // Pass n adds the n + 1st sample; the mean moves from sum / n to (sum + sample) / (n + 1).
+    const auto n = static_cast<std::uint32_t>(samples_);
+    const float before = 1.0f / static_cast<float>(n), after = 1.0f / static_cast<float>(n + 1);
+    float change = 0.0f;
+    for (int r = rowStart; r < rowEnd; ++r)
+        for (int c = colStart; c < colEnd; ++c) {
+            const int p = r * width_ + c;
+            const PixelSample sample = SampleOf(static_cast<std::uint32_t>(p), n);
+            if (lastFull_) {
+                // A ray through the sample's point of the pixel, shadow rays to its point of
+                // each light.
+                RayHit hit;
+                const VECTOR colour =
+                    Shade(ScreenRay(r, static_cast<float>(c) + sample.x - 0.5f, sample.y - 0.5f), hit, 1, *scene_, &sample);
+                const VECTOR old = sums_[p];
+                const VECTOR sum = old + colour;
+                sums_[p] = sum;
+                const VECTOR mean = sum * after;
+                buffers_[0][p] = PixelWord(mean);
+                const VECTOR was = old * before;
+                change = std::max({change, std::fabs(Shown(mean.x) - Shown(was.x)),
+                                   std::fabs(Shown(mean.y) - Shown(was.y)), std::fabs(Shown(mean.z) - Shown(was.z))});
+            } else {
+                // The same visible point (pixel centre) toward the sample's point of light 0.
+                // The first sample is the frame's mask byte (lit 255, shadow 0).
+                const float value = MaskPixel(p, &sample) == kLit ? 1.0f : 0.0f;
+                const float old = n == 1 ? (maskBytes_[p] != 0 ? 1.0f : 0.0f) : sums_[p].x;
+                const float sum = old + value;
+                sums_[p].x = sum;
+                const float mean = sum * after;
+                maskBytes_[p] = static_cast<std::uint8_t>(mean * 255.0f + 0.5f);
+                change = std::max(change, std::fabs(mean - old * before));
+            }
+        }
+    return change * 255.0f;
 }
 
 }  // namespace RAYTR

@@ -149,29 +149,56 @@ VECTOR OffsetRayOrigin(const SurfacePoint& s, const VECTOR& w) {
     return o;
 }
 
-Ray ShadowRay(const RayHit& hit, const VECTOR& target) {
+SurfacePoint DepthSurfaceOf(const MATRIX& toWorld, const VECTOR& point, float depthError, const VECTOR& normal) {
+    SurfacePoint s;
+    VECTOR p = point;
+    p.w = 1.0f;
+    // The error along the line of sight, doubled for the estimated normal's own error, then
+    // carried like a hit point's, plus the rounding of carrying a ray from the point into any
+    // object's frame (an affine map of at most the point's magnitude and a translation).
+    const VECTOR sight = Unit(VECTOR(p.x, p.y, p.z, 0.0f));
+    const VECTOR along = Abs(sight) * (2.0f * depthError);
+    const VECTOR world = ORVA_MATH::ColumnTransform(toWorld, p);
+    VECTOR error = AbsLinear(toWorld, along) * (1.0f + Gamma(3)) + AffineRounding(toWorld, p) + Abs(world) * Gamma(8);
+    VECTOR n = VECTOR(normal.x, normal.y, normal.z, 0.0f);
+    if (!(Dot(n, n) > 0.0f)) n = sight * -1.0f;  // no normal: toward the eye
+    s.position = world;
+    s.position.w = 1.0f;
+    error.w = 0.0f;
+    s.error = error;
+    s.normal = Unit(NormalToWorld(toWorld, n));
+    return s;
+}
+
+Ray ShadowRayFrom(const SurfacePoint& s, const VECTOR& target) {
     VECTOR to = target;
     to.w = 1.0f;
-    VECTOR origin;
-    if (hit.triangle == nullptr) {
-        origin = hit.transform != nullptr ? ORVA_MATH::ColumnTransform(*hit.transform, hit.point) : hit.point;
-    } else {
-        // The terminator's lift only where the smooth surface faces the target: a point whose
-        // shading normal faces away is unlit anyway, and lifted it would shadow itself.
-        const ORVA_GRAPHICS::Triangle& t = *hit.triangle;
-        VECTOR local = hit.object != nullptr ? ORVA_MATH::ColumnTransform(hit.object->box.transposedInverse, to) : to;
-        const VECTOR p = (t.A->position * hit.b0 + t.B->position * hit.b1) + t.C->position * hit.b2;
-        local = local - p;
-        local.w = 0.0f;
-        VECTOR n = t.A->normal * hit.b0 + t.B->normal * hit.b1 + t.C->normal * hit.b2;
-        n.w = 0.0f;
-        const SurfacePoint s = SurfaceOf(hit, Dot(n, local) > 0.0f);
-        origin = OffsetRayOrigin(s, to - s.position);
-    }
-    origin.w = 1.0f;
+    const VECTOR origin = OffsetRayOrigin(s, to - s.position);
     VECTOR d = to - origin;
     d.w = 0.0f;
     return Ray(origin, ORVA_MATH::Normalised(d));
+}
+
+Ray ShadowRay(const RayHit& hit, const VECTOR& target) {
+    VECTOR to = target;
+    to.w = 1.0f;
+    if (hit.triangle == nullptr) {
+        VECTOR origin = hit.transform != nullptr ? ORVA_MATH::ColumnTransform(*hit.transform, hit.point) : hit.point;
+        origin.w = 1.0f;
+        VECTOR d = to - origin;
+        d.w = 0.0f;
+        return Ray(origin, ORVA_MATH::Normalised(d));
+    }
+    // The terminator's lift only where the smooth surface faces the target: a point whose
+    // shading normal faces away is unlit anyway, and lifted it would shadow itself.
+    const ORVA_GRAPHICS::Triangle& t = *hit.triangle;
+    VECTOR local = hit.object != nullptr ? ORVA_MATH::ColumnTransform(hit.object->box.transposedInverse, to) : to;
+    const VECTOR p = (t.A->position * hit.b0 + t.B->position * hit.b1) + t.C->position * hit.b2;
+    local = local - p;
+    local.w = 0.0f;
+    VECTOR n = t.A->normal * hit.b0 + t.B->normal * hit.b1 + t.C->normal * hit.b2;
+    n.w = 0.0f;
+    return ShadowRayFrom(SurfaceOf(hit, Dot(n, local) > 0.0f), to);
 }
 
 }  // namespace RAYTR

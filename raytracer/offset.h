@@ -43,9 +43,20 @@ SurfacePoint SurfaceOf(const RayHit& hit, bool shadowTerminator);
 // the error bound, to w's side, each coordinate rounded away from the point.
 VECTOR OffsetRayOrigin(const SurfacePoint& s, const VECTOR& w);
 
-// The shadow ray from a hit toward a target point (a light): from the lifted, offset point of
-// a triangle hit, or from hit.point carried by hit.transform for a hit without a triangle (a
-// depth-buffer point); the direction is unit, so the target lies at t = its distance.
+// A visible point read from the preview's depth buffer instead of found by a ray: `point` in
+// the space that toWorld (applied as matrix times column vector) carries into world
+// coordinates, whose origin is the eye; it lies off the true surface only along the line of
+// sight, by at most depthError units (the depth's quantisation). normal is the surface's
+// normal as the neighbouring depth samples give it (any length and orientation; zero when
+// they give none, then the point is moved toward the eye).
+SurfacePoint DepthSurfaceOf(const ORVA_MATH::MATRIX& toWorld, const VECTOR& point, float depthError, const VECTOR& normal);
+
+// The shadow ray from a surface point toward a target point (a light): from its offset origin,
+// with a unit direction, so the target lies at t = its distance.
+Ray ShadowRayFrom(const SurfacePoint& s, const VECTOR& target);
+
+// The shadow ray from a hit toward a target point: from the lifted, offset point of a triangle
+// hit, or from hit.point carried by hit.transform for a hit without a triangle (no offset).
 Ray ShadowRay(const RayHit& hit, const VECTOR& target);
 
 }  // namespace RAYTR

@@ -8,7 +8,9 @@
 #include "math/matrix.h"
 #include "math/vector.h"
 
-class TEXTURE;
+namespace ORVA_GRAPHICS {
+struct Material;
+}
 
 namespace RAYTR {
 
@@ -23,7 +25,7 @@ struct RayHit {
     VECTOR point{0.0f, 0.0f, 0.0f, 1.0f};  // hit point, in the space that transform leaves
     const MATRIX* transform = nullptr;      // applied as matrix times column vector
     const ORVA_GRAPHICS::Triangle* triangle = nullptr;  // the triangle hit (null: no triangle)
-    const TEXTURE* texture = nullptr;
+    const ORVA_GRAPHICS::Material* material = nullptr;  // of the hit triangle (scene queries)
     const TObject* object = nullptr;        // the object hit (null for a depth-buffer point)
     std::uint32_t flags = 0;  // 0x1: point computed from the weights
 };
@@ -31,14 +33,17 @@ struct RayHit {
 // Bit of RayHit::flags set once point has been computed from the weights.
 inline constexpr std::uint32_t kHitPointComputed = 0x1;
 
-// A point light. colour is the normalised (r, g, b, 0); it multiplies the tracer's colours
-// lane by lane as stored.
+// A light at a point, or a small sphere around it (radius). colour is the normalised
+// (r, g, b, 0); it multiplies the tracer's colours lane by lane as stored.
 struct LightSource {
     std::uint8_t r = 0, g = 0, b = 0;    // as last given to SetColour
     VECTOR colour{0.0f, 0.0f, 0.0f, 0.0f};
     float ambient = 0.0f;
     VECTOR position{0.0f, 0.0f, 0.0f, 1.0f};  // world coordinates
     float a0 = 1.0f, a1 = 0.0f, a2 = 0.0f;    // constant, linear, quadratic attenuation
+    // Radius of the light's sphere (units): the settling picture's shadow rays aim at points of
+    // it, which gives the shadows penumbrae. 0 is a point light.
+    float radius = 0.0f;
 
     // Stores the bytes and colour = normalise((r, g, b, 0)); black gives (0, 0, 0, 0) rather
     // than the 0/0 of the normalisation. Touches no other field.

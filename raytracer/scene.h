@@ -11,6 +11,7 @@
 #include "math/matrix.h"
 #include "math/vector.h"
 #include "raytracer/ray.h"
+#include "raytracer/sky.h"
 #include "raytracer/tobject.h"
 
 namespace RAYTR {
@@ -18,8 +19,8 @@ namespace RAYTR {
 class Scene : public ORVA_MATH::SSE_Aligned_Object {
 public:
     // Each list grows by 16 elements when count + 1 reaches the capacity, so it is never full.
-    // Growing the object list default-constructs TObjects (each resets gridAlgorithm to
-    // kFastAlgorithm) and copies the old ones twice: it belongs to assembly, not to frames.
+    // Growing the object list default-constructs TObjects (each with an empty grid) and copies
+    // the old ones twice: it belongs to assembly, not to frames.
     GrowArray<TObject> objects;
     GrowArray<NarrowRecord> narrowRecords;
     GrowArray<LightSource> lights;
@@ -32,6 +33,8 @@ public:
     // Row-vector convention, as OpenGL hands it back; a pure rotation (its inverse is its
     // transpose). The tracer turns its camera rays by its inverse.
     MATRIX rotation = MATRIX::Identity();
+    // What traced rays show when they leave every traced model (black unless assembly sets it).
+    SkyDome sky;
 
     Scene() = default;
     // Not copyable (objects are heavy); a move keeps every element where it is, so records

@@ -1,8 +1,10 @@
 #include "raytracer/screen_tracer.h"
 
 #include <GL/gl.h>
+#include <GL/glx.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <new>
 #include <string>
@@ -24,12 +26,21 @@ int BlocksAlong(int pixels) { return std::max(1, CeilDiv(pixels - 1, ScreenTrace
 
 std::string SizeText(int width, int height) { return std::to_string(width) + " x " + std::to_string(height); }
 
+// The largest side the tracer takes: its own limit, or the GL driver's largest texture.
+int LargestSide() {
+    int largest = ScreenTracer::kMaxSide;
+    GLint textureSide = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &textureSide);  // 0 without a GL context
+    if (textureSide > 0) largest = std::min(largest, static_cast<int>(textureSide));
+    return largest;
+}
+
 }  // namespace
 
 std::int64_t ScreenTracer::TableBytes(int width, int height) {
     const std::int64_t pixels = std::int64_t{width} * height;
     const std::int64_t lattice = std::int64_t{BlocksAlong(width) + 1} * (BlocksAlong(height) + 1);
-    return pixels * static_cast<std::int64_t>(sizeof(Ray) + sizeof(VECTOR) + sizeof(std::uint32_t) + sizeof(float) + 1) +
+    return pixels * static_cast<std::int64_t>(sizeof(Ray) + 2 * sizeof(VECTOR) + sizeof(std::uint32_t) + sizeof(float) + 1) +
            lattice * static_cast<std::int64_t>(sizeof(std::uint32_t));
 }
 
@@ -37,10 +48,7 @@ void ScreenTracer::CheckScreen(int width, int height, int threads) {
     if (threads < 0)
         throw TIRN_ERROR::Error("The ray tracer can not run " + std::to_string(threads) +
                                 " threads: tracer.threads_num must be 0 (one per hardware thread) or more");
-    int largest = kMaxSide;
-    GLint textureSide = 0;
-    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &textureSide);  // 0 without a GL context
-    if (textureSide > 0) largest = std::min(largest, static_cast<int>(textureSide));
+    const int largest = LargestSide();
     if (width < 1 || height < 1 || width > largest || height > largest)
         throw TIRN_ERROR::Error("The window of " + SizeText(width, height) +
                                 " pixels can not be ray traced: each side must have from 1 to " +
@@ -49,6 +57,18 @@ void ScreenTracer::CheckScreen(int width, int height, int threads) {
         throw TIRN_ERROR::Error("The window of " + SizeText(width, height) + " pixels needs " +
                                 std::to_string(TableBytes(width, height) >> 20) + " MiB for ray tracing, more than the " +
                                 std::to_string(kMemoryBudget >> 20) + " MiB allowed: make the window smaller");
+}
+
+void ScreenTracer::LargestScreen(int& width, int& height) {
+    const int largest = LargestSide();
+    width = std::clamp(width, 1, largest);
+    height = std::clamp(height, 1, largest);
+    // Both sides cut by the same factor until the tables fit the budget.
+    while (TableBytes(width, height) > kMemoryBudget) {
+        const double scale = std::sqrt(static_cast<double>(kMemoryBudget) / static_cast<double>(TableBytes(width, height)));
+        width = std::max(1, std::min(width - 1, static_cast<int>(width * scale)));
+        height = std::max(1, std::min(height - 1, static_cast<int>(height * scale)));
+    }
 }
 
 ScreenTracer::ScreenTracer(int width, int height, int threads) : width_(width), height_(height), threadCount_(threads) {
@@ -66,6 +86,8 @@ ScreenTracer::ScreenTracer(int width, int height, int threads) : width_(width), 
         for (std::size_t i = 0; i < count; ++i) new (rays_ + i) Ray();
         unitZ_ = static_cast<VECTOR*>(ORVA_MATH::AlignedAlloc(count * sizeof(VECTOR)));
         for (std::size_t i = 0; i < count; ++i) new (unitZ_ + i) VECTOR(0.0f, 0.0f, 1.0f, 0.0f);
+        sums_ = static_cast<VECTOR*>(ORVA_MATH::AlignedAlloc(count * sizeof(VECTOR)));
+        for (std::size_t i = 0; i < count; ++i) new (sums_ + i) VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
         buffers_[0] = new std::uint32_t[count];
         std::fill(buffers_[0], buffers_[0] + count, kUntraced);
         maskBytes_ = new std::uint8_t[count];
@@ -91,6 +113,9 @@ ScreenTracer::ScreenTracer(int width, int height, int threads) : width_(width), 
 ScreenTracer::~ScreenTracer() {
     team_.reset();  // stops the workers at their wait and joins them before the tables go
     FreeTables();
+    // The mask's texture goes with the tracer (a resize makes a new one). Without a current
+    // context (the window already gone at the end of the process) there is nothing to delete.
+    if (textures_[0] != 0 && glXGetCurrentContext() != nullptr) glDeleteTextures(1, &textures_[0]);
 }
 
 void ScreenTracer::FreeTables() noexcept {
@@ -98,6 +123,8 @@ void ScreenTracer::FreeTables() noexcept {
     rays_ = nullptr;
     ORVA_MATH::AlignedFree(unitZ_);
     unitZ_ = nullptr;
+    ORVA_MATH::AlignedFree(sums_);
+    sums_ = nullptr;
     delete[] lattice_;
     lattice_ = nullptr;
     delete[] luminance_;
@@ -159,6 +186,9 @@ void ScreenTracer::DoTile(int index, int thread) {
         case Pass::Blocks: RefineTile(index, thread); break;
         case Pass::Full: FullTraceRectangle(tile.rowStart, tile.colStart, tile.rowEnd, tile.colEnd); break;
         case Pass::Smooth: SmoothRectangle(tile.rowStart, tile.colStart, tile.rowEnd, tile.colEnd); break;
+        case Pass::Accumulate:
+            tile.maxChange = AccumulateRectangle(tile.rowStart, tile.colStart, tile.rowEnd, tile.colEnd);
+            break;
     }
     ++tile.passesDone;
 }
@@ -190,6 +220,9 @@ void ScreenTracer::TraceMask() {
     target_ = scene_->GetTarget();
     if (scene_->nearDistance != near_ || scene_->farDistance != far_) TakeClippingPlanes();  // the view moved them
     UpdateCameraMatrices();
+    // A new picture: its first sample.
+    samples_ = 1;
+    lastFull_ = fullMode_;
     if (fullMode_) {
         // Every pixel with one ray, then the pixels that stand out from their neighbours
         // smoothed, decided on the whole frame's first pass.
@@ -221,6 +254,27 @@ std::uint32_t* ScreenTracer::TraceFullFrame() {
     }
     fullMode_ = false;
     return buffers_[0];
+}
+
+bool ScreenTracer::PassesCanChange() const {
+    if (samples_ == 0 || scene_ == nullptr) return false;
+    if (lastFull_) return true;
+    return scene_->lights.Size() > 0 && scene_->lights[0].radius > 0.0f;
+}
+
+float ScreenTracer::AccumulatePass() {
+    if (scene_ == nullptr) throw TIRN_ERROR::Error("The ray tracer has no scene to trace");
+    if (samples_ == 0) throw TIRN_ERROR::Error("The ray tracer has no picture to add a pass to");
+    // The mask of a point light is the same in every pass; so is the mask without a light.
+    if (!PassesCanChange()) {
+        ++samples_;
+        return 0.0f;
+    }
+    RunPass(Pass::Accumulate);
+    ++samples_;
+    float change = 0.0f;
+    for (const ScreenTile& t : tiles_) change = std::max(change, t.maxChange);
+    return change;
 }
 
 void ScreenTracer::UploadTexture(int i) {

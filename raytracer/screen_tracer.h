@@ -24,6 +24,15 @@
 // their lattice corners, and writes back only the pixels it owns (its blocks' lower-left 8 x 8
 // squares, plus the closing row or column at the window's top and right edges), so no two
 // threads ever write one pixel.
+//
+// Rays go through pixel centres, where OpenGL samples the preview's depth.
+//
+// The settling picture: such a frame is pass 0, one sample per pixel. While nothing changes,
+// AccumulatePass adds pass n = 1, 2, ...: in the traced image one ray per pixel at the pixel's
+// sub-pixel sample of that pass (raytracer/sampling.h), in the mask one shadow ray per pixel
+// (every pixel: an adaptive fill would bias the mean in a penumbra), each aimed at the pass's
+// point of the light's sphere. The float sums of the passes are kept per pixel and the mean is
+// what buffer 0 (traced) or the mask bytes (hybrid) show.
 
 #include <atomic>
 #include <cstdint>
@@ -34,6 +43,7 @@
 #include "math/matrix.h"
 #include "math/vector.h"
 #include "raytracer/ray.h"
+#include "raytracer/sampling.h"
 
 namespace RAYTR {
 
@@ -53,6 +63,7 @@ struct ScreenTile {
     int blockRowStart = 0, blockColStart = 0, blockRowEnd = 0, blockColEnd = 0;
     int rowStart = 0, colStart = 0, rowEnd = 0, colEnd = 0;
     std::uint64_t passesDone = 0;  // written by the one worker that took it; read between frames
+    float maxChange = 0.0f;        // the last accumulation pass's largest change, grey levels
 };
 
 // The preview's depth as the renderer reads it back: 32-bit unsigned normalised window depths
@@ -92,8 +103,13 @@ public:
     ScreenTracer(const ScreenTracer&) = delete;
     ScreenTracer& operator=(const ScreenTracer&) = delete;
 
-    // Bytes the tracer allocates for a width x height screen (tables, buffer, luminance, lattice).
+    // Bytes the tracer allocates for a width x height screen (tables, buffer, sums, luminance,
+    // lattice).
     static std::int64_t TableBytes(int width, int height);
+    // The largest screen within width x height (each side cut, the aspect kept where the memory
+    // budget cuts) that construction accepts; the sides of a screen it accepts stay as they are.
+    // Needs the GL context for the driver's largest texture.
+    static void LargestScreen(int& width, int& height);
     // Throws, with its box, what construction would refuse for these arguments; allocates
     // nothing. Needs the GL context for the driver's largest texture.
     static void CheckScreen(int width, int height, int threads);
@@ -111,6 +127,17 @@ public:
     // Shades every pixel; returns buffer 0 as RGBA bytes, row 0 at the bottom of the window.
     std::uint32_t* TraceFullFrame();
 
+    // One more pass of the last frame's picture (mask or traced image), for the same camera,
+    // scene and light: needs no GL context, and the depth the last mask frame used must still be
+    // there. Adds one sample per pixel, shows the mean (buffer 0 in a traced picture, the mask
+    // bytes in a mask) and returns the largest change of a shown value in grey levels (0-255).
+    float AccumulatePass();
+    // Samples in the shown picture: 1 after a frame, one more after each pass.
+    int Samples() const { return samples_; }
+    // Whether a pass can change the shown picture: not for a mask of a point light (or of no
+    // light), whose every pass gives the same values.
+    bool PassesCanChange() const;
+
     // Buffer i as a GL_LUMINANCE texture of W x H texels, nearest filtering, no mipmaps; the
     // texture's storage is made on the first upload and refilled afterwards. Buffer 0 goes up
     // from its one-byte copy (MaskBytes), which the driver takes without converting.
@@ -121,20 +148,28 @@ public:
     void UpdateCameraMatrices();
     VECTOR Reconstruct(int p) const;
     bool PrimaryHit(int p, RayHit& hit) const;
-    bool ShadowTest(RayHit& hit) const;
-    // The mask value of pixel p (kLit or kShadow); traces, writes nothing.
-    std::uint32_t MaskPixel(int p) const;
+    // Whether light 0 is blocked for the visible point in hit: toward its centre, or with a
+    // sample toward the sample's point of its sphere.
+    bool ShadowTest(RayHit& hit, const PixelSample* sample = nullptr) const;
+    // The mask value of pixel p (kLit or kShadow), toward light 0's centre or, with a sample,
+    // the sample's point of it; traces, writes nothing (but the F4 view's mark without one).
+    std::uint32_t MaskPixel(int p, const PixelSample* sample = nullptr) const;
     // Lattice point (i, j) is the pixel (row 8i, column 8j), clamped into the window.
     void TraceLatticePoint(int i, int j);
     // Refines the blocks of tile `tile` from their lattice corners in the scratch of tracing
     // thread `thread` and writes the pixels the tile owns into buffer 0 and the mask bytes.
     void RefineTile(int tile, int thread = 0);
-    // Shades every pixel of a rectangle with one ray each and keeps their luminance.
+    // Shades every pixel of a rectangle with one ray each and keeps their colours and luminance.
     void FullTraceRectangle(int rowStart, int colStart, int rowEnd, int colEnd);
+    // Adds pass Samples() of a rectangle's pixels to the sums and shows their mean; returns the
+    // largest change of a shown value (AccumulatePass).
+    float AccumulateRectangle(int rowStart, int colStart, int rowEnd, int colEnd);
     // Smooths the pixels of a rectangle that stand out from both neighbours of a pair (after
     // the whole frame's FullTraceRectangle).
     void SmoothRectangle(int rowStart, int colStart, int rowEnd, int colEnd);
-    // The world ray through the point (column, row + rowOffset) of the screen, in pixels.
+    // The world ray through the point (column + 0.5, row + rowOffset + 0.5) of the screen, in
+    // pixels from the lower-left corner: ScreenRay(r, c, 0) goes through the centre of pixel
+    // (r, c), as its ray of the table does.
     Ray ScreenRay(int row, float column, float rowOffset) const;
     // The world ray of pixel p of the ray table.
     Ray PixelRay(int p) const;
@@ -158,6 +193,8 @@ public:
     std::uint32_t* Lattice() const { return lattice_; }
     unsigned TextureName(int i = 0) const { return (i >= 0 && i < kBufferCount) ? textures_[i] : 0u; }
     const Ray* Rays() const { return rays_; }
+    // Per pixel the sum of its samples' colours (traced) or mask values in x (1 lit, 0 shadow).
+    const VECTOR* Sums() const { return sums_; }
     const VECTOR* UnitZ() const { return unitZ_; }
     float DepthA() const { return depthA_; }
     float DepthB() const { return depthB_; }
@@ -181,7 +218,7 @@ public:
     const std::uint8_t* TracedMarks() const { return marking_ ? tracedMarks_.get() : nullptr; }
 
 private:
-    enum class Pass { Lattice, Blocks, Full, Smooth };
+    enum class Pass { Lattice, Blocks, Full, Smooth, Accumulate };
     static void TileProcedure(void* tracer, int tile, int thread);
     void RunPass(Pass pass);
     void DoTile(int tile, int thread);
@@ -205,6 +242,9 @@ private:
     const float* depth_ = nullptr; // depth values of the current frame, window order
     // Full trace: the luminance of every pixel's first ray, for the smoothing pass.
     float* luminance_ = nullptr;
+    VECTOR* sums_ = nullptr;       // W*H, 16-byte aligned (see Sums)
+    int samples_ = 0;              // samples in the shown picture
+    bool lastFull_ = false;        // the last frame was a traced picture
     float zPlane_ = -1.0f;  // z of the ray table's image plane (pixels)
     const std::uint32_t* depthWords_ = nullptr;  // or the same as words (one of the two is set)
     VECTOR eye_{0.0f, 0.0f, 0.0f, 1.0f};

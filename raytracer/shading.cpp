@@ -6,6 +6,8 @@
 #include "grid/kernel.h"
 #include "loaders/texture.h"
 #include "raytracer/offset.h"
+#include "raytracer/sampling.h"
+#include "raytracer/sky.h"
 
 namespace RAYTR {
 
@@ -39,7 +41,7 @@ struct Surface {
     VECTOR position;  // w = 1
     VECTOR normal;    // interpolated, not normalised, w = 0
     float u, v;
-    const TEXTURE* texture;
+    const ORVA_GRAPHICS::Material* material;
 };
 
 inline Surface WorldSurface(const RayHit& hit) {
@@ -51,8 +53,21 @@ inline Surface WorldSurface(const RayHit& hit) {
     const VECTOR n = AsDirection(InterpolatedNormal(hit));
     s.normal = hit.transform ? NormalToWorld(*hit.transform, n) : n;
     TextureCoordinates(hit, s.u, s.v);
-    s.texture = hit.texture;
+    s.material = hit.material;
     return s;
+}
+
+// The surface colour at a hit (red, blue, green in x, y, z): its material's texture at the
+// mapping coordinates, times the material's tint, or the material's colour where it has no
+// texture. A hit without a material reads white.
+inline VECTOR SurfaceColour(const Surface& s) {
+    const ORVA_GRAPHICS::Material* m = s.material;
+    if (m == nullptr) return SampleTexture(nullptr, s.u, s.v);
+    if (m->texture >= 0) {
+        const VECTOR texel = SampleTexture(m->image, s.u, s.v);
+        return m->Tinted() ? ORVA_MATH::Mul(texel, VECTOR(m->tint[0], m->tint[2], m->tint[1], 1.0f)) : texel;
+    }
+    return VECTOR(m->diffuse[0], m->diffuse[2], m->diffuse[1], 1.0f);
 }
 
 // Light colour times the intensity of one light at one surface point (the texture factor is
@@ -164,8 +179,9 @@ private:
 // The smallest float above x (positive, finite x), for a limit that lets an equally near hit through.
 inline float NextUp(float x) { return x > 0.0f && x < 3.4e38f ? std::nextafter(x, INFINITY) : x; }
 
-VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, const VECTOR& eye) {
-    if (!ClosestHit(ray, scene, hit)) return VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
+VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, const VECTOR& eye,
+                    const PixelSample* sample) {
+    if (!ClosestHit(ray, scene, hit)) return SkyColour(scene.sky, ray);
     const Surface s = WorldSurface(hit);
     // Direct light from every light whose shadow ray is free.
     VECTOR light(0.0f, 0.0f, 0.0f, 0.0f);
@@ -173,19 +189,21 @@ VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, 
     const unsigned lightCount = scene.lights.Size();
     for (unsigned k = 0; k < lightCount; ++k) {
         const LightSource& source = scene.lights[k];
-        const VECTOR lightPosition = AsPoint(source.position);
+        // The shadow ray aims at the light's centre, or at the sample's point of its sphere.
+        VECTOR lightPosition = AsPoint(source.position);
+        if (sample != nullptr) lightPosition = LightPoint(lightPosition, source.radius, s.position, sample->u, sample->v);
         if (ShadowBlocked(ShadowRay(hit, lightPosition), scene, lightPosition)) continue;
         light += Illuminate(s, source, eye);
         lit = true;
     }
     // The texture factor once for all lights.
-    const VECTOR acc = lit ? ORVA_MATH::Mul(SampleTexture(s.texture, s.u, s.v), light) : light;
+    const VECTOR acc = lit ? ORVA_MATH::Mul(SurfaceColour(s), light) : light;
     if (depth <= 0) return acc;
     // One mirror bounce from the hit point, offset off the surface to the bounce's side.
     const VECTOR direction = AsDirection(Reflect(AsDirection(ray.direction), s.normal));
     const Ray bounce(OffsetRayOrigin(SurfaceOf(hit, false), direction), direction);
     RayHit next;
-    const VECTOR reflected = ShadeWithEye(bounce, next, depth - 1, scene, eye);
+    const VECTOR reflected = ShadeWithEye(bounce, next, depth - 1, scene, eye, sample);
     return acc * kDirectShare + reflected * kBounceShare;
 }
 
@@ -276,7 +294,7 @@ bool ClosestHit(const Ray& ray, const Scene& scene, RayHit& hit) {
     hit.triangle = object.grid->Triangles() + bestHit.index;
     ComputeHitPoint(hit);
     hit.transform = &object.box.transposed;
-    hit.texture = object.textures.empty() ? nullptr : &object.textures[0];
+    hit.material = object.MaterialOf(hit.triangle);
     hit.object = &object;
     return true;
 }
@@ -308,11 +326,11 @@ bool BlocksLight(const Ray& ray, const TObject& object, const VECTOR& target) {
 
 VECTOR LocalIllumination(const Ray&, const RayHit& hit, const LightSource& light, const Scene& scene) {
     const Surface s = WorldSurface(hit);
-    return ORVA_MATH::Mul(SampleTexture(s.texture, s.u, s.v), Illuminate(s, light, EyeInWorld(scene)));
+    return ORVA_MATH::Mul(SurfaceColour(s), Illuminate(s, light, EyeInWorld(scene)));
 }
 
-VECTOR Shade(const Ray& ray, RayHit& hit, int depth, const Scene& scene) {
-    return ShadeWithEye(ray, hit, depth, scene, EyeInWorld(scene));
+VECTOR Shade(const Ray& ray, RayHit& hit, int depth, const Scene& scene, const PixelSample* sample) {
+    return ShadeWithEye(ray, hit, depth, scene, EyeInWorld(scene), sample);
 }
 
 }  // namespace RAYTR

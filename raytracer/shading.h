@@ -17,6 +17,7 @@
 #include "math/vector.h"
 #include "raytracer/offset.h"
 #include "raytracer/ray.h"
+#include "raytracer/sampling.h"
 #include "raytracer/scene.h"
 #include "raytracer/tobject.h"
 
@@ -83,8 +84,8 @@ VECTOR EyeInWorld(const Scene& scene);
 // Nearest hit along the ray over the objects with TObject::kClosestHitFlag: the front-facing
 // triangle with the smallest ray parameter 0 < t (a tie keeps the earlier object). On true,
 // hit holds the weights, t, the triangle, point (object coordinates, flag 0x1), transform =
-// the object's transposed transform, texture = the object's texture record 0 and the object.
-// On false the record is reset (null triangle, transform, texture and object). A ray leaving
+// the object's transposed transform, material = the hit triangle's material and the object.
+// On false the record is reset (null triangle, transform, material and object). A ray leaving
 // a surface must start from an offset origin (raytracer/offset.h).
 bool ClosestHit(const Ray& ray, const Scene& scene, RayHit& hit);
 
@@ -98,16 +99,19 @@ bool ShadowBlocked(const Ray& ray, const Scene& scene, const VECTOR& target);
 bool BlocksLight(const Ray& ray, const TObject& object, const VECTOR& target);
 
 // Light of one point light reflected at a hit from ClosestHit (the ray is not used):
-// texture times light colour times I, with I = (0.8 ambient + 0.8 N.L + 0.8 [N.L > 0] s^10)
+// surface colour (the material's texture, or its colour) times light colour times I, with I = (0.8 ambient + 0.8 N.L + 0.8 [N.L > 0] s^10)
 // / (a0 + a1 d + a2 d^2), clamped at 0, s = max(R . V, 0), R the mirror of L about N, V the
 // direction to the eye, d the distance to the light. No shadow test.
 VECTOR LocalIllumination(const Ray& ray, const RayHit& hit, const LightSource& light, const Scene& scene);
 
-// Colour seen along ray: (0, 0, 0, 0) on a miss; otherwise the sum over the lights that are
-// not blocked of LocalIllumination, and with depth > 0, 0.6 of that plus 0.4 of the colour
-// of the mirror bounce shaded with depth - 1. hit receives the ray's nearest hit. Shadow and
-// bounce rays leave the surface from offset origins (raytracer/offset.h), the shadow rays
-// lifted off the shadow terminator. The tracer calls it with depth 1.
-VECTOR Shade(const Ray& ray, RayHit& hit, int depth, const Scene& scene);
+// Colour seen along ray: the scene's sky on a miss (SkyColour: black without a dome);
+// otherwise the sum over the lights that are not blocked of LocalIllumination, and with
+// depth > 0, 0.6 of that plus 0.4 of the colour of the mirror bounce shaded with depth - 1.
+// hit receives the ray's nearest hit. Shadow and bounce rays leave the surface from offset
+// origins (raytracer/offset.h), the shadow rays lifted off the shadow terminator. Shadow rays
+// aim at each light's centre, or, with a sample, at the point LightPoint(centre, radius,
+// surface point, sample->u, sample->v) of its sphere (the bounce's surface too). The tracer
+// calls it with depth 1.
+VECTOR Shade(const Ray& ray, RayHit& hit, int depth, const Scene& scene, const PixelSample* sample = nullptr);
 
 }  // namespace RAYTR

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <new>
+#include <utility>
 
 namespace RAYTR {
 
@@ -53,6 +54,14 @@ void TObject::CopyGridFrom(const TObject& other) {
 }
 
 TObject::~TObject() { delete grid; }
+
+void TObject::SwapWith(TObject& other) {
+    ::Mesh::SwapWith(other);
+    std::swap(flags, other.flags);
+    std::swap(grid, other.grid);
+    std::swap(gridSettings, other.gridSettings);
+    std::swap(world_, other.world_);
+}
 
 void TObject::SetTransform(MATRIX M) {
     sphereCentre = M.Row(3);

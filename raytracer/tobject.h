@@ -50,6 +50,10 @@ public:
     // gridSettings. Returns the build's warnings.
     virtual GridBuildResult PrepareForTracing();
 
+    // Exchanges mesh, flags, grid, build settings and world frame with other (no copy: a large
+    // model moves into the scene without its arrays and grid being copied).
+    void SwapWith(TObject& other);
+
     // Sets gridSettings.algorithm; rebuilds nothing.
     virtual void SetGridAlgorithm(int algorithm);
 

@@ -52,6 +52,8 @@ protected:
         win.reshape(512, 512);
         win.display();  // assembly
         win.frame.lightSpeed = 0.0f;
+        // Every frame a new one-sample picture, so that frames with and without a view compare.
+        win.accumulation.enabled = false;
         win.beforeSwap = [this] {
             picture.resize(512u * 512u * 3u);
             glReadBuffer(GL_BACK);

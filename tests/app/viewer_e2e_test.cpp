@@ -1,12 +1,16 @@
 // The viewer on whole scenes, as a user runs it: the demo scene with its frame rate, the F2
-// mode switch, pausing and moving the light by keys, turning, zooming and panning the scene
-// with the mouse, Home and f, and Esc;
+// mode switch, pausing and moving the light by keys, the settled picture and the rest after it,
+// turning, zooming and panning the scene with the mouse, Home and f, and Esc;
 // and the boxes of broken scenes, after each of which the viewer ends with status 1.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -66,13 +70,37 @@ WIN_NMS::Image AwaitPicture(const std::string& window, Accept accept, Clock::dur
     return shot;
 }
 
-// Blue over the top eighth of the window: the sky dome in hybrid mode, almost nothing in the
-// traced image (the sky is drawn but not traced, so the traced picture is black there).
+// Blue over the top eighth of the window: the sky dome, drawn in hybrid mode and traced in the
+// traced image.
 double SkyBlue(const WIN_NMS::Image& shot) { return MeanChannel(shot, 2, 0, 0, shot.width, shot.height / 8); }
 
-TEST_F(ViewerTest, DemoSceneFramesModesLightKeysDragAndEsc) {
+// Processor time (user and system) of a process so far, seconds.
+double ProcessorSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto close = line.rfind(')');
+    if (close == std::string::npos) return -1.0;
+    std::istringstream fields(line.substr(close + 2));
+    std::string field;
+    double ticks = 0.0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i == 14 || i == 15) ticks += std::stod(field);  // utime, stime
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+TEST_F(ViewerTest, DemoSceneFramesModesLightKeysSettlingRestDragAndEsc) {
     TempDir dir;
     WriteDemo(dir.path());
+    {
+        // Few samples, so that the picture settles soon in the sanitizer builds too.
+        std::ifstream in(dir.path() / "release.cgf");
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const auto at = text.find("threads_num = 4");
+        ASSERT_NE(at, std::string::npos);
+        text.insert(at, "max_samples = 12\n    ");
+        std::ofstream(dir.path() / "release.cgf", std::ios::trunc) << text;
+    }
     Child viewer(ViewerPath(), {}, dir.path(), true, true);
     ASSERT_GT(viewer.pid(), 0);
 
@@ -91,13 +119,25 @@ TEST_F(ViewerTest, DemoSceneFramesModesLightKeysDragAndEsc) {
     ASSERT_EQ(hybrid.width, 512);
     EXPECT_GT(SkyBlue(hybrid), 120.0);
 
-    // F2: the traced image (black where the untraced sky was); F2 again: hybrid once more.
+    // 'p' stops the light: the picture settles, the title says so, and the viewer rests.
+    Shell("xdotool key --window " + window + " p");
+    ASSERT_FALSE(AwaitWindow(viewer, "converged, ", true, kFirstFrameTimeout).empty())
+        << "title " << Shell("xdotool getwindowname " + window);
+    const double resting = ProcessorSeconds(viewer.pid());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_LT(ProcessorSeconds(viewer.pid()) - resting, 0.3) << "the viewer works while it rests";
+    hybrid = Screenshot(window);
+
+    // F2: the traced image (its own floor and knot, the sky traced); F2 again: hybrid once more.
     Shell("xdotool key --window " + window + " F2");
-    const WIN_NMS::Image traced = AwaitPicture(window, [](const WIN_NMS::Image& s) { return SkyBlue(s) < 20.0; });
-    EXPECT_LT(SkyBlue(traced), 20.0) << "F2 did not switch to the traced image";
+    const WIN_NMS::Image traced =
+        AwaitPicture(window, [&](const WIN_NMS::Image& s) { return MeanDifference(s, hybrid) > 5.0; });
+    EXPECT_GT(MeanDifference(traced, hybrid), 5.0) << "F2 did not switch to the traced image";
+    EXPECT_GT(SkyBlue(traced), 120.0) << "the traced image shows the sky";
     Shell("xdotool key --window " + window + " F2");
-    hybrid = AwaitPicture(window, [](const WIN_NMS::Image& s) { return SkyBlue(s) > 120.0; });
-    EXPECT_GT(SkyBlue(hybrid), 120.0) << "F2 again did not switch back";
+    const WIN_NMS::Image back = AwaitPicture(window, [&](const WIN_NMS::Image& s) { return MeanDifference(s, hybrid) < 1.0; });
+    EXPECT_LT(MeanDifference(back, hybrid), 1.0) << "F2 again did not switch back";
+    Shell("xdotool key --window " + window + " p");  // the light moves again
 
     // A picture that stands still: two screenshots 0.7 s apart agree (waiting while frames that
     // were under way when a key came in are still shown; slow sanitizer builds need that).

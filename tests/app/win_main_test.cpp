@@ -110,33 +110,45 @@ TEST(WinMainTest, SpecialKeys) {
     EXPECT_EQ(w.light.position.z, 0.0f);
 }
 
-TEST(WinMainTest, LightPathAndPause) {
+TEST(WinMainTest, LightPathByElapsedTimeAndPause) {
     WIN_MAIN_CLASS w;
     w.light.position.w = 0.0f;
-    // At 50 frames per second the light turns by 0.01 radians per frame.
-    w.frame.frameRate = 50.0f;
-    w.AnimateLight();
+    // The first step places the light at angle 1 whatever the clock says.
+    w.AnimateLight(1000.0);
     EXPECT_EQ(w.light.position.x, 4.0f * static_cast<float>(std::cos(1.0)));
     EXPECT_EQ(w.light.position.y, static_cast<float>(std::cos(1.0)) + 2.0f);
     EXPECT_EQ(w.light.position.z, 8.0f * static_cast<float>(std::sin(1.0)));
     EXPECT_EQ(w.light.position.w, 0.0f);
-    EXPECT_EQ(w.frame.lightAngle, 1.01f);
+    EXPECT_EQ(w.frame.lightAngle, 1.0f);
+    // Then half a radian per second of elapsed time, however the frames are spaced.
+    w.AnimateLight(1000.5);
+    w.AnimateLight(1002.0);
+    EXPECT_FLOAT_EQ(w.frame.lightAngle, 2.0f);
+    EXPECT_EQ(w.light.position.z, 8.0f * static_cast<float>(std::sin(static_cast<double>(w.frame.lightAngle))));
     // Moving the light by hand pauses the path; F2 and other keys neither pause nor resume.
     w.special(GLUT_KEY_F2, 0, 0);
     EXPECT_FALSE(w.frame.lightPaused);
     w.special(GLUT_KEY_DOWN, 0, 0);
     EXPECT_TRUE(w.frame.lightPaused);
     const float y = w.light.position.y;
-    w.AnimateLight();
+    w.AnimateLight(1010.0);
     EXPECT_EQ(w.light.position.y, y);
-    EXPECT_EQ(w.frame.lightAngle, 1.01f);
+    EXPECT_FLOAT_EQ(w.frame.lightAngle, 2.0f);
     w.keyboard('q', 0, 0);
     w.special(GLUT_KEY_F1, 0, 0);
     EXPECT_TRUE(w.frame.lightPaused);
+    // 'p' resumes from where the light stood: the time paused does not count.
     w.keyboard('p', 0, 0);
     EXPECT_FALSE(w.frame.lightPaused);
-    w.AnimateLight();
-    EXPECT_EQ(w.light.position.z, 8.0f * static_cast<float>(std::sin(static_cast<double>(1.01f))));
+    w.AnimateLight(5000.0);
+    EXPECT_FLOAT_EQ(w.frame.lightAngle, 2.0f);
+    w.AnimateLight(5001.0);
+    EXPECT_FLOAT_EQ(w.frame.lightAngle, 2.5f);
+    // 'p' and Space stop and resume in turn.
+    w.keyboard('p', 0, 0);
+    EXPECT_TRUE(w.frame.lightPaused);
+    w.keyboard(' ', 0, 0);
+    EXPECT_FALSE(w.frame.lightPaused);
     w.special(GLUT_KEY_PAGE_UP, 0, 0);
     w.keyboard(' ', 0, 0);
     EXPECT_FALSE(w.frame.lightPaused);

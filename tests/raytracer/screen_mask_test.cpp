@@ -45,24 +45,34 @@ TEST_F(ScreenMaskTest, DepthCoefficientsFollowNearAndFar) {
     EXPECT_EQ(tracer.Far(), 100.0f);
 }
 
-TEST_F(ScreenMaskTest, RayTablesSpanTwentyTwoAndAHalfDegreesEachWay) {
+TEST_F(ScreenMaskTest, RayTablesGoThroughPixelCentresAndSpanTwentyTwoAndAHalfDegreesEachWay) {
     ScreenTracer tracer(512, 512, 4);
     tracer.AttachScene(&scene);
     const float tan225 = static_cast<float>(std::tan(0.39269909262657166));
-    // The centre pixel looks straight down -z; the left edge and the top row at 22.5 degrees.
+    // The window's centre lies between pixels 255 and 256: their rays are mirror images, half
+    // a pixel to each side of -z. The window's edges are at 22.5 degrees, so the outermost
+    // pixels' centres are half a pixel inside.
+    const VECTOR right = tracer.UnitZ()[256 * 512 + 256], leftOfCentre = tracer.UnitZ()[256 * 512 + 255];
+    EXPECT_FLOAT_EQ(right.x, -leftOfCentre.x);
+    EXPECT_FLOAT_EQ(right.x, -tan225 * 0.5f / 256.0f);
     const RAYTR::Ray& centre = tracer.Rays()[256 * 512 + 256];
-    EXPECT_FLOAT_EQ(centre.direction.x, 0.0f);
-    EXPECT_FLOAT_EQ(centre.direction.z, -1.0f);
+    EXPECT_NEAR(centre.direction.z, -1.0f, 1e-5f);
     EXPECT_EQ(centre.direction.w, 1.0f);
     EXPECT_EQ(centre.origin.w, 1.0f);
     const VECTOR left = tracer.UnitZ()[256 * 512 + 0];
-    EXPECT_FLOAT_EQ(left.x, tan225);
+    EXPECT_FLOAT_EQ(left.x, tan225 * 255.5f / 256.0f);
     EXPECT_FLOAT_EQ(left.z, 1.0f);
     const VECTOR top = tracer.UnitZ()[0 * 512 + 256];
-    EXPECT_FLOAT_EQ(top.y, -tan225);
-    // zPlane = -618.039 for W = 512: the unit z direction's w is (1 / length) / d.z.
-    EXPECT_NEAR(1.0f / tracer.Rays()[256 * 512 + 256].direction.z, -1.0f, 1e-6f);
+    EXPECT_FLOAT_EQ(top.y, -tan225 * 255.5f / 256.0f);
+    // zPlane = -618.039 for H = 512: the unit z direction's w is (1 / length) / d.z.
     EXPECT_NEAR(-1.0f / tracer.UnitZ()[256 * 512 + 256].w, 618.039f, 0.01f);
+    // ScreenRay(r, c, 0) is the table's ray of pixel (r, c); half a pixel off reaches its edge.
+    const RAYTR::Ray table = tracer.PixelRay(3 * 512 + 7), screen = tracer.ScreenRay(3, 7.0f, 0.0f);
+    EXPECT_NEAR(table.direction.x, screen.direction.x, 1e-6f);
+    EXPECT_NEAR(table.direction.y, screen.direction.y, 1e-6f);
+    const RAYTR::Ray corner = tracer.ScreenRay(0, -0.5f, -0.5f);  // the window's lower-left corner
+    EXPECT_NEAR(corner.direction.x / std::fabs(corner.direction.z), -tan225, 1e-5f);
+    EXPECT_NEAR(corner.direction.y / std::fabs(corner.direction.z), -tan225, 1e-5f);
     // Every direction has unit length.
     for (int p = 0; p < 512 * 512; p += 997) {
         const VECTOR d = tracer.Rays()[p].direction;
@@ -76,10 +86,10 @@ TEST_F(ScreenMaskTest, NonSquareTablesMatchThePreviewsProjection) {
     tracer.AttachScene(&scene);
     const float tan225 = static_cast<float>(std::tan(0.39269909262657166));
     const VECTOR top = tracer.UnitZ()[0 * 640 + 320];
-    EXPECT_FLOAT_EQ(top.y, -tan225);
+    EXPECT_FLOAT_EQ(top.y, -tan225 * 239.5f / 240.0f);
     const VECTOR left = tracer.UnitZ()[240 * 640 + 0];
-    EXPECT_FLOAT_EQ(left.x, tan225 * 640.0f / 480.0f);
-    EXPECT_FLOAT_EQ(left.y, 0.0f);
+    EXPECT_FLOAT_EQ(left.x, tan225 * 319.5f / 240.0f);
+    EXPECT_FLOAT_EQ(left.y, tan225 * 0.5f / 240.0f);
 }
 
 TEST_F(ScreenMaskTest, DepthIsReadInWindowOrderAndReconstructedAsEyeDistance) {

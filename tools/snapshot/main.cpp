@@ -3,11 +3,12 @@
 // with the time each stage of each frame took. Starts a private Xvfb when there is no display.
 // A batch program: errors go to standard error, never to a box, and end it with status 1.
 //
-//   redowl-snapshot [--mode hybrid|traced] [--frames N] [--light-angle A] [--view-x DEG]
+//   redowl-snapshot [--mode hybrid|traced] [--frames N | --samples N] [--light-angle A] [--view-x DEG]
 //                   [--view-y DEG] [--zoom F [--zoom-at X,Y]] [--pan DX,DY] [--out window.png]
 //                   [--mask-out mask.png] [--timings t.json] [--grid [--grid]]
-//                   [--mask-view [--mask-view]] [--stats] [DIR]
-// With DIR it runs as if started there (the output paths included).
+//                   [--mask-view [--mask-view]] [--stats] [DIR | FILE]
+// With DIR it runs as if started there (the output paths included); with a model FILE it
+// renders that model in the surroundings a written scene would give it.
 #include <GL/freeglut.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -66,6 +67,7 @@ struct Options {
     int gridPresses = 0;  // --grid: F3 pressed once per occurrence
     int maskPresses = 0;  // --mask-view: F4 likewise
     bool stats = false;   // --stats: the F12 report after the last frame
+    int samples = 0;      // --samples: the settling picture of this many passes (0: each frame new)
 };
 
 struct FrameRecord {
@@ -76,15 +78,19 @@ struct FrameRecord {
 int Usage(const char* why) {
     if (why) std::fprintf(stderr, "redowl-snapshot: %s\n", why);
     std::fprintf(stderr,
-                 "usage: redowl-snapshot [--mode hybrid|traced] [--frames N] [--light-angle A] [--view-x DEG]\n"
+                 "usage: redowl-snapshot [--mode hybrid|traced] [--frames N | --samples N] [--light-angle A] [--view-x DEG]\n"
                  "                       [--view-y DEG] [--zoom F [--zoom-at X,Y]] [--pan DX,DY] [--out window.png]\n"
                  "                       [--mask-out mask.png] [--timings t.json] [--grid [--grid]]\n"
-                 "                       [--mask-view [--mask-view]] [--stats] [DIR]\n"
-                 "Run in a folder with release.cgf, or name it as DIR. Without --light-angle the light moves as in\n"
-                 "the viewer. From the scene's first view: --view-x and --view-y turn it as a left-button drag\n"
-                 "would (degrees), --zoom brings everything F times nearer (below 1: farther) towards the surface\n"
-                 "at window point X,Y (pixels from the top-left corner; default the centre) as the mouse wheel\n"
-                 "would, then --pan moves the picture as a right-button drag of DX,DY pixels (right, down) would.\n");
+                 "                       [--mask-view [--mask-view]] [--stats] [DIR | FILE]\n"
+                 "Run in a folder with release.cgf, or name it as DIR, or name a model FILE of any format the\n"
+                 "viewer reads. Without --light-angle the light moves as in the viewer (--samples keeps it at its\n"
+                 "first angle). Each of the --frames is a new one-sample frame; --samples N adds passes to one\n"
+                 "picture as the viewer does while nothing moves, until it has N samples or has settled, and\n"
+                 "writes their mean. From the scene's first view: --view-x and --view-y turn it as a left-button\n"
+                 "drag would (degrees), --zoom brings everything F times nearer (below 1: farther) towards the\n"
+                 "surface at window point X,Y (pixels from the top-left corner; default the centre) as the mouse\n"
+                 "wheel would, then --pan moves the picture as a right-button drag of DX,DY pixels (right, down)\n"
+                 "would.\n");
     return 2;
 }
 
@@ -164,8 +170,8 @@ bool StartXvfb() {
 }
 
 // The shadow mask as the overlay lays it on the window: window pixel (x, y from the bottom)
-// shows mask element y * W + x; the grey level is the top byte of the mask value (lit 255,
-// untraced 254, shadow 0). Row 0 at the top.
+// shows mask byte y * W + x (lit 255, shadow 0; with samples of a light's sphere the mean,
+// grey in a penumbra). Row 0 at the top.
 WIN_NMS::Image MaskOnWindow(const RAYTR::ScreenTracer& t) {
     const int w = t.Width();
     const int h = t.Height();
@@ -174,11 +180,10 @@ WIN_NMS::Image MaskOnWindow(const RAYTR::ScreenTracer& t) {
     image.height = h;
     image.channels = 1;
     image.pixels.resize(static_cast<std::size_t>(w) * h);
-    const std::uint32_t* mask = t.Buffer(0);
+    const std::uint8_t* mask = t.MaskBytes();
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
-            image.pixels[static_cast<std::size_t>(h - 1 - y) * w + x] =
-                static_cast<unsigned char>(mask[static_cast<std::size_t>(y) * w + x] >> 24);
+            image.pixels[static_cast<std::size_t>(h - 1 - y) * w + x] = mask[static_cast<std::size_t>(y) * w + x];
     return image;
 }
 
@@ -226,7 +231,7 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") return Usage(nullptr), 0;
         if (!arg.empty() && arg[0] != '-') {
-            if (!folder.empty()) return Usage(("a second folder " + arg).c_str());
+            if (!folder.empty()) return Usage(("a second folder or file " + arg).c_str());
             folder = arg;
             continue;
         }
@@ -248,6 +253,11 @@ int main(int argc, char** argv) {
             const long n = std::strtol(value, &end, 10);
             if (end == value || *end != '\0' || n < 1 || n > 100000) return Usage("--frames is a count from 1");
             options.frames = static_cast<int>(n);
+        } else if (arg == "--samples") {
+            char* end = nullptr;
+            const long n = std::strtol(value, &end, 10);
+            if (end == value || *end != '\0' || n < 1 || n > 1000000) return Usage("--samples is a count from 1");
+            options.samples = static_cast<int>(n);
         } else if (arg == "--light-angle") {
             if (!ParseFloat(value, options.lightAngle)) return Usage("--light-angle is a number (radians)");
             options.fixedAngle = true;
@@ -280,8 +290,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s%s\n", caption.c_str(), text.c_str());
     });
     try {
-        if (!folder.empty()) WIN_NMS::EnterStartFolder(folder, errorLog);
-        config.ReadFile("release.cgf");
+        if (!folder.empty() && WIN_NMS::IsModelFileArgument(folder)) {
+            WIN_NMS::OpenModelFile(folder, config);  // a model file, in the default surroundings
+        } else {
+            if (!folder.empty()) WIN_NMS::EnterStartFolder(folder, errorLog);
+            config.ReadFile("release.cgf");
+        }
     } catch (const TIRN_ERROR::File_Error&) {
         return 1;  // reported on standard error
     }
@@ -326,6 +340,14 @@ int main(int argc, char** argv) {
         win.frame.lightAngle = options.lightAngle;
         win.frame.lightSpeed = 0.0f;  // every frame at the same angle
     }
+    // Without --samples every frame is a new picture, as while the view moves; with it, one
+    // picture gets a pass per frame (the light held still) until it has its samples or settles.
+    win.accumulation.enabled = options.samples > 0;
+    if (options.samples > 0) {
+        win.accumulation.maxSamples = options.samples;
+        win.frame.lightSpeed = 0.0f;
+        options.frames = options.samples;
+    }
 
     WIN_NMS::Image picture;
     WIN_NMS::Image mask;
@@ -333,7 +355,8 @@ int main(int argc, char** argv) {
     records.reserve(options.frames);
     int frameIndex = 0;
     win.beforeSwap = [&] {
-        if (frameIndex + 1 != options.frames) return;
+        // The settling picture may be done before its last frame: every frame's picture is kept.
+        if (frameIndex + 1 != options.frames && options.samples == 0) return;
         if (!options.out.empty()) picture = WIN_NMS::ReadBackBuffer(win.width, win.height);
         if (!options.maskOut.empty()) mask = MaskOnWindow(*viewer.tracer);
     };
@@ -346,7 +369,11 @@ int main(int argc, char** argv) {
         r.light[1] = scene.lights[0].position.y;
         r.light[2] = scene.lights[0].position.z;
         records.push_back(r);
+        if (options.samples > 0 && win.accumulation.Done()) break;
     }
+    if (options.samples > 0)
+        std::printf("samples: %d%s\n", win.accumulation.Samples(),
+                    win.accumulation.Samples() < options.samples ? " (settled: a pass changed no pixel by half a grey level)" : "");
 
     if (win.views.mask != WIN_NMS::MaskView::kOff && !options.traced)
         std::printf("traced: %.6f of the pixels (%d of %d)\n", win.views.tracedShare, win.views.tracedPixels,

@@ -1,0 +1,92 @@
+#include "app/accumulation.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "app/config.h"
+#include "errors/errors.h"
+#include "raytracer/scene.h"
+
+namespace WIN_NMS {
+
+SettleKeys ReadSettleKeys(CONFIG::Lexer& config) {
+    SettleKeys keys;
+    const auto refuse = [](const std::string& key, const std::string& value, const std::string& accepted) {
+        throw TIRN_ERROR::Error(key + " is " + value + ", but it must be " + accepted);
+    };
+    const std::string radius = config.GetString("scene.light_radius");
+    if (!radius.empty()) {
+        char* end = nullptr;
+        const double r = std::strtod(radius.c_str(), &end);
+        if (end == radius.c_str() || *end != '\0' || !std::isfinite(r) || r < 0.0 || r > 1e6)
+            refuse("scene.light_radius", radius, "a radius in units from 0 (a point light) to 1000000, e.g. 0.3");
+        keys.lightRadius = static_cast<float>(r);
+    }
+    const std::string sky = config.GetString("tracer.sky");
+    if (sky == "dome") keys.skyDome = true;
+    else if (!sky.empty() && sky != "black") refuse("tracer.sky", sky, "dome or black");
+    const std::string samples = config.GetString("tracer.max_samples");
+    if (!samples.empty()) {
+        char* end = nullptr;
+        const long n = std::strtol(samples.c_str(), &end, 10);
+        if (end == samples.c_str() || *end != '\0' || n < 1 || n > 1000000)
+            refuse("tracer.max_samples", samples, "a whole number of samples from 1 to 1000000");
+        keys.maxSamples = static_cast<int>(n);
+    }
+    return keys;
+}
+
+ViewState CaptureView(const RAYTR::Scene& scene, int width, int height, bool traced) {
+    ViewState v;
+    const ORVA_MATH::VECTOR eye = scene.GetEye(), target = scene.GetTarget();
+    v.eye[0] = eye.x, v.eye[1] = eye.y, v.eye[2] = eye.z;
+    v.target[0] = target.x, v.target[1] = target.y, v.target[2] = target.z;
+    std::memcpy(v.rotation, scene.rotation.m, sizeof v.rotation);
+    v.clipping[0] = scene.nearDistance, v.clipping[1] = scene.farDistance;
+    if (scene.lights.Size() > 0) {
+        const RAYTR::LightSource& light = scene.lights[0];
+        v.light[0] = light.position.x, v.light[1] = light.position.y, v.light[2] = light.position.z;
+        v.light[3] = light.position.w;
+        v.lightRadius = light.radius;
+    }
+    v.width = width;
+    v.height = height;
+    v.traced = traced;
+    v.scene = &scene;
+    return v;
+}
+
+Accumulation::Step Accumulation::Plan(const ViewState& view) {
+    if (!enabled || !started_ || !(view == view_)) {
+        view_ = view;
+        started_ = true;
+        done_ = false;
+        return Step::kFrame;
+    }
+    return done_ ? Step::kShow : Step::kPass;
+}
+
+void Accumulation::FrameDone(int samples, bool passesCanChange) {
+    samples_ = samples;
+    done_ = !passesCanChange || samples_ >= maxSamples;
+}
+
+void Accumulation::PassDone(int samples, float change) {
+    samples_ = samples;
+    if (samples_ >= maxSamples || change <= kSettledChange) done_ = true;
+}
+
+void Accumulation::Title(char* title, std::size_t size, int framesPerSecond, bool resting) const {
+    const char* unit = samples_ == 1 ? "sample" : "samples";
+    if (resting)
+        std::snprintf(title, size, "converged, %d %s", samples_, unit);
+    else if (samples_ > 1)
+        std::snprintf(title, size, "FPS=%d, %d %s", framesPerSecond, samples_, unit);
+    else
+        std::snprintf(title, size, "FPS=%d", framesPerSecond);
+}
+
+}  // namespace WIN_NMS

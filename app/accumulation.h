@@ -1,0 +1,96 @@
+#pragma once
+// The settling picture's bookkeeping: whether the next display draws a new one-sample frame
+// (something changed), adds a pass to the picture (nothing changed), or only shows the picture
+// again (it is done: the viewer rests). The samples themselves are the tracer's
+// (ScreenTracer::AccumulatePass).
+//
+// "Changed" is one comparison of ViewState, the small record of everything a picture depends
+// on that can change while the viewer runs. A new such field (a camera value, say) is one line
+// in the record and one in CaptureView.
+
+#include <cstddef>
+
+namespace CONFIG {
+class Lexer;
+}
+namespace RAYTR {
+class Scene;
+}
+
+namespace WIN_NMS {
+
+struct ViewState {
+    // The scene's camera: eye, target, the view rotation (row-major), near and far.
+    float eye[3] = {};
+    float target[3] = {};
+    float rotation[16] = {};
+    float clipping[2] = {};
+    // Light 0: position (w tells a direction from a point) and the radius of its sphere.
+    float light[4] = {};
+    float lightRadius = 0.0f;
+    // The window and the mode.
+    int width = 0;
+    int height = 0;
+    bool traced = false;
+    const RAYTR::Scene* scene = nullptr;
+
+    bool operator==(const ViewState&) const = default;
+};
+
+// The keys of the settling picture and the traced sky in release.cgf:
+//   scene.light_radius = 0.3    the light's sphere (units); 0 or absent: a point light
+//   tracer.sky = dome           dome: model 1's texture where traced rays leave the models;
+//                               black or absent: black
+//   tracer.max_samples = 256    the most samples of a picture, from 1; absent: 256
+struct SettleKeys {
+    float lightRadius = 0.0f;
+    bool skyDome = false;
+    int maxSamples = 256;
+};
+// Throws TIRN_ERROR::Error naming the key and what it accepts when a value is not one of them.
+SettleKeys ReadSettleKeys(CONFIG::Lexer& config);
+
+// The view of the next frame: the scene's camera and light 0 as they are now.
+ViewState CaptureView(const RAYTR::Scene& scene, int width, int height, bool traced);
+
+class Accumulation {
+public:
+    // What the next display does.
+    enum class Step { kFrame, kPass, kShow };
+
+    // The most samples a picture gets (tracer.max_samples).
+    static constexpr int kDefaultMaxSamples = 256;
+    // A pass that moves no shown value by more than this (grey levels) ends the settling.
+    static constexpr float kSettledChange = 0.5f;
+
+    int maxSamples = kDefaultMaxSamples;
+    // Off: every display draws a new one-sample frame, as if something had changed.
+    bool enabled = true;
+
+    // The step for a display of this view: a frame when it differs from the last one's (or
+    // none came before), else a pass while the picture is not done, else kShow. Remembers it.
+    Step Plan(const ViewState& view);
+    // After the frame of Plan's kFrame: its samples (1), and whether passes can change it.
+    void FrameDone(int samples, bool passesCanChange);
+    // After a pass: the picture's samples and the largest change the pass made.
+    void PassDone(int samples, float change);
+    // Forget the picture: the next display draws a frame whatever the view.
+    void Restart() { started_ = false; done_ = false; samples_ = 0; }
+
+    // The picture is done (max samples, or settled): passes would not change it.
+    bool Done() const { return done_; }
+    int Samples() const { return samples_; }
+
+    // The window title: "FPS=60" for a one-sample picture, "FPS=60, 48 samples" while passes
+    // are added, "converged, 256 samples" while the viewer rests on it. Writes at most size
+    // bytes into title, zero-terminated.
+    void Title(char* title, std::size_t size, int framesPerSecond, bool resting) const;
+
+private:
+    ViewState view_;
+    bool started_ = false;
+    bool done_ = false;
+    int samples_ = 0;
+};
+
+}  // namespace WIN_NMS

@@ -1,0 +1,37 @@
+#pragma once
+// The samples of the settling picture: where in a pixel a pass's ray goes and which point of a
+// light's sphere its shadow ray aims at. Both depend only on the pixel and the pass, never on
+// the thread that traces them, so a picture is the same for any thread count.
+//
+// The four numbers of pass n >= 1 come from the R4 sequence (Roberts, "The unreasonable
+// effectiveness of quasirandom sequences", 2018: frac(0.5 + n alpha_i) with alpha_i = g^-i and
+// g the real root of x^5 = x + 1), shifted per pixel by a hashed offset (a Cranley-Patterson
+// rotation), so that neighbouring pixels do not share the same pattern and the error shows as
+// fine noise rather than as copies of a shadow edge. Pass 0 is the pixel's centre and the
+// light's centre: the one-sample frame is the picture of a point light through pixel centres.
+
+#include <cstdint>
+
+#include "math/vector.h"
+
+namespace RAYTR {
+
+using ORVA_MATH::VECTOR;
+
+// Four numbers in [0, 1): x and y the position in the pixel (0.5, 0.5 is its centre), u and v
+// the point on the light (see LightPoint).
+struct PixelSample {
+    float x = 0.5f, y = 0.5f, u = 0.5f, v = 0.5f;
+};
+
+// The sample of pixel p (any index that names the pixel, e.g. row * width + column) in pass n.
+PixelSample SampleOf(std::uint32_t p, std::uint32_t n);
+
+// A point of the sphere of the given radius around centre that a shadow ray from `from` aims at:
+// the point of the sphere's near side over the point (u, v) of the disk that the sphere shows
+// to `from`, taken uniformly over the disk's area (Shirley and Chiu's concentric map, "A
+// low distortion map between disk and square", 1997). (0.5, 0.5) and a radius of 0 give the
+// centre exactly; so does a point `from` inside the sphere. w of the result is 1.
+VECTOR LightPoint(const VECTOR& centre, float radius, const VECTOR& from, float u, float v);
+
+}  // namespace RAYTR
