@@ -454,6 +454,9 @@ def main():
       f"{load_of(r('load_end.txt'))} at the end. The machine is shared: other programs compete for its cores, so "
       "the ratios (measured in turns) are steadier than the rates, and the rates of processor time (in brackets "
       "where given) steadier than those of wall-clock time.")
+    seconds = r("seconds.txt").strip()
+    if seconds.isdigit():
+        w(f"- **Duration:** the benchmarks and the profile took {int(seconds) / 60:.1f} minutes.")
     w("- **OpenGL:** Mesa's llvmpipe (software, `LIBGL_ALWAYS_SOFTWARE=1`) under a private Xvfb; 512 x 512 unless said.")
     w("")
 
