@@ -97,6 +97,7 @@ void WIN_MAIN_CLASS::PrintStatistics(std::ostream& out) const {
                               ? RAYTR::kFastAlgorithm
                               : RAYTR::kAccuracyAlgorithm;
     InspectViews::PrintStatistics(*scene, algorithm, timings, out);
+    budget.Print(out);
 }
 
 void WIN_MAIN_CLASS::ApplySize(int newWidth, int newHeight) {

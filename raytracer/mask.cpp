@@ -302,6 +302,15 @@ void ScreenTracer::StorePixel(int p, const VECTOR& colour) {
     luminance_[p] = Luminance(bytes);
 }
 
+void ScreenTracer::ShowPixel(int p, const VECTOR& colour) { buffers_[0][p] = PixelWord(colour); }
+
+void ScreenTracer::ShowRow(int p, VECTOR colour, const VECTOR& step, int count) {
+    std::uint32_t* const words = buffers_[0] + p;
+    const std::uint8_t* const exact = exact_ + p;
+    for (int i = 0; i < count; ++i, colour += step)
+        if (exact[i] == 0) words[i] = PixelWord(colour);
+}
+
 void ScreenTracer::FullTraceRectangle(int rowStart, int colStart, int rowEnd, int colEnd) {
     if (!packetTracing) {
         for (int r = rowStart; r < rowEnd; ++r)
