@@ -84,6 +84,7 @@ void ScreenTracer::TraceExact(int p) {
 
 std::uint32_t* ScreenTracer::TraceLatticeFrame(int step, int phase) {
     if (scene_ == nullptr) throw TIRN_ERROR::Error("The ray tracer has no scene to trace");
+    step = std::min(step, kMaxLatticeStep);
     if (step <= 1) return TraceFullFrame();
     fullMode_ = true;
     depth_ = nullptr;
@@ -199,6 +200,14 @@ std::int64_t ScreenTracer::ReconstructCell(int rowBelow, int colLeft, int rowSta
         }
         return 0;
     }
+    // An edge runs through the cell: each pixel may take only from the corners on its own
+    // surface. Which those are (a 4-bit class) is found on the cell's points by subdivision,
+    // as the mask refines its blocks: a square whose corners have one class gives it to the
+    // points inside; else its edge midpoints and centre are found with primary rays and its
+    // quarters refined. So an edge costs rays along its length, not over the cell's area.
+    std::uint8_t classes[(kMaxLatticeStep + 1) * (kMaxLatticeStep + 1)];
+    const bool refine = inside[0] && inside[1] && inside[2] && inside[3];
+    if (refine) ClassifyCell(rowBelow, colLeft, corner, classes);
     std::int64_t traced = 0;
     for (int r = rowStart; r < rowEnd; ++r) {
         const float fy = static_cast<float>(r - rowBelow) * inverseK;
@@ -209,9 +218,12 @@ std::int64_t ScreenTracer::ReconstructCell(int rowBelow, int colLeft, int rowSta
             float weight[4] = {(1.0f - fy) * (1.0f - fx), (1.0f - fy) * fx, fy * (1.0f - fx), fy * fx};
             for (int i = 0; i < 4; ++i)
                 if (!inside[i]) weight[i] = 0.0f;
-            if (!agree) {
-                // An edge runs through the cell: the pixel's own surface decides which corners
-                // it may take from.
+            if (refine) {
+                const unsigned cls = classes[(r - rowBelow) * (k + 1) + (c - colLeft)];
+                for (int i = 0; i < 4; ++i)
+                    if (!(cls >> i & 1u)) weight[i] = 0.0f;
+            } else if (!agree) {
+                // At the window's edge: the pixel's own surface decides.
                 RayHit hit;
                 const Surface own = SurfaceOf(hit, ClosestHit(PixelRay(p), *scene_, hit));
                 for (int i = 0; i < 4; ++i)
@@ -234,6 +246,46 @@ std::int64_t ScreenTracer::ReconstructCell(int rowBelow, int colLeft, int rowSta
         }
     }
     return traced;
+}
+
+void ScreenTracer::ClassifyCell(int rowBelow, int colLeft, const int corner[4], std::uint8_t* classes) const {
+    constexpr std::uint8_t kUnknown = 0xFF;
+    const int k = step_, side = k + 1;
+    std::fill(classes, classes + side * side, kUnknown);
+    // The class of a surface: the corners on it.
+    const auto classOf = [&](const Surface& s) {
+        unsigned bits = 0;
+        for (int i = 0; i < 4; ++i)
+            if (OneSurface(s, surfaces_[corner[i]])) bits |= 1u << i;
+        return static_cast<std::uint8_t>(bits);
+    };
+    for (int i = 0; i < 4; ++i) classes[(i / 2) * k * side + (i % 2) * k] = classOf(surfaces_[corner[i]]);
+    const auto at = [&](int i, int j) -> std::uint8_t {
+        std::uint8_t& c = classes[i * side + j];
+        if (c == kUnknown) {
+            RayHit hit;
+            const int p = (rowBelow + i) * width_ + colLeft + j;
+            c = classOf(SurfaceOf(hit, ClosestHit(PixelRay(p), *scene_, hit)));
+        }
+        return c;
+    };
+    // Rectangles of points [i, i + h] x [j, j + w], refined in a fixed order.
+    const auto refine = [&](auto&& self, int i, int j, int h, int w) -> void {
+        const std::uint8_t a = at(i, j), b = at(i, j + w), c = at(i + h, j), d = at(i + h, j + w);
+        if (a == b && a == c && a == d) {
+            for (int y = i; y <= i + h; ++y)
+                for (int x = j; x <= j + w; ++x)
+                    if (classes[y * side + x] == kUnknown) classes[y * side + x] = a;
+            return;
+        }
+        if (h <= 1 && w <= 1) return;  // every point is a corner
+        const int hh = h >= 2 ? h / 2 : h, wh = w >= 2 ? w / 2 : w;
+        self(self, i, j, hh, wh);
+        if (wh < w) self(self, i, j + wh, hh, w - wh);
+        if (hh < h) self(self, i + hh, j, h - hh, wh);
+        if (hh < h && wh < w) self(self, i + hh, j + wh, h - hh, w - wh);
+    };
+    refine(refine, 0, 0, k, k);
 }
 
 std::int64_t ScreenTracer::FillRectangle(int rowStart, int colStart, int rowEnd, int colEnd) {

@@ -6,6 +6,7 @@
 
 #include <GL/gl.h>
 #include <GL/glu.h>
+#include <emmintrin.h>
 
 #include <algorithm>
 #include <atomic>
@@ -305,10 +306,22 @@ void ScreenTracer::StorePixel(int p, const VECTOR& colour) {
 void ScreenTracer::ShowPixel(int p, const VECTOR& colour) { buffers_[0][p] = PixelWord(colour); }
 
 void ScreenTracer::ShowRow(int p, VECTOR colour, const VECTOR& step, int count) {
+    // PixelWord in four lanes at once: c * 255 limited to [0, 255] (NaN to 0, as _mm_max_ps
+    // gives its second operand then), truncated; red, green from z, blue from y, 255.
     std::uint32_t* const words = buffers_[0] + p;
     const std::uint8_t* const exact = exact_ + p;
-    for (int i = 0; i < count; ++i, colour += step)
-        if (exact[i] == 0) words[i] = PixelWord(colour);
+    const __m128 scale = _mm_set1_ps(255.0f), zero = _mm_setzero_ps();
+    const __m128 delta = _mm_loadu_ps(&step.x);
+    __m128 c = _mm_loadu_ps(&colour.x);
+    for (int i = 0; i < count; ++i, c = _mm_add_ps(c, delta)) {
+        if (exact[i] != 0) continue;
+        const __m128i v = _mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(_mm_mul_ps(c, scale), zero), scale));
+        // Lanes (red, blue, green, w) as bytes red, green, blue, 255 in memory order (the
+        // buffer's words are little-endian).
+        alignas(16) std::uint32_t lane[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lane), v);
+        words[i] = lane[0] | lane[2] << 8 | lane[1] << 16 | 0xFF000000u;
+    }
 }
 
 void ScreenTracer::FullTraceRectangle(int rowStart, int colStart, int rowEnd, int colEnd) {

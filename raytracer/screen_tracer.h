@@ -91,6 +91,7 @@ public:
     static constexpr int kTileBlocks = 8;   // tile side, blocks
     static constexpr int kTileSide = kTileBlocks * kBlock + 1;  // a tile's scratch side, values
     static constexpr int kMaxThreads = 256; // more would only wait for tiles
+    static constexpr int kMaxLatticeStep = 8;  // a lattice frame traces at least 1/64 of the pixels
     static constexpr int kMaxSide = 8192;   // pixels, either way
     // Bytes the tables, the pixel buffer and the lattice may take together.
     static constexpr std::int64_t kMemoryBudget = std::int64_t{2} << 30;
@@ -279,6 +280,10 @@ private:
     // Reconstructs the pixels [rowStart, rowEnd) x [colStart, colEnd) of the lattice cell whose
     // lower-left corner is (rowBelow, colLeft); returns the pixels it had to trace.
     std::int64_t ReconstructCell(int rowBelow, int colLeft, int rowStart, int colStart, int rowEnd, int colEnd);
+    // For every point (i, j) of a cell whose four corners (lattice pixels, below left, below
+    // right, above left, above right) lie in the window: the bits of the corners on its
+    // surface, at classes[i * (step + 1) + j].
+    void ClassifyCell(int rowBelow, int colLeft, const int corner[4], std::uint8_t* classes) const;
     // Writes a colour's bytes into buffer 0 only (a reconstructed pixel).
     void ShowPixel(int p, const VECTOR& colour);
     // The same for the count pixels from p on that are not exact, colour growing by step from
