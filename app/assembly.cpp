@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -64,6 +65,12 @@ void ReportModel(int i, const std::string& file, const ORVA_GRAPHICS::ModelLoadI
     std::printf("  meshes %d of %d, %u vertices, %u triangles, box %.3g x %.3g x %.3g, load %.1f ms\n",
                 info.meshesUsed, info.meshesInFile, m.vertexCount, m.triangleCount, hi[0] - lo[0], hi[1] - lo[1],
                 hi[2] - lo[2], loadSeconds * 1e3);
+    if (info.droppedPrimitives > 0) std::printf("  %lld points and lines left out\n", info.droppedPrimitives);
+    if (info.nonFinite > 0)
+        std::printf("  %lld triangles left out: a corner is not a finite point\n", info.nonFinite);
+    if (!m.batches.empty())
+        std::printf("  materials %d of the file, %d textures\n", info.materials, info.textures);
+    for (const std::string& note : info.notes) std::printf("  %s\n", note.c_str());
     if (traced && m.grid) {
         const int* r = m.grid->Resolution();
         const unsigned long long cells = 1ull * unsigned(r[0]) * unsigned(r[1]) * unsigned(r[2]);
@@ -136,7 +143,22 @@ void WIN_MAIN_CLASS::AssembleScene() {
         const std::string file = config.GetString(key);
         const ORVA_GRAPHICS::ModelOptions options = ReadModelOptions(config, i);
         const auto loadStart = std::chrono::steady_clock::now();
-        const ORVA_GRAPHICS::ModelLoadInfo info = ORVA_GRAPHICS::LoadModel(models[i], file, options);
+        // The title follows a long load: "Loading model 0 (x.ply): reading 40%".
+        std::string shown;
+        const std::string name = std::filesystem::path(file).filename().string();
+        const auto progress = [&](const char* stage, float share) {
+            const int percent = int(share * 100.0f);
+            char title[96];
+            if (percent > 0)
+                std::snprintf(title, sizeof title, "Loading model %d (%.40s): %s %d%%", i, name.c_str(), stage, percent);
+            else
+                std::snprintf(title, sizeof title, "Loading model %d (%.40s): %s", i, name.c_str(), stage);
+            if (title != shown) TIRN_ERROR::SetStatusTitle(title);
+            shown = title;
+        };
+        progress("reading", 0.0f);
+        const ORVA_GRAPHICS::ModelLoadInfo info = ORVA_GRAPHICS::LoadModel(models[i], file, options, progress);
+        models[i].UploadNewTextures();  // the file's textures, records 1, 2, ...
         const double loadSeconds = SecondsSince(loadStart);
         double buildSeconds = 0.0;
         const bool traced = config.GetInt(key + "_do_trace") != 0;
@@ -152,7 +174,10 @@ void WIN_MAIN_CLASS::AssembleScene() {
             models[i].flags = kDrawnFlags;
         }
         ReportModel(i, file, info, models[i], traced, loadSeconds, buildSeconds, totals);
-        scene->AddObject(models[i]);
+        // The scene keeps the model: an empty object is added and the model moved into it, so
+        // that a large model and its grid are not copied (the table's entry is not used again).
+        scene->AddObject(RAYTR::TObject());
+        scene->objects[scene->objects.Size() - 1].SwapWith(models[i]);
     }
 
     // 8. The light: white, directional for the preview (w = 0).

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -25,7 +26,17 @@ void Lexer::ReadFile(const std::string& fileName) {
     std::error_code ec;
     if (!std::filesystem::is_directory(fileName, ec)) in.open(fileName);
     if (!in.is_open()) throw TIRN_ERROR::File_Error("Can not open file " + fileName);
+    Read(in);
+}
 
+void Lexer::ReadText(const std::string& text) {
+    std::istringstream in(text);
+    Read(in);
+}
+
+void Lexer::Set(const std::string& key, const std::string& value) { values_[key] = value; }
+
+void Lexer::Read(std::istream& in) {
     std::vector<std::string> names;  // the name stack, alive for this read only
     std::size_t keyLength = 0;       // total length of the names on the stack
     auto push = [&](std::string name) {

@@ -7,6 +7,7 @@
 // containing "//" or "require" skips the rest of its line; any other word is pushed as a name.
 // So `win.width = 800` and `win { width = 800 }` both set "win.width".
 
+#include <iosfwd>
 #include <map>
 #include <string>
 #include <vector>
@@ -27,6 +28,12 @@ public:
     // 1024 bytes is not stored, so a hostile file cannot make the map grow with the square of
     // its size.
     virtual void ReadFile(const std::string& fileName);
+    // The same on a configuration text in memory (a scene made for a model file opened
+    // directly); never fails.
+    void ReadText(const std::string& text);
+    // Sets a key to a value as it stands (a value with blanks, which the file syntax cannot
+    // hold, such as the path of a model file opened directly).
+    void Set(const std::string& key, const std::string& value);
 
     // The value of key; an absent key is inserted with an empty value.
     std::string GetString(const std::string& key);
@@ -44,6 +51,8 @@ public:
     const std::vector<std::string>& GluedNames() const { return glued_; }
 
 private:
+    void Read(std::istream& in);
+
     std::map<std::string, std::string> values_;
     std::vector<std::string> glued_;
 };

@@ -3,7 +3,9 @@
 // display.
 #include <GL/freeglut.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 #include "app/config_check.h"
@@ -51,9 +53,18 @@ void OnMotion(int x, int y) { win.motion(x, y); Wake(); }
 
 int main(int argc, char** argv) {
     try {
-        // `redowl DIR` runs as if started in DIR.
-        if (argc > 1 && argv[1][0] != '-') WIN_NMS::EnterStartFolder(argv[1], errorLog);
-        config.ReadFile("release.cgf");
+        if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+            std::fputs(WIN_NMS::ViewerUsage(), stdout);
+            return 0;
+        }
+        if (argc > 1 && argv[1][0] != '-' && WIN_NMS::IsModelFileArgument(argv[1])) {
+            // `redowl FILE` opens the model in the surroundings a written scene would have.
+            WIN_NMS::OpenModelFile(argv[1], config);
+        } else {
+            // `redowl DIR` runs as if started in DIR.
+            if (argc > 1 && argv[1][0] != '-') WIN_NMS::EnterStartFolder(argv[1], errorLog);
+            config.ReadFile("release.cgf");
+        }
     } catch (const TIRN_ERROR::File_Error&) {
         // The box has been shown and dismissed; no window is opened and the start-up failed.
         return 1;

@@ -36,8 +36,9 @@ bool ParseTriple(const std::string& text, float out[3]) {
 }  // namespace
 
 const std::vector<std::string>& ModelKeySuffixes() {
-    static const std::vector<std::string> suffixes{"",        "_do_trace", "_fit",       "_up",
-                                                   "_offset", "_meshes",   "_smoothing", "_texture"};
+    static const std::vector<std::string> suffixes{"",          "_do_trace", "_fit",     "_up",
+                                                   "_offset",   "_meshes",   "_smoothing", "_texture",
+                                                   "_materials"};
     return suffixes;
 }
 
@@ -74,6 +75,16 @@ ORVA_GRAPHICS::ModelOptions ReadModelOptions(CONFIG::Lexer& config, int i) {
         if (*v == "groups") o.smoothing = Smoothing::Groups;
         else if (*v != "position") Refuse(key, *v, "position or groups");
     }
+    // The file's materials by default for every format but 3DS, whose scenes were made for the
+    // fixed textures; the model's own texture key overrides both.
+    const auto file = entries.find(Key(i, ""));
+    o.materials = file != entries.end() && !Is3DSFile(file->second) ? Materials::File : Materials::Fixed;
+    if (const std::string* v = value("_materials", key)) {
+        if (*v == "file") o.materials = Materials::File;
+        else if (*v == "fixed") o.materials = Materials::Fixed;
+        else Refuse(key, *v, "file or fixed");
+    }
+    if (!ModelTexture(config, i).empty()) o.materials = Materials::Fixed;
     return o;
 }
 

@@ -8,6 +8,9 @@
 //   scene.model<i>_meshes = all       all (every mesh of the file) or first (the default)
 //   scene.model<i>_smoothing = groups groups (the file's smoothing groups) or position (the default)
 //   scene.model<i>_texture = data/x.bmp   the model's own 24-bit BMP instead of the fixed one
+//   scene.model<i>_materials = file   file (the file's materials; the default but for .3ds files)
+//                                     or fixed (the fixed texture; the default for .3ds files);
+//                                     a _texture key makes it fixed
 
 #include <string>
 #include <vector>
@@ -24,7 +27,7 @@ namespace WIN_NMS {
 // ("_do_trace") included.
 const std::vector<std::string>& ModelKeySuffixes();
 
-// The placement, meshes and smoothing options of model i. Throws TIRN_ERROR::Error naming the
+// The placement, meshes, smoothing and materials options of model i. Throws TIRN_ERROR::Error naming the
 // key and what it accepts when a value is not one of them.
 ORVA_GRAPHICS::ModelOptions ReadModelOptions(CONFIG::Lexer& config, int i);
 

@@ -160,7 +160,7 @@ struct EmbreeScene {
         hit.b0 = 1.0f - rh.hit.u - rh.hit.v;
         RAYTR::ComputeHitPoint(hit);
         hit.transform = &o.box.transposed;
-        hit.texture = &o.textures[0];
+        hit.material = o.MaterialOf(hit.triangle);
         t = rh.ray.tfar;
         return true;
     }
@@ -200,7 +200,7 @@ struct EmbreeScene {
             hit.b0 = 1.0f - rh.hit.u[i] - rh.hit.v[i];
             RAYTR::ComputeHitPoint(hit);
             hit.transform = &o.box.transposed;
-            hit.texture = &o.textures[0];
+            hit.material = o.MaterialOf(hit.triangle);
         }
     }
 

@@ -8,7 +8,9 @@
 #include "math/vector.h"
 #include "mesh/vertex.h"
 
-class TEXTURE;
+namespace ORVA_GRAPHICS {
+struct Material;
+}
 
 namespace RAYTR {
 
@@ -32,7 +34,7 @@ struct RayHit {
     VECTOR point{0.0f, 0.0f, 0.0f, 1.0f};  // hit point, in the space that transform leaves
     const MATRIX* transform = nullptr;      // applied as matrix times column vector
     const ORVA_GRAPHICS::Triangle* triangle = nullptr;  // on entry: the triangle to skip
-    const TEXTURE* texture = nullptr;
+    const ORVA_GRAPHICS::Material* material = nullptr;  // of the hit triangle (scene queries)
     std::uint32_t unusedWord = 0;
     std::uint32_t flags = 0;  // 0x1: point computed from the weights
 };

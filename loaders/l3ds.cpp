@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "loaders/normals.h"
+#include "loaders/provided_files.h"
 
 namespace LOAD_3DS {
 
@@ -24,6 +25,16 @@ constexpr std::uint16_t kAxes = 0x4160;
 constexpr std::uint16_t kLight = 0x4600;
 constexpr std::uint16_t kColour = 0x0010;
 constexpr std::uint16_t kSpotlight = 0x4610;
+constexpr std::uint16_t kFaceMaterial = 0x4130;  // child of kFaces
+constexpr std::uint16_t kMaterialBlock = 0xAFFF;
+constexpr std::uint16_t kMaterialName = 0xA000;
+constexpr std::uint16_t kDiffuse = 0xA020;
+constexpr std::uint16_t kTextureMap = 0xA200;
+constexpr std::uint16_t kMapFile = 0xA300;
+constexpr std::uint16_t kColourFloat = 0x0010;
+constexpr std::uint16_t kColourBytes = 0x0011;
+constexpr std::uint16_t kColourBytesGamma = 0x0012;
+constexpr std::uint16_t kColourFloatGamma = 0x0013;
 }  // namespace
 
 LPoint3 Add(const LPoint3& a, const LPoint3& b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
@@ -89,6 +100,14 @@ void LMesh::SetSmoothingGroup(int face, std::uint32_t groups) {
     smoothing[std::size_t(face)] = groups;
 }
 
+void LMesh::SetFaceMaterial(int face, const std::string& material) {
+    if (face < 0 || face >= int(faces.size())) return;
+    auto it = std::find(materialNames.begin(), materialNames.end(), material);
+    if (it == materialNames.end()) it = materialNames.insert(materialNames.end(), material);
+    if (faceMaterials.size() < faces.size()) faceMaterials.resize(faces.size(), -1);
+    faceMaterials[std::size_t(face)] = int(it - materialNames.begin());
+}
+
 void LMesh::Reserve(std::size_t v, std::size_t f, std::size_t t) {
     vertices.reserve(v);
     faces.reserve(f);
@@ -101,6 +120,8 @@ void LMesh::Clear() {
     uvs = {};
     faces = {};
     smoothing = {};
+    materialNames = {};
+    faceMaterials = {};
     static const float identity[12] = {1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0};
     std::memcpy(axes, identity, sizeof axes);
     useAxes = 0;
@@ -171,6 +192,7 @@ void L3DS::Release() {
     for (LLight* l : lights) delete l;
     meshes.clear();
     lights.clear();
+    materials.clear();
     buffer = {};
     size = 0;
     cursor = 0;
@@ -185,7 +207,7 @@ bool L3DS::LoadFromFile(const std::string& fileName) {
     struct Closer {
         void operator()(std::FILE* f) const { std::fclose(f); }
     };
-    std::unique_ptr<std::FILE, Closer> file(std::fopen(fileName.c_str(), "rb"));
+    std::unique_ptr<std::FILE, Closer> file(OpenFile(fileName, "rb"));
     if (!file) return false;
     std::FILE* f = file.get();
     if (std::fseek(f, 0, SEEK_END) != 0) return false;
@@ -354,6 +376,21 @@ bool L3DS::ParseScene() {
     LChunkHeader editor;
     editor.id = kEditor;
     if (!FindSubChunk(editor, main)) return false;
+    // The material blocks among the editor's children, then (from the editor's start again)
+    // the objects, whose faces name the materials.
+    const std::int32_t editorStart = Position();
+    LChunkHeader block;
+    block.id = kMaterialBlock;
+    for (bool more = FindSubChunk(block, editor); more && !headerCut;) {
+        ParseMaterial(block);
+        SkipToChunkEnd(block);
+        const std::int32_t before = Position();
+        block = LChunkHeader{};
+        block.id = kMaterialBlock;
+        more = FindSubChunk(block, editor) && Position() > before;
+    }
+    malformed = false;  // a damaged material costs the material, not the load
+    SeekTo(editorStart, SEEK_START);
     // 3. Every object chunk among the editor's children.
     LChunkHeader object;
     object.id = kObject;
@@ -419,7 +456,7 @@ void L3DS::ParseMeshObject(const LChunkHeader& object) {
                     ReadU16();  // flags
                     mesh->AddFace(int(a), int(b), int(c));
                 }
-                ReadSmoothingGroups(h, *mesh, firstFace, n);
+                ReadFaceChildren(h, *mesh, firstFace, n);
                 break;
             }
             case kMapping: {
@@ -451,10 +488,12 @@ void L3DS::ParseMeshObject(const LChunkHeader& object) {
     mesh->CalcNormals();
 }
 
-void L3DS::ReadSmoothingGroups(const LChunkHeader& faceChunk, LMesh& mesh, int firstFace, unsigned count) {
+void L3DS::ReadFaceChildren(const LChunkHeader& faceChunk, LMesh& mesh, int firstFace, unsigned count) {
     // Children of the face chunk follow its faces; the smoothing groups are one 32-bit mask per
-    // face of this chunk. Only whole headers and whole masks inside the face chunk are read, and
-    // nothing here marks the file malformed: a damaged child costs the groups, not the load.
+    // face of this chunk, a face material its name, a count and the faces (of this chunk) that
+    // have it. Only whole headers and whole values inside the face chunk are read, and nothing
+    // here marks the file malformed: a damaged child costs the groups or the material, not the
+    // load.
     while (std::int64_t(Position()) + 6 <= faceChunk.end) {
         const LChunkHeader child = ReadChunkHeader();
         if (headerCut || child.end < child.start || child.end > faceChunk.end) return;
@@ -462,10 +501,76 @@ void L3DS::ReadSmoothingGroups(const LChunkHeader& faceChunk, LMesh& mesh, int f
             const std::int64_t whole = std::min<std::int64_t>(count, Remaining(child, Position()) / 4);
             for (std::int64_t k = 0; k < whole; ++k)
                 mesh.SetSmoothingGroup(firstFace + int(k), std::uint32_t(ReadI32()));
+        } else if (child.id == kFaceMaterial) {
+            char name[100];
+            int length = 0;
+            ReadCString(name, length, int(sizeof name));
+            name[length] = 0;
+            const std::int64_t n = std::min<std::int64_t>(ReadU16(), Remaining(child, Position()) / 2);
+            for (std::int64_t k = 0; k < n && !endOfData; ++k) {
+                const unsigned face = ReadU16();
+                if (face < count) mesh.SetFaceMaterial(firstFace + int(face), name);
+            }
         }
         SkipToChunkEnd(child);
         if (child.end >= faceChunk.end) return;
     }
+}
+
+namespace {
+float Unit(float v) { return v >= 0.0f && v <= 1.0f ? v : (v > 1.0f ? 1.0f : 0.0f); }  // NaN reads 0
+}  // namespace
+
+void L3DS::ParseMaterial(const LChunkHeader& block) {
+    LMaterial material;
+    int colourRank = 0;  // 2: a linear colour read, 1: only a gamma-corrected one
+    // The children of `parent` from the cursor, each handed to visit with the cursor past its
+    // header, and the walk moved to its end after; a damaged child ends the walk.
+    auto children = [this](const LChunkHeader& parent, auto&& visit) {
+        while (std::int64_t(Position()) + 6 <= parent.end) {
+            const LChunkHeader child = ReadChunkHeader();
+            if (headerCut || child.end < child.start || child.end > parent.end) return;
+            visit(child);
+            SkipToChunkEnd(child);
+            if (child.end >= parent.end) return;
+        }
+    };
+    children(block, [&](const LChunkHeader& c) {
+        if (c.id == kMaterialName) {
+            char name[100];
+            int length = 0;
+            ReadCString(name, length, int(sizeof name));
+            name[length] = 0;
+            material.name = name;
+        } else if (c.id == kDiffuse) {
+            children(c, [&](const LChunkHeader& v) {
+                const bool linear = v.id == kColourFloat || v.id == kColourBytes;
+                const int rank = linear ? 2 : 1;
+                if (rank <= colourRank) return;
+                if (v.id == kColourFloat || v.id == kColourFloatGamma) {
+                    if (Remaining(v, Position()) < 12) return;
+                    for (float& x : material.diffuse) x = Unit(ReadF32());
+                } else if (v.id == kColourBytes || v.id == kColourBytesGamma) {
+                    if (Remaining(v, Position()) < 3) return;
+                    for (float& x : material.diffuse) x = float(static_cast<unsigned char>(ReadByte())) / 255.0f;
+                } else {
+                    return;
+                }
+                colourRank = rank;
+                material.hasDiffuse = true;
+            });
+        } else if (c.id == kTextureMap) {
+            children(c, [&](const LChunkHeader& v) {
+                if (v.id != kMapFile) return;
+                char name[256];
+                int length = 0;
+                ReadCString(name, length, int(sizeof name));
+                name[length] = 0;
+                material.texture = name;
+            });
+        }
+    });
+    materials.push_back(std::move(material));
 }
 
 void L3DS::ParseLightObject(const LChunkHeader& object) {

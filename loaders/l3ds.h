@@ -39,6 +39,15 @@ float Length(const LPoint3& a);  // sqrt((x*x + y*y) + z*z)
 LPoint3 Normalise(const LPoint3& a);  // unchanged when the length is 0
 LPoint3 Cross(const LPoint3& a, const LPoint3& b);
 
+// A material of the file's material blocks (0xAFFF): its name, its diffuse colour (0xA020) and
+// the file name of its first texture map (0xA200 / 0xA300).
+struct LMaterial {
+    std::string name;
+    bool hasDiffuse = false;
+    float diffuse[3] = {0.0f, 0.0f, 0.0f};  // red, green, blue in 0..1
+    std::string texture;                     // empty for none
+};
+
 class LObject {
 public:
     LObject() = default;
@@ -95,6 +104,15 @@ public:
     }
     void SetSmoothingGroup(int face, std::uint32_t groups);
 
+    // Face materials (chunk 0x4130): the material names in the order the mesh names them, and
+    // for each face the index of its name there, -1 for a face the file gives none. Empty when
+    // the mesh names no material.
+    const std::vector<std::string>& MaterialNames() const { return materialNames; }
+    int GetFaceMaterial(int face) const {
+        return face >= 0 && std::size_t(face) < faceMaterials.size() ? faceMaterials[std::size_t(face)] : -1;
+    }
+    void SetFaceMaterial(int face, const std::string& material);
+
 protected:
     int useAxes = 0;
     std::vector<LPoint3> vertices;
@@ -102,6 +120,8 @@ protected:
     std::vector<LUV> uvs;
     std::vector<LFace> faces;
     std::vector<std::uint32_t> smoothing;  // empty, or one mask per face
+    std::vector<std::string> materialNames;
+    std::vector<int> faceMaterials;        // empty, or one index of materialNames (or -1) per face
     float axes[12];
 };
 
@@ -149,6 +169,12 @@ public:
     // The same as LoadFromFile on bytes already in memory (copied).
     bool LoadFromMemory(const void* data, std::size_t size);
 
+    // The file's materials, in file order.
+    int GetMaterialCount() const { return int(materials.size()); }
+    const LMaterial* GetMaterial(int index) const {
+        return index >= 0 && index < int(materials.size()) ? &materials[std::size_t(index)] : nullptr;
+    }
+
 protected:
     virtual void ParseLightObject(const LChunkHeader& object);
     virtual void ParseMeshObject(const LChunkHeader& object);
@@ -167,9 +193,11 @@ protected:
     virtual void SeekTo(std::int32_t offset, int origin);
     virtual std::int32_t Position() const;
 
-    // The smoothing-group child of a face chunk whose `count` faces were appended from
-    // firstFace on; the cursor is just past those faces.
-    void ReadSmoothingGroups(const LChunkHeader& faceChunk, LMesh& mesh, int firstFace, unsigned count);
+    // The children of a face chunk whose `count` faces were appended from firstFace on (the
+    // smoothing groups and the face materials); the cursor is just past those faces.
+    void ReadFaceChildren(const LChunkHeader& faceChunk, LMesh& mesh, int firstFace, unsigned count);
+    // A material block (0xAFFF); the cursor is just past its header.
+    void ParseMaterial(const LChunkHeader& block);
 
     // Whether n more bytes can be read at the cursor (up to and including the last byte).
     bool CanRead(std::int32_t n) const;
@@ -179,6 +207,7 @@ protected:
     char objectName[100] = {};
     std::vector<LLight*> lights;
     std::vector<LMesh*> meshes;
+    std::vector<LMaterial> materials;
     bool endOfData = false;
     std::vector<unsigned char> buffer;
     std::int32_t size = 0;

@@ -112,8 +112,62 @@ void WriteLightObject(ChunkWriter& w, const WriterLight& light) {
     w.End();
 }
 
+namespace {
+
+// The file holds at most 65,535 vertices and faces per object (16-bit counts and corners). A
+// larger mesh whose corners all name its vertices, and whose mapping coordinates are absent or
+// one per vertex, is written as several objects ("name", "name.1", ...), each with a run of the
+// faces and the vertices they use, in order. Any other mesh goes as it is (the checks of
+// Encode3DS then decide).
+void SplitForFile(const WriterMesh& m, std::vector<WriterMesh>& out) {
+    const std::size_t V = m.vertices.size();
+    bool split = V > 0xFFFF || m.faces.size() > 0xFFFF;
+    if (split && !m.uvs.empty() && m.uvs.size() != V) split = false;
+    for (std::size_t f = 0; split && f < m.faces.size(); ++f)
+        for (int k : {m.faces[f].a, m.faces[f].b, m.faces[f].c}) split = split && k >= 0 && std::size_t(k) < V;
+    if (!split) {
+        out.push_back(m);
+        return;
+    }
+    std::vector<int> local(V, -1);  // index of a file vertex in the current part
+    std::vector<int> used;          // file vertices of the current part
+    WriterMesh part;
+    int parts = 0;
+    for (std::size_t f = 0; f < m.faces.size(); ++f) {
+        const LFace& face = m.faces[f];
+        std::size_t fresh = 0;
+        for (int k : {face.a, face.b, face.c}) fresh += local[std::size_t(k)] < 0 ? 1 : 0;
+        if (part.vertices.size() + fresh > 0xFFFF || part.faces.size() + 1 > 0xFFFF) {
+            for (int v : used) local[std::size_t(v)] = -1;
+            used.clear();
+            out.push_back(std::move(part));
+            part = WriterMesh{};
+        }
+        if (part.faces.empty()) part.name = parts++ == 0 ? m.name : m.name + "." + std::to_string(parts - 1);
+        int c[3];
+        int n = 0;
+        for (int k : {face.a, face.b, face.c}) {
+            int& l = local[std::size_t(k)];
+            if (l < 0) {
+                l = int(part.vertices.size());
+                part.vertices.push_back(m.vertices[std::size_t(k)]);
+                if (!m.uvs.empty()) part.uvs.push_back(m.uvs[std::size_t(k)]);
+                used.push_back(k);
+            }
+            c[n++] = l;
+        }
+        part.faces.push_back({c[0], c[1], c[2]});
+        if (!m.smoothing.empty()) part.smoothing.push_back(f < m.smoothing.size() ? m.smoothing[f] : 0u);
+    }
+    if (!part.faces.empty()) out.push_back(std::move(part));
+}
+
+}  // namespace
+
 std::vector<unsigned char> Encode3DS(const std::vector<WriterMesh>& meshes, const std::vector<WriterLight>& lights) {
-    for (const WriterMesh& m : meshes) {
+    std::vector<WriterMesh> parts;
+    for (const WriterMesh& m : meshes) SplitForFile(m, parts);
+    for (const WriterMesh& m : parts) {
         if (m.vertices.size() > 0xFFFF || m.faces.size() > 0xFFFF || m.uvs.size() > 0xFFFF) return {};
         for (const LFace& f : m.faces)
             for (int k : {f.a, f.b, f.c})
@@ -126,7 +180,7 @@ std::vector<unsigned char> Encode3DS(const std::vector<WriterMesh>& meshes, cons
     w.I32(3);
     w.End();
     w.Begin(0x3D3D);
-    for (const WriterMesh& m : meshes) WriteMeshObject(w, m);
+    for (const WriterMesh& m : parts) WriteMeshObject(w, m);
     for (const WriterLight& l : lights) WriteLightObject(w, l);
     w.End();
     // An empty keyframer chunk ends the file, as exporters write one.

@@ -50,8 +50,10 @@ struct WriterLight {
 void WriteMeshObject(ChunkWriter& w, const WriterMesh& mesh);
 void WriteLightObject(ChunkWriter& w, const WriterLight& light);
 
-// The bytes of a whole file: meshes first, then lights. Empty when a mesh holds more than 65535
-// vertices, faces or mapping coordinates, or a face corner does not fit 16 bits.
+// The bytes of a whole file: meshes first, then lights. A mesh of more than 65,535 vertices or
+// faces (the file's 16-bit limit per object) is split into several objects when its corners all
+// name its vertices; otherwise the result is empty when a mesh holds more than 65535 vertices,
+// faces or mapping coordinates, or a face corner does not fit 16 bits.
 std::vector<unsigned char> Encode3DS(const std::vector<WriterMesh>& meshes,
                                      const std::vector<WriterLight>& lights = {});
 

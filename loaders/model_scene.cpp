@@ -4,11 +4,14 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
 #include "loaders/bmp_writer.h"
 #include "loaders/demo_scene.h"
+#include "loaders/image.h"
+#include "loaders/import.h"
 #include "loaders/l3ds.h"
 
 namespace LOAD_3DS {
@@ -19,18 +22,6 @@ namespace {
 // downward move of model 0: the model's bottom goes on the floor.
 constexpr float kFloorY = -5.0f;
 constexpr float kModel0Drop = -1.65f;
-
-// A plain light clay colour: the model's shading and shadows read clearly on it whatever
-// mapping coordinates the file has (many have none).
-std::vector<unsigned char> MakeClayImage(int size) {
-    std::vector<unsigned char> rgb(std::size_t(size) * size * 3);
-    for (std::size_t p = 0; p < rgb.size(); p += 3) {
-        rgb[p] = 214;
-        rgb[p + 1] = 196;
-        rgb[p + 2] = 170;
-    }
-    return rgb;
-}
 
 // The copy's name in data/: blanks (which would split the value in release.cgf) become
 // underscores, and names of the scene's own models are prefixed.
@@ -46,31 +37,72 @@ std::string DataName(const std::string& modelFile) {
 
 }  // namespace
 
-bool MeasureModel(const std::string& file, ModelMeasure& measure, std::string* error) {
+namespace {
+
+void Grow(ModelMeasure& measure, bool& any, const LPoint3& p) {
+    const float c[3] = {p.x, p.y, p.z};
+    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) return;  // not in any face
+    for (int k = 0; k < 3; ++k) {
+        measure.lo[k] = any ? std::min(measure.lo[k], c[k]) : c[k];
+        measure.hi[k] = any ? std::max(measure.hi[k], c[k]) : c[k];
+    }
+    any = true;
+}
+
+void AddCompanion(ModelMeasure& measure, const std::string& file) {
+    if (!file.empty() && std::find(measure.companions.begin(), measure.companions.end(), file) == measure.companions.end())
+        measure.companions.push_back(file);
+}
+
+}  // namespace
+
+bool MeasureModel(const std::string& file, ModelMeasure& measure, std::string* error, bool keep) {
     auto fail = [&](const std::string& why) {
         if (error) *error = why;
         return false;
     };
+    measure = ModelMeasure{};
+    const std::string folder = std::filesystem::path(file).parent_path().string();
+    bool any = false;
+    std::string ext = std::filesystem::path(file).extension().string();
+    for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+    if (ext != ".3ds") {
+        measure.yUpFormat = ext != ".stl" && ext != ".ply";
+        ImportedModel model;
+        std::vector<std::string> read;
+        ImportRequest request;
+        request.filesRead = &read;
+        if (!ImportModel(file, model, error, request)) return false;
+        measure.meshes = model.meshesUsed;
+        measure.triangles = (long long)model.faces.size();
+        for (const LFace& f : model.faces)
+            for (int v : {f.a, f.b, f.c}) Grow(measure, any, model.positions[std::size_t(v)]);
+        for (const LFace& f : model.faces)
+            measure.firstEdges += Length(Subtract(model.positions[std::size_t(f.b)], model.positions[std::size_t(f.a)]));
+        const std::filesystem::path self = std::filesystem::weakly_canonical(file);
+        for (const std::string& f : read) {
+            std::error_code ec;
+            if (std::filesystem::weakly_canonical(f, ec) != self) AddCompanion(measure, f);
+        }
+        for (const FileMaterial& m : model.materials)
+            if (m.embedded.empty() && !m.texture.empty()) AddCompanion(measure, FindTextureFile(folder, m.texture));
+        if (keep) KeepImported(file, std::move(model));
+        return true;
+    }
     L3DS reader;
     if (!reader.LoadFromFile(file)) return fail("Can not load " + file);
     if (reader.GetMeshCount() <= 0) return fail("There are no meshes in " + file);
-    measure = ModelMeasure{};
-    bool any = false;
     for (int i = 0; i < reader.GetMeshCount(); ++i) {
         const LMesh& m = *reader.GetMesh(i);
         if (m.GetVertexCount() > 0) ++measure.meshes;
         measure.triangles += m.GetFaceCount();
-        for (int v = 0; v < m.GetVertexCount(); ++v) {
-            const LPoint3 p = m.GetVertex(v);
-            const float c[3] = {p.x, p.y, p.z};
-            for (int k = 0; k < 3; ++k) {
-                measure.lo[k] = any ? std::min(measure.lo[k], c[k]) : c[k];
-                measure.hi[k] = any ? std::max(measure.hi[k], c[k]) : c[k];
-            }
-            any = true;
-        }
+        for (int v = 0; v < m.GetVertexCount(); ++v) Grow(measure, any, m.GetVertex(v));
+        for (int t = 0; t < m.GetFaceCount(); ++t)
+            measure.firstEdges += Length(Subtract(m.GetVertex(m.GetFace(t).b), m.GetVertex(m.GetFace(t).a)));
     }
     if (!any) return fail("There are no vertices in " + file);
+    for (int k = 0; k < reader.GetMaterialCount(); ++k)
+        if (!reader.GetMaterial(k)->texture.empty()) AddCompanion(measure, FindTextureFile(folder, reader.GetMaterial(k)->texture));
     return true;
 }
 
@@ -91,6 +123,28 @@ float GridFactorFor(long long triangles) {
     return 0.75f;
 }
 
+float GridFactorFor(const ModelMeasure& m) {
+    float factor = GridFactorFor(m.triangles);
+    if (m.triangles <= 0 || !(m.firstEdges > 0.0)) return factor;
+    // The grid's cell edge is the average first edge over the factor; its cells per axis
+    // trunc(2 + extent / edge), a flat axis counting as 0.1 long (the fit scales both alike).
+    const double edge = m.firstEdges / double(m.triangles);
+    const auto cells = [&](double f) {
+        double product = 1.0;
+        for (int k = 0; k < 3; ++k) {
+            const double extent = m.hi[k] - m.lo[k] < 0.00001 ? 0.1 * edge : double(m.hi[k] - m.lo[k]);
+            product *= std::trunc(2.0 + extent * f / edge);
+        }
+        return product;
+    };
+    for (int step = 0; step < 20 && cells(factor) > kSceneGridCells; ++step)
+        factor = float(factor * std::min(0.98, std::cbrt(kSceneGridCells / cells(factor))));
+    // Two significant digits, as the configuration shows it.
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2g", double(factor));
+    return float(std::atof(text));
+}
+
 std::string ModelConfiguration(const std::string& dataName, bool zUp, const float offset[3], float gridFactor) {
     char offsetText[96];
     std::snprintf(offsetText, sizeof offsetText, "%g,%g,%g", offset[0], offset[1], offset[2]);
@@ -106,18 +160,41 @@ std::string ModelConfiguration(const std::string& dataName, bool zUp, const floa
            "    model0 = data/" + dataName + "\n"
            "    model0_do_trace = 1\n"
            "    // Largest side 6 units, centred; up axis (z: turned to y); every mesh of the\n"
-           "    // file; its smoothing groups; its own plain texture. The offset puts the model's\n"
-           "    // bottom on the floor (model 0 is moved down by 1.65, the floor lies at -5) and\n"
-           "    // its front at z = 0.\n"
+           "    // file; its own smoothing (groups, or the normals it holds); its own materials\n"
+           "    // and textures. The offset puts the model's bottom on the floor (model 0 is\n"
+           "    // moved down by 1.65, the floor lies at -5) and its front at z = 0.\n"
            "    model0_fit = 6\n"
            "    model0_up = " + (zUp ? "z" : "y") + "\n"
            "    model0_offset = " + offsetText + "\n"
            "    model0_meshes = all\n"
            "    model0_smoothing = groups\n"
-           "    model0_texture = data/model.bmp\n"
+           "    model0_materials = file\n"
            "    // The first view shows model 0 whole, from three-quarter above (f frames it again).\n"
            "    camera = frame\n" +
            SkyFloorAndTracerConfiguration(factorText, ", chosen for the model's triangle count");
+}
+
+std::string ModelSceneConfiguration(const std::string& dataName, const ModelMeasure& measure) {
+    // The fitted model is centred on the origin; lift it by half its fitted height above the
+    // floor, less model 0's fixed drop, and move it back by half its depth so that its front
+    // lies in the plane z = 0: nearer, the bottom of a model as deep as it is wide would fall
+    // below the camera's view (half-height 15 tan 22.5 = 6.2 units there).
+    const float side = std::max({measure.hi[0] - measure.lo[0], measure.hi[1] - measure.lo[1],
+                                 measure.hi[2] - measure.lo[2]});
+    const float scale = side > 0.0f ? kModelFit / side : 1.0f;
+    // Turned z-up to y-up, the file's z extent is the height and its y extent the depth.
+    const bool zUp = !measure.yUpFormat && IsZUp(measure);
+    const float height = (measure.hi[zUp ? 2 : 1] - measure.lo[zUp ? 2 : 1]) * scale;
+    const float depth = (measure.hi[zUp ? 1 : 2] - measure.lo[zUp ? 1 : 2]) * scale;
+    const float offset[3] = {0.0f, kFloorY - kModel0Drop + 0.5f * height, -0.5f * depth};
+    return ModelConfiguration(dataName, zUp, offset, GridFactorFor(measure));
+}
+
+std::vector<std::pair<std::string, std::vector<unsigned char>>> SurroundingFiles() {
+    return {{"data/texture1.bmp", EncodeBMP24(256, 256, MakeCheckerImage().data())},
+            {"data/SKY.bmp", EncodeBMP24(512, 256, MakeSkyImage().data())},
+            {"data/sky.3ds", Encode3DS({MakeSkyDome()})},
+            {"data/floor.3ds", Encode3DS({MakeFloor()})}};
 }
 
 bool WriteModelScene(const std::string& modelFile, const std::string& dir, bool keepConfiguration,
@@ -135,39 +212,39 @@ bool WriteModelScene(const std::string& modelFile, const std::string& dir, bool 
     fs::create_directories(root / "data", ec);
     if (ec) return fail("cannot create " + (root / "data").string() + ": " + ec.message());
     const std::string dataName = DataName(modelFile);
-    const fs::path copy = root / "data" / dataName;
-    if (!fs::exists(copy) || !fs::equivalent(modelFile, copy, ec)) {
-        fs::copy_file(modelFile, copy, fs::copy_options::overwrite_existing, ec);
-        if (ec) return fail("cannot copy " + modelFile + " to " + copy.string() + ": " + ec.message());
-    }
+    auto copy = [&](const fs::path& from, const fs::path& to) {
+        fs::create_directories(to.parent_path(), ec);
+        if (!fs::exists(to) || !fs::equivalent(from, to, ec))
+            fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+        if (ec) return fail("cannot copy " + from.string() + " to " + to.string() + ": " + ec.message());
+        return true;
+    };
+    if (!copy(modelFile, root / "data" / dataName)) return false;
 
-    const std::vector<unsigned char> checker = MakeCheckerImage();
-    const std::vector<unsigned char> sky = MakeSkyImage();
-    const std::vector<unsigned char> clay = MakeClayImage(64);
-    if (!WriteBMP24((root / "data" / "texture1.bmp").string(), 256, 256, checker.data()))
-        return fail("cannot write data/texture1.bmp");
-    if (!WriteBMP24((root / "data" / "SKY.bmp").string(), 512, 256, sky.data())) return fail("cannot write data/SKY.bmp");
-    if (!WriteBMP24((root / "data" / "model.bmp").string(), 64, 64, clay.data()))
-        return fail("cannot write data/model.bmp");
-    if (!Write3DS((root / "data" / "sky.3ds").string(), {MakeSkyDome()})) return fail("cannot write data/sky.3ds");
-    if (!Write3DS((root / "data" / "floor.3ds").string(), {MakeFloor()})) return fail("cannot write data/floor.3ds");
+    const auto surroundings = SurroundingFiles();
+    for (const auto& [name, bytes] : surroundings)
+        if (bytes.empty() || !WriteBytes((root / name).string(), bytes)) return fail("cannot write " + name);
+    // The model's companions, where the model finds them relative to itself.
+    const fs::path folder = fs::absolute(fs::path(modelFile).parent_path(), ec);
+    for (const std::string& file : measure.companions) {
+        const fs::path from = fs::absolute(file, ec);
+        fs::path rel = from.lexically_relative(folder);
+        if (rel.empty() || *rel.begin() == "..") rel = from.filename();
+        const fs::path to = root / "data" / rel;
+        bool ours = false;
+        for (const auto& [name, bytes] : surroundings) {
+            std::string a = (root / name).lexically_normal().string(), b = to.lexically_normal().string();
+            for (char& c : a) c = char(std::tolower(static_cast<unsigned char>(c)));
+            for (char& c : b) c = char(std::tolower(static_cast<unsigned char>(c)));
+            ours = ours || a == b;
+        }
+        if (!ours && !copy(from, to)) return false;
+    }
 
     const fs::path cfgPath = root / "release.cgf";
     if (keepConfiguration && fs::exists(cfgPath)) return true;
-    // The fitted model is centred on the origin; lift it by half its fitted height above the
-    // floor, less model 0's fixed drop, and move it back by half its depth so that its front
-    // lies in the plane z = 0: nearer, the bottom of a model as deep as it is wide would fall
-    // below the camera's view (half-height 15 tan 22.5 = 6.2 units there).
-    const float side = std::max({measure.hi[0] - measure.lo[0], measure.hi[1] - measure.lo[1],
-                                 measure.hi[2] - measure.lo[2]});
-    const float scale = side > 0.0f ? kModelFit / side : 1.0f;
-    // Turned z-up to y-up, the file's z extent is the height and its y extent the depth.
-    const bool zUp = IsZUp(measure);
-    const float height = (measure.hi[zUp ? 2 : 1] - measure.lo[zUp ? 2 : 1]) * scale;
-    const float depth = (measure.hi[zUp ? 1 : 2] - measure.lo[zUp ? 1 : 2]) * scale;
-    const float offset[3] = {0.0f, kFloorY - kModel0Drop + 0.5f * height, -0.5f * depth};
     std::ofstream cfg(cfgPath, std::ios::binary);
-    cfg << ModelConfiguration(dataName, zUp, offset, GridFactorFor(measure.triangles));
+    cfg << ModelSceneConfiguration(dataName, measure);
     cfg.close();
     if (!cfg) return fail("cannot write release.cgf");
     return true;

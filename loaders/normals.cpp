@@ -210,9 +210,19 @@ std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const s
         if (!Finite(p)) continue;
         entries.push_back({{CellOf(p.x), CellOf(p.y), CellOf(p.z)}, Bits(p), std::uint32_t(i)});
     }
+    // Plain comparisons of the words (this sort and the grouping below are a large part of the
+    // time on a model of a million vertices).
+    const auto sameCell = [](const Entry& a, const Entry& b) {
+        return a.cell[0] == b.cell[0] && a.cell[1] == b.cell[1] && a.cell[2] == b.cell[2];
+    };
+    const auto sameBits = [](const Entry& a, const Entry& b) {
+        return a.bits[0] == b.bits[0] && a.bits[1] == b.bits[1] && a.bits[2] == b.bits[2];
+    };
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-        if (a.cell != b.cell) return a.cell < b.cell;
-        if (a.bits != b.bits) return a.bits < b.bits;
+        for (int k = 0; k < 3; ++k)
+            if (a.cell[std::size_t(k)] != b.cell[std::size_t(k)]) return a.cell[std::size_t(k)] < b.cell[std::size_t(k)];
+        for (int k = 0; k < 3; ++k)
+            if (a.bits[std::size_t(k)] != b.bits[std::size_t(k)]) return a.bits[std::size_t(k)] < b.bits[std::size_t(k)];
         return a.index < b.index;
     });
     // Only vertices that are corners of some face can add anything to a sum; degreeBefore[k] is
@@ -234,12 +244,27 @@ std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const s
     matches.reserve(64);
     std::vector<std::pair<std::size_t, std::size_t>> crowded;  // entry ranges of crowded positions
     std::vector<std::int64_t> covering(candidates.size() + 1, 0);  // range starts minus range ends
-    const auto byCell = [](const Entry& e, const Key& k) { return e.cell < k; };
-    const auto cellBelow = [](const Key& k, const Entry& e) { return k < e.cell; };
+    // The candidates' (x, y) columns in sorted order, each a run of candidates sorted by z.
+    // The groups come in the same order, so for each x offset the first neighbour column
+    // only moves forward: finding the 9 neighbour columns is a walk, not a search, and only
+    // the z range inside a (short) column is searched.
+    struct Column {
+        std::int64_t x, y;
+        std::size_t begin, end;
+    };
+    std::vector<Column> columns;
+    for (std::size_t k = 0; k < candidates.size(); ++k) {
+        const Key& c = candidates[k].cell;
+        if (columns.empty() || columns.back().x != c[0] || columns.back().y != c[1]) columns.push_back({c[0], c[1], k, k});
+        columns.back().end = k + 1;
+    }
+    const auto columnBelow = [](const Column& c, std::int64_t x, std::int64_t y) { return c.x < x || (c.x == x && c.y < y); };
+    std::size_t walk[3] = {0, 0, 0};  // per x offset: the first column not below (x + dx, y - 1)
+    const auto zBelow = [](const Entry& e, std::int64_t z) { return e.cell[2] < z; };
+    const auto zAbove = [](std::int64_t z, const Entry& e) { return z < e.cell[2]; };
     for (std::size_t g = 0; g < entries.size();) {
         std::size_t groupEnd = g + 1;
-        while (groupEnd < entries.size() && entries[groupEnd].cell == entries[g].cell &&
-               entries[groupEnd].bits == entries[g].bits)
+        while (groupEnd < entries.size() && sameCell(entries[groupEnd], entries[g]) && sameBits(entries[groupEnd], entries[g]))
             ++groupEnd;
         const LPoint3 P = vertices[entries[g].index];
 
@@ -249,16 +274,28 @@ std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const s
         std::array<std::pair<std::size_t, std::size_t>, 9> ranges;
         std::uint64_t work = 0;
         int r = 0;
-        for (std::int64_t dx = -1; dx <= 1; ++dx)
+        for (std::int64_t dx = -1; dx <= 1; ++dx) {
+            // Cells beyond the 64-bit lattice range were clamped; an offset never wraps.
+            const std::int64_t x = cell[0] + dx;
+            std::size_t& w = walk[std::size_t(dx + 1)];
+            while (w < columns.size() && columnBelow(columns[w], x, cell[1] - 1)) ++w;
+            std::size_t q = w;
             for (std::int64_t dy = -1; dy <= 1; ++dy, ++r) {
-                const Key first{cell[0] + dx, cell[1] + dy, cell[2] - 1};
-                const Key last{cell[0] + dx, cell[1] + dy, cell[2] + 1};
-                const auto lo = std::lower_bound(candidates.begin(), candidates.end(), first, byCell);
-                const auto hi = std::upper_bound(lo, candidates.end(), last, cellBelow);
-                ranges[std::size_t(r)] = {std::size_t(lo - candidates.begin()), std::size_t(hi - candidates.begin())};
-                const auto [a, b] = ranges[std::size_t(r)];
+                const std::int64_t y = cell[1] + dy;
+                while (q < columns.size() && columnBelow(columns[q], x, y)) ++q;
+                std::size_t a = 0, b = 0;
+                if (q < columns.size() && columns[q].x == x && columns[q].y == y) {
+                    const auto first = candidates.begin() + std::ptrdiff_t(columns[q].begin);
+                    const auto last = candidates.begin() + std::ptrdiff_t(columns[q].end);
+                    const auto lo = std::lower_bound(first, last, cell[2] - 1, zBelow);
+                    const auto hi = std::upper_bound(lo, last, cell[2] + 1, zAbove);
+                    a = std::size_t(lo - candidates.begin());
+                    b = std::size_t(hi - candidates.begin());
+                }
+                ranges[std::size_t(r)] = {a, b};
                 work += (b - a) + (degreeBefore[b] - degreeBefore[a]);
             }
+        }
 
         if (work <= std::uint64_t(exactWorkPerVertex) * (groupEnd - g)) {
             LPoint3 sum{0.0f, 0.0f, 0.0f};

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "errors/errors.h"
+#include "loaders/provided_files.h"
 
 namespace {
 
@@ -75,7 +76,7 @@ int TEXTURE::LoadBMP(const char* name) {
     const std::string damagedRows = "The file " + fileName + " was damaged";
 
     // 2. Open.
-    File file(std::fopen(name, "rb"));
+    File file(LOAD_3DS::OpenFile(name, "rb"));
     if (!file) throw File_Error("Can not open " + fileName);
     std::FILE* f = file.get();
 

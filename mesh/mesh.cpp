@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include "errors/errors.h"
 #include "loaders/l3ds.h"
@@ -69,6 +70,40 @@ void HAL_DEPENDENCE_MESH<N, T, OpenGL_HAL, TRI>::DrawLines() {
 template <int N, class T, class HAL, class TRI>
 MESH<N, T, HAL, TRI>::MESH() {
     textures.resize(1);
+    UseFixedMaterial();
+}
+
+template <int N, class T, class HAL, class TRI>
+void MESH<N, T, HAL, TRI>::UseFixedMaterial() {
+    Material fixed;
+    fixed.texture = 0;
+    materials.assign(1, fixed);
+    triangleMaterials.clear();
+    batches.clear();
+    BindMaterialImages();
+}
+
+template <int N, class T, class HAL, class TRI>
+void MESH<N, T, HAL, TRI>::BindMaterialImages() {
+    for (Material& m : materials)
+        m.image = m.texture >= 0 && std::size_t(m.texture) < textures.size() ? &textures[std::size_t(m.texture)] : nullptr;
+}
+
+template <int N, class T, class HAL, class TRI>
+void MESH<N, T, HAL, TRI>::UploadNewTextures() {
+    for (TEXTURE& t : textures)
+        if (t.pixels && t.firstUpload) t.Upload();
+}
+
+template <int N, class T, class HAL, class TRI>
+void MESH<N, T, HAL, TRI>::DrawBatch(const MaterialBatch& batch) {
+    if (std::uint64_t(batch.firstTriangle) + batch.triangleCount > triangleCount || !indices) return;
+    EnableVertexArrays(vertices);
+    glPushMatrix();
+    glMultMatrixf(box.transform.m);
+    glDrawElements(GL_TRIANGLES, GLsizei(3 * batch.triangleCount), GL_UNSIGNED_INT, indices + 3 * std::size_t(batch.firstTriangle));
+    glPopMatrix();
+    DisableVertexArrays();
 }
 
 template <int N, class T, class HAL, class TRI>
@@ -90,6 +125,9 @@ void MESH<N, T, HAL, TRI>::CopyFrom(const MESH& o) {
     std::unique_ptr<TRI[]> t(o.triangles ? new TRI[o.triangleCount] : nullptr);
     std::unique_ptr<unsigned[]> ix(o.indices ? new unsigned[o.indexCount] : nullptr);
     std::vector<TEXTURE> tex = o.textures;
+    std::vector<Material> mat = o.materials;
+    std::vector<std::uint32_t> triMat = o.triangleMaterials;
+    std::vector<MaterialBatch> bat = o.batches;
     if (v) std::copy(o.vertices, o.vertices + o.vertexCount, v.get());
     if (tv) std::copy(o.transformedVertices, o.transformedVertices + o.transformedCount, tv.get());
     if (ix) std::copy(o.indices, o.indices + o.indexCount, ix.get());
@@ -116,6 +154,31 @@ void MESH<N, T, HAL, TRI>::CopyFrom(const MESH& o) {
     sphereRadiusSquared = o.sphereRadiusSquared;
     box = o.box;
     textures = std::move(tex);
+    materials = std::move(mat);
+    triangleMaterials = std::move(triMat);
+    batches = std::move(bat);
+    BindMaterialImages();
+}
+
+template <int N, class T, class HAL, class TRI>
+void MESH<N, T, HAL, TRI>::SwapWith(MESH& o) {
+    std::swap(this->vertexCount, o.vertexCount);
+    std::swap(this->indexCount, o.indexCount);
+    std::swap(this->triangleCount, o.triangleCount);
+    std::swap(this->vertices, o.vertices);
+    std::swap(this->transformedVertices, o.transformedVertices);
+    std::swap(this->triangles, o.triangles);
+    std::swap(this->indices, o.indices);
+    std::swap(this->sphereCentre, o.sphereCentre);
+    std::swap(this->sphereRadius, o.sphereRadius);
+    std::swap(this->sphereRadiusSquared, o.sphereRadiusSquared);
+    std::swap(this->box, o.box);
+    this->textures.swap(o.textures);
+    this->materials.swap(o.materials);
+    this->triangleMaterials.swap(o.triangleMaterials);
+    this->batches.swap(o.batches);
+    std::swap(transformedCount, o.transformedCount);
+    // The vectors' records stay where they were, so the images stay bound.
 }
 
 template <int N, class T, class HAL, class TRI>
@@ -153,8 +216,9 @@ void MESH<N, T, HAL, TRI>::LoadFrom3DS(std::string fileName) {
         if (f.a < 0 || f.a >= V || f.b < 0 || f.b >= V || f.c < 0 || f.c >= V)
             throw L3DS_Error("Face index out of range in " + fileName);
     }
-    // 3. Only the first mesh is used.
+    // 3. Only the first mesh is used, under the fixed material.
     this->Allocate(unsigned(V), 3u * unsigned(F), unsigned(F));
+    UseFixedMaterial();
     // 4. Positions, normals and mapping coordinates unchanged; w stays 1.
     for (int i = 0; i < V; ++i) {
         const LOAD_3DS::LPoint3 p = m.GetVertex(i);
@@ -292,6 +356,9 @@ void MESH<N, T, HAL, TRI>::Allocate(unsigned nv, unsigned ni, unsigned nt) {
     vertexCount = nv;
     indexCount = ni;
     triangleCount = nt;
+    // Per-triangle data of the old arrays no longer applies: every triangle has material 0.
+    triangleMaterials.clear();
+    batches.clear();
 }
 
 template <int N, class T, class HAL, class TRI>

@@ -3,6 +3,7 @@
 // the graphics-layer drawing, MESH adds loading, transforming and bounding. Only the
 // instantiation <4, float, OpenGL_HAL, Triangle> exists (see the alias Mesh below).
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "math/aligned.h"
 #include "math/matrix.h"
 #include "math/vector.h"
+#include "mesh/material.h"
 #include "mesh/vertex.h"
 #include "mesh/opengl_hal.h"
 
@@ -31,6 +33,12 @@ public:
     float sphereRadiusSquared = 0.0f;
     BoxTransform box;
     std::vector<TEXTURE> textures;
+    // At least one material. Fixed materials: material 0 alone, texture record 0, no batches
+    // (the renderer binds record 0 and draws the whole mesh). Materials from the file: the
+    // triangles sorted by material, one material index per triangle and one batch per run.
+    std::vector<Material> materials;
+    std::vector<std::uint32_t> triangleMaterials;  // empty: every triangle has material 0
+    std::vector<MaterialBatch> batches;
 
     virtual void Reserved0() {}
     virtual void DrawLines() {}
@@ -58,7 +66,10 @@ class MESH : public HAL_DEPENDENCE_MESH<N, T, HAL, TRI> {
     using Base = HAL_DEPENDENCE_MESH<N, T, HAL, TRI>;
 
 public:
+    using Base::batches;
     using Base::box;
+    using Base::materials;
+    using Base::triangleMaterials;
     using Base::indexCount;
     using Base::indices;
     using Base::sphereCentre;
@@ -71,7 +82,8 @@ public:
     using Base::vertexCount;
     using Base::vertices;
 
-    // Null arrays, zero counts, identity matrices and exactly one default texture record.
+    // Null arrays, zero counts, identity matrices, exactly one default texture record and the
+    // fixed material over it.
     MESH();
     // Deep copies: arrays copied, triangle corners re-pointed into the copy's own vertices,
     // textures copied by their own rule. Self-assignment does nothing.
@@ -101,6 +113,28 @@ public:
     // LoadBMP then Upload on texture record index; throws Error
     // "Out of Range in MESH::AssignTexture" when there is no such record.
     void AssignTexture(std::string fileName, unsigned index);
+
+    // Exchanges everything with other (arrays by pointer, so the triangles keep pointing at
+    // the vertices they pointed at, and a grid over the triangles may go along with them).
+    void SwapWith(MESH& other);
+
+    // The material of a triangle of this mesh (null for a pointer outside its triangles).
+    const Material* MaterialOf(const TRI* triangle) const {
+        if (!triangle || !triangles || triangle < triangles || triangle >= triangles + triangleCount) return nullptr;
+        const std::size_t t = std::size_t(triangle - triangles);
+        const std::size_t m = t < triangleMaterials.size() ? triangleMaterials[t] : 0u;
+        return m < materials.size() ? &materials[m] : nullptr;
+    }
+    // Points every material's image at its texture record (null where it names none or a
+    // record that does not exist). Called after the materials or the records change.
+    void BindMaterialImages();
+    // Back to the one fixed material over texture record 0, without batches.
+    void UseFixedMaterial();
+    // Uploads the texture records that have pixels and were never uploaded. Needs a GL context.
+    void UploadNewTextures();
+    // The batch's triangles as GL_TRIANGLES, the transform multiplied onto the model view (the
+    // caller sets colour and texture).
+    void DrawBatch(const MaterialBatch& batch);
 
 private:
     void FreeArrays();

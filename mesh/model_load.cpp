@@ -1,10 +1,16 @@
 #include "mesh/model_load.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
 #include <unordered_map>
 
 #include "errors/errors.h"
+#include "loaders/image.h"
+#include "loaders/import.h"
 #include "loaders/normals.h"
 
 namespace ORVA_GRAPHICS {
@@ -36,12 +42,15 @@ std::uint32_t Bits(float v) {
 }
 
 // The merged geometry before it becomes a mesh: one normal and one mapping coordinate per
-// vertex, faces indexing the merged vertices.
+// vertex, faces indexing the merged vertices, and (for the file's materials) one material per
+// face.
 struct Geometry {
     std::vector<LPoint3> positions;
     std::vector<LPoint3> normals;
     std::vector<LUV> uvs;
     std::vector<LFace> faces;
+    std::vector<std::uint32_t> faceMaterials;  // empty, or one index of materials per face
+    std::vector<LOAD_3DS::FileMaterial> materials;
 };
 
 // Appends mesh m with the reader's normals.
@@ -164,7 +173,16 @@ std::vector<LPoint3> GroupCornerNormals(const std::vector<LPoint3>& positions, c
     return corners;
 }
 
-ModelLoadInfo LoadModel(Mesh& mesh, const std::string& fileName, const ModelOptions& options) {
+bool Is3DSFile(const std::string& fileName) {
+    std::string ext = std::filesystem::path(fileName).extension().string();
+    for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return ext == ".3ds";
+}
+
+namespace {
+
+// The 3DS file's meshes as options say, with the reader's materials when asked for.
+ModelLoadInfo Read3DS(Geometry& g, const std::string& fileName, const ModelOptions& options) {
     using TIRN_ERROR::L3DS_Error;
     LOAD_3DS::L3DS reader;
     if (!reader.LoadFromFile(fileName)) throw L3DS_Error("Can not load " + fileName);
@@ -190,17 +208,186 @@ ModelLoadInfo LoadModel(Mesh& mesh, const std::string& fileName, const ModelOpti
     }
     info.meshesUsed = int(used.size());
 
-    Geometry g;
     for (const LOAD_3DS::LMesh* m : used) {
         if (options.smoothing == Smoothing::Groups && m->HasSmoothingGroups())
             AppendByGroups(g, *m);
         else
             AppendAsRead(g, *m);
     }
+    if (options.materials == Materials::File) {
+        // The file's materials by name; faces of no material, or of a name the file does not
+        // define, get the plain material after them.
+        for (int k = 0; k < reader.GetMaterialCount(); ++k) {
+            const LOAD_3DS::LMaterial& lm = *reader.GetMaterial(k);
+            LOAD_3DS::FileMaterial fm;
+            fm.name = lm.name;
+            if (lm.hasDiffuse) std::copy(lm.diffuse, lm.diffuse + 3, fm.diffuse);
+            fm.texture = lm.texture;
+            g.materials.push_back(std::move(fm));
+        }
+        const std::uint32_t plain = std::uint32_t(g.materials.size());
+        bool plainUsed = false;
+        for (const LOAD_3DS::LMesh* m : used) {
+            std::vector<std::uint32_t> byName;  // the mesh's material names as material indices
+            for (const std::string& name : m->MaterialNames()) {
+                std::uint32_t index = plain;
+                for (int k = reader.GetMaterialCount(); k-- > 0;)
+                    if (reader.GetMaterial(k)->name == name) index = std::uint32_t(k);
+                byName.push_back(index);
+            }
+            for (int t = 0; t < m->GetFaceCount(); ++t) {
+                const int named = m->GetFaceMaterial(t);
+                const std::uint32_t index = named >= 0 && std::size_t(named) < byName.size() ? byName[std::size_t(named)] : plain;
+                plainUsed = plainUsed || index == plain;
+                g.faceMaterials.push_back(index);
+            }
+        }
+        if (plainUsed) g.materials.emplace_back();
+    }
+    return info;
+}
+
+// Any other format, through assimp (or the model kept from measuring it).
+ModelLoadInfo ReadImported(Geometry& g, const std::string& fileName, const ModelOptions& options,
+                           const LoadProgress& progress) {
+    LOAD_3DS::ImportedModel model;
+    if (!LOAD_3DS::TakeImported(fileName, model)) {
+        LOAD_3DS::ImportRequest request;
+        if (progress) request.progress = [&progress](float share) { progress("reading", share); };
+        std::string error;
+        if (!LOAD_3DS::ImportModel(fileName, model, &error, request)) throw TIRN_ERROR::File_Error(error);
+    }
+    ModelLoadInfo info;
+    info.meshesInFile = model.meshesInFile;
+    info.meshesUsed = model.meshesUsed;
+    info.droppedPrimitives = model.dropped;
+    info.nonFinite = model.nonFinite;
+    if (progress) progress("normals", 0.0f);
+    // The file's normals where its meshes have them and the author's are asked for; smooth
+    // normals by position everywhere else.
+    const bool fileNormals = options.smoothing == Smoothing::Groups;
+    const std::size_t V = model.positions.size();
+    bool allFromFile = fileNormals;
+    for (std::size_t v = 0; v < V && allFromFile; ++v) allFromFile = model.fileNormal[v] != 0;
+    if (!allFromFile) {
+        std::vector<LPoint3> smooth = LOAD_3DS::SmoothNormals(model.positions, model.faces);
+        for (std::size_t v = 0; v < V; ++v)
+            if (!fileNormals || !model.fileNormal[v]) model.normals[v] = smooth[v];
+    }
+    g.positions = std::move(model.positions);
+    g.normals = std::move(model.normals);
+    g.uvs = std::move(model.uvs);
+    g.faces = std::move(model.faces);
+    if (options.materials == Materials::File) {
+        g.faceMaterials = std::move(model.faceMaterials);
+        g.materials = std::move(model.materials);
+    }
+    return info;
+}
+
+// The file's materials on the mesh: triangles sorted by material (stable), one batch per run,
+// each texture looked up beside the model and read into a record of its own (one record per
+// file, however many materials name it).
+void ApplyFileMaterials(Mesh& mesh, Geometry& g, const std::string& fileName, ModelLoadInfo& info,
+                        const LoadProgress& progress) {
+    const std::size_t F = g.faces.size();
+    const std::size_t M = std::max<std::size_t>(g.materials.size(), 1);
+    if (g.materials.empty()) g.materials.emplace_back();
+    // Counting sort of the faces by material.
+    std::vector<std::size_t> start(M + 1, 0);
+    for (std::size_t f = 0; f < F; ++f) ++start[std::min<std::size_t>(g.faceMaterials[f], M - 1) + 1];
+    for (std::size_t m = 0; m < M; ++m) start[m + 1] += start[m];
+    std::vector<std::size_t> order(F);
+    {
+        std::vector<std::size_t> fill(start.begin(), start.end() - 1);
+        for (std::size_t f = 0; f < F; ++f) order[fill[std::min<std::size_t>(g.faceMaterials[f], M - 1)]++] = f;
+    }
+    std::vector<LFace> faces(F);
+    for (std::size_t k = 0; k < F; ++k) faces[k] = g.faces[order[k]];
+    g.faces = std::move(faces);
+
+    // Textures, then the materials that use them.
+    if (progress) progress("textures", 0.0f);
+    const std::string folder = std::filesystem::path(fileName).parent_path().string();
+    mesh.textures.resize(1);
+    std::map<std::string, int> records;  // file (or embedded name) -> record
+    std::vector<Material> materials;
+    std::vector<std::uint32_t> used;  // material index of the mesh for each file material, or none
+    for (std::size_t m = 0; m < M; ++m) {
+        const LOAD_3DS::FileMaterial& fm = g.materials[m];
+        Material out;
+        out.name = fm.name;
+        std::copy(fm.diffuse, fm.diffuse + 3, out.diffuse);
+        std::copy(fm.tint, fm.tint + 3, out.tint);
+        if (!fm.texture.empty() || !fm.embedded.empty()) {
+            const bool embedded = !fm.embedded.empty();
+            const std::string found = embedded ? fm.texture : LOAD_3DS::FindTextureFile(folder, fm.texture);
+            const std::string what = "material " + (fm.name.empty() ? std::to_string(m) : fm.name);
+            if (found.empty()) {
+                info.notes.push_back("texture " + fm.texture + " of " + what + " not found; its colour is used");
+            } else if (auto it = records.find(found); it != records.end()) {
+                out.texture = it->second;
+            } else {
+                TEXTURE record;
+                std::string error;
+                bool ok;
+                if (embedded && fm.embeddedWidth > 0) {
+                    ok = true;
+                    const std::size_t row = std::size_t(fm.embeddedWidth) * 3;
+                    record.width = fm.embeddedWidth;
+                    record.height = fm.embeddedHeight;
+                    record.fileName = found;
+                    record.pixels = new unsigned char[row * std::size_t(fm.embeddedHeight)];
+                    for (int y = 0; y < fm.embeddedHeight; ++y)
+                        std::memcpy(record.pixels + std::size_t(fm.embeddedHeight - 1 - y) * row,
+                                    fm.embedded.data() + std::size_t(y) * row, row);
+                } else if (embedded) {
+                    ok = LOAD_3DS::LoadImageMemory(fm.embedded.data(), fm.embedded.size(), found, record, &error);
+                } else {
+                    ok = LOAD_3DS::LoadImageFile(found, record, &error);
+                }
+                if (ok) {
+                    out.texture = int(mesh.textures.size());
+                    records[found] = out.texture;
+                    mesh.textures.push_back(std::move(record));
+                    ++info.textures;
+                } else {
+                    records[found] = -1;
+                    info.notes.push_back("texture of " + what + ": " + error + "; its colour is used");
+                }
+            }
+        }
+        materials.push_back(std::move(out));
+    }
+    mesh.materials = std::move(materials);
+    mesh.BindMaterialImages();
+
+    // Per-triangle materials and the batches, in the sorted order.
+    mesh.triangleMaterials.resize(F);
+    mesh.batches.clear();
+    for (std::size_t m = 0; m < M; ++m) {
+        if (start[m + 1] == start[m]) continue;
+        ++info.materials;
+        mesh.batches.push_back({std::uint32_t(m), std::uint32_t(start[m]), std::uint32_t(start[m + 1] - start[m])});
+        std::fill(mesh.triangleMaterials.begin() + std::ptrdiff_t(start[m]),
+                  mesh.triangleMaterials.begin() + std::ptrdiff_t(start[m + 1]), std::uint32_t(m));
+    }
+}
+
+}  // namespace
+
+ModelLoadInfo LoadModel(Mesh& mesh, const std::string& fileName, const ModelOptions& options,
+                        const LoadProgress& progress) {
+    Geometry g;
+    ModelLoadInfo info = Is3DSFile(fileName) ? Read3DS(g, fileName, options) : ReadImported(g, fileName, options, progress);
     Place(g, options);
 
     const unsigned V = unsigned(g.positions.size());
     const unsigned F = unsigned(g.faces.size());
+    // The materials first (they sort the faces); the mesh's own arrays change only after them.
+    const bool file = options.materials == Materials::File;
+    std::unique_ptr<Mesh> staged(file ? new Mesh : nullptr);
+    if (file) ApplyFileMaterials(*staged, g, fileName, info, progress);
     mesh.Allocate(V, 3u * F, F);
     for (unsigned i = 0; i < V; ++i) {
         VERTEX& out = mesh.vertices[i];
@@ -221,6 +408,18 @@ ModelLoadInfo LoadModel(Mesh& mesh, const std::string& fileName, const ModelOpti
         mesh.triangles[t].A = mesh.vertices + f.a;
         mesh.triangles[t].B = mesh.vertices + f.b;
         mesh.triangles[t].C = mesh.vertices + f.c;
+    }
+    if (file) {
+        // Record 0 (the fixed texture, already given) stays; the file's records follow it.
+        mesh.textures.resize(1);
+        mesh.textures.reserve(staged->textures.size());
+        for (std::size_t k = 1; k < staged->textures.size(); ++k) mesh.textures.push_back(staged->textures[k]);
+        mesh.materials = std::move(staged->materials);
+        mesh.triangleMaterials = std::move(staged->triangleMaterials);
+        mesh.batches = std::move(staged->batches);
+        mesh.BindMaterialImages();
+    } else {
+        mesh.UseFixedMaterial();
     }
     return info;
 }

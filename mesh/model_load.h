@@ -1,10 +1,13 @@
 #pragma once
-// Loading a 3DS model with the per-model choices of release.cgf: which meshes of the file, how
-// the vertex normals are smoothed, and where the model is placed. The placement is written into
-// the vertices, so the grid, the bounds and the drawing all see the placed model, and a
-// transform set afterwards (the fixed translations of models 0 and 2) acts on top of it.
+// Loading a model with the per-model choices of release.cgf: which meshes of the file, how the
+// vertex normals are smoothed, whose materials it wears, and where the model is placed. 3DS
+// files go through our reader, every other format through assimp (loaders/import.h). The
+// placement is written into the vertices, so the grid, the bounds and the drawing all see the
+// placed model, and a transform set afterwards (the fixed translations of models 0 and 2) acts
+// on top of it.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +18,9 @@ namespace ORVA_GRAPHICS {
 
 enum class UpAxis { Y, Z };
 enum class Smoothing { Position, Groups };
+// Fixed: the one texture of record 0 over the whole model (the fixed or the model's own BMP).
+// File: the file's materials, their colours and textures, triangle by triangle.
+enum class Materials { Fixed, File };
 
 struct ModelOptions {
     // > 0: the box's largest side is scaled to this many units and its midpoint moved to the
@@ -25,29 +31,50 @@ struct ModelOptions {
     UpAxis up = UpAxis::Y;
     // Added to every position after the turn and the fit.
     float offset[3] = {0.0f, 0.0f, 0.0f};
-    // false: the first mesh only; true: every mesh of the file, each in the file's coordinates.
+    // 3DS files: false the first mesh only; true every mesh of the file, each in the file's
+    // coordinates. Every other format keeps every mesh.
     bool allMeshes = false;
     // Position: the reader's normals (faces meeting at a position are smoothed together).
-    // Groups: a face shares a corner normal only with faces whose smoothing groups intersect its
-    // own; faces of no group stay flat. A mesh without a smoothing-group chunk keeps Position.
+    // Groups: as the author made them. 3DS: a face shares a corner normal only with faces whose
+    // smoothing groups intersect its own; faces of no group stay flat (a mesh without a
+    // smoothing-group chunk keeps Position). Other formats: the file's own normals, where its
+    // meshes have them.
     Smoothing smoothing = Smoothing::Position;
+    Materials materials = Materials::Fixed;
 
     bool IsDefault() const {
         return fit == 0.0f && up == UpAxis::Y && offset[0] == 0.0f && offset[1] == 0.0f && offset[2] == 0.0f &&
-               !allMeshes && smoothing == Smoothing::Position;
+               !allMeshes && smoothing == Smoothing::Position && materials == Materials::Fixed;
     }
 };
 
 struct ModelLoadInfo {
     int meshesInFile = 0;
     int meshesUsed = 0;
+    long long droppedPrimitives = 0;  // points and lines left out
+    long long nonFinite = 0;          // triangles left out for a corner that is not a finite point
+    int materials = 0;                // with Materials::File: the materials used
+    int textures = 0;                 // textures loaded
+    // Lines for the load report: each texture that could not be had, and why.
+    std::vector<std::string> notes;
 };
 
-// Fills mesh from the 3DS file as options say. Throws L3DS_Error with the messages of
-// MESH::LoadFrom3DS ("Can not load ", "There are no meshes in ", "There are no vertices in ",
-// "Face index out of range in " followed by the file name); the mesh then keeps what it held.
-// With default options the mesh is exactly what LoadFrom3DS makes of the file.
-ModelLoadInfo LoadModel(Mesh& mesh, const std::string& fileName, const ModelOptions& options);
+// Stage and share done (0 to 1) of a load, for a progress display.
+using LoadProgress = std::function<void(const char* stage, float share)>;
+
+// Whether a file is a 3DS file (read by our reader), by its extension in any letter case.
+bool Is3DSFile(const std::string& fileName);
+
+// Fills mesh from the model file as options say. A 3DS file that fails throws L3DS_Error with
+// the messages of MESH::LoadFrom3DS ("Can not load ", "There are no meshes in ", "There are no
+// vertices in ", "Face index out of range in " followed by the file name); another format
+// throws File_Error ("Can not load FILE: reason", "There are no triangles in FILE"). The mesh
+// then keeps what it held. With default options a 3DS file gives exactly what LoadFrom3DS
+// makes of it. With Materials::File the triangles are sorted by material (stable) and the
+// textures are read into records 1, 2, ... (not uploaded: see MESH::UploadNewTextures); a
+// texture that cannot be found or read is a note, and its material keeps its colour.
+ModelLoadInfo LoadModel(Mesh& mesh, const std::string& fileName, const ModelOptions& options,
+                        const LoadProgress& progress = {});
 
 // Normals of the three corners of every face (3 per face, in face order) by smoothing groups:
 // the normal at corner k of face f is the normalised sum of the face normals of f and of every

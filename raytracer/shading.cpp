@@ -38,7 +38,7 @@ struct Surface {
     VECTOR position;  // w = 1
     VECTOR normal;    // interpolated, not normalised, w = 0
     float u, v;
-    const TEXTURE* texture;
+    const ORVA_GRAPHICS::Material* material;
 };
 
 // A normal carried by the object transform whose transpose is T: the inverse transpose of the
@@ -66,8 +66,21 @@ inline Surface WorldSurface(const RayHit& hit) {
     const VECTOR n = AsDirection(InterpolatedNormal(hit));
     s.normal = hit.transform ? NormalToWorld(*hit.transform, n) : n;
     TextureCoordinates(hit, s.u, s.v);
-    s.texture = hit.texture;
+    s.material = hit.material;
     return s;
+}
+
+// The surface colour at a hit (red, blue, green in x, y, z): its material's texture at the
+// mapping coordinates, times the material's tint, or the material's colour where it has no
+// texture. A hit without a material reads white.
+inline VECTOR SurfaceColour(const Surface& s) {
+    const ORVA_GRAPHICS::Material* m = s.material;
+    if (m == nullptr) return SampleTexture(nullptr, s.u, s.v);
+    if (m->texture >= 0) {
+        const VECTOR texel = SampleTexture(m->image, s.u, s.v);
+        return m->Tinted() ? ORVA_MATH::Mul(texel, VECTOR(m->tint[0], m->tint[2], m->tint[1], 1.0f)) : texel;
+    }
+    return VECTOR(m->diffuse[0], m->diffuse[2], m->diffuse[1], 1.0f);
 }
 
 // Light colour times the intensity of one light at one surface point (the texture factor is
@@ -144,7 +157,7 @@ VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, 
         lit = true;
     }
     // The texture factor once for all lights.
-    const VECTOR acc = lit ? ORVA_MATH::Mul(SampleTexture(s.texture, s.u, s.v), light) : light;
+    const VECTOR acc = lit ? ORVA_MATH::Mul(SurfaceColour(s), light) : light;
     if (depth <= 0) return acc;
     // One mirror bounce from the hit point, leaving the hit triangle.
     const Ray bounce(s.position, AsDirection(Reflect(AsDirection(ray.direction), s.normal)));
@@ -190,7 +203,7 @@ void ShadePacketWithEye(const Ray* rays, int active, RayHit* hits, int depth, co
     VECTOR acc[kPacketRays];
     for (int i = 0; i < kPacketRays; ++i)
         if (found >> i & 1)
-            acc[i] = (lit >> i & 1) ? ORVA_MATH::Mul(SampleTexture(s[i].texture, s[i].u, s[i].v), light[i]) : light[i];
+            acc[i] = (lit >> i & 1) ? ORVA_MATH::Mul(SurfaceColour(s[i]), light[i]) : light[i];
     if (depth <= 0) {
         for (int i = 0; i < kPacketRays; ++i)
             if (found >> i & 1) colours[i] = acc[i];
@@ -271,7 +284,7 @@ bool ClosestHit(const Ray& ray, const Scene& scene, RayHit& hit) {
     hit = bestHit;
     ComputeHitPoint(hit);
     hit.transform = &bestObject->box.transposed;
-    hit.texture = bestObject->textures.empty() ? nullptr : &bestObject->textures[0];
+    hit.material = bestObject->MaterialOf(hit.triangle);
     return true;
 }
 
@@ -301,7 +314,7 @@ bool BlocksLight(const Ray& ray, const TObject& object, RayHit& scratch, const V
 
 VECTOR LocalIllumination(const Ray&, const RayHit& hit, const LightSource& light, const Scene& scene) {
     const Surface s = WorldSurface(hit);
-    return ORVA_MATH::Mul(SampleTexture(s.texture, s.u, s.v), Illuminate(s, light, EyeInWorld(scene)));
+    return ORVA_MATH::Mul(SurfaceColour(s), Illuminate(s, light, EyeInWorld(scene)));
 }
 
 VECTOR Shade(const Ray& ray, RayHit& hit, int depth, const Scene& scene, const PixelSample* sample) {
@@ -354,7 +367,7 @@ int ClosestHitPacket(const Ray* rays, int active, const Scene& scene, RayHit* hi
         hits[i] = bestHit[i];
         ComputeHitPoint(hits[i]);
         hits[i].transform = &bestObject[i]->box.transposed;
-        hits[i].texture = bestObject[i]->textures.empty() ? nullptr : &bestObject[i]->textures[0];
+        hits[i].material = bestObject[i]->MaterialOf(hits[i].triangle);
         found |= 1 << i;
     }
     return found;

@@ -94,8 +94,8 @@ VECTOR EyeInWorld(const Scene& scene);
 // each object's t_min (a tie keeps the earlier object). On entry hit.triangle names the
 // triangle to skip (the one a bounce ray leaves), for every object. On true, hit holds the
 // weights, t, the triangle, point (object coordinates, flag 0x1), transform = the object's
-// transposed transform and texture = the object's texture record 0. On false the record is
-// reset (null triangle, transform and texture).
+// transposed transform and material = the hit triangle's material. On false the record is
+// reset (null triangle, transform and material).
 bool ClosestHit(const Ray& ray, const Scene& scene, RayHit& hit);
 
 // True when some object with TObject::kShadowFlag has a front-facing triangle on the segment
@@ -108,7 +108,7 @@ bool ShadowBlocked(const Ray& ray, const Scene& scene, RayHit& scratch, const VE
 bool BlocksLight(const Ray& ray, const TObject& object, RayHit& scratch, const VECTOR& lightPosition);
 
 // Light of one point light reflected at a hit from ClosestHit (the ray is not used):
-// texture times light colour times I, with I = (0.8 ambient + 0.8 N.L + 0.8 [N.L > 0] s^10)
+// surface colour (the material's texture, or its colour) times light colour times I, with I = (0.8 ambient + 0.8 N.L + 0.8 [N.L > 0] s^10)
 // / (a0 + a1 d + a2 d^2), clamped at 0, s = max(R . V, 0), R the mirror of L about N, V the
 // direction to the eye, d the distance to the light. No shadow test.
 VECTOR LocalIllumination(const Ray& ray, const RayHit& hit, const LightSource& light, const Scene& scene);

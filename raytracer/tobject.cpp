@@ -1,6 +1,7 @@
 #include "raytracer/tobject.h"
 
 #include <new>
+#include <utility>
 
 namespace RAYTR {
 
@@ -47,6 +48,12 @@ void TObject::CopyGridFrom(const TObject& other) {
 }
 
 TObject::~TObject() { delete grid; }
+
+void TObject::SwapWith(TObject& other) {
+    ::Mesh::SwapWith(other);
+    std::swap(flags, other.flags);
+    std::swap(grid, other.grid);
+}
 
 void TObject::SetTransform(MATRIX M) {
     sphereCentre = M.Row(3);

@@ -37,6 +37,10 @@ public:
     // the process-wide gridAlgorithm and gridBuildFactor.
     virtual void PrepareForTracing();
 
+    // Exchanges mesh, flags and grid with other (no copy: a large model moves into the scene
+    // without its arrays and grid being copied).
+    void SwapWith(TObject& other);
+
     // Stores algorithm into gridAlgorithm through the grid; rebuilds nothing.
     virtual void SetGridAlgorithm(int algorithm);
 

@@ -38,10 +38,10 @@ public:
     // Stores the scene (not owned), copies near and far and sets a 45 degree projection. Finds
     // the objects that are closed surfaces facing outward (see ClosedOutward).
     virtual void AttachScene(RAYTR::Scene* scene);
-    // Clears to dark blue and draws every object with its texture 0, light 0 placed in the
-    // rotated frame, and a white sphere at the light, seen from the scene's eye and target
-    // through its clipping planes (the projection is set again when they have changed since
-    // the last preview). Does not swap buffers.
+    // Clears to dark blue and draws every object (with its texture 0, or one batch per material
+    // of the file), light 0 placed in the rotated frame, and a white sphere at the light, seen
+    // from the scene's eye and target through its clipping planes (the projection is set again
+    // when they have changed since the last preview). Does not swap buffers.
     virtual void DrawPreview();
     // Back faces of object i can never be seen from outside it: its triangles, with corners
     // joined where their positions are equal, close a surface in which every edge is crossed

@@ -89,7 +89,8 @@ TEST(ShadingQueryTest, ClosestHitFillsTheRecordOfTheNearestObjectInWorldDistance
     RayHit hit;
     ASSERT_TRUE(RAYTR::ClosestHit(Ray(P(0.1f, 0.1f, 15.0f), D(0, 0, -1)), scene, hit));
     EXPECT_EQ(hit.transform, &scene.objects[1].box.transposed);
-    EXPECT_EQ(hit.texture, &scene.objects[1].textures[0]);
+    EXPECT_EQ(hit.material, &scene.objects[1].materials[0]);
+    EXPECT_EQ(hit.material->image, &scene.objects[1].textures[0]);
     EXPECT_TRUE(hit.flags & RAYTR::kHitPointComputed);
     EXPECT_NEAR(hit.point.x, 0.4f, 1e-5f);  // object coordinates
     EXPECT_NEAR(hit.point.w, 1.0f, 1e-6f);

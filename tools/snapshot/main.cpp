@@ -6,8 +6,9 @@
 //   redowl-snapshot [--mode hybrid|traced] [--frames N | --samples N] [--light-angle A] [--view-x DEG]
 //                   [--view-y DEG] [--zoom F [--zoom-at X,Y]] [--pan DX,DY] [--out window.png]
 //                   [--mask-out mask.png] [--timings t.json] [--grid [--grid]]
-//                   [--mask-view [--mask-view]] [--stats] [--budget-ms MS] [DIR]
-// With DIR it runs as if started there (the output paths included).
+//                   [--mask-view [--mask-view]] [--stats] [--budget-ms MS] [DIR | FILE]
+// With DIR it runs as if started there (the output paths included); with a model FILE it
+// renders that model in the surroundings a written scene would give it.
 #include <GL/freeglut.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -80,17 +81,18 @@ int Usage(const char* why) {
                  "usage: redowl-snapshot [--mode hybrid|traced] [--frames N | --samples N] [--light-angle A] [--view-x DEG]\n"
                  "                       [--view-y DEG] [--zoom F [--zoom-at X,Y]] [--pan DX,DY] [--out window.png]\n"
                  "                       [--mask-out mask.png] [--timings t.json] [--grid [--grid]]\n"
-                 "                       [--mask-view [--mask-view]] [--stats] [--budget-ms MS] [DIR]\n"
-                 "Run in a folder with release.cgf, or name it as DIR. Without --light-angle the light moves as in\n"
-                 "the viewer (--samples keeps it at its first angle). Each of the --frames is a new one-sample frame;\n"
-                 "--samples N adds passes to one picture as the viewer does while nothing moves, until it has N\n"
-                 "samples or has settled, and writes their mean. From the scene's first view: --view-x and --view-y\n"
-                 "turn it as a left-button drag would (degrees), --zoom brings everything F times nearer (below 1:\n"
-                 "farther) towards the surface at window point X,Y (pixels from the top-left corner; default the\n"
-                 "centre) as the mouse wheel would, then --pan moves the picture as a right-button drag of DX,DY\n"
-                 "pixels (right, down) would. --budget-ms replaces tracer.frame_budget_ms (0: every pixel of every\n"
-                 "traced frame); with --samples the traced picture's first frame is then a lattice frame, filled in\n"
-                 "over the next frames before the passes.\n");
+                 "                       [--mask-view [--mask-view]] [--stats] [--budget-ms MS] [DIR | FILE]\n"
+                 "Run in a folder with release.cgf, or name it as DIR, or name a model FILE of any format the\n"
+                 "viewer reads. Without --light-angle the light moves as in the viewer (--samples keeps it at its\n"
+                 "first angle). Each of the --frames is a new one-sample frame; --samples N adds passes to one\n"
+                 "picture as the viewer does while nothing moves, until it has N samples or has settled, and\n"
+                 "writes their mean. From the scene's first view: --view-x and --view-y turn it as a left-button\n"
+                 "drag would (degrees), --zoom brings everything F times nearer (below 1: farther) towards the\n"
+                 "surface at window point X,Y (pixels from the top-left corner; default the centre) as the mouse\n"
+                 "wheel would, then --pan moves the picture as a right-button drag of DX,DY pixels (right, down)\n"
+                 "would. --budget-ms replaces tracer.frame_budget_ms (0: every pixel of every traced frame); with\n"
+                 "--samples the traced picture's first frame is then a lattice frame, filled in over the next\n"
+                 "frames before the passes.\n");
     return 2;
 }
 
@@ -228,7 +230,7 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") return Usage(nullptr), 0;
         if (!arg.empty() && arg[0] != '-') {
-            if (!folder.empty()) return Usage(("a second folder " + arg).c_str());
+            if (!folder.empty()) return Usage(("a second folder or file " + arg).c_str());
             folder = arg;
             continue;
         }
@@ -291,8 +293,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s%s\n", caption.c_str(), text.c_str());
     });
     try {
-        if (!folder.empty()) WIN_NMS::EnterStartFolder(folder, errorLog);
-        config.ReadFile("release.cgf");
+        if (!folder.empty() && WIN_NMS::IsModelFileArgument(folder)) {
+            WIN_NMS::OpenModelFile(folder, config);  // a model file, in the default surroundings
+        } else {
+            if (!folder.empty()) WIN_NMS::EnterStartFolder(folder, errorLog);
+            config.ReadFile("release.cgf");
+        }
     } catch (const TIRN_ERROR::File_Error&) {
         return 1;  // reported on standard error
     }

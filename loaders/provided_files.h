@@ -1,0 +1,20 @@
+#pragma once
+// Files the process holds in memory and the readers open as if they lay on disk: the
+// surroundings of a model file opened directly (floor, sky and their textures), which the
+// viewer then needs to write nowhere. A provided path is matched exactly as the configuration
+// names it and takes precedence over a file of that name.
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace LOAD_3DS {
+
+// Provides bytes under path (replacing earlier bytes of that path). Not for use while another
+// thread opens files.
+void ProvideFile(const std::string& path, std::vector<unsigned char> bytes);
+
+// fopen, or a read-only stream over the provided bytes of path (mode "rb").
+std::FILE* OpenFile(const std::string& path, const char* mode);
+
+}  // namespace LOAD_3DS
