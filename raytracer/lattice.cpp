@@ -148,12 +148,13 @@ std::int64_t ScreenTracer::LatticeRectangle(int rowStart, int colStart, int rowE
     const int firstRow = LineAtOrBefore(rowStart, offsetRow, k), firstCol = LineAtOrBefore(colStart, offsetCol, k);
     for (int r = firstRow < rowStart ? firstRow + k : firstRow; r < rowEnd; r += k)
         for (int c = firstCol < colStart ? firstCol + k : firstCol; c < colEnd; c += k) {
-            // The primary surface for the reconstruction, then the pixel as a full trace shades it.
+            // The pixel as a full trace shades it; its primary hit (left in hit by the
+            // shading, null object on a miss) is the surface the reconstruction compares.
             const int p = r * width_ + c;
             RayHit hit;
-            const bool found = ClosestHit(PixelRay(p), *scene_, hit);
-            surfaces_[p] = SurfaceOf(hit, found);
-            TraceExact(p);
+            StorePixel(p, Shade(PixelRay(p), hit, 1, *scene_));
+            exact_[p] = 1;
+            surfaces_[p] = SurfaceOf(hit, hit.object != nullptr);
             ++traced;
         }
     return traced;

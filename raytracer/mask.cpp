@@ -363,12 +363,12 @@ void ScreenTracer::ShowRow(int p, VECTOR colour, const VECTOR& step, int count) 
     __m128 c = _mm_loadu_ps(&colour.x);
     for (int i = 0; i < count; ++i, c = _mm_add_ps(c, delta)) {
         if (exact[i] != 0) continue;
-        const __m128i v = _mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(_mm_mul_ps(c, scale), zero), scale));
-        // Lanes (red, blue, green, w) as bytes red, green, blue, 255 in memory order (the
-        // buffer's words are little-endian).
-        alignas(16) std::uint32_t lane[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(lane), v);
-        words[i] = lane[0] | lane[2] << 8 | lane[1] << 16 | 0xFF000000u;
+        // Lanes (red, blue, green, w) turned to (red, green, blue, w), each 0 to 255, packed to
+        // bytes in memory order (the buffer's words are little-endian), w's byte set to 255.
+        const __m128i v = _mm_shuffle_epi32(_mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(_mm_mul_ps(c, scale), zero), scale)),
+                                            _MM_SHUFFLE(3, 1, 2, 0));
+        const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(v, v), _mm_setzero_si128());
+        words[i] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(packed)) | 0xFF000000u;
     }
 }
 
