@@ -111,10 +111,10 @@ using StartFolderTest = ViewerProcessTest;
 // Err.txt, the model file's folder none.
 TEST_F(StartFolderTest, RedowlDirAndRedowlFileLeaveTheStartingFolderAsItWas) {
     TempDir start, scene;
-    WriteDemo(scene.path());
+    WriteDemo(scene.path(), "win {\n  width = 160\n  height = 120\n}\ntracer { threads_num = 1 }\n");  // quick: no models
     const std::string mine = "the user's notes\n";
     std::ofstream(start.path() / "Err.txt") << mine;
-    for (const fs::path& place : {scene.path(), scene.path() / "data" / "knot.3ds"}) {
+    for (const fs::path& place : {scene.path(), scene.path() / "data" / "floor.3ds"}) {
         SCOPED_TRACE(place.string());
         Child viewer(ViewerPath(), {place.string()}, start.path(), true, true);
         const std::string window = AwaitWindow(viewer, "FPS=", true);
