@@ -15,6 +15,7 @@
 #include "app/window_title.h"
 #include "errors/errors.h"
 #include "errors/message_box.h"
+#include "grid/kernel.h"
 
 namespace {
 
@@ -66,6 +67,13 @@ int main(int argc, char** argv) {
             return 2;
         case WIN_NMS::ViewerArguments::kRun:
             break;
+    }
+    // A REDOWL_ISA that names ray kernels this processor cannot run is refused before anything
+    // is opened or written.
+    const std::string refusedIsa = RAYTR::CheckIsaEnvironment();
+    if (!refusedIsa.empty()) {
+        TIRN_ERROR::ShowErrorBox("Error: ", refusedIsa);
+        return 1;
     }
     try {
         WIN_NMS::OpenStartScene(arguments.place, config, errorLog);

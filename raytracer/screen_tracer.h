@@ -210,12 +210,6 @@ public:
     // neighbours with nine rays each (on by default; off gives the one-ray image, for a
     // comparison with another tracer on exactly the same rays).
     bool smoothTracedImage = true;
-    // Whether the traced image goes through the grids in packets of eight rays (4 x 2 pixels,
-    // and the eight extra rays of a smoothed pixel) instead of ray by ray. The image is the same
-    // bit for bit either way. Off by default: on the demo scene the packets are slower (the
-    // fine grid gives each packet several cells per slice, so it tests more triangles than its
-    // rays would alone, and a ray alone costs little to walk).
-    bool packetTracing = false;
 
     // Marks of the pixels MaskPixel computed in the last mask frame (1 traced, 0 filled or not
     // reached), for the viewer's view of the lattice and its refinement. Off by default: the

@@ -70,7 +70,6 @@ TEST(ScreenAllocTest, FramesOfEveryKindAllocateNothing) {
             tracer.useZBuffer = true;
             tracer.TraceFrame(depth.data());
             tracer.AccumulatePass();
-            tracer.packetTracing = f % 2 == 1;  // ray by ray and in packets
             tracer.TraceFullFrame();
             tracer.AccumulatePass();
         }

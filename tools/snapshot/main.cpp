@@ -40,6 +40,7 @@
 #include "app/viewer_objects.h"
 #include "app/win_main.h"
 #include "app/window_title.h"
+#include "grid/kernel.h"
 #include "errors/errors.h"
 #include "errors/message_box.h"
 #include "raytracer/scene.h"
@@ -230,6 +231,11 @@ bool WriteTimings(const std::string& path, const Options& options, const std::ve
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::string refusedIsa = RAYTR::CheckIsaEnvironment();
+    if (!refusedIsa.empty()) {
+        std::fprintf(stderr, "redowl-snapshot: %s\n", refusedIsa.c_str());
+        return 1;
+    }
     Options options;
     std::string folder;
     for (int i = 1; i < argc; ++i) {
