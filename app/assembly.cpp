@@ -189,6 +189,7 @@ void WIN_MAIN_CLASS::AssembleScene() {
     light.radius = settle.lightRadius;
     scene->AddLight(light);
     accumulation.maxSamples = settle.maxSamples;
+    budget.budgetMs = settle.frameBudgetMs;
     // The traced sky: the dome of model 1 (the one that gets the sky texture), as the scene
     // holds its copy.
     if (settle.skyDome && scene->objects.Size() > 1) scene->sky = RAYTR::DomeOf(scene->objects[1]);

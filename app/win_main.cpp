@@ -92,6 +92,7 @@ void WIN_MAIN_CLASS::PrintStatistics(std::ostream& out) const {
     const RAYTR::Scene* const scene = this->scene();
     if (!scene || !process) return;  // nothing assembled yet
     InspectViews::PrintStatistics(*scene, timings, out);
+    budget.Print(out);
 }
 
 void WIN_MAIN_CLASS::ApplySize(int newWidth, int newHeight) {

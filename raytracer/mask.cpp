@@ -6,6 +6,7 @@
 
 #include <GL/gl.h>
 #include <GL/glu.h>
+#include <emmintrin.h>
 
 #include <algorithm>
 #include <atomic>
@@ -348,6 +349,27 @@ void ScreenTracer::StorePixel(int p, const VECTOR& colour) {
     std::uint8_t bytes[4];
     std::memcpy(bytes, &word, sizeof bytes);
     luminance_[p] = Luminance(bytes);
+}
+
+void ScreenTracer::ShowPixel(int p, const VECTOR& colour) { buffers_[0][p] = PixelWord(colour); }
+
+void ScreenTracer::ShowRow(int p, VECTOR colour, const VECTOR& step, int count) {
+    // PixelWord in four lanes at once: c * 255 limited to [0, 255] (NaN to 0, as _mm_max_ps
+    // gives its second operand then), truncated; red, green from z, blue from y, 255.
+    std::uint32_t* const words = buffers_[0] + p;
+    const std::uint8_t* const exact = exact_ + p;
+    const __m128 scale = _mm_set1_ps(255.0f), zero = _mm_setzero_ps();
+    const __m128 delta = _mm_loadu_ps(&step.x);
+    __m128 c = _mm_loadu_ps(&colour.x);
+    for (int i = 0; i < count; ++i, c = _mm_add_ps(c, delta)) {
+        if (exact[i] != 0) continue;
+        // Lanes (red, blue, green, w) turned to (red, green, blue, w), each 0 to 255, packed to
+        // bytes in memory order (the buffer's words are little-endian), w's byte set to 255.
+        const __m128i v = _mm_shuffle_epi32(_mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(_mm_mul_ps(c, scale), zero), scale)),
+                                            _MM_SHUFFLE(3, 1, 2, 0));
+        const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(v, v), _mm_setzero_si128());
+        words[i] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(packed)) | 0xFF000000u;
+    }
 }
 
 void ScreenTracer::FullTraceRectangle(int rowStart, int colStart, int rowEnd, int colEnd) {

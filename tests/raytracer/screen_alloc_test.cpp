@@ -76,6 +76,16 @@ TEST(ScreenAllocTest, FramesOfEveryKindAllocateNothing) {
         counting = false;
         EXPECT_EQ(allocations.exchange(0), 0) << "n=" << n;
         for (const auto& t : tracer.Tiles()) EXPECT_EQ(t.passesDone, 160u);  // 2 + 2 + 1 + 2 + 1 per round
+        // Within the frame budget: lattice frames of every step, filled in, then passes.
+        counting = true;
+        for (int step = 2; step <= 8; ++step) {
+            tracer.TraceLatticeFrame(step, step * 5);
+            tracer.FillIn(2);
+            tracer.FillIn(100);
+            tracer.AccumulatePass();
+        }
+        counting = false;
+        EXPECT_EQ(allocations.exchange(0), 0) << "n=" << n << ", lattice frames";
     }
 }
 
