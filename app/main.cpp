@@ -1,13 +1,13 @@
-// Entry point: reads release.cgf, opens the centred window and hands control to GLUT. Every
-// callback forwards to the one application object; nothing else happens before the first
-// display.
+// Entry point: takes the command line, reads release.cgf (or the model named), opens the centred
+// window and hands control to GLUT. Every callback forwards to the one application object;
+// nothing else happens before the first display.
 #include <GL/freeglut.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 
+#include "app/command_line.h"
 #include "app/config_check.h"
 #include "app/start_folder.h"
 #include "app/viewer_objects.h"
@@ -20,10 +20,11 @@
 namespace {
 
 // Process-wide objects, constructed before main in this order and destroyed in reverse.
-// "Err.txt" is created (or truncated) first and never written, so it stays empty. The viewer's
+// "Err.txt" is opened (created empty, or emptied) only once main knows the folder the viewer
+// runs in, so that no other folder gets one or loses its own; it is never written. The viewer's
 // objects (application object, configuration, model table, then the scene, renderer and tracer
 // that assembly makes) are listed in their order in app/viewer_objects.h.
-std::ofstream errorLog("Err.txt");
+std::ofstream errorLog;
 WIN_NMS::ViewerObjects viewer;
 WIN_NMS::WIN_MAIN_CLASS& win = viewer.app;
 CONFIG::Lexer& config = viewer.config;
@@ -53,32 +54,39 @@ void OnMotion(int x, int y) { win.motion(x, y); Wake(); }
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A REDOWL_ISA that names ray kernels this processor cannot run is refused before anything.
+    const WIN_NMS::ViewerArguments arguments = WIN_NMS::ParseViewerArguments(argc, argv);
+    switch (arguments.action) {
+        case WIN_NMS::ViewerArguments::kHelp:
+            std::fputs(WIN_NMS::ViewerUsage(), stdout);
+            return 0;
+        case WIN_NMS::ViewerArguments::kVersion:
+            std::fputs(WIN_NMS::VersionText("redowl").c_str(), stdout);
+            return 0;
+        case WIN_NMS::ViewerArguments::kBad:
+            std::fprintf(stderr, "redowl: %s\n%s", arguments.why.c_str(), WIN_NMS::ViewerUsage());
+            return 2;
+        case WIN_NMS::ViewerArguments::kRun:
+            break;
+    }
+    // A REDOWL_ISA that names ray kernels this processor cannot run is refused before anything
+    // is opened or written.
     const std::string refusedIsa = RAYTR::CheckIsaEnvironment();
     if (!refusedIsa.empty()) {
         TIRN_ERROR::ShowErrorBox("Error: ", refusedIsa);
         return 1;
     }
     try {
-        if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-            std::fputs(WIN_NMS::ViewerUsage(), stdout);
-            return 0;
-        }
-        if (argc > 1 && argv[1][0] != '-' && WIN_NMS::IsModelFileArgument(argv[1])) {
-            // `redowl FILE` opens the model in the surroundings a written scene would have.
-            WIN_NMS::OpenModelFile(argv[1], config);
-        } else {
-            // `redowl DIR` runs as if started in DIR.
-            if (argc > 1 && argv[1][0] != '-') WIN_NMS::EnterStartFolder(argv[1], errorLog);
-            config.ReadFile("release.cgf");
-        }
+        WIN_NMS::OpenStartScene(arguments.place, config, errorLog);
     } catch (const TIRN_ERROR::File_Error&) {
         // The box has been shown and dismissed; no window is opened and the start-up failed.
         return 1;
     }
     CONFIG::ReportConfigurationWarnings(config, "release.cgf", stderr);
 
-    glutInit(&argc, argv);
+    // The arguments are the viewer's own: GLUT gets only the program's name, so that no folder
+    // or file name is taken for one of its options.
+    int glutArgc = 1;
+    glutInit(&glutArgc, argv);
     // However the process ends (Esc, an error, the window closed), the window and its GL
     // context are released before the static objects go, while the GL driver is still loaded.
     std::atexit([] { glutExit(); });

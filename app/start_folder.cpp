@@ -1,8 +1,11 @@
 #include "app/start_folder.h"
 
+#include <pwd.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <system_error>
 
 #include "app/config.h"
 #include "errors/errors.h"
@@ -11,22 +14,19 @@
 #include "loaders/provided_files.h"
 #include "mesh/model_load.h"
 
+// The installed data relative to the installed programs; the build sets it from the install
+// layout (bin and share/redowl by default).
+#ifndef REDOWL_DATA_FROM_BIN
+#define REDOWL_DATA_FROM_BIN "../share/redowl"
+#endif
+
 namespace WIN_NMS {
 
-const char* ViewerUsage() {
-    return "usage: redowl              opens the scene of release.cgf in the current folder\n"
-           "       redowl DIR          opens the scene of DIR/release.cgf, run as if started in DIR\n"
-           "       redowl FILE         opens the model FILE (3DS, OBJ, PLY, STL, glTF, GLB, FBX, Collada,\n"
-           "                           DirectX .x, ASE, LightWave, Blender, ...) on a floor under a sky,\n"
-           "                           in its own materials, without writing anything\n"
-           "       redowl --help       this text\n"
-           "A scene folder around a model: redowl-demo-scene --model FILE DIR (or scripts/run FILE).\n"
-           "Pictures without a window: redowl-snapshot [options] [DIR | FILE].\n";
-}
+namespace fs = std::filesystem;
 
 bool IsModelFileArgument(const std::string& arg) {
     std::error_code ec;
-    return std::filesystem::is_regular_file(arg, ec);
+    return fs::is_regular_file(arg, ec);
 }
 
 void OpenModelFile(const std::string& file, CONFIG::Lexer& config) {
@@ -37,22 +37,78 @@ void OpenModelFile(const std::string& file, CONFIG::Lexer& config) {
     std::string error;
     if (!LOAD_3DS::MeasureModel(file, measure, &error, true)) throw TIRN_ERROR::File_Error(error);
     for (auto& [name, bytes] : LOAD_3DS::SurroundingFiles()) LOAD_3DS::ProvideFile(name, std::move(bytes));
-    config.ReadText(LOAD_3DS::ModelSceneConfiguration(std::filesystem::path(file).filename().string(), measure));
+    config.ReadText(LOAD_3DS::ModelSceneConfiguration(fs::path(file).filename().string(), measure));
     config.Set("scene.model0", file);
 }
 
-void EnterStartFolder(const std::string& dir, std::ofstream& errorLog) {
-    namespace fs = std::filesystem;
+std::string InstalledDemoFolder() {
     std::error_code ec;
-    const fs::path before = fs::current_path(ec);
-    if (::chdir(dir.c_str()) != 0) throw TIRN_ERROR::File_Error("Can not open folder " + dir);
-    const fs::path after = fs::current_path(ec);
-    if (!before.empty() && !fs::equivalent(before, after, ec)) {
-        const fs::path left = before / "Err.txt";
-        if (fs::is_regular_file(left, ec) && fs::file_size(left, ec) == 0) fs::remove(left, ec);
+    const fs::path program = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) return {};
+    const fs::path demo = (program.parent_path() / REDOWL_DATA_FROM_BIN / "demo").lexically_normal();
+    return fs::is_regular_file(demo / "release.cgf", ec) ? demo.string() : std::string();
+}
+
+std::string UserDemoFolder() {
+    const char* data = std::getenv("XDG_DATA_HOME");
+    if (data && data[0] == '/') return (fs::path(data) / "redowl" / "demo").string();
+    const char* home = std::getenv("HOME");
+    if (!home || home[0] != '/') {
+        const passwd* user = ::getpwuid(::getuid());
+        home = user ? user->pw_dir : nullptr;
     }
-    errorLog.close();
+    if (!home || home[0] != '/') return {};
+    return (fs::path(home) / ".local" / "share" / "redowl" / "demo").string();
+}
+
+void CompleteDemoCopy(const std::string& from, const std::string& to) {
+    const auto fail = [&](const std::error_code& ec) {
+        throw TIRN_ERROR::File_Error("Can not write the demo scene into " + to + ": " + ec.message());
+    };
+    std::error_code ec;
+    fs::create_directories(to, ec);
+    if (ec) fail(ec);
+    for (fs::recursive_directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!it->is_regular_file(ec)) continue;
+        const fs::path target = fs::path(to) / fs::relative(it->path(), from, ec);
+        if (ec) fail(ec);
+        if (fs::exists(target, ec)) continue;
+        fs::create_directories(target.parent_path(), ec);
+        if (ec) fail(ec);
+        fs::path part = target;
+        part += ".part";
+        fs::copy_file(it->path(), part, fs::copy_options::overwrite_existing, ec);
+        if (!ec) fs::rename(part, target, ec);
+        if (ec) {
+            std::error_code ignored;
+            fs::remove(part, ignored);
+            fail(ec);
+        }
+    }
+    if (ec) fail(ec);
+}
+
+StartPlace OpenStartScene(const std::string& arg, CONFIG::Lexer& config, std::ofstream& errorLog) {
+    if (!arg.empty() && IsModelFileArgument(arg)) {
+        OpenModelFile(arg, config);
+        return StartPlace::kModelFile;
+    }
+    StartPlace place = arg.empty() ? StartPlace::kCurrentFolder : StartPlace::kNamedFolder;
+    std::string dir = arg;
+    std::error_code ec;
+    if (dir.empty() && !fs::exists("release.cgf", ec)) {
+        const std::string installed = InstalledDemoFolder();
+        if (!installed.empty()) {
+            dir = UserDemoFolder();
+            if (dir.empty()) throw TIRN_ERROR::File_Error("Can not find the home folder for the demo scene (HOME is not set)");
+            CompleteDemoCopy(installed, dir);
+            place = StartPlace::kUserDemo;
+        }
+    }
+    if (!dir.empty() && ::chdir(dir.c_str()) != 0) throw TIRN_ERROR::File_Error("Can not open folder " + dir);
     errorLog.open("Err.txt");
+    config.ReadFile("release.cgf");
+    return place;
 }
 
 }  // namespace WIN_NMS

@@ -1,7 +1,15 @@
 #pragma once
-// The optional argument of the viewer and the snapshot program: a folder, in which the process
-// then runs as if started there (release.cgf, the models, the textures and Err.txt all there),
-// or a model file, which it opens in the surroundings a written scene would give it.
+// Where the viewer and the snapshot program run, from their one optional argument:
+//   - a folder: the process runs as if started there (release.cgf, the models, the textures and
+//     Err.txt all there);
+//   - a model file: opened in the surroundings a written scene would give it, made in memory;
+//     nothing is written anywhere, Err.txt included;
+//   - none: the current folder. An installed program in a folder without a release.cgf runs in
+//     the user's own copy of the installed demo scene instead (the installation itself is never
+//     written to). A release.cgf in the current folder always wins, so a scene folder is opened
+//     the same way by an installed program and by one in the build tree.
+// Only the folder the process runs in ever gets an Err.txt; a file of that name anywhere else
+// is not touched.
 
 #include <fstream>
 #include <string>
@@ -11,9 +19,6 @@ class Lexer;
 }
 
 namespace WIN_NMS {
-
-// The short usage of the viewer (for --help).
-const char* ViewerUsage();
 
 // Whether arg names a file (not a folder) that the viewer should open as a model.
 bool IsModelFileArgument(const std::string& arg);
@@ -25,10 +30,30 @@ bool IsModelFileArgument(const std::string& arg);
 // cannot be read.
 void OpenModelFile(const std::string& file, CONFIG::Lexer& config);
 
-// Changes the working directory to dir and moves the process's empty Err.txt there (the one
-// made in the starting folder before main is removed when it is still empty). Throws
-// TIRN_ERROR::File_Error "Can not open folder " + dir, which shows its box, when dir cannot be
-// entered.
-void EnterStartFolder(const std::string& dir, std::ofstream& errorLog);
+// The installed demo scene: the folder "demo" in the installed data beside the running program
+// (<prefix>/bin/../share/redowl/demo) when it holds a release.cgf; empty for a program that is
+// not installed (the build tree has no such folder).
+std::string InstalledDemoFolder();
+
+// The user's writable place for the demo: $XDG_DATA_HOME/redowl/demo when XDG_DATA_HOME is an
+// absolute path, else ~/.local/share/redowl/demo. Empty when there is no home folder.
+std::string UserDemoFolder();
+
+// Copies every file below `from` that is missing below `to` (folders made as needed); what is
+// there already, an edited release.cgf included, stays as it is. Each file is written under a
+// temporary name and renamed, so an interrupted copy leaves no half file. Throws
+// TIRN_ERROR::File_Error "Can not write the demo scene into " + to (with the reason), its box
+// shown, when a file cannot be written.
+void CompleteDemoCopy(const std::string& from, const std::string& to);
+
+enum class StartPlace { kCurrentFolder, kNamedFolder, kUserDemo, kModelFile };
+
+// Reads the scene that `arg` (empty: no argument) names into config, as described above:
+// enters the folder it runs in, opens Err.txt there (created empty, or emptied), then reads
+// release.cgf; for a model file it only reads the model (OpenModelFile). Throws
+// TIRN_ERROR::File_Error, its box shown: "Can not open folder " + dir when a named folder
+// cannot be entered (no Err.txt is made then), the demo copy's error, or what reading
+// release.cgf or the model throws.
+StartPlace OpenStartScene(const std::string& arg, CONFIG::Lexer& config, std::ofstream& errorLog);
 
 }  // namespace WIN_NMS

@@ -8,7 +8,9 @@
 //                   [--mask-out mask.png] [--timings t.json] [--grid [--grid]]
 //                   [--mask-view [--mask-view]] [--stats] [--budget-ms MS] [DIR | FILE]
 // With DIR it runs as if started there (the output paths included); with a model FILE it
-// renders that model in the surroundings a written scene would give it.
+// renders that model in the surroundings a written scene would give it. Installed and run in a
+// folder without release.cgf, it renders the user's copy of the demo as the viewer opens it (the
+// output paths then stay relative to the folder it was started in).
 #include <GL/freeglut.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -16,17 +18,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/config.h"
 #include "app/config_check.h"
 #include "app/start_folder.h"
@@ -42,8 +48,9 @@
 
 namespace {
 
-// The same process-wide objects as the viewer, in the same order (app/viewer_objects.h).
-std::ofstream errorLog("Err.txt");
+// The same process-wide objects as the viewer, in the same order (app/viewer_objects.h); Err.txt
+// likewise only in the folder it runs in.
+std::ofstream errorLog;
 WIN_NMS::ViewerObjects viewer;
 WIN_NMS::WIN_MAIN_CLASS& win = viewer.app;
 CONFIG::Lexer& config = viewer.config;
@@ -76,13 +83,15 @@ struct FrameRecord {
     float light[3] = {0.0f, 0.0f, 0.0f};
 };
 
+// With a reason: on standard error (status 2); without: --help, on standard output.
 int Usage(const char* why) {
     if (why) std::fprintf(stderr, "redowl-snapshot: %s\n", why);
-    std::fprintf(stderr,
+    std::fprintf(why ? stderr : stdout,
                  "usage: redowl-snapshot [--mode hybrid|traced] [--frames N | --samples N] [--light-angle A] [--view-x DEG]\n"
                  "                       [--view-y DEG] [--zoom F [--zoom-at X,Y]] [--pan DX,DY] [--out window.png]\n"
                  "                       [--mask-out mask.png] [--timings t.json] [--grid [--grid]]\n"
                  "                       [--mask-view [--mask-view]] [--stats] [--budget-ms MS] [DIR | FILE]\n"
+                 "       redowl-snapshot --help | --version\n"
                  "Run in a folder with release.cgf, or name it as DIR, or name a model FILE of any format the\n"
                  "viewer reads. Without --light-angle the light moves as in the viewer (--samples keeps it at its\n"
                  "first angle). Each of the --frames is a new one-sample frame; --samples N adds passes to one\n"
@@ -93,7 +102,9 @@ int Usage(const char* why) {
                  "wheel would, then --pan moves the picture as a right-button drag of DX,DY pixels (right, down)\n"
                  "would. --budget-ms replaces tracer.frame_budget_ms (0: every pixel of every traced frame); with\n"
                  "--samples the traced picture's first frame is then a lattice frame, filled in over the next\n"
-                 "frames before the passes.\n");
+                 "frames before the passes.\n"
+                 "Installed and run in a folder without release.cgf, it renders the demo as the viewer opens it\n"
+                 "(the output paths stay relative to the folder it was started in).\n");
     return 2;
 }
 
@@ -235,6 +246,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") return Usage(nullptr), 0;
+        if (arg == "--version") return std::fputs(WIN_NMS::VersionText("redowl-snapshot").c_str(), stdout), 0;
         if (!arg.empty() && arg[0] != '-') {
             if (!folder.empty()) return Usage(("a second folder or file " + arg).c_str());
             folder = arg;
@@ -247,6 +259,12 @@ int main(int argc, char** argv) {
             else options.stats = true;
             continue;
         }
+        // Every option below that takes a value (a word not among them is an unknown option, even last).
+        static const std::string kValued[] = {"--mode",   "--frames",  "--samples", "--light-angle", "--view-x",
+                                              "--view-y", "--zoom",    "--zoom-at", "--pan",         "--out",
+                                              "--mask-out", "--timings", "--budget-ms"};
+        if (std::find(std::begin(kValued), std::end(kValued), arg) == std::end(kValued))
+            return Usage(("unknown option " + arg).c_str());
         if (i + 1 >= argc) return Usage(("missing value after " + arg).c_str());
         const char* value = argv[++i];
         if (arg == "--mode") {
@@ -288,8 +306,6 @@ int main(int argc, char** argv) {
             options.maskOut = value;
         } else if (arg == "--timings") {
             options.timings = value;
-        } else {
-            return Usage(("unknown option " + arg).c_str());
         }
     }
     if (options.traced && !options.maskOut.empty()) return Usage("--mask-out needs --mode hybrid (a traced frame has no mask)");
@@ -298,12 +314,13 @@ int main(int argc, char** argv) {
     TIRN_ERROR::SetBoxSink([](const std::string& caption, const std::string& text) {
         std::fprintf(stderr, "%s%s\n", caption.c_str(), text.c_str());
     });
+    std::error_code ec;
+    const std::filesystem::path started = std::filesystem::current_path(ec);
     try {
-        if (!folder.empty() && WIN_NMS::IsModelFileArgument(folder)) {
-            WIN_NMS::OpenModelFile(folder, config);  // a model file, in the default surroundings
-        } else {
-            if (!folder.empty()) WIN_NMS::EnterStartFolder(folder, errorLog);
-            config.ReadFile("release.cgf");
+        if (WIN_NMS::OpenStartScene(folder, config, errorLog) == WIN_NMS::StartPlace::kUserDemo) {
+            // No folder was named: the pictures go where the program was started.
+            for (std::string* path : {&options.out, &options.maskOut, &options.timings})
+                if (!path->empty() && (*path)[0] != '/') *path = (started / *path).string();
         }
     } catch (const TIRN_ERROR::File_Error&) {
         return 1;  // reported on standard error
@@ -318,7 +335,8 @@ int main(int argc, char** argv) {
         }
     }
 
-    glutInit(&argc, argv);
+    int glutArgc = 1;  // the arguments are all the program's own
+    glutInit(&glutArgc, argv);
     std::atexit([] { glutExit(); });
     glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
     win.width = config.GetInt("win.width");
