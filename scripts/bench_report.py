@@ -320,6 +320,7 @@ def plot_factors(grid, path):
     if not f:
         return False
     fig, ax = plt.subplots(figsize=(6.5, 4.5), dpi=100)
+    ax.set_xscale("log")
     for (kind, who), colour, style in [(("Camera", "grid"), "C0", "-"), (("Camera", "embree"), "C0", "--"),
                                        (("Shadow", "grid"), "C3", "-"), (("Shadow", "embree"), "C3", "--")]:
         d = f.get((kind, who))
@@ -334,7 +335,6 @@ def plot_factors(grid, path):
     if "demo_factor" in grid:
         ax.axvline(grid["demo_factor"], color="grey", linewidth=1, linestyle=":")
         ax.text(grid["demo_factor"], ax.get_ylim()[1] * 0.97, " demo's factor", fontsize=8, va="top", color="grey")
-    ax.set_xscale("log")
     ax.set_xlabel("tracer.regular_grid.cub_less_elem_times (cell edges per average triangle edge)")
     ax.set_ylabel("million rays per second, one thread")
     ax.set_title("Ray queries on the demo's knot against the grid's resolution")
@@ -431,10 +431,19 @@ def main():
     rel = os.path.relpath(a.plots, os.path.dirname(os.path.abspath(a.out)))
 
     model, cores, memory, isa = machine()
-    describe = git("describe", "--always", "--tags")
-    committed = git("log", "-1", "--format=%cd", "--date=format:%Y-%m-%d %H:%M")
-    changed = git("status", "--porcelain", "--", ".", ":!docs")
-    now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    # The commit bench-report measured (written when it started), else the one checked out now.
+    lines = r("commit.txt").splitlines()
+    if len(lines) >= 2:
+        describe, committed, changed = lines[0], lines[1], "".join(lines[2:]).strip()
+    else:
+        describe = git("describe", "--always", "--tags")
+        committed = git("log", "-1", "--format=%cd", "--date=format:%Y-%m-%d %H:%M")
+        changed = git("status", "--porcelain", "--", ".", ":!docs")
+    # When the measurements ended (the page may be written again later from the same outputs).
+    end = os.path.join(raw, "load_end.txt")
+    when = datetime.datetime.fromtimestamp(os.path.getmtime(end), datetime.timezone.utc) if os.path.exists(end) \
+        else datetime.datetime.now(datetime.timezone.utc)
+    now = when.strftime("%Y-%m-%d %H:%M UTC")
     L = []
     w = L.append
     w("# Red Owl: performance")
@@ -524,10 +533,18 @@ def main():
         if plots["threads"]:
             w(f"![Frame rates against threads]({rel}/threads.png)")
             w("")
+            g = frame["gbench"]
+            gains = []
+            for key, name in [("our_mask_depth", "the mask"), ("our_full_trace", "our traced frame"),
+                              ("embree_full_trace", "Embree's traced frame"), ("our_hybrid_frame_with_gl", "the hybrid frame")]:
+                if key in g and 1 in g[key] and 2 in g[key] and g[key][1] > 0:
+                    gains.append(f"{name} {g[key][2] / g[key][1]:.2f}")
             w("*Google Benchmark's part of the same run (each benchmark on its own, at least 1 s; not in turns). Two "
-              "cores: a second thread nearly doubles the tracing; four add nothing. The whole hybrid frame gains less, "
-              "because its OpenGL part (the preview, the depth read-back, the swap) does not run on the tracer's "
-              "threads.*")
+              "threads against one: " + (", ".join(gains) or "not measured") + " times the rate. On a quiet 2-core "
+              "machine a second thread nearly doubled the tracing (1.9 to 2.0 times in earlier runs at a load of "
+              "1.7); while other programs keep a core busy it gains little, and four threads on two cores add only "
+              "switches. The hybrid frame gains least: its OpenGL part "
+              "(the preview, the depth read-back, the swap) does not run on the tracer's threads.*")
             w("")
     else:
         w("frame_bench printed no summary (it needs a display; see [`perf/raw/frame_bench.err`](perf/raw/)).")
@@ -593,15 +610,21 @@ def main():
                 same = " (the reference itself)" if n >= p["reference"] else ""
                 w(f"| {name if k == 0 else ''} | {n}{same} | {rms:.3f} | {scaled:.2f} | {seconds:.2f} |")
         w("")
-        if settle["rest"]:
-            w(f"The viewer at rest on a converged picture: {settle['rest'][len('viewer at rest'):].strip(' :')}.")
+        m = re.match(r'viewer at rest \("(.*)", ([\d.]+) s after .p.\): ([\d.]+) s of processor time in ([\d.]+) s = ([\d.]+)% of one core', settle["rest"])
+        if m:
+            w(f"The real viewer on the demo, its light stopped with `p`: its title said \"{m.group(1)}\" {m.group(2)} s "
+              f"later, and then it used {m.group(3)} s of processor time in {m.group(4)} s ({m.group(5)}% of one core).")
+            w("")
+        elif settle["rest"]:
+            w(f"`{settle['rest']}`")
             w("")
         if plots["settle"]:
             w(f"![The settling picture's error against passes]({rel}/settling.png)")
             w("")
-            w("*The error falls about as 1/sqrt(samples) (dotted) while it is noise, and then more slowly where the "
-              "reference itself still has noise. A picture is done after 256 samples or when a pass changes no "
-              "pixel by more than half a grey level.*")
+            w("*Dotted: the one-sample error divided by sqrt(samples), the rate of independent random samples; a "
+              "curve below its line converges faster. The last point is measured against a reference only a few times "
+              "longer, whose own noise it includes. A picture is done after `tracer.max_samples` (256) samples or when "
+              "a pass changes no pixel by more than half a grey level.*")
             w("")
     else:
         w("settle_bench printed no figures (see [`perf/raw/settle_bench.txt`](perf/raw/)).")
@@ -642,12 +665,19 @@ def main():
 
     w("## Reading these figures")
     w("")
-    w("- A grid walks every cell between a ray's origin and its hit, where a tree skips whole subtrees; on the "
-      "demo's knot the walk and the triangle tests of the grid kernels are the larger part of a traced frame, and "
-      "the offsets of the secondary rays and the shading most of the rest.")
-    w("- The hybrid frame is bounded by software OpenGL, not by the tracer: compare it with the same frame without "
-      "tracing. The mask's adaptive lattice traces a few per cent of the pixels, hence its ratio to the brute-force "
-      "mask.")
+    if profile:
+        groups = group_profile(profile)
+        kernels = sum(v for k, v in groups.items() if k.startswith("grid kernels"))
+        w(f"- The grid kernels (walks and triangle tests) took {kernels:.0f}% of the traced frame's samples, the scene's "
+          f"walk over the models {groups['the scene' + chr(39) + 's walk over the models']:.0f}%, the offset origins "
+          f"{groups['offset origins of shadow and mirror rays']:.0f}% and shading "
+          f"{groups['shading, textures and the sky']:.0f}%. A grid walks every cell between a ray's origin and its "
+          "hit, where a tree skips whole subtrees.")
+    if frame["mask"] and frame["gl_alone"]:
+        m1 = frame["mask"][0]
+        w(f"- With one thread the whole hybrid frame ran at {m1['frame']:.1f} fps and the same frame without tracing at "
+          f"{frame['gl_alone'][0]:.1f} fps: with software OpenGL a large part of the frame is OpenGL's. The mask's "
+          "adaptive lattice traces a few per cent of the pixels, hence its ratio to the brute-force mask.")
     w("- How the code is laid out and why: [design.md](design.md).")
     w("")
     with open(a.out, "w", encoding="utf-8") as f:

@@ -1,0 +1,1 @@
+build/release/bench/budget_bench --frames 30

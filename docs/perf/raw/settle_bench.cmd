@@ -1,0 +1,1 @@
+build/release/bench/settle_bench --reference-passes 1024
