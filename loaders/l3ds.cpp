@@ -37,6 +37,18 @@ constexpr std::uint16_t kColourBytesGamma = 0x0012;
 constexpr std::uint16_t kColourFloatGamma = 0x0013;
 }  // namespace
 
+LPoint3 Add(const LPoint3& a, const LPoint3& b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+LPoint3 Subtract(const LPoint3& a, const LPoint3& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+float Length(const LPoint3& a) { return std::sqrt(a.x * a.x + a.y * a.y + a.z * a.z); }
+LPoint3 Normalise(const LPoint3& a) {
+    const float l = Length(a);
+    if (l == 0.0f) return a;
+    return {a.x / l, a.y / l, a.z / l};
+}
+LPoint3 Cross(const LPoint3& a, const LPoint3& b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+
 // ---------------------------------------------------------------- LObject
 
 void LObject::SetName(const char* text) {

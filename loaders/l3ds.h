@@ -4,7 +4,6 @@
 // per-vertex normals), light objects LLight records. Failure is a false result, never a throw.
 
 #include <cstddef>
-#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,19 +32,12 @@ struct LTri {
     LPoint3 normal;  // normalise(cross(B - C, B - A))
 };
 
-// Three-float helpers in single precision (inline: the smooth normals of a large model call
-// them tens of millions of times).
-inline LPoint3 Add(const LPoint3& a, const LPoint3& b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-inline LPoint3 Subtract(const LPoint3& a, const LPoint3& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-inline float Length(const LPoint3& a) { return std::sqrt(a.x * a.x + a.y * a.y + a.z * a.z); }  // sqrt((x*x + y*y) + z*z)
-inline LPoint3 Normalise(const LPoint3& a) {  // unchanged when the length is 0
-    const float l = Length(a);
-    if (l == 0.0f) return a;
-    return {a.x / l, a.y / l, a.z / l};
-}
-inline LPoint3 Cross(const LPoint3& a, const LPoint3& b) {
-    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
+// Three-float helpers in single precision.
+LPoint3 Add(const LPoint3& a, const LPoint3& b);
+LPoint3 Subtract(const LPoint3& a, const LPoint3& b);
+float Length(const LPoint3& a);  // sqrt((x*x + y*y) + z*z)
+LPoint3 Normalise(const LPoint3& a);  // unchanged when the length is 0
+LPoint3 Cross(const LPoint3& a, const LPoint3& b);
 
 // A material of the file's material blocks (0xAFFF): its name, its diffuse colour (0xA020) and
 // the file name of its first texture map (0xA200 / 0xA300).
