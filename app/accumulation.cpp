@@ -36,6 +36,15 @@ SettleKeys ReadSettleKeys(CONFIG::Lexer& config) {
             refuse("tracer.max_samples", samples, "a whole number of samples from 1 to 1000000");
         keys.maxSamples = static_cast<int>(n);
     }
+    const std::string budget = config.GetString("tracer.frame_budget_ms");
+    if (!budget.empty()) {
+        char* end = nullptr;
+        const double ms = std::strtod(budget.c_str(), &end);
+        if (end == budget.c_str() || *end != '\0' || !std::isfinite(ms) || ms < 0.0 || ms > 10000.0)
+            refuse("tracer.frame_budget_ms", budget,
+                   "a time in milliseconds from 0 (every pixel of every frame) to 10000, e.g. 50");
+        keys.frameBudgetMs = ms;
+    }
     return keys;
 }
 
@@ -69,9 +78,9 @@ Accumulation::Step Accumulation::Plan(const ViewState& view) {
     return done_ ? Step::kShow : Step::kPass;
 }
 
-void Accumulation::FrameDone(int samples, bool passesCanChange) {
+void Accumulation::FrameDone(int samples, bool passesCanChange, bool complete) {
     samples_ = samples;
-    done_ = !passesCanChange || samples_ >= maxSamples;
+    done_ = complete && (!passesCanChange || samples_ >= maxSamples);
 }
 
 void Accumulation::PassDone(int samples, float change) {

@@ -42,10 +42,14 @@ struct ViewState {
 //   tracer.sky = dome           dome: model 1's texture where traced rays leave the models;
 //                               black or absent: black
 //   tracer.max_samples = 256    the most samples of a picture, from 1; absent: 256
+//   tracer.frame_budget_ms = 50 milliseconds a traced-image frame may take while the view
+//                               moves (app/frame_budget.h); 0: every pixel of every frame;
+//                               absent: 50
 struct SettleKeys {
     float lightRadius = 0.0f;
     bool skyDome = false;
     int maxSamples = 256;
+    double frameBudgetMs = 50.0;
 };
 // Throws TIRN_ERROR::Error naming the key and what it accepts when a value is not one of them.
 SettleKeys ReadSettleKeys(CONFIG::Lexer& config);
@@ -70,8 +74,10 @@ public:
     // The step for a display of this view: a frame when it differs from the last one's (or
     // none came before), else a pass while the picture is not done, else kShow. Remembers it.
     Step Plan(const ViewState& view);
-    // After the frame of Plan's kFrame: its samples (1), and whether passes can change it.
-    void FrameDone(int samples, bool passesCanChange);
+    // After the frame of Plan's kFrame: its samples (1), and whether passes can change it. A
+    // picture with pixels still missing (a lattice frame) is not done whatever the passes do;
+    // FrameDone again once it is complete.
+    void FrameDone(int samples, bool passesCanChange, bool complete = true);
     // After a pass: the picture's samples and the largest change the pass made.
     void PassDone(int samples, float change);
     // Forget the picture: the next display draws a frame whatever the view.

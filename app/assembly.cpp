@@ -14,6 +14,7 @@
 #include "app/config.h"
 #include "app/model_keys.h"
 #include "app/viewer_objects.h"
+#include "app/window_title.h"
 #include "app/win_main.h"
 #include "errors/errors.h"
 #include "errors/message_box.h"
@@ -108,15 +109,17 @@ void WIN_MAIN_CLASS::AssembleScene() {
     process->scene = std::make_unique<RAYTR::Scene>();
     RAYTR::Scene* scene = process->scene.get();
 
-    // 2-3. The two process-wide grid settings.
-    const int algorithm = config.GetString("tracer.regular_grid.algoritm_type") == "fast_algorithm"
-                              ? RAYTR::kFastAlgorithm
-                              : RAYTR::kAccuracyAlgorithm;
-    RAYTR::gridAlgorithm = algorithm;
-    RAYTR::gridBuildFactor = config.GetFloat("tracer.regular_grid.cub_less_elem_times");
+    // 2-3. The grid build settings, handed to every traced model's build.
+    RAYTR::GridBuildSettings grid;
+    grid.algorithm = config.GetString("tracer.regular_grid.algoritm_type") == "fast_algorithm"
+                         ? RAYTR::kFastAlgorithm
+                         : RAYTR::kAccuracyAlgorithm;
+    grid.factor = config.GetFloat("tracer.regular_grid.cub_less_elem_times");
     // The grids are built on as many threads as the tracer will trace with (0: the hardware's);
     // the cells are the same for any count. (A negative count was refused above.)
-    RAYTR::gridBuildThreads = config.GetInt("tracer.threads_num");
+    grid.threads = config.GetInt("tracer.threads_num");
+    // Progress in the window title, at most BuildTitles::kPerSecond titles a second.
+    grid.progress = BuildTitles([](const std::string& title) { TIRN_ERROR::SetStatusTitle(title); });
 
     // 4. Fixed places of models 0 and 2, configured or not (row-vector translations).
     models[0].SetTransform(MATRIX::Translation(0.0f, -1.65f, 0.0f) * MATRIX::Identity());
@@ -163,12 +166,12 @@ void WIN_MAIN_CLASS::AssembleScene() {
         double buildSeconds = 0.0;
         const bool traced = config.GetInt(key + "_do_trace") != 0;
         if (traced) {
-            // Every grid construction (the scene's copies included) resets the process-wide
-            // algorithm to the fast one; the configured algorithm holds for every model.
             const auto buildStart = std::chrono::steady_clock::now();
-            models[i].SetGridAlgorithm(algorithm);
-            models[i].PrepareForTracing();  // builds the grid; progress in the title
+            models[i].gridSettings = grid;
+            const RAYTR::GridBuildResult built = models[i].PrepareForTracing();  // progress in the title
             buildSeconds = SecondsSince(buildStart);
+            // Warnings (the memory a configuration asks for) in the box; the build went on.
+            for (const std::string& warning : built.warnings) TIRN_ERROR::ShowErrorBox("ALERT!", warning);
             models[i].flags = kTracedFlags;
         } else {
             models[i].flags = kDrawnFlags;
@@ -186,6 +189,7 @@ void WIN_MAIN_CLASS::AssembleScene() {
     light.radius = settle.lightRadius;
     scene->AddLight(light);
     accumulation.maxSamples = settle.maxSamples;
+    budget.budgetMs = settle.frameBudgetMs;
     // The traced sky: the dome of model 1 (the one that gets the sky texture), as the scene
     // holds its copy.
     if (settle.skyDome && scene->objects.Size() > 1) scene->sky = RAYTR::DomeOf(scene->objects[1]);

@@ -21,7 +21,8 @@ const std::vector<std::string>& KnownKeys() {
                                    "tracer.use_zbuffer_values",
                                    "scene.light_radius",
                                    "tracer.sky",
-                                   "tracer.max_samples"};
+                                   "tracer.max_samples",
+                                   "tracer.frame_budget_ms"};
         for (int i = 0; i < WIN_NMS::kModelTableSize; ++i)
             for (const std::string& suffix : WIN_NMS::ModelKeySuffixes())
                 k.push_back("scene.model" + std::to_string(i) + suffix);

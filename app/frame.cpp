@@ -4,6 +4,7 @@
 #include <GL/freeglut.h>
 #include <GL/glu.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -114,14 +115,32 @@ void WIN_MAIN_CLASS::Frame() {
         renderer->DrawOverlay();
         t4 = Clock::now();
     } else {
-        // Traced image: every pixel shaded (or one more pass), copied unchanged to the window.
+        // Traced image: a new picture (within the budget: a lattice of every k-th pixel, the
+        // rest reconstructed), or its missing pixels filled in, or one more pass; copied
+        // unchanged to the window.
+        const double pixels = static_cast<double>(tracer->Width()) * tracer->Height();
+        timings.kind = "shown";
         if (step == Accumulation::Step::kFrame) {
-            tracer->TraceFullFrame();
-            accumulation.FrameDone(tracer->Samples(), tracer->PassesCanChange());
+            const int k = budget.Step(pixels);
+            tracer->TraceLatticeFrame(k, static_cast<int>(frame.latticePhase++ % static_cast<std::uint32_t>(k * k)));
+            frame.fillFrames = 0;
+            timings.kind = k > 1 ? "lattice" : "full";
+            // Not done while pixels are missing, whatever the passes would do.
+            accumulation.FrameDone(tracer->Samples(), tracer->PassesCanChange(), tracer->Complete());
+        } else if (step == Accumulation::Step::kPass && !tracer->Complete()) {
+            tracer->FillIn(budget.FillPhases(pixels, tracer->LatticeStep(), tracer->PhasesLeft()));
+            ++frame.fillFrames;
+            timings.kind = "fill-in";
+            // Complete now: the settling picture goes on from the full trace's bytes.
+            if (tracer->Complete()) accumulation.FrameDone(tracer->Samples(), tracer->PassesCanChange());
         } else if (step == Accumulation::Step::kPass) {
             const float change = tracer->AccumulatePass();
             accumulation.PassDone(tracer->Samples(), change);
+            timings.kind = "pass";
         }
+        timings.latticeStep = tracer->LatticeStep();
+        timings.shading = step == Accumulation::Step::kShow ? 0.0 : tracer->LastTracingSeconds();
+        timings.tracedShare = step == Accumulation::Step::kShow ? 0.0 : static_cast<double>(tracer->LastTracedPixels()) / pixels;
         t3 = Clock::now();
         ORVA_GRAPHICS::DrawTracedImage(tracer->Buffer(0), tracer->Width(), tracer->Height(), width, height);
         t4 = Clock::now();
@@ -146,6 +165,18 @@ void WIN_MAIN_CLASS::Frame() {
     const Clock::time_point t7 = Clock::now();
     timings.swap = Seconds(t6, t7);
     timings.frame = Seconds(start, t5) + timings.swap;
+    if (tracedImageMode && step != Accumulation::Step::kShow && tracer->LastTracedPixels() > 0) {
+        // The cost that chooses the next frames' lattice step.
+        const double tracingMs = 1e3 * tracer->LastTracingSeconds();
+        budget.Record(FrameCost{static_cast<double>(tracer->LastTracedPixels()), tracingMs,
+                                std::max(0.0, 1e3 * timings.frame - tracingMs)});
+    }
+    if (!tracedImageMode) {
+        timings.kind = "hybrid";
+        timings.latticeStep = 1;
+        timings.tracedShare = 0.0;
+        timings.shading = 0.0;
+    }
     // Showing the finished picture again is no frame of the rate.
     if (step != Accumulation::Step::kShow) CountFrame();
     SetTitle();
@@ -169,6 +200,17 @@ void WIN_MAIN_CLASS::SetTitle() {
     if (frame.title[0] == '\0' && !resting && frame.frameCount == 0) return;
     char title[sizeof frame.title];
     accumulation.Title(title, sizeof title, static_cast<int>(frame.frameRate), resting);
+    if (tracedImageMode && tracer() != nullptr && !tracer()->Complete()) {
+        // The share of the pixels the picture has traced: 1/k^2 while moving, more while it
+        // fills in.
+        const std::size_t used = std::strlen(title);
+        const int k = tracer()->LatticeStep();
+        const int phases = k * k, traced = phases - tracer()->PhasesLeft();
+        if (traced == 1)
+            std::snprintf(title + used, sizeof title - used, ", 1/%d of the pixels", phases);
+        else
+            std::snprintf(title + used, sizeof title - used, ", filling in: %d/%d of the pixels", traced, phases);
+    }
     if (views.mask != MaskView::kOff && !tracedImageMode) {
         const std::size_t used = std::strlen(title);
         std::snprintf(title + used, sizeof title - used, ", traced %.2f%% of the pixels", 100.0 * views.tracedShare);

@@ -28,7 +28,7 @@ const RAYTR::Grid* TracedGrid(const RAYTR::TObject& object) {
     return (object.flags & traced) != 0 ? object.grid : nullptr;
 }
 
-// Edge of the cells along each axis as DrawOccupiedCells takes it.
+// Edge of the cells along each axis (1 where the grid has no usable cell size).
 void CellEdges(const RAYTR::Grid& grid, float s[3]) {
     for (int axis = 0; axis < 3; ++axis) {
         const float inverse = grid.InverseCellSize()[axis];
@@ -109,60 +109,63 @@ void InspectViews::DrawMaskView(const RAYTR::ScreenTracer& tracer) {
     ORVA_GRAPHICS::DrawTracedImage(maskPicture_.data(), w, h, w, h);
 }
 
+InspectViews::CellLines InspectViews::OccupiedCellLines(const RAYTR::Grid& grid) {
+    CellLines lines;
+    const auto& array = grid.Cells();
+    const unsigned nx = array.Dim(0), ny = array.Dim(1), nz = array.Dim(2);
+    unsigned largest = 0;
+    for (unsigned c = 0; c < array.Count(); ++c) largest = std::max(largest, array[c].size);
+    float s[3];
+    CellEdges(grid, s);
+    const ORVA_MATH::VECTOR& minimum = grid.Minimum();
+    // Every edge of every occupied cell once: the edge from lattice corner (x, y, z) along an
+    // axis, keyed by corner and axis; a shared edge takes the colour of its fullest cell.
+    // Lattice corner x lies at grid coordinate x - 0.5 (cell x is centred on x).
+    std::unordered_map<std::uint64_t, std::pair<unsigned, unsigned>> edges;  // key -> (slot, count)
+    auto corner = [&](unsigned x, unsigned y, unsigned z) {
+        lines.positions.push_back(minimum.x + (static_cast<float>(x) - 0.5f) * s[0]);
+        lines.positions.push_back(minimum.y + (static_cast<float>(y) - 0.5f) * s[1]);
+        lines.positions.push_back(minimum.z + (static_cast<float>(z) - 0.5f) * s[2]);
+    };
+    for (unsigned x = 0; x < nx; ++x)
+        for (unsigned y = 0; y < ny; ++y)
+            for (unsigned z = 0; z < nz; ++z) {
+                const unsigned count = array.at(x, y, z).size;
+                if (count == 0) continue;
+                for (int axis = 0; axis < 3; ++axis)
+                    for (unsigned a = 0; a < 2; ++a)
+                        for (unsigned b = 0; b < 2; ++b) {
+                            // The four edges of the cell along this axis.
+                            unsigned cx = x, cy = y, cz = z;
+                            if (axis == 0) cy += a, cz += b;
+                            else if (axis == 1) cx += a, cz += b;
+                            else cx += a, cy += b;
+                            const std::uint64_t key = ((std::uint64_t{cx} * (ny + 2) + cy) * (nz + 2) + cz) * 3 + axis;
+                            auto [it, added] = edges.try_emplace(key, static_cast<unsigned>(lines.positions.size() / 3), count);
+                            if (!added) {
+                                it->second.second = std::max(it->second.second, count);
+                                continue;
+                            }
+                            corner(cx, cy, cz);
+                            corner(cx + (axis == 0), cy + (axis == 1), cz + (axis == 2));
+                        }
+            }
+    lines.colours.assign(lines.positions.size(), 0);
+    for (const auto& [key, slot] : edges) {
+        unsigned char rgb[3];
+        CountColour(slot.second, largest, rgb);
+        for (unsigned v = 0; v < 2; ++v)
+            for (int c = 0; c < 3; ++c) lines.colours[(slot.first + v) * 3 + c] = rgb[c];
+    }
+    return lines;
+}
+
 void InspectViews::BuildCellLines(const RAYTR::Scene& scene) {
     const unsigned n = scene.objects.Size();
     cellLines_.assign(n, CellLines{});
     linesBuilt_ = true;
-    for (unsigned i = 0; i < n; ++i) {
-        const RAYTR::Grid* const cells = TracedGrid(scene.objects[i]);
-        if (!cells) continue;
-        const auto& array = cells->Cells();
-        const unsigned nx = array.Dim(0), ny = array.Dim(1), nz = array.Dim(2);
-        unsigned largest = 0;
-        for (unsigned c = 0; c < array.Count(); ++c) largest = std::max(largest, array[c].size);
-        float s[3];
-        CellEdges(*cells, s);
-        const ORVA_MATH::VECTOR& minimum = cells->Minimum();
-        // Every edge of every occupied cell once: the edge from lattice corner (x, y, z) along
-        // an axis, keyed by corner and axis; a shared edge takes the colour of its fullest cell.
-        std::unordered_map<std::uint64_t, std::pair<unsigned, unsigned>> edges;  // key -> (slot, count)
-        CellLines& lines = cellLines_[i];
-        auto corner = [&](unsigned x, unsigned y, unsigned z) {
-            lines.positions.push_back(minimum.x + static_cast<float>(x) * s[0]);
-            lines.positions.push_back(minimum.y + static_cast<float>(y) * s[1]);
-            lines.positions.push_back(minimum.z + static_cast<float>(z) * s[2]);
-        };
-        for (unsigned x = 0; x < nx; ++x)
-            for (unsigned y = 0; y < ny; ++y)
-                for (unsigned z = 0; z < nz; ++z) {
-                    const unsigned count = array.at(x, y, z).size;
-                    if (count == 0) continue;
-                    for (int axis = 0; axis < 3; ++axis)
-                        for (unsigned a = 0; a < 2; ++a)
-                            for (unsigned b = 0; b < 2; ++b) {
-                                // The four edges of the cell along this axis.
-                                unsigned cx = x, cy = y, cz = z;
-                                if (axis == 0) cy += a, cz += b;
-                                else if (axis == 1) cx += a, cz += b;
-                                else cx += a, cy += b;
-                                const std::uint64_t key = ((std::uint64_t{cx} * (ny + 2) + cy) * (nz + 2) + cz) * 3 + axis;
-                                auto [it, added] = edges.try_emplace(key, static_cast<unsigned>(lines.positions.size() / 3), count);
-                                if (!added) {
-                                    it->second.second = std::max(it->second.second, count);
-                                    continue;
-                                }
-                                corner(cx, cy, cz);
-                                corner(cx + (axis == 0), cy + (axis == 1), cz + (axis == 2));
-                            }
-                }
-        lines.colours.assign(lines.positions.size(), 0);
-        for (const auto& [key, slot] : edges) {
-            unsigned char rgb[3];
-            CountColour(slot.second, largest, rgb);
-            for (unsigned v = 0; v < 2; ++v)
-                for (int c = 0; c < 3; ++c) lines.colours[(slot.first + v) * 3 + c] = rgb[c];
-        }
-    }
+    for (unsigned i = 0; i < n; ++i)
+        if (const RAYTR::Grid* const cells = TracedGrid(scene.objects[i])) cellLines_[i] = OccupiedCellLines(*cells);
 }
 
 void InspectViews::DrawGrid(const RAYTR::Scene& scene) {
@@ -257,10 +260,7 @@ void InspectViews::SaveScreenshot(int width, int height, std::ostream& out, std:
         err << "Screenshot not saved: " << error << std::endl;
 }
 
-void InspectViews::PrintStatistics(const RAYTR::Scene& scene, int algorithm, const FrameTimings& timings,
-                                   std::ostream& out) {
-    const int flag = RAYTR::gridAlgorithm;
-    RAYTR::gridAlgorithm = algorithm;
+void InspectViews::PrintStatistics(const RAYTR::Scene& scene, const FrameTimings& timings, std::ostream& out) {
     for (unsigned i = 0; i < scene.objects.Size(); ++i) {
         const RAYTR::TObject& object = scene.objects[i];
         RAYTR::Grid* const cells = const_cast<RAYTR::Grid*>(TracedGrid(object));
@@ -268,15 +268,9 @@ void InspectViews::PrintStatistics(const RAYTR::Scene& scene, int algorithm, con
         const int* n = cells->Resolution();
         out << "Model " << i << ": " << object.triangleCount << " triangles, grid " << n[0] << " x " << n[1] << " x "
             << n[2] << " cells of edge " << cells->CellSize() << std::endl;
-        try {
-            cells->PrintStatistics(out);
-        } catch (...) {
-            RAYTR::gridAlgorithm = flag;
-            throw;
-        }
+        cells->PrintStatistics(out);
         out << std::endl;
     }
-    RAYTR::gridAlgorithm = flag;
     const auto ms = [](double seconds) { return seconds * 1000.0; };
     const std::ios::fmtflags saved = out.flags();
     const std::streamsize precision = out.precision();

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "grid/regular_grid.h"
+
 namespace RAYTR {
 class Scene;
 class ScreenTracer;
@@ -68,7 +70,8 @@ public:
     // and behind the surfaces show too). Each cube covers its cell's own extent. Drawn as one
     // line array per object, each edge shared by neighbouring cells once (the grid's
     // DrawOccupiedCells draws a glutWireCube per cell, ten times slower on a software
-    // renderer). Does nothing when off.
+    // renderer). These are the system's cell drawings (the grid itself draws nothing). Does
+    // nothing when off.
     void DrawGrid(const RAYTR::Scene& scene);
     // Writes the window's back buffer (width x height) as redowl-YYYYMMDD-HHMMSS.png in the
     // working directory and says so on out (or why not on err). Clears the request.
@@ -79,23 +82,25 @@ public:
     double tracedShare = 0.0;
     int tracedPixels = 0;
 
-    // The F12 report: for every traced object its grid statistics, then the timings of the
-    // last frame in milliseconds. algorithm is the grid build the configuration asked for; the
-    // statistics name the process-wide flag, which the scene's object copies reset, so it is
-    // set to this value for the report.
-    static void PrintStatistics(const RAYTR::Scene& scene, int algorithm, const FrameTimings& timings,
-                                std::ostream& out);
+    // The F12 report: for every traced object its grid statistics (naming the algorithm its
+    // grid was built with), then the timings of the last frame in milliseconds.
+    static void PrintStatistics(const RAYTR::Scene& scene, const FrameTimings& timings, std::ostream& out);
+
+    // The occupied cells of one grid as lines: each distinct cell edge once (x, y, z floats per
+    // end, in the grid's own frame), with the colour of its fullest cell (RGB bytes per end).
+    // Cell (i, j, k) spans minimum + (i - 0.5, j - 0.5, k - 0.5) to minimum + (i + 0.5, j +
+    // 0.5, k + 0.5) cell edges, where the grid has it (cells are centred on whole grid
+    // coordinates).
+    struct CellLines {
+        std::vector<float> positions;
+        std::vector<unsigned char> colours;
+    };
+    static CellLines OccupiedCellLines(const RAYTR::Grid& grid);
 
     // The screenshot's file name for a local time.
     static std::string ScreenshotName(const std::tm& local);
 
 private:
-    // The occupied cells of one object as lines: each distinct cell edge once (x, y, z floats
-    // per end, in the object's own frame), with the colour of its fullest cell (RGB bytes).
-    struct CellLines {
-        std::vector<float> positions;
-        std::vector<unsigned char> colours;
-    };
     void BuildCellLines(const RAYTR::Scene& scene);
 
     std::vector<std::uint32_t> maskPicture_;  // tracer W*H RGBA words, made once

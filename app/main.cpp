@@ -15,6 +15,7 @@
 #include "app/window_title.h"
 #include "errors/errors.h"
 #include "errors/message_box.h"
+#include "grid/kernel.h"
 
 namespace {
 
@@ -52,6 +53,12 @@ void OnMotion(int x, int y) { win.motion(x, y); Wake(); }
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A REDOWL_ISA that names ray kernels this processor cannot run is refused before anything.
+    const std::string refusedIsa = RAYTR::CheckIsaEnvironment();
+    if (!refusedIsa.empty()) {
+        TIRN_ERROR::ShowErrorBox("Error: ", refusedIsa);
+        return 1;
+    }
     try {
         if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
             std::fputs(WIN_NMS::ViewerUsage(), stdout);

@@ -91,12 +91,8 @@ void WIN_MAIN_CLASS::special(int key, int, int) {
 void WIN_MAIN_CLASS::PrintStatistics(std::ostream& out) const {
     const RAYTR::Scene* const scene = this->scene();
     if (!scene || !process) return;  // nothing assembled yet
-    // The statistics name the grid algorithm flag, which the scene's object copies set back to
-    // the fast one; report the build the configuration asked for, as assembly applied it.
-    const int algorithm = process->config.GetString("tracer.regular_grid.algoritm_type") == "fast_algorithm"
-                              ? RAYTR::kFastAlgorithm
-                              : RAYTR::kAccuracyAlgorithm;
-    InspectViews::PrintStatistics(*scene, algorithm, timings, out);
+    InspectViews::PrintStatistics(*scene, timings, out);
+    budget.Print(out);
 }
 
 void WIN_MAIN_CLASS::ApplySize(int newWidth, int newHeight) {

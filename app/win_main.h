@@ -10,6 +10,7 @@
 
 #include "app/accumulation.h"
 #include "app/camera.h"
+#include "app/frame_budget.h"
 #include "app/inspect_views.h"
 #include "math/vector.h"
 #include "raytracer/ray.h"
@@ -81,6 +82,8 @@ struct FrameState {
     bool lightPaused = false;      // the arrow and page keys move the light by hand
     char title[96] = {};           // the title last shown (sent again only when it changes)
     bool rested = false;           // the last display only showed the picture again
+    std::uint32_t latticePhase = 0;  // counts the lattice frames: their lattice offsets in turn
+    std::uint32_t fillFrames = 0;    // filling-in frames of the current picture
 };
 
 // The camera besides the two view angles (which stay the application object's angleX and
@@ -109,6 +112,12 @@ struct FrameTimings {
     double views = 0.0;       // the grid and mask views (zero while they are off)
     double swap = 0.0;        // the swap: the driver finishes the frame and shows it
     double frame = 0.0;       // the whole frame, the swap included
+    // What the traced image's frame traced: its lattice step (1: every pixel), the share of
+    // the pixels it shaded, and what it was.
+    int latticeStep = 1;
+    double shading = 0.0;  // traced image: the part of tracing that shaded the traced pixels
+    double tracedShare = 0.0;
+    const char* kind = "hybrid";  // "full", "lattice", "fill-in", "pass", "shown" or "hybrid"
 };
 
 class WIN_MAIN_CLASS {
@@ -158,6 +167,7 @@ public:
     FrameTimings timings;
     InspectViews views;
     Accumulation accumulation;  // the settling picture
+    FrameBudget budget;         // the traced image's frame budget while the view moves
     // Status the process ends with after an error box during assembly or a frame: a failure
     // must not look like success to whoever started the process.
     int errorExitStatus = 1;

@@ -1,5 +1,8 @@
 #include "app/window_title.h"
 
+#include <chrono>
+#include <utility>
+
 #include <GL/freeglut.h>
 #include <GL/glx.h>
 #include <X11/Xlib.h>
@@ -71,6 +74,24 @@ void SetWindowTitle(const std::string& utf8) {
 
 void InstallWindowTitleSink() {
     TIRN_ERROR::SetTitleSink([](const std::string& utf8) { SetWindowTitle(utf8); });
+}
+
+BuildTitles::BuildTitles(std::function<void(const std::string&)> set, std::function<double()> clock)
+    : set_(std::move(set)), clock_(std::move(clock)) {
+    if (!clock_)
+        clock_ = [] { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); };
+}
+
+void BuildTitles::operator()(RAYTR::GridBuildStage stage, int percent) {
+    static const char* const kTexts[] = {"посторение сетки: ", "освобождение лишней памяти(ячейки): ",
+                                         "освобождение лишней памяти(оставшаяся память): "};
+    const int s = static_cast<int>(stage);
+    const double now = clock_();
+    if (s == stage_ && stage != RAYTR::GridBuildStage::kDone && now - last_ < 1.0 / kPerSecond) return;
+    stage_ = s;
+    last_ = now;
+    ++count_;
+    set_(kTexts[s] + std::to_string(percent));
 }
 
 }  // namespace WIN_NMS

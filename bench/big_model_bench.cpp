@@ -101,7 +101,7 @@ void BM_RedOwlNormals(benchmark::State& state) {
 void BM_RedOwlGrid(benchmark::State& state) {
     RAYTR::TObject object;
     ORVA_GRAPHICS::LoadModel(object, File(), {});
-    RAYTR::gridBuildFactor = SceneFactor();
+    object.gridSettings.factor = SceneFactor();
     for (auto _ : state) {
         object.SetGridAlgorithm(RAYTR::kAccuracyAlgorithm);
         object.PrepareForTracing();
@@ -138,12 +138,12 @@ int main(int argc, char** argv) {
     });
     std::printf("model: %s, %.1f MB\n", File().c_str(), double(std::filesystem::file_size(File())) / 1e6);
     // Memory: the loaded model with its grid, beside the mesh's own arrays.
-    RAYTR::gridBuildFactor = SceneFactor();  // measured first: its memory is not the model's
+    const float factor = SceneFactor();  // measured first: its memory is not the model's
     const double before = Memory("VmRSS:");
     {
         RAYTR::TObject object;
         ORVA_GRAPHICS::LoadModel(object, File(), {});
-        RAYTR::gridBuildFactor = SceneFactor();
+        object.gridSettings.factor = factor;
         object.SetGridAlgorithm(RAYTR::kAccuracyAlgorithm);
         object.PrepareForTracing();
         const double mesh = (double(object.vertexCount) * sizeof(ORVA_GRAPHICS::VERTEX) +
@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
         const double grid = double(object.grid->MemoryBytes()) / (1024.0 * 1024.0);
         std::printf("memory: resident %.0f MiB more with the model loaded and its grid built at the scene's factor "
                     "%.2g (peak %.0f MiB in all); the mesh's arrays %.0f MiB, its grid %.0f MiB\n",
-                    Memory("VmRSS:") - before, double(RAYTR::gridBuildFactor), Memory("VmHWM:"), mesh, grid);
+                    Memory("VmRSS:") - before, double(factor), Memory("VmHWM:"), mesh, grid);
     }
     Recorder recorder;
     benchmark::RunSpecifiedBenchmarks(&recorder);

@@ -59,8 +59,6 @@ RAYTR::Scene* MakeDemoScene() {
         std::fprintf(stderr, "frame_bench: cannot write the demo scene: %s\n", error.c_str());
         std::exit(1);
     }
-    RAYTR::gridAlgorithm = RAYTR::kFastAlgorithm;
-    RAYTR::gridBuildFactor = 0.75f;
     auto* scene = new RAYTR::Scene();
     static RAYTR::TObject models[3];
     models[0].SetTransform(MATRIX::Translation(0.0f, -1.65f, 0.0f));
@@ -72,6 +70,7 @@ RAYTR::Scene* MakeDemoScene() {
     for (int i = 0; i < 3; ++i) {
         models[i].LoadFrom3DS(dir + files[i]);
         if (i != 1) {
+            models[i].gridSettings.factor = 0.75f;  // the demo's release.cgf
             models[i].PrepareForTracing();
             models[i].flags = 0x0F;
         } else {
@@ -425,16 +424,6 @@ void OurFullTraceOneRay(benchmark::State& state) {
     t.smoothTracedImage = true;
 }
 
-// The same one-ray image with our eight-ray packets (coherent grid traversal): the same bytes.
-void OurFullTracePackets(benchmark::State& state) {
-    ScreenTracer& t = Tracer(int(state.range(0)));
-    t.smoothTracedImage = false;
-    t.packetTracing = true;
-    for (auto _ : state) benchmark::DoNotOptimize(t.TraceFullFrame());
-    t.packetTracing = false;
-    t.smoothTracedImage = true;
-}
-
 // One whole hybrid frame as the viewer draws it, the swap included.
 void HybridFrame(ScreenTracer& t) {
     shared->render->DrawPreview();
@@ -543,6 +532,23 @@ std::vector<std::uint32_t> MaskFrom(ScreenTracer& t, const std::vector<float>& d
     return {t.Buffer(), t.Buffer() + kSize * kSize};
 }
 
+// Embree's frame on the tracer's tiles with as many threads, one frame per call.
+struct EmbreePeer {
+    EmbreeFrame frame;
+    std::unique_ptr<RAYTR::WorkerTeam> team;
+    EmbreePeer(const ScreenTracer& t, bool full, int threads) : frame{&t, full} {
+        if (threads > 1) team = std::make_unique<RAYTR::WorkerTeam>(threads, &EmbreeFrame::Work, &frame);
+    }
+    void Frame() {
+        if (team) {
+            frame.next = 0;
+            team->RunFrame();
+        } else {
+            frame.Rectangle(0, 0, kSize, kSize);
+        }
+    }
+};
+
 void Summary() {
     double load[3] = {0.0, 0.0, 0.0};
     if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
@@ -556,17 +562,8 @@ void Summary() {
     Rates glAlone;
     for (int threads : {1, 2, 4}) {
         ScreenTracer& t = Tracer(threads);
-        EmbreeFrame embree{&t, false};
-        std::unique_ptr<RAYTR::WorkerTeam> team;
-        if (threads > 1) team = std::make_unique<RAYTR::WorkerTeam>(threads, &EmbreeFrame::Work, &embree);
-        const auto peer = [&] {
-            if (team) {
-                embree.next = 0;
-                team->RunFrame();
-            } else {
-                embree.Rectangle(0, 0, kSize, kSize);
-            }
-        };
+        EmbreePeer embree(t, false, threads);
+        const auto peer = [&] { embree.Frame(); };
         t.useZBuffer = true;
         const auto mask = Interleaved([&] { t.TraceFrame(shared->depth.data()); }, peer, 6.0);
         const auto frame = Interleaved([&] { HybridFrame(t); }, peer, 6.0);
@@ -578,6 +575,24 @@ void Summary() {
     }
 
     std::printf("the same frame without tracing (OpenGL alone): %.1f (%.1f)\n", glAlone.ours, glAlone.oursCpu);
+
+    // The traced image beside Embree's single-ray trace of the same rays, in turns: our one-ray
+    // frame (exactly Embree's rays), and the viewer's frame with its smoothing pass.
+    std::printf("\nthreads | our one-ray traced frame | Embree single rays | ratio        | our viewer's traced frame (smoothing) | ratio\n");
+    for (int threads : {1, 2}) {
+        ScreenTracer& t = Tracer(threads);
+        EmbreePeer embree(t, true, threads);
+        const auto peer = [&] { embree.Frame(); };
+        t.smoothTracedImage = false;
+        const auto oneRay = Interleaved([&] { t.TraceFullFrame(); }, peer, 8.0);
+        t.smoothTracedImage = true;
+        const auto viewer = Interleaved([&] { t.TraceFullFrame(); }, peer, 8.0);
+        std::printf("%7d | %12.2f (%6.2f) | %9.2f (%6.2f) | %5.2f (%5.2f) | %26.2f (%6.2f) | %5.2f (%5.2f)\n", threads,
+                    oneRay.ours, oneRay.oursCpu, oneRay.peer, oneRay.peerCpu, oneRay.ours / oneRay.peer,
+                    oneRay.oursCpu / oneRay.peerCpu, viewer.ours, viewer.oursCpu, viewer.ours / viewer.peer,
+                    viewer.oursCpu / viewer.peerCpu);
+    }
+
 
     // The depth read-back: each format the driver offers, after the preview is finished.
     std::printf("\ndepth read-back of %d x %d after glFinish (ms per read) and the mask from it against GL_FLOAT's\n",
@@ -666,7 +681,6 @@ int main(int argc, char** argv) {
         reg("embree_mask_brute_force", EmbreeMask);
         reg("our_full_trace", OurFullTrace);
         reg("our_full_trace_one_ray", OurFullTraceOneRay);
-        reg("our_full_trace_packets", OurFullTracePackets);
         reg("embree_full_trace", EmbreeFullTrace);
         reg("embree_full_trace_packets8", EmbreeFullTrace8);
         reg("our_hybrid_frame_with_gl", OurHybridFrame);
@@ -698,10 +712,6 @@ int main(int argc, char** argv) {
         std::printf("%d thread(s): one-ray full trace (Embree's rays exactly, no smoothing pass) %.2f -> ratio %.2f "
                     "to Embree's single rays, %.2f to its 8-ray packets\n",
                     threads, f1, ef > 0 ? f1 / ef : 0.0, e8 > 0 ? f1 / e8 : 0.0);
-        const double fp = fps("our_full_trace_packets", threads);
-        std::printf("%d thread(s): the same with our 8-ray packets %.2f -> ratio %.2f to Embree's single rays, %.2f "
-                    "to its 8-ray packets\n",
-                    threads, fp, ef > 0 ? fp / ef : 0.0, e8 > 0 ? fp / e8 : 0.0);
     }
     Summary();
     s.tracers.clear();

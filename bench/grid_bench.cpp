@@ -1,17 +1,20 @@
 // Grid build and ray-query throughput on the demo scene's model 0 (the torus knot), beside
 // Embree 3 on the same triangles and the same rays: queries on one thread, builds on one and
-// on two threads.
+// on two threads. Ours and Embree's run in turns, round after round (--rounds N, default 3),
+// and the summary gives the ratio of each round, with the load average.
 //
 //   build/<dir>/bench/grid_bench                 all benchmarks, then the summary table
 //   build/<dir>/bench/grid_bench --benchmark_filter=Shadow
+//   REDOWL_ISA=avx2 build/<dir>/bench/grid_bench  the kernels of one instruction set
 //
 // Camera rays: 512 x 512 from (0, 0, 15) toward the model, 45-degree field of view.
 // Shadow rays: from the closest hit of every camera ray that meets the model toward the light
-// at (2.16, 2.54, 6.73), the segment ending at the light (t = 1); ours skip the triangle the
-// point lies on, Embree's start at t = 1e-4. Both sides compute the same things: the nearest
-// hit of each camera ray (Intersect / rtcIntersect1) and whether anything blocks each shadow
-// segment (Occluded / rtcOccluded1). Embree's triangles are two-sided, ours one-sided (the
-// model is closed, so the nearest hits agree). Our queries use grids of the demo's algorithm.
+// at (2.16, 2.54, 6.73), the segment ending at the light (t = 1), from the hit point offset by
+// its error bound (raytracer/offset.h); Embree's also start at t = 1e-4. Both sides compute
+// the same things: the nearest hit of each camera ray (Intersect / rtcIntersect1) and whether
+// anything blocks each shadow segment (Occluded / rtcOccluded1). Embree's triangles are
+// two-sided, ours one-sided (the model is closed, so the nearest hits agree). Our queries use
+// grids of the demo's algorithm.
 
 #include <benchmark/benchmark.h>
 #include <embree3/rtcore.h>
@@ -25,10 +28,10 @@
 #include <string>
 #include <vector>
 
-#include "errors/message_box.h"
 #include "grid/regular_grid.h"
 #include "loaders/demo_scene.h"
 #include "mesh/vertex.h"
+#include "raytracer/offset.h"
 #include "raytracer/ray.h"
 
 namespace {
@@ -46,8 +49,7 @@ struct Model {
 };
 
 struct ShadowRay {
-    RAYTR::Ray ray;  // origin on the surface, direction to the light (length = distance)
-    const Triangle* skip;
+    RAYTR::Ray ray;  // origin off the surface, direction to the light (length = distance)
 };
 
 Model gModel;
@@ -66,7 +68,18 @@ double ThreadSeconds() {
 }
 
 // rays (or triangles) per second of the last run of each benchmark, for the summary.
-std::map<std::string, double> gRates;
+// Every round's rate per name, in the order the rounds ran.
+std::map<std::string, std::vector<double>> gRates;
+
+// Keeps a run's rate: Google Benchmark calls a benchmark several times in a row while it finds
+// its iteration count, and only the last call of such a row counts for the round.
+void Record(const std::string& name, double rate) {
+    static std::string last;
+    std::vector<double>& rates = gRates[name];
+    if (name == last && !rates.empty()) rates.back() = rate;
+    else rates.push_back(rate);
+    last = name;
+}
 std::map<std::string, double> gBytesPerTriangle;
 
 // The build factor of the demo's release.cgf ("cub_less_elem_times = x").
@@ -149,11 +162,16 @@ void MakeRays() {
         rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
         rtcIntersect1(gScene, &context, &rh);
         if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) continue;
-        VECTOR p = r.origin + r.direction * rh.ray.tfar;
-        p.w = 1.0f;
+        RAYTR::RayHit hit;
+        hit.triangle = &gModel.triangles[rh.hit.primID];
+        hit.b1 = rh.hit.u;
+        hit.b2 = rh.hit.v;
+        hit.b0 = 1.0f - rh.hit.u - rh.hit.v;
+        const RAYTR::SurfacePoint surface = RAYTR::SurfaceOf(hit, false);
+        const VECTOR p = RAYTR::OffsetRayOrigin(surface, light - surface.position);
         VECTOR d = light - p;
         d.w = 0.0f;
-        gShadowRays.push_back(ShadowRay{RAYTR::Ray(p, d), &gModel.triangles[rh.hit.primID]});
+        gShadowRays.push_back(ShadowRay{RAYTR::Ray(p, d)});
     }
 }
 
@@ -186,7 +204,7 @@ void RunRays(benchmark::State& state, const std::string& name, size_t rays, Body
     }
     state.counters["rays/s"] = benchmark::Counter(static_cast<double>(total), benchmark::Counter::kIsRate);
     state.counters["hit %"] = 100.0 * static_cast<double>(hits) / static_cast<double>(rays);
-    gRates[name] = static_cast<double>(total) / seconds;
+    Record(name, static_cast<double>(total) / seconds);
 }
 
 RAYTR::Grid* GridAt(float factor, int algorithm) {
@@ -194,9 +212,10 @@ RAYTR::Grid* GridAt(float factor, int algorithm) {
     RAYTR::Grid*& grid = grids[{factor, algorithm}];
     if (grid == nullptr) {
         grid = new RAYTR::Grid;
-        grid->SetAlgorithm(algorithm);
-        RAYTR::gridBuildFactor = factor;
-        grid->Build(gModel.triangles.data(), static_cast<int>(gModel.triangles.size()), gModel.box);
+        RAYTR::GridBuildSettings settings;
+        settings.algorithm = algorithm;
+        settings.factor = factor;
+        grid->Build(gModel.triangles.data(), static_cast<int>(gModel.triangles.size()), gModel.box, settings);
     }
     return grid;
 }
@@ -225,22 +244,22 @@ void BM_GridBuild(benchmark::State& state, int algorithm, int threads) {
     size_t built = 0;
     double seconds = 0.0;
     double bytes = 0.0;
-    RAYTR::gridBuildThreads = threads;
+    RAYTR::GridBuildSettings settings;
+    settings.algorithm = algorithm;
+    settings.factor = factor;
+    settings.threads = threads;
     for (auto _ : state) {
         const double start = threads > 1 ? WallSeconds() : ThreadSeconds();
         RAYTR::Grid grid;
-        grid.SetAlgorithm(algorithm);
-        RAYTR::gridBuildFactor = factor;
-        grid.Build(gModel.triangles.data(), static_cast<int>(gModel.triangles.size()), gModel.box);
+        grid.Build(gModel.triangles.data(), static_cast<int>(gModel.triangles.size()), gModel.box, settings);
         seconds += (threads > 1 ? WallSeconds() : ThreadSeconds()) - start;
         bytes = static_cast<double>(grid.MemoryBytes());
         built += gModel.triangles.size();
     }
-    RAYTR::gridBuildThreads = 0;
     state.counters["triangles/s"] = benchmark::Counter(static_cast<double>(built), benchmark::Counter::kIsRate);
     state.counters["bytes/triangle"] = bytes / static_cast<double>(gModel.triangles.size());
-    gRates[BuildKey(algorithm == RAYTR::kFastAlgorithm ? "fast" : "accurate", threads)] =
-        static_cast<double>(built) / seconds;
+    Record(BuildKey(algorithm == RAYTR::kFastAlgorithm ? "fast" : "accurate", threads),
+           static_cast<double>(built) / seconds);
 }
 
 void BM_EmbreeBuild(benchmark::State& state, int threads) {
@@ -257,7 +276,7 @@ void BM_EmbreeBuild(benchmark::State& state, int threads) {
     }
     if (device != gDevice) rtcReleaseDevice(device);
     state.counters["triangles/s"] = benchmark::Counter(static_cast<double>(built), benchmark::Counter::kIsRate);
-    gRates[BuildKey("embree", threads)] = static_cast<double>(built) / seconds;
+    Record(BuildKey("embree", threads), static_cast<double>(built) / seconds);
 }
 
 void BM_GridCamera(benchmark::State& state, float factor) {
@@ -265,7 +284,7 @@ void BM_GridCamera(benchmark::State& state, float factor) {
     RunRays(state, "camera grid " + FactorName(factor), gCameraRays.size(), [&] {
         int64_t hits = 0;
         for (const RAYTR::Ray& r : gCameraRays) {
-            RAYTR::RayHit hit;
+            RAYTR::GridHit hit;
             hits += grid.Intersect(r, hit);
         }
         return hits;
@@ -278,15 +297,15 @@ void BM_GridShadow(benchmark::State& state, float factor) {
     const RAYTR::Grid& grid = *GridAt(factor, RAYTR::kAccuracyAlgorithm);
     RunRays(state, "shadow grid " + FactorName(factor), gShadowRays.size(), [&] {
         int64_t hits = 0;
-        for (const ShadowRay& s : gShadowRays) hits += grid.Occluded(s.ray, 1.0f, s.skip);
+        for (const ShadowRay& s : gShadowRays) hits += grid.Occluded(s.ray, 1.0f);
         return hits;
     });
 }
 
-void BM_EmbreeCamera(benchmark::State& state) {
+void BM_EmbreeCamera(benchmark::State& state, float factor) {
     RTCIntersectContext context;
     rtcInitIntersectContext(&context);
-    RunRays(state, "camera embree", gCameraRays.size(), [&] {
+    RunRays(state, "camera embree " + FactorName(factor), gCameraRays.size(), [&] {
         int64_t hits = 0;
         for (const RAYTR::Ray& r : gCameraRays) {
             RTCRayHit rh;
@@ -299,10 +318,10 @@ void BM_EmbreeCamera(benchmark::State& state) {
     });
 }
 
-void BM_EmbreeShadow(benchmark::State& state) {
+void BM_EmbreeShadow(benchmark::State& state, float factor) {
     RTCIntersectContext context;
     rtcInitIntersectContext(&context);
-    RunRays(state, "shadow embree", gShadowRays.size(), [&] {
+    RunRays(state, "shadow embree " + FactorName(factor), gShadowRays.size(), [&] {
         int64_t hits = 0;
         for (const ShadowRay& s : gShadowRays) {
             RTCRay ray;
@@ -314,176 +333,95 @@ void BM_EmbreeShadow(benchmark::State& state) {
     });
 }
 
-// ---- packets: eight rays per query, ours (coherent grid traversal) and Embree's ----------
-// Camera packets are 4 x 2 pixels; shadow packets are eight consecutive shadow rays (the hits
-// of neighbouring pixels of one row, mostly).
-std::vector<std::array<int, 8>> CameraPackets() {
-    std::vector<std::array<int, 8>> packets;
-    for (int y = 0; y < 512; y += 2)
-        for (int x = 0; x < 512; x += 4) {
-            std::array<int, 8> p;
-            for (int i = 0; i < 8; ++i) p[i] = (y + i / 4) * 512 + x + i % 4;
-            packets.push_back(p);
-        }
-    return packets;
-}
-
-void BM_GridCameraPackets(benchmark::State& state) {
-    const RAYTR::Grid& grid = *GridAt(gDemoFactor, RAYTR::kAccuracyAlgorithm);
-    const auto packets = CameraPackets();
-    RunRays(state, "packets camera grid", gCameraRays.size(), [&] {
-        int64_t hits = 0;
-        for (const auto& p : packets) {
-            RAYTR::Ray rays[8];
-            RAYTR::RayHit found[8];
-            float limit[8];
-            for (int i = 0; i < 8; ++i) rays[i] = gCameraRays[p[i]], limit[i] = 1e38f;
-            hits += __builtin_popcount(grid.IntersectPacket(rays, 0xFF, found, limit));
-        }
-        return hits;
-    });
-}
-
-void BM_GridShadowPackets(benchmark::State& state) {
-    const RAYTR::Grid& grid = *GridAt(gDemoFactor, RAYTR::kAccuracyAlgorithm);
-    RunRays(state, "packets shadow grid", gShadowRays.size(), [&] {
-        int64_t hits = 0;
-        for (size_t first = 0; first < gShadowRays.size(); first += 8) {
-            RAYTR::Ray rays[8];
-            const Triangle* skip[8] = {};
-            float limit[8];
-            int active = 0;
-            for (int i = 0; i < 8 && first + i < gShadowRays.size(); ++i) {
-                rays[i] = gShadowRays[first + i].ray, skip[i] = gShadowRays[first + i].skip, limit[i] = 1.0f;
-                active |= 1 << i;
-            }
-            hits += __builtin_popcount(grid.OccludedPacket(rays, active, limit, skip));
-        }
-        return hits;
-    });
-}
-
-void BM_EmbreeCamera8(benchmark::State& state) {
-    RTCIntersectContext context;
-    rtcInitIntersectContext(&context);
-    const auto packets = CameraPackets();
-    RunRays(state, "packets camera embree", gCameraRays.size(), [&] {
-        int64_t hits = 0;
-        alignas(32) int valid[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
-        for (const auto& p : packets) {
-            RTCRayHit8 rh;
-            for (int i = 0; i < 8; ++i) {
-                const RAYTR::Ray& r = gCameraRays[p[i]];
-                rh.ray.org_x[i] = r.origin.x, rh.ray.org_y[i] = r.origin.y, rh.ray.org_z[i] = r.origin.z;
-                rh.ray.dir_x[i] = r.direction.x, rh.ray.dir_y[i] = r.direction.y, rh.ray.dir_z[i] = r.direction.z;
-                rh.ray.tnear[i] = 0.0f, rh.ray.tfar[i] = 1e30f, rh.ray.time[i] = 0.0f;
-                rh.ray.mask[i] = 0xFFFFFFFFu, rh.ray.id[i] = 0, rh.ray.flags[i] = 0;
-                rh.hit.geomID[i] = RTC_INVALID_GEOMETRY_ID;
-            }
-            rtcIntersect8(valid, gScene, &context, &rh);
-            for (int i = 0; i < 8; ++i) hits += rh.hit.geomID[i] != RTC_INVALID_GEOMETRY_ID;
-        }
-        return hits;
-    });
-}
-
-void BM_EmbreeShadow8(benchmark::State& state) {
-    RTCIntersectContext context;
-    rtcInitIntersectContext(&context);
-    RunRays(state, "packets shadow embree", gShadowRays.size(), [&] {
-        int64_t hits = 0;
-        for (size_t first = 0; first < gShadowRays.size(); first += 8) {
-            RTCRay8 ray;
-            alignas(32) int valid[8];
-            for (int i = 0; i < 8; ++i) {
-                valid[i] = first + i < gShadowRays.size() ? -1 : 0;
-                const RAYTR::Ray& r = gShadowRays[valid[i] ? first + i : first].ray;
-                ray.org_x[i] = r.origin.x, ray.org_y[i] = r.origin.y, ray.org_z[i] = r.origin.z;
-                ray.dir_x[i] = r.direction.x, ray.dir_y[i] = r.direction.y, ray.dir_z[i] = r.direction.z;
-                ray.tnear[i] = 1e-4f, ray.tfar[i] = 1.0f, ray.time[i] = 0.0f;
-                ray.mask[i] = 0xFFFFFFFFu, ray.id[i] = 0, ray.flags[i] = 0;
-            }
-            rtcOccluded8(valid, gScene, &context, &ray);
-            for (int i = 0; i < 8; ++i) hits += valid[i] && ray.tfar[i] < 0.0f;
-        }
-        return hits;
-    });
+// Ours against the peer round by round: the median of our rates, of the peer's, and the
+// ratios of the rounds (ours / peer of the same round), lowest to highest.
+void PrintPair(const std::string& label, const std::string& ours, const std::string& peer, const std::string& extra = "") {
+    const auto a = gRates.find(ours), b = gRates.find(peer);
+    if (a == gRates.end() || b == gRates.end()) return;
+    const size_t rounds = std::min(a->second.size(), b->second.size());
+    if (rounds == 0) return;
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    std::vector<double> ratios;
+    for (size_t i = 0; i < rounds; ++i) ratios.push_back(a->second[i] / b->second[i]);
+    std::sort(ratios.begin(), ratios.end());
+    std::printf("%-34s %14.0f %14.0f   %.3f-%.3f %s\n", label.c_str(), median(a->second), median(b->second),
+                ratios.front(), ratios.back(), extra.c_str());
 }
 
 void PrintSummary() {
-    auto rate = [](const std::string& key) {
-        const auto it = gRates.find(key);
-        return it == gRates.end() ? 0.0 : it->second;
-    };
-    std::printf("\nDemo model 0: %zu triangles, demo build factor %g; %zu camera rays, %zu shadow rays\n",
-                gModel.triangles.size(), gDemoFactor, gCameraRays.size(), gShadowRays.size());
-    std::printf("%-34s %14s %14s %8s\n", "build (triangles/s)", "ours", "embree", "ratio");
+    double load[3] = {0.0, 0.0, 0.0};
+    if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(f, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load[0] = -1.0;
+        std::fclose(f);
+    }
+    std::printf("\nDemo model 0: %zu triangles, demo build factor %g; %zu camera rays, %zu shadow rays; kernels %s;"
+                " load average %.2f %.2f %.2f\n",
+                gModel.triangles.size(), gDemoFactor, gCameraRays.size(), gShadowRays.size(), RAYTR::Kernel().name,
+                load[0], load[1], load[2]);
+    std::printf("%-34s %14s %14s   %s\n", "build (triangles/s)", "ours", "embree", "ratio per round");
     for (int threads : {1, 2})
-        for (const char* which : {"fast", "accurate"}) {
-            const std::string ours = BuildKey(which, threads), peer = BuildKey("embree", threads);
-            if (rate(ours) > 0.0 && rate(peer) > 0.0)
-                std::printf("%-34s %14.0f %14.0f %8.3f\n", ours.c_str(), rate(ours), rate(peer),
-                            rate(ours) / rate(peer));
-        }
-    std::printf("%-34s %14s %14s %8s %10s\n", "query (rays/s, one thread)", "ours", "embree", "ratio", "bytes/tri");
+        for (const char* which : {"fast", "accurate"})
+            PrintPair(BuildKey(which, threads), BuildKey(which, threads), BuildKey("embree", threads));
+    std::printf("%-34s %14s %14s   %s\n", "query (rays/s, one thread)", "ours", "embree", "ratio per round");
     for (const auto& [key, value] : gRates) {
         const bool camera = key.rfind("camera grid ", 0) == 0, shadow = key.rfind("shadow grid ", 0) == 0;
         if (!camera && !shadow) continue;
-        const double peer = rate(camera ? "camera embree" : "shadow embree");
         const std::string factor = key.substr(key.rfind(' ') + 1);
-        const double bytes = gBytesPerTriangle.count(factor) ? gBytesPerTriangle[factor] : 0.0;
-        std::printf("%-34s %14.0f %14.0f %8.3f %10.1f\n", (key + (std::atof(factor.c_str()) == gDemoFactor ? " (demo)" : "")).c_str(),
-                    value, peer, peer > 0.0 ? value / peer : 0.0, bytes);
-    }
-    std::printf("%-34s %14s %14s %8s %10s\n", "8-ray packets (rays/s, one thread)", "ours", "embree 8", "ratio",
-                "vs 1 ray");
-    for (const char* which : {"camera", "shadow"}) {
-        const std::string ours = std::string("packets ") + which + " grid";
-        const std::string peer = std::string("packets ") + which + " embree";
-        const std::string one = std::string(which) + " grid " + FactorName(gDemoFactor);
-        if (rate(ours) > 0.0 && rate(peer) > 0.0)
-            std::printf("%-34s %14.0f %14.0f %8.3f %10.3f\n", ours.c_str(), rate(ours), rate(peer),
-                        rate(ours) / rate(peer), rate(one) > 0.0 ? rate(ours) / rate(one) : 0.0);
+        char bytes[64] = "";
+        if (gBytesPerTriangle.count(factor)) std::snprintf(bytes, sizeof bytes, "%.1f bytes/triangle", gBytesPerTriangle[factor]);
+        PrintPair(key + (std::atof(factor.c_str()) == gDemoFactor ? " (demo)" : ""), key,
+                  (camera ? "camera embree " : "shadow embree ") + factor, bytes);
     }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Build titles go nowhere; a memory warning is printed rather than shown as a box.
-    TIRN_ERROR::SetBoxSink([](const std::string& caption, const std::string& text) {
-        std::fprintf(stderr, "%s %s\n", caption.c_str(), text.c_str());
-    });
     gDemoFactor = DemoBuildFactor();
     LoadModel();
     gDevice = rtcNewDevice("threads=1");
     gScene = BuildEmbreeScene();
     MakeRays();
 
-    for (int threads : {1, 2}) {
-        const std::string suffix = "/threads:" + std::to_string(threads);
-        benchmark::RegisterBenchmark(("Build/fast" + suffix).c_str(), BM_GridBuild, RAYTR::kFastAlgorithm, threads)
-            ->Unit(benchmark::kMillisecond)->UseRealTime();
-        benchmark::RegisterBenchmark(("Build/accurate" + suffix).c_str(), BM_GridBuild, RAYTR::kAccuracyAlgorithm,
-                                     threads)
-            ->Unit(benchmark::kMillisecond)->UseRealTime();
-        benchmark::RegisterBenchmark(("Build/embree" + suffix).c_str(), BM_EmbreeBuild, threads)
-            ->Unit(benchmark::kMillisecond)->UseRealTime();
-    }
-    benchmark::RegisterBenchmark("Camera/embree", BM_EmbreeCamera)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("Shadow/embree", BM_EmbreeShadow)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("Camera/embree8", BM_EmbreeCamera8)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("Shadow/embree8", BM_EmbreeShadow8)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("Camera/grid/packets", BM_GridCameraPackets)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("Shadow/grid/packets", BM_GridShadowPackets)->Unit(benchmark::kMillisecond);
-    std::vector<float> factors = {0.5f, gDemoFactor, 1.0f, 1.5f, 2.0f, 4.0f};
+    // Rounds of ours and Embree's in turns.
+    int rounds = 3;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::string(argv[i]) == "--rounds") {
+            rounds = std::max(1, std::atoi(argv[i + 1]));
+            for (int k = i; k + 2 <= argc; ++k) argv[k] = argv[k + 2];
+            argc -= 2;
+            break;
+        }
+    std::vector<float> factors = {0.25f, 0.35f, 0.5f, gDemoFactor, 1.0f, 1.5f, 2.0f, 4.0f};
     std::sort(factors.begin(), factors.end());
     factors.erase(std::unique(factors.begin(), factors.end()), factors.end());
-    for (float f : factors) {
-        benchmark::RegisterBenchmark(("Camera/grid/factor:" + FactorName(f)).c_str(), BM_GridCamera, f)
-            ->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark(("Shadow/grid/factor:" + FactorName(f)).c_str(), BM_GridShadow, f)
-            ->Unit(benchmark::kMillisecond);
+    for (int round = 1; round <= rounds; ++round) {
+        const std::string r = "/round:" + std::to_string(round);
+        for (int threads : {1, 2}) {
+            const std::string suffix = "/threads:" + std::to_string(threads) + r;
+            benchmark::RegisterBenchmark(("Build/embree" + suffix).c_str(), BM_EmbreeBuild, threads)
+                ->Unit(benchmark::kMillisecond)->UseRealTime();
+            benchmark::RegisterBenchmark(("Build/fast" + suffix).c_str(), BM_GridBuild, RAYTR::kFastAlgorithm, threads)
+                ->Unit(benchmark::kMillisecond)->UseRealTime();
+            benchmark::RegisterBenchmark(("Build/accurate" + suffix).c_str(), BM_GridBuild, RAYTR::kAccuracyAlgorithm,
+                                         threads)
+                ->Unit(benchmark::kMillisecond)->UseRealTime();
+        }
+        for (float f : factors) {
+            if (round == 1 || f == gDemoFactor) {
+                benchmark::RegisterBenchmark(("Camera/embree/factor:" + FactorName(f) + r).c_str(), BM_EmbreeCamera, f)
+                    ->Unit(benchmark::kMillisecond);
+                benchmark::RegisterBenchmark(("Camera/grid/factor:" + FactorName(f) + r).c_str(), BM_GridCamera, f)
+                    ->Unit(benchmark::kMillisecond);
+                benchmark::RegisterBenchmark(("Shadow/embree/factor:" + FactorName(f) + r).c_str(), BM_EmbreeShadow, f)
+                    ->Unit(benchmark::kMillisecond);
+                benchmark::RegisterBenchmark(("Shadow/grid/factor:" + FactorName(f) + r).c_str(), BM_GridShadow, f)
+                    ->Unit(benchmark::kMillisecond);
+            }
+        }
     }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

@@ -104,8 +104,8 @@ void BM_RedOwlLoadAndGrid65535(benchmark::State& state, int algorithm) {
     for (auto _ : state) {
         RAYTR::TObject object;
         object.LoadFrom3DS(s.file);
-        RAYTR::gridAlgorithm = algorithm;
-        RAYTR::gridBuildFactor = 0.75f;
+        object.gridSettings.algorithm = algorithm;
+        object.gridSettings.factor = 0.75f;
         object.PrepareForTracing();
         benchmark::DoNotOptimize(object.grid);
     }

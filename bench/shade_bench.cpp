@@ -39,9 +39,7 @@ struct Setup {
     RAYTR::Scene scene;
     std::vector<Ray> primary;
     std::vector<Ray> bounce;
-    std::vector<const ORVA_GRAPHICS::Triangle*> bounceSkip;  // the triangle each bounce leaves
     std::vector<ShadowRay> shadow;
-    std::vector<const ORVA_GRAPHICS::Triangle*> shadowSkip;
     RTCDevice device = nullptr;
     RTCScene embree = nullptr;
 
@@ -56,6 +54,7 @@ void Load(RAYTR::TObject& model, const std::string& file, const std::string& tex
     model.LoadFrom3DS(file);
     if (!texture.empty()) model.textures[0].LoadBMP(texture.c_str());
     if (traced) {
+        model.gridSettings.factor = 0.75f;  // the demo's release.cgf
         model.PrepareForTracing();
         model.flags = 0x0F;
     } else {
@@ -73,8 +72,6 @@ Setup::Setup() {
     }
     // Assembly as the viewer does it: grid settings of the demo's release.cgf, models 0 and 2
     // translated, model 1 (the sky) drawn but not traced.
-    RAYTR::gridAlgorithm = RAYTR::kFastAlgorithm;
-    RAYTR::gridBuildFactor = 0.75f;
     static RAYTR::TObject models[3];
     models[0].SetTransform(MATRIX::Translation(0.0f, -1.65f, 0.0f));
     models[2].SetTransform(MATRIX::Translation(0.0f, -5.0f, 0.0f));
@@ -107,13 +104,8 @@ Setup::Setup() {
     // and per bounce hit one more shadow ray.
     const VECTOR lightPoint(light.position.x, light.position.y, light.position.z, 1.0f);
     auto addShadow = [&](const RayHit& hit) {
-        const VECTOR p = RAYTR::HitPointInWorld(hit);
-        VECTOR toLight = lightPoint - p;
-        const float distance = ORVA_MATH::Length(toLight);
-        toLight = toLight / distance;
-        toLight.w = 0.0f;
-        shadow.push_back({Ray(p, toLight), distance});
-        shadowSkip.push_back(hit.triangle);
+        const Ray ray = RAYTR::ShadowRay(hit, lightPoint);
+        shadow.push_back({ray, ORVA_MATH::Length(lightPoint - ray.origin)});
     };
     for (const Ray& ray : primary) {
         RayHit hit;
@@ -124,9 +116,8 @@ Setup::Setup() {
         n.w = 0.0f;
         VECTOR rd = RAYTR::Reflect(ray.direction, n);
         rd.w = 0.0f;
-        const Ray b(RAYTR::HitPointInWorld(hit), rd);
+        const Ray b(RAYTR::OffsetRayOrigin(RAYTR::SurfaceOf(hit, false), rd), rd);
         bounce.push_back(b);
-        bounceSkip.push_back(hit.triangle);
         RayHit second;
         second.triangle = hit.triangle;
         if (RAYTR::ClosestHit(b, scene, second)) addShadow(second);
@@ -188,13 +179,10 @@ void BM_RedOwlQueries(benchmark::State& state) {
         }
         for (std::size_t k = 0; k < s.bounce.size(); ++k) {
             RayHit hit;
-            hit.triangle = s.bounceSkip[k];
             hits += RAYTR::ClosestHit(s.bounce[k], s.scene, hit);
         }
         for (std::size_t k = 0; k < s.shadow.size(); ++k) {
-            RayHit scratch;
-            scratch.triangle = s.shadowSkip[k];
-            blocked += RAYTR::ShadowBlocked(s.shadow[k].ray, s.scene, scratch, light);
+            blocked += RAYTR::ShadowBlocked(s.shadow[k].ray, s.scene, light);
         }
         benchmark::DoNotOptimize(hits);
         benchmark::DoNotOptimize(blocked);

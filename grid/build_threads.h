@@ -9,13 +9,11 @@
 
 namespace RAYTR {
 
-// Threads a grid build may use; 0 (the default) means one per hardware thread. Results do not
-// depend on it: every parallel step of the build writes what the one-thread build writes.
-extern int gridBuildThreads;
-
-// The number of threads a build step over work items should use: at most gridBuildThreads (or
-// the hardware's), and one per minItemsPerThread items at least, so small meshes stay on one.
-int BuildThreadCount(long long items, long long minItemsPerThread);
+// The number of threads a build step over work items should use: at most `requested` (0: one
+// per hardware thread), and one per minItemsPerThread items at least, so small meshes stay on
+// one. Results do not depend on it: every parallel step of a build writes what the one-thread
+// build writes.
+int BuildThreadCount(int requested, long long items, long long minItemsPerThread);
 
 // body(part) for part = 0 .. parts - 1, at once; rethrows the first part's exception (by part
 // order) after all have ended.

@@ -1,55 +1,71 @@
 #pragma once
 // The uniform grid of cubic cells over a mesh's box, in the mesh's own coordinates.
 //
-// Build lays cells of edge (average first edge / gridBuildFactor) over the box and enters
-// each triangle into the cells it touches, by one of two algorithms:
+// Build lays cells of edge (average first edge / build factor) over the box and enters each
+// triangle into the cells it touches, by one of two algorithms:
 //   - FAST_ALGORITHM voxelises the triangle conservatively: the cells of its bounding box that
 //     lie within the slab of its plane (every cell the triangle meets, and a few beside it);
 //   - ACCURANCY_ALGORITHM tests every candidate cell with the separating-axis triangle-box
-//     overlap test of T. Akenine-Moeller, "Fast 3D Triangle-Box Overlap Testing" (2001).
-// The queries clip a ray to the box and walk exactly the cells that the clipped segment passes
-// through, in order along the ray, with the 3D-DDA of J. Amanatides and A. Woo, "A Fast Voxel
-// Traversal Algorithm for Ray Tracing" (Eurographics 1987), in the grid's own cell frame. The
-// triangles of each cell are tested with the one-sided ray-triangle test of T. Moeller and
-// B. Trumbore, "Fast, Minimum Storage Ray/Triangle Intersection" (1997):
-//   - Intersect reports the nearest front-facing triangle with t_min < t < tMax;
-//   - Occluded reports whether any front-facing triangle has t_min < t < tMax, and stops at
-//     the first one.
-// t_min is 1e-5 of the box diagonal (in distance along the ray), so a ray leaving a surface
-// point does not meet that surface again through rounding, at any model size.
+//     overlap test of T. Akenine-Moeller, "Fast 3D Triangle-Box Overlap Testing" (2001), the
+//     cell widened by a thousandth of its edge so that rounding never leaves a touched cell out.
+// The queries run the ray kernels of grid/kernel.h over a compact read-only copy of the cells
+// (each cell's triangles as blocks of the kernel's lane width, corners A, B, C, and a coarse
+// occupancy of macro cells): the watertight one-sided ray-triangle test of Woop, Benthin and
+// Wald (2013) along the cells the ray crosses, in order (the 3D-DDA of Amanatides and Woo,
+// 1987), empty macro cells passed in one step:
+//   - Intersect reports the nearest front-facing triangle with 0 < t < tMax;
+//   - Occluded reports whether any front-facing triangle has 0 < t < tMax, and stops at the
+//     first one.
+// There is no minimum distance and no triangle to skip: a ray that leaves a surface starts
+// from a point offset by the error bound of the hit point (raytracer/offset.h), and the test
+// accepts t only beyond its own rounding error.
+//
+// The grid knows nothing of windows: build settings, progress and warnings travel with each
+// build (GridBuildSettings, GridBuildResult).
 //
 // The Cube / CellArray3D structure is the authoritative cell storage (build, copy, statistics,
-// drawings). After a build, the queries read a compact read-only copy of it: one offset per
-// cell into one array of four-triangle blocks holding each cell's triangles (corner A and two
-// edges), so that the hot loop touches neither the cube objects nor the vertex array and tests
-// four triangles with one set of vector instructions.
+// the viewer's cell view).
 
+#include <functional>
 #include <iosfwd>
-#include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "grid/build_threads.h"
 #include "grid/cell_array.h"
-#include "grid/ray_triangle.h"
+#include "grid/kernel.h"
+#include "grid/ray.h"
 #include "math/vector.h"
 #include "mesh/vertex.h"
-#include "grid/ray.h"
 
 namespace RAYTR {
 
-// Values of the process-wide grid algorithm flag.
+// Build algorithms.
 inline constexpr int kFastAlgorithm = 1;
 inline constexpr int kAccuracyAlgorithm = 0;
 
-// Shared by every grid of the process; set by scene assembly, no lock (written only while no
-// tracing runs). gridAlgorithm starts at kFastAlgorithm and every grid construction resets it
-// to kFastAlgorithm; gridBuildFactor (cell edges per average first edge) starts at 4.0.
-extern int gridAlgorithm;
-extern float gridBuildFactor;
+// Stages of a build, as its progress reports them.
+enum class GridBuildStage { kCells, kFill, kDone };
 
-// The memory warning of a build: true, with the box text in text, when cellCount cells need
-// more than 128 MiB at 16 bytes per cell (a cube record and a fill counter).
+// What one build is asked to do; every grid build gets its own (no process-wide settings).
+struct GridBuildSettings {
+    int algorithm = kFastAlgorithm;  // kFastAlgorithm or kAccuracyAlgorithm; other values are refused
+    float factor = 4.0f;             // cell edges per average first edge
+    int threads = 0;                 // threads of the build, 0: one per hardware thread
+    // Called on the building thread with the stage and its percentage (0 to 100), a few
+    // hundred times at most per build; may be empty.
+    std::function<void(GridBuildStage, int)> progress;
+};
+
+// What a build has to say besides its cells: warnings for the user (such as the memory the
+// configuration asked for), each a complete sentence.
+struct GridBuildResult {
+    std::vector<std::string> warnings;
+};
+
+// The memory warning of a build: true, with the text, when cellCount cells need more than
+// 128 MiB at 16 bytes per cell (a cube record and a fill counter).
 bool GridMemoryWarning(long long cellCount, std::string& text);
 
 // The most cells a build makes: kCellsPerTriangle per triangle, at least kMinGridCells and at
@@ -61,11 +77,6 @@ inline constexpr long long kMaxGridCells = 1LL << 23;
 // No axis of a capped grid has more than this many cube roots of the budget in cells.
 inline constexpr double kAxisCellsPerCubeRoot = 8.0;
 double CellBudget(int triangleCount);
-
-// One entry of the scratch list of the cells of the triangle being inserted.
-struct CellCoord {
-    int i, j, k;
-};
 
 template <int Dim, class Tri, class Index>
 class BaseGrid {
@@ -88,55 +99,39 @@ public:
     };
 
     BaseGrid();
-    BaseGrid(const BaseGrid& other);  // a construction: resets gridAlgorithm too
+    BaseGrid(const BaseGrid& other);
     BaseGrid& operator=(const BaseGrid& other);
     virtual ~BaseGrid();
 
-    // Slots 1..5, in this order.
-    virtual void DrawListedCells(const unsigned char colour[3]) = 0;
-    virtual void DrawOccupiedCells(const unsigned char colour[3]) = 0;
-    virtual void ClearCellList();
+    // The algorithm the next Build without settings uses, and the one the statistics name
+    // (a Build with settings records its own). Rebuilds nothing.
     virtual void SetAlgorithm(int algorithm);
     virtual void PrintStatistics(std::ostream& out);
+    int Algorithm() const { return algorithm_; }
 
-    // Builds the grid over triangles[0 .. triangleCount - 1] inside [box.minimum, box.maximum].
-    // The triangle array and its vertices must stay unchanged while the grid is used.
-    void Build(Tri* triangles, int triangleCount, const ORVA_GRAPHICS::BoxTransform& box);
+    // Builds the grid over triangles[0 .. triangleCount - 1] inside [box.minimum, box.maximum]
+    // with the given settings, for the ray kernels in use (Kernel()). The triangle array and
+    // its vertices must stay unchanged while the grid is used. Throws TIRN_ERROR::Error for an
+    // unknown algorithm; warnings come back in the result.
+    GridBuildResult Build(Tri* triangles, int triangleCount, const ORVA_GRAPHICS::BoxTransform& box,
+                          const GridBuildSettings& settings);
+    // The same with the grid's own algorithm and the default factor 4.
+    GridBuildResult Build(Tri* triangles, int triangleCount, const ORVA_GRAPHICS::BoxTransform& box);
 
-    // Nearest front-facing triangle with t_min < t < tMax along the ray (t in units of the
-    // ray's direction). On true, hit holds the triangle, its weights b0, b1, b2 and t; on false
-    // hit is unchanged. hit.triangle on entry names a triangle to skip (null: none). A ray
-    // whose direction is zero or not a number hits nothing. Allocates nothing, takes no lock;
-    // any number of threads may query a built grid at once.
-    bool Intersect(const Ray& ray, RayHit& hit, float tMax = 1e38f) const;
-
-    // Whether some front-facing triangle other than skip has t_min < t < tMax: the shadow
-    // query of the segment from ray.origin to ray.origin + tMax * ray.direction. Stops at the
-    // first such triangle.
-    bool Occluded(const Ray& ray, float tMax, const Tri* skip) const;
-
-    // The same queries with the width of the triangle tests chosen by the caller: four lanes
-    // (wide false) or eight where the processor has AVX2 (wide true; four lanes otherwise).
-    // Both widths give the same result bit for bit; Intersect and Occluded take the wider.
-    bool IntersectWidth(const Ray& ray, RayHit& hit, float tMax, bool wide) const;
-    bool OccludedWidth(const Ray& ray, float tMax, const Tri* skip, bool wide) const;
-
-    // Up to kPacketSize rays at once (bit i of active: rays[i] is traced), by the coherent grid
-    // traversal of I. Wald, T. Ize, A. Kensler, A. Knoll and S. Parker, "Ray Tracing Animated
-    // Scenes using Coherent Grid Traversal" (SIGGRAPH 2006): the packet walks the grid in
-    // slices across its main axis; in each slice it takes the rectangle of cells that its rays
-    // cross there and tests every triangle of those cells against all its rays at once (each
-    // triangle once per packet). Ray i gets exactly what Intersect(rays[i], hits[i], tMax[i])
-    // gives, bit for bit; returns the mask of the rays that hit. Rays whose direction along
-    // the main axis has the other sign, and every ray on a processor without AVX2, take the
-    // one-ray query.
-    static constexpr int kPacketSize = 8;
-    int IntersectPacket(const Ray* rays, int active, RayHit* hits, const float* tMax) const;
-    // The mask of the rays i for which Occluded(rays[i], tMax[i], skip[i]) is true.
-    int OccludedPacket(const Ray* rays, int active, const float* tMax, const Tri* const* skip) const;
-
-    // The smallest distance along a ray at which the queries accept a hit.
-    float MinimumDistance() const { return tMinDistance_; }
+    // Nearest front-facing triangle with 0 < t < tMax along the ray (t in units of the ray's
+    // direction); of equally near ones the lowest triangle index. On true, hit holds t, the
+    // weights and the triangle; on false it is unchanged. A ray whose direction is zero or not
+    // a number hits nothing. Allocates nothing, takes no lock; any number of threads may query
+    // a built grid at once.
+    bool Intersect(const Ray& ray, GridHit& hit, float tMax = 1e38f) const;
+    // Whether some front-facing triangle has 0 < t < tMax: the shadow query of the segment
+    // from ray.origin to ray.origin + tMax * ray.direction. Stops at the first such triangle.
+    bool Occluded(const Ray& ray, float tMax) const;
+    // The same on a ray set up once (grid/kernel.h) in this grid's frame.
+    bool Nearest(const RayPrep& ray, float tMax, KernelHit& hit) const {
+        return kernel_ != nullptr && kernel_->nearest(query_, ray, tMax, hit);
+    }
+    bool Any(const RayPrep& ray, float tMax) const { return kernel_ != nullptr && kernel_->any(query_, ray, tMax); }
 
     // Read access.
     const ORVA_MATH::VECTOR& Minimum() const { return minimum; }
@@ -149,8 +144,11 @@ public:
     // a mesh that owns this grid's copy); cells hold indices, so nothing else changes.
     void RebindTriangles(Tri* sameTrianglesElsewhere) { triangles = sameTrianglesElsewhere; }
     const CellArray3D<Cube>& Cells() const { return cells; }
-    const std::list<CellCoord>& CellList() const { return cellList; }
     bool IsBuilding() const { return counts != nullptr; }
+    // Whether the queries can run (built, and not being rebuilt).
+    bool Queryable() const { return kernel_ != nullptr && triangles != nullptr; }
+    const KernelTable* QueryKernel() const { return kernel_; }
+    const GridQueryData& QueryData() const { return query_; }
     // Bytes held by the cells (cube records and index arrays) and by the query copy.
     std::size_t MemoryBytes() const;
 
@@ -163,25 +161,8 @@ protected:
     template <class Visit>
     void CoverCells(const ORVA_MATH::VECTOR& P, const ORVA_MATH::VECTOR& Q, const ORVA_MATH::VECTOR& R,
                     Visit&& visit) const;
-    void MakeQueryLayout();
+    void MakeQueryLayout(int threads);
     void DropQueryLayout();
-    // False for a grid that was never built and for a ray without a usable direction or
-    // origin; otherwise tMinimum = t_min in units of the ray's direction.
-    bool Usable(const Ray& ray, float& tMinimum) const;
-    // The ray's segment inside the box: t0 = max(entry, 0), t1 = min(exit, tMax), and 1 / d per
-    // axis; false when that segment is empty or ends at or before tMinimum.
-    bool ClipToBox(const float o[3], const float d[3], float tMinimum, float tMax, float& t0, float& t1,
-                   float invD[3]) const;
-    // The cells of the ray's segment (tMinimum, tMax) inside the box, in order, those without
-    // triangles passed over: visit(first block, end block, ray parameter where the ray leaves
-    // the cell) returns true to stop the walk, which then returns true.
-    template <class Visit>
-    bool WalkCells(const Ray& ray, float tMinimum, float tMax, Visit&& visit) const;
-    unsigned SkipIndex(const Tri* skip) const;
-    // The packet walk of IntersectPacket (closest true) and OccludedPacket.
-    template <bool Closest>
-    int PacketQuery(const Ray* rays, int active, const float* tMax, const unsigned* skip, float* hitT, float* hitU,
-                    float* hitV, unsigned* hitIndex) const;
 
     ORVA_MATH::VECTOR minimum;
     ORVA_MATH::VECTOR maximum;
@@ -191,17 +172,21 @@ protected:
     float inverseCellSize[3] = {0.0f, 0.0f, 0.0f};
     float cellSize = 0.0f;
     Tri* triangles = nullptr;
-    std::list<CellCoord> cellList;
+    int algorithm_ = kFastAlgorithm;
 
-    // Compact read-only copy for the queries, made at the end of Build and of a copy: each
-    // cell's triangles, in the cube's order, as blocks of four lanes.
-    using TriangleBlock = TriangleBlock4;
-    static constexpr unsigned kNoTriangle = 0xFFFFFFFFu;
-    std::unique_ptr<unsigned[]> queryStart_;  // cells + 1 offsets into queryBlocks_
-    std::unique_ptr<TriangleBlock[]> queryBlocks_;
+    // Compact read-only copy for the queries, made at the end of Build and of a copy, for the
+    // kernels the grid was built for.
+    struct AlignedFree {
+        void operator()(float* p) const;
+    };
+    const KernelTable* kernel_ = nullptr;
+    GridQueryData query_;
+    std::unique_ptr<std::uint32_t[]> queryStart_;  // cells + 1 offsets into the blocks
+    std::unique_ptr<float[], AlignedFree> queryBlocks_;
+    std::unique_ptr<std::uint32_t[]> queryIndex_;
+    std::unique_ptr<std::uint8_t[]> macroOccupied_;
     unsigned queryBlockCount_ = 0;
-    float cellEdge_[3] = {0.0f, 0.0f, 0.0f};  // 1 / inverseCellSize per axis (0 where that is 0)
-    float tMinDistance_ = 0.0f;  // 1e-5 of the model size (diagonal, at most 1,000 median edges)
+    void PointQueryAtArrays();
 };
 
 template <int Dim, class Tri, class Index>
@@ -211,10 +196,6 @@ public:
     REGULAR_GRID(const REGULAR_GRID&) = default;
     REGULAR_GRID& operator=(const REGULAR_GRID&) = default;
     ~REGULAR_GRID() override = default;
-
-    // Wire cubes in the current model-view frame (a current OpenGL context is needed).
-    void DrawListedCells(const unsigned char colour[3]) override;
-    void DrawOccupiedCells(const unsigned char colour[3]) override;
 };
 
 using Grid = REGULAR_GRID<3, ORVA_GRAPHICS::Triangle, unsigned int>;

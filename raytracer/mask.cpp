@@ -6,6 +6,7 @@
 
 #include <GL/gl.h>
 #include <GL/glu.h>
+#include <emmintrin.h>
 
 #include <algorithm>
 #include <atomic>
@@ -202,15 +203,64 @@ bool ScreenTracer::PrimaryHit(int p, RayHit& hit) const {
     return ClosestHit(CarryRay(ray, cameraToWorld_), *scene_, hit);
 }
 
+namespace {
+
+// Light 0's centre, or with a sample the sample's point of its sphere as seen from `from`.
+inline VECTOR LightTarget(const Scene& scene, const PixelSample* sample, const VECTOR& from) {
+    const LightSource& light = scene.lights[0];
+    if (sample == nullptr) return light.position;
+    return LightPoint(light.position, light.radius, from, sample->u, sample->v);
+}
+
+// The visible point of pixel p from the preview's depth (r = Reconstruct(p), in front of the
+// far plane) as a surface point: the depth's quantisation bounds its distance from the surface
+// along the line of sight, and the neighbouring pixels' points give the surface's normal (on
+// each axis the neighbour nearer in depth, so that a silhouette does not bend it).
+SurfacePoint DepthSurface(const ScreenTracer& tracer, int p, const VECTOR& r) {
+    // x turned as the table's direction is; rows from the bottom like the depth buffer.
+    const auto point = [](const VECTOR& v) { return VECTOR(-v.x, v.y, v.z, 1.0f); };
+    const int w = tracer.Width(), h = tracer.Height();
+    const int row = p / w, column = p % w;
+    const float farLimit = 0.99f * tracer.Far();
+    // The step to the nearer drawn neighbour of two (signed so that it points along +k), or
+    // zero when neither is drawn.
+    const auto step = [&](int before, int after, bool hasBefore, bool hasAfter) {
+        VECTOR best(0.0f, 0.0f, 0.0f, 0.0f);
+        float nearest = INFINITY;
+        if (hasBefore) {
+            const VECTOR q = tracer.Reconstruct(before);
+            if (q.z < farLimit && std::fabs(q.z - r.z) < nearest) {
+                nearest = std::fabs(q.z - r.z);
+                best = point(r) - point(q);
+            }
+        }
+        if (hasAfter) {
+            const VECTOR q = tracer.Reconstruct(after);
+            if (q.z < farLimit && std::fabs(q.z - r.z) < nearest) best = point(q) - point(r);
+        }
+        best.w = 0.0f;
+        return best;
+    };
+    const VECTOR dx = step(p - 1, p + 1, column > 0, column + 1 < w);
+    const VECTOR dy = step(p - w, p + w, row > 0, row + 1 < h);
+    VECTOR normal = ORVA_MATH::Cross(dx, dy);
+    normal.w = 0.0f;
+    // Window depth d gives t = depthA / (depthB - d), so a depth off by q is off by about
+    // q t^2 / depthA in t: eight quanta of a 24-bit depth buffer (the rasteriser's and the
+    // read-back's rounding), plus the rounding of the reconstruction itself.
+    constexpr float kQuantum = 8.0f / 16777216.0f;
+    const float t = r.z;
+    const float depthError = t * (kQuantum * t / tracer.DepthA()) + t * 4e-7f;
+    return DepthSurfaceOf(tracer.DepthToWorld(), point(r), depthError, normal);
+}
+
+}  // namespace
+
 bool ScreenTracer::ShadowTest(RayHit& hit, const PixelSample* sample) const {
-    // World position of the point, then a ray toward light 0 (or a point of its sphere); hit
-    // serves as scratch.
-    const VECTOR pw = HitPointInWorld(hit);
-    const LightSource& light = scene_->lights[0];
-    VECTOR lightPosition = light.position;
-    if (sample != nullptr) lightPosition = LightPoint(light.position, light.radius, pw, sample->u, sample->v);
-    const VECTOR l = ORVA_MATH::Normalised(lightPosition - pw);
-    return ShadowBlocked(Ray(pw, l), *scene_, hit, lightPosition);
+    // A ray from the point toward light 0 (or the sample's point of its sphere), leaving a
+    // triangle's surface from an offset origin.
+    const VECTOR lightPosition = LightTarget(*scene_, sample, HitPointInWorld(hit));
+    return ShadowBlocked(ShadowRay(hit, lightPosition), *scene_, lightPosition);
 }
 
 std::uint32_t ScreenTracer::MaskPixel(int p, const PixelSample* sample) const {
@@ -219,16 +269,15 @@ std::uint32_t ScreenTracer::MaskPixel(int p, const PixelSample* sample) const {
     if (marks_ != nullptr && sample == nullptr) std::atomic_ref<std::uint8_t>(marks_[p]).store(1, std::memory_order_relaxed);
     // Only light 0 casts the mask's shadows; without it every point is lit.
     if (scene_->lights.Size() == 0) return kLit;
-    RayHit hit;
     if (depth_ != nullptr || depthWords_ != nullptr) {
-        // The visible point from the preview's depth, in reconstruction space.
+        // The visible point from the preview's depth, leaving the surface to the light's side.
         const VECTOR r = Reconstruct(p);
         if (r.z >= 0.99f * far_) return kLit;  // nothing drawn there
-        // x turned as the table's direction is; rows from the bottom like the depth buffer.
-        hit.point = VECTOR(-r.x, r.y, r.z, 1.0f);
-        hit.transform = &depthToWorld_;
-        return ShadowTest(hit, sample) ? kShadow : kLit;
+        const SurfacePoint s = DepthSurface(*this, p, r);
+        const VECTOR lightPosition = LightTarget(*scene_, sample, s.position);
+        return ShadowBlocked(ShadowRayFrom(s, lightPosition), *scene_, lightPosition) ? kShadow : kLit;
     }
+    RayHit hit;
     if (!PrimaryHit(p, hit)) return kLit;
     return ShadowTest(hit, sample) ? kShadow : kLit;
 }
@@ -302,34 +351,32 @@ void ScreenTracer::StorePixel(int p, const VECTOR& colour) {
     luminance_[p] = Luminance(bytes);
 }
 
-void ScreenTracer::FullTraceRectangle(int rowStart, int colStart, int rowEnd, int colEnd) {
-    if (!packetTracing) {
-        for (int r = rowStart; r < rowEnd; ++r)
-            for (int c = colStart; c < colEnd; ++c) {
-                RayHit hit;
-                StorePixel(r * width_ + c, Shade(PixelRay(r * width_ + c), hit, 1, *scene_));
-            }
-        return;
+void ScreenTracer::ShowPixel(int p, const VECTOR& colour) { buffers_[0][p] = PixelWord(colour); }
+
+void ScreenTracer::ShowRow(int p, VECTOR colour, const VECTOR& step, int count) {
+    // PixelWord in four lanes at once: c * 255 limited to [0, 255] (NaN to 0, as _mm_max_ps
+    // gives its second operand then), truncated; red, green from z, blue from y, 255.
+    std::uint32_t* const words = buffers_[0] + p;
+    const std::uint8_t* const exact = exact_ + p;
+    const __m128 scale = _mm_set1_ps(255.0f), zero = _mm_setzero_ps();
+    const __m128 delta = _mm_loadu_ps(&step.x);
+    __m128 c = _mm_loadu_ps(&colour.x);
+    for (int i = 0; i < count; ++i, c = _mm_add_ps(c, delta)) {
+        if (exact[i] != 0) continue;
+        // Lanes (red, blue, green, w) turned to (red, green, blue, w), each 0 to 255, packed to
+        // bytes in memory order (the buffer's words are little-endian), w's byte set to 255.
+        const __m128i v = _mm_shuffle_epi32(_mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(_mm_mul_ps(c, scale), zero), scale)),
+                                            _MM_SHUFFLE(3, 1, 2, 0));
+        const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(v, v), _mm_setzero_si128());
+        words[i] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(packed)) | 0xFF000000u;
     }
-    // Packets of 4 x 2 pixels: the rays of a packet stay close together all the way through
-    // the grid, and so do their shadow rays, which all end at the light.
-    for (int r = rowStart; r < rowEnd; r += 2)
-        for (int c = colStart; c < colEnd; c += 4) {
-            Ray rays[kPacketRays];
-            RayHit hits[kPacketRays];
-            VECTOR colours[kPacketRays];
-            int pixel[kPacketRays];
-            int active = 0;
-            for (int i = 0; i < kPacketRays; ++i) {
-                const int row = r + i / 4, column = c + i % 4;
-                if (row >= rowEnd || column >= colEnd) continue;
-                pixel[i] = row * width_ + column;
-                rays[i] = PixelRay(pixel[i]);
-                active |= 1 << i;
-            }
-            ShadePacket(rays, active, hits, 1, *scene_, colours);
-            for (int i = 0; i < kPacketRays; ++i)
-                if (active >> i & 1) StorePixel(pixel[i], colours[i]);
+}
+
+void ScreenTracer::FullTraceRectangle(int rowStart, int colStart, int rowEnd, int colEnd) {
+    for (int r = rowStart; r < rowEnd; ++r)
+        for (int c = colStart; c < colEnd; ++c) {
+            RayHit hit;
+            StorePixel(r * width_ + c, Shade(PixelRay(r * width_ + c), hit, 1, *scene_));
         }
 }
 
@@ -348,25 +395,20 @@ void ScreenTracer::SmoothRectangle(int rowStart, int colStart, int rowEnd, int c
             const int p = r * w + c;
             const float l = lum[p];
             if (!StandsOut(l, lum[p - 1], lum[p + 1]) && !StandsOut(l, lum[p - w], lum[p + w])) continue;
-            Ray rays[kPacketRays];
+            Ray rays[8];
             int n = 0;
             for (const float dr : {-0.5f, 0.0f, 0.5f})
                 for (const float dc : {-0.5f, 0.0f, 0.5f})
                     if (dr != 0.0f || dc != 0.0f) rays[n++] = ScreenRay(r, static_cast<float>(c) + dc, dr);
-            VECTOR colours[kPacketRays];
-            if (packetTracing) {
-                RayHit hits[kPacketRays];
-                ShadePacket(rays, (1 << kPacketRays) - 1, hits, 1, *scene_, colours);
-            } else {
-                for (int i = 0; i < kPacketRays; ++i) {
-                    RayHit hit;
-                    colours[i] = Shade(rays[i], hit, 1, *scene_);
-                }
+            VECTOR colours[8];
+            for (int i = 0; i < 8; ++i) {
+                RayHit hit;
+                colours[i] = Shade(rays[i], hit, 1, *scene_);
             }
             // The nine colours averaged in floats (the centre's is the first ray's, kept in the
             // sums), and the average is the pixel's first sample.
             VECTOR sum = sums_[p];
-            for (int i = 0; i < kPacketRays; ++i) sum += colours[i];
+            for (int i = 0; i < 8; ++i) sum += colours[i];
             const VECTOR average = sum * (1.0f / 9.0f);
             sums_[p] = average;
             buffer[p] = PixelWord(average);

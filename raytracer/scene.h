@@ -19,8 +19,8 @@ namespace RAYTR {
 class Scene : public ORVA_MATH::SSE_Aligned_Object {
 public:
     // Each list grows by 16 elements when count + 1 reaches the capacity, so it is never full.
-    // Growing the object list default-constructs TObjects (each resets gridAlgorithm to
-    // kFastAlgorithm) and copies the old ones twice: it belongs to assembly, not to frames.
+    // Growing the object list default-constructs TObjects (each with an empty grid) and copies
+    // the old ones twice: it belongs to assembly, not to frames.
     GrowArray<TObject> objects;
     GrowArray<NarrowRecord> narrowRecords;
     GrowArray<LightSource> lights;

@@ -4,6 +4,7 @@
 #include <GL/glx.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <new>
@@ -40,7 +41,8 @@ int LargestSide() {
 std::int64_t ScreenTracer::TableBytes(int width, int height) {
     const std::int64_t pixels = std::int64_t{width} * height;
     const std::int64_t lattice = std::int64_t{BlocksAlong(width) + 1} * (BlocksAlong(height) + 1);
-    return pixels * static_cast<std::int64_t>(sizeof(Ray) + 2 * sizeof(VECTOR) + sizeof(std::uint32_t) + sizeof(float) + 1) +
+    return pixels * static_cast<std::int64_t>(sizeof(Ray) + 2 * sizeof(VECTOR) + sizeof(std::uint32_t) + sizeof(float) + 1 +
+                                              sizeof(Surface) + 1) +
            lattice * static_cast<std::int64_t>(sizeof(std::uint32_t));
 }
 
@@ -96,6 +98,8 @@ ScreenTracer::ScreenTracer(int width, int height, int threads) : width_(width), 
         lattice_ = new std::uint32_t[latticeCount];
         std::fill(lattice_, lattice_ + latticeCount, kUntraced);
         luminance_ = new float[count];
+        exact_ = new std::uint8_t[count]();
+        surfaces_ = new Surface[count];
         glGenTextures(1, &textures_[0]);
 
         Tile();
@@ -129,6 +133,10 @@ void ScreenTracer::FreeTables() noexcept {
     lattice_ = nullptr;
     delete[] luminance_;
     luminance_ = nullptr;
+    delete[] exact_;
+    exact_ = nullptr;
+    delete[] surfaces_;
+    surfaces_ = nullptr;
     delete[] maskBytes_;
     maskBytes_ = nullptr;
     for (std::uint32_t*& b : buffers_) {
@@ -189,6 +197,11 @@ void ScreenTracer::DoTile(int index, int thread) {
         case Pass::Accumulate:
             tile.maxChange = AccumulateRectangle(tile.rowStart, tile.colStart, tile.rowEnd, tile.colEnd);
             break;
+        case Pass::Samples: tile.traced = LatticeRectangle(tile.rowStart, tile.colStart, tile.rowEnd, tile.colEnd); break;
+        case Pass::Reconstruct:
+            tile.traced = ReconstructRectangle(tile.rowStart, tile.colStart, tile.rowEnd, tile.colEnd);
+            break;
+        case Pass::Fill: tile.traced = FillRectangle(tile.rowStart, tile.colStart, tile.rowEnd, tile.colEnd); break;
     }
     ++tile.passesDone;
 }
@@ -214,20 +227,32 @@ void ScreenTracer::TraceFrame(DepthWords depth) {
     TraceMask();
 }
 
-void ScreenTracer::TraceMask() {
+void ScreenTracer::BeginPicture() {
     // Camera of this frame.
     eye_ = scene_->GetEye();
     target_ = scene_->GetTarget();
     if (scene_->nearDistance != near_ || scene_->farDistance != far_) TakeClippingPlanes();  // the view moved them
     UpdateCameraMatrices();
-    // A new picture: its first sample.
+    // A new picture: its first sample, every pixel traced unless a lattice frame says otherwise.
     samples_ = 1;
     lastFull_ = fullMode_;
+    step_ = 1;
+    phase_ = 0;
+    phasesLeft_ = 0;
+    lastTraced_ = 0;
+}
+
+void ScreenTracer::TraceMask() {
+    BeginPicture();
     if (fullMode_) {
         // Every pixel with one ray, then the pixels that stand out from their neighbours
         // smoothed, decided on the whole frame's first pass.
+        const auto start = std::chrono::steady_clock::now();
         RunPass(Pass::Full);
         if (smoothTracedImage) RunPass(Pass::Smooth);
+        lastTracingSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        lastTraced_ = pixelCount_;
+        std::fill(exact_, exact_ + pixelCount_, std::uint8_t{1});
         return;
     }
     const std::size_t count = static_cast<std::size_t>(pixelCount_);
@@ -265,12 +290,17 @@ bool ScreenTracer::PassesCanChange() const {
 float ScreenTracer::AccumulatePass() {
     if (scene_ == nullptr) throw TIRN_ERROR::Error("The ray tracer has no scene to trace");
     if (samples_ == 0) throw TIRN_ERROR::Error("The ray tracer has no picture to add a pass to");
+    // A pass adds to a complete picture: the missing pixels of a lattice frame first.
+    if (!Complete()) FillIn(phasesLeft_);
     // The mask of a point light is the same in every pass; so is the mask without a light.
     if (!PassesCanChange()) {
         ++samples_;
         return 0.0f;
     }
+    const auto start = std::chrono::steady_clock::now();
     RunPass(Pass::Accumulate);
+    lastTracingSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    lastTraced_ = pixelCount_;
     ++samples_;
     float change = 0.0f;
     for (const ScreenTile& t : tiles_) change = std::max(change, t.maxChange);

@@ -64,6 +64,7 @@ struct ScreenTile {
     int rowStart = 0, colStart = 0, rowEnd = 0, colEnd = 0;
     std::uint64_t passesDone = 0;  // written by the one worker that took it; read between frames
     float maxChange = 0.0f;        // the last accumulation pass's largest change, grey levels
+    std::int64_t traced = 0;       // pixels the last lattice, reconstruction or fill pass shaded
 };
 
 // The preview's depth as the renderer reads it back: 32-bit unsigned normalised window depths
@@ -90,6 +91,7 @@ public:
     static constexpr int kTileBlocks = 8;   // tile side, blocks
     static constexpr int kTileSide = kTileBlocks * kBlock + 1;  // a tile's scratch side, values
     static constexpr int kMaxThreads = 256; // more would only wait for tiles
+    static constexpr int kMaxLatticeStep = 8;  // a lattice frame traces at least 1/64 of the pixels
     static constexpr int kMaxSide = 8192;   // pixels, either way
     // Bytes the tables, the pixel buffer and the lattice may take together.
     static constexpr std::int64_t kMemoryBudget = std::int64_t{2} << 30;
@@ -132,6 +134,46 @@ public:
     // there. Adds one sample per pixel, shows the mean (buffer 0 in a traced picture, the mask
     // bytes in a mask) and returns the largest change of a shown value in grey levels (0-255).
     float AccumulatePass();
+    // The traced image within a frame budget (raytracer/lattice.cpp). A frame of step k traces
+    // the lattice of every k-th pixel each way (1/k^2 of the pixels) at lattice phase `phase`
+    // (0 to k^2 - 1: the lattice offset, so that k^2 frames in a row trace every pixel once)
+    // and reconstructs the others from it, edge-aware: a pixel whose lattice neighbours show one
+    // surface (same object, normals and positions on one tangent plane) blends them bilinearly;
+    // where they disagree (a silhouette, a crease, a depth jump) the pixel's primary ray finds
+    // its own surface and blends only the neighbours on it, or, when none is, is traced. Step 1
+    // is TraceFullFrame. Returns buffer 0.
+    // The primary surface of a traced lattice pixel, for the reconstruction: the object (its
+    // transform's address; 0 for a ray that leaves the models), the point and the unit normal
+    // in the object's coordinates.
+    struct Surface {
+        std::uintptr_t object = 0;
+        float point[3] = {};
+        float normal[3] = {};
+    };
+    std::uint32_t* TraceLatticeFrame(int step, int phase);
+    // Traces the missing pixels of the next `phases` lattice phases of the picture (the same
+    // camera, scene and light as its frame); after the last, the smoothing pass of a full
+    // trace, so that buffer 0 is then TraceFullFrame's bytes exactly. Returns the pixels traced.
+    std::int64_t FillIn(int phases);
+    // Whether every pixel of the picture is its own traced colour: after TraceFullFrame, a mask
+    // frame, or the fill-in of a lattice frame's last phase.
+    bool Complete() const { return phasesLeft_ == 0; }
+    // The lattice step of the picture (1 for a full trace) and its phases still to fill in.
+    int LatticeStep() const { return step_; }
+    int PhasesLeft() const { return phasesLeft_; }
+    // Pixels the last TraceLatticeFrame, FillIn or TraceFullFrame traced (primary rays of
+    // reconstructed pixels at edges not counted; their shading is).
+    std::int64_t LastTracedPixels() const { return lastTraced_; }
+    // Seconds the passes that traced them took (the lattice pass without the reconstruction;
+    // the fill-in with its smoothing; a full trace with its smoothing; an accumulation pass).
+    double LastTracingSeconds() const { return lastTracingSeconds_; }
+    // Per pixel 1 where the picture shows the pixel's own traced colour, 0 where it shows a
+    // reconstruction (valid for traced pictures).
+    const std::uint8_t* ExactPixels() const { return exact_; }
+    // The phase (0 to step^2 - 1) of lattice offset (row, column) mod step, and back.
+    static int PhaseOf(int step, int row, int column);
+    static void PhaseOffset(int step, int phase, int& row, int& column);
+
     // Samples in the shown picture: 1 after a frame, one more after each pass.
     int Samples() const { return samples_; }
     // Whether a pass can change the shown picture: not for a mask of a point light (or of no
@@ -210,12 +252,6 @@ public:
     // neighbours with nine rays each (on by default; off gives the one-ray image, for a
     // comparison with another tracer on exactly the same rays).
     bool smoothTracedImage = true;
-    // Whether the traced image goes through the grids in packets of eight rays (4 x 2 pixels,
-    // and the eight extra rays of a smoothed pixel) instead of ray by ray. The image is the same
-    // bit for bit either way. Off by default: on the demo scene the packets are slower (the
-    // fine grid gives each packet several cells per slice, so it tests more triangles than its
-    // rays would alone, and a ray alone costs little to walk).
-    bool packetTracing = false;
 
     // Marks of the pixels MaskPixel computed in the last mask frame (1 traced, 0 filled or not
     // reached), for the viewer's view of the lattice and its refinement. Off by default: the
@@ -224,7 +260,29 @@ public:
     const std::uint8_t* TracedMarks() const { return marking_ ? tracedMarks_.get() : nullptr; }
 
 private:
-    enum class Pass { Lattice, Blocks, Full, Smooth, Accumulate };
+    enum class Pass { Lattice, Blocks, Full, Smooth, Accumulate, Samples, Reconstruct, Fill };
+    // The camera of a new picture: eye, target, clipping planes, matrices; one sample.
+    void BeginPicture();
+    // Shades pixel p with its table ray, as a full trace does, and marks it exact.
+    void TraceExact(int p);
+    static Surface SurfaceOf(const RayHit& hit, bool found);
+    // The lattice pass, the reconstruction and the fill-in of one tile's pixels.
+    // Each returns the pixels it shaded.
+    std::int64_t LatticeRectangle(int rowStart, int colStart, int rowEnd, int colEnd);
+    std::int64_t ReconstructRectangle(int rowStart, int colStart, int rowEnd, int colEnd);
+    std::int64_t FillRectangle(int rowStart, int colStart, int rowEnd, int colEnd);
+    // Reconstructs the pixels [rowStart, rowEnd) x [colStart, colEnd) of the lattice cell whose
+    // lower-left corner is (rowBelow, colLeft); returns the pixels it had to trace.
+    std::int64_t ReconstructCell(int rowBelow, int colLeft, int rowStart, int colStart, int rowEnd, int colEnd);
+    // For every point (i, j) of a cell whose four corners (lattice pixels, below left, below
+    // right, above left, above right) lie in the window: the bits of the corners on its
+    // surface, at classes[i * (step + 1) + j].
+    void ClassifyCell(int rowBelow, int colLeft, const int corner[4], std::uint8_t* classes) const;
+    // Writes a colour's bytes into buffer 0 only (a reconstructed pixel).
+    void ShowPixel(int p, const VECTOR& colour);
+    // The same for the count pixels from p on that are not exact, colour growing by step from
+    // pixel to pixel.
+    void ShowRow(int p, VECTOR colour, const VECTOR& step, int count);
     static void TileProcedure(void* tracer, int tile, int thread);
     void RunPass(Pass pass);
     void DoTile(int tile, int thread);
@@ -250,6 +308,18 @@ private:
     float* luminance_ = nullptr;
     VECTOR* sums_ = nullptr;       // W*H, 16-byte aligned (see Sums)
     int samples_ = 0;              // samples in the shown picture
+    // The budgeted traced picture: per pixel whether it shows its own traced colour, and the
+    // primary surfaces of the lattice pixels; the picture's lattice step and phase, the phases
+    // filled in so far (in fill order, after the lattice's own) and the phases left.
+    std::uint8_t* exact_ = nullptr;   // W*H
+    Surface* surfaces_ = nullptr;     // W*H
+    int step_ = 1;
+    int phase_ = 0;
+    int filled_ = 0;                  // fill order positions done: phases phase_ + 1, + 2, ...
+    int fillTo_ = 0;                  // the Fill pass traces positions [filled_, fillTo_)
+    int phasesLeft_ = 0;
+    std::int64_t lastTraced_ = 0;
+    double lastTracingSeconds_ = 0.0;
     bool lastFull_ = false;        // the last frame was a traced picture
     float zPlane_ = -1.0f;  // z of the ray table's image plane (pixels)
     const std::uint32_t* depthWords_ = nullptr;  // or the same as words (one of the two is set)

@@ -1,8 +1,11 @@
 #include "raytracer/shading.h"
 
 #include <cmath>
+#include <cstring>
 
+#include "grid/kernel.h"
 #include "loaders/texture.h"
+#include "raytracer/offset.h"
 #include "raytracer/sampling.h"
 #include "raytracer/sky.h"
 
@@ -40,22 +43,6 @@ struct Surface {
     float u, v;
     const ORVA_GRAPHICS::Material* material;
 };
-
-// A normal carried by the object transform whose transpose is T: the inverse transpose of the
-// linear part (the cofactors of T's 3x3 over its determinant) gives the direction, and the
-// object-space length is kept, since the interpolated normal is used unnormalised. Exact for
-// translations and the identity.
-inline VECTOR NormalToWorld(const MATRIX& T, const VECTOR& n) {
-    const VECTOR r0(T(0, 0), T(0, 1), T(0, 2), 0.0f);
-    const VECTOR r1(T(1, 0), T(1, 1), T(1, 2), 0.0f);
-    const VECTOR r2(T(2, 0), T(2, 1), T(2, 2), 0.0f);
-    const VECTOR c0 = Cross(r1, r2), c1 = Cross(r2, r0), c2 = Cross(r0, r1);
-    const float det = Dot(r0, c0);
-    const VECTOR m(Dot(c0, n) / det, Dot(c1, n) / det, Dot(c2, n) / det, 0.0f);
-    const float lengthIn = Length(n), lengthOut = Length(m);
-    if (!(lengthOut > 0.0f) || lengthOut == lengthIn) return m;
-    return m * (lengthIn / lengthOut);
-}
 
 inline Surface WorldSurface(const RayHit& hit) {
     Surface s;
@@ -121,7 +108,7 @@ inline float LightParameter(const Ray& ray, const VECTOR& light) {
 // The object's grid when it can be queried: present and built.
 inline const Grid* QueryableGrid(const TObject& object) {
     const Grid* grid = object.grid;
-    return grid != nullptr && grid->Triangles() != nullptr ? grid : nullptr;
+    return grid != nullptr && grid->Queryable() ? grid : nullptr;
 }
 
 // The grid of an object that takes part in the queries marked by flag, or null.
@@ -129,19 +116,74 @@ inline const Grid* GridFor(const TObject& object, unsigned flag) {
     return (object.flags & flag) ? QueryableGrid(object) : nullptr;
 }
 
-// The world ray in the object's coordinates, and whether it meets the object's bounding sphere
-// there (only then is the grid asked).
-inline bool CarryToObject(const Ray& world, const TObject& object, Ray& local) {
-    local = CarryRay(world, object.box.transposedInverse);
-    return HitsBoundingSphere(local, Midpoint(object.box.minimum, object.box.maximum), object.sphereRadiusSquared);
-}
+// A world ray set up once for every object (the top level of the scene's queries): its
+// kernel set-up in world coordinates, which every object whose transform only translates
+// shares (its origin moved into the object's frame), and the last carry into an object with
+// another transform, which objects with the same transform share.
+class SceneRay {
+public:
+    explicit SceneRay(const Ray& ray) : world_(AsPoint(ray.origin), AsDirection(ray.direction)) {
+        const float o[3] = {world_.origin.x, world_.origin.y, world_.origin.z};
+        const float d[3] = {world_.direction.x, world_.direction.y, world_.direction.z};
+        PrepareRay(o, d, prep_);
+    }
+    bool Usable() const { return prep_.usable != 0; }
+
+    // Entry parameter of the ray into the object's world box (culling only): false when the
+    // ray's segment [0, tMax] misses it.
+    bool Enters(const TObject& object, float tMax, float& tEnter) const {
+        const TObject::WorldFrame& w = object.World();
+        const float o[3] = {world_.origin.x, world_.origin.y, world_.origin.z};
+        float tNear = 0.0f, tFar = tMax;
+        for (int axis = 0; axis < 3; ++axis) {
+            const float l1 = (w.minimum[axis] - o[axis]) * prep_.inverse[axis];
+            const float l2 = (w.maximum[axis] - o[axis]) * prep_.inverse[axis];
+            // 0 x infinity (a zero component with the origin on a face) is not a number and
+            // constrains nothing.
+            const bool swap = l1 > l2;
+            const float lo = swap ? l2 : l1, hi = swap ? l1 : l2;
+            if (lo > tNear) tNear = lo;
+            if (hi < tFar) tFar = hi;
+        }
+        tEnter = tNear;
+        return tNear <= tFar;
+    }
+
+    // The ray in the object's frame, set up for its grid.
+    const RayPrep& In(const TObject& object) {
+        const MATRIX& T = object.box.transposedInverse;
+        if (object.World().translationOnly) {
+            // The carry moves the origin only (1 x o + 0 + 0 - t: exactly o - t); the rest of
+            // the set-up is the world ray's (the world origin is kept in world_).
+            prep_.origin[0] = world_.origin.x + T(0, 3);
+            prep_.origin[1] = world_.origin.y + T(1, 3);
+            prep_.origin[2] = world_.origin.z + T(2, 3);
+            return prep_;
+        }
+        if (carried_ == nullptr || std::memcmp(carried_->m, T.m, sizeof T.m) != 0) {
+            const Ray local = CarryRay(world_, T);
+            const float o[3] = {local.origin.x, local.origin.y, local.origin.z};
+            const float d[3] = {local.direction.x, local.direction.y, local.direction.z};
+            PrepareRay(o, d, carriedPrep_);
+            carried_ = &T;
+        }
+        return carriedPrep_;
+    }
+
+private:
+    Ray world_;
+    RayPrep prep_, carriedPrep_;
+    const MATRIX* carried_ = nullptr;
+};
+
+// The smallest float above x (positive, finite x), for a limit that lets an equally near hit through.
+inline float NextUp(float x) { return x > 0.0f && x < 3.4e38f ? std::nextafter(x, INFINITY) : x; }
 
 VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, const VECTOR& eye,
                     const PixelSample* sample) {
     if (!ClosestHit(ray, scene, hit)) return SkyColour(scene.sky, ray);
-    const Triangle* const surface = hit.triangle;
     const Surface s = WorldSurface(hit);
-    // Direct light from every light whose shadow ray is free; hit serves as scratch.
+    // Direct light from every light whose shadow ray is free.
     VECTOR light(0.0f, 0.0f, 0.0f, 0.0f);
     bool lit = false;
     const unsigned lightCount = scene.lights.Size();
@@ -150,76 +192,19 @@ VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, 
         // The shadow ray aims at the light's centre, or at the sample's point of its sphere.
         VECTOR lightPosition = AsPoint(source.position);
         if (sample != nullptr) lightPosition = LightPoint(lightPosition, source.radius, s.position, sample->u, sample->v);
-        const Ray shadowRay(s.position, Normalised(AsDirection(lightPosition - s.position)));
-        hit.triangle = surface;
-        if (ShadowBlocked(shadowRay, scene, hit, lightPosition)) continue;
+        if (ShadowBlocked(ShadowRay(hit, lightPosition), scene, lightPosition)) continue;
         light += Illuminate(s, source, eye);
         lit = true;
     }
     // The texture factor once for all lights.
     const VECTOR acc = lit ? ORVA_MATH::Mul(SurfaceColour(s), light) : light;
     if (depth <= 0) return acc;
-    // One mirror bounce from the hit point, leaving the hit triangle.
-    const Ray bounce(s.position, AsDirection(Reflect(AsDirection(ray.direction), s.normal)));
-    hit.triangle = surface;
-    const VECTOR reflected = ShadeWithEye(bounce, hit, depth - 1, scene, eye, sample);
+    // One mirror bounce from the hit point, offset off the surface to the bounce's side.
+    const VECTOR direction = AsDirection(Reflect(AsDirection(ray.direction), s.normal));
+    const Ray bounce(OffsetRayOrigin(SurfaceOf(hit, false), direction), direction);
+    RayHit next;
+    const VECTOR reflected = ShadeWithEye(bounce, next, depth - 1, scene, eye, sample);
     return acc * kDirectShare + reflected * kBounceShare;
-}
-
-// ShadeWithEye for a packet, step for step, each ray's values computed as there.
-void ShadePacketWithEye(const Ray* rays, int active, RayHit* hits, int depth, const Scene& scene, const VECTOR& eye,
-                        VECTOR* colours) {
-    const int found = ClosestHitPacket(rays, active, scene, hits);
-    for (int i = 0; i < kPacketRays; ++i)
-        if ((active & ~found) >> i & 1) colours[i] = SkyColour(scene.sky, rays[i]);
-    if (found == 0) return;
-    const Triangle* surface[kPacketRays] = {};
-    Surface s[kPacketRays];
-    VECTOR light[kPacketRays];
-    int lit = 0;
-    for (int i = 0; i < kPacketRays; ++i) {
-        if (!(found >> i & 1)) continue;
-        surface[i] = hits[i].triangle;
-        s[i] = WorldSurface(hits[i]);
-        light[i] = VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
-    }
-    // Direct light from every light whose shadow ray is free: the packet's shadow rays go to
-    // one point, so they stay coherent.
-    const unsigned lightCount = scene.lights.Size();
-    for (unsigned k = 0; k < lightCount; ++k) {
-        const LightSource& source = scene.lights[k];
-        const VECTOR lightPosition = AsPoint(source.position);
-        Ray shadowRays[kPacketRays];
-        for (int i = 0; i < kPacketRays; ++i)
-            if (found >> i & 1)
-                shadowRays[i] = Ray(s[i].position, Normalised(AsDirection(lightPosition - s[i].position)));
-        const int blocked = ShadowBlockedPacket(shadowRays, found, scene, surface, lightPosition);
-        for (int i = 0; i < kPacketRays; ++i) {
-            if (!((found & ~blocked) >> i & 1)) continue;
-            light[i] += Illuminate(s[i], source, eye);
-            lit |= 1 << i;
-        }
-    }
-    VECTOR acc[kPacketRays];
-    for (int i = 0; i < kPacketRays; ++i)
-        if (found >> i & 1)
-            acc[i] = (lit >> i & 1) ? ORVA_MATH::Mul(SurfaceColour(s[i]), light[i]) : light[i];
-    if (depth <= 0) {
-        for (int i = 0; i < kPacketRays; ++i)
-            if (found >> i & 1) colours[i] = acc[i];
-        return;
-    }
-    // One mirror bounce from each hit point, leaving the hit triangle.
-    Ray bounces[kPacketRays];
-    for (int i = 0; i < kPacketRays; ++i) {
-        if (!(found >> i & 1)) continue;
-        bounces[i] = Ray(s[i].position, AsDirection(Reflect(AsDirection(rays[i].direction), s[i].normal)));
-        hits[i].triangle = surface[i];
-    }
-    VECTOR reflected[kPacketRays];
-    ShadePacketWithEye(bounces, found, hits, depth - 1, scene, eye, reflected);
-    for (int i = 0; i < kPacketRays; ++i)
-        if (found >> i & 1) colours[i] = acc[i] * kDirectShare + reflected[i] * kBounceShare;
 }
 
 }  // namespace
@@ -256,60 +241,87 @@ VECTOR EyeInWorld(const Scene& scene) {
 }
 
 bool ClosestHit(const Ray& ray, const Scene& scene, RayHit& hit) {
-    const Triangle* const skip = hit.triangle;
-    const Ray world(AsPoint(ray.origin), AsDirection(ray.direction));
-    // Each object's query is limited to the nearest hit so far: t is the parameter along the
-    // world ray in every object's coordinates, so the limit compares world distances.
-    float best = kFar;
-    const TObject* bestObject = nullptr;
-    RayHit bestHit;
+    SceneRay sceneRay(ray);
+    hit = RayHit();
+    if (!sceneRay.Usable()) return false;
+    // The objects whose world box the ray enters, nearest entry first: an object entered
+    // beyond the nearest hit so far is not asked at all. Each grid is limited to the nearest
+    // hit so far (t is the parameter along the world ray in every object's frame); of equally
+    // near hits the earlier object's wins.
+    constexpr unsigned kMaxOrdered = 16;
+    unsigned order[kMaxOrdered];
+    float entry[kMaxOrdered];
+    unsigned candidates = 0;
     const unsigned count = scene.objects.Size();
-    for (unsigned i = 0; i < count; ++i) {
+    float best = kFar;
+    unsigned bestObject = count;
+    KernelHit bestHit;
+    auto ask = [&](unsigned i) {
         const TObject& object = scene.objects[i];
         const Grid* grid = GridFor(object, TObject::kClosestHitFlag);
-        if (grid == nullptr) continue;
-        // Sphere test and grid query in the object's coordinates.
-        Ray local;
-        if (!CarryToObject(world, object, local)) continue;
-        hit.triangle = skip;
-        if (!grid->Intersect(local, hit, best)) continue;
-        best = hit.t;
-        bestObject = &object;
-        bestHit = hit;
+        KernelHit found;
+        if (grid->Nearest(sceneRay.In(object), i < bestObject ? NextUp(best) : best, found) &&
+            (found.t < best || i < bestObject)) {
+            best = found.t;
+            bestObject = i;
+            bestHit = found;
+        }
+    };
+    for (unsigned i = 0; i < count; ++i) {
+        const TObject& object = scene.objects[i];
+        if (GridFor(object, TObject::kClosestHitFlag) == nullptr) continue;
+        float t;
+        if (!sceneRay.Enters(object, kFar, t)) continue;
+        if (candidates == kMaxOrdered) {
+            ask(i);  // more objects than the order holds: asked in array order
+            continue;
+        }
+        unsigned at = candidates++;
+        for (; at > 0 && entry[at - 1] > t; --at) {
+            entry[at] = entry[at - 1];
+            order[at] = order[at - 1];
+        }
+        entry[at] = t;
+        order[at] = i;
     }
-    if (bestObject == nullptr) {
-        hit = RayHit();
-        return false;
-    }
-    hit = bestHit;
+    for (unsigned k = 0; k < candidates && entry[k] <= best; ++k) ask(order[k]);
+    if (bestObject == count) return false;
+    const TObject& object = scene.objects[bestObject];
+    hit.b0 = bestHit.b0;
+    hit.b1 = bestHit.b1;
+    hit.b2 = bestHit.b2;
+    hit.t = bestHit.t;
+    hit.triangle = object.grid->Triangles() + bestHit.index;
     ComputeHitPoint(hit);
-    hit.transform = &bestObject->box.transposed;
-    hit.material = bestObject->MaterialOf(hit.triangle);
+    hit.transform = &object.box.transposed;
+    hit.material = object.MaterialOf(hit.triangle);
+    hit.object = &object;
     return true;
 }
 
-bool ShadowBlocked(const Ray& ray, const Scene& scene, RayHit& scratch, const VECTOR& lightPosition) {
-    const Ray world(AsPoint(ray.origin), AsDirection(ray.direction));
-    const float tLight = LightParameter(world, AsPoint(lightPosition));
+bool ShadowBlocked(const Ray& ray, const Scene& scene, const VECTOR& target) {
+    SceneRay sceneRay(ray);
+    if (!sceneRay.Usable()) return false;
+    const float tTarget = LightParameter(Ray(AsPoint(ray.origin), AsDirection(ray.direction)), AsPoint(target));
     const unsigned count = scene.objects.Size();
     for (unsigned i = 0; i < count; ++i) {
         const TObject& object = scene.objects[i];
         const Grid* grid = GridFor(object, TObject::kShadowFlag);
         if (grid == nullptr) continue;
-        // The segment in the object's coordinates; stop at the first blocker.
-        Ray local;
-        if (!CarryToObject(world, object, local)) continue;
-        if (grid->Occluded(local, tLight, scratch.triangle)) return true;
+        float t;
+        if (!sceneRay.Enters(object, tTarget, t)) continue;
+        if (grid->Any(sceneRay.In(object), tTarget)) return true;
     }
     return false;
 }
 
-bool BlocksLight(const Ray& ray, const TObject& object, RayHit& scratch, const VECTOR& lightPosition) {
+bool BlocksLight(const Ray& ray, const TObject& object, const VECTOR& target) {
     const Grid* grid = QueryableGrid(object);
     if (grid == nullptr) return false;
-    const Ray world(AsPoint(ray.origin), AsDirection(ray.direction));
-    const Ray local = CarryRay(world, object.box.transposedInverse);
-    return grid->Occluded(local, LightParameter(world, AsPoint(lightPosition)), scratch.triangle);
+    SceneRay sceneRay(ray);
+    if (!sceneRay.Usable()) return false;
+    const float tTarget = LightParameter(Ray(AsPoint(ray.origin), AsDirection(ray.direction)), AsPoint(target));
+    return grid->Any(sceneRay.In(object), tTarget);
 }
 
 VECTOR LocalIllumination(const Ray&, const RayHit& hit, const LightSource& light, const Scene& scene) {
@@ -319,88 +331,6 @@ VECTOR LocalIllumination(const Ray&, const RayHit& hit, const LightSource& light
 
 VECTOR Shade(const Ray& ray, RayHit& hit, int depth, const Scene& scene, const PixelSample* sample) {
     return ShadeWithEye(ray, hit, depth, scene, EyeInWorld(scene), sample);
-}
-
-int ClosestHitPacket(const Ray* rays, int active, const Scene& scene, RayHit* hits) {
-    const Triangle* skip[kPacketRays] = {};
-    Ray world[kPacketRays];
-    float best[kPacketRays];
-    const TObject* bestObject[kPacketRays] = {};
-    RayHit bestHit[kPacketRays];
-    for (int i = 0; i < kPacketRays; ++i) {
-        best[i] = kFar;
-        if (!(active >> i & 1)) continue;
-        skip[i] = hits[i].triangle;
-        world[i] = Ray(AsPoint(rays[i].origin), AsDirection(rays[i].direction));
-    }
-    // Object by object as ClosestHit, each ray limited to its nearest hit so far.
-    const unsigned count = scene.objects.Size();
-    for (unsigned n = 0; n < count; ++n) {
-        const TObject& object = scene.objects[n];
-        const Grid* grid = GridFor(object, TObject::kClosestHitFlag);
-        if (grid == nullptr) continue;
-        Ray local[kPacketRays];
-        RayHit query[kPacketRays];
-        int mask = 0;
-        for (int i = 0; i < kPacketRays; ++i) {
-            if (!(active >> i & 1) || !CarryToObject(world[i], object, local[i])) continue;
-            query[i] = hits[i];
-            query[i].triangle = skip[i];
-            mask |= 1 << i;
-        }
-        if (mask == 0) continue;
-        const int hit = grid->IntersectPacket(local, mask, query, best);
-        for (int i = 0; i < kPacketRays; ++i) {
-            if (!(hit >> i & 1)) continue;
-            best[i] = query[i].t;
-            bestObject[i] = &object;
-            bestHit[i] = query[i];
-        }
-    }
-    int found = 0;
-    for (int i = 0; i < kPacketRays; ++i) {
-        if (!(active >> i & 1)) continue;
-        if (bestObject[i] == nullptr) {
-            hits[i] = RayHit();
-            continue;
-        }
-        hits[i] = bestHit[i];
-        ComputeHitPoint(hits[i]);
-        hits[i].transform = &bestObject[i]->box.transposed;
-        hits[i].material = bestObject[i]->MaterialOf(hits[i].triangle);
-        found |= 1 << i;
-    }
-    return found;
-}
-
-int ShadowBlockedPacket(const Ray* rays, int active, const Scene& scene, const Triangle* const* skip,
-                        const VECTOR& lightPosition) {
-    Ray world[kPacketRays];
-    float tLight[kPacketRays];
-    for (int i = 0; i < kPacketRays; ++i) {
-        tLight[i] = 0.0f;
-        if (!(active >> i & 1)) continue;
-        world[i] = Ray(AsPoint(rays[i].origin), AsDirection(rays[i].direction));
-        tLight[i] = LightParameter(world[i], AsPoint(lightPosition));
-    }
-    // Object by object as ShadowBlocked; a ray stops at its first blocker.
-    int blocked = 0;
-    const unsigned count = scene.objects.Size();
-    for (unsigned n = 0; n < count && (active & ~blocked) != 0; ++n) {
-        const TObject& object = scene.objects[n];
-        const Grid* grid = GridFor(object, TObject::kShadowFlag);
-        if (grid == nullptr) continue;
-        Ray local[kPacketRays];
-        int mask = 0;
-        for (int i = 0; i < kPacketRays; ++i)
-            if (((active & ~blocked) >> i & 1) && CarryToObject(world[i], object, local[i])) mask |= 1 << i;
-        if (mask != 0) blocked |= grid->OccludedPacket(local, mask, tLight, skip);
-    }
-    return blocked;
-}
-
-void ShadePacket(const Ray* rays, int active, RayHit* hits, int depth, const Scene& scene, VECTOR* colours) {
-    ShadePacketWithEye(rays, active, hits, depth, scene, EyeInWorld(scene), colours);
 }
 
 }  // namespace RAYTR

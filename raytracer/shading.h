@@ -15,6 +15,7 @@
 
 #include "math/matrix.h"
 #include "math/vector.h"
+#include "raytracer/offset.h"
 #include "raytracer/ray.h"
 #include "raytracer/sampling.h"
 #include "raytracer/scene.h"
@@ -66,18 +67,6 @@ inline Ray CarryRay(const Ray& ray, const MATRIX& T) {
     return r;
 }
 
-// Does the ray's forward half-line meet the sphere (centre c, squared radius r2)? An origin
-// inside the sphere always counts, and so does a sphere too large for single precision (a
-// model with a vertex far away, whose squared radius overflows): the grid then decides.
-inline bool HitsBoundingSphere(const Ray& ray, const VECTOR& c, float r2) {
-    const VECTOR b = ray.origin - c;
-    const float B = 2.0f * ORVA_MATH::Dot(ray.direction, b);
-    const float C = ORVA_MATH::Dot(b, b) - r2;
-    if (!(C - C == 0.0f)) return true;  // C infinite or NaN
-    if (B >= 0.0f) return C < 0.0f;
-    return B * B - 4.0f * ORVA_MATH::Dot(ray.direction, ray.direction) * C > 0.0f || C < 0.0f;
-}
-
 // Bilinear texel lookup that repeats like GL_REPEAT: (u, v) and (u + 1, v + 1) read the same
 // colour, texel (i, j) is centred on ((i + 0.5) / W, (j + 0.5) / H). Texel bytes (p0, p1, p2) become (p0, p2, p1, 1) / 255. A null texture or one
 // without pixels gives white, the value of a (255, 255, 255) texel.
@@ -88,24 +77,26 @@ VECTOR SampleTexture(const TEXTURE* texture, float u, float v);
 VECTOR EyeInWorld(const Scene& scene);
 
 // ---- Queries ----------------------------------------------------------------------------
+// One walk for all models: a ray is set up once (in world coordinates) and tested against the
+// world boxes of the objects; only the objects it enters are asked, nearest entry first, each
+// with the same set-up (objects that only translate) or one carry per distinct transform.
 
-// Nearest hit along the ray over the objects with TObject::kClosestHitFlag whose bounding
-// sphere the ray meets: the front-facing triangle with the smallest ray parameter t beyond
-// each object's t_min (a tie keeps the earlier object). On entry hit.triangle names the
-// triangle to skip (the one a bounce ray leaves), for every object. On true, hit holds the
-// weights, t, the triangle, point (object coordinates, flag 0x1), transform = the object's
-// transposed transform and material = the hit triangle's material. On false the record is
-// reset (null triangle, transform and material).
+// Nearest hit along the ray over the objects with TObject::kClosestHitFlag: the front-facing
+// triangle with the smallest ray parameter 0 < t (a tie keeps the earlier object). On true,
+// hit holds the weights, t, the triangle, point (object coordinates, flag 0x1), transform =
+// the object's transposed transform, material = the hit triangle's material and the object.
+// On false the record is reset (null triangle, transform, material and object). A ray leaving
+// a surface must start from an offset origin (raytracer/offset.h).
 bool ClosestHit(const Ray& ray, const Scene& scene, RayHit& hit);
 
 // True when some object with TObject::kShadowFlag has a front-facing triangle on the segment
-// from the ray origin to lightPosition (world coordinates; the ray's direction must point at
-// the light, of any length): t_min < t < the light's parameter. scratch.triangle on entry is
-// skipped (the surface the point lies on); the record is not written.
-bool ShadowBlocked(const Ray& ray, const Scene& scene, RayHit& scratch, const VECTOR& lightPosition);
+// from the ray origin to target (world coordinates; the ray's direction must point at the
+// target, of any length): 0 < t < the target's parameter. Rays from a surface start from
+// ShadowRay's offset origin.
+bool ShadowBlocked(const Ray& ray, const Scene& scene, const VECTOR& target);
 
-// One object's part of ShadowBlocked, without the flag and sphere tests.
-bool BlocksLight(const Ray& ray, const TObject& object, RayHit& scratch, const VECTOR& lightPosition);
+// One object's part of ShadowBlocked, without the flag and box tests.
+bool BlocksLight(const Ray& ray, const TObject& object, const VECTOR& target);
 
 // Light of one point light reflected at a hit from ClosestHit (the ray is not used):
 // surface colour (the material's texture, or its colour) times light colour times I, with I = (0.8 ambient + 0.8 N.L + 0.8 [N.L > 0] s^10)
@@ -116,29 +107,11 @@ VECTOR LocalIllumination(const Ray& ray, const RayHit& hit, const LightSource& l
 // Colour seen along ray: the scene's sky on a miss (SkyColour: black without a dome);
 // otherwise the sum over the lights that are not blocked of LocalIllumination, and with
 // depth > 0, 0.6 of that plus 0.4 of the colour of the mirror bounce shaded with depth - 1.
-// hit is written (scratch for the shadow rays); its triangle on entry is skipped. The tracer
-// calls it with depth 1. Shadow rays aim at each light's centre, or, with a sample, at the
-// point LightPoint(centre, radius, surface point, sample->u, sample->v) of its sphere (the
-// bounce's surface too).
+// hit receives the ray's nearest hit. Shadow and bounce rays leave the surface from offset
+// origins (raytracer/offset.h), the shadow rays lifted off the shadow terminator. Shadow rays
+// aim at each light's centre, or, with a sample, at the point LightPoint(centre, radius,
+// surface point, sample->u, sample->v) of its sphere (the bounce's surface too). The tracer
+// calls it with depth 1.
 VECTOR Shade(const Ray& ray, RayHit& hit, int depth, const Scene& scene, const PixelSample* sample = nullptr);
-
-// ---- Packets of up to eight rays (bit i of active: rays[i] is traced) ----------------------
-// Each ray gets exactly, bit for bit, what the one-ray function above gives it; the grids walk
-// the rays together (Grid::IntersectPacket, Grid::OccludedPacket), which pays when the rays are
-// coherent: the pixels of a small square, their shadow rays toward the light.
-
-inline constexpr int kPacketRays = 8;
-
-// ClosestHit(rays[i], scene, hits[i]) for every active ray; returns the mask of the rays that hit.
-int ClosestHitPacket(const Ray* rays, int active, const Scene& scene, RayHit* hits);
-
-// The mask of the active rays i for which ShadowBlocked(rays[i], scene, a record skipping
-// skip[i], lightPosition) is true.
-int ShadowBlockedPacket(const Ray* rays, int active, const Scene& scene, const ORVA_GRAPHICS::Triangle* const* skip,
-                        const VECTOR& lightPosition);
-
-// colours[i] = Shade(rays[i], hits[i], depth, scene) for every active ray (hits[i].triangle on
-// entry is skipped, as there); inactive entries are left alone.
-void ShadePacket(const Ray* rays, int active, RayHit* hits, int depth, const Scene& scene, VECTOR* colours);
 
 }  // namespace RAYTR

@@ -1,5 +1,7 @@
 #include "raytracer/tobject.h"
 
+#include <algorithm>
+#include <cmath>
 #include <new>
 #include <utility>
 
@@ -12,7 +14,9 @@ namespace RAYTR {
 
 TObject::TObject() : grid(new (std::nothrow) Grid) {}
 
-TObject::TObject(const TObject& other) : ::Mesh(other), flags(other.flags), grid(new (std::nothrow) Grid) {
+TObject::TObject(const TObject& other)
+    : ::Mesh(other), flags(other.flags), grid(new (std::nothrow) Grid), gridSettings(other.gridSettings),
+      world_(other.world_) {
     try {
         CopyGridFrom(other);
     } catch (...) {
@@ -27,6 +31,8 @@ TObject& TObject::operator=(const TObject& other) {
     if (this == &other) return *this;
     ::Mesh::operator=(other);
     flags = other.flags;
+    gridSettings = other.gridSettings;
+    world_ = other.world_;
     CopyGridFrom(other);
     return *this;
 }
@@ -53,26 +59,69 @@ void TObject::SwapWith(TObject& other) {
     ::Mesh::SwapWith(other);
     std::swap(flags, other.flags);
     std::swap(grid, other.grid);
+    std::swap(gridSettings, other.gridSettings);
+    std::swap(world_, other.world_);
 }
 
 void TObject::SetTransform(MATRIX M) {
     sphereCentre = M.Row(3);
     ::Mesh::SetTransform(M);
+    UpdateWorldFrame();
 }
 
-void TObject::PrepareForTracing() {
+void TObject::ComputeBoundingBox() {
+    ::Mesh::ComputeBoundingBox();
+    UpdateWorldFrame();
+}
+
+void TObject::UpdateWorldFrame() {
+    const MATRIX& m = box.transform;
+    world_.translationOnly = m(0, 0) == 1.0f && m(1, 1) == 1.0f && m(2, 2) == 1.0f && m(0, 1) == 0.0f &&
+                             m(0, 2) == 0.0f && m(1, 0) == 0.0f && m(1, 2) == 0.0f && m(2, 0) == 0.0f &&
+                             m(2, 1) == 0.0f;
+    // The eight corners of the box in world coordinates (row vectors times the transform).
+    for (int axis = 0; axis < 3; ++axis) {
+        world_.minimum[axis] = INFINITY;
+        world_.maximum[axis] = -INFINITY;
+    }
+    for (int corner = 0; corner < 8; ++corner) {
+        const VECTOR p((corner & 1) ? box.maximum.x : box.minimum.x, (corner & 2) ? box.maximum.y : box.minimum.y,
+                       (corner & 4) ? box.maximum.z : box.minimum.z, 1.0f);
+        const VECTOR w = ORVA_MATH::Transform(p, m);
+        for (int axis = 0; axis < 3; ++axis) {
+            world_.minimum[axis] = std::min(world_.minimum[axis], w[axis]);
+            world_.maximum[axis] = std::max(world_.maximum[axis], w[axis]);
+        }
+    }
+    // Widened by a millionth of the extent and of the distance from the origin, so that the
+    // rounding of the carry never culls a ray that the grid would answer.
+    for (int axis = 0; axis < 3; ++axis) {
+        const float pad = 1e-6f * ((world_.maximum[axis] - world_.minimum[axis]) +
+                                   std::max(std::fabs(world_.minimum[axis]), std::fabs(world_.maximum[axis]))) +
+                          1e-30f;
+        world_.minimum[axis] -= pad;
+        world_.maximum[axis] += pad;
+        // A box that is not a number culls nothing.
+        if (!(world_.minimum[axis] <= world_.maximum[axis])) {
+            world_.minimum[axis] = -INFINITY;
+            world_.maximum[axis] = INFINITY;
+        }
+    }
+}
+
+GridBuildResult TObject::PrepareForTracing() {
     // Box and sphere through the virtual table, the grid if it is missing, the box once more,
     // then the build over the mesh's own coordinates.
     ComputeBoundingBox();
     ComputeBoundingSphere();
     if (grid == nullptr) grid = new Grid;
     ComputeBoundingBox();
-    grid->Build(triangles, static_cast<int>(triangleCount), box);
+    return grid->Build(triangles, static_cast<int>(triangleCount), box, gridSettings);
 }
 
 void TObject::SetGridAlgorithm(int algorithm) {
+    gridSettings.algorithm = algorithm;
     if (grid != nullptr) grid->SetAlgorithm(algorithm);
-    else gridAlgorithm = algorithm;
 }
 
 }  // namespace RAYTR

@@ -20,8 +20,20 @@ public:
     // PrepareForTracing makes one, and the queries skip the object until then).
     Grid* grid = nullptr;
 
-    // Empty mesh, flags 0, an empty grid. Constructing the grid sets gridAlgorithm back to
-    // kFastAlgorithm, so every TObject construction does so too.
+    // How PrepareForTracing builds the grid (algorithm, factor, threads, progress).
+    GridBuildSettings gridSettings;
+
+    // What the scene's queries need of the object besides its grid, kept up to date by
+    // SetTransform and ComputeBoundingBox: the box of the grid's box carried into world
+    // coordinates (a little widened, for culling only), and whether the transform only
+    // translates (then a world ray enters the object's frame by moving its origin alone).
+    struct WorldFrame {
+        float minimum[3] = {0, 0, 0}, maximum[3] = {0, 0, 0};
+        bool translationOnly = true;
+    };
+    const WorldFrame& World() const { return world_; }
+
+    // Empty mesh, flags 0, an empty grid.
     TObject();
     // Deep copies: mesh arrays, flags and the grid's contents. The copy's grid refers to the
     // copy's own triangle array, so the source may be destroyed afterwards.
@@ -32,20 +44,23 @@ public:
     // The bounding-sphere centre becomes row 3 of M (all four lanes), then the mesh's transform
     // is set from M about the box midpoint. The radius and the grid are unchanged.
     void SetTransform(MATRIX M) override;
+    void ComputeBoundingBox() override;
 
     // Box, sphere, (grid if missing), box again, then the grid build over the triangles with
-    // the process-wide gridAlgorithm and gridBuildFactor.
-    virtual void PrepareForTracing();
+    // gridSettings. Returns the build's warnings.
+    virtual GridBuildResult PrepareForTracing();
 
-    // Exchanges mesh, flags and grid with other (no copy: a large model moves into the scene
-    // without its arrays and grid being copied).
+    // Exchanges mesh, flags, grid, build settings and world frame with other (no copy: a large
+    // model moves into the scene without its arrays and grid being copied).
     void SwapWith(TObject& other);
 
-    // Stores algorithm into gridAlgorithm through the grid; rebuilds nothing.
+    // Sets gridSettings.algorithm; rebuilds nothing.
     virtual void SetGridAlgorithm(int algorithm);
 
 private:
     void CopyGridFrom(const TObject& other);
+    void UpdateWorldFrame();
+    WorldFrame world_;
 };
 
 }  // namespace RAYTR

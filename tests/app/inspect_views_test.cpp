@@ -5,12 +5,15 @@
 #include <GL/gl.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
+#include <set>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "app/config.h"
+#include "app/inspect_views.h"
 #include "app/png_image.h"
 #include "app/win_main.h"
 #include "errors/message_box.h"
@@ -151,6 +154,82 @@ TEST_F(InspectViewsTest, ScreenshotIsAPngOfTheWindowAndStatisticsArePrinted) {
     EXPECT_EQ(out.find("Model 1: "), std::string::npos) << out;  // the sky is not traced
     EXPECT_NE(out.find("use ACCURANCY_ALGORITHM of build regular grid"), std::string::npos) << out;
     EXPECT_NE(out.find("Frame (ms): preview "), std::string::npos) << out;
+}
+
+}  // namespace
+
+namespace {
+
+// The F3 lines of one grid lie where the grid has its cells: cell i spans grid coordinates
+// i - 0.5 to i + 0.5 (centred on whole grid coordinates), and the lines are the edges of
+// exactly the occupied cells, each once.
+TEST(InspectCellLinesTest, LinesAreTheEdgesOfTheGridsOwnOccupiedCells) {
+    std::vector<ORVA_GRAPHICS::VERTEX> vertices(6);
+    const float corners[6][3] = {{0.2f, 0.3f, 0.1f}, {1.2f, 0.3f, 0.1f}, {0.3f, 2.6f, 0.1f},
+                                 {3.0f, 2.0f, 1.0f}, {3.0f, 3.0f, 1.0f}, {4.0f, 2.0f, 1.2f}};
+    for (int i = 0; i < 6; ++i) vertices[i].position = ORVA_MATH::VECTOR(corners[i][0], corners[i][1], corners[i][2], 1.0f);
+    std::vector<ORVA_GRAPHICS::Triangle> triangles(2);
+    for (int t = 0; t < 2; ++t) {
+        triangles[t].A = &vertices[3 * t];
+        triangles[t].B = &vertices[3 * t + 1];
+        triangles[t].C = &vertices[3 * t + 2];
+    }
+    ORVA_GRAPHICS::BoxTransform box;
+    box.minimum = ORVA_MATH::VECTOR(0.2f, 0.3f, 0.1f, 1.0f);
+    box.maximum = ORVA_MATH::VECTOR(4.0f, 3.0f, 1.2f, 1.0f);
+    RAYTR::GridBuildSettings settings;
+    settings.algorithm = RAYTR::kAccuracyAlgorithm;
+    settings.factor = 2.0f;
+    RAYTR::Grid grid;
+    grid.Build(triangles.data(), 2, box, settings);
+    const float s = grid.CellSize();
+    const WIN_NMS::InspectViews::CellLines lines = WIN_NMS::InspectViews::OccupiedCellLines(grid);
+    ASSERT_EQ(lines.positions.size() % 6, 0u);
+    // Every end of a line is a cell corner, minimum + (i - 0.5) s on each axis.
+    std::set<std::array<long, 3>> ends;
+    for (size_t k = 0; k < lines.positions.size(); k += 3) {
+        std::array<long, 3> corner;
+        for (int axis = 0; axis < 3; ++axis) {
+            const double g = (lines.positions[k + axis] - box.minimum[axis]) / s + 0.5;
+            corner[axis] = std::lround(g);
+            ASSERT_NEAR(g, static_cast<double>(corner[axis]), 1e-3) << "a line end off the cell corners";
+        }
+        ends.insert(corner);
+    }
+    // The corners are exactly those of the occupied cells, and the number of edges is that of
+    // the occupied cells' distinct edges.
+    std::set<std::array<long, 3>> expected;
+    std::set<std::array<long, 4>> edges;
+    const auto& cells = grid.Cells();
+    for (unsigned i = 0; i < cells.Dim(0); ++i)
+        for (unsigned j = 0; j < cells.Dim(1); ++j)
+            for (unsigned k = 0; k < cells.Dim(2); ++k) {
+                if (cells.at(i, j, k).size == 0) continue;
+                for (long c = 0; c < 8; ++c) expected.insert({long(i) + (c & 1), long(j) + (c >> 1 & 1), long(k) + (c >> 2 & 1)});
+                for (long axis = 0; axis < 3; ++axis)
+                    for (long a = 0; a < 2; ++a)
+                        for (long b = 0; b < 2; ++b) {
+                            std::array<long, 4> e{long(i), long(j), long(k), axis};
+                            e[axis == 0 ? 1 : 0] += a;
+                            e[axis == 2 ? 1 : 2] += b;
+                            edges.insert(e);
+                        }
+            }
+    EXPECT_EQ(ends, expected);
+    EXPECT_EQ(lines.positions.size() / 6, edges.size());
+    // Each triangle's corners lie inside the drawn cells' union.
+    for (const auto& v : vertices) {
+        bool inside = false;
+        for (unsigned i = 0; i < cells.Dim(0) && !inside; ++i)
+            for (unsigned j = 0; j < cells.Dim(1) && !inside; ++j)
+                for (unsigned k = 0; k < cells.Dim(2) && !inside; ++k) {
+                    if (cells.at(i, j, k).size == 0) continue;
+                    const double g[3] = {(v.position.x - box.minimum.x) / s, (v.position.y - box.minimum.y) / s,
+                                         (v.position.z - box.minimum.z) / s};
+                    inside = std::fabs(g[0] - i) <= 0.5 && std::fabs(g[1] - j) <= 0.5 && std::fabs(g[2] - k) <= 0.5;
+                }
+        EXPECT_TRUE(inside);
+    }
 }
 
 }  // namespace

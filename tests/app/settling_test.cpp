@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -166,7 +167,8 @@ TEST_F(SettlingTest, KeysAreReadAndBadValuesRefusedWithTheirBox) {
 }
 
 TEST_F(SettlingTest, ThePictureSettlesThenTheViewerRestsAndShowsItAgain) {
-    Assemble(96, 96, "threads_num = 4", "threads_num = 2\n    max_samples = 6");
+    // Every pixel of every frame (the frame budget's fill-in has its own test below).
+    Assemble(96, 96, "threads_num = 4", "threads_num = 2\n    max_samples = 6\n    frame_budget_ms = 0");
     TIRN_ERROR::BoxRecorder recorder;
     std::vector<unsigned char> shown;
     win.beforeSwap = [&] {
@@ -256,4 +258,43 @@ TEST_F(SettlingTest, ManyResizesKeepTexturesAndMemoryFlatAndAWindowPastTheLimits
     win.reshape(64, 64);
     win.display();
     EXPECT_EQ(objects.tracer->Width(), 64);
+}
+
+TEST_F(SettlingTest, WithABudgetTheTracedImageTracesALatticeThenFillsItInThenSettles) {
+    Assemble(96, 96, "threads_num = 4", "threads_num = 2\n    max_samples = 3\n    frame_budget_ms = 50");
+    ASSERT_EQ(win.budget.budgetMs, 50.0);
+    win.tracedImageMode = true;
+    // The first frame has no cost to go by: a lattice of every 4th pixel each way.
+    win.display();
+    EXPECT_EQ(win.timings.latticeStep, WIN_NMS::kFirstLatticeStep);
+    EXPECT_STREQ(win.timings.kind, "lattice");
+    EXPECT_NE(std::string(win.frame.title).find(", 1/16 of the pixels"), std::string::npos) << win.frame.title;
+    EXPECT_FALSE(objects.tracer->Complete());
+    EXPECT_FALSE(win.Resting());
+    // The view holds still: the missing pixels first, then the passes, then rest.
+    int fillFrames = 0;
+    while (!objects.tracer->Complete() && fillFrames < 20) {
+        win.display();
+        EXPECT_STREQ(win.timings.kind, "fill-in");
+        EXPECT_EQ(objects.tracer->Samples(), 1);
+        ++fillFrames;
+    }
+    EXPECT_GE(fillFrames, 1);
+    EXPECT_LE(fillFrames, 15);
+    for (int n = 2; n <= 3; ++n) {
+        EXPECT_FALSE(win.Resting());
+        win.display();
+        EXPECT_STREQ(win.timings.kind, "pass");
+        EXPECT_EQ(objects.tracer->Samples(), n);
+    }
+    EXPECT_TRUE(win.Resting());
+    // The F12 report names the budget and the frames' costs.
+    std::ostringstream report;
+    win.PrintStatistics(report);
+    EXPECT_NE(report.str().find("frame budget: 50.0 ms"), std::string::npos) << report.str();
+    // A turn of the scene: a new lattice frame, its step now from the measured costs.
+    win.angleY += 1.0f;
+    win.display();
+    EXPECT_EQ(objects.tracer->Samples(), 1);
+    EXPECT_TRUE(std::strcmp(win.timings.kind, "lattice") == 0 || std::strcmp(win.timings.kind, "full") == 0) << win.timings.kind;
 }

@@ -144,6 +144,22 @@ TEST_F(SnapshotTest, FirstFrameLightTimingsAndTheKnotsShadowOnTheFloor) {
     EXPECT_EQ(MeanBrightness(mask, 0, 0, 512, 7), 255.0);
 }
 
+TEST_F(SnapshotTest, ATracedLatticeFrameFilledInIsTheFullTraceInTheWindow) {
+    // Every pixel of one frame, then a lattice frame of the 50 ms budget whose missing pixels
+    // the next frames fill in: the same window, byte for byte.
+    ASSERT_TRUE(Run({"--mode", "traced", "--frames", "1", "--light-angle", "1", "--budget-ms", "0", "--out", "full.png"}))
+        << Stderr();
+    ASSERT_TRUE(Run({"--mode", "traced", "--samples", "1", "--light-angle", "1", "--budget-ms", "50", "--out", "filled.png",
+                     "--timings", "t.json"}))
+        << Stderr();
+    const WIN_NMS::Image full = Load("full.png"), filled = Load("filled.png");
+    EXPECT_TRUE(full.pixels == filled.pixels);
+    const std::string json = ReadAll(dir.path() / "t.json");
+    EXPECT_NE(json.find("\"kind\": \"lattice\", \"lattice_step\": 4, \"traced_share\": 0.06"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"kind\": \"fill-in\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"frame_budget_ms\": 50.0"), std::string::npos) << json;
+}
+
 TEST_F(SnapshotTest, ABrokenSceneWithADisplayIsReportedOnStandardErrorWithoutABox) {
     // A batch program never waits on a box, even where one could be shown.
     fs::remove(dir.path() / "data" / "SKY.bmp");

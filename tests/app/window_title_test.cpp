@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "errors/message_box.h"
 #include "tests/support/gl_context.h"
@@ -54,6 +55,30 @@ TEST(WindowTitleTest, StatusTitleReachesBothPropertiesOnceInstalled) {
     TIRN_ERROR::SetStatusTitle("redowl_tests");
     glutMainLoopEvent();
     TIRN_ERROR::SetTitleSink(previous);
+}
+
+// A build's progress becomes titles at most 20 a second: a new stage and the end always show,
+// steps of one stage within 50 ms do not.
+TEST(BuildTitlesTest, AtMostTwentyTitlesASecondAndEveryStageShown) {
+    double now = 0.0;
+    std::vector<std::string> titles;
+    WIN_NMS::BuildTitles progress([&](const std::string& t) { titles.push_back(t); }, [&] { return now; });
+    using Stage = RAYTR::GridBuildStage;
+    for (int percent = 0; percent <= 100; ++percent) {  // 101 steps of 1/512 s
+        progress(Stage::kCells, percent);
+        now += 1.0 / 512.0;
+    }
+    progress(Stage::kFill, 0);   // a new stage: shown at once
+    progress(Stage::kFill, 50);  // 0 ms later: not shown
+    now += 0.06;
+    progress(Stage::kFill, 90);
+    progress(Stage::kDone, 100);
+    ASSERT_EQ(titles.size(), 4u + 3u);  // cells at 0, 50, 100, 150 ms; fill twice; the end
+    EXPECT_EQ(titles.front(), "посторение сетки: 0");
+    EXPECT_EQ(titles[4], "освобождение лишней памяти(ячейки): 0");
+    EXPECT_EQ(titles[5], "освобождение лишней памяти(ячейки): 90");
+    EXPECT_EQ(titles.back(), "освобождение лишней памяти(оставшаяся память): 100");
+    EXPECT_EQ(progress.Count(), 7);
 }
 
 }  // namespace

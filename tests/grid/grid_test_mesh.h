@@ -6,7 +6,7 @@
 #include <cmath>
 #include <vector>
 
-#include "grid/ray_triangle.h"
+#include "grid/kernel.h"
 #include "loaders/l3ds_writer.h"
 #include "mesh/vertex.h"
 #include "raytracer/ray.h"
@@ -88,30 +88,38 @@ inline void FromWriterMesh(const LOAD_3DS::WriterMesh& source, TestMesh& mesh) {
     mesh.ComputeBox();
 }
 
-// The one-sided test on a triangle's own vertices (weights and t written on a hit only).
-inline bool OneSided(const RAYTR::Ray& ray, const Triangle& t, float* b0, float* b1, float* b2, float* tOut) {
+// The grid's exact one-sided test (the scalar kernel's, which every width shares) on a
+// triangle's own vertices: weights and t written on a hit with 0 < t < tMax only.
+inline bool OneSided(const RAYTR::Ray& ray, const Triangle& t, float* b0, float* b1, float* b2, float* tOut,
+                     float tMax = INFINITY) {
     const float o[3] = {ray.origin.x, ray.origin.y, ray.origin.z};
     const float d[3] = {ray.direction.x, ray.direction.y, ray.direction.z};
-    const VECTOR& A = t.A->position;
-    const VECTOR e1v = t.B->position - A, e2v = t.C->position - A;
-    const float a[3] = {A.x, A.y, A.z}, e1[3] = {e1v.x, e1v.y, e1v.z}, e2[3] = {e2v.x, e2v.y, e2v.z};
-    float w0 = 0, w1 = 0, w2 = 0, s = 0;
-    const bool ok = RAYTR::RayTriangleOneSided(o, d, a, e1, e2, w0, w1, w2, s);
-    if (b0) *b0 = w0;
-    if (b1) *b1 = w1;
-    if (b2) *b2 = w2;
-    if (tOut) *tOut = s;
-    return ok;
+    const VECTOR &A = t.A->position, &B = t.B->position, &C = t.C->position;
+    const float a[3] = {A.x, A.y, A.z}, b[3] = {B.x, B.y, B.z}, c[3] = {C.x, C.y, C.z};
+    RAYTR::KernelHit hit;
+    if (!RAYTR::KernelNamed("scalar")->triangle(RAYTR::PrepareRay(o, d), a, b, c, tMax, hit)) return false;
+    if (b0) *b0 = hit.b0;
+    if (b1) *b1 = hit.b1;
+    if (b2) *b2 = hit.b2;
+    if (tOut) *tOut = hit.t;
+    return true;
 }
 
-// Brute force over every triangle: the nearest t > tMin of a front-facing hit (skip excluded),
-// or +infinity.
-inline float BruteForceNearest(const TestMesh& mesh, const RAYTR::Ray& ray, const Triangle* skip, float tMin) {
-    float best = INFINITY;
-    for (const Triangle& t : mesh.triangles) {
-        if (&t == skip) continue;
+// Brute force over every triangle: the nearest hit with t < tMax (of equally near ones the
+// lowest index, as the grid reports), or t = +infinity and index -1.
+struct Nearest {
+    float t = INFINITY;
+    int index = -1;
+};
+inline Nearest BruteForceNearest(const TestMesh& mesh, const RAYTR::Ray& ray, float tMax = INFINITY) {
+    Nearest best;
+    for (int i = 0; i < mesh.Count(); ++i) {
         float dist = 0.0f;
-        if (OneSided(ray, t, nullptr, nullptr, nullptr, &dist) && dist > tMin && dist < best) best = dist;
+        if (OneSided(ray, mesh.triangles[static_cast<size_t>(i)], nullptr, nullptr, nullptr, &dist, tMax) &&
+            dist < best.t) {
+            best.t = dist;
+            best.index = i;
+        }
     }
     return best;
 }

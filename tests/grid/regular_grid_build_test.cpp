@@ -9,7 +9,7 @@
 
 #include "errors/message_box.h"
 #include "grid/regular_grid.h"
-#include "grid/tri_box.h"
+#include "grid/kernel.h"
 #include "grid_test_mesh.h"
 
 using grid_test::TestMesh;
@@ -19,19 +19,26 @@ namespace {
 
 using CellSet = std::set<std::array<int, 3>>;
 
-// Restores the process-wide grid values after each test.
+// The build factor and thread count the tests' builds use (each build gets its own settings).
+float gFactor = 4.0f;
+int gThreads = 0;
+
+// Builds with the grid's own algorithm and the tests' factor and threads.
+RAYTR::GridBuildResult BuildGrid(Grid& grid, grid_test::Triangle* triangles, int count,
+                                 const ORVA_GRAPHICS::BoxTransform& box) {
+    RAYTR::GridBuildSettings settings;
+    settings.algorithm = grid.Algorithm();
+    settings.factor = gFactor;
+    settings.threads = gThreads;
+    return grid.Build(triangles, count, box, settings);
+}
+
 class GridBuildTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        savedFactor_ = RAYTR::gridBuildFactor;
-        savedAlgorithm_ = RAYTR::gridAlgorithm;
+        gFactor = 4.0f;
+        gThreads = 0;
     }
-    void TearDown() override {
-        RAYTR::gridBuildFactor = savedFactor_;
-        RAYTR::gridAlgorithm = savedAlgorithm_;
-    }
-    float savedFactor_ = 4.0f;
-    int savedAlgorithm_ = 1;
 };
 
 // The cells that hold triangle index.
@@ -59,19 +66,19 @@ void BuildUnitGrid(Grid& grid, TestMesh& mesh, std::array<float, 3> a, std::arra
     mesh.AddTriangle(0, 1, 2);
     mesh.box.minimum = {0.0f, 0.0f, 0.0f, 1.0f};
     mesh.box.maximum = {boxHigh, boxHigh, boxHigh, 1.0f};
-    RAYTR::gridBuildFactor = ORVA_MATH::Length(mesh.vertices[0].position - mesh.vertices[1].position);
-    grid.Build(mesh.triangles.data(), 1, mesh.box);
+    gFactor = ORVA_MATH::Length(mesh.vertices[0].position - mesh.vertices[1].position);
+    BuildGrid(grid, mesh.triangles.data(), 1, mesh.box);
     ASSERT_EQ(grid.CellSize(), 1.0f);
 }
 
 }  // namespace
 
-TEST_F(GridBuildTest, ConstructionResetsTheAlgorithmFlagAndSetAlgorithmStoresAnyValue) {
-    RAYTR::gridAlgorithm = RAYTR::kAccuracyAlgorithm;
-    Grid grid;
-    EXPECT_EQ(RAYTR::gridAlgorithm, RAYTR::kFastAlgorithm);
+TEST_F(GridBuildTest, EveryGridKeepsItsOwnAlgorithm) {
+    Grid grid, other;
+    EXPECT_EQ(grid.Algorithm(), RAYTR::kFastAlgorithm);
     grid.SetAlgorithm(7);
-    EXPECT_EQ(RAYTR::gridAlgorithm, 7);
+    EXPECT_EQ(grid.Algorithm(), 7);
+    EXPECT_EQ(other.Algorithm(), RAYTR::kFastAlgorithm);
     EXPECT_EQ(grid.Minimum().w, 1.0f);
     EXPECT_EQ(grid.Maximum().w, 1.0f);
     EXPECT_FALSE(grid.IsBuilding());
@@ -90,9 +97,9 @@ TEST_F(GridBuildTest, WorkedExampleOfCellSizeAndResolution) {
     mesh.AddTriangle(0, 1, 2);
     mesh.AddTriangle(3, 4, 5);
     mesh.ComputeBox();
-    RAYTR::gridBuildFactor = 4.0f;
+    gFactor = 4.0f;
     Grid grid;
-    grid.Build(mesh.triangles.data(), mesh.Count(), mesh.box);
+    BuildGrid(grid, mesh.triangles.data(), mesh.Count(), mesh.box);
     EXPECT_EQ(grid.CellSize(), 0.25f);
     EXPECT_EQ(grid.Resolution()[0], 42);
     EXPECT_EQ(grid.Resolution()[1], 22);
@@ -100,7 +107,6 @@ TEST_F(GridBuildTest, WorkedExampleOfCellSizeAndResolution) {
     EXPECT_EQ(grid.Cells().Count(), 1848u);
     for (int axis = 0; axis < 3; ++axis) EXPECT_EQ(grid.InverseCellSize()[axis], 4.0f);
     EXPECT_FALSE(grid.IsBuilding());
-    EXPECT_TRUE(grid.CellList().empty());
     // Built cubes are trimmed to their counts and hold increasing indices.
     unsigned entries = 0;
     for (unsigned c = 0; c < grid.Cells().Count(); ++c) {
@@ -151,12 +157,15 @@ TEST_F(GridBuildTest, FastAlgorithmCoversEveryCellOfTheExactTestAndLittleMore) {
         }
         if (cover[RAYTR::kAccuracyAlgorithm].empty()) continue;
         CellSet exact;
-        const float half[3] = {0.5f, 0.5f, 0.5f};
+        // Cells are widened by a thousandth of their edge against rounding.
+        const float half[3] = {0.501f, 0.501f, 0.501f};
         for (int x = 0; x < resolution; ++x)
             for (int y = 0; y < resolution; ++y)
                 for (int z = 0; z < resolution; ++z) {
                     const float centre[3] = {float(x), float(y), float(z)};
-                    if (RAYTR::TriangleBoxOverlap(centre, half, a.data(), b.data(), c.data())) exact.insert({x, y, z});
+                    if (RAYTR::KernelNamed("scalar")->overlap(&centre[0], &centre[1], &centre[2], 1, half, a.data(),
+                                                              b.data(), c.data()) != 0)
+                        exact.insert({x, y, z});
                 }
         ASSERT_EQ(cover[RAYTR::kAccuracyAlgorithm], exact) << n;
         for (const auto& cell : exact)
@@ -193,7 +202,7 @@ TEST_F(GridBuildTest, IllegalAlgorithmLeavesTheGridBuildingAndItCannotBeCopied) 
     Grid building;
     building.SetAlgorithm(2);
     try {
-        building.Build(mesh.triangles.data(), mesh.Count(), mesh.box);
+        BuildGrid(building, mesh.triangles.data(), mesh.Count(), mesh.box);
         FAIL() << "an illegal algorithm must throw";
     } catch (const TIRN_ERROR::Error& e) {
         EXPECT_STREQ(e.what(), "ILLEGAL ALGORITM OF BUILDING REGULAR GRID");
@@ -217,7 +226,7 @@ TEST_F(GridBuildTest, CopyOfABuiltGridIsDeepAndSharesTheTriangles) {
     TestMesh mesh;
     grid_test::MakeSphere(mesh, 2.0f, 12, 16);
     Grid source;
-    source.Build(mesh.triangles.data(), mesh.Count(), mesh.box);
+    BuildGrid(source, mesh.triangles.data(), mesh.Count(), mesh.box);
     Grid copy;
     copy = source;
     Grid constructed(source);
@@ -238,9 +247,9 @@ TEST_F(GridBuildTest, CopyOfABuiltGridIsDeepAndSharesTheTriangles) {
     // Rebuilding the source leaves the copy as it was, and the copy still answers queries.
     TestMesh other;
     grid_test::MakeSphere(other, 1.0f, 4, 4);
-    source.Build(other.triangles.data(), other.Count(), other.box);
+    BuildGrid(source, other.triangles.data(), other.Count(), other.box);
     EXPECT_EQ(copy.Triangles(), mesh.triangles.data());
-    RAYTR::RayHit hit;
+    RAYTR::GridHit hit;
     EXPECT_TRUE(copy.Intersect(RAYTR::Ray({0.1f, 0.2f, 10.0f, 1.0f}, {0.0f, 0.0f, -1.0f, 0.0f}), hit));
     EXPECT_GE(hit.triangle, mesh.triangles.data());
     EXPECT_LT(hit.triangle, mesh.triangles.data() + mesh.Count());
@@ -255,72 +264,53 @@ TEST_F(GridBuildTest, MemoryWarningBoundary) {
     // Beyond 32-bit products the number is still right.
     EXPECT_TRUE(RAYTR::GridMemoryWarning(200000000, text));
     EXPECT_EQ(text, "WARNING!, REQUIRED MEMORY: 3200000000 bytes");
-    // A small build shows no box.
+    // A build returns its warning as a value and shows nothing; a small build has none.
     TIRN_ERROR::BoxRecorder recorder;
     TestMesh mesh;
     grid_test::MakeSphere(mesh, 1.0f, 6, 6);
     Grid grid;
-    grid.Build(mesh.triangles.data(), mesh.Count(), mesh.box);
+    EXPECT_TRUE(BuildGrid(grid, mesh.triangles.data(), mesh.Count(), mesh.box).warnings.empty());
+    gFactor = 1000.0f;  // asks for far more cells than the budget makes
+    const RAYTR::GridBuildResult large = BuildGrid(grid, mesh.triangles.data(), mesh.Count(), mesh.box);
+    ASSERT_EQ(large.warnings.size(), 1u);
+    EXPECT_EQ(large.warnings[0].rfind("WARNING!, REQUIRED MEMORY: ", 0), 0u);
     EXPECT_TRUE(recorder.Boxes().empty());
+    EXPECT_TRUE(recorder.Titles().empty());
 }
 
-TEST_F(GridBuildTest, StatusTitlesFor201And202Triangles) {
-    const std::string building = "посторение сетки: ";
-    const std::string last = "освобождение лишней памяти(оставшаяся память): ";
-    for (int count : {201, 202}) {
-        TestMesh mesh;
-        mesh.vertices.reserve(3 * count);
-        for (int i = 0; i < count; ++i) {
-            const float x = static_cast<float>(i % 20), y = static_cast<float>(i / 20);
-            const int a = mesh.AddVertex(x, y, 0.0f);
-            mesh.AddVertex(x + 0.5f, y, 0.0f);
-            mesh.AddVertex(x, y + 0.5f, 0.0f);
-            mesh.AddTriangle(a, a + 1, a + 2);
-        }
-        mesh.ComputeBox();
-        RAYTR::gridBuildFactor = 0.5f;  // a few hundred cells: the shrink loop reports too
+TEST_F(GridBuildTest, ProgressGoesToTheCallbackInOrderAndEndsDone) {
+    TestMesh mesh;
+    grid_test::MakeSphere(mesh, 1.0f, 40, 60);
+    for (int threads : {1, 2}) {
+        std::vector<std::pair<RAYTR::GridBuildStage, int>> seen;
+        RAYTR::GridBuildSettings settings;
+        settings.threads = threads;
+        settings.progress = [&](RAYTR::GridBuildStage stage, int percent) { seen.emplace_back(stage, percent); };
         TIRN_ERROR::BoxRecorder recorder;
         Grid grid;
-        grid.Build(mesh.triangles.data(), count, mesh.box);
-        std::vector<std::string> buildTitles, shrinkTitles;
-        for (const std::string& t : recorder.Titles()) {
-            if (t.rfind(building, 0) == 0) buildTitles.push_back(t);
-            if (t.rfind("освобождение лишней памяти(ячейки): ", 0) == 0) shrinkTitles.push_back(t);
+        grid.Build(mesh.triangles.data(), mesh.Count(), mesh.box, settings);
+        EXPECT_TRUE(recorder.Titles().empty());  // the grid sets no title itself
+        ASSERT_GE(seen.size(), 3u);
+        EXPECT_LE(seen.size(), 203u);  // at most once per percent and stage
+        EXPECT_EQ(seen.back(), std::make_pair(RAYTR::GridBuildStage::kDone, 100));
+        for (size_t i = 1; i < seen.size(); ++i) {
+            ASSERT_LE(seen[i - 1].first, seen[i].first);
+            if (seen[i - 1].first == seen[i].first) {
+                ASSERT_LT(seen[i - 1].second, seen[i].second);
+            }
         }
-        if (count == 201) {
-            EXPECT_TRUE(buildTitles.empty());
-        } else {
-            ASSERT_EQ(buildTitles.size(), 1u);
-            EXPECT_EQ(buildTitles[0], building + "99");
-        }
-        // One shrink title per 202 cells after the 201st; the final title repeats the last one.
-        const unsigned cells = grid.Cells().Count();
-        ASSERT_GT(cells, 202u);
-        const size_t expectedShrink = (cells - 201 + 201) / 202;
-        EXPECT_EQ(shrinkTitles.size(), expectedShrink);
-        ASSERT_FALSE(recorder.Titles().empty());
-        const std::string lastShrink = shrinkTitles.back().substr(shrinkTitles.back().find(": ") + 2);
-        EXPECT_EQ(recorder.Titles().back(), last + lastShrink);
+        EXPECT_EQ(seen.front().first, RAYTR::GridBuildStage::kCells);
     }
-    // Without any shrink report the final title carries 0.
-    TestMesh tiny;
-    grid_test::MakeSphere(tiny, 1.0f, 3, 3);
-    RAYTR::gridBuildFactor = 0.0f;
-    TIRN_ERROR::BoxRecorder recorder;
-    Grid grid;
-    grid.Build(tiny.triangles.data(), tiny.Count(), tiny.box);
-    ASSERT_EQ(recorder.Titles().size(), 1u);
-    EXPECT_EQ(recorder.Titles()[0], last + "0");
 }
 
 TEST_F(GridBuildTest, BuildFactorZeroPutsEveryTriangleInTheFirstCell) {
     for (int algorithm : {RAYTR::kFastAlgorithm, RAYTR::kAccuracyAlgorithm}) {
         TestMesh mesh;
         grid_test::MakeSphere(mesh, 1.0f, 6, 8);
-        RAYTR::gridBuildFactor = 0.0f;
+        gFactor = 0.0f;
         Grid grid;
         grid.SetAlgorithm(algorithm);
-        grid.Build(mesh.triangles.data(), mesh.Count(), mesh.box);
+        BuildGrid(grid, mesh.triangles.data(), mesh.Count(), mesh.box);
         EXPECT_EQ(grid.Resolution()[0], 2);
         EXPECT_EQ(grid.Resolution()[1], 2);
         EXPECT_EQ(grid.Resolution()[2], 2);
@@ -337,9 +327,9 @@ TEST_F(GridBuildTest, DegenerateCellSizesGiveOneCellHoldingEveryTriangle) {
         mesh.box.minimum = {0, 0, 0, 1};
         mesh.box.maximum = {1, 1, 1, 1};
         Grid grid;
-        grid.Build(nullptr, 0, mesh.box);
+        BuildGrid(grid, nullptr, 0, mesh.box);
         EXPECT_EQ(grid.Cells().Count(), 1u);
-        RAYTR::RayHit hit;
+        RAYTR::GridHit hit;
         EXPECT_FALSE(grid.Intersect(RAYTR::Ray({0.5f, 0.5f, 5.0f, 1.0f}, {0, 0, -1, 0}), hit));
     }
     // Every first edge of length 0 (the triangles are still usable through their other edges).
@@ -353,7 +343,7 @@ TEST_F(GridBuildTest, DegenerateCellSizesGiveOneCellHoldingEveryTriangle) {
         mesh.AddTriangle(0, 0, 2);  // degenerate
         mesh.ComputeBox();
         Grid grid;
-        grid.Build(mesh.triangles.data(), mesh.Count(), mesh.box);
+        BuildGrid(grid, mesh.triangles.data(), mesh.Count(), mesh.box);
         EXPECT_EQ(grid.Cells().Count(), 1u);
         EXPECT_EQ(grid.Cells()[0].size, 2u);
     }
@@ -361,12 +351,12 @@ TEST_F(GridBuildTest, DegenerateCellSizesGiveOneCellHoldingEveryTriangle) {
     {
         TestMesh mesh;
         grid_test::MakeSphere(mesh, 1.0f, 6, 8);
-        RAYTR::gridBuildFactor = -2.0f;
+        gFactor = -2.0f;
         Grid grid;
-        grid.Build(mesh.triangles.data(), mesh.Count(), mesh.box);
+        BuildGrid(grid, mesh.triangles.data(), mesh.Count(), mesh.box);
         ASSERT_EQ(grid.Cells().Count(), 1u);
         EXPECT_EQ(grid.Cells()[0].size, static_cast<unsigned>(mesh.Count()));
-        RAYTR::RayHit hit;
+        RAYTR::GridHit hit;
         EXPECT_TRUE(grid.Intersect(RAYTR::Ray({0.0f, 0.1f, 5.0f, 1.0f}, {0, 0, -1, 0}), hit));
     }
 }
@@ -379,9 +369,9 @@ TEST_F(GridBuildTest, FlatMeshUsesATenthForItsFlatAxis) {
     mesh.AddVertex(0, 1, 0);
     mesh.AddTriangle(0, 1, 2);
     mesh.ComputeBox();
-    RAYTR::gridBuildFactor = 20.0f;  // cell size 0.05: trunc(2 + 0.1 / 0.05), within the budget
+    gFactor = 20.0f;  // cell size 0.05: trunc(2 + 0.1 / 0.05), within the budget
     Grid grid;
-    grid.Build(mesh.triangles.data(), 1, mesh.box);
+    BuildGrid(grid, mesh.triangles.data(), 1, mesh.box);
     EXPECT_EQ(grid.Resolution()[2], static_cast<int>(2.0 + 0.1f / grid.CellSize()));
     EXPECT_GE(grid.Resolution()[2], 3);
 }
@@ -397,10 +387,10 @@ TEST_F(GridBuildTest, CellCoordinatesStayInsideTheGridForTrianglesOutsideTheBox)
         mesh.AddTriangle(0, 1, 2);
         mesh.box.minimum = {0, 0, 0, 1};
         mesh.box.maximum = {1, 1, 1, 1};
-        RAYTR::gridBuildFactor = 4.0f;
+        gFactor = 4.0f;
         Grid grid;
         grid.SetAlgorithm(algorithm);
-        grid.Build(mesh.triangles.data(), 1, mesh.box);  // ASan would catch a stray index
+        BuildGrid(grid, mesh.triangles.data(), 1, mesh.box);  // ASan would catch a stray index
         unsigned entries = 0;
         for (unsigned c = 0; c < grid.Cells().Count(); ++c) entries += grid.Cells()[c].size;
         EXPECT_GT(entries, 0u);
@@ -424,15 +414,15 @@ TEST_F(GridBuildTest, AnyThreadCountBuildsTheSameCells) {
     }
     mesh.box.minimum = {-1.5f, -1.5f, -1.5f, 1.0f};
     mesh.box.maximum = {21.5f, 21.5f, 21.5f, 1.0f};
-    const int savedThreads = RAYTR::gridBuildThreads;
+    const int savedThreads = gThreads;
     for (int algorithm : {RAYTR::kFastAlgorithm, RAYTR::kAccuracyAlgorithm}) {
         Grid reference;
         for (int threads : {1, 2, 3, 5}) {
-            RAYTR::gridBuildThreads = threads;
-            RAYTR::gridBuildFactor = 1.0f;
+            gThreads = threads;
+            gFactor = 1.0f;
             Grid grid;
             grid.SetAlgorithm(algorithm);
-            grid.Build(mesh.triangles.data(), triangleCount, mesh.box);
+            BuildGrid(grid, mesh.triangles.data(), triangleCount, mesh.box);
             if (threads == 1) {
                 reference = grid;
                 continue;
@@ -450,5 +440,5 @@ TEST_F(GridBuildTest, AnyThreadCountBuildsTheSameCells) {
             EXPECT_GT(entries, static_cast<size_t>(triangleCount));
         }
     }
-    RAYTR::gridBuildThreads = savedThreads;
+    gThreads = savedThreads;
 }

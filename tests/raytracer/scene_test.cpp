@@ -80,15 +80,13 @@ TEST(SceneTest, ListsGrowBySixteenAndKeepCopies) {
     EXPECT_EQ(scene.narrowRecords[15].vector.y, 2.0f);
 }
 
-TEST(SceneTest, GrowingTheObjectListResetsTheAlgorithmFlagAndKeepsObjectsIntact) {
+TEST(SceneTest, GrowingTheObjectListKeepsObjectsIntact) {
     Soup soup;
     soup.Box(P(-1, -1, -1), P(1, 1, 1));
     TObject model;
     Fill(model, soup);
     Scene scene;
-    RAYTR::gridAlgorithm = RAYTR::kAccuracyAlgorithm;
     scene.AddObject(model);  // the first growth constructs 16 objects, each with a grid
-    EXPECT_EQ(RAYTR::gridAlgorithm, RAYTR::kFastAlgorithm);
     EXPECT_EQ(scene.objects.Capacity(), 16u);
     for (int i = 1; i < 16; ++i) scene.AddObject(model);
     EXPECT_EQ(scene.objects.Capacity(), 32u);

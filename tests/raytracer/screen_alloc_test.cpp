@@ -70,13 +70,22 @@ TEST(ScreenAllocTest, FramesOfEveryKindAllocateNothing) {
             tracer.useZBuffer = true;
             tracer.TraceFrame(depth.data());
             tracer.AccumulatePass();
-            tracer.packetTracing = f % 2 == 1;  // ray by ray and in packets
             tracer.TraceFullFrame();
             tracer.AccumulatePass();
         }
         counting = false;
         EXPECT_EQ(allocations.exchange(0), 0) << "n=" << n;
         for (const auto& t : tracer.Tiles()) EXPECT_EQ(t.passesDone, 160u);  // 2 + 2 + 1 + 2 + 1 per round
+        // Within the frame budget: lattice frames of every step, filled in, then passes.
+        counting = true;
+        for (int step = 2; step <= 8; ++step) {
+            tracer.TraceLatticeFrame(step, step * 5);
+            tracer.FillIn(2);
+            tracer.FillIn(100);
+            tracer.AccumulatePass();
+        }
+        counting = false;
+        EXPECT_EQ(allocations.exchange(0), 0) << "n=" << n << ", lattice frames";
     }
 }
 

@@ -106,8 +106,6 @@ RAYTR::Scene* DemoScene() {
         // A folder of this process's own: tests run as parallel processes.
         const std::string dir = std::string(REDOWL_BINARY_DIR) + "/screen_test_demo_" + std::to_string(getpid());
         if (!LOAD_3DS::WriteDemoScene(dir)) return nullptr;
-        RAYTR::gridAlgorithm = RAYTR::kFastAlgorithm;
-        RAYTR::gridBuildFactor = 0.75f;
         auto* scene = new RAYTR::Scene();
         // The model table: fixed transforms and textures first, then loading and grids.
         static RAYTR::TObject models[5];
@@ -121,6 +119,7 @@ RAYTR::Scene* DemoScene() {
         for (int i = 0; i < 3; ++i) {
             models[i].LoadFrom3DS(dir + files[i]);
             if (traced[i]) {
+                models[i].gridSettings.factor = 0.75f;  // the demo's release.cgf
                 models[i].PrepareForTracing();
                 models[i].flags = 15;
             } else {

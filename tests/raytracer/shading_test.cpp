@@ -117,19 +117,18 @@ TEST(ShadingQueryTest, EqualDistancesKeepTheEarlierObject) {
     EXPECT_EQ(hit.triangle >= scene.objects[0].triangles && hit.triangle < scene.objects[0].triangles + 2, true);
 }
 
-TEST(ShadingQueryTest, OriginInsideTheSphereReachesTheGridEvenWhenHeadingAway) {
+TEST(ShadingQueryTest, OriginInsideTheBoxReachesTheGridEvenWhenHeadingAway) {
     Scene scene;
-    AddSoup(scene, FloorSoup(1.0f));  // sphere: centre (0, 0, 0), radius sqrt 2
-    // From inside the sphere, moving away from its centre, down onto the floor at (0.7, 0, 0).
+    AddSoup(scene, FloorSoup(1.0f));
+    // From above the floor, moving away from its middle, down onto the floor at (0.7, 0, 0).
     const Ray ray(P(0.5f, 0.2f, 0.0f), ORVA_MATH::Normalised(D(1, -1, 0)));
     RayHit hit;
     ASSERT_TRUE(RAYTR::ClosestHit(ray, scene, hit));
     EXPECT_NEAR(RAYTR::HitPointInWorld(hit).x, 0.7f, 1e-5f);
-    // Sphere rule itself: outside and heading away is a miss, outside and aimed at it a hit.
-    EXPECT_FALSE(RAYTR::HitsBoundingSphere(Ray(P(3, 0, 0), D(1, 0, 0)), P(0, 0, 0), 2.0f));
-    EXPECT_TRUE(RAYTR::HitsBoundingSphere(Ray(P(3, 0, 0), D(-1, 0.2f, 0)), P(0, 0, 0), 2.0f));
-    EXPECT_FALSE(RAYTR::HitsBoundingSphere(Ray(P(3, 0, 0), D(-1, 2.0f, 0)), P(0, 0, 0), 2.0f));
-    EXPECT_TRUE(RAYTR::HitsBoundingSphere(Ray(P(0.5f, 0, 0), D(1, 0, 0)), P(0, 0, 0), 2.0f));
+    EXPECT_EQ(hit.object, &scene.objects[0]);
+    // Outside the floor's box and heading away: nothing.
+    EXPECT_FALSE(RAYTR::ClosestHit(Ray(P(3, 0.5f, 0), D(1, -0.1f, 0)), scene, hit));
+    EXPECT_EQ(hit.object, nullptr);
 }
 
 // Floor plus a small square at height h facing down (toward the floor).
@@ -155,11 +154,12 @@ TEST(ShadingQueryTest, OnlyABlockerBetweenPointAndLightShadows) {
         const Scene scene = FloorAndBlocker(5.0f, 0x0F, moved);
         RayHit scratch = FloorHit(scene, 0.1f, 0.1f);
         const VECTOR point = RAYTR::HitPointInWorld(scratch);
-        const ORVA_GRAPHICS::Triangle* surface = scratch.triangle;
         for (float lightHeight : {3.0f, 4.9f, 5.1f, 8.0f}) {
             const VECTOR light = P(0.1f, lightHeight, 0.1f);
-            scratch.triangle = surface;
-            const bool blocked = RAYTR::ShadowBlocked(Ray(point, D(0, 1, 0)), scene, scratch, light);
+            // From the point itself (the floor faces the light: never hit from behind), and from
+            // the offset origin of a shadow ray.
+            const bool blocked = RAYTR::ShadowBlocked(Ray(point, D(0, 1, 0)), scene, light);
+            EXPECT_EQ(RAYTR::ShadowBlocked(RAYTR::ShadowRay(scratch, light), scene, light), blocked);
             EXPECT_EQ(blocked, lightHeight > 5.0f) << "light at " << lightHeight;
         }
     }
@@ -177,7 +177,7 @@ TEST(ShadingQueryTest, FlagsDecideWhichObjectsAreHitAndWhichShadow) {
         const Scene shadowScene = FloorAndBlocker(2.0f, flags, false);
         RayHit scratch = FloorHit(shadowScene, 0.0f, 0.0f);
         const VECTOR point = RAYTR::HitPointInWorld(scratch);
-        EXPECT_EQ(RAYTR::ShadowBlocked(Ray(point, D(0, 1, 0)), shadowScene, scratch, P(0, 10, 0)), (flags & 0x8) != 0)
+        EXPECT_EQ(RAYTR::ShadowBlocked(Ray(point, D(0, 1, 0)), shadowScene, P(0, 10, 0)), (flags & 0x8) != 0)
             << flags;
     }
 }
@@ -441,16 +441,10 @@ TEST(ShadingTest, TransformedModelsShadeAndShadowLikeMovedVertices) {
         EXPECT_NEAR(pa.x, pb.x, 1e-4f);
         EXPECT_NEAR(pa.y, pb.y, 1e-4f);
         EXPECT_NEAR(pa.z, pb.z, 1e-4f);
-        const auto* surfaceA = ha.triangle;
-        const auto* surfaceB = hb.triangle;
         for (unsigned k = 0; k < reference.lights.Size(); ++k) {
             const VECTOR light = reference.lights[k].position;
-            ha.triangle = surfaceA;  // the records are scratch: skip the visible surface again
-            hb.triangle = surfaceB;
-            const bool sa = RAYTR::ShadowBlocked(Ray(pa, ORVA_MATH::Normalised(D(light.x - pa.x, light.y - pa.y, light.z - pa.z))),
-                                                 moved, ha, light);
-            const bool sb = RAYTR::ShadowBlocked(Ray(pb, ORVA_MATH::Normalised(D(light.x - pb.x, light.y - pb.y, light.z - pb.z))),
-                                                 reference, hb, light);
+            const bool sa = RAYTR::ShadowBlocked(RAYTR::ShadowRay(ha, light), moved, light);
+            const bool sb = RAYTR::ShadowBlocked(RAYTR::ShadowRay(hb, light), reference, light);
             if (sa != sb) ++shadowsDiffer;
             if (sb) ++shadowed;
         }
@@ -503,9 +497,8 @@ TEST(ShadingTest, ConcurrentQueriesOnOneSceneMatchASingleThread) {
                 out[i] = RAYTR::Shade(rays[i], hit, 1, scene);
                 RayHit primary;
                 if (RAYTR::ClosestHit(rays[i], scene, primary)) {
-                    const VECTOR p = RAYTR::HitPointInWorld(primary);
-                    shadows[t].push_back(RAYTR::ShadowBlocked(
-                        Ray(p, ORVA_MATH::Normalised(D(0 - p.x, 10 - p.y, 0 - p.z))), scene, primary, P(0, 10, 0)));
+                    shadows[t].push_back(
+                        RAYTR::ShadowBlocked(RAYTR::ShadowRay(primary, P(0, 10, 0)), scene, P(0, 10, 0)));
                 }
             }
         });

@@ -23,13 +23,12 @@ Soup UnitBox() {
     return s;
 }
 
-TEST(TObjectTest, NewObjectHasNoFlagsAnEmptyGridAndResetsTheAlgorithmFlag) {
-    RAYTR::gridAlgorithm = RAYTR::kAccuracyAlgorithm;
+TEST(TObjectTest, NewObjectHasNoFlagsAndAnEmptyGrid) {
     TObject object;
     EXPECT_EQ(object.flags, 0u);
     ASSERT_NE(object.grid, nullptr);
     EXPECT_EQ(object.grid->Triangles(), nullptr);
-    EXPECT_EQ(RAYTR::gridAlgorithm, RAYTR::kFastAlgorithm);
+    EXPECT_EQ(object.gridSettings.algorithm, RAYTR::kFastAlgorithm);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(&object) % 16, 0u);
 }
 
@@ -51,7 +50,7 @@ TEST(TObjectTest, SetTransformMovesTheSphereCentreUntilPrepareResetsIt) {
     EXPECT_FLOAT_EQ(object.sphereRadiusSquared, 3.0f);
 }
 
-TEST(TObjectTest, PrepareCreatesAMissingGridAndSetGridAlgorithmOnlyStoresTheFlag) {
+TEST(TObjectTest, PrepareCreatesAMissingGridAndSetGridAlgorithmOnlyStoresTheSetting) {
     TObject object;
     delete object.grid;
     object.grid = nullptr;
@@ -60,11 +59,10 @@ TEST(TObjectTest, PrepareCreatesAMissingGridAndSetGridAlgorithmOnlyStoresTheFlag
     EXPECT_EQ(object.grid->Triangles(), object.triangles);
     const float cell = object.grid->CellSize();
     object.SetGridAlgorithm(RAYTR::kAccuracyAlgorithm);
-    EXPECT_EQ(RAYTR::gridAlgorithm, RAYTR::kAccuracyAlgorithm);
+    EXPECT_EQ(object.gridSettings.algorithm, RAYTR::kAccuracyAlgorithm);
     EXPECT_EQ(object.grid->CellSize(), cell);
     object.SetGridAlgorithm(12345);  // stored without validation
-    EXPECT_EQ(RAYTR::gridAlgorithm, 12345);
-    RAYTR::gridAlgorithm = RAYTR::kFastAlgorithm;
+    EXPECT_EQ(object.gridSettings.algorithm, 12345);
 }
 
 // A ray straight down onto the top of the unit box.

@@ -6,7 +6,7 @@
 //   redowl-snapshot [--mode hybrid|traced] [--frames N | --samples N] [--light-angle A] [--view-x DEG]
 //                   [--view-y DEG] [--zoom F [--zoom-at X,Y]] [--pan DX,DY] [--out window.png]
 //                   [--mask-out mask.png] [--timings t.json] [--grid [--grid]]
-//                   [--mask-view [--mask-view]] [--stats] [DIR | FILE]
+//                   [--mask-view [--mask-view]] [--stats] [--budget-ms MS] [DIR | FILE]
 // With DIR it runs as if started there (the output paths included); with a model FILE it
 // renders that model in the surroundings a written scene would give it.
 #include <GL/freeglut.h>
@@ -34,6 +34,7 @@
 #include "app/viewer_objects.h"
 #include "app/win_main.h"
 #include "app/window_title.h"
+#include "grid/kernel.h"
 #include "errors/errors.h"
 #include "errors/message_box.h"
 #include "raytracer/scene.h"
@@ -67,6 +68,7 @@ struct Options {
     int maskPresses = 0;  // --mask-view: F4 likewise
     bool stats = false;   // --stats: the F12 report after the last frame
     int samples = 0;      // --samples: the settling picture of this many passes (0: each frame new)
+    double budgetMs = -1.0;  // --budget-ms: tracer.frame_budget_ms for this run (below 0: the file's)
 };
 
 struct FrameRecord {
@@ -80,7 +82,7 @@ int Usage(const char* why) {
                  "usage: redowl-snapshot [--mode hybrid|traced] [--frames N | --samples N] [--light-angle A] [--view-x DEG]\n"
                  "                       [--view-y DEG] [--zoom F [--zoom-at X,Y]] [--pan DX,DY] [--out window.png]\n"
                  "                       [--mask-out mask.png] [--timings t.json] [--grid [--grid]]\n"
-                 "                       [--mask-view [--mask-view]] [--stats] [DIR | FILE]\n"
+                 "                       [--mask-view [--mask-view]] [--stats] [--budget-ms MS] [DIR | FILE]\n"
                  "Run in a folder with release.cgf, or name it as DIR, or name a model FILE of any format the\n"
                  "viewer reads. Without --light-angle the light moves as in the viewer (--samples keeps it at its\n"
                  "first angle). Each of the --frames is a new one-sample frame; --samples N adds passes to one\n"
@@ -89,7 +91,9 @@ int Usage(const char* why) {
                  "drag would (degrees), --zoom brings everything F times nearer (below 1: farther) towards the\n"
                  "surface at window point X,Y (pixels from the top-left corner; default the centre) as the mouse\n"
                  "wheel would, then --pan moves the picture as a right-button drag of DX,DY pixels (right, down)\n"
-                 "would.\n");
+                 "would. --budget-ms replaces tracer.frame_budget_ms (0: every pixel of every traced frame); with\n"
+                 "--samples the traced picture's first frame is then a lattice frame, filled in over the next\n"
+                 "frames before the passes.\n");
     return 2;
 }
 
@@ -192,17 +196,19 @@ bool WriteTimings(const std::string& path, const Options& options, const std::ve
     const RAYTR::ScreenTracer& t = *viewer.tracer;
     std::fprintf(f, "{\n  \"mode\": \"%s\",\n  \"width\": %d,\n  \"height\": %d,\n  \"threads\": %d,\n",
                  options.traced ? "traced" : "hybrid", t.Width(), t.Height(), t.ThreadCount());
-    std::fprintf(f, "  \"use_zbuffer\": %s,\n  \"assembly_s\": %.6f,\n  \"frames\": [\n", t.useZBuffer ? "true" : "false",
-                 win.timings.assembly);
+    std::fprintf(f, "  \"use_zbuffer\": %s,\n  \"frame_budget_ms\": %.1f,\n  \"assembly_s\": %.6f,\n  \"frames\": [\n",
+                 t.useZBuffer ? "true" : "false", win.budget.budgetMs, win.timings.assembly);
     double sum = 0.0;
     int counted = 0;
     for (std::size_t i = 0; i < frames.size(); ++i) {
         const FrameRecord& r = frames[i];
         std::fprintf(f,
                      "    {\"preview_s\": %.6f, \"depth_read_s\": %.6f, \"tracing_s\": %.6f, \"upload_s\": %.6f, "
-                     "\"resize_s\": %.6f, \"swap_s\": %.6f, \"frame_s\": %.6f, \"light\": [%.5f, %.5f, %.5f]}%s\n",
+                     "\"resize_s\": %.6f, \"swap_s\": %.6f, \"frame_s\": %.6f, \"kind\": \"%s\", \"lattice_step\": %d, "
+                     "\"traced_share\": %.6f, \"shading_s\": %.6f, \"light\": [%.5f, %.5f, %.5f]}%s\n",
                      r.timings.preview, r.timings.depthRead, r.timings.tracing, r.timings.upload, r.timings.resize,
-                     r.timings.swap, r.timings.frame, r.light[0], r.light[1], r.light[2], i + 1 < frames.size() ? "," : "");
+                     r.timings.swap, r.timings.frame, r.timings.kind, r.timings.latticeStep, r.timings.tracedShare, r.timings.shading, r.light[0],
+                     r.light[1], r.light[2], i + 1 < frames.size() ? "," : "");
         // The first frame warms caches and the driver; the rate counts the others when there are.
         if (i > 0 || frames.size() == 1) {
             sum += r.timings.frame;
@@ -219,6 +225,11 @@ bool WriteTimings(const std::string& path, const Options& options, const std::ve
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::string refusedIsa = RAYTR::CheckIsaEnvironment();
+    if (!refusedIsa.empty()) {
+        std::fprintf(stderr, "redowl-snapshot: %s\n", refusedIsa.c_str());
+        return 1;
+    }
     Options options;
     std::string folder;
     for (int i = 1; i < argc; ++i) {
@@ -267,6 +278,10 @@ int main(int argc, char** argv) {
             options.zoomAtGiven = true;
         } else if (arg == "--pan") {
             if (!ParsePair(value, options.pan)) return Usage("--pan is DX,DY in pixels");
+        } else if (arg == "--budget-ms") {
+            float ms = 0.0f;
+            if (!ParseFloat(value, ms) || ms < 0.0f || ms > 10000.0f) return Usage("--budget-ms is a time in milliseconds from 0 to 10000");
+            options.budgetMs = ms;
         } else if (arg == "--out") {
             options.out = value;
         } else if (arg == "--mask-out") {
@@ -319,6 +334,7 @@ int main(int argc, char** argv) {
 
     win.display();  // scene assembly
     win.tracedImageMode = options.traced;
+    if (options.budgetMs >= 0.0) win.budget.budgetMs = options.budgetMs;
     // From the first view: turned, zoomed, panned, as the mouse would.
     win.angleX += options.viewX;
     win.angleY += options.viewY;
@@ -354,8 +370,12 @@ int main(int argc, char** argv) {
         if (!options.out.empty()) picture = WIN_NMS::ReadBackBuffer(win.width, win.height);
         if (!options.maskOut.empty()) mask = MaskOnWindow(*viewer.tracer);
     };
-    for (frameIndex = 0; frameIndex < options.frames; ++frameIndex) {
+    // With --samples, the frames that fill in a lattice frame's missing pixels come on top.
+    int fillFrames = 0, incomplete = 0;
+    for (frameIndex = 0; frameIndex < options.frames + incomplete; ++frameIndex) {
         win.display();
+        if (options.samples > 0 && std::strcmp(win.timings.kind, "fill-in") == 0) ++fillFrames;
+        if (options.samples > 0 && options.traced && !viewer.tracer->Complete()) ++incomplete;
         FrameRecord r;
         r.timings = win.timings;
         const RAYTR::Scene& scene = *viewer.scene;
@@ -365,6 +385,8 @@ int main(int argc, char** argv) {
         records.push_back(r);
         if (options.samples > 0 && win.accumulation.Done()) break;
     }
+    if (options.samples > 0 && options.traced)
+        std::printf("fill-in: %d frames after the lattice frame (step %d)\n", fillFrames, records.empty() ? 1 : records[0].timings.latticeStep);
     if (options.samples > 0)
         std::printf("samples: %d%s\n", win.accumulation.Samples(),
                     win.accumulation.Samples() < options.samples ? " (settled: a pass changed no pixel by half a grey level)" : "");

@@ -1,0 +1,91 @@
+// The frame budget's choice of the lattice step and of the phases a filling-in frame traces:
+// pure functions of the last frames' costs.
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sstream>
+#include <vector>
+
+#include "app/frame_budget.h"
+
+namespace {
+
+using WIN_NMS::ChooseFillPhases;
+using WIN_NMS::ChooseLatticeStep;
+using WIN_NMS::FrameCost;
+
+constexpr double kFullHd = 1920.0 * 1080.0;
+
+// The frame time the cost model predicts for step k from one frame's cost.
+double Predicted(const FrameCost& c, double pixels, int k) { return c.otherMs + c.tracingMs / c.tracedPixels * pixels / (k * k); }
+
+}  // namespace
+
+TEST(FrameBudgetTest, TheStepIsTheSmallestThatFitsTheBudget) {
+    // Today's full trace at 1920 x 1080: 340 ms of tracing, 8 ms besides.
+    const FrameCost full{kFullHd, 340.0, 8.0};
+    EXPECT_EQ(ChooseLatticeStep(&full, 1, kFullHd, 50.0), 3);  // 8 + 340 / 9 = 45.8 ms
+    EXPECT_EQ(ChooseLatticeStep(&full, 1, kFullHd, 0.0), 1);   // no budget: every pixel
+    EXPECT_EQ(ChooseLatticeStep(&full, 1, 400.0 * 400.0, 50.0), 1);  // 8 + 26.2 ms
+    EXPECT_EQ(ChooseLatticeStep(nullptr, 0, kFullHd, 50.0), WIN_NMS::kFirstLatticeStep);
+    // The rest of the frame above the budget: the tracing keeps a quarter of it.
+    const FrameCost slowSwap{kFullHd / 16.0, 20.0, 60.0};
+    EXPECT_EQ(ChooseLatticeStep(&slowSwap, 1, kFullHd, 50.0), 6);  // 320 / 12.5 = 25.6 <= 36
+
+    // Random costs: the step fits the budget as predicted (unless it is the largest), one less
+    // would not, and a slower tracer never gets a smaller step.
+    std::mt19937 random(24);
+    std::uniform_real_distribution<double> ms(0.5, 400.0), share(0.01, 1.0), other(0.0, 30.0);
+    for (int i = 0; i < 2000; ++i) {
+        const FrameCost c{kFullHd * share(random), ms(random), other(random)};
+        const double budget = 20.0 + other(random) * 3.0;
+        const int k = ChooseLatticeStep(&c, 1, kFullHd, budget);
+        ASSERT_GE(k, 1);
+        ASSERT_LE(k, WIN_NMS::kMaxLatticeStep);
+        const double tracingAllowed = std::max(budget - c.otherMs, 0.25 * budget);
+        if (k < WIN_NMS::kMaxLatticeStep) {
+            EXPECT_LE(Predicted(c, kFullHd, k) - c.otherMs, tracingAllowed + 1e-9);
+        }
+        if (k > 1) {
+            EXPECT_GT(Predicted(c, kFullHd, k - 1) - c.otherMs, tracingAllowed);
+        }
+        const FrameCost slower{c.tracedPixels, c.tracingMs * 1.5, c.otherMs};
+        EXPECT_GE(ChooseLatticeStep(&slower, 1, kFullHd, budget), k);
+    }
+}
+
+TEST(FrameBudgetTest, OnlyTheMediansOfTheLastFramesCount) {
+    const FrameCost steady{kFullHd / 9.0, 38.0, 8.0};
+    std::vector<FrameCost> costs(10, FrameCost{kFullHd, 2000.0, 100.0});  // old, slow frames
+    for (int i = 0; i < WIN_NMS::kCostWindow; ++i) costs.push_back(steady);
+    EXPECT_EQ(ChooseLatticeStep(costs.data(), costs.size(), kFullHd, 50.0), 3);
+    // One hiccup (another program took the cores for a frame) changes nothing.
+    costs.back() = FrameCost{kFullHd / 9.0, 400.0, 90.0};
+    EXPECT_EQ(ChooseLatticeStep(costs.data(), costs.size(), kFullHd, 50.0), 3);
+    // Frames that traced nothing carry no cost.
+    const FrameCost nothing[2] = {{0.0, 5.0, 5.0}, {0.0, 0.0, 3.0}};
+    EXPECT_EQ(ChooseLatticeStep(nothing, 2, kFullHd, 50.0), WIN_NMS::kFirstLatticeStep);
+
+    // The ring keeps the last kCostWindow, oldest first.
+    WIN_NMS::FrameBudget budget;
+    for (int i = 0; i < 8; ++i) budget.Record(FrameCost{1000.0, static_cast<double>(i), 1.0});
+    FrameCost out[WIN_NMS::kCostWindow];
+    ASSERT_EQ(budget.Costs(out), static_cast<std::size_t>(WIN_NMS::kCostWindow));
+    for (int i = 0; i < WIN_NMS::kCostWindow; ++i) EXPECT_EQ(out[i].tracingMs, 3.0 + i);
+    std::ostringstream text;
+    budget.Print(text);
+    EXPECT_NE(text.str().find("frame budget: 50.0 ms"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("1000"), std::string::npos) << text.str();
+}
+
+TEST(FrameBudgetTest, AFillingInFrameTracesTheLatticePhasesThatFit) {
+    const FrameCost full{kFullHd, 340.0, 8.0};
+    // One phase of step 4 is 340 / 16 = 21.25 ms; 42 ms are left for tracing: 1 phase.
+    EXPECT_EQ(ChooseFillPhases(&full, 1, kFullHd, 4, 15, 50.0), 1);
+    EXPECT_EQ(ChooseFillPhases(&full, 1, kFullHd, 4, 15, 100.0), 4);
+    EXPECT_EQ(ChooseFillPhases(&full, 1, kFullHd, 4, 3, 1000.0), 3);  // never more than are left
+    EXPECT_EQ(ChooseFillPhases(&full, 1, kFullHd, 8, 63, 1.0), 1);     // never fewer than one
+    EXPECT_EQ(ChooseFillPhases(nullptr, 0, kFullHd, 4, 15, 50.0), 1);
+    EXPECT_EQ(ChooseFillPhases(&full, 1, kFullHd, 4, 15, 0.0), 15);    // no budget: all at once
+}
