@@ -96,14 +96,15 @@ void Colour(const aiColor4D& c, float out[3]) {
     out[2] = std::isfinite(c.b) ? std::clamp(c.b, 0.0f, 1.0f) : 0.0f;
 }
 
-FileMaterial ConvertMaterial(const aiScene& scene, const aiMaterial& m, bool factorTints) {
+FileMaterial ConvertMaterial(const aiScene& scene, const aiMaterial& m, bool factorTints, bool madeUp) {
     FileMaterial out;
     aiString name;
     if (m.Get(AI_MATKEY_NAME, name) == AI_SUCCESS) out.name = name.C_Str();
     aiColor4D c;
-    // The material assimp makes for a file that has none (PLY, STL, OBJ without MTL) keeps the
-    // plain clay colour, as faces of no material in a 3DS file do.
-    const bool made = out.name == AI_DEFAULT_MATERIAL_NAME;
+    // The material assimp makes for a file that has none (STL, OBJ without MTL: named so; PLY
+    // without a material element: unnamed and white) keeps the plain clay colour, as faces of
+    // no material in a 3DS file do.
+    const bool made = madeUp || out.name == AI_DEFAULT_MATERIAL_NAME;
     if (!made && (m.Get(AI_MATKEY_BASE_COLOR, c) == AI_SUCCESS || m.Get(AI_MATKEY_COLOR_DIFFUSE, c) == AI_SUCCESS))
         Colour(c, out.diffuse);
     aiString path;
@@ -240,12 +241,17 @@ bool AppendMesh(const aiMesh& m, const aiMatrix4x4& T, unsigned materialCount, I
     return true;
 }
 
+}  // namespace
+
 // Every mesh instance of the node tree, each placed by the product of its nodes' transforms.
-bool Convert(const aiScene& scene, bool factorTints, ImportedModel& out, std::string* error, const std::string& name) {
+bool ConvertScene(const aiScene& scene, const SceneKind& kind, ImportedModel& out, std::string* error,
+                  const std::string& name) {
     out = ImportedModel{};
     out.meshesInFile = int(std::min<unsigned>(scene.mNumMeshes, unsigned(std::numeric_limits<int>::max())));
     for (unsigned i = 0; i < scene.mNumMaterials; ++i)
-        out.materials.push_back(scene.mMaterials[i] ? ConvertMaterial(scene, *scene.mMaterials[i], factorTints) : FileMaterial{});
+        out.materials.push_back(scene.mMaterials[i]
+                                    ? ConvertMaterial(scene, *scene.mMaterials[i], kind.factorTints, kind.materialsMadeUp)
+                                    : FileMaterial{});
     if (out.materials.empty()) out.materials.emplace_back();
     const unsigned materialCount = unsigned(out.materials.size());
 
@@ -276,10 +282,25 @@ bool Convert(const aiScene& scene, bool factorTints, ImportedModel& out, std::st
     return true;
 }
 
-bool FactorTints(const std::string& extension) {
-    const std::string e = Lower(extension);
-    return e == "gltf" || e == "glb" || e == ".gltf" || e == ".glb";
+SceneKind KindOf(const std::string& file) {
+    SceneKind kind;
+    const std::string e = Lower(fs::path(file).extension().string());
+    kind.factorTints = e == ".gltf" || e == ".glb";
+    if (e == ".ply") {
+        // A PLY file defines materials only in an element of its header; without one, the
+        // material assimp hands over is its own (unnamed, white).
+        std::string header(1 << 16, '\0');
+        std::FILE* f = std::fopen(file.c_str(), "rb");
+        header.resize(f ? std::fread(header.data(), 1, header.size(), f) : 0);
+        if (f) std::fclose(f);
+        header.resize(std::min(header.size(), header.find("end_header")));
+        kind.materialsMadeUp = header.find("\nelement material") == std::string::npos &&
+                               header.find("\relement material") == std::string::npos;
+    }
+    return kind;
 }
+
+namespace {
 
 struct Kept {
     std::string file;
@@ -321,7 +342,7 @@ static bool ImportInProcess(const std::string& file, ImportedModel& out, std::st
         while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
         return Fail(error, "Can not load " + file + (why.empty() ? std::string() : ": " + why));
     }
-    const bool ok = Convert(*scene, FactorTints(fs::path(file).extension().string()), out, error, file);
+    const bool ok = ConvertScene(*scene, KindOf(file), out, error, file);
     t.importer.FreeScene();
     return ok;
 }

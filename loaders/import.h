@@ -13,6 +13,8 @@
 #include "loaders/file_material.h"
 #include "loaders/l3ds.h"
 
+struct aiScene;
+
 namespace LOAD_3DS {
 
 struct ImportedModel {
@@ -36,6 +38,20 @@ struct ImportRequest {
     // When set, receives every file the import opened (the model, its MTL, its buffers, ...).
     std::vector<std::string>* filesRead = nullptr;
 };
+
+// What a scene's conversion needs to know of the file it came from.
+struct SceneKind {
+    bool factorTints = false;      // glTF: a base colour factor multiplies the texture
+    bool materialsMadeUp = false;  // the file defines no materials: assimp's own are not the author's
+};
+SceneKind KindOf(const std::string& file);
+
+// The scene assimp read, as one triangle list: every mesh instance of its node tree placed by
+// its nodes' transforms, the materials converted (embedded images copied). False with the
+// message "Can not load NAME: ..." or "There are no triangles in NAME". Any scene is taken
+// safely, whatever its indices, counts and values.
+bool ConvertScene(const aiScene& scene, const SceneKind& kind, ImportedModel& out, std::string* error,
+                  const std::string& name);
 
 // Whether the file is of a format assimp reads (by its extension; .3ds files go to our reader).
 bool IsImportFormat(const std::string& file);

@@ -12,6 +12,10 @@ namespace LOAD_3DS {
 
 namespace {
 
+// Work (candidates compared plus faces added) up to which a position is summed at once; a
+// position of more waits until the positions with the same matches are known.
+constexpr std::uint64_t kLightWork = 256;
+
 // Lattice spacing: twice the tolerance, so two positions within tolerance lie in the same or
 // in adjacent cells on each axis, whatever the rounding of the division.
 constexpr double kCell = 0.0002;
@@ -22,6 +26,63 @@ std::int64_t CellOf(float v) {
 }
 
 using Key = std::array<std::int64_t, 3>;
+
+// A vertex (or a distinct position, by its first vertex) with its lattice cell and its bits.
+struct Entry {
+    Key cell;
+    std::array<std::uint32_t, 3> bits;
+    std::uint32_t index;
+};
+
+// Below this many vertices a sort by comparisons is cheaper than the radix sort's passes.
+constexpr std::size_t kRadixFrom = std::size_t(1) << 16;
+
+// Entries sorted by cell (x, then y, then z), then by bits, then by index. Many entries whose
+// cells span fewer than 2^21 values on each axis (a model under 400 units across) by a stable
+// radix sort of one 63-bit key (the index order of the input kept within a cell); others by
+// comparisons.
+void SortByCellThenBits(std::vector<Entry>& e) {
+    const auto byBits = [](const Entry& a, const Entry& b) { return a.bits != b.bits ? a.bits < b.bits : a.index < b.index; };
+    if (e.size() < 2) return;
+    Key lo = e[0].cell, hi = e[0].cell;
+    for (const Entry& x : e)
+        for (std::size_t a = 0; a < 3; ++a) lo[a] = std::min(lo[a], x.cell[a]), hi[a] = std::max(hi[a], x.cell[a]);
+    constexpr std::int64_t kSpan = std::int64_t(1) << 21;
+    // (hi - lo) can overflow only for cells near both ends of the range: compare as unsigned.
+    bool fits = true;
+    for (std::size_t a = 0; a < 3; ++a) fits = fits && std::uint64_t(hi[a]) - std::uint64_t(lo[a]) < std::uint64_t(kSpan);
+    if (!fits || e.size() < kRadixFrom) {
+        std::sort(e.begin(), e.end(), [&](const Entry& a, const Entry& b) { return a.cell != b.cell ? a.cell < b.cell : byBits(a, b); });
+        return;
+    }
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> keys(e.size()), other(e.size());
+    for (std::size_t k = 0; k < e.size(); ++k) {  // e is in ascending index order
+        const Key& c = e[k].cell;
+        keys[k] = {std::uint64_t(c[0] - lo[0]) << 42 | std::uint64_t(c[1] - lo[1]) << 21 | std::uint64_t(c[2] - lo[2]),
+                   std::uint32_t(k)};
+    }
+    std::vector<std::size_t> count(65537);
+    for (int shift = 0; shift < 63; shift += 16) {
+        std::fill(count.begin(), count.end(), 0);
+        for (const auto& k : keys) ++count[((k.first >> shift) & 0xFFFF) + 1];
+        if (count[((keys[0].first >> shift) & 0xFFFF) + 1] == keys.size()) continue;  // one digit: order kept
+        for (std::size_t d = 0; d < 65536; ++d) count[d + 1] += count[d];
+        for (const auto& k : keys) other[count[(k.first >> shift) & 0xFFFF]++] = k;
+        keys.swap(other);
+    }
+    std::vector<Entry> sorted(e.size());
+    for (std::size_t k = 0; k < e.size(); ++k) sorted[k] = e[keys[k].second];
+    // Entries sharing a cell (few, or copies of one position already in index order) by their
+    // bits.
+    for (std::size_t k = 0; k < sorted.size();) {
+        std::size_t end = k + 1;
+        while (end < sorted.size() && keys[end].first == keys[k].first) ++end;
+        const auto first = sorted.begin() + std::ptrdiff_t(k), last = sorted.begin() + std::ptrdiff_t(end);
+        if (end - k > 1 && !std::is_sorted(first, last, byBits)) std::sort(first, last, byBits);
+        k = end;
+    }
+    e.swap(sorted);
+}
 
 bool Finite(const LPoint3& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
 
@@ -153,6 +214,87 @@ std::pair<std::uint32_t, std::uint32_t> MatchingRanks(const std::vector<float>& 
     return {std::uint32_t(lo - values.begin()), std::uint32_t(hi - values.begin())};
 }
 
+// The finite vertices sorted by cell, then by bits, then by index. Many vertices by the radix
+// sort, whose cost stays linear however many share a position. Fewer (every 3DS mesh) by their
+// distinct positions, found first by a hash of their bits: only those are sorted, so a file of
+// many vertices at few positions (a truncated file's zeros) costs a linear pass, not a sort of
+// all its vertices under the comparisons.
+std::vector<Entry> SortedEntries(const std::vector<LPoint3>& vertices) {
+    const std::size_t V = vertices.size();
+    std::vector<Entry> entries;
+    if (V >= kRadixFrom) {
+        entries.reserve(V);
+        for (std::size_t i = 0; i < V; ++i) {
+            const LPoint3& p = vertices[i];
+            if (Finite(p)) entries.push_back({{CellOf(p.x), CellOf(p.y), CellOf(p.z)}, Bits(p), std::uint32_t(i)});
+        }
+        SortByCellThenBits(entries);
+        return entries;
+    }
+    constexpr std::uint32_t kNone = ~0u;
+    std::vector<Entry> positions;                    // one per distinct position, its first vertex
+    std::vector<std::uint32_t> positionOf(V, kNone);  // per finite vertex, its position's number
+    std::vector<std::uint32_t> verticesAt;            // per position number, its vertex count
+    {
+        std::size_t size = 16;
+        int shift = 60;  // 64 - log2(size): the slot is the top bits of the mixed hash
+        while (size < 2 * V) size <<= 1, --shift;
+        std::vector<std::uint32_t> slots(size, kNone);
+        positions.reserve(V);
+        verticesAt.reserve(V);
+        for (std::size_t i = 0; i < V; ++i) {
+            const LPoint3& p = vertices[i];
+            if (!Finite(p)) continue;
+            const std::array<std::uint32_t, 3> b = Bits(p);
+            // Coordinates often end in zero bits (values on a coarse step), so the words are
+            // mixed (Steele et al. 2014, "Fast splittable pseudorandom number generators") and
+            // the slot taken from the top bits.
+            std::uint64_t h = (std::uint64_t(b[0]) << 32 | b[1]) ^ (std::uint64_t(b[2]) * 0x9E3779B97F4A7C15ull);
+            h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9ull;
+            h = (h ^ (h >> 27)) * 0x94D049BB133111EBull;
+            for (std::size_t slot = std::size_t(h >> shift);; slot = (slot + 1) & (size - 1)) {
+                if (slots[slot] == kNone) {
+                    slots[slot] = positionOf[i] = std::uint32_t(positions.size());
+                    positions.push_back({{CellOf(p.x), CellOf(p.y), CellOf(p.z)}, b, std::uint32_t(i)});
+                    verticesAt.push_back(1);
+                    break;
+                }
+                const std::array<std::uint32_t, 3>& have = positions[slots[slot]].bits;
+                if (have[0] == b[0] && have[1] == b[1] && have[2] == b[2]) {
+                    positionOf[i] = slots[slot];
+                    ++verticesAt[slots[slot]];
+                    break;
+                }
+            }
+        }
+    }
+    SortByCellThenBits(positions);
+    // Each position's place in entries (by position number), then every finite vertex there in
+    // ascending order (nothing to do where every position has one vertex).
+    if (positions.size() + std::size_t(std::count(positionOf.begin(), positionOf.end(), kNone)) == V) {
+        entries.swap(positions);
+    } else {
+        std::vector<std::uint32_t> sortedAt(positions.size()), next(positions.size());
+        std::uint32_t at = 0;
+        for (std::size_t k = 0; k < positions.size(); ++k) {
+            const std::uint32_t number = positionOf[positions[k].index];
+            sortedAt[number] = std::uint32_t(k);
+            next[number] = at;
+            at += verticesAt[number];
+        }
+        entries.resize(V - std::size_t(std::count(positionOf.begin(), positionOf.end(), kNone)));
+        for (std::size_t i = 0; i < V; ++i) {
+            const std::uint32_t number = positionOf[i];
+            if (number == kNone) continue;
+            Entry& e = entries[next[number]++];
+            e = positions[sortedAt[number]];
+            e.index = std::uint32_t(i);
+        }
+        std::vector<Entry>().swap(positions);
+    }
+    return entries;
+}
+
 }  // namespace
 
 LPoint3 FaceNormal(const std::vector<LPoint3>& vertices, const LFace& face) {
@@ -198,33 +340,13 @@ std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const s
 
     // 3. Finite vertices sorted by cell, then by exact position, then by index; a vertex with a
     //    non-finite coordinate matches nothing, itself included, and keeps the zero normal.
-    struct Entry {
-        Key cell;
-        std::array<std::uint32_t, 3> bits;
-        std::uint32_t index;
-    };
-    std::vector<Entry> entries;
-    entries.reserve(V);
-    for (std::size_t i = 0; i < V; ++i) {
-        const LPoint3& p = vertices[i];
-        if (!Finite(p)) continue;
-        entries.push_back({{CellOf(p.x), CellOf(p.y), CellOf(p.z)}, Bits(p), std::uint32_t(i)});
-    }
-    // Plain comparisons of the words (this sort and the grouping below are a large part of the
-    // time on a model of a million vertices).
+    const std::vector<Entry> entries = SortedEntries(vertices);
     const auto sameCell = [](const Entry& a, const Entry& b) {
         return a.cell[0] == b.cell[0] && a.cell[1] == b.cell[1] && a.cell[2] == b.cell[2];
     };
     const auto sameBits = [](const Entry& a, const Entry& b) {
         return a.bits[0] == b.bits[0] && a.bits[1] == b.bits[1] && a.bits[2] == b.bits[2];
     };
-    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-        for (int k = 0; k < 3; ++k)
-            if (a.cell[std::size_t(k)] != b.cell[std::size_t(k)]) return a.cell[std::size_t(k)] < b.cell[std::size_t(k)];
-        for (int k = 0; k < 3; ++k)
-            if (a.bits[std::size_t(k)] != b.bits[std::size_t(k)]) return a.bits[std::size_t(k)] < b.bits[std::size_t(k)];
-        return a.index < b.index;
-    });
     // Only vertices that are corners of some face can add anything to a sum; degreeBefore[k] is
     // the number of face entries of the candidates before candidate k.
     std::vector<Entry> candidates;
@@ -236,14 +358,34 @@ std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const s
         degreeBefore[k + 1] = degreeBefore[k] + (start[candidates[k].index + 1] - start[candidates[k].index]);
 
     // 4. One sum per distinct position over the matching candidates of the 27 neighbouring
-    //    cells. Where the work of the definition's order (each candidate compared, each face of
-    //    each match added) stays within the allowance of the position's vertices, the matches
-    //    are taken in ascending index order, each adding its faces in ascending order;
-    //    otherwise the position is crowded and its sum is left to step 5.
+    //    cells. A position whose work in the definition's order (each candidate compared, each
+    //    face of each match added) is small is summed at once: the matches in ascending index
+    //    order, each adding its faces in ascending order. The others (the positions of a
+    //    cluster, or the shared corner of very many faces) wait for step 5.
     std::vector<std::uint32_t> matches;
     matches.reserve(64);
-    std::vector<std::pair<std::size_t, std::size_t>> crowded;  // entry ranges of crowded positions
+    using Ranges = std::array<std::pair<std::size_t, std::size_t>, 9>;
+    struct Heavy {
+        std::size_t first, end;  // entries of the position
+        std::uint64_t work;
+        Ranges ranges;
+    };
+    std::vector<Heavy> heavy;
     std::vector<std::int64_t> covering(candidates.size() + 1, 0);  // range starts minus range ends
+    // The sum in the definition's order of the matches of P among the ranges' candidates.
+    const auto exactSum = [&](const LPoint3& P, const Ranges& ranges) {
+        LPoint3 sum{0.0f, 0.0f, 0.0f};
+        matches.clear();
+        for (const auto& [a, b] : ranges)
+            for (std::size_t k = a; k < b; ++k) {
+                const LPoint3& Q = vertices[candidates[k].index];
+                if (NearOnAxis(Q.x, P.x) && NearOnAxis(Q.y, P.y) && NearOnAxis(Q.z, P.z)) matches.push_back(candidates[k].index);
+            }
+        std::sort(matches.begin(), matches.end());
+        for (std::uint32_t j : matches)
+            for (std::uint32_t k = start[j]; k < start[j + 1]; ++k) sum = Add(sum, faceNormals[faceOf[k]]);
+        return Normalise(sum);
+    };
     // The candidates' (x, y) columns in sorted order, each a run of candidates sorted by z.
     // The groups come in the same order, so for each x offset the first neighbour column
     // only moves forward: finding the 9 neighbour columns is a walk, not a search, and only
@@ -266,12 +408,11 @@ std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const s
         std::size_t groupEnd = g + 1;
         while (groupEnd < entries.size() && sameCell(entries[groupEnd], entries[g]) && sameBits(entries[groupEnd], entries[g]))
             ++groupEnd;
-        const LPoint3 P = vertices[entries[g].index];
 
         // For each of the 9 (x, y) neighbour columns the three z cells are adjacent in the
         // sorted order: one range of candidates each.
         const Key& cell = entries[g].cell;
-        std::array<std::pair<std::size_t, std::size_t>, 9> ranges;
+        Ranges ranges;
         std::uint64_t work = 0;
         int r = 0;
         for (std::int64_t dx = -1; dx <= 1; ++dx) {
@@ -297,23 +438,12 @@ std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const s
             }
         }
 
-        if (work <= std::uint64_t(exactWorkPerVertex) * (groupEnd - g)) {
-            LPoint3 sum{0.0f, 0.0f, 0.0f};
-            matches.clear();
-            for (const auto& [a, b] : ranges)
-                for (std::size_t k = a; k < b; ++k) {
-                    const LPoint3& Q = vertices[candidates[k].index];
-                    if (NearOnAxis(Q.x, P.x) && NearOnAxis(Q.y, P.y) && NearOnAxis(Q.z, P.z))
-                        matches.push_back(candidates[k].index);
-                }
-            std::sort(matches.begin(), matches.end());
-            for (std::uint32_t j : matches)
-                for (std::uint32_t k = start[j]; k < start[j + 1]; ++k) sum = Add(sum, faceNormals[faceOf[k]]);
-            const LPoint3 normal = Normalise(sum);
+        if (work <= std::min<std::uint64_t>(kLightWork, std::uint64_t(exactWorkPerVertex) * (groupEnd - g))) {
+            const LPoint3 normal = exactSum(vertices[entries[g].index], ranges);
             for (std::size_t e = g; e < groupEnd; ++e) result[entries[e].index] = normal;
         } else {
-            crowded.push_back({g, groupEnd});
-            // Mark the ranges: only their candidates can match a crowded position.
+            heavy.push_back({g, groupEnd, work, ranges});
+            // Mark the ranges: only their candidates can match a heavy position.
             for (const auto& [a, b] : ranges) {
                 ++covering[a];
                 --covering[b];
@@ -321,11 +451,16 @@ std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const s
         }
         g = groupEnd;
     }
-    if (crowded.empty()) return result;
+    if (heavy.empty()) return result;
 
-    // 5. Crowded positions: each candidate near one of them weighs the sum of its faces in
-    //    ascending order; the matching candidates of a position form a box in the ranks of
-    //    the coordinates.
+    // 5. Heavy positions. The candidates that match a position form a box in the ranks of the
+    //    coordinates (on each axis the matching values are one run of the sorted values), so
+    //    positions with the same box have the same matches and the same sum: it is made once.
+    //    A box whose work in the definition's order stays within the allowance of all the
+    //    vertices sharing it is summed in that order (a cluster of many distinct positions,
+    //    all within the tolerance of each other, costs one sum). Beyond it the box is crowded:
+    //    each candidate near one weighs the sum of its faces in ascending order, and the
+    //    weights in each crowded box are added in double precision by the box summer.
     std::vector<Entry> near;
     std::int64_t depth = 0;
     for (std::size_t k = 0; k < candidates.size(); ++k)
@@ -337,6 +472,52 @@ std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const s
         values[std::size_t(a)].erase(std::unique(values[std::size_t(a)].begin(), values[std::size_t(a)].end()),
                                      values[std::size_t(a)].end());
     }
+    std::vector<RankBox> heavyBoxes(heavy.size());
+    for (std::size_t h = 0; h < heavy.size(); ++h) {
+        const LPoint3& P = vertices[entries[heavy[h].first].index];
+        for (int a = 0; a < 3; ++a) {
+            const auto [lo, hi] = MatchingRanks(values[std::size_t(a)], Coordinate(P, a));
+            heavyBoxes[h].lo[std::size_t(a)] = lo;
+            heavyBoxes[h].hi[std::size_t(a)] = hi;
+        }
+    }
+    const auto boxKey = [&](std::size_t h) {
+        const RankBox& b = heavyBoxes[h];
+        return std::array<std::uint32_t, 6>{b.lo[0], b.lo[1], b.lo[2], b.hi[0], b.hi[1], b.hi[2]};
+    };
+    std::vector<std::uint32_t> byBox(heavy.size());
+    for (std::size_t h = 0; h < heavy.size(); ++h) byBox[h] = std::uint32_t(h);
+    std::sort(byBox.begin(), byBox.end(), [&](std::uint32_t a, std::uint32_t b) {
+        const auto ka = boxKey(a), kb = boxKey(b);
+        return ka != kb ? ka < kb : a < b;
+    });
+    std::vector<std::pair<std::size_t, std::size_t>> crowded;  // runs of byBox left to the summer
+    std::vector<RankBox> boxes;
+    for (std::size_t run = 0; run < byBox.size();) {
+        std::size_t runEnd = run + 1;
+        std::uint64_t vertexCount = heavy[byBox[run]].end - heavy[byBox[run]].first;
+        while (runEnd < byBox.size() && boxKey(byBox[runEnd]) == boxKey(byBox[run])) {
+            vertexCount += heavy[byBox[runEnd]].end - heavy[byBox[runEnd]].first;
+            ++runEnd;
+        }
+        // The cheapest of the run's positions gathers the matches (their ranges differ, their
+        // matches do not).
+        std::size_t cheapest = run;
+        for (std::size_t k = run + 1; k < runEnd; ++k)
+            if (heavy[byBox[k]].work < heavy[byBox[cheapest]].work) cheapest = k;
+        const Heavy& rep = heavy[byBox[cheapest]];
+        if (rep.work <= std::uint64_t(exactWorkPerVertex) * vertexCount) {
+            const LPoint3 normal = exactSum(vertices[entries[rep.first].index], rep.ranges);
+            for (std::size_t k = run; k < runEnd; ++k)
+                for (std::size_t e = heavy[byBox[k]].first; e < heavy[byBox[k]].end; ++e) result[entries[e].index] = normal;
+        } else {
+            crowded.push_back({run, runEnd});
+            boxes.push_back(heavyBoxes[byBox[run]]);
+        }
+        run = runEnd;
+    }
+    if (crowded.empty()) return result;
+
     std::vector<std::array<std::uint32_t, 3>> ranks;
     std::vector<Sum5> weights;
     ranks.reserve(near.size());
@@ -359,18 +540,6 @@ std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const s
         else
             weights.push_back({double(w.x), double(w.y), double(w.z), zero ? 0.0 : 1.0, 0.0});
     }
-    std::vector<RankBox> boxes;
-    boxes.reserve(crowded.size());
-    for (const auto& [g, groupEnd] : crowded) {
-        const LPoint3& P = vertices[entries[g].index];
-        RankBox box;
-        for (int a = 0; a < 3; ++a) {
-            const auto [lo, hi] = MatchingRanks(values[std::size_t(a)], Coordinate(P, a));
-            box.lo[std::size_t(a)] = lo;
-            box.hi[std::size_t(a)] = hi;
-        }
-        boxes.push_back(box);
-    }
     const BoxSummer summer(ranks, weights, boxes, std::uint32_t(values[2].size()));
     for (std::size_t c = 0; c < crowded.size(); ++c) {
         const Sum5& s = summer.Sums()[c];
@@ -383,7 +552,8 @@ std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const s
         else if (s[3] < 0.5)
             sum = {0.0f, 0.0f, 0.0f};
         const LPoint3 normal = Normalise(sum);
-        for (std::size_t e = crowded[c].first; e < crowded[c].second; ++e) result[entries[e].index] = normal;
+        for (std::size_t k = crowded[c].first; k < crowded[c].second; ++k)
+            for (std::size_t e = heavy[byBox[k]].first; e < heavy[byBox[k]].end; ++e) result[entries[e].index] = normal;
     }
     return result;
 }

@@ -27,13 +27,14 @@ constexpr std::size_t kExactWorkPerVertex = 2048;
 // One normal per vertex; faces whose corners lie outside the vertex list touch no vertex there.
 // Each sum takes exactly the faces the definition names. They are added in the definition's
 // order (bit for bit its result) wherever a position's comparisons and face additions stay
-// within exactWorkPerVertex for each vertex at that position. Only a crowded cluster - many
-// distinct positions within 0.0001 of each other, or a shared corner of very many faces - goes
-// over; there each matching vertex's faces are first summed in ascending order, and those
-// per-vertex sums are then added through a k-d tree in double precision. The result can then
-// differ from the definition's by the rounding of its single-precision running sum: a few units
-// in the last place of each component, more only where the face normals nearly cancel. The time
-// stays O(n log n) for the tree plus its queries.
+// within exactWorkPerVertex for each vertex of the positions that have the same matches (a
+// cluster of distinct positions all within 0.0001 of each other is summed once for all of
+// them). Only a crowded cluster - more matches than its vertices allow, or a shared corner of
+// very many faces - goes over; there each matching vertex's faces are first summed in
+// ascending order, and those per-vertex sums are then added in double precision by a range
+// tree. The result can then differ from the definition's by the rounding of its single-precision
+// running sum: a few units in the last place of each component, more only where the face
+// normals nearly cancel. The time stays O(n log^2 n) for the tree plus its queries.
 std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const std::vector<LFace>& faces,
                                    std::size_t exactWorkPerVertex = kExactWorkPerVertex);
 

@@ -249,14 +249,11 @@ ModelLoadInfo Read3DS(Geometry& g, const std::string& fileName, const ModelOptio
 
 // Any other format, through assimp (or the model kept from measuring it).
 ModelLoadInfo ReadImported(Geometry& g, const std::string& fileName, const ModelOptions& options,
+                           const LoadProgress& progress);
+
+// An imported model as geometry: smooth normals where the file's are not used.
+ModelLoadInfo FromImported(Geometry& g, LOAD_3DS::ImportedModel& model, const ModelOptions& options,
                            const LoadProgress& progress) {
-    LOAD_3DS::ImportedModel model;
-    if (!LOAD_3DS::TakeImported(fileName, model)) {
-        LOAD_3DS::ImportRequest request;
-        if (progress) request.progress = [&progress](float share) { progress("reading", share); };
-        std::string error;
-        if (!LOAD_3DS::ImportModel(fileName, model, &error, request)) throw TIRN_ERROR::File_Error(error);
-    }
     ModelLoadInfo info;
     info.meshesInFile = model.meshesInFile;
     info.meshesUsed = model.meshesUsed;
@@ -283,6 +280,18 @@ ModelLoadInfo ReadImported(Geometry& g, const std::string& fileName, const Model
         g.materials = std::move(model.materials);
     }
     return info;
+}
+
+ModelLoadInfo ReadImported(Geometry& g, const std::string& fileName, const ModelOptions& options,
+                           const LoadProgress& progress) {
+    LOAD_3DS::ImportedModel model;
+    if (!LOAD_3DS::TakeImported(fileName, model)) {
+        LOAD_3DS::ImportRequest request;
+        if (progress) request.progress = [&progress](float share) { progress("reading", share); };
+        std::string error;
+        if (!LOAD_3DS::ImportModel(fileName, model, &error, request)) throw TIRN_ERROR::File_Error(error);
+    }
+    return FromImported(g, model, options, progress);
 }
 
 // The file's materials on the mesh: triangles sorted by material (stable), one batch per run,
@@ -376,10 +385,11 @@ void ApplyFileMaterials(Mesh& mesh, Geometry& g, const std::string& fileName, Mo
 
 }  // namespace
 
-ModelLoadInfo LoadModel(Mesh& mesh, const std::string& fileName, const ModelOptions& options,
-                        const LoadProgress& progress) {
-    Geometry g;
-    ModelLoadInfo info = Is3DSFile(fileName) ? Read3DS(g, fileName, options) : ReadImported(g, fileName, options, progress);
+namespace {
+
+// The geometry placed and made the mesh's, with the file's materials looked up beside fileName.
+void Finish(Mesh& mesh, Geometry& g, ModelLoadInfo& info, const std::string& fileName, const ModelOptions& options,
+            const LoadProgress& progress) {
     Place(g, options);
 
     const unsigned V = unsigned(g.positions.size());
@@ -421,6 +431,23 @@ ModelLoadInfo LoadModel(Mesh& mesh, const std::string& fileName, const ModelOpti
     } else {
         mesh.UseFixedMaterial();
     }
+}
+
+}  // namespace
+
+ModelLoadInfo LoadModel(Mesh& mesh, const std::string& fileName, const ModelOptions& options,
+                        const LoadProgress& progress) {
+    Geometry g;
+    ModelLoadInfo info = Is3DSFile(fileName) ? Read3DS(g, fileName, options) : ReadImported(g, fileName, options, progress);
+    Finish(mesh, g, info, fileName, options, progress);
+    return info;
+}
+
+ModelLoadInfo LoadImportedModel(Mesh& mesh, LOAD_3DS::ImportedModel&& model, const std::string& fileName,
+                                const ModelOptions& options) {
+    Geometry g;
+    ModelLoadInfo info = FromImported(g, model, options, {});
+    Finish(mesh, g, info, fileName, options, {});
     return info;
 }
 

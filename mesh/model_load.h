@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "loaders/import.h"
 #include "loaders/l3ds.h"
 #include "mesh/mesh.h"
 
@@ -75,6 +76,10 @@ bool Is3DSFile(const std::string& fileName);
 // texture that cannot be found or read is a note, and its material keeps its colour.
 ModelLoadInfo LoadModel(Mesh& mesh, const std::string& fileName, const ModelOptions& options,
                         const LoadProgress& progress = {});
+
+// The same for a model already imported from fileName (its textures are looked up beside it).
+ModelLoadInfo LoadImportedModel(Mesh& mesh, LOAD_3DS::ImportedModel&& model, const std::string& fileName,
+                                const ModelOptions& options);
 
 // Normals of the three corners of every face (3 per face, in face order) by smoothing groups:
 // the normal at corner k of face f is the normalised sum of the face normals of f and of every

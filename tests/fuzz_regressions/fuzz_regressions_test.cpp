@@ -61,3 +61,12 @@ TEST(FuzzRegressions, KeptImageInputs) {
         return redowl_fuzz::ImageInput(texture, d, n);
     }), 0u);
 }
+
+// Inputs on which an assimp reader itself crashes (the ASE reader reads out of bounds on one):
+// the import runs in a child process, so each is one "Can not load" refusal, not a crash.
+TEST(FuzzRegressions, KeptImportInputs) {
+    EXPECT_GT(Replay("import", [](const std::uint8_t* d, std::size_t n) {
+        Mesh mesh;
+        return redowl_fuzz::ImportInput(mesh, d, n);
+    }), 0u);
+}

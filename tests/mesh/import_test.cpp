@@ -94,6 +94,30 @@ TEST(ImportTest, ObjWithMtlGivesEachTriangleItsMaterialSortedIntoBatches) {
     EXPECT_TRUE(fixed.batches.empty());
 }
 
+TEST(ImportTest, FilesWithoutMaterialsKeepTheClayColourAndAPlyMaterialIsTheFiles) {
+    TempDir dir;
+    const std::string header = "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+                               "property float z\nelement face 1\nproperty list uchar int vertex_indices\n";
+    std::ofstream(dir.File("plain.ply")) << header << "end_header\n0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n";
+    std::ofstream(dir.File("red.ply")) << header
+                                       << "element material 1\nproperty uchar diffuse_red\nproperty uchar diffuse_green\n"
+                                          "property uchar diffuse_blue\nend_header\n0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n255 0 0\n";
+    std::ofstream(dir.File("plain.stl")) << "solid s\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\n"
+                                            "vertex 0 1 0\nendloop\nendfacet\nendsolid s\n";
+    std::ofstream(dir.File("plain.obj")) << "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n";
+    for (const char* name : {"plain.ply", "plain.stl", "plain.obj"}) {
+        Mesh mesh;
+        LoadModel(mesh, dir.File(name), FileMaterials());
+        ASSERT_EQ(mesh.materials.size(), 1u) << name;
+        for (int k = 0; k < 3; ++k) EXPECT_EQ(mesh.materials[0].diffuse[k], LOAD_3DS::kClayColour[k]) << name;
+    }
+    Mesh red;
+    LoadModel(red, dir.File("red.ply"), FileMaterials());
+    ASSERT_EQ(red.materials.size(), 1u);
+    EXPECT_EQ(red.materials[0].diffuse[0], 1.0f);
+    EXPECT_EQ(red.materials[0].diffuse[1], 0.0f);
+}
+
 TEST(ImportTest, AMissingOrUnreadableTextureIsANoteAndTheColourIsUsed) {
     TempDir dir;
     WriteObj(dir, "newmtl red\nKd 1 0 0\nnewmtl blue\nKd 0 0 1\nnewmtl wood\nKd 0.25 0.5 0.75\nmap_Kd nowhere.jpg\n");
