@@ -36,6 +36,28 @@ def number(text):
 
 # ---- the programs' outputs -------------------------------------------------------------------
 
+def sectioned(text, headers):
+    """(section, line) for every line of text that is not a header; a line starting with one of
+    the headers' prefixes opens its section, a blank line closes it."""
+    section = None
+    for line in text.splitlines():
+        opened = [name for prefix, name in headers if line.startswith(prefix)]
+        if opened:
+            section = opened[0]
+        elif not line.strip():
+            section = None
+        else:
+            yield section, line
+
+
+def benchmarks(json_text):
+    """Google Benchmark's runs from its JSON output (none when the program wrote none)."""
+    try:
+        return json.loads(json_text).get("benchmarks", []) if json_text else []
+    except json.JSONDecodeError:
+        return []
+
+
 def parse_grid(text, json_text):
     """grid_bench: the summary's rows (label, our median, Embree's median, ratio range per round)
     and, from the JSON, rays per second per build factor of round 1."""
@@ -47,24 +69,13 @@ def parse_grid(text, json_text):
     if m:
         out["triangles"], out["demo_factor"] = int(m.group(1)), float(m.group(2))
         out["camera_rays"], out["shadow_rays"] = int(m.group(3)), int(m.group(4))
-    section = None
-    for line in text.splitlines():
-        if line.startswith("build (triangles/s)"):
-            section = "build"
-            continue
-        if line.startswith("query (rays/s"):
-            section = "query"
-            continue
+    for section, line in sectioned(text, [("build (triangles/s)", "build"), ("query (rays/s", "query")]):
         m = re.match(r"^(\S.*?)\s+(\d+)\s+(\d+)\s+([\d.]+)-([\d.]+)\s*(.*)$", line)
         if section and m:
             out["rows"].append({"section": section, "label": m.group(1), "ours": float(m.group(2)),
                                 "peer": float(m.group(3)), "low": float(m.group(4)), "high": float(m.group(5)),
                                 "extra": m.group(6).strip()})
-    try:
-        data = json.loads(json_text) if json_text else {}
-    except json.JSONDecodeError:
-        data = {}
-    for b in data.get("benchmarks", []):
+    for b in benchmarks(json_text):
         m = re.match(r"^(Camera|Shadow)/(grid|embree)/factor:([\d.]+)/round:1", b.get("name", ""))
         if m and "rays/s" in b:
             out["factors"].setdefault((m.group(1), m.group(2)), {})[float(m.group(3))] = b["rays/s"]
@@ -79,14 +90,7 @@ def parse_frame(text, json_text):
     if m:
         out["load"] = m.group(1)
     nums = lambda s: [float(x) for x in re.findall(r"-?\d+(?:\.\d+)?", s)]
-    part = None
-    for line in text.splitlines():
-        if line.startswith("threads | our mask"):
-            part = "mask"
-            continue
-        if line.startswith("threads | our one-ray"):
-            part = "traced"
-            continue
+    for part, line in sectioned(text, [("threads | our mask", "mask"), ("threads | our one-ray", "traced")]):
         m = re.match(r"the same frame without tracing \(OpenGL alone\): ([\d.]+) \(([\d.]+)\)", line)
         if m:
             out["gl_alone"] = (float(m.group(1)), float(m.group(2)))
@@ -105,13 +109,7 @@ def parse_frame(text, json_text):
                 out["traced"].append({"threads": int(v[0]), "one": v[1], "one_cpu": v[2], "peer": v[3],
                                       "peer_cpu": v[4], "ratio": v[5], "ratio_cpu": v[6], "viewer": v[7],
                                       "viewer_cpu": v[8], "viewer_ratio": v[9], "viewer_ratio_cpu": v[10]})
-        elif not line.strip():
-            part = None
-    try:
-        data = json.loads(json_text) if json_text else {}
-    except json.JSONDecodeError:
-        data = {}
-    for b in data.get("benchmarks", []):
+    for b in benchmarks(json_text):
         m = re.match(r"^(\w+)/(\d+)/", b.get("name", ""))
         if not m or b.get("run_type", "iteration") != "iteration":
             continue
@@ -161,23 +159,20 @@ def parse_budget(text):
     return out
 
 
+def perf_rows(text, pattern):
+    """The rows of a perf report that match pattern: (share in %, the pattern's other groups)."""
+    matches = (re.match(pattern, line) for line in text.splitlines())
+    return [(float(m.group(1)), *(g.strip() for g in m.groups()[1:])) for m in matches if m]
+
+
 def parse_profile(text):
     """perf report --sort dso,symbol: (share %, shared object, symbol) from the top."""
-    rows = []
-    for line in text.splitlines():
-        m = re.match(r"^\s+([\d.]+)%\s+(\S+)\s+\[.\]\s+(.*?)(?:\s{2,}.*)?$", line)
-        if m:
-            rows.append((float(m.group(1)), m.group(2), m.group(3).strip()))
-    return rows
+    return perf_rows(text, r"^\s+([\d.]+)%\s+(\S+)\s+\[.\]\s+(.*?)(?:\s{2,}.*)?$")
 
 
 def parse_threads(text):
-    rows = []
-    for line in text.splitlines():
-        m = re.match(r"^\s+([\d.]+)%\s+(\S+)\s*$", line)
-        if m:
-            rows.append((float(m.group(1)), m.group(2)))
-    return rows
+    """perf report --sort comm: (share %, thread name)."""
+    return perf_rows(text, r"^\s+([\d.]+)%\s+(\S+)\s*$")
 
 
 # Where a function of the traced frame belongs.
@@ -226,6 +221,18 @@ def grid_label(label):
 
 # ---- plots -----------------------------------------------------------------------------------
 
+def save(fig, ax, path, title, legend=True):
+    """The plots' common end: title, grid, legend, written as PNG."""
+    ax.set_title(title)
+    ax.grid(True, which="both", alpha=0.3)
+    if legend:
+        ax.legend(fontsize=8, loc="best")
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
+    return True
+
+
 def plot_threads(frame, path):
     g = frame["gbench"]
     series = [
@@ -254,13 +261,7 @@ def plot_threads(frame, path):
     ax.set_xticklabels(["1", "2", "4"])
     ax.set_xlabel("threads (tracer.threads_num)")
     ax.set_ylabel("frames per second (log scale)")
-    ax.set_title("Frame rates against threads, demo scene at 512 x 512 (frame_bench)")
-    ax.grid(True, which="both", alpha=0.3)
-    ax.legend(fontsize=8, loc="best")
-    fig.tight_layout()
-    fig.savefig(path)
-    plt.close(fig)
-    return True
+    return save(fig, ax, path, "Frame rates against threads, demo scene at 512 x 512 (frame_bench)")
 
 
 def plot_ratios(figures, path):
@@ -281,12 +282,7 @@ def plot_ratios(figures, path):
     ax.set_yticklabels(labels, fontsize=8)
     ax.set_xscale("log")
     ax.set_xlabel("ours / Embree (log scale; right of 1: ours faster)")
-    ax.set_title("Our speed against Embree's, figure by figure")
-    ax.grid(True, axis="x", which="both", alpha=0.3)
-    fig.tight_layout()
-    fig.savefig(path)
-    plt.close(fig)
-    return True
+    return save(fig, ax, path, "Our speed against Embree's, figure by figure", legend=False)
 
 
 def plot_settle(settle, path):
@@ -306,13 +302,7 @@ def plot_settle(settle, path):
     ax.set_yscale("log")
     ax.set_xlabel("samples (passes) of the picture")
     ax.set_ylabel("RMS difference to the reference (grey levels)")
-    ax.set_title(f"The settling picture's error (reference: {parts[0]['reference']} samples)")
-    ax.grid(True, which="both", alpha=0.3)
-    ax.legend(fontsize=8)
-    fig.tight_layout()
-    fig.savefig(path)
-    plt.close(fig)
-    return True
+    return save(fig, ax, path, f"The settling picture's error (reference: {parts[0]['reference']} samples)")
 
 
 def plot_factors(grid, path):
@@ -337,13 +327,7 @@ def plot_factors(grid, path):
         ax.text(grid["demo_factor"], ax.get_ylim()[1] * 0.97, " demo's factor", fontsize=8, va="top", color="grey")
     ax.set_xlabel("tracer.regular_grid.cub_less_elem_times (cell edges per average triangle edge)")
     ax.set_ylabel("million rays per second, one thread")
-    ax.set_title("Ray queries on the demo's knot against the grid's resolution")
-    ax.grid(True, which="both", alpha=0.3)
-    ax.legend(fontsize=8)
-    fig.tight_layout()
-    fig.savefig(path)
-    plt.close(fig)
-    return True
+    return save(fig, ax, path, "Ray queries on the demo's knot against the grid's resolution")
 
 
 # ---- the page --------------------------------------------------------------------------------
