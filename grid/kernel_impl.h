@@ -349,7 +349,7 @@ bool Nearest(const GridQueryData& g, const RayPrep& r, float tMax, KernelHit& re
     const std::uint32_t* const indices = g.blockIndex;
     float t0, t1;
     if (!Clip(g, r, tMax, t0, t1)) return false;
-    const CleanUpper clean;
+    [[maybe_unused]] const CleanUpper clean;  // its destructor clears the upper lanes (AVX builds only)
     const RayLanes lanes(r);
     Walk(g, r, t0, t1, [&](std::uint32_t first, std::uint32_t end, float tExit) {
         for (std::uint32_t k = first; k < end; ++k) {
@@ -379,7 +379,7 @@ bool Any(const GridQueryData& g, const RayPrep& r, float tMax) {
     const float* const blocks = g.blocks;
     float t0, t1;
     if (!Clip(g, r, tMax, t0, t1)) return false;
-    const CleanUpper clean;
+    [[maybe_unused]] const CleanUpper clean;  // its destructor clears the upper lanes (AVX builds only)
     const float limit = LooseBound(tMax);
     const RayLanes lanes(r);
     return Walk(g, r, t0, t1, [&](std::uint32_t first, std::uint32_t end, float) {

@@ -85,7 +85,9 @@ TEST(CameraTest, AnyBoxOrPointCloudIsFramedCentredAtTwoThirdsAndWhollyInside) {
         for (const Vec3& p : points) extent.Add(p);
         const double cover = std::max(c.right - c.left, c.bottom - c.top);
         EXPECT_LE(cover, 2.0 / 3.0 + 1e-6);
-        if (c.nearest > extent.Diagonal() * 1.001e-3) EXPECT_NEAR(cover, 2.0 / 3.0, 1e-6);
+        if (c.nearest > extent.Diagonal() * 1.001e-3) {
+            EXPECT_NEAR(cover, 2.0 / 3.0, 1e-6);
+        }
         // The centre lies on the view axis.
         EXPECT_NEAR(Project(view, view.centre, size[0], size[1]).x, 0.5 * size[0], 1e-6);
     }

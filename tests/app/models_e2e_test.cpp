@@ -183,7 +183,9 @@ TEST_F(ModelFilesTest, EveryPackagedModelOfEveryFormatIsVisibleAndInView) {
         ASSERT_NE(counts, std::string::npos) << report;
         std::sscanf(report.c_str() + counts, "vertices, %u", &triangles);
         const bool flat = triangles <= 2 || std::min({box[0], box[1], box[2]}) < 0.02f * std::max({box[0], box[1], box[2]});
-        if (!flat) EXPECT_GE(share, 0.001);
+        if (!flat) {
+            EXPECT_GE(share, 0.001);
+        }
         EXPECT_LE(share, 0.85);
         ++rendered;
         ++perFormat[fs::path(file).extension().string()];

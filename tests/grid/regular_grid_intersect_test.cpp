@@ -592,7 +592,9 @@ TEST(KernelChoiceTest, RefusesUnknownAndUnrunnableInstructionSets) {
         setenv("REDOWL_ISA", name, 1);
         const std::string message = RAYTR::CheckIsaEnvironment();
         EXPECT_EQ(message.empty(), RAYTR::KernelNamed(name) != nullptr) << name;
-        if (!message.empty()) EXPECT_NE(message.find("cannot run"), std::string::npos) << message;
+        if (!message.empty()) {
+            EXPECT_NE(message.find("cannot run"), std::string::npos) << message;
+        }
     }
     EXPECT_NE(RAYTR::KernelNamed("scalar"), nullptr);  // every processor runs the scalar kernels
     EXPECT_EQ(RAYTR::KernelNamed("scalar")->width, 1);

@@ -96,7 +96,9 @@ TEST_F(ScreenFrameTest, ResultsAreIdenticalForAnyThreadCount) {
                 ASSERT_TRUE(i == image) << "n=" << n;
             }
         }
-        if (w * h > 20000) EXPECT_GT(std::count(mask.begin(), mask.end(), ScreenTracer::kShadow), 100) << "a shadow to compare";
+        if (w * h > 20000) {
+            EXPECT_GT(std::count(mask.begin(), mask.end(), ScreenTracer::kShadow), 100) << "a shadow to compare";
+        }
     }
 }
 
@@ -207,7 +209,9 @@ TEST_F(ScreenFrameTest, TracedPixelsAreMarkedWithoutChangingTheMask) {
                 const int p = r * 256 + c;
                 marked += marks[p];
                 // Every lattice point is traced (the last row and column close the lattice).
-                if ((r % 8 == 0 || r == 255) && (c % 8 == 0 || c == 255)) ASSERT_EQ(marks[p], 1) << r << "," << c;
+                if ((r % 8 == 0 || r == 255) && (c % 8 == 0 || c == 255)) {
+                    ASSERT_EQ(marks[p], 1) << r << "," << c;
+                }
                 // A pixel whose right or upper neighbour differs lies on a shadow edge, which
                 // the refinement reaches down to single pixels (or a lattice point decides).
                 for (const int q : {c + 1 < 256 ? p + 1 : p, r + 1 < 256 ? p + 256 : p})
