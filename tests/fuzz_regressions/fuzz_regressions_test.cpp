@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -69,4 +70,21 @@ TEST(FuzzRegressions, KeptImportInputs) {
         Mesh mesh;
         return redowl_fuzz::ImportInput(mesh, d, n);
     }), 0u);
+}
+
+// Scenes as a reader might hand them over, built from seeded random bytes: indices out of range,
+// faces of 0 to 4 corners, non-finite values, materials and nodes naming what is not there,
+// embedded images that are not images. Each is refused with the viewer's message or loads whole.
+TEST(FuzzRegressions, RandomScenesConvertSafely) {
+    std::mt19937 random(20261207);
+    std::uniform_int_distribution<int> byte(0, 255), length(0, 2048);
+    int loaded = 0;
+    for (int run = 0; run < 1500; ++run) {
+        std::vector<std::uint8_t> bytes(std::size_t(length(random)));
+        for (std::uint8_t& b : bytes) b = std::uint8_t(byte(random));
+        Mesh mesh;
+        ASSERT_EQ(redowl_fuzz::SceneInput(mesh, bytes.data(), bytes.size()), "") << "run " << run;
+        loaded += mesh.triangleCount > 0;
+    }
+    EXPECT_GT(loaded, 100) << "too few random scenes had triangles to load";
 }
