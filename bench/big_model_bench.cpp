@@ -16,6 +16,7 @@
 #include <map>
 #include <string>
 
+#include "bench/recorder.h"
 #include "errors/message_box.h"
 #include "grid/regular_grid.h"
 #include "loaders/import.h"
@@ -114,15 +115,7 @@ BENCHMARK(BM_RedOwlLoad)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealT
 BENCHMARK(BM_RedOwlNormals)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_RedOwlGrid)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 
-class Recorder : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration) times[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> times;  // milliseconds
-};
+using redowl_bench::Recorder;
 
 double Time(const Recorder& r, const std::string& name) {
     const auto it = r.times.find(name + "/iterations:" + (name.find("Joined") != std::string::npos || name.find("Grid") != std::string::npos ? "2" : "3") + "/real_time");

@@ -20,6 +20,7 @@
 #include "loaders/l3ds.h"
 #include "loaders/l3ds_writer.h"
 #include "loaders/normals.h"
+#include "bench/recorder.h"
 #include "errors/message_box.h"
 #include "grid/regular_grid.h"
 #include "mesh/mesh.h"
@@ -162,15 +163,7 @@ BENCHMARK_CAPTURE(BM_RedOwlLoadAndGrid65535, accurate, RAYTR::kAccuracyAlgorithm
 BENCHMARK(BM_RedOwlNormals4095)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Definition4095)->Unit(benchmark::kMillisecond);
 
-class Recorder : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration) times[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> times;  // milliseconds
-};
+using redowl_bench::Recorder;
 
 void Compare(const Recorder& r, const char* label, const char* ours, const char* peerLabel, const char* peer) {
     const auto a = r.times.find(ours);

@@ -69,11 +69,7 @@ void SmoothSphere(TObject& object, float radius, int rings, int segments, VECTOR
         object.vertices[i].u = object.vertices[i].v = 0.5f;
         object.indices[i] = i;
     }
-    for (unsigned t = 0; t < n / 3; ++t) {
-        object.triangles[t].A = &object.vertices[3 * t];
-        object.triangles[t].B = &object.vertices[3 * t + 1];
-        object.triangles[t].C = &object.vertices[3 * t + 2];
-    }
+    LinkTriangles(object, n / 3);
     object.PrepareForTracing();
     object.flags = 0x0F;
 }

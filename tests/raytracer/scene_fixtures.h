@@ -57,6 +57,15 @@ struct Soup {
     }
 };
 
+// Points triangle t at vertices 3t, 3t + 1 and 3t + 2 (a soup: no vertex shared).
+inline void LinkTriangles(RAYTR::TObject& object, unsigned triangles) {
+    for (unsigned t = 0; t < triangles; ++t) {
+        object.triangles[t].A = &object.vertices[3 * t];
+        object.triangles[t].B = &object.vertices[3 * t + 1];
+        object.triangles[t].C = &object.vertices[3 * t + 2];
+    }
+}
+
 // Fills object with the soup (flat normals, texture coordinates from Soup::uv, clamped by the
 // lookup), builds its grid and sets the flags.
 inline void Fill(RAYTR::TObject& object, const Soup& soup, unsigned flags = 0x0F) {
@@ -68,11 +77,7 @@ inline void Fill(RAYTR::TObject& object, const Soup& soup, unsigned flags = 0x0F
         object.vertices[i].v = soup.uv[2 * i + 1];
         object.indices[i] = i;
     }
-    for (unsigned t = 0; t < n / 3; ++t) {
-        object.triangles[t].A = &object.vertices[3 * t];
-        object.triangles[t].B = &object.vertices[3 * t + 1];
-        object.triangles[t].C = &object.vertices[3 * t + 2];
-    }
+    LinkTriangles(object, n / 3);
     object.ComputeFlatNormals();
     object.PrepareForTracing();
     object.flags = flags;
