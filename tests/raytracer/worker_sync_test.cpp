@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -162,6 +163,10 @@ TEST(WorkerSyncTest, EveryTileOfEveryPassIsDoneExactlyOnce) {
             auto* k = static_cast<Count*>(c);
             k->tiles[static_cast<std::size_t>(tile)].fetch_add(1);
             if (thread == 0) k->byCaller.fetch_add(1);
+            // A worker spinning on another core can take every tile of a short pass while the
+            // caller is still waking the others; until the caller has taken one, workers dawdle,
+            // so a caller that never takes tiles is caught without depending on the scheduler.
+            if (thread != 0 && k->byCaller.load() == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
             if (tile == k->failTile.load()) throw std::runtime_error("tile failed");
         }, &count);
         EXPECT_EQ(team.Size(), threads);
