@@ -34,7 +34,10 @@ bool Estimate(const FrameCost* costs, std::size_t count, double& msPerPixel, dou
 }
 
 // What the tracing may take of the budget.
-double TracingMs(double budgetMs, double otherMs) { return std::max(budgetMs - otherMs, kLeastTracingShare * budgetMs); }
+double TracingMs(double budgetMs, double otherMs) {
+    const double aim = kBudgetAim * budgetMs;
+    return std::max(aim - otherMs, kLeastTracingShare * aim);
+}
 
 }  // namespace
 

@@ -8,7 +8,8 @@
 //
 // Cost model: a frame's tracing time is proportional to the pixels it traces (full-trace time
 // F per pixel), and the rest of the frame (reconstruction, copy to the window, swap) costs a
-// fixed time O. The lattice step is the smallest k with O + F * pixels / k^2 <= budget.
+// fixed time O. The lattice step is the smallest k with O + F * pixels / k^2 <= kBudgetAim *
+// budget.
 
 #include <cstddef>
 #include <iosfwd>
@@ -23,19 +24,23 @@ struct FrameCost {
     double otherMs = 0.0;
 };
 
-// The largest lattice step: 1/64 of the pixels. Beyond it a frame is mostly reconstruction.
-inline constexpr int kMaxLatticeStep = 8;
+// The largest lattice step: 1/144 of the pixels. Beyond it a frame is mostly reconstruction
+// (whose rays follow the edges, whatever the step) and the moving picture too coarse.
+inline constexpr int kMaxLatticeStep = 12;
 // The step of a first moving frame, before any frame was measured.
 inline constexpr int kFirstLatticeStep = 4;
 // Frames the choice looks back on (their medians), and the least share of the budget the
 // tracing keeps when the rest of the frame alone takes more.
 inline constexpr int kCostWindow = 5;
 inline constexpr double kLeastTracingShare = 0.25;
+// The share of the budget a frame aims at: frames spread around the median cost, so a frame
+// predicted at the whole budget would miss it about every other time.
+inline constexpr double kBudgetAim = 0.9;
 
 // The lattice step k (1 to kMaxLatticeStep) for a frame of `pixels` pixels within budgetMs,
 // from the costs of the last frames, oldest first (only the last kCostWindow count): the
-// smallest k with median(other) + median(ms per pixel) * pixels / k^2 <= budgetMs, the tracing
-// keeping at least kLeastTracingShare of the budget. No costs: kFirstLatticeStep. A budget of
+// smallest k with median(other) + median(ms per pixel) * pixels / k^2 <= kBudgetAim * budgetMs,
+// the tracing keeping at least kLeastTracingShare of that. No costs: kFirstLatticeStep. A budget of
 // 0 or less: 1 (every pixel).
 int ChooseLatticeStep(const FrameCost* costs, std::size_t count, double pixels, double budgetMs);
 

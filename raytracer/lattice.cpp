@@ -191,14 +191,9 @@ std::int64_t ScreenTracer::ReconstructCell(int rowBelow, int colLeft, int rowSta
             if (inside[a] && inside[b]) agree = OneSurface(surfaces_[corner[a]], surfaces_[corner[b]]);
     const float inverseK = 1.0f / static_cast<float>(k);
     if (agree && inside[0] && inside[1] && inside[2] && inside[3]) {
-        // One surface, all four corners in the window: bilinear, row by row.
-        const VECTOR &a = sums_[corner[0]], &b = sums_[corner[1]], &c = sums_[corner[2]], &d = sums_[corner[3]];
-        for (int r = rowStart; r < rowEnd; ++r) {
-            const float fy = static_cast<float>(r - rowBelow) * inverseK;
-            const VECTOR left = a + (c - a) * fy, right = b + (d - b) * fy;
-            const VECTOR step = (right - left) * inverseK;
-            ShowRow(r * width_ + colStart, left + step * static_cast<float>(colStart - colLeft), step, colEnd - colStart);
-        }
+        // One surface, all four corners in the window: bilinear.
+        ShowCell(sums_[corner[0]], sums_[corner[1]], sums_[corner[2]], sums_[corner[3]], rowBelow, colLeft, rowStart,
+                 colStart, rowEnd, colEnd);
         return 0;
     }
     // An edge runs through the cell: each pixel may take only from the corners on its own

@@ -82,13 +82,20 @@ void RefineSquare(std::uint32_t* s, int w, int p, int size, const Trace& trace) 
     const int tl = p, tr = p + size, bl = p + w * size, br = bl + size;
     const std::uint32_t vtl = s[tl], vtr = s[tr], vbl = s[bl], vbr = s[br];
 
-    // Uniform square: fill size + 1 rows and columns without tracing the inside.
+    // Uniform square: fill size + 1 rows and columns without tracing the inside. Its inner
+    // points lie on no other square of the tile that is refined before it (squares share only
+    // their sides), so they are still untraced and take the guess as it is.
     if (vtl == vtr && vtl == vbl && vtl == vbr) {
         const auto side = static_cast<std::uint32_t>(size);
-        for (int row = 0; row <= size; ++row) {
+        const std::uint32_t guess = (vtl != ScreenTracer::kShadow ? ScreenTracer::kLit : ScreenTracer::kShadow) | side;
+        for (int k = 0; k <= size; ++k) PutGuess(s[tl + k], vtl, side);
+        for (int row = 1; row < size; ++row) {
             std::uint32_t* line = s + tl + row * w;
-            for (int k = 0; k <= size; ++k) PutGuess(line[k], vtl, side);
+            PutGuess(line[0], vtl, side);
+            std::fill(line + 1, line + size, guess);
+            PutGuess(line[size], vtl, side);
         }
+        for (int k = 0; k <= size; ++k) PutGuess(s[bl + k], vtl, side);
         return;
     }
 
@@ -296,8 +303,25 @@ void ScreenTracer::RefineTile(int tile, int thread) {
     // lattice (read only during this pass).
     const int blockRows = t.blockRowEnd - t.blockRowStart, blockCols = t.blockColEnd - t.blockColStart;
     const int w = blockCols * kBlock + 1, h = blockRows * kBlock + 1;
-    std::fill(s, s + w * h, kUntraced);
     const int stride = blockCols_ + 1;
+    // Most tiles lie wholly in light or in shadow: when every lattice point of the tile agrees,
+    // every block is uniform and every pixel the tile owns takes that value, as the refinement
+    // below would give it.
+    const std::uint32_t first = lattice_[t.blockRowStart * stride + t.blockColStart];
+    bool uniform = true;
+    for (int i = 0; i <= blockRows && uniform; ++i)
+        for (int j = 0; j <= blockCols && uniform; ++j)
+            uniform = lattice_[(t.blockRowStart + i) * stride + t.blockColStart + j] == first;
+    if (uniform) {
+        const auto byte = static_cast<std::uint8_t>(first >> 24);
+        for (int r = t.rowStart; r < t.rowEnd; ++r) {
+            const std::size_t at = static_cast<std::size_t>(r) * width_ + t.colStart;
+            std::fill(buffers_[0] + at, buffers_[0] + at + (t.colEnd - t.colStart), first);
+            std::fill(maskBytes_ + at, maskBytes_ + at + (t.colEnd - t.colStart), byte);
+        }
+        return;
+    }
+    std::fill(s, s + w * h, kUntraced);
     for (int i = 0; i <= blockRows; ++i)
         for (int j = 0; j <= blockCols; ++j)
             s[i * kBlock * w + j * kBlock] = lattice_[(t.blockRowStart + i) * stride + t.blockColStart + j];
@@ -353,23 +377,53 @@ void ScreenTracer::StorePixel(int p, const VECTOR& colour) {
 
 void ScreenTracer::ShowPixel(int p, const VECTOR& colour) { buffers_[0][p] = PixelWord(colour); }
 
-void ScreenTracer::ShowRow(int p, VECTOR colour, const VECTOR& step, int count) {
-    // PixelWord in four lanes at once: c * 255 limited to [0, 255] (NaN to 0, as _mm_max_ps
-    // gives its second operand then), truncated; red, green from z, blue from y, 255.
-    std::uint32_t* const words = buffers_[0] + p;
-    const std::uint8_t* const exact = exact_ + p;
-    const __m128 scale = _mm_set1_ps(255.0f), zero = _mm_setzero_ps();
-    const __m128 delta = _mm_loadu_ps(&step.x);
-    __m128 c = _mm_loadu_ps(&colour.x);
-    for (int i = 0; i < count; ++i, c = _mm_add_ps(c, delta)) {
-        if (exact[i] != 0) continue;
-        // Lanes (red, blue, green, w) turned to (red, green, blue, w), each 0 to 255, packed to
-        // bytes in memory order (the buffer's words are little-endian), w's byte set to 255.
-        const __m128i v = _mm_shuffle_epi32(_mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(_mm_mul_ps(c, scale), zero), scale)),
-                                            _MM_SHUFFLE(3, 1, 2, 0));
-        const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(v, v), _mm_setzero_si128());
-        words[i] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(packed)) | 0xFF000000u;
+namespace {
+
+// PixelWord in four lanes: c (red, blue, green, w) * 255 limited to [0, 255] (NaN to 0, as
+// _mm_max_ps gives its second operand then), truncated, lanes turned to red, green, blue, w.
+inline __m128i PixelLanes(__m128 c) {
+    const __m128 scale = _mm_set1_ps(255.0f);
+    const __m128i v = _mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(_mm_mul_ps(c, scale), _mm_setzero_ps()), scale));
+    return _mm_shuffle_epi32(v, _MM_SHUFFLE(3, 1, 2, 0));
+}
+
+}  // namespace
+
+void ScreenTracer::ShowCell(const VECTOR& a, const VECTOR& b, const VECTOR& c, const VECTOR& d, int rowBelow,
+                            int colLeft, int rowStart, int colStart, int rowEnd, int colEnd) {
+    // Four pixels a store: their lanes packed to bytes in memory order (the buffer's words are
+    // little-endian), w's byte set to 255. A cell of a lattice frame holds one exact pixel, its
+    // corner, whose interpolated colour is its own; its word is put back all the same, so that
+    // the traced bytes stay whatever the rounding.
+    const int corner = rowBelow * width_ + colLeft;
+    const bool cornerInside = rowBelow >= rowStart && rowBelow < rowEnd && colLeft >= colStart && colLeft < colEnd;
+    const std::uint32_t cornerWord = cornerInside ? buffers_[0][corner] : 0u;
+    const __m128 inverseK = _mm_set1_ps(1.0f / static_cast<float>(step_));
+    const __m128 va = _mm_load_ps(&a.x), vb = _mm_load_ps(&b.x), vc = _mm_load_ps(&c.x), vd = _mm_load_ps(&d.x);
+    const __m128i alpha = _mm_set1_epi32(static_cast<int>(0xFF000000u));
+    const int count = colEnd - colStart;
+    for (int r = rowStart; r < rowEnd; ++r) {
+        const __m128 fy = _mm_mul_ps(_mm_set1_ps(static_cast<float>(r - rowBelow)), inverseK);
+        const __m128 left = _mm_add_ps(va, _mm_mul_ps(_mm_sub_ps(vc, va), fy));
+        const __m128 right = _mm_add_ps(vb, _mm_mul_ps(_mm_sub_ps(vd, vb), fy));
+        const __m128 step = _mm_mul_ps(_mm_sub_ps(right, left), inverseK);
+        const __m128 first = _mm_add_ps(left, _mm_mul_ps(step, _mm_set1_ps(static_cast<float>(colStart - colLeft))));
+        std::uint32_t* const words = buffers_[0] + r * width_ + colStart;
+        int i = 0;
+        for (; i + 4 <= count; i += 4) {
+            const __m128 c0 = _mm_add_ps(first, _mm_mul_ps(step, _mm_set1_ps(static_cast<float>(i))));
+            const __m128 c1 = _mm_add_ps(c0, step), c2 = _mm_add_ps(c1, step), c3 = _mm_add_ps(c2, step);
+            const __m128i low = _mm_packs_epi32(PixelLanes(c0), PixelLanes(c1));
+            const __m128i high = _mm_packs_epi32(PixelLanes(c2), PixelLanes(c3));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(words + i), _mm_or_si128(_mm_packus_epi16(low, high), alpha));
+        }
+        for (; i < count; ++i) {
+            const __m128i v = PixelLanes(_mm_add_ps(first, _mm_mul_ps(step, _mm_set1_ps(static_cast<float>(i)))));
+            const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(v, v), _mm_setzero_si128());
+            words[i] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(packed)) | 0xFF000000u;
+        }
     }
+    if (cornerInside) buffers_[0][corner] = cornerWord;
 }
 
 void ScreenTracer::FullTraceRectangle(int rowStart, int colStart, int rowEnd, int colEnd) {

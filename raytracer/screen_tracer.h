@@ -91,7 +91,7 @@ public:
     static constexpr int kTileBlocks = 8;   // tile side, blocks
     static constexpr int kTileSide = kTileBlocks * kBlock + 1;  // a tile's scratch side, values
     static constexpr int kMaxThreads = 256; // more would only wait for tiles
-    static constexpr int kMaxLatticeStep = 8;  // a lattice frame traces at least 1/64 of the pixels
+    static constexpr int kMaxLatticeStep = 12;  // a lattice frame traces at least 1/144 of the pixels
     static constexpr int kMaxSide = 8192;   // pixels, either way
     // Bytes the tables, the pixel buffer and the lattice may take together.
     static constexpr std::int64_t kMemoryBudget = std::int64_t{2} << 30;
@@ -280,9 +280,12 @@ private:
     void ClassifyCell(int rowBelow, int colLeft, const int corner[4], std::uint8_t* classes) const;
     // Writes a colour's bytes into buffer 0 only (a reconstructed pixel).
     void ShowPixel(int p, const VECTOR& colour);
-    // The same for the count pixels from p on that are not exact, colour growing by step from
-    // pixel to pixel.
-    void ShowRow(int p, VECTOR colour, const VECTOR& step, int count);
+    // Bilinear colours between the lattice colours a, b (row rowBelow, columns colLeft and
+    // colLeft + step) and c, d (row rowBelow + step) for the pixels [rowStart, rowEnd) x
+    // [colStart, colEnd) of that cell, into buffer 0; its one exact pixel, the corner
+    // (rowBelow, colLeft), keeps its traced bytes.
+    void ShowCell(const VECTOR& a, const VECTOR& b, const VECTOR& c, const VECTOR& d, int rowBelow, int colLeft,
+                  int rowStart, int colStart, int rowEnd, int colEnd);
     static void TileProcedure(void* tracer, int tile, int thread);
     void RunPass(Pass pass);
     void DoTile(int tile, int thread);

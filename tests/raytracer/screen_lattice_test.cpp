@@ -62,7 +62,8 @@ TEST_F(ScreenLatticeTest, TheFillInReachesTheFullTraceByteForByte) {
     };
     // Sizes that are no multiple of the step or of a tile, phases off the origin.
     const Case cases[] = {{box.get(), 77, 53, 1, 2, 3}, {box.get(), 130, 67, 4, 3, 5}, {demo, 96, 96, 3, 4, 11},
-                          {demo, 71, 40, 2, 8, 63}, {box.get(), 5, 3, 2, 8, 9}};
+                          {demo, 71, 40, 2, 8, 63}, {box.get(), 5, 3, 2, 8, 9},
+                          {demo, 101, 62, 3, 12, 77}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.width << " x " << c.height << ", step " << c.step << ", phase " << c.phase);
         ScreenTracer full(c.width, c.height, c.threads);
@@ -128,7 +129,7 @@ TEST_F(ScreenLatticeTest, NoReconstructedPixelTakesItsColourFromTheOtherSideOfAn
         RAYTR::Scene* scene;
         int step, phase;
     };
-    for (const Case& c : {Case{demo, 4, 0}, Case{demo, 3, 4}, Case{box.get(), 4, 7}, Case{demo, 8, 20}}) {
+    for (const Case& c : {Case{demo, 4, 0}, Case{demo, 3, 4}, Case{box.get(), 4, 7}, Case{demo, 8, 20}, Case{demo, 12, 30}}) {
         SCOPED_TRACE(testing::Message() << "step " << c.step << ", phase " << c.phase);
         const int w = 120, h = 96, k = c.step;
         ScreenTracer t(w, h, 2);
