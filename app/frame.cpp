@@ -97,11 +97,22 @@ void WIN_MAIN_CLASS::Frame() {
         // uses the depth of its picture's frame, which stays in the renderer.
         renderer->DrawPreview();
         t1 = Clock::now();
-        if (step == Accumulation::Step::kFrame) {
+        // While anything moves (a new picture every frame) and the budget is on, the mask of
+        // every second pixel each way: a quarter of the rays. The first frame that holds still
+        // traces the whole mask, and the passes go on from there. The mask views show what the
+        // whole mask traces, so they keep it.
+        const bool coarse = step == Accumulation::Step::kFrame && budget.On() && views.mask == MaskView::kOff;
+        const bool completes = step == Accumulation::Step::kPass && !tracer->Complete();
+        if (step == Accumulation::Step::kFrame || completes) {
             const RAYTR::DepthWords depth{tracer->useZBuffer ? renderer->ReadDepthBuffer() : nullptr};
             t2 = Clock::now();
-            tracer->TraceFrame(depth);
-            accumulation.FrameDone(tracer->Samples(), tracer->PassesCanChange());
+            if (coarse) {
+                tracer->TraceCoarseMask(depth);
+                accumulation.FrameDone(1, true, false);
+            } else {
+                tracer->TraceFrame(depth);
+                accumulation.FrameDone(tracer->Samples(), tracer->PassesCanChange());
+            }
         } else if (step == Accumulation::Step::kPass) {
             t2 = Clock::now();
             const float change = tracer->AccumulatePass();
@@ -173,8 +184,8 @@ void WIN_MAIN_CLASS::Frame() {
     }
     if (!tracedImageMode) {
         timings.kind = "hybrid";
-        timings.latticeStep = 1;
-        timings.tracedShare = 0.0;
+        timings.latticeStep = tracer->MaskStep();
+        timings.tracedShare = step == Accumulation::Step::kShow ? 0.0 : 1.0 / (timings.latticeStep * timings.latticeStep);
         timings.shading = 0.0;
     }
     // Showing the finished picture again is no frame of the rate.
@@ -210,6 +221,11 @@ void WIN_MAIN_CLASS::SetTitle() {
             std::snprintf(title + used, sizeof title - used, ", 1/%d of the pixels", phases);
         else
             std::snprintf(title + used, sizeof title - used, ", filling in: %d/%d of the pixels", traced, phases);
+    }
+    if (!tracedImageMode && tracer() != nullptr && tracer()->MaskStep() > 1) {
+        const std::size_t used = std::strlen(title);
+        const int k = tracer()->MaskStep();
+        std::snprintf(title + used, sizeof title - used, ", 1/%d of the pixels", k * k);
     }
     if (views.mask != MaskView::kOff && !tracedImageMode) {
         const std::size_t used = std::strlen(title);

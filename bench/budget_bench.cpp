@@ -6,7 +6,8 @@
 //   2. the view holding still: the lattice frame, the frames its fill-in needs and their time,
 //      and whether the picture is then the full trace's byte for byte;
 //   3. the hybrid frame's profile: the preview rasterised (glFinish), the depth read-back, the
-//      mask, its upload and overlay, the swap; what is ours (tracing, upload) beside the rest.
+//      mask, its upload and overlay, the swap; what is ours (tracing, upload) beside the rest;
+//      with the whole mask and with a moving frame's mask of every second pixel, in turns.
 // Prints the load average beside the figures (the machine is shared).
 //
 //   budget_bench [--size W H] [--frames N]
@@ -157,12 +158,18 @@ int main(int argc, char** argv) {
                 "the picture %s the full trace's byte for byte\n",
                 Load().c_str(), step, fillFrames, fillMs, same ? "equals" : "DIFFERS FROM");
 
-    // 3. The hybrid frame, stage by stage, with the preview's rasterisation finished apart.
+    // 3. The hybrid frame, stage by stage, with the preview's rasterisation finished apart: the
+    //    whole mask (a still frame, or every frame without a budget) and the moving frame's mask
+    //    of every second pixel, in turns.
     win.tracedImageMode = false;
-    std::vector<double> preview, raster, depth, mask, upload, swap, total;
+    struct Stages {
+        std::vector<double> preview, raster, depth, mask, upload, swap, total;
+    } whole, moving;
     WIN_NMS::Renderer& renderer = *viewer.renderer;
-    for (int i = 0; i < frames; ++i) {
-        win.frame.lightAngle = 1.0f + 0.01f * static_cast<float>(i);
+    for (int i = 0; i < 2 * frames; ++i) {
+        const bool coarse = i % 2 == 1;
+        Stages& st = coarse ? moving : whole;
+        win.frame.lightAngle = 1.0f + 0.01f * static_cast<float>(i / 2);
         win.display();  // the viewer's frame: light, camera
         const auto t0 = Clock::now();
         renderer.DrawPreview();
@@ -171,7 +178,10 @@ int main(int argc, char** argv) {
         const auto t2 = Clock::now();
         const RAYTR::DepthWords words{renderer.ReadDepthBuffer()};
         const auto t3 = Clock::now();
-        tracer.TraceFrame(words);
+        if (coarse)
+            tracer.TraceCoarseMask(words);
+        else
+            tracer.TraceFrame(words);
         const auto t4 = Clock::now();
         tracer.UploadTexture(0);
         tracer.BindTexture(0);
@@ -180,21 +190,28 @@ int main(int argc, char** argv) {
         glutSwapBuffers();
         glFinish();
         const auto t6 = Clock::now();
-        if (i == 0) continue;
-        preview.push_back(Ms(t0, t1));
-        raster.push_back(Ms(t1, t2));
-        depth.push_back(Ms(t2, t3));
-        mask.push_back(Ms(t3, t4));
-        upload.push_back(Ms(t4, t5));
-        swap.push_back(Ms(t5, t6));
-        total.push_back(Ms(t0, t6));
+        if (i < 2) continue;
+        st.preview.push_back(Ms(t0, t1));
+        st.raster.push_back(Ms(t1, t2));
+        st.depth.push_back(Ms(t2, t3));
+        st.mask.push_back(Ms(t3, t4));
+        st.upload.push_back(Ms(t4, t5));
+        st.swap.push_back(Ms(t5, t6));
+        st.total.push_back(Ms(t0, t6));
     }
-    const double ourShare = (Median(mask) + Median(upload)) / Median(total);
-    std::printf("\n3. hybrid frame profile (%d frames, load average %s): median ms\n", frames - 1, Load().c_str());
-    std::printf("   preview commands %.1f | preview rasterised (glFinish) %.1f | depth copy %.1f | mask %.1f | "
-                "upload and overlay %.1f | swap %.1f | whole %.1f\n",
-                Median(preview), Median(raster), Median(depth), Median(mask), Median(upload), Median(swap), Median(total));
-    std::printf("   ours (mask tracing, upload): %.0f%% of the frame; OpenGL (rasterising, read-back, swap): %.0f%%\n",
-                100.0 * ourShare, 100.0 * (1.0 - ourShare));
+    std::printf("\n3. hybrid frame profile (%d frames each, in turns, load average %s): median ms\n", frames - 1, Load().c_str());
+    double mine[2] = {0.0, 0.0};
+    for (int k = 0; k < 2; ++k) {
+        const Stages& st = k == 0 ? whole : moving;
+        mine[k] = Median(st.mask) + Median(st.upload);
+        const double share = mine[k] / Median(st.total);
+        std::printf("   %s preview commands %.1f | preview rasterised (glFinish) %.1f | depth copy %.1f | mask %.1f | "
+                    "upload and overlay %.1f | swap %.1f | whole %.1f\n",
+                    k == 0 ? "whole mask: " : "moving mask:", Median(st.preview), Median(st.raster), Median(st.depth),
+                    Median(st.mask), Median(st.upload), Median(st.swap), Median(st.total));
+        std::printf("      ours (mask tracing, upload) %.1f ms: %.0f%% of the frame; OpenGL (rasterising, read-back, swap): %.0f%%\n",
+                    mine[k], 100.0 * share, 100.0 * (1.0 - share));
+    }
+    std::printf("   ours while moving / with the whole mask: %.2f\n", mine[1] / mine[0]);
     return 0;
 }

@@ -147,14 +147,15 @@ void ScreenTracer::AttachScene(Scene* scene) {
     // window's aspect ratio): y spans 22.5 degrees up and down, x the same pixel pitch sideways.
     // Rows j count from the top of the window; each ray goes through its pixel's centre, where
     // OpenGL samples the depth that Reconstruct turns back into a point.
-    const float halfW = static_cast<float>(width_) * 0.5f;
-    const float halfH = static_cast<float>(height_) * 0.5f;
+    // A screen of every stride-th pixel takes the window's rays of those pixels, bit for bit.
+    const float halfW = static_cast<float>(fullWidth_) * 0.5f;
+    const float halfH = static_cast<float>(fullHeight_) * 0.5f;
     const auto zPlane = static_cast<float>(-halfH / std::tan(0.39269909262657166));
     zPlane_ = zPlane;
     for (int j = 0; j < height_; ++j) {
-        const float y = halfH - (static_cast<float>(j) + 0.5f);
+        const float y = halfH - (static_cast<float>(j * stride_) + 0.5f);
         for (int i = 0; i < width_; ++i) {
-            const float x = static_cast<float>(i) + 0.5f - halfW;
+            const float x = static_cast<float>(i * stride_) + 0.5f - halfW;
             const VECTOR v(x, y, zPlane, 1.0f);
             const VECTOR d = v / ORVA_MATH::Length(v);
             const int p = j * width_ + i;
@@ -162,6 +163,7 @@ void ScreenTracer::AttachScene(Scene* scene) {
             unitZ_[p] = d / d.z;
         }
     }
+    if (coarse_) coarse_->AttachScene(scene);
 }
 
 void ScreenTracer::TakeClippingPlanes() {
@@ -195,9 +197,11 @@ void ScreenTracer::UpdateCameraMatrices() {
     depthToWorld_.Transpose();
 }
 
-VECTOR ScreenTracer::Reconstruct(int p) const {
+VECTOR ScreenTracer::Reconstruct(int p) const { return ReconstructAt(p, DepthIndex(p)); }
+
+VECTOR ScreenTracer::ReconstructAt(int p, int q) const {
     // Window depth 0 gives the near distance, 1 the far distance along the view axis.
-    const float d = depthWords_ != nullptr ? DepthFromWord(depthWords_[p]) : depth_[p];
+    const float d = depthWords_ != nullptr ? DepthFromWord(depthWords_[q]) : depth_[q];
     const float t = depthA_ / (depthB_ - d);
     return unitZ_[p] * t;
 }
@@ -223,33 +227,34 @@ inline VECTOR LightTarget(const Scene& scene, const PixelSample* sample, const V
 // far plane) as a surface point: the depth's quantisation bounds its distance from the surface
 // along the line of sight, and the neighbouring pixels' points give the surface's normal (on
 // each axis the neighbour nearer in depth, so that a silhouette does not bend it).
-SurfacePoint DepthSurface(const ScreenTracer& tracer, int p, const VECTOR& r) {
+SurfacePoint DepthSurface(const ScreenTracer& tracer, int p, int depthIndex, const VECTOR& r) {
     // x turned as the table's direction is; rows from the bottom like the depth buffer.
     const auto point = [](const VECTOR& v) { return VECTOR(-v.x, v.y, v.z, 1.0f); };
     const int w = tracer.Width(), h = tracer.Height();
     const int row = p / w, column = p % w;
     const float farLimit = 0.99f * tracer.Far();
     // The step to the nearer drawn neighbour of two (signed so that it points along +k), or
-    // zero when neither is drawn.
-    const auto step = [&](int before, int after, bool hasBefore, bool hasAfter) {
+    // zero when neither is drawn; neighbours one pixel of this screen away, depthStep words of
+    // the window's depth.
+    const auto step = [&](int before, int after, int depthStep, bool hasBefore, bool hasAfter) {
         VECTOR best(0.0f, 0.0f, 0.0f, 0.0f);
         float nearest = INFINITY;
         if (hasBefore) {
-            const VECTOR q = tracer.Reconstruct(before);
+            const VECTOR q = tracer.ReconstructAt(before, depthIndex - depthStep);
             if (q.z < farLimit && std::fabs(q.z - r.z) < nearest) {
                 nearest = std::fabs(q.z - r.z);
                 best = point(r) - point(q);
             }
         }
         if (hasAfter) {
-            const VECTOR q = tracer.Reconstruct(after);
+            const VECTOR q = tracer.ReconstructAt(after, depthIndex + depthStep);
             if (q.z < farLimit && std::fabs(q.z - r.z) < nearest) best = point(q) - point(r);
         }
         best.w = 0.0f;
         return best;
     };
-    const VECTOR dx = step(p - 1, p + 1, column > 0, column + 1 < w);
-    const VECTOR dy = step(p - w, p + w, row > 0, row + 1 < h);
+    const VECTOR dx = step(p - 1, p + 1, tracer.DepthIndex(1) - tracer.DepthIndex(0), column > 0, column + 1 < w);
+    const VECTOR dy = step(p - w, p + w, tracer.DepthIndex(w) - tracer.DepthIndex(0), row > 0, row + 1 < h);
     VECTOR normal = ORVA_MATH::Cross(dx, dy);
     normal.w = 0.0f;
     // Window depth d gives t = depthA / (depthB - d), so a depth off by q is off by about
@@ -278,9 +283,10 @@ std::uint32_t ScreenTracer::MaskPixel(int p, const PixelSample* sample) const {
     if (scene_->lights.Size() == 0) return kLit;
     if (depth_ != nullptr || depthWords_ != nullptr) {
         // The visible point from the preview's depth, leaving the surface to the light's side.
-        const VECTOR r = Reconstruct(p);
+        const int q = DepthIndex(p);
+        const VECTOR r = ReconstructAt(p, q);
         if (r.z >= 0.99f * far_) return kLit;  // nothing drawn there
-        const SurfacePoint s = DepthSurface(*this, p, r);
+        const SurfacePoint s = DepthSurface(*this, p, q, r);
         const VECTOR lightPosition = LightTarget(*scene_, sample, s.position);
         return ShadowBlocked(ShadowRayFrom(s, lightPosition), *scene_, lightPosition) ? kShadow : kLit;
     }
@@ -349,8 +355,9 @@ Ray ScreenTracer::ScreenRay(int row, float column, float rowOffset) const {
     // The table's direction for a point of the screen (column and row in pixels: the table's
     // ray of pixel (r, c) is ScreenRay(r, c, 0)), turned like the table's rays: y and z flipped
     // so that row 0 looks at the bottom of the scene.
-    const float x = column + 0.5f - static_cast<float>(width_) * 0.5f;
-    const float y = static_cast<float>(height_) * 0.5f - (static_cast<float>(row) + rowOffset + 0.5f);
+    const auto stride = static_cast<float>(stride_);
+    const float x = column * stride + 0.5f - static_cast<float>(fullWidth_) * 0.5f;
+    const float y = static_cast<float>(fullHeight_) * 0.5f - ((static_cast<float>(row) + rowOffset) * stride + 0.5f);
     const VECTOR v(x, y, zPlane_, 1.0f);
     const VECTOR d = v / ORVA_MATH::Length(v);
     const Ray ray(VECTOR(0.0f, 0.0f, 0.0f, 1.0f), VECTOR(d.x, -d.y, -d.z, 1.0f));
@@ -467,6 +474,120 @@ void ScreenTracer::SmoothRectangle(int rowStart, int colStart, int rowEnd, int c
             sums_[p] = average;
             buffer[p] = PixelWord(average);
         }
+    }
+}
+
+namespace {
+
+inline std::uint32_t DepthApart(std::uint32_t a, std::uint32_t b) { return a > b ? a - b : b - a; }
+
+// The value of the nearer in depth of two traced pixels (depths da, db; values va, vb) to a
+// pixel of depth own; the first on a tie.
+inline std::uint8_t Nearer(std::uint32_t own, std::uint32_t da, std::uint8_t va, std::uint32_t db, std::uint8_t vb) {
+    return DepthApart(db, own) < DepthApart(da, own) ? vb : va;
+}
+
+}  // namespace
+
+void ScreenTracer::UpsampleRectangle(int rowStart, int colStart, int rowEnd, int colEnd) {
+    // The coarse mask's pixel (r, c) is the window's (2r, 2c). Window pixels go by 2 x 2 quads
+    // (tiles start at even rows and columns): (2r, 2c) is traced; (2r, 2c + 1) has two traced
+    // neighbours, left and right, and (2r + 1, 2c) two, below and above; (2r + 1, 2c + 1) the
+    // four round it. The one whose depth word is nearest the pixel's own wins, the first on a
+    // tie; past the last row or column the neighbour is the last one again.
+    const ScreenTracer& coarse = *coarse_;
+    const int cw = coarse.width_, ch = coarse.height_, w = width_;
+    const std::uint8_t* const bytes = coarse.maskBytes_;
+    const std::uint32_t* const depth = upsampleDepth_;
+    for (int y = rowStart; y < rowEnd; y += 2) {
+        const int r = y >> 1, rAbove = std::min(r + 1, ch - 1);
+        const bool odd = y + 1 < rowEnd;
+        const std::uint8_t *const below = bytes + r * cw, *const above = bytes + rAbove * cw;
+        std::uint8_t *const out0 = maskBytes_ + y * w, *const out1 = out0 + w;
+        if (depth == nullptr) {
+            // Without the depth: the traced pixel at or below left.
+            for (int x = colStart; x < colEnd; ++x) {
+                out0[x] = below[x >> 1];
+                if (odd) out1[x] = below[x >> 1];
+            }
+            continue;
+        }
+        const std::uint32_t *const d0 = depth + y * w, *const d1 = d0 + w, *const d2 = depth + 2 * rAbove * w;
+        const auto quad = [&](int x) {
+            const int c = x >> 1, cRight = std::min(c + 1, cw - 1), xRight = 2 * cRight;
+            const std::uint8_t v00 = below[c], v01 = below[cRight], v10 = above[c], v11 = above[cRight];
+            const bool right = x + 1 < colEnd;
+            if (v00 == v01 && v00 == v10 && v00 == v11) {
+                // Wholly lit or shadowed round the quad: no depth to read.
+                out0[x] = v00;
+                if (right) out0[x + 1] = v00;
+                if (odd) {
+                    out1[x] = v00;
+                    if (right) out1[x + 1] = v00;
+                }
+                return;
+            }
+            const std::uint32_t e00 = d0[x], e01 = d0[xRight], e10 = d2[x], e11 = d2[xRight];
+            out0[x] = v00;
+            if (right) out0[x + 1] = Nearer(d0[x + 1], e00, v00, e01, v01);
+            if (!odd) return;
+            out1[x] = Nearer(d1[x], e00, v00, e10, v10);
+            if (right) {
+                const std::uint32_t own = d1[x + 1];
+                const std::uint32_t a = DepthApart(e00, own), b = DepthApart(e01, own);
+                const std::uint32_t c2 = DepthApart(e10, own), d = DepthApart(e11, own);
+                std::uint32_t best = a;
+                std::uint8_t value = v00;
+                if (b < best) best = b, value = v01;
+                if (c2 < best) best = c2, value = v10;
+                if (d < best) value = v11;
+                out1[x + 1] = value;
+            }
+            // A pixel of a sliver that no traced neighbour lies on (its nearest differs from it
+            // in view distance by more than 5%) is traced itself, so that no speck of another
+            // surface's shadow lands on it.
+            const auto traceSliver = [&](int row, int column, std::uint8_t& out, std::uint32_t nearest) {
+                const std::uint32_t word = depth[row * w + column];
+                const float t = ViewDistance(word), tNearest = ViewDistance(nearest);
+                if (std::fabs(t - tNearest) > 0.05f * t) out = MaskPixel(row * w + column) == kLit ? 255 : 0;
+            };
+            const auto nearest = [&](std::uint32_t word, int candidates) {
+                const std::uint32_t e[4] = {e00, e01, e10, e11};
+                std::uint32_t best = e[0];
+                for (int i = 1; i < 4; ++i)
+                    if ((candidates >> i & 1) && DepthApart(e[i], word) < DepthApart(best, word)) best = e[i];
+                return best;
+            };
+            if (right) traceSliver(y, x + 1, out0[x + 1], nearest(d0[x + 1], 0b0011));
+            traceSliver(y + 1, x, out1[x], nearest(d1[x], 0b0101));
+            if (right) traceSliver(y + 1, x + 1, out1[x + 1], nearest(d1[x + 1], 0b1111));
+        };
+        int x = colStart;
+        if (odd) {
+            // Sixteen quads at a time while each has its right neighbours inside both the
+            // rectangle and the coarse mask: every value doubled into both rows, then the
+            // quads whose four traced neighbours differ done again one by one.
+            for (; x + 32 <= colEnd && (x >> 1) + 16 < cw; x += 32) {
+                const int c = x >> 1;
+                const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(below + c));
+                const __m128i bRight = _mm_loadu_si128(reinterpret_cast<const __m128i*>(below + c + 1));
+                const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(above + c));
+                const __m128i aRight = _mm_loadu_si128(reinterpret_cast<const __m128i*>(above + c + 1));
+                const __m128i lo = _mm_unpacklo_epi8(b, b), hi = _mm_unpackhi_epi8(b, b);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out0 + x), lo);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out0 + x + 16), hi);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out1 + x), lo);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out1 + x + 16), hi);
+                const __m128i same = _mm_and_si128(_mm_cmpeq_epi8(b, bRight),
+                                                   _mm_and_si128(_mm_cmpeq_epi8(b, a), _mm_cmpeq_epi8(b, aRight)));
+                unsigned differ = ~static_cast<unsigned>(_mm_movemask_epi8(same)) & 0xFFFFu;
+                while (differ != 0) {
+                    quad(x + 2 * __builtin_ctz(differ));
+                    differ &= differ - 1;
+                }
+            }
+        }
+        for (; x < colEnd; x += 2) quad(x);
     }
 }
 

@@ -74,6 +74,8 @@ void ScreenTracer::LargestScreen(int& width, int& height) {
 }
 
 ScreenTracer::ScreenTracer(int width, int height, int threads) : width_(width), height_(height), threadCount_(threads) {
+    fullWidth_ = width;
+    fullHeight_ = height;
     // Refuse what cannot be served, before anything is allocated.
     CheckScreen(width, height, threads);
     if (threadCount_ == 0) threadCount_ = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
@@ -202,6 +204,7 @@ void ScreenTracer::DoTile(int index, int thread) {
             tile.traced = ReconstructRectangle(tile.rowStart, tile.colStart, tile.rowEnd, tile.colEnd);
             break;
         case Pass::Fill: tile.traced = FillRectangle(tile.rowStart, tile.colStart, tile.rowEnd, tile.colEnd); break;
+        case Pass::Upsample: UpsampleRectangle(tile.rowStart, tile.colStart, tile.rowEnd, tile.colEnd); break;
     }
     ++tile.passesDone;
 }
@@ -228,6 +231,7 @@ void ScreenTracer::TraceFrame(DepthWords depth) {
 }
 
 void ScreenTracer::BeginPicture() {
+    coarseShown_ = false;
     // Camera of this frame.
     eye_ = scene_->GetEye();
     target_ = scene_->GetTarget();
@@ -267,6 +271,30 @@ void ScreenTracer::TraceMask() {
     // The blocks read their corners from the lattice: every lattice point first.
     RunPass(Pass::Lattice);
     RunPass(Pass::Blocks);
+}
+
+void ScreenTracer::TraceCoarseMask(DepthWords depth) {
+    if (scene_ == nullptr) throw TIRN_ERROR::Error("The ray tracer has no scene to trace");
+    // A new picture: this frame's camera, for the pixels traced here at full resolution.
+    BeginPicture();
+    depth_ = nullptr;
+    depthWords_ = useZBuffer ? depth.words : nullptr;
+    constexpr int kStride = 2;
+    if (!coarse_) {
+        auto coarse = std::make_unique<ScreenTracer>((width_ + kStride - 1) / kStride, (height_ + kStride - 1) / kStride,
+                                                     threadCount_);
+        coarse->stride_ = kStride;
+        coarse->fullWidth_ = width_;
+        coarse->fullHeight_ = height_;
+        coarse->AttachScene(scene_);
+        coarse_ = std::move(coarse);
+    }
+    coarse_->useZBuffer = useZBuffer;
+    coarse_->TraceFrame(depth);
+    // Every window pixel's byte from the coarse mask, on the workers.
+    upsampleDepth_ = useZBuffer ? depth.words : nullptr;
+    RunPass(Pass::Upsample);
+    coarseShown_ = true;
 }
 
 std::uint32_t* ScreenTracer::TraceFullFrame() {

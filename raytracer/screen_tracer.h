@@ -156,8 +156,8 @@ public:
     // trace, so that buffer 0 is then TraceFullFrame's bytes exactly. Returns the pixels traced.
     std::int64_t FillIn(int phases);
     // Whether every pixel of the picture is its own traced colour: after TraceFullFrame, a mask
-    // frame, or the fill-in of a lattice frame's last phase.
-    bool Complete() const { return phasesLeft_ == 0; }
+    // frame, or the fill-in of a lattice frame's last phase; not after TraceCoarseMask.
+    bool Complete() const { return phasesLeft_ == 0 && !coarseShown_; }
     // The lattice step of the picture (1 for a full trace) and its phases still to fill in.
     int LatticeStep() const { return step_; }
     int PhasesLeft() const { return phasesLeft_; }
@@ -186,9 +186,33 @@ public:
     void UploadTexture(int i);
     void BindTexture(int i);
 
+    // The shadow mask of a moving frame at a quarter of the rays: the mask of every second
+    // pixel each way (pixel (2r, 2c) of the window as row r, column c), traced as a mask frame
+    // of a screen of half the sides, its 8-pixel lattice 16 window pixels apart, from the
+    // window's depth words at those pixels. The first call makes that screen's tables (a quarter of this tracer's) and
+    // workers. Then every pixel's mask byte is the value of the traced pixel, of the up to four
+    // within one pixel each way, nearest to it in the preview's depth (without the depth: the
+    // one at or below left of it), so that shadows keep to their own surfaces at silhouettes;
+    // a pixel whose nearest such neighbour is more than 5% farther or nearer along the view
+    // axis (a sliver of a surface between traced pixels) is traced itself. Until the next frame of any kind MaskStep() is 2 and Complete() is false; buffer 0, the
+    // samples and the passes stay those of the last whole mask frame, so a whole mask frame
+    // must come before the next pass.
+    void TraceCoarseMask(DepthWords depth);
+    // 2 while the coarse mask is shown, else 1.
+    int MaskStep() const { return coarseShown_ ? 2 : 1; }
+    // The coarse mask's screen (null before the first coarse frame), for the tests.
+    const ScreenTracer* CoarseMask() const { return coarse_.get(); }
+
     // The per-pixel work (mask.cpp). Pixel index p = row * W + column, row 0 at the bottom.
     void UpdateCameraMatrices();
     VECTOR Reconstruct(int p) const;
+    // The same from the depth word at q (DepthIndex(p)).
+    VECTOR ReconstructAt(int p, int q) const;
+    // The index in the window's depth of pixel p: p itself, or on a screen of every stride-th
+    // pixel the window pixel (stride r, stride c).
+    int DepthIndex(int p) const {
+        return stride_ == 1 ? p : (p / width_) * stride_ * fullWidth_ + (p % width_) * stride_;
+    }
     bool PrimaryHit(int p, RayHit& hit) const;
     // Whether light 0 is blocked for the visible point in hit: toward its centre, or with a
     // sample toward the sample's point of its sphere.
@@ -260,7 +284,11 @@ public:
     const std::uint8_t* TracedMarks() const { return marking_ ? tracedMarks_.get() : nullptr; }
 
 private:
-    enum class Pass { Lattice, Blocks, Full, Smooth, Accumulate, Samples, Reconstruct, Fill };
+    enum class Pass { Lattice, Blocks, Full, Smooth, Accumulate, Samples, Reconstruct, Fill, Upsample };
+    // The mask bytes of a rectangle from the coarse mask (TraceCoarseMask).
+    void UpsampleRectangle(int rowStart, int colStart, int rowEnd, int colEnd);
+    // The distance along the view axis of a depth word.
+    float ViewDistance(std::uint32_t word) const { return depthA_ / (depthB_ - DepthFromWord(word)); }
     // The camera of a new picture: eye, target, clipping planes, matrices; one sample.
     void BeginPicture();
     // Shades pixel p with its table ray, as a full trace does, and marks it exact.
@@ -325,6 +353,13 @@ private:
     double lastTracingSeconds_ = 0.0;
     bool lastFull_ = false;        // the last frame was a traced picture
     float zPlane_ = -1.0f;  // z of the ray table's image plane (pixels)
+    // A screen that is every stride-th pixel of a fullWidth_ x fullHeight_ window (the coarse
+    // mask's): its pixel (r, c) has the window pixel (stride r, stride c)'s ray and depth.
+    int stride_ = 1;
+    int fullWidth_ = 0, fullHeight_ = 0;
+    std::unique_ptr<ScreenTracer> coarse_;
+    bool coarseShown_ = false;
+    const std::uint32_t* upsampleDepth_ = nullptr;  // the window's depth words while upsampling
     const std::uint32_t* depthWords_ = nullptr;  // or the same as words (one of the two is set)
     VECTOR eye_{0.0f, 0.0f, 0.0f, 1.0f};
     VECTOR target_{0.0f, 0.0f, 0.0f, 1.0f};

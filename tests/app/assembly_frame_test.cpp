@@ -259,10 +259,11 @@ TEST_F(AssemblyTest, FirstFrameLightPauseResumeAndRateTitle) {
     // program's start: the first frame is at angle 1.
     EXPECT_EQ(v.win.frame.lightAngle, 1.0f);
     EXPECT_EQ(v.win.frame.frameCount, 1u);
-    // The title shows the rate as a whole number.
+    // The title shows the rate as a whole number, and the share of the pixels a moving hybrid
+    // frame's mask traces within the budget.
     const std::vector<std::string> titles = recorder.Titles();
     ASSERT_EQ(titles.size(), 1u);
-    EXPECT_EQ(titles[0], "FPS=" + std::to_string(static_cast<int>(v.win.frame.frameRate)));
+    EXPECT_EQ(titles[0], "FPS=" + std::to_string(static_cast<int>(v.win.frame.frameRate)) + ", 1/4 of the pixels");
 
     // An arrow key moves the light one unit and holds it; the angle stands still.
     const float angle = v.win.frame.lightAngle;
@@ -321,6 +322,7 @@ TEST_F(AssemblyTest, AStrayVertexFarAwayWarnsAndTheModelStillTraces) {
             EXPECT_EQ(recorder.Boxes()[0].first, "ALERT!");
         }
         v.win.frame.lightSpeed = 0.0f;
+        v.win.budget.budgetMs = 0.0;  // the whole mask of every frame
         v.win.frame.lightAngle = 2.0f;  // the knot's shadow well in view on the floor
         v.win.display();
         EXPECT_EQ(recorder.Boxes().size(), stray ? 1u : 0u);
@@ -366,6 +368,7 @@ TEST_F(AssemblyTest, ResizedWindowsAreTracedAtTheirOwnSizeWithTheMaskOverItsPixe
     v.win.reshape(512, 512);
     v.win.display();  // assembly
     v.win.frame.lightSpeed = 0.0f;  // the same light in every frame
+    v.win.budget.budgetMs = 0.0;    // and the whole mask of every frame
     ASSERT_EQ(v.tracer()->ThreadCount(), 3);
 
     for (auto [w, h] : {std::pair{640, 480}, std::pair{600, 600}, std::pair{1280, 720}, std::pair{17, 17}}) {

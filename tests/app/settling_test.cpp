@@ -298,3 +298,44 @@ TEST_F(SettlingTest, WithABudgetTheTracedImageTracesALatticeThenFillsItInThenSet
     EXPECT_EQ(objects.tracer->Samples(), 1);
     EXPECT_TRUE(std::strcmp(win.timings.kind, "lattice") == 0 || std::strcmp(win.timings.kind, "full") == 0) << win.timings.kind;
 }
+
+TEST_F(SettlingTest, WithABudgetAMovingHybridFrameMasksEverySecondPixelThenTheStillPictureIsTheWholeMasks) {
+    Assemble(96, 96, "threads_num = 4", "threads_num = 2\n    max_samples = 3\n    frame_budget_ms = 50");
+    win.tracedImageMode = false;
+    std::vector<unsigned char> shown;
+    win.beforeSwap = [&] {
+        shown.assign(96u * 96u * 3u, 0);
+        glReadBuffer(GL_BACK);
+        glPixelStorei(GL_PACK_ALIGNMENT, 1);
+        glReadPixels(0, 0, 96, 96, GL_RGB, GL_UNSIGNED_BYTE, shown.data());
+    };
+    // The budget's route: a moving frame, then the whole mask when the view holds still, then
+    // the passes; its pictures, and those of every pixel of every frame, after the same turn.
+    std::vector<unsigned char> pictures[2][3];
+    for (const double budget : {50.0, 0.0}) {
+        win.budget.budgetMs = budget;
+        auto& got = pictures[budget > 0.0 ? 0 : 1];
+        win.angleY += 1.0f;
+        win.display();
+        if (budget > 0.0) {
+            EXPECT_EQ(win.timings.latticeStep, 2);
+            EXPECT_NE(std::string(win.frame.title).find(", 1/4 of the pixels"), std::string::npos) << win.frame.title;
+            EXPECT_FALSE(objects.tracer->Complete());
+            win.display();  // holding still: the whole mask
+        }
+        EXPECT_EQ(win.timings.latticeStep, 1);
+        EXPECT_TRUE(objects.tracer->Complete());
+        EXPECT_EQ(objects.tracer->Samples(), 1);
+        got[0] = shown;
+        for (int n = 2; n <= 3; ++n) {
+            win.display();
+            EXPECT_EQ(objects.tracer->Samples(), n);
+            got[n - 1] = shown;
+        }
+        EXPECT_TRUE(win.Resting());
+        win.angleY -= 1.0f;
+        win.display();
+    }
+    for (int n = 0; n < 3; ++n) EXPECT_TRUE(pictures[0][n] == pictures[1][n]) << "sample " << n + 1;
+    win.beforeSwap = nullptr;
+}

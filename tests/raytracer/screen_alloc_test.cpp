@@ -89,7 +89,8 @@ TEST(ScreenAllocTest, FramesOfEveryKindAllocateNothing) {
     }
 }
 
-// The hybrid frame as the display draws it: preview, depth words, mask, upload and overlay.
+// The hybrid frame as the display draws it: preview, depth words, mask, upload and overlay;
+// the first moving frame makes the coarse mask's tables, the later ones allocate nothing.
 TEST(ScreenAllocTest, AHybridFrameThroughTheRendererAllocatesNothing) {
     ASSERT_TRUE(redowl_test::EnsureGlContext());
     auto scene = redowl_test::MakeBoxOverFloorScene(redowl_test::VECTOR(0.0f, 6.0f, 2.0f, 0.0f));
@@ -98,9 +99,15 @@ TEST(ScreenAllocTest, AHybridFrameThroughTheRendererAllocatesNothing) {
     RAYTR::ScreenTracer tracer(160, 136, 4);
     tracer.AttachScene(scene.get());
     tracer.useZBuffer = true;
+    // Moving frames (every second pixel's mask) and still ones in turns.
+    int frames = 0;
     const auto frame = [&] {
         render.DrawPreview();
-        tracer.TraceFrame(RAYTR::DepthWords{render.ReadDepthBuffer()});
+        const RAYTR::DepthWords depth{render.ReadDepthBuffer()};
+        if (frames++ % 2 == 0)
+            tracer.TraceCoarseMask(depth);
+        else
+            tracer.TraceFrame(depth);
         tracer.UploadTexture(0);
         tracer.BindTexture(0);
         render.DrawOverlay();

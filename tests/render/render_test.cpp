@@ -483,3 +483,76 @@ TEST_F(RenderTest, FullTraceIsTheSameForAnyWorkerCountAndSmoothsOnlyPixelsThatSt
     EXPECT_LT(changed, size * size / 20);
     EXPECT_LT(after * 2, before);
 }
+
+TEST_F(RenderTest, AMovingFramesMaskIsTheWindowsOwnAtEverySecondPixelAndKeepsShadowsOnTheirSurfaces) {
+    RAYTR::Scene* scene = redowl_test::DemoScene();
+    ASSERT_NE(scene, nullptr);
+    const float noTurn[2] = {0.0f, 0.0f};
+    glMatrixMode(GL_MODELVIEW);
+    scene->SetViewRotation(noTurn);
+    // Odd sides: the coarse screen's last row and column are the window's last.
+    const int w = 301, h = 217;
+    Renderer render(w, h);
+    render.AttachScene(scene);
+    render.DrawPreview();
+    const std::vector<std::uint32_t> depth(render.ReadDepthBuffer(), render.ReadDepthBuffer() + w * h);
+    ScreenTracer whole(w, h, 3), moving(w, h, 3), alone(w, h, 1);
+    for (ScreenTracer* t : {&whole, &moving, &alone}) {
+        t->AttachScene(scene);
+        t->useZBuffer = true;
+    }
+    whole.TraceFrame(RAYTR::DepthWords{depth.data()});
+    const std::vector<std::uint8_t> full(whole.MaskBytes(), whole.MaskBytes() + w * h);
+    moving.TraceCoarseMask(RAYTR::DepthWords{depth.data()});
+    alone.TraceCoarseMask(RAYTR::DepthWords{depth.data()});
+    EXPECT_EQ(moving.MaskStep(), 2);
+    EXPECT_FALSE(moving.Complete());
+    const ScreenTracer* coarse = moving.CoarseMask();
+    ASSERT_NE(coarse, nullptr);
+    ASSERT_EQ(coarse->Width(), 151);
+    ASSERT_EQ(coarse->Height(), 109);
+
+    // Its pixel (r, c) is the window's (2r, 2c): the same ray bit for bit, the same mask value.
+    int compared = 0;
+    for (int r = 0; r < coarse->Height(); ++r)
+        for (int c = 0; c < coarse->Width(); ++c) {
+            const int p = r * coarse->Width() + c, q = 2 * r * w + 2 * c;
+            ASSERT_EQ(0, std::memcmp(&coarse->Rays()[p], &whole.Rays()[q], sizeof(RAYTR::Ray))) << r << ", " << c;
+            if ((r * 7 + c) % 11 == 0) {
+                ASSERT_EQ(coarse->MaskPixel(p), whole.MaskPixel(q)) << r << ", " << c;
+                ++compared;
+            }
+        }
+    EXPECT_GT(compared, 1000);
+
+    // Every window pixel: the whole mask's value but near the whole mask's edges (a shadow's
+    // edge found at half the resolution), never far from them (a shadow carried onto another
+    // surface, or the coarse mask laid off its pixels); the same for any thread count.
+    const std::uint8_t* shown = moving.MaskBytes();
+    EXPECT_EQ(0, std::memcmp(shown, alone.MaskBytes(), static_cast<std::size_t>(w) * h));
+    const auto nearEdge = [&](int y, int x) {
+        for (int dy = -3; dy <= 3; ++dy)
+            for (int dx = -3; dx <= 3; ++dx) {
+                const int yy = std::clamp(y + dy, 0, h - 1), xx = std::clamp(x + dx, 0, w - 1);
+                if (full[yy * w + xx] != full[y * w + x]) return true;
+            }
+        return false;
+    };
+    int differ = 0, farFromEdges = 0, shadowed = 0;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            shadowed += full[y * w + x] == 0;
+            if (shown[y * w + x] == full[y * w + x]) continue;
+            ++differ;
+            farFromEdges += !nearEdge(y, x);
+        }
+    EXPECT_GT(shadowed, w * h / 50);  // the scene has shadows to compare
+    EXPECT_LT(differ, w * h / 50);
+    EXPECT_LE(farFromEdges, w * h / 2000);
+
+    // The next still frame traces the whole mask again: the full mask's bytes.
+    moving.TraceFrame(RAYTR::DepthWords{depth.data()});
+    EXPECT_EQ(moving.MaskStep(), 1);
+    EXPECT_TRUE(moving.Complete());
+    EXPECT_EQ(0, std::memcmp(moving.MaskBytes(), full.data(), full.size()));
+}

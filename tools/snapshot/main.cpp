@@ -100,9 +100,9 @@ int Usage(const char* why) {
                  "drag would (degrees), --zoom brings everything F times nearer (below 1: farther) towards the\n"
                  "surface at window point X,Y (pixels from the top-left corner; default the centre) as the mouse\n"
                  "wheel would, then --pan moves the picture as a right-button drag of DX,DY pixels (right, down)\n"
-                 "would. --budget-ms replaces tracer.frame_budget_ms (0: every pixel of every traced frame); with\n"
-                 "--samples the traced picture's first frame is then a lattice frame, filled in over the next\n"
-                 "frames before the passes.\n"
+                 "would. --budget-ms replaces tracer.frame_budget_ms (0: every pixel of every frame); within a\n"
+                 "budget a traced frame is a lattice frame and a hybrid frame masks every second pixel, and with\n"
+                 "--samples the first frame is then completed over the next frames before the passes.\n"
                  "Installed and run in a folder without release.cgf, it renders the demo as the viewer opens it\n"
                  "(the output paths stay relative to the folder it was started in).\n");
     return 2;
