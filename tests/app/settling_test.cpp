@@ -71,6 +71,15 @@ protected:
         win.display();  // assembly
         win.frame.lightSpeed = 0.0f;
     }
+    // Each frame's picture of a 96 x 96 window into shown, read before the swap.
+    void CaptureShown(std::vector<unsigned char>& shown) {
+        win.beforeSwap = [&shown] {
+            shown.assign(96u * 96u * 3u, 0);
+            glReadBuffer(GL_BACK);
+            glPixelStorei(GL_PACK_ALIGNMENT, 1);
+            glReadPixels(0, 0, 96, 96, GL_RGB, GL_UNSIGNED_BYTE, shown.data());
+        };
+    }
     TempDir dir;
     fs::path previous;
     WIN_NMS::ViewerObjects objects;
@@ -171,12 +180,7 @@ TEST_F(SettlingTest, ThePictureSettlesThenTheViewerRestsAndShowsItAgain) {
     Assemble(96, 96, "threads_num = 4", "threads_num = 2\n    max_samples = 6\n    frame_budget_ms = 0");
     TIRN_ERROR::BoxRecorder recorder;
     std::vector<unsigned char> shown;
-    win.beforeSwap = [&] {
-        shown.assign(96u * 96u * 3u, 0);
-        glReadBuffer(GL_BACK);
-        glPixelStorei(GL_PACK_ALIGNMENT, 1);
-        glReadPixels(0, 0, 96, 96, GL_RGB, GL_UNSIGNED_BYTE, shown.data());
-    };
+    CaptureShown(shown);
     for (const bool traced : {true, false}) {
         SCOPED_TRACE(traced ? "traced" : "hybrid");
         win.tracedImageMode = traced;
@@ -303,12 +307,7 @@ TEST_F(SettlingTest, WithABudgetAMovingHybridFrameMasksEverySecondPixelThenTheSt
     Assemble(96, 96, "threads_num = 4", "threads_num = 2\n    max_samples = 3\n    frame_budget_ms = 50");
     win.tracedImageMode = false;
     std::vector<unsigned char> shown;
-    win.beforeSwap = [&] {
-        shown.assign(96u * 96u * 3u, 0);
-        glReadBuffer(GL_BACK);
-        glPixelStorei(GL_PACK_ALIGNMENT, 1);
-        glReadPixels(0, 0, 96, 96, GL_RGB, GL_UNSIGNED_BYTE, shown.data());
-    };
+    CaptureShown(shown);
     // The budget's route: a moving frame, then the whole mask when the view holds still, then
     // the passes; its pictures, and those of every pixel of every frame, after the same turn.
     std::vector<unsigned char> pictures[2][3];
