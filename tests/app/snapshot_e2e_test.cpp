@@ -144,9 +144,21 @@ TEST_F(SnapshotTest, FirstFrameLightTimingsAndTheKnotsShadowOnTheFloor) {
     EXPECT_EQ(MeanBrightness(mask, 0, 0, 512, 7), 255.0);
 }
 
-TEST_F(SnapshotTest, ATracedLatticeFrameFilledInIsTheFullTraceInTheWindow) {
+TEST_F(SnapshotTest, ABudgetsFirstFrameCompletedIsTheFullFrameInTheWindow) {
     // Every pixel of one frame, then a lattice frame of the 50 ms budget whose missing pixels
-    // the next frames fill in: the same window, byte for byte.
+    // the next frames fill in: the same window, byte for byte. In hybrid mode the moving frame's
+    // mask of every second pixel, then the whole mask: the same window and mask as without one.
+    ASSERT_TRUE(Run({"--mode", "hybrid", "--frames", "1", "--light-angle", "1", "--budget-ms", "0", "--out", "whole.png",
+                     "--mask-out", "whole_mask.png"}))
+        << Stderr();
+    ASSERT_TRUE(Run({"--mode", "hybrid", "--samples", "1", "--light-angle", "1", "--out", "completed.png", "--mask-out",
+                     "completed_mask.png", "--timings", "h.json"}))
+        << Stderr();
+    EXPECT_TRUE(Load("whole.png").pixels == Load("completed.png").pixels);
+    EXPECT_TRUE(Load("whole_mask.png").pixels == Load("completed_mask.png").pixels);
+    const std::string hybrid = ReadAll(dir.path() / "h.json");
+    EXPECT_NE(hybrid.find("\"kind\": \"hybrid\", \"lattice_step\": 2, \"traced_share\": 0.25"), std::string::npos) << hybrid;
+
     ASSERT_TRUE(Run({"--mode", "traced", "--frames", "1", "--light-angle", "1", "--budget-ms", "0", "--out", "full.png"}))
         << Stderr();
     ASSERT_TRUE(Run({"--mode", "traced", "--samples", "1", "--light-angle", "1", "--budget-ms", "50", "--out", "filled.png",

@@ -388,12 +388,13 @@ int main(int argc, char** argv) {
         if (!options.out.empty()) picture = WIN_NMS::ReadBackBuffer(win.width, win.height);
         if (!options.maskOut.empty()) mask = MaskOnWindow(*viewer.tracer);
     };
-    // With --samples, the frames that fill in a lattice frame's missing pixels come on top.
+    // With --samples, the frames that complete a budget's first frame (a traced lattice frame's
+    // fill-in, a moving hybrid frame's whole mask) come on top.
     int fillFrames = 0, incomplete = 0;
     for (frameIndex = 0; frameIndex < options.frames + incomplete; ++frameIndex) {
         win.display();
         if (options.samples > 0 && std::strcmp(win.timings.kind, "fill-in") == 0) ++fillFrames;
-        if (options.samples > 0 && options.traced && !viewer.tracer->Complete()) ++incomplete;
+        if (options.samples > 0 && !viewer.tracer->Complete()) ++incomplete;
         FrameRecord r;
         r.timings = win.timings;
         const RAYTR::Scene& scene = *viewer.scene;
