@@ -213,6 +213,7 @@ void WIN_MAIN_CLASS::AssembleScene() {
 
     // 15-16.
     process->tracer->useZBuffer = config.GetInt("tracer.use_zbuffer_values") != 0;
+    process->tracer->smoothTracedImage = settle.smooth;
     glEnable(GL_TEXTURE_2D);
 
     timings.assembly = SecondsSince(started);

@@ -51,7 +51,7 @@ int ChooseFillPhases(const FrameCost* costs, std::size_t count, double pixels, i
 // The budget and the costs of the last frames (a ring of kCostWindow).
 class FrameBudget {
 public:
-    double budgetMs = 50.0;  // tracer.frame_budget_ms; 0: every pixel of every frame
+    double budgetMs = 0.0;  // tracer.frame_budget_ms; 0: every pixel of every frame
 
     bool On() const { return budgetMs > 0.0; }
     void Record(const FrameCost& cost);

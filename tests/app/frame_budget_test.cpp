@@ -71,6 +71,7 @@ TEST(FrameBudgetTest, OnlyTheMediansOfTheLastFramesCount) {
 
     // The ring keeps the last kCostWindow, oldest first.
     WIN_NMS::FrameBudget budget;
+    budget.budgetMs = 50.0;
     for (int i = 0; i < 8; ++i) budget.Record(FrameCost{1000.0, static_cast<double>(i), 1.0});
     FrameCost out[WIN_NMS::kCostWindow];
     ASSERT_EQ(budget.Costs(out), static_cast<std::size_t>(WIN_NMS::kCostWindow));
