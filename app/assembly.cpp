@@ -99,9 +99,12 @@ void WIN_MAIN_CLASS::AssembleScene() {
     CONFIG::Lexer& config = process->config;
     RAYTR::TObject* models = process->models;
 
-    // A window size or thread count that the tracer would refuse is refused first, before the
-    // models are loaded and anything is allocated for it.
-    RAYTR::ScreenTracer::CheckScreen(width, height, config.GetInt("tracer.threads_num"));
+    // The picture: the window, or the largest part of it the tracer takes (in its lower-left
+    // corner), as after a resize. A thread count the tracer would refuse is refused first,
+    // before the models are loaded and anything is allocated for it.
+    int pictureWidth = width, pictureHeight = height;
+    RAYTR::ScreenTracer::LargestScreen(pictureWidth, pictureHeight);
+    RAYTR::ScreenTracer::CheckScreen(pictureWidth, pictureHeight, config.GetInt("tracer.threads_num"));
     // So are the settling picture's and the sky's keys.
     const SettleKeys settle = ReadSettleKeys(config);
 
@@ -199,16 +202,16 @@ void WIN_MAIN_CLASS::AssembleScene() {
     SetUpCamera();
     PlaceCamera(*scene);
 
-    // 10-11. The renderer at the window's current size.
+    // 10-11. The renderer at the picture's size.
     TIRN_ERROR::SetStatusTitle("Инициализация рендера");
-    process->renderer = std::make_unique<Renderer>(width, height);
+    process->renderer = std::make_unique<Renderer>(pictureWidth, pictureHeight);
     process->renderer->AttachScene(scene);
 
     // 12-14. The tracer and its workers at the same size; an absent or 0 thread count means
     // one per hardware thread, a negative one is refused by the tracer.
     const int threads = config.GetInt("tracer.threads_num");
     TIRN_ERROR::SetStatusTitle("Инициализация рэйтрейсера");
-    process->tracer = std::make_unique<RAYTR::ScreenTracer>(width, height, threads);
+    process->tracer = std::make_unique<RAYTR::ScreenTracer>(pictureWidth, pictureHeight, threads);
     process->tracer->AttachScene(scene);
 
     // 15-16.

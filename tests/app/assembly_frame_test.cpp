@@ -178,6 +178,20 @@ TEST_F(AssemblyTest, RefusalsShowTheirBoxes) {
     EXPECT_EQ(recorder.Boxes()[0].first, "File_Error: ");
     EXPECT_EQ(v.scene()->objects.Size(), 0u);
     EXPECT_EQ(v.renderer(), nullptr);
+
+    // A window wider than the tracer takes is no refusal: the picture is the largest it takes.
+    WriteDemo(dir.path());
+    Viewer wide;
+    wide.config.ReadFile("release.cgf");
+    GLint largest = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &largest);
+    wide.win.width = std::max<int>(largest, RAYTR::ScreenTracer::kMaxSide) + 100;
+    wide.win.height = 30;
+    EXPECT_NO_THROW(wide.win.AssembleScene());
+    ASSERT_NE(wide.tracer(), nullptr);
+    EXPECT_EQ(wide.tracer()->Width(), std::min<int>(largest, RAYTR::ScreenTracer::kMaxSide));
+    EXPECT_EQ(wide.renderer()->Width(), wide.tracer()->Width());
+    EXPECT_EQ(recorder.Boxes().size(), 1u);
 }
 
 // The demo with "scene.camera = frame": the first view shows the knot alone (the model the
