@@ -37,7 +37,7 @@
 #include "raytracer/screen_tracer.h"
 #include "raytracer/shading.h"
 #include "raytracer/tobject.h"
-#include "raytracer/worker_sync.h"
+#include "bench/worker_team.h"
 #include "render/render.h"
 
 namespace {
@@ -447,7 +447,7 @@ void EmbreeRun(benchmark::State& state, bool full, bool packets = false) {
     const int threads = int(state.range(0));
     EmbreeFrame frame{&Tracer(threads), full, packets};
     if (threads > 1) {
-        RAYTR::WorkerTeam team(threads, &EmbreeFrame::Work, &frame);
+        redowl_bench::WorkerTeam team(threads, &EmbreeFrame::Work, &frame);
         for (auto _ : state) {
             frame.next = 0;
             team.RunFrame();
@@ -535,9 +535,9 @@ std::vector<std::uint32_t> MaskFrom(ScreenTracer& t, const std::vector<float>& d
 // Embree's frame on the tracer's tiles with as many threads, one frame per call.
 struct EmbreePeer {
     EmbreeFrame frame;
-    std::unique_ptr<RAYTR::WorkerTeam> team;
+    std::unique_ptr<redowl_bench::WorkerTeam> team;
     EmbreePeer(const ScreenTracer& t, bool full, int threads) : frame{&t, full} {
-        if (threads > 1) team = std::make_unique<RAYTR::WorkerTeam>(threads, &EmbreeFrame::Work, &frame);
+        if (threads > 1) team = std::make_unique<redowl_bench::WorkerTeam>(threads, &EmbreeFrame::Work, &frame);
     }
     void Frame() {
         if (team) {

@@ -13,7 +13,7 @@
 
 #include "errors/errors.h"
 #include "raytracer/scene.h"
-#include "raytracer/worker_sync.h"
+#include "raytracer/tile_team.h"
 
 namespace RAYTR {
 
