@@ -273,18 +273,8 @@ ScreenTracer& Tracer(int threads) {
 }
 
 // The ray of mask element p and of full-trace pixel p, as the tracer makes them.
-Ray MaskRay(const ScreenTracer& t, int p) {
-    Ray r = t.Rays()[p];
-    const VECTOR d = r.direction;
-    r.direction = VECTOR(d.x, -d.y, -d.z, d.w);
-    return RAYTR::CarryRay(r, t.CameraToWorld());
-}
-Ray FullRay(const ScreenTracer& t, int p) {
-    Ray r = t.Rays()[p];
-    const VECTOR d = r.direction;
-    r.direction = VECTOR(d.x, -d.y, -d.z, d.w);
-    return RAYTR::CarryRay(r, t.CameraToWorld());
-}
+Ray MaskRay(const ScreenTracer& t, int p) { return t.Camera().PixelRay(p / kSize, p % kSize); }
+Ray FullRay(const ScreenTracer& t, int p) { return t.Camera().PixelRay(p / kSize, p % kSize); }
 
 // Embree's shading of one ray: our LocalIllumination on Embree's hits and shadow rays.
 VECTOR EmbreeShade(const Ray& ray, int depth) {

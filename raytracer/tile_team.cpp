@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "errors/errors.h"
@@ -100,6 +101,62 @@ void TileTeam::Loop(int thread) {
         }
         Work(static_cast<std::uint32_t>(seen), thread);
     }
+}
+
+int Tiling::BlocksAlong(int pixels) { return std::max(1, (pixels - 1 + kBlock - 1) / kBlock); }
+
+Tiling::Tiling(int width, int height)
+    : width_(width), height_(height), blockRows_(BlocksAlong(height)), blockCols_(BlocksAlong(width)) {
+    // Tiles of kTileBlocks x kTileBlocks blocks, row by row from the bottom; the last tile of
+    // each row and column also takes the pixels beyond the last lattice line but one.
+    for (int br = 0; br < blockRows_; br += kTileBlocks) {
+        for (int bc = 0; bc < blockCols_; bc += kTileBlocks) {
+            ScreenTile t;
+            t.blockRowStart = br;
+            t.blockColStart = bc;
+            t.blockRowEnd = std::min(br + kTileBlocks, blockRows_);
+            t.blockColEnd = std::min(bc + kTileBlocks, blockCols_);
+            t.rowStart = br * kBlock;
+            t.colStart = bc * kBlock;
+            t.rowEnd = t.blockRowEnd == blockRows_ ? height_ : t.blockRowEnd * kBlock;
+            t.colEnd = t.blockColEnd == blockCols_ ? width_ : t.blockColEnd * kBlock;
+            tiles_.push_back(t);
+        }
+    }
+}
+
+float Tiling::LargestChange() const {
+    float change = 0.0f;
+    for (const ScreenTile& t : tiles_) change = std::max(change, t.maxChange);
+    return change;
+}
+
+std::int64_t Tiling::TracedPixels() const {
+    std::int64_t traced = 0;
+    for (const ScreenTile& t : tiles_) traced += t.traced;
+    return traced;
+}
+
+TilePasses::TilePasses(int width, int height, int threads) : window_(width, height) {
+    const int running = std::max(1, std::min({threads, static_cast<int>(window_.Tiles().size()), kMaxThreads}));
+    workers_.assign(static_cast<std::size_t>(running), WorkerRecord{});
+    team_ = std::make_unique<TileTeam>(running, &TilePasses::TileProcedure, this);
+}
+
+void TilePasses::RunPass(Tiling& tiling, void* context, TileWork work) {
+    // Set before the release, which publishes them to the threads.
+    tiling_ = &tiling;
+    context_ = context;
+    work_ = work;
+    team_->RunPass(static_cast<int>(tiling.Tiles().size()));
+}
+
+void TilePasses::TileProcedure(void* self, int index, int thread) {
+    auto* core = static_cast<TilePasses*>(self);
+    ScreenTile& tile = core->tiling_->Tiles()[static_cast<std::size_t>(index)];
+    core->work_(core->context_, tile, thread);
+    ++tile.passesDone;
+    ++core->workers_[static_cast<std::size_t>(thread)].tilesTaken;
 }
 
 }  // namespace RAYTR
