@@ -11,6 +11,8 @@
 #include <memory>
 #include <vector>
 
+#include "errors/errors.h"
+#include "errors/message_box.h"
 #include "raytracer/scene.h"
 #include "raytracer/screen_tracer.h"
 #include "raytracer/shading.h"
@@ -73,6 +75,11 @@ TEST_F(ScreenLatticeTest, TheFillInReachesTheFullTraceByteForByte) {
         t.AttachScene(c.scene);
         t.TraceLatticeFrame(c.step, c.phase);
         EXPECT_FALSE(t.Complete());
+        {
+            // No settling pass over pixels that are not their own yet.
+            TIRN_ERROR::BoxRecorder recorder;
+            EXPECT_THROW(t.AccumulatePass(), TIRN_ERROR::Error);
+        }
         EXPECT_EQ(t.PhasesLeft(), c.step * c.step - 1);
         const int calls = FillCompletely(t);
         EXPECT_EQ(calls, c.step * c.step - 1);

@@ -15,6 +15,8 @@
 
 #include "app/camera.h"
 #include "app/win_main.h"
+#include "errors/errors.h"
+#include "errors/message_box.h"
 #include "raytracer/scene.h"
 #include "raytracer/screen_tracer.h"
 #include "raytracer/shading.h"
@@ -543,9 +545,17 @@ TEST_F(RenderTest, AMovingFramesMaskIsTheWindowsOwnAtEverySecondPixelAndKeepsSha
     EXPECT_LT(differ, w * h / 50);
     EXPECT_LE(farFromEdges, w * h / 2000);
 
-    // The next still frame traces the whole mask again: the full mask's bytes.
+    // A settling pass would add to a mask with pixels that are not their own: the picture
+    // refuses it. The next still frame traces the whole mask again: the full mask's bytes.
+    {
+        TIRN_ERROR::BoxRecorder recorder;
+        EXPECT_THROW(moving.AccumulatePass(), TIRN_ERROR::Error);
+        EXPECT_EQ(recorder.Boxes().size(), 1u);
+    }
     moving.TraceFrame(RAYTR::DepthWords{depth.data()});
     EXPECT_EQ(moving.MaskStep(), 1);
     EXPECT_TRUE(moving.Complete());
     EXPECT_EQ(0, std::memcmp(moving.MaskBytes(), full.data(), full.size()));
+    EXPECT_EQ(moving.AccumulatePass(), 0.0f);  // a point light: the same mask in every pass
+    EXPECT_EQ(moving.Samples(), 2);
 }
