@@ -8,12 +8,15 @@
 //   3. the hybrid frame's profile: the preview rasterised (glFinish), the depth read-back, the
 //      mask, its upload and overlay, the swap; what is ours (tracing, upload) beside the rest;
 //      with the whole mask and with the coarse mask of every second pixel, in turns;
-//   4. the viewer's own hybrid frames while the light moves: how many the budget made coarse.
+//   4. the viewer's own hybrid frames while the light moves: how many the budget made coarse;
+//   5. memory: the resident bytes the tracer and the renderer hold, from the process's resident
+//      memory with them and after they are gone, per pixel beside their tables' size.
 // Prints the load average beside the figures (the machine is shared).
 //
 //   budget_bench [--size W H] [--frames N]
 // Needs an X display (Xvfb -screen 0 1920x1080x24).
 #include <GL/freeglut.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <chrono>
@@ -209,6 +212,34 @@ void HybridWhileMoving(int frames) {
                 frames - 1, Load().c_str(), coarse, Median(frameMs), 1e3 / Median(frameMs), Median(tracingMs));
 }
 
+// Resident memory of this process, bytes (VmRSS).
+double ResidentBytes() {
+    double kb = 0.0;
+    if (std::FILE* f = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, f))
+            if (std::sscanf(line, "VmRSS: %lf kB", &kb) == 1) break;
+        std::fclose(f);
+    }
+    return kb * 1024.0;
+}
+
+// 5. After frames of both modes: what the tracer and the renderer hold resident, per pixel.
+void Memory() {
+    const int w = viewer.tracer->Width(), h = viewer.tracer->Height();
+    const double pixels = static_cast<double>(w) * h;
+    const double tables = static_cast<double>(RAYTR::ScreenTracer::TableBytes(w, h)) + 4.0 * pixels;  // and the depth copy
+    malloc_trim(0);  // the heap's free blocks (the driver's, of the last frames) go first
+    const double with = ResidentBytes();
+    viewer.tracer.reset();
+    viewer.renderer.reset();
+    malloc_trim(0);
+    const double without = ResidentBytes();
+    std::printf("\n5. memory after frames of both modes: resident %.1f MB with the tracer and the renderer, %.1f MB "
+                "without: %.1f bytes a pixel theirs (their tables: %.1f bytes a pixel)\n",
+                with / 1048576.0, without / 1048576.0, (with - without) / pixels, tables / pixels);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -253,5 +284,6 @@ int main(int argc, char** argv) {
     TracedHoldingStill(ours);
     HybridProfile(frames);
     HybridWhileMoving(frames);
+    Memory();
     return 0;
 }

@@ -225,27 +225,38 @@ std::uint32_t MaskPicture::MaskValue(int row, int column, int step, const PixelS
         const VECTOR lightPosition = LightTarget(*scene_, sample, HitPointInWorld(hit));
         return ShadowBlocked(ShadowRay(hit, lightPosition), *scene_, lightPosition) ? kShadow : kLit;
     }
-    // The visible point from the preview's depth, leaving the surface to the light's side.
-    const VECTOR r = Reconstruct(p);
+    // The visible point from the preview's depth, leaving the surface to the light's side. A
+    // point's distance along the view axis is its z (UnitZ's z is 1): nothing else of it is
+    // computed for a pixel that shows nothing or a neighbour that is not taken.
     const float farLimit = 0.99f * camera_.Far();
-    if (r.z >= farLimit) return kLit;  // nothing drawn there
+    const float t = camera_.ViewDistance(Depth(p));
+    if (t >= farLimit) return kLit;  // nothing drawn there
+    const auto pointAt = [&](int pointRow, int pointColumn, float distance) {
+        float x = 0.0f, y = 0.0f;
+        camera_.UnitXY(pointRow, pointColumn, x, y);
+        return DepthPoint(VECTOR(x * distance, y * distance, distance, 0.0f));
+    };
+    const VECTOR point = pointAt(row, column, t);
     // The depth's quantisation bounds the point's distance from the surface along the line of
     // sight, and the neighbouring points `step` pixels away give the surface's normal: on each
     // axis the neighbour nearer in depth, so that a silhouette does not bend it.
     const auto toward = [&](int beforeRow, int beforeColumn, int afterRow, int afterColumn, bool hasBefore, bool hasAfter) {
-        VECTOR best(0.0f, 0.0f, 0.0f, 0.0f);
-        float nearest = INFINITY;
+        float nearest = INFINITY, before = 0.0f, after = 0.0f;
+        int chosen = 0;  // none, the one before, the one after
         if (hasBefore) {
-            const VECTOR q = Reconstruct(beforeRow * width_ + beforeColumn);
-            if (q.z < farLimit && std::fabs(q.z - r.z) < nearest) {
-                nearest = std::fabs(q.z - r.z);
-                best = DepthPoint(r) - DepthPoint(q);
+            before = camera_.ViewDistance(Depth(beforeRow * width_ + beforeColumn));
+            if (before < farLimit && std::fabs(before - t) < nearest) {
+                nearest = std::fabs(before - t);
+                chosen = 1;
             }
         }
         if (hasAfter) {
-            const VECTOR q = Reconstruct(afterRow * width_ + afterColumn);
-            if (q.z < farLimit && std::fabs(q.z - r.z) < nearest) best = DepthPoint(q) - DepthPoint(r);
+            after = camera_.ViewDistance(Depth(afterRow * width_ + afterColumn));
+            if (after < farLimit && std::fabs(after - t) < nearest) chosen = 2;
         }
+        VECTOR best(0.0f, 0.0f, 0.0f, 0.0f);
+        if (chosen == 1) best = point - pointAt(beforeRow, beforeColumn, before);
+        if (chosen == 2) best = pointAt(afterRow, afterColumn, after) - point;
         best.w = 0.0f;
         return best;
     };
@@ -257,9 +268,8 @@ std::uint32_t MaskPicture::MaskValue(int row, int column, int step, const PixelS
     // q t^2 / depthA in t: eight quanta of a 24-bit depth buffer (the rasteriser's and the
     // read-back's rounding), plus the rounding of the reconstruction itself.
     constexpr float kQuantum = 8.0f / 16777216.0f;
-    const float t = r.z;
     const float depthError = t * (kQuantum * t / camera_.DepthA()) + t * 4e-7f;
-    const SurfacePoint s = DepthSurfaceOf(camera_.DepthToWorld(), DepthPoint(r), depthError, normal);
+    const SurfacePoint s = DepthSurfaceOf(camera_.DepthToWorld(), point, depthError, normal);
     const VECTOR lightPosition = LightTarget(*scene_, sample, s.position);
     return ShadowBlocked(ShadowRayFrom(s, lightPosition), *scene_, lightPosition) ? kShadow : kLit;
 }

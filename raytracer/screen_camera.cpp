@@ -62,6 +62,15 @@ VECTOR ScreenCamera::Direction(int row, int column) const {
     return v / ORVA_MATH::Length(v);
 }
 
+void ScreenCamera::UnitXY(int row, int column, float& x, float& y) const {
+    const float vx = static_cast<float>(column) + 0.5f - halfW_;
+    const float vy = halfH_ - (static_cast<float>(row) + 0.5f);
+    const float length = ORVA_MATH::Length(VECTOR(vx, vy, zPlane_, 1.0f));
+    const float dz = zPlane_ / length;
+    x = (vx / length) / dz;
+    y = (vy / length) / dz;
+}
+
 Ray ScreenCamera::PixelRay(int row, int column) const {
     // y and z turned so that row 0 looks at the bottom of the scene.
     const VECTOR d = Direction(row, column);

@@ -43,6 +43,8 @@ public:
         const ORVA_MATH::VECTOR d = Direction(row, column);
         return d / d.z;
     }
+    // UnitZ's x and y alone (its z is 1 exactly), by the same float operations.
+    void UnitXY(int row, int column, float& x, float& y) const;
     // The world ray of pixel (row, column).
     Ray PixelRay(int row, int column) const;
     // The world ray through the point (column + 0.5, row + rowOffset + 0.5) of the screen, in
