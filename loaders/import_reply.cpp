@@ -1,5 +1,6 @@
 #include "loaders/import_reply.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "loaders/image.h"

@@ -13,7 +13,6 @@
 // followed by its elements.
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
