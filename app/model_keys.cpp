@@ -16,6 +16,15 @@ std::string Key(int i, const char* suffix) { return "scene.model" + std::to_stri
     throw TIRN_ERROR::Error(key + " is " + value + ", but it must be " + accepted);
 }
 
+// One finite number, nothing else.
+bool ParseNumber(const std::string& text, float& out) {
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0' || !std::isfinite(v)) return false;
+    out = static_cast<float>(v);
+    return true;
+}
+
 // "x,y,z": three finite numbers separated by commas, nothing else.
 bool ParseTriple(const std::string& text, float out[3]) {
     const char* p = text.c_str();
@@ -35,10 +44,12 @@ bool ParseTriple(const std::string& text, float out[3]) {
 
 }  // namespace
 
+float FixedDrop(int i) { return i == 0 ? -1.65f : i == 2 ? -5.0f : 0.0f; }
+
 const std::vector<std::string>& ModelKeySuffixes() {
     static const std::vector<std::string> suffixes{"",          "_do_trace", "_fit",     "_up",
                                                    "_offset",   "_meshes",   "_smoothing", "_texture",
-                                                   "_materials"};
+                                                   "_materials", "_floor"};
     return suffixes;
 }
 
@@ -54,15 +65,17 @@ ORVA_GRAPHICS::ModelOptions ReadModelOptions(CONFIG::Lexer& config, int i) {
     };
     std::string key;
     if (const std::string* v = value("_fit", key)) {
-        char* end = nullptr;
-        const double fit = std::strtod(v->c_str(), &end);
-        if (end == v->c_str() || *end != '\0' || !std::isfinite(fit) || fit < 0.0)
-            Refuse(key, *v, "a size in units, such as 6 (0: the file's own size)");
-        o.fit = static_cast<float>(fit);
+        if (!ParseNumber(*v, o.fit) || o.fit < 0.0f) Refuse(key, *v, "a size in units, such as 6 (0: the file's own size)");
     }
     if (const std::string* v = value("_up", key)) {
-        if (*v == "z") o.up = UpAxis::Z;
-        else if (*v != "y") Refuse(key, *v, "y or z");
+        if (!LOAD_3DS::ParseUpAxis(*v, o.up)) Refuse(key, *v, "x, y, z, -x, -y or -z");
+    }
+    if (const std::string* v = value("_floor", key)) {
+        float y = 0.0f;
+        if (!ParseNumber(*v, y)) Refuse(key, *v, "a height in the scene, such as -5 (the floor's top)");
+        // In the model's own coordinates: the fixed drop of its slot comes on top.
+        o.onFloor = true;
+        o.floorY = y - FixedDrop(i);
     }
     if (const std::string* v = value("_offset", key)) {
         if (!ParseTriple(*v, o.offset)) Refuse(key, *v, "three numbers separated by commas, such as 0,-2.5,0");

@@ -81,6 +81,11 @@ bool ReplyReader::Colour(float (&c)[3]) {
     return true;
 }
 
+bool ReplyReader::Axis(std::uint8_t& declaredUp) {
+    if (!Value(declaredUp)) return false;
+    return IsDeclaredUp(declaredUp) || Malformed();
+}
+
 bool ReplyReader::Image(std::vector<unsigned char>& bytes, int& width, int& height) {
     std::int32_t w = 0, h = 0;
     std::uint64_t n = 0;

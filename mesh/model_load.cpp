@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
+#include <limits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -101,10 +103,11 @@ void AppendByGroups(Geometry& g, const LOAD_3DS::LMesh& m) {
 }
 
 void Place(Geometry& g, const ModelOptions& o) {
-    if (o.up == UpAxis::Z) {
-        // A quarter turn about x: z becomes y, y becomes -z. A rotation keeps the windings.
-        for (LPoint3& p : g.positions) p = {p.x, p.z, -p.y};
-        for (LPoint3& n : g.normals) n = {n.x, n.z, -n.y};
+    if (o.up != UpAxis::Y) {
+        // A quarter or half turn: the file's up axis becomes +y. A rotation keeps the windings.
+        const LOAD_3DS::AxisTurn turn = LOAD_3DS::TurnUpright(o.up);
+        for (LPoint3& p : g.positions) p = LOAD_3DS::Apply(turn, p);
+        for (LPoint3& n : g.normals) n = LOAD_3DS::Apply(turn, n);
     }
     if (o.fit > 0.0f && !g.positions.empty()) {
         LPoint3 lo = g.positions[0], hi = g.positions[0];
@@ -117,6 +120,14 @@ void Place(Geometry& g, const ModelOptions& o) {
         const float scale = side > 0.0f ? o.fit / side : 1.0f;
         const LPoint3 c{(lo.x + hi.x) * 0.5f, (lo.y + hi.y) * 0.5f, (lo.z + hi.z) * 0.5f};
         for (LPoint3& p : g.positions) p = {(p.x - c.x) * scale, (p.y - c.y) * scale, (p.z - c.z) * scale};
+    }
+    if (o.onFloor && !g.faces.empty()) {
+        // The lowest corner of a face (a vertex no face uses does not hold the model up).
+        float lowest = std::numeric_limits<float>::infinity();
+        for (const LFace& f : g.faces)
+            for (int v : {f.a, f.b, f.c}) lowest = std::min(lowest, g.positions[std::size_t(v)].y);
+        if (std::isfinite(lowest))
+            for (LPoint3& p : g.positions) p.y += o.floorY - lowest;
     }
     for (LPoint3& p : g.positions) p = {p.x + o.offset[0], p.y + o.offset[1], p.z + o.offset[2]};
 }
