@@ -102,6 +102,25 @@ void AppendByGroups(Geometry& g, const LOAD_3DS::LMesh& m) {
                            vertexFor(faces[t].c, corner[3 * t + 2])});
 }
 
+// How many of a model's vertices its faces use. Under a tenth is a load-report line: the file's
+// faces were most likely not all read (a face element its reader does not know), or it holds
+// mostly stray points.
+struct VertexUse {
+    std::size_t vertices = 0, used = 0;
+    void Add(std::size_t count, const std::vector<LFace>& faces) {
+        std::vector<bool> seen(count, false);
+        for (const LFace& f : faces)
+            for (int v : {f.a, f.b, f.c})
+                if (v >= 0 && std::size_t(v) < count && !seen[std::size_t(v)]) seen[std::size_t(v)] = true, ++used;
+        vertices += count;
+    }
+    void Note(ModelLoadInfo& info) const {
+        if (used * 10 < vertices)
+            info.notes.push_back("its faces use " + std::to_string(used) + " of its " + std::to_string(vertices) +
+                                 " vertices (under 10%): faces of the file may not have been read");
+    }
+};
+
 void Place(Geometry& g, const ModelOptions& o) {
     if (o.up != UpAxis::Y) {
         // A quarter or half turn: the file's up axis becomes +y. A rotation keeps the windings.
@@ -228,12 +247,17 @@ ModelLoadInfo Read3DS(Geometry& g, const std::string& fileName, const ModelOptio
     }
     info.meshesUsed = int(used.size());
 
+    VertexUse use;
     for (const LOAD_3DS::LMesh* m : used) {
+        std::vector<LFace> faces(std::size_t(m->GetFaceCount()));
+        for (int t = 0; t < m->GetFaceCount(); ++t) faces[std::size_t(t)] = m->GetFace(t);
+        use.Add(std::size_t(m->GetVertexCount()), faces);
         if (options.smoothing == Smoothing::Groups && m->HasSmoothingGroups())
             AppendByGroups(g, *m);
         else
             AppendAsRead(g, *m);
     }
+    use.Note(info);
     if (options.materials == Materials::File) {
         // The file's materials by name; faces of no material, or of a name the file does not
         // define, get the plain material after them.
@@ -280,6 +304,9 @@ ModelLoadInfo FromImported(Geometry& g, LOAD_3DS::ImportedModel& model, const Mo
     info.droppedPrimitives = model.dropped;
     info.nonFinite = model.nonFinite;
     if (progress) progress("normals", 0.0f);
+    VertexUse use;
+    use.Add(model.positions.size(), model.faces);
+    use.Note(info);
     // The file's normals where its meshes have them and the author's are asked for; smooth
     // normals by position everywhere else.
     const bool fileNormals = options.smoothing == Smoothing::Groups;

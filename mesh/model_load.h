@@ -61,7 +61,8 @@ struct ModelLoadInfo {
     long long nonFinite = 0;          // triangles left out for a corner that is not a finite point
     int materials = 0;                // with Materials::File: the materials used
     int textures = 0;                 // textures loaded
-    // Lines for the load report: each texture that could not be had, and why.
+    // Lines for the load report: each texture that could not be had, and why; faces that use
+    // under a tenth of the file's vertices.
     std::vector<std::string> notes;
 };
 

@@ -270,3 +270,18 @@ TEST(ModelLoad, EachUpAxisStandsTheMarkedFaceOnTopAndTheModelOnTheFloor) {
         }
     }
 }
+
+// Faces that use under a tenth of the vertices (a reader that lost a face element) are a line of
+// the load report.
+TEST(ModelLoad, FacesThatUseFewOfTheVerticesAreReported) {
+    TempDir dir;
+    LOAD_3DS::WriterMesh sparse = redowl_test::TriangleMesh("S");
+    for (int k = 0; k < 40; ++k) sparse.vertices.push_back({float(k), 2.0f, 0.0f});
+    ASSERT_TRUE(LOAD_3DS::Write3DS(dir.File("sparse.3ds"), {sparse}));
+    Mesh m;
+    const ModelLoadInfo info = LoadModel(m, dir.File("sparse.3ds"), ModelOptions{});
+    ASSERT_EQ(info.notes.size(), 1u);
+    EXPECT_EQ(info.notes[0], "its faces use 3 of its 43 vertices (under 10%): faces of the file may not have been read");
+    ASSERT_TRUE(LOAD_3DS::Write3DS(dir.File("cube.3ds"), {redowl_test::Cube24()}));
+    EXPECT_TRUE(LoadModel(m, dir.File("cube.3ds"), ModelOptions{}).notes.empty());
+}
