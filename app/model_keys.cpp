@@ -5,6 +5,7 @@
 
 #include "app/config.h"
 #include "errors/errors.h"
+#include "loaders/crease.h"
 
 namespace WIN_NMS {
 
@@ -49,7 +50,7 @@ float FixedDrop(int i) { return i == 0 ? -1.65f : i == 2 ? -5.0f : 0.0f; }
 const std::vector<std::string>& ModelKeySuffixes() {
     static const std::vector<std::string> suffixes{"",          "_do_trace", "_fit",     "_up",
                                                    "_offset",   "_meshes",   "_smoothing", "_texture",
-                                                   "_materials", "_floor"};
+                                                   "_materials", "_floor",  "_crease"};
     return suffixes;
 }
 
@@ -84,10 +85,6 @@ ORVA_GRAPHICS::ModelOptions ReadModelOptions(CONFIG::Lexer& config, int i) {
         if (*v == "all") o.allMeshes = true;
         else if (*v != "first") Refuse(key, *v, "first or all");
     }
-    if (const std::string* v = value("_smoothing", key)) {
-        if (*v == "groups") o.smoothing = Smoothing::Groups;
-        else if (*v != "position") Refuse(key, *v, "position or groups");
-    }
     // The file's materials by default for every format but 3DS, whose scenes were made for the
     // fixed textures; the model's own texture key overrides both.
     const auto file = entries.find(Key(i, ""));
@@ -98,6 +95,23 @@ ORVA_GRAPHICS::ModelOptions ReadModelOptions(CONFIG::Lexer& config, int i) {
         else Refuse(key, *v, "file or fixed");
     }
     if (!ModelTexture(config, i).empty()) o.materials = Materials::Fixed;
+    // A model in its own materials is shown as its file has it: its own normals where it has
+    // them, elsewhere smooth with sharp edges kept. The fixed materials keep the smoothing of
+    // the 3DS reader, as scenes without these keys always had it.
+    const bool own = o.materials == Materials::File;
+    o.smoothing = own ? Smoothing::Groups : Smoothing::Position;
+    o.crease = own ? LOAD_3DS::kDefaultCreaseDegrees : -1.0f;
+    if (const std::string* v = value("_smoothing", key)) {
+        if (*v == "groups") o.smoothing = Smoothing::Groups;
+        else if (*v == "position") o.smoothing = Smoothing::Position;
+        else Refuse(key, *v, "position or groups");
+    }
+    if (const std::string* v = value("_crease", key)) {
+        float degrees = 0.0f;
+        if (!ParseNumber(*v, degrees) || degrees < 0.0f || degrees > 180.0f)
+            Refuse(key, *v, "an angle in degrees from 0 to 180, such as 40");
+        o.crease = degrees;
+    }
     return o;
 }
 

@@ -9,7 +9,12 @@
 //                                     height in the scene (absent: not moved)
 //   scene.model<i>_offset = 0,-2,0    x,y,z added after the turn, the fit and the floor
 //   scene.model<i>_meshes = all       all (every mesh of the file) or first (the default)
-//   scene.model<i>_smoothing = groups groups (the file's smoothing groups) or position (the default)
+//   scene.model<i>_smoothing = groups groups (the file's smoothing groups or normals) or
+//                                     position (normals from the positions); the default:
+//                                     groups with the file's materials, else position
+//   scene.model<i>_crease = 40        computed normals smooth only where faces meet at up to this
+//                                     many degrees (0 to 180); the default: 40 with the file's
+//                                     materials, else the smoothing by position of 3DS files
 //   scene.model<i>_texture = data/x.bmp   the model's own 24-bit BMP instead of the fixed one
 //   scene.model<i>_materials = file   file (the file's materials; the default but for .3ds files)
 //                                     or fixed (the fixed texture; the default for .3ds files);

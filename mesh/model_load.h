@@ -47,10 +47,15 @@ struct ModelOptions {
     // meshes have them.
     Smoothing smoothing = Smoothing::Position;
     Materials materials = Materials::Fixed;
+    // Normals computed from the positions (where the file's are not used): below 0, the 3DS
+    // reader's smoothing by position; from 0 to 180, smooth only across edges where faces meet
+    // at no more than this many degrees (loaders/crease.h), so that sharp edges stay sharp.
+    float crease = -1.0f;
 
     bool IsDefault() const {
         return fit == 0.0f && up == UpAxis::Y && !onFloor && offset[0] == 0.0f && offset[1] == 0.0f &&
-               offset[2] == 0.0f && !allMeshes && smoothing == Smoothing::Position && materials == Materials::Fixed;
+               offset[2] == 0.0f && !allMeshes && smoothing == Smoothing::Position && materials == Materials::Fixed &&
+               crease < 0.0f;
     }
 };
 
