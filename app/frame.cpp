@@ -118,6 +118,7 @@ void WIN_MAIN_CLASS::HybridFrame(Accumulation::Step step, StageMarks& marks) {
     Renderer* const renderer = this->renderer();
     RAYTR::ScreenTracer* const tracer = this->tracer();
     const double pixels = static_cast<double>(tracer->Width()) * tracer->Height();
+    renderer->drawLightMarker = showLightMarker;
     renderer->DrawPreview();
     marks.t1 = Clock::now();
     // A new picture: the whole mask, or, while the view moves and the whole frame is predicted

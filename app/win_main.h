@@ -160,6 +160,7 @@ public:
     std::int32_t lastPointerY = 0;
     bool leftButtonHeld = false;
     bool tracedImageMode = false;     // false: hybrid frame; true: traced image copied
+    bool showLightMarker = true;      // the white sphere at the light in the preview
     RAYTR::LightSource light;
     CameraState camera;
 

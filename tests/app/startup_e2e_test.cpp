@@ -101,6 +101,8 @@ TEST_F(StartupTest, AViewerKilledWhileItsBoxIsUpTakesTheBoxAlong) {
     Child viewer(ViewerPath(), {"nonexist.obj"}, dir.path(), true, false);
     ASSERT_GT(viewer.pid(), 0);
     ASSERT_FALSE(AwaitWindow(viewer, "File_Error: ").empty()) << ReadAll(dir.path() / "stderr.txt");
+    // A missing file is named as one.
+    EXPECT_EQ(ReadAll(dir.path() / "stderr.txt"), "File_Error: Can not open file nonexist.obj\n");
     ::kill(viewer.pid(), SIGKILL);
     int status = 0;
     ASSERT_TRUE(viewer.WaitForExit(kExitTimeout, &status));
