@@ -193,6 +193,7 @@ void WIN_MAIN_CLASS::FinishFrame(Accumulation::Step step, StageMarks& marks) {
     // The inspection views over (or in place of) the picture.
     if (!tracedImageMode) views.DrawMaskView(*tracer);
     views.DrawGrid(*scene());
+    if (showHelp) InspectViews::DrawControls(width, height);
     const Clock::time_point t5 = Clock::now();
     timings.preview = Seconds(marks.t0, marks.t1);
     timings.depthRead = Seconds(marks.t1, marks.t2);
