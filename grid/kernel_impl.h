@@ -192,13 +192,22 @@ inline bool Clip(const GridQueryData& g, const RayPrep& r, float tMax, float& t0
 }
 
 // One axis of the walk: the current cell, its step (+1, -1 or 0), the cell just outside the
-// grid in the step's direction, the ray parameter of the next cell boundary and the parameter
-// between boundaries, and the linear offset of one step.
+// grid in the step's direction, the ray parameter of the next cell boundary, and what that
+// parameter is computed from (see Boundary), and the linear offset of one step.
 struct Axis {
-    int cell, step, out;
-    float next, delta;
+    int cell, step, out, up;
+    float next, ho, invH;
     long long stride;
 };
+
+// The ray parameter where the ray leaves cell c along this axis: (c + up - ho) / hd, with ho
+// the origin in the cell frame, hd the direction there, and up 1 going up, 0 going down.
+// Computed from the cell index every time rather than by adding 1 / hd step after step: a
+// sum's rounding grows with the square of the steps (past a thousandth of a cell after a few
+// hundred), which would let the walk take the wrong way round a corner and the nearest hit's
+// early exit trust a cell exit that is off by more than the cells' margin. This stays within
+// a few units of rounding of the exact parameter on every step. Monotone in c.
+inline float Boundary(const Axis& a, int c) { return (static_cast<float>(c + a.up) - a.ho) * a.invH; }
 
 // Passes an empty macro cell along one axis pair: the parameter where the ray leaves the
 // macro cell along this axis (infinite for an axis the ray does not move along).
@@ -211,24 +220,28 @@ inline float MacroExit(const Axis& a, int& steps) {
     const int m = a.cell >> kMacroShift;
     const int face = (m + 1) << kMacroShift;
     steps = a.step > 0 ? (face < a.out ? face : a.out) - a.cell : a.cell - (m << kMacroShift) + 1;
-    return a.next + static_cast<float>(steps - 1) * a.delta;
+    return Boundary(a, a.cell + (steps - 1) * a.step);
 }
 
-// Moves an axis to the ray parameter t: `steps` boundaries when it is the axis the ray leaves
-// by, otherwise every boundary before t (at most stepsLeft - 1, staying in the macro cell).
+// Moves an axis across `boundaries` cell boundaries.
 inline void Advance(Axis& a, long long& linear, int boundaries) {
     if (boundaries == 0) return;  // (an axis without steps keeps its infinite boundary)
     a.cell += boundaries * a.step;
-    a.next += static_cast<float>(boundaries) * a.delta;
+    a.next = Boundary(a, a.cell);
     linear += boundaries * a.stride;
 }
 
+// The boundaries of an axis that lie before the ray parameter t, at most stepsLeft - 1
+// (staying in the macro cell): estimated by a division, then made exact against Boundary.
 inline int BoundariesBefore(const Axis& a, float t, int stepsLeft) {
-    if (a.step == 0 || !(a.next < t)) return 0;
-    const float k = (t - a.next) / a.delta;
+    if (a.step == 0 || !(a.next < t) || stepsLeft <= 1) return 0;
+    const float k = (t - a.next) / (a.invH < 0.0f ? -a.invH : a.invH);
     int n = k < static_cast<float>(stepsLeft) ? static_cast<int>(k) + 1 : stepsLeft;
     if (n > stepsLeft - 1) n = stepsLeft - 1;
-    return n < 0 ? 0 : n;
+    if (n < 1) n = 1;
+    while (n > 1 && !(Boundary(a, a.cell + (n - 1) * a.step) < t)) --n;
+    while (n < stepsLeft - 1 && Boundary(a, a.cell + n * a.step) < t) ++n;
+    return n;
 }
 
 // Visits the cells of the ray's segment (0, tMax) inside the box in order along the ray,
@@ -242,28 +255,29 @@ inline bool Walk(const GridQueryData& g, const RayPrep& r, float t0, float t1, V
     long long linear = 0;
     for (int k = 0; k < 3; ++k) {
         Axis& a = axis[k];
-        const float ho = (r.origin[k] - g.minimum[k]) * g.inverseCell[k] + 0.5f;
+        a.ho = (r.origin[k] - g.minimum[k]) * g.inverseCell[k] + 0.5f;
         const float hd = r.direction[k] * g.inverseCell[k];
-        const float h = ho + hd * t0;
+        const float h = a.ho + hd * t0;
         const int n = g.resolution[k];
         a.cell = h >= 1.0f ? (h < static_cast<float>(n) ? (static_cast<int>(h) < n - 1 ? static_cast<int>(h) : n - 1) : n - 1) : 0;
         // 1 / hd as (1 / d) times the cell edge: one division per axis for both tests.
-        const float invH = r.inverse[k] * g.cellEdge[k];
+        a.invH = r.inverse[k] * g.cellEdge[k];
         a.stride = g.stride[k];
         if (hd > 0.0f) {
             a.step = 1;
             a.out = n;
-            a.next = (static_cast<float>(a.cell + 1) - ho) * invH;
-            a.delta = invH;
+            a.up = 1;
+            a.next = Boundary(a, a.cell);
         } else if (hd < 0.0f) {
             a.step = -1;
             a.out = -1;
-            a.next = (static_cast<float>(a.cell) - ho) * invH;
-            a.delta = -invH;
+            a.up = 0;
+            a.next = Boundary(a, a.cell);
         } else {
             a.step = 0;
             a.out = -1;
-            a.next = a.delta = __builtin_inff();
+            a.up = 0;
+            a.next = __builtin_inff();
         }
         linear += static_cast<long long>(a.cell) * a.stride;
         a.stride *= a.step;
@@ -271,7 +285,9 @@ inline bool Walk(const GridQueryData& g, const RayPrep& r, float t0, float t1, V
     // Kept in locals so that the loop runs in registers.
     int cx = axis[0].cell, cy = axis[1].cell, cz = axis[2].cell;
     float tx = axis[0].next, ty = axis[1].next, tz = axis[2].next;
-    const float dx = axis[0].delta, dy = axis[1].delta, dz = axis[2].delta;
+    const float hx = axis[0].ho, hy = axis[1].ho, hz = axis[2].ho;
+    const float ix = axis[0].invH, iy = axis[1].invH, iz = axis[2].invH;
+    const int ux = axis[0].up, uy = axis[1].up, uz = axis[2].up;
     const int sx = axis[0].step, sy = axis[1].step, sz = axis[2].step;
     const int ox = axis[0].out, oy = axis[1].out, oz = axis[2].out;
     const long long lx = axis[0].stride, ly = axis[1].stride, lz = axis[2].stride;
@@ -308,19 +324,19 @@ inline bool Walk(const GridQueryData& g, const RayPrep& r, float t0, float t1, V
             cx += sx;
             if (cx == ox) return false;
             linear += lx;
-            tx += dx;
+            tx = (static_cast<float>(cx + ux) - hx) * ix;
         } else if (ty < tz) {
             if (!(ty < t1)) return false;
             cy += sy;
             if (cy == oy) return false;
             linear += ly;
-            ty += dy;
+            ty = (static_cast<float>(cy + uy) - hy) * iy;
         } else {
             if (!(tz < t1)) return false;
             cz += sz;
             if (cz == oz) return false;
             linear += lz;
-            tz += dz;
+            tz = (static_cast<float>(cz + uz) - hz) * iz;
         }
     }
 }
