@@ -12,7 +12,8 @@
 // against the one from GL_FLOAT depths.
 //
 // Needs an X display for the OpenGL context (the depth buffer comes from the real preview);
-// under Xvfb: DISPLAY=:99 LIBGL_ALWAYS_SOFTWARE=1 frame_bench.
+// under Xvfb: DISPLAY=:99 LIBGL_ALWAYS_SOFTWARE=1 frame_bench. --summary=traced measures only the traced
+// frames beside Embree's in the summary, --summary=none skips it.
 
 #include <embree3/rtcore.h>
 #include <benchmark/benchmark.h>
@@ -549,18 +550,23 @@ struct EmbreePeer {
     }
 };
 
-void Summary() {
+// What the interleaved summary measures: "all", "traced" (only the traced frames beside
+// Embree's) or "none" (--summary=WHICH on the command line; all by default).
+void Summary(const std::string& which) {
+    if (which == "none") return;
     double load[3] = {0.0, 0.0, 0.0};
     if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
         if (std::fscanf(f, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load[0] = -1.0;
         std::fclose(f);
     }
+    const bool all = which != "traced";
     std::printf("\ninterleaved with Embree at %d x %d, load average %.2f %.2f %.2f; frames per second of wall-clock time\n"
                 "(and, in brackets, of the process's processor time, which other programs on the machine hardly change)\n",
                 kSize, kSize, load[0], load[1], load[2]);
-    std::printf("threads | our mask (depth) | Embree brute-force mask | ratio        | whole hybrid frame, software GL | frame / Embree mask\n");
+    if (all) std::printf("threads | our mask (depth) | Embree brute-force mask | ratio        | whole hybrid frame, software GL | frame / Embree mask\n");
     Rates glAlone;
     for (int threads : {1, 2, 4}) {
+        if (!all) break;
         ScreenTracer& t = Tracer(threads);
         EmbreePeer embree(t, false, threads);
         const auto peer = [&] { embree.Frame(); };
@@ -574,7 +580,7 @@ void Summary() {
                     frame.oursCpu, frame.ours / frame.peer);
     }
 
-    std::printf("the same frame without tracing (OpenGL alone): %.1f (%.1f)\n", glAlone.ours, glAlone.oursCpu);
+    if (all) std::printf("the same frame without tracing (OpenGL alone): %.1f (%.1f)\n", glAlone.ours, glAlone.oursCpu);
 
     // The traced image beside Embree's single-ray trace of the same rays, in turns: our one-ray
     // frame (exactly Embree's rays), and the viewer's frame with its smoothing pass.
@@ -594,6 +600,7 @@ void Summary() {
     }
 
 
+    if (!all) return;
     // The depth read-back: each format the driver offers, after the preview is finished.
     std::printf("\ndepth read-back of %d x %d after glFinish (ms per read) and the mask from it against GL_FLOAT's\n",
                 kSize, kSize);
@@ -657,6 +664,14 @@ bool MakeContext(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::string summary = "all";
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]).rfind("--summary=", 0) == 0) {
+            summary = argv[i] + 10;
+            for (int k = i; k + 1 < argc; ++k) argv[k] = argv[k + 1];
+            --argc;
+            break;
+        }
     if (!MakeContext(argc, argv)) {
         std::fprintf(stderr, "frame_bench: needs an X display for the OpenGL context (try Xvfb)\n");
         return 1;
@@ -713,7 +728,7 @@ int main(int argc, char** argv) {
                     "to Embree's single rays, %.2f to its 8-ray packets\n",
                     threads, f1, ef > 0 ? f1 / ef : 0.0, e8 > 0 ? f1 / e8 : 0.0);
     }
-    Summary();
+    Summary(summary);
     s.tracers.clear();
     s.embree.reset();
     s.render.reset();
