@@ -122,12 +122,14 @@ void TObject::UpdateWorldFrame() {
 
 GridBuildResult TObject::PrepareForTracing() {
     // Box and sphere through the virtual table, the grid if it is missing, the box once more,
-    // then the build over the mesh's own coordinates.
+    // then the build over the mesh's own coordinates (over the box of the triangles the grid
+    // holds, which may be smaller than the mesh's: vertices that no triangle uses, triangles
+    // left out).
     ComputeBoundingBox();
     ComputeBoundingSphere();
     if (grid == nullptr) grid = new Grid;
     ComputeBoundingBox();
-    return grid->Build(triangles, static_cast<int>(triangleCount), box, gridSettings);
+    return grid->Build(triangles, static_cast<int>(triangleCount), gridSettings);
 }
 
 void TObject::SetGridAlgorithm(int algorithm) {

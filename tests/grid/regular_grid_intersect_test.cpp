@@ -527,6 +527,61 @@ TEST_F(GridIntersectTest, LongWalksPastCellCornersAgreeWithBruteForce) {
     EXPECT_EQ(wrong, 0);
 }
 
+// A mesh as scans and CAD exports have them: a sphere with zero-area triangles (many at one
+// point, some along a line), exact repeats of its triangles, repeats from another corner and
+// the reverse of some (which stay: the first is tested with another rounding, the second is
+// the other side), and vertices that no triangle uses far away. The
+// grid leaves out exactly the zero-area and repeated ones, lays its cells over the triangles
+// it holds (the stray vertices count for nothing), and answers as brute force over every
+// triangle does.
+TEST_F(GridIntersectTest, ZeroAreaAndRepeatedTrianglesAreLeftOutAndChangeNoAnswer) {
+    TestMesh sphere;
+    grid_test::MakeSphere(sphere, 1.0f, 16, 24);
+    TestMesh mesh;
+    mesh.vertices.reserve(sphere.vertices.size() + 4);
+    mesh.vertices = sphere.vertices;
+    const int point = mesh.AddVertex(0.3f, 0.2f, 0.1f);
+    const int onLine = mesh.AddVertex(0.6f, 0.2f, 0.1f);
+    mesh.AddVertex(1e4f, -3e4f, 5e3f);  // used by no triangle
+    const int lineEnd = mesh.AddVertex(0.9f, 0.2f, 0.1f);
+    auto index = [&](const ORVA_GRAPHICS::VERTEX* v) { return static_cast<int>(v - sphere.vertices.data()); };
+    unsigned expectedLeftOut = 0;
+    for (size_t i = 0; i < sphere.triangles.size(); ++i) {
+        const Triangle& t = sphere.triangles[i];
+        mesh.AddTriangle(index(t.A), index(t.B), index(t.C));
+        if (i % 5 == 0) mesh.AddTriangle(point, point, point), ++expectedLeftOut;
+        if (i % 23 == 0) mesh.AddTriangle(point, onLine, lineEnd), ++expectedLeftOut;
+        if (i % 7 == 0 && i > 0) {  // repeats of an earlier triangle
+            const Triangle& e = sphere.triangles[i / 2];
+            mesh.AddTriangle(index(e.A), index(e.B), index(e.C));
+            ++expectedLeftOut;
+            mesh.AddTriangle(index(e.B), index(e.C), index(e.A));
+        }
+        if (i % 11 == 0) mesh.AddTriangle(index(t.A), index(t.C), index(t.B));  // the back side
+    }
+    mesh.ComputeBox();
+    for (int algorithm : {RAYTR::kFastAlgorithm, RAYTR::kAccuracyAlgorithm}) {
+        RAYTR::GridBuildSettings settings;
+        settings.algorithm = algorithm;
+        settings.factor = 1.0f;
+        Grid grid, clean;
+        grid.Build(mesh.triangles.data(), mesh.Count(), settings);
+        clean.Build(sphere.triangles.data(), sphere.Count(), settings);
+        EXPECT_EQ(grid.LeftOut(), expectedLeftOut);
+        EXPECT_EQ(clean.LeftOut(), 0u);
+        for (int axis = 0; axis < 3; ++axis) {
+            EXPECT_EQ(grid.Minimum()[axis], sphere.box.minimum[axis]);
+            EXPECT_EQ(grid.Maximum()[axis], sphere.box.maximum[axis]);
+            EXPECT_EQ(grid.Resolution()[axis], clean.Resolution()[axis]);
+        }
+        Tally tally;
+        Check(mesh, grid, 3000, 77, tally, &sphere);
+        EXPECT_GT(tally.hits, 500);
+        EXPECT_EQ(tally.closestWrong, 0);
+        EXPECT_EQ(tally.shadowWrong, 0);
+    }
+}
+
 // Watertightness: 1,000,000 rays from in front of both faces of a shared edge, aimed exactly
 // at a point of the edge (a third of them at its end vertices), on closed meshes at scales
 // 1e-4, 1 and 1e4. Each must meet the surface no later than that point: 0 misses.
