@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/demo_grid.h"
 #include "grid/regular_grid.h"
 #include "loaders/demo_scene.h"
 #include "math/matrix.h"
@@ -71,7 +72,7 @@ RAYTR::Scene* MakeDemoScene() {
     for (int i = 0; i < 3; ++i) {
         models[i].LoadFrom3DS(dir + files[i]);
         if (i != 1) {
-            models[i].gridSettings.factor = 0.75f;  // the demo's release.cgf
+            models[i].gridSettings = redowl_bench::DemoGridSettings();
             models[i].PrepareForTracing();
             models[i].flags = 0x0F;
         } else {
