@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include <emmintrin.h>
+
 #include "raytracer/tobject.h"
 
 namespace RAYTR {
@@ -49,7 +51,9 @@ inline float NextAway(float x, bool up) {
 
 inline VECTOR Unit(const VECTOR& v) {
     const float length = ORVA_MATH::Length(v);
-    return length > 0.0f ? VECTOR(v.x / length, v.y / length, v.z / length, 0.0f) : VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
+    if (!(length > 0.0f)) return VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
+    const float inverse = 1.0f / length;
+    return VECTOR(v.x * inverse, v.y * inverse, v.z * inverse, 0.0f);
 }
 
 }  // namespace
@@ -101,63 +105,79 @@ TObject::WorldFrame FrameOf(const MATRIX& T) {
     return frame;
 }
 
-// The surface point of a hit whose point in object coordinates is p.
-SurfacePoint SurfaceAt(const RayHit& hit, VECTOR p, bool shadowTerminator) {
+// The frame of a hit's object (see TObject::WorldFrame), from its transform when it has none.
+inline TObject::WorldFrame HitFrame(const RayHit& hit) {
+    if (hit.object != nullptr) return hit.object->World();
+    return hit.transform != nullptr ? FrameOf(*hit.transform) : TObject::WorldFrame();
+}
+
+// An object point p of a hit in world coordinates (what ColumnTransform gives).
+inline VECTOR ToWorld(const RayHit& hit, const TObject::WorldFrame& frame, const VECTOR& p) {
+    if (hit.transform == nullptr) return VECTOR(p.x, p.y, p.z, 1.0f);
+    const MATRIX& T = *hit.transform;
+    if (frame.translationOnly) return VECTOR(p.x + T(0, 3), p.y + T(1, 3), p.z + T(2, 3), 1.0f);
+    VECTOR w = ORVA_MATH::ColumnTransform(T, p);
+    w.w = 1.0f;
+    return w;
+}
+
+// The scale of rounding of a point with object-space magnitude m in the world (see offset.h):
+// grown by what the transform does to magnitudes, and by carrying a ray from the point back.
+inline float WorldScale(const RayHit& hit, const TObject::WorldFrame& frame, float m) {
+    return hit.transform == nullptr ? m : frame.conditioning * (frame.magnification * m + frame.translation);
+}
+
+// The surface point of a hit whose point in object coordinates is p, on the flat triangle.
+SurfacePoint FlatSurfaceAt(const RayHit& hit, const VECTOR& p) {
     SurfacePoint s;
     const ORVA_GRAPHICS::Triangle& t = *hit.triangle;
     const VECTOR& A = t.A->position;
     const VECTOR& B = t.B->position;
     const VECTOR& C = t.C->position;
-    // The scale of the point's rounding: its corners' magnitude (the lifted point's, if larger).
-    float scale = std::max(Magnitude(A), std::max(Magnitude(B), Magnitude(C)));
     VECTOR normal = Cross(B - A, C - A);
     normal.w = 0.0f;
-    if (shadowTerminator) {
-        // Each corner's tangent plane (its vertex normal, turned to the front side) lifts the
-        // point where the point lies below it; the lifted point is the weights' mean of the
-        // three lifts (Hanika 2021). Points above every plane stay where they are.
-        const ORVA_GRAPHICS::VERTEX* corner[3] = {t.A, t.B, t.C};
-        const float weight[3] = {hit.b0, hit.b1, hit.b2};
-        VECTOR lift(0.0f, 0.0f, 0.0f, 0.0f);
-        bool lifted = false;
-        for (int k = 0; k < 3; ++k) {
-            VECTOR n = corner[k]->normal;
-            n.w = 0.0f;
-            const float n2 = Dot(n, n);
-            if (!(n2 > 0.0f)) continue;
-            if (std::fabs(n2 - 1.0f) > 1e-3f) n = n / std::sqrt(n2);
-            if (Dot(n, normal) < 0.0f) n = n * -1.0f;
-            VECTOR toPoint = p - corner[k]->position;
-            toPoint.w = 0.0f;
-            const float below = Dot(toPoint, n);
-            if (!(below < 0.0f)) continue;
-            // The corner's lift: its projection of the point minus the point itself, weighted.
-            lift += n * (-below * weight[k]);
-            lifted = true;
-        }
-        if (lifted) {
-            lift.w = 0.0f;
-            p += lift;
-            scale = std::max(scale, Magnitude(p));
-        }
-    }
-    // Into world coordinates; the scale grows with what the transform does to magnitudes, and
-    // by the rounding of carrying a ray from the point back into the object's frame.
-    if (hit.transform != nullptr) {
-        const MATRIX& T = *hit.transform;
-        const TObject::WorldFrame frame = hit.object != nullptr ? hit.object->World() : FrameOf(T);
-        if (frame.translationOnly) {
-            p = VECTOR(p.x + T(0, 3), p.y + T(1, 3), p.z + T(2, 3), 1.0f);  // what ColumnTransform gives
-        } else {
-            p = ORVA_MATH::ColumnTransform(T, p);
-            normal = NormalToWorld(T, normal);
-        }
-        scale = frame.conditioning * (frame.magnification * scale + frame.translation);
-    }
-    p.w = 1.0f;
-    s.position = p;
+    const TObject::WorldFrame frame = HitFrame(hit);
+    s.position = ToWorld(hit, frame, p);
+    if (hit.transform != nullptr && !frame.translationOnly) normal = NormalToWorld(*hit.transform, normal);
     s.normal = Unit(normal);
-    s.scale = scale;
+    // The scale of the point's rounding: its corners' magnitude.
+    s.scale = WorldScale(hit, frame, std::max(Magnitude(A), std::max(Magnitude(B), Magnitude(C))));
+    return s;
+}
+
+// The flat surface point lifted off the shadow terminator (Hanika 2021): each corner's
+// tangent plane (its vertex normal, turned to the front side) lifts the point where the point
+// lies below it; the lifted point is the weights' mean of the three lifts. A point above every
+// plane stays where it is.
+SurfacePoint Lifted(const RayHit& hit, const VECTOR& p, const SurfacePoint& flat) {
+    const ORVA_GRAPHICS::Triangle& t = *hit.triangle;
+    const ORVA_GRAPHICS::VERTEX* corner[3] = {t.A, t.B, t.C};
+    const float weight[3] = {hit.b0, hit.b1, hit.b2};
+    const VECTOR face = Cross(t.B->position - t.A->position, t.C->position - t.A->position);
+    VECTOR lift(0.0f, 0.0f, 0.0f, 0.0f);
+    bool lifted = false;
+    for (int k = 0; k < 3; ++k) {
+        VECTOR n = corner[k]->normal;
+        n.w = 0.0f;
+        const float n2 = Dot(n, n);
+        if (!(n2 > 0.0f)) continue;
+        if (std::fabs(n2 - 1.0f) > 1e-3f) n = n / std::sqrt(n2);
+        if (Dot(n, face) < 0.0f) n = n * -1.0f;
+        VECTOR toPoint = p - corner[k]->position;
+        toPoint.w = 0.0f;
+        const float below = Dot(toPoint, n);
+        if (!(below < 0.0f)) continue;
+        // The corner's lift: its projection of the point minus the point itself, weighted.
+        lift += n * (-below * weight[k]);
+        lifted = true;
+    }
+    if (!lifted) return flat;
+    lift.w = 0.0f;
+    const VECTOR raised = p + lift;
+    const TObject::WorldFrame frame = HitFrame(hit);
+    SurfacePoint s = flat;
+    s.position = ToWorld(hit, frame, raised);
+    s.scale = std::max(flat.scale, WorldScale(hit, frame, Magnitude(raised)));
     return s;
 }
 
@@ -166,15 +186,6 @@ inline VECTOR ObjectPoint(const RayHit& hit) {
     const ORVA_GRAPHICS::Triangle& t = *hit.triangle;
     if (hit.flags & kHitPointComputed) return hit.point;
     return (t.A->position * hit.b0 + t.B->position * hit.b1) + t.C->position * hit.b2;
-}
-
-// Moves in the last place: `units` steps of the float grid, toward +infinity for positive units.
-inline float StepUnits(float x, int units) {
-    std::int32_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    bits += x < 0.0f ? -units : units;
-    std::memcpy(&x, &bits, sizeof x);
-    return x;
 }
 
 // Waechter and Binder's constants, with the near-zero bound and step relative to the scale m
@@ -190,7 +201,11 @@ constexpr float kUnitsPerNormal = 256.0f;
 
 }  // namespace
 
-SurfacePoint SurfaceOf(const RayHit& hit, bool shadowTerminator) { return SurfaceAt(hit, ObjectPoint(hit), shadowTerminator); }
+SurfacePoint SurfaceOf(const RayHit& hit, bool shadowTerminator) {
+    const VECTOR p = ObjectPoint(hit);
+    const SurfacePoint flat = FlatSurfaceAt(hit, p);
+    return shadowTerminator ? Lifted(hit, p, flat) : flat;
+}
 
 VECTOR OffsetRayOrigin(const SurfacePoint& s, const VECTOR& w) {
     const VECTOR n = Dot(w, s.normal) < 0.0f ? s.normal * -1.0f : s.normal;
@@ -205,13 +220,17 @@ VECTOR OffsetRayOrigin(const SurfacePoint& s, const VECTOR& w) {
             else if (offset[i] < 0.0f) o[i] = NextAway(o[i], false);
         }
     }
-    // Then the units in the last place that the scale asks for.
+    // Then the units in the last place that the scale asks for, the three coordinates at once:
+    // o + step n near zero, elsewhere o's bits moved by trunc(256 n) away from zero along n.
     if (s.scale > 0.0f) {
-        const float nearZero = s.scale * kNearZero, step = s.scale * kNearZeroStep;
-        for (int i = 0; i < 3; ++i) {
-            if (std::fabs(o[i]) < nearZero) o[i] = o[i] + step * n[i];
-            else o[i] = StepUnits(o[i], static_cast<int>(kUnitsPerNormal * n[i]));
-        }
+        const __m128 p = _mm_load_ps(&o.x), normal = _mm_load_ps(&n.x);
+        const __m128 nearZero = _mm_cmplt_ps(_mm_andnot_ps(_mm_set1_ps(-0.0f), p), _mm_set1_ps(s.scale * kNearZero));
+        const __m128 shifted = _mm_add_ps(p, _mm_mul_ps(_mm_set1_ps(s.scale * kNearZeroStep), normal));
+        const __m128i units = _mm_cvttps_epi32(_mm_mul_ps(_mm_set1_ps(kUnitsPerNormal), normal));
+        const __m128i negative = _mm_castps_si128(_mm_cmplt_ps(p, _mm_setzero_ps()));
+        const __m128i step = _mm_sub_epi32(_mm_xor_si128(units, negative), negative);  // -units where p < 0
+        const __m128 moved = _mm_castsi128_ps(_mm_add_epi32(_mm_castps_si128(p), step));
+        _mm_store_ps(&o.x, _mm_or_ps(_mm_and_ps(nearZero, shifted), _mm_andnot_ps(nearZero, moved)));
     }
     o.w = 1.0f;
     return o;
@@ -244,10 +263,15 @@ Ray ShadowRayFrom(const SurfacePoint& s, const VECTOR& target) {
     const VECTOR origin = OffsetRayOrigin(s, to - s.position);
     VECTOR d = to - origin;
     d.w = 0.0f;
-    return Ray(origin, ORVA_MATH::Normalised(d));
+    return Ray(origin, d * (1.0f / ORVA_MATH::Length(d)));
 }
 
 Ray ShadowRay(const RayHit& hit, const VECTOR& target) {
+    if (hit.triangle == nullptr) return ShadowRay(hit, SurfacePoint(), target);
+    return ShadowRay(hit, FlatSurfaceAt(hit, ObjectPoint(hit)), target);
+}
+
+Ray ShadowRay(const RayHit& hit, const SurfacePoint& flat, const VECTOR& target) {
     VECTOR to = target;
     to.w = 1.0f;
     if (hit.triangle == nullptr) {
@@ -271,6 +295,7 @@ Ray ShadowRay(const RayHit& hit, const VECTOR& target) {
     local.w = 0.0f;
     VECTOR n = t.A->normal * hit.b0 + t.B->normal * hit.b1 + t.C->normal * hit.b2;
     n.w = 0.0f;
-    return ShadowRayFrom(SurfaceAt(hit, p, Dot(n, local) > 0.0f), to);
+    return ShadowRayFrom(Dot(n, local) > 0.0f ? Lifted(hit, p, flat) : flat, to);
 }
+
 }  // namespace RAYTR

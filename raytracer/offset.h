@@ -64,5 +64,8 @@ Ray ShadowRayFrom(const SurfacePoint& s, const VECTOR& target);
 // The shadow ray from a hit toward a target point: from the lifted, offset point of a triangle
 // hit, or from hit.point carried by hit.transform for a hit without a triangle (no offset).
 Ray ShadowRay(const RayHit& hit, const VECTOR& target);
+// The same for a triangle hit whose flat surface point SurfaceOf(hit, false) is known (a hit
+// that sends rays to several targets and a bounce computes it once).
+Ray ShadowRay(const RayHit& hit, const SurfacePoint& flat, const VECTOR& target);
 
 }  // namespace RAYTR

@@ -183,6 +183,8 @@ VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, 
                     const PixelSample* sample) {
     if (!ClosestHit(ray, scene, hit)) return SkyColour(scene.sky, ray);
     const Surface s = WorldSurface(hit);
+    // Where shadow and bounce rays leave the surface.
+    const SurfacePoint flat = SurfaceOf(hit, false);
     // Direct light from every light whose shadow ray is free.
     VECTOR light(0.0f, 0.0f, 0.0f, 0.0f);
     bool lit = false;
@@ -192,7 +194,7 @@ VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, 
         // The shadow ray aims at the light's centre, or at the sample's point of its sphere.
         VECTOR lightPosition = AsPoint(source.position);
         if (sample != nullptr) lightPosition = LightPoint(lightPosition, source.radius, s.position, sample->u, sample->v);
-        if (ShadowBlocked(ShadowRay(hit, lightPosition), scene, lightPosition)) continue;
+        if (ShadowBlocked(ShadowRay(hit, flat, lightPosition), scene, lightPosition)) continue;
         light += Illuminate(s, source, eye);
         lit = true;
     }
@@ -201,7 +203,7 @@ VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, 
     if (depth <= 0) return acc;
     // One mirror bounce from the hit point, offset off the surface to the bounce's side.
     const VECTOR direction = AsDirection(Reflect(AsDirection(ray.direction), s.normal));
-    const Ray bounce(OffsetRayOrigin(SurfaceOf(hit, false), direction), direction);
+    const Ray bounce(OffsetRayOrigin(flat, direction), direction);
     RayHit next;
     const VECTOR reflected = ShadeWithEye(bounce, next, depth - 1, scene, eye, sample);
     return acc * kDirectShare + reflected * kBounceShare;
