@@ -162,7 +162,10 @@ inline Mask<16> operator|(Mask<16> a, Mask<16> b) { return {static_cast<__mmask1
 inline Mask<16> AndNot(Mask<16> a, Mask<16> b) { return {static_cast<__mmask16>(~a.v & b.v)}; }
 inline Lanes<16> Select(Mask<16> m, Lanes<16> a, Lanes<16> b) { return {_mm512_mask_blend_ps(m.v, b.v, a.v)}; }
 inline int Bits(Mask<16> m) { return static_cast<int>(m.v); }
-inline float HorizontalMin(Lanes<16> a) { return _mm512_reduce_min_ps(a.v); }
+inline float HorizontalMin(Lanes<16> a) {
+    const __m256 high = _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(a.v), 1));
+    return HorizontalMin(Lanes<8>{_mm256_min_ps(_mm512_castps512_ps256(a.v), high)});
+}
 #endif
 
 }  // namespace RAYTR::simd

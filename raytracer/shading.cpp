@@ -125,7 +125,7 @@ public:
     explicit SceneRay(const Ray& ray) : world_(AsPoint(ray.origin), AsDirection(ray.direction)) {
         const float o[3] = {world_.origin.x, world_.origin.y, world_.origin.z};
         const float d[3] = {world_.direction.x, world_.direction.y, world_.direction.z};
-        PrepareRay(o, d, prep_);
+        PrepareInverse(o, d, prep_);  // the rest once an object's box is entered (most rays enter none)
     }
     bool Usable() const { return prep_.usable != 0; }
 
@@ -153,6 +153,8 @@ public:
     const RayPrep& In(const TObject& object) {
         const MATRIX& T = object.box.transposedInverse;
         if (object.World().translationOnly) {
+            if (!sheared_) PrepareShear(prep_);
+            sheared_ = true;
             // The carry moves the origin only (1 x o + 0 + 0 - t: exactly o - t); the rest of
             // the set-up is the world ray's (the world origin is kept in world_).
             prep_.origin[0] = world_.origin.x + T(0, 3);
@@ -173,6 +175,7 @@ public:
 private:
     Ray world_;
     RayPrep prep_, carriedPrep_;
+    bool sheared_ = false;
     const MATRIX* carried_ = nullptr;
 };
 
