@@ -263,7 +263,7 @@ Ray ShadowRayFrom(const SurfacePoint& s, const VECTOR& target) {
     const VECTOR origin = OffsetRayOrigin(s, to - s.position);
     VECTOR d = to - origin;
     d.w = 0.0f;
-    return Ray(origin, d * (1.0f / ORVA_MATH::Length(d)));
+    return Ray(origin, d);
 }
 
 Ray ShadowRay(const RayHit& hit, const VECTOR& target) {
@@ -279,7 +279,7 @@ Ray ShadowRay(const RayHit& hit, const SurfacePoint& flat, const VECTOR& target)
         origin.w = 1.0f;
         VECTOR d = to - origin;
         d.w = 0.0f;
-        return Ray(origin, ORVA_MATH::Normalised(d));
+        return Ray(origin, d);
     }
     // The terminator's lift only where the smooth surface faces the target: a point whose
     // shading normal faces away is unlit anyway, and lifted it would shadow itself.

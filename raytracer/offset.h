@@ -58,7 +58,7 @@ VECTOR OffsetRayOrigin(const SurfacePoint& s, const VECTOR& w);
 SurfacePoint DepthSurfaceOf(const ORVA_MATH::MATRIX& toWorld, const VECTOR& point, float depthError, const VECTOR& normal);
 
 // The shadow ray from a surface point toward a target point (a light): from its offset origin,
-// with a unit direction, so the target lies at t = its distance.
+// its direction the target minus the origin, so the target lies at t = 1.
 Ray ShadowRayFrom(const SurfacePoint& s, const VECTOR& target);
 
 // The shadow ray from a hit toward a target point: from the lifted, offset point of a triangle
