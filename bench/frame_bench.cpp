@@ -439,11 +439,11 @@ struct EmbreeFrame {
     const ScreenTracer* tracer;
     bool full;
     bool packets = false;  // full trace with rtcIntersect8 / rtcOccluded8
-    // Full trace with bare rays: the same rays (primary, shadow, bounce, its shadow) without
-    // shading, on this scene (the shared demo scene when null).
-    const EmbreeScene* bare = nullptr;
-    const RAYTR::Scene* bareScene = nullptr;
-    long bareHits = 0;
+    // Another scene than the demo's (the unseen scenes): its mask by brute force, or for the
+    // full trace its bare rays (primary, shadow, bounce, its shadow) without shading.
+    const EmbreeScene* other = nullptr;
+    const RAYTR::Scene* otherScene = nullptr;
+    std::atomic<long> bareHits{0};
     std::vector<std::uint32_t> pixels = std::vector<std::uint32_t>(kSize * kSize);
     std::atomic<int> next{0};
 
@@ -455,15 +455,15 @@ struct EmbreeFrame {
     }
 
     void Rectangle(int r0, int c0, int r1, int c1) {
-        if (bare != nullptr) {
-            const VECTOR light = bareScene->lights[0].position;
+        const EmbreeScene& embree = other != nullptr ? *other : *shared->embree;
+        const VECTOR light = (other != nullptr ? otherScene : shared->scene)->lights[0].position;
+        if (full && other != nullptr) {
             long hits = 0;
             for (int r = r0; r < r1; ++r)
-                for (int c = c0; c < c1; ++c) hits += BareRays(*bare, FullRay(*tracer, r * kSize + c), light, 1);
+                for (int c = c0; c < c1; ++c) hits += BareRays(embree, FullRay(*tracer, r * kSize + c), light, 1);
             bareHits += hits;
             return;
         }
-        const VECTOR light = shared->scene->lights[0].position;
         if (!full) {
             // Brute force: every pixel gets its primary and its shadow ray.
             for (int r = r0; r < r1; ++r)
@@ -471,8 +471,8 @@ struct EmbreeFrame {
                     RayHit hit;
                     float t;
                     const int p = r * kSize + c;
-                    const bool lit = !shared->embree->Intersect(MaskRay(*tracer, p), 0.0f, hit, t) ||
-                                     !shared->embree->Occluded(RAYTR::HitPointInWorld(hit), light);
+                    const bool lit = !embree.Intersect(MaskRay(*tracer, p), 0.0f, hit, t) ||
+                                     !embree.Occluded(RAYTR::HitPointInWorld(hit), light);
                     pixels[p] = lit ? ScreenTracer::kLit : ScreenTracer::kShadow;
                 }
             return;
@@ -660,12 +660,14 @@ struct EmbreePeer {
 // Three scenes the tracer was not tuned on (a finer knot, a bumpy sphere, scattered boxes, each
 // in the knot's place over the demo's floor) at 2 threads: our whole traced frame (one ray a
 // pixel, shaded) against Embree's bare rays of the same pixels (primary, shadow, bounce and its
-// shadow, no shading), in turns.
+// shadow, no shading), and our mask from the preview's depth against Embree's brute-force mask,
+// in turns.
 void UnseenScenes() {
     std::printf("\nunseen scenes at %d x %d, 2 threads, in turns: our whole traced frame (one ray a pixel, shaded) "
                 "against Embree's bare rays (primary, shadow, bounce and its shadow, not shaded); frames per "
                 "second of wall-clock time (and of processor time)\n", kSize, kSize);
-    std::printf("scene           | triangles | our traced frame | Embree's bare rays | ratio\n");
+    std::printf("scene           | triangles | our traced frame | Embree's bare rays | ratio         | our mask (depth) | "
+                "Embree brute-force mask | ratio\n");
     struct Kind {
         const char* name;
         LOAD_3DS::WriterMesh mesh;
@@ -681,17 +683,28 @@ void UnseenScenes() {
         t.smoothTracedImage = false;
         EmbreeScene embree(*scene);
         EmbreeFrame frame{&t, true};
-        frame.bare = &embree;
-        frame.bareScene = scene.get();
+        frame.other = &embree;
+        frame.otherScene = scene.get();
         RAYTR::WorkerTeam team(2, &EmbreeFrame::Work, &frame);
-        const Rates r = Interleaved([&] { t.TraceFullFrame(); },
-                                    [&] {
-                                        frame.next = 0;
-                                        team.RunFrame();
-                                    },
-                                    8.0);
-        std::printf("%-15s | %9zu | %8.2f (%6.2f) | %10.2f (%6.2f) | %5.2f (%5.2f)\n", k.name, k.mesh.faces.size(), r.ours,
-                    r.oursCpu, r.peer, r.peerCpu, r.ours / r.peer, r.oursCpu / r.peerCpu);
+        const auto peer = [&] {
+            frame.next = 0;
+            team.RunFrame();
+        };
+        const Rates r = Interleaved([&] { t.TraceFullFrame(); }, peer, 8.0);
+        // The mask from the preview's depth, as the viewer traces it.
+        Renderer render(kSize, kSize);
+        render.AttachScene(scene.get());
+        render.DrawPreview();
+        const std::uint32_t* words = render.ReadDepthBuffer();
+        std::vector<float> depth(static_cast<std::size_t>(kSize) * kSize);
+        for (std::size_t p = 0; p < depth.size(); ++p) depth[p] = RAYTR::DepthFromWord(words[p]);
+        frame.full = false;
+        t.useZBuffer = true;
+        const Rates m = Interleaved([&] { t.TraceFrame(depth.data()); }, peer, 6.0);
+        std::printf("%-15s | %9zu | %8.2f (%6.2f) | %10.2f (%6.2f) | %5.2f (%5.2f) | %6.1f (%6.1f) | %13.1f (%6.1f) | "
+                    "%5.2f (%5.2f)\n",
+                    k.name, k.mesh.faces.size(), r.ours, r.oursCpu, r.peer, r.peerCpu, r.ours / r.peer, r.oursCpu / r.peerCpu,
+                    m.ours, m.oursCpu, m.peer, m.peerCpu, m.ours / m.peer, m.oursCpu / m.peerCpu);
     }
 }
 
