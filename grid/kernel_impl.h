@@ -272,15 +272,15 @@ inline void Advance(Axis& a, long long& linear, int boundaries) {
 }
 
 // The boundaries of an axis that lie before the ray parameter t, at most stepsLeft - 1
-// (staying in the macro cell): estimated by a division, then made exact against Boundary.
+// (staying in the macro cell): estimated by a division, then never more than there are (one
+// too many would put the axis past a cell the ray crosses; one too few only makes the walk
+// visit an empty cell of the macro cell it leaves).
 inline int BoundariesBefore(const Axis& a, float t, int stepsLeft) {
     if (a.step == 0 || !(a.next < t) || stepsLeft <= 1) return 0;
     const float k = (t - a.next) / (a.invH < 0.0f ? -a.invH : a.invH);
     int n = k < static_cast<float>(stepsLeft) ? static_cast<int>(k) + 1 : stepsLeft;
     if (n > stepsLeft - 1) n = stepsLeft - 1;
-    if (n < 1) n = 1;
     while (n > 1 && !(Boundary(a, a.cell + (n - 1) * a.step) < t)) --n;
-    while (n < stepsLeft - 1 && Boundary(a, a.cell + n * a.step) < t) ++n;
     return n;
 }
 
