@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "loaders/folder_paths.h"
 #include "loaders/texture.h"
 
 namespace LOAD_3DS {
@@ -68,10 +69,7 @@ std::string Resolve(const fs::path& folder, const std::vector<std::string>& part
     for (std::size_t i = 0; i < parts.size(); ++i) {
         const std::string& part = parts[i];
         if (part.empty() || part == ".") continue;
-        if (part == "..") {
-            at /= part;
-            continue;
-        }
+        if (part == "..") return {};  // never above the folder
         const std::string name = MatchIgnoringCase(at, part);
         if (name.empty()) return {};
         at /= name;
@@ -113,29 +111,21 @@ bool LoadImageFile(const std::string& path, TEXTURE& texture, std::string* error
 }
 
 std::string FindTextureFile(const std::string& modelFolder, const std::string& reference) {
-    // Both separators split the path; a drive ("C:") or a leading separator makes it absolute.
     std::string ref = reference;
     std::replace(ref.begin(), ref.end(), '\\', '/');
     while (!ref.empty() && (ref.back() == '/' || std::isspace(static_cast<unsigned char>(ref.back())))) ref.pop_back();
     if (ref.empty()) return {};
-    const bool drive = ref.size() >= 2 && ref[1] == ':' && std::isalpha(static_cast<unsigned char>(ref[0]));
-    const bool absolute = drive || ref[0] == '/';
-    std::vector<std::string> parts;
-    for (std::size_t at = 0; at <= ref.size();) {
-        const std::size_t next = std::min(ref.find('/', at), ref.size());
-        parts.push_back(ref.substr(at, next - at));
-        at = next + 1;
-    }
     const fs::path folder = modelFolder.empty() ? fs::path(".") : fs::path(modelFolder);
-    std::error_code ec;
-    // 1. Relative to the model's folder, or an absolute path of this machine as it stands.
-    if (!absolute) {
+    // 1. Relative to the model's folder, normalised; never a path that is absolute or leaves it.
+    if (const std::string inside = PathInsideFolder(ref); !inside.empty()) {
+        std::vector<std::string> parts;
+        for (const fs::path& part : fs::path(inside)) parts.push_back(part.string());
         if (std::string found = Resolve(folder, parts); !found.empty()) return found;
-    } else if (!drive && fs::is_regular_file(ref, ec)) {
-        return ref;
     }
     // 2. The file name alone, in the model's folder.
-    return Resolve(folder, {parts.back()});
+    const std::string name = ref.substr(ref.find_last_of('/') + 1);
+    if (name == "." || name == "..") return {};
+    return Resolve(folder, {name});
 }
 
 }  // namespace LOAD_3DS

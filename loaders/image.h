@@ -28,8 +28,9 @@ bool LoadImageMemory(const unsigned char* data, std::size_t size, const std::str
 
 // The file a model in folder modelFolder means by reference (a path as the model file holds
 // it, with '/' or '\' separators, relative or absolute, perhaps from another machine), or ""
-// when there is none. Tried in this order: the reference relative to the folder (an absolute
-// reference as it stands), then its file name alone in the folder; each first exactly, then
+// when there is none. Only files inside the model's folder are found. Tried in this order: the
+// reference relative to the folder, normalised (unless it is absolute or leaves the folder:
+// see PathInsideFolder), then its file name alone in the folder; each first exactly, then
 // with letter case ignored in every part of the path below the folder.
 std::string FindTextureFile(const std::string& modelFolder, const std::string& reference);
 
