@@ -67,6 +67,7 @@ std::string OptionHelp(Program program) {
             if (end == std::string::npos) end = text.size();
             const std::string word = text.substr(at, end - at);
             if (line.size() + word.size() > kWidth && line.size() > kColumn) {
+                line.pop_back();  // the blank after the last word
                 out += line + "\n";
                 line = std::string(kColumn, ' ');
             }

@@ -94,6 +94,10 @@ TEST(CommandLineTest, TheTableReadsEachProgramsOptionsAndTheSharedChoices) {
             const bool listed = help.find(name + " ") != std::string::npos || help.find(name + "\n") != std::string::npos;
             EXPECT_EQ(listed, (o.programs & program) != 0) << o.name;
         }
+        // Wrapped at 100 columns, no line ending in a blank.
+        EXPECT_EQ(help.find(" \n"), std::string::npos) << help;
+        for (std::size_t at = 0, end; (end = help.find('\n', at)) != std::string::npos; at = end + 1)
+            EXPECT_LE(end - at, 100u) << help.substr(at, end - at);
     }
 }
 
