@@ -193,6 +193,7 @@ void WIN_MAIN_CLASS::AssembleScene() {
     // The traced sky: the dome of model 1 (the one that gets the sky texture), as the scene
     // holds its copy.
     if (settle.skyDome && scene->objects.Size() > 1) scene->sky = RAYTR::DomeOf(scene->objects[1]);
+    RAYTR::PrepareLighting(*scene, settle.skyLight);
 
     // 9. The camera, up +y: the fixed view (the eye 15 units in front of the origin, looking
     // at it) or, with "scene.camera = frame", the models framed (app/win_main_camera.cpp).

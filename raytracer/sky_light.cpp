@@ -1,0 +1,42 @@
+#include "raytracer/sky_light.h"
+
+#include <cmath>
+
+#include "raytracer/bsdf.h"
+#include "raytracer/scene.h"
+#include "raytracer/sky.h"
+
+namespace RAYTR {
+
+VECTOR SkyRadiance(const SkyDome& sky, float strength, const VECTOR& d) {
+    if (sky.texture == nullptr) return VECTOR(strength, strength, strength, 0.0f);
+    // From the dome's centre: the direction alone picks the texel, wherever the point is.
+    const Ray ray(sky.centre, VECTOR(d.x, d.y, d.z, 0.0f));
+    return SkyColour(sky, ray) * strength;
+}
+
+void PrepareLighting(Scene& scene, float skyLight) {
+    SceneLighting& l = scene.lighting;
+    l.skyLight = skyLight > 0.0f && std::isfinite(skyLight) ? skyLight : 0.0f;
+    // The mean over the sphere on a 64 x 32 grid of equal areas (z uniform in [-1, 1]).
+    VECTOR sum(0.0f, 0.0f, 0.0f, 0.0f);
+    constexpr int kAround = 64, kUp = 32;
+    for (int j = 0; j < kUp; ++j) {
+        const float y = -1.0f + (2.0f * float(j) + 1.0f) / float(kUp);
+        const float r = std::sqrt(std::fmax(0.0f, 1.0f - y * y));
+        for (int i = 0; i < kAround; ++i) {
+            const float phi = 2.0f * kPi * (float(i) + 0.5f) / float(kAround);
+            sum += SkyRadiance(scene.sky, l.skyLight, VECTOR(r * std::cos(phi), y, r * std::sin(phi), 0.0f));
+        }
+    }
+    l.skyMean = sum / float(kAround * kUp);
+    l.skyMean.w = 0.0f;
+    l.seeThrough = false;
+    for (unsigned i = 0; i < scene.objects.Size(); ++i) {
+        const TObject& object = scene.objects[i];
+        if ((object.flags & (TObject::kClosestHitFlag | TObject::kShadowFlag)) == 0) continue;
+        for (const ORVA_GRAPHICS::Material& m : object.materials) l.seeThrough = l.seeThrough || m.SeeThrough();
+    }
+}
+
+}  // namespace RAYTR
