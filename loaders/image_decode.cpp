@@ -193,7 +193,6 @@ void LoadTextureFile(TEXTURE& texture, const std::string& fileName) {
             throw TIRN_ERROR::Image_File_Error("Can not load the texture: " + why);
         ToTexture(image, fileName, texture);
     }
-    texture.Upload();
 }
 
 }  // namespace LOAD_3DS

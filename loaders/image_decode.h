@@ -30,7 +30,7 @@ bool DecodeImage(const unsigned char* data, std::size_t size, const std::string&
 void ToTexture(const DecodedImage& image, const std::string& name, TEXTURE& texture, bool alpha = false);
 
 // The configuration's texture for a whole model (scene.model<i>_texture): a .bmp file through
-// TEXTURE::LoadBMP with its messages; any other file decoded as above; then uploaded. Throws
+// TEXTURE::LoadBMP with its messages; any other file decoded as above (not uploaded). Throws
 // File_Error "Can not open FILE" or Image_File_Error "Can not load the texture: FILE could not
 // be decoded (reason)".
 void LoadTextureFile(TEXTURE& texture, const std::string& fileName);

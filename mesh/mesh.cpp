@@ -371,6 +371,7 @@ template <int N, class T, class HAL, class TRI>
 void MESH<N, T, HAL, TRI>::AssignTexture(std::string fileName, unsigned index) {
     if (textures.empty() || index >= textures.size()) throw TIRN_ERROR::Error("Out of Range in MESH::AssignTexture");
     LOAD_3DS::LoadTextureFile(textures[index], fileName);
+    textures[index].Upload();
 }
 
 template class HAL_DEPENDENCE_MESH<4, float, OpenGL_HAL, Triangle>;

@@ -29,8 +29,11 @@ VECTOR ShadingFrame::ToWorld(const VECTOR& v) const {
 VECTOR Schlick(const VECTOR& f0, float cosine) {
     const float c = 1.0f - std::clamp(cosine, 0.0f, 1.0f);
     const float c2 = c * c, c5 = c2 * c2 * c;
-    const VECTOR one(1.0f, 1.0f, 1.0f, 1.0f);
-    return f0 + (one - f0) * c5;
+    // A reflectance of 2% or more reaches 1 at grazing; below that the surface has no coat to
+    // speak of, and F90 falls with it to 0 (a zero specular colour reflects nothing at all).
+    const float f90 = std::clamp(50.0f * std::max({f0.x, f0.y, f0.z}), 0.0f, 1.0f);
+    const VECTOR edge(f90, f90, f90, f90);
+    return f0 + (edge - f0) * c5;
 }
 
 void ConcentricDisk(float u, float v, float& x, float& y) {

@@ -42,7 +42,8 @@ struct ShadingFrame {
     VECTOR ToWorld(const VECTOR& v) const;
 };
 
-// Schlick's Fresnel: f0 + (1 - f0)(1 - cosine)^5, lane by lane; cosine clamped to [0, 1].
+// Schlick's Fresnel: f0 + (f90 - f0)(1 - cosine)^5, lane by lane, cosine clamped to [0, 1];
+// f90 is 1 for a reflectance of 2% and more and falls to 0 with it below.
 VECTOR Schlick(const VECTOR& f0, float cosine);
 
 // (x, y) of the unit disk for (u, v) in [0, 1)^2, area-preserving (concentric map).

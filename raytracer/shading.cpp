@@ -275,6 +275,15 @@ inline VECTOR MapAt(const Surface& s, ORVA_GRAPHICS::MaterialMap map) {
 // The tracer's order of a file's red, green, blue: red, blue, green.
 inline VECTOR Colour(const float rgb[3]) { return VECTOR(rgb[0], rgb[2], rgb[1], 0.0f); }
 
+// What a described surface reflects along a bounce: the surface it meets, or where it leaves
+// the models, the sky that lights them (the visible sky without a sky light).
+inline VECTOR Reflected(const Ray& bounce, int depth, const Scene& scene, const VECTOR& eye, const PixelSample* sample) {
+    RayHit next;
+    const VECTOR colour = ShadeWithEye(bounce, next, depth, scene, eye, sample);
+    if (next.triangle != nullptr || !(scene.lighting.skyLight > 0.0f)) return colour;
+    return SkyRadiance(scene.sky, scene.lighting.skyLight, bounce.direction);
+}
+
 // A described surface: its emission; Lambert diffuse and the GGX coat under each light whose
 // shadow ray is free, with the light's ambient part; the sky light (one sampled direction a
 // pass) or the preview's ambient; and the scene reflected by the coat (one sampled direction a
@@ -356,16 +365,14 @@ VECTOR ShadeDescribed(const Ray& ray, const RayHit& hit, int depth, const Scene&
         if (b.pdf > 0.0f) {
             const VECTOR dir = frame.ToWorld(b.wi);
             const Ray bounce(OffsetRayOrigin(SurfaceOf(hit, false), dir), dir);
-            RayHit next;
-            colour += ORVA_MATH::Mul(b.weight, ShadeWithEye(bounce, next, depth - 1, scene, eye, sample));
+            colour += ORVA_MATH::Mul(b.weight, Reflected(bounce, depth - 1, scene, eye, sample));
         }
     }
     // The mirror share.
     if (mirror > 0.0f) {
         const VECTOR dir = AsDirection(Reflect(AsDirection(ray.direction), n));
         const Ray bounce(OffsetRayOrigin(SurfaceOf(hit, false), dir), dir);
-        RayHit next;
-        colour += ShadeWithEye(bounce, next, depth - 1, scene, eye, sample) * mirror;
+        colour += Reflected(bounce, depth - 1, scene, eye, sample) * mirror;
     }
     return colour;
 }
