@@ -183,8 +183,8 @@ void WIN_MAIN_CLASS::AssembleScene() {
         scene->objects[scene->objects.Size() - 1].SwapWith(models[i]);
     }
 
-    // 8. The light: white, directional for the preview (w = 0).
-    light.position = VECTOR(3.0f, 3.0f, 5.0f, 0.0f);
+    // 8. The light: white, a point for the tracer and the preview alike.
+    light.position = VECTOR(3.0f, 3.0f, 5.0f, 1.0f);
     light.SetColour(255, 255, 255);
     light.radius = settle.lightRadius;
     scene->AddLight(light);

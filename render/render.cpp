@@ -29,8 +29,10 @@ Render::RENDER(int width, int height)
     glClearDepth(1.0);
     glDepthFunc(GL_LEQUAL);
     glFrontFace(GL_CCW);
-    // Light 0: dim ambient, white diffuse and specular.
+    // Light 0: dim ambient, white diffuse and specular. The highlight is added after the
+    // texture, as the tracer adds it, not tinted by it.
     glLightfv(GL_LIGHT0, GL_AMBIENT, lightAmbient_);
+    glLightModeli(GL_LIGHT_MODEL_COLOR_CONTROL, GL_SEPARATE_SPECULAR_COLOR);
     glLightfv(GL_LIGHT0, GL_DIFFUSE, lightDiffuse_);
     glLightfv(GL_LIGHT0, GL_SPECULAR, lightSpecular_);
     glEnable(GL_LIGHTING);
@@ -138,23 +140,62 @@ bool IsClosedOutward(const RAYTR::TObject& object, ORVA_MATH::VECTOR& low, ORVA_
     return volume > 0.0;
 }
 
+// The fixed-function material of a described material (mesh/material.h), as near the tracer's
+// as OpenGL 1.x lighting comes: the colour (through the colour material: ambient and diffuse)
+// keeps what is not metal and not mirror; the highlight is the coat's colour (the base colour
+// for a metal) at the strength of the GGX peak, F0 / (4 alpha^2) for a view along the normal, up
+// to 1, and the Blinn-Phong exponent of the same width, 2 / alpha^2 - 2 (up to OpenGL's 128).
+struct PreviewMaterial {
+    float colourShare = 1.0f;
+    float specular[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+    float shininess = 0.0f;
+    float emission[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+};
+
+PreviewMaterial PreviewOf(const ORVA_GRAPHICS::Material& m) {
+    PreviewMaterial p;
+    if (!m.described) return p;
+    const float metallic = std::clamp(m.metallic, 0.0f, 1.0f), mirror = std::clamp(m.mirror, 0.0f, 1.0f);
+    p.colourShare = (1.0f - metallic) * (1.0f - mirror);
+    const float roughness = std::clamp(m.roughness, 0.05f, 1.0f);
+    const float alpha2 = roughness * roughness * roughness * roughness;
+    const float peak = 1.0f / (4.0f * alpha2);
+    const float* base = m.image != nullptr ? m.tint : m.diffuse;
+    for (int k = 0; k < 3; ++k) {
+        const float f0 = (m.specular[k] * (1.0f - metallic) + base[k] * metallic) * (1.0f - mirror);
+        p.specular[k] = std::min(1.0f, f0 * peak);
+        p.emission[k] = m.emission[k];
+    }
+    p.shininess = std::clamp(2.0f / alpha2 - 2.0f, 0.0f, 128.0f);
+    return p;
+}
+
 // One draw call per material: its texture with its tint, or its colour untextured (the colour
-// material makes the current colour the lit colour). Leaves texturing on and the colour white,
-// as the other objects are drawn.
+// material makes the current colour the lit colour), with its highlight and emission. Leaves
+// texturing on, the colour white and the material without highlight or emission, as the other
+// objects are drawn.
 void DrawMaterialBatches(RAYTR::TObject& object) {
+    static const float kNone[4] = {0.0f, 0.0f, 0.0f, 1.0f};
     for (const ORVA_GRAPHICS::MaterialBatch& batch : object.batches) {
         if (batch.material >= object.materials.size()) continue;
         const ORVA_GRAPHICS::Material& m = object.materials[batch.material];
+        const PreviewMaterial p = PreviewOf(m);
+        const float* colour = m.image != nullptr ? m.tint : m.diffuse;
         if (m.image != nullptr) {
             glEnable(GL_TEXTURE_2D);
             glBindTexture(GL_TEXTURE_2D, m.image->textureName);
-            glColor3fv(m.tint);
         } else {
             glDisable(GL_TEXTURE_2D);
-            glColor3fv(m.diffuse);
         }
+        glColor3f(colour[0] * p.colourShare, colour[1] * p.colourShare, colour[2] * p.colourShare);
+        glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, p.specular);
+        glMaterialf(GL_FRONT_AND_BACK, GL_SHININESS, p.shininess);
+        glMaterialfv(GL_FRONT_AND_BACK, GL_EMISSION, p.emission);
         object.DrawBatch(batch);
     }
+    glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, kNone);
+    glMaterialf(GL_FRONT_AND_BACK, GL_SHININESS, 0.0f);
+    glMaterialfv(GL_FRONT_AND_BACK, GL_EMISSION, kNone);
     glEnable(GL_TEXTURE_2D);
     glColor3f(1.0f, 1.0f, 1.0f);
 }
@@ -226,13 +267,24 @@ void Render::DrawPreview() {
     if (scene_ == nullptr) return;
 
     // Light 0 and the camera from the scene (a scene without lights keeps the last position).
+    // The light is where the tracer's is, a point (w = 1) with the tracer's attenuation; the
+    // ambient light of the scene is the sky light's mean where there is one.
     if (scene_->lights.Size() > 0) {
-        const ORVA_MATH::VECTOR& p = scene_->lights[0].position;
-        lightPosition_[0] = p.x;
-        lightPosition_[1] = p.y;
-        lightPosition_[2] = p.z;
-        lightPosition_[3] = p.w;
+        const RAYTR::LightSource& light = scene_->lights[0];
+        lightPosition_[0] = light.position.x;
+        lightPosition_[1] = light.position.y;
+        lightPosition_[2] = light.position.z;
+        lightPosition_[3] = 1.0f;
+        glLightf(GL_LIGHT0, GL_CONSTANT_ATTENUATION, light.a0);
+        glLightf(GL_LIGHT0, GL_LINEAR_ATTENUATION, light.a1);
+        glLightf(GL_LIGHT0, GL_QUADRATIC_ATTENUATION, light.a2);
     }
+    const RAYTR::SceneLighting& lighting = scene_->lighting;
+    const float sceneAmbient[4] = {
+        lighting.skyLight > 0.0f ? lighting.skyMean.x : RAYTR::kSceneAmbient,
+        lighting.skyLight > 0.0f ? lighting.skyMean.z : RAYTR::kSceneAmbient,
+        lighting.skyLight > 0.0f ? lighting.skyMean.y : RAYTR::kSceneAmbient, 1.0f};
+    glLightModelfv(GL_LIGHT_MODEL_AMBIENT, sceneAmbient);
     eye_ = scene_->GetEye();
     lookAt_ = scene_->GetTarget();
     // The clipping planes follow the view (they change when it comes close or goes far).
@@ -262,11 +314,16 @@ void Render::DrawPreview() {
             glEnable(GL_CULL_FACE);
             ++culledLastPreview_;
         }
+        // The traced sky's dome shows its texture as the traced image does, unlit: a point light
+        // hundreds of units away would leave it dark.
+        const bool sky = !object.textures.empty() && &object.textures[0] == scene_->sky.texture;
+        if (sky) glDisable(GL_LIGHTING);
         if (object.batches.empty()) {
             object.Draw();
         } else {
             DrawMaterialBatches(object);
         }
+        if (sky) glEnable(GL_LIGHTING);
         if (cull) glDisable(GL_CULL_FACE);
     }
 
