@@ -4,6 +4,7 @@
 // colour and texture say how the surface reflects; their meaning is that of
 // ORVA_GRAPHICS::Material (mesh/material.h), which the load makes of this record.
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -57,5 +58,24 @@ struct FileMaterial {
     // Specular, metallic-roughness, opacity and emission textures.
     FileTexture maps[kFileMapCount];
 };
+
+// A highlight as the formats before metal-rough give it (MTL Ks and Ns, 3DS specular colour,
+// strength and glossiness, Collada's specular and shininess): Phong's colour times strength
+// with an exponent. Becomes the GGX coat of the same width (alpha^2 = 2 / (exponent + 2), the
+// Blinn-Phong equivalent) and the same peak seen along the normal (F0 / (4 alpha^2) = colour
+// times strength), a highlight of the light only (no reflection of the scene). A strength or
+// colour of 0 leaves no highlight; an exponent below 1 counts as 1.
+inline void SetPhongHighlight(FileMaterial& m, const float colour[3], float strength, float exponent) {
+    if (!(exponent >= 1.0f)) exponent = 1.0f;
+    if (exponent > 10000.0f) exponent = 10000.0f;
+    if (!(strength >= 0.0f)) strength = 0.0f;
+    const float alpha2 = 2.0f / (exponent + 2.0f);
+    m.roughness = std::sqrt(std::sqrt(alpha2));
+    for (int k = 0; k < 3; ++k) {
+        const float c = colour[k] >= 0.0f ? colour[k] : 0.0f;  // NaN reads 0
+        m.specular[k] = std::fmin(1.0f, 4.0f * alpha2 * c * strength);
+    }
+    m.reflectsScene = false;
+}
 
 }  // namespace LOAD_3DS

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "loaders/image_decode.h"
+#include "loaders/provided_files.h"
 #include "loaders/texture.h"
 
 namespace LOAD_3DS {
@@ -28,7 +29,7 @@ bool Fail(std::string* error, const std::string& why) {
 constexpr long kMaxImageFileBytes = 1L << 29;
 
 bool ReadWhole(const std::string& path, std::vector<unsigned char>& bytes) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(OpenFile(path, "rb"), &std::fclose);
     if (!f) return false;
     if (std::fseek(f.get(), 0, SEEK_END) != 0) return false;
     const long size = std::ftell(f.get());
@@ -116,7 +117,11 @@ std::string FindTextureFile(const std::string& modelFolder, const std::string& r
         return ref;
     }
     // 2. The file name alone, in the model's folder.
-    return Resolve(folder, {parts.back()});
+    if (std::string found = Resolve(folder, {parts.back()}); !found.empty()) return found;
+    // 3. A file the process holds in memory beside the model (the surroundings of a model
+    // opened directly), by the reference as it stands.
+    const std::string provided = (folder / ref).string();
+    return !absolute && IsProvided(provided) ? provided : std::string();
 }
 
 }  // namespace LOAD_3DS

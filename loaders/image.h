@@ -33,7 +33,8 @@ bool LoadImageMemory(const unsigned char* data, std::size_t size, const std::str
 // it, with '/' or '\' separators, relative or absolute, perhaps from another machine), or ""
 // when there is none. Tried in this order: the reference relative to the folder (an absolute
 // reference as it stands), then its file name alone in the folder; each first exactly, then
-// with letter case ignored in every part of the path below the folder.
+// with letter case ignored in every part of the path below the folder; last, a file provided in
+// memory (loaders/provided_files.h) under the folder and the reference as it stands.
 std::string FindTextureFile(const std::string& modelFolder, const std::string& reference);
 
 }  // namespace LOAD_3DS

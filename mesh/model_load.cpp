@@ -224,6 +224,10 @@ ModelLoadInfo Read3DS(Geometry& g, const std::string& fileName, const ModelOptio
             fm.name = lm.name;
             if (lm.hasDiffuse) std::copy(lm.diffuse, lm.diffuse + 3, fm.diffuse);
             fm.texture = lm.texture;
+            if (lm.hasSpecular) LOAD_3DS::SetPhongHighlight(fm, lm.specular, lm.shininessStrength, 100.0f * lm.shininess);
+            fm.opacity = 1.0f - lm.transparency;
+            fm.mirror = lm.reflection;
+            for (int k = 0; k < 3; ++k) fm.emission[k] = lm.diffuse[k] * lm.selfIllumination;
             g.materials.push_back(std::move(fm));
         }
         const std::uint32_t plain = std::uint32_t(g.materials.size());

@@ -308,7 +308,10 @@ VECTOR ShadeDescribed(const Ray& ray, const RayHit& hit, int depth, const Scene&
     if (nv < 1e-3f) n = Normalised(n + wo * (1e-3f - nv));
     const ShadingFrame frame(n);
     const VECTOR woLocal = frame.ToLocal(wo);
-    const VECTOR diffuseShare = (one - Schlick(f0, woLocal.z)) * ((1.0f - metallic) * (1.0f - mirror));
+    // What the coat and the mirror reflect is not diffuse. A coat of the highlight-only formats
+    // (no reflection of the scene) takes nothing from the diffuse part, as those formats mean.
+    const float bare = (1.0f - metallic) * (1.0f - mirror);
+    const VECTOR diffuseShare = m.reflectsScene ? (one - Schlick(f0, woLocal.z)) * bare : VECTOR(bare, bare, bare, 0.0f);
     const VECTOR albedo = ORVA_MATH::Mul(base, diffuseShare);
     const Lambert diffuse(albedo);
     const Microfacet coat(roughness, f0);
