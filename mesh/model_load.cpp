@@ -13,6 +13,7 @@
 #include "loaders/image_decode.h"
 #include "loaders/import.h"
 #include "loaders/normals.h"
+#include "mesh/winding.h"
 
 namespace ORVA_GRAPHICS {
 
@@ -422,6 +423,16 @@ namespace {
 void Finish(Mesh& mesh, Geometry& g, ModelLoadInfo& info, const std::string& fileName, const ModelOptions& options,
             const LoadProgress& progress) {
     Place(g, options);
+    // A closed surface wound inside out is turned (a model in its file's materials: the scenes'
+    // own sky domes face inward on purpose); faces meant to be seen from both sides get back
+    // faces of their own.
+    if (options.materials == Materials::File && TurnInwardFaces(g.positions, g.faces, g.normals))
+        info.notes.push_back("faces wind inwards: turned");
+    std::vector<bool> both(g.faces.size(), options.sides == Sides::Both);
+    if (options.materials == Materials::File && g.faceMaterials.size() == g.faces.size())
+        for (std::size_t f = 0; f < g.faces.size(); ++f)
+            both[f] = both[f] || (g.faceMaterials[f] < g.materials.size() && g.materials[g.faceMaterials[f]].twoSided);
+    AddBackFaces(g.positions, g.normals, g.uvs, g.faces, g.faceMaterials, both);
 
     const unsigned V = unsigned(g.positions.size());
     const unsigned F = unsigned(g.faces.size());

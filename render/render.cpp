@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "loaders/texture.h"
+#include "mesh/winding.h"
 #include "raytracer/tobject.h"
 
 namespace ORVA_GRAPHICS {
@@ -50,94 +51,19 @@ Render::~RENDER() {
 
 namespace {
 
-// Sorts 64-bit keys of at most `bits` significant bits: least significant digit first, 16 bits
-// a pass (linear time: a model of millions of triangles has millions of edges).
-void RadixSort(std::vector<std::uint64_t>& keys, int bits) {
-    std::vector<std::uint64_t> other(keys.size());
-    std::vector<std::size_t> count(65537);
-    for (int shift = 0; shift < bits; shift += 16) {
-        std::fill(count.begin(), count.end(), 0);
-        for (const std::uint64_t k : keys) ++count[((k >> shift) & 0xFFFF) + 1];
-        for (std::size_t d = 0; d < 65536; ++d) count[d + 1] += count[d];
-        for (const std::uint64_t k : keys) other[count[(k >> shift) & 0xFFFF]++] = k;
-        keys.swap(other);
-    }
-}
-
-// Whether the mesh's triangles close an outward-facing surface: corners joined by equal
-// positions, every directed edge used once and its reverse once, no degenerate triangle, and a
-// positive enclosed volume (counter-clockwise faces outward). Also its box. Linear in the
-// triangles (a hash of the positions, a radix sort of the edges).
+// Whether the mesh's triangles close an outward-facing surface (mesh/winding.h), and its box.
 bool IsClosedOutward(const RAYTR::TObject& object, ORVA_MATH::VECTOR& low, ORVA_MATH::VECTOR& high) {
     if (object.vertexCount == 0 || object.indexCount < 12 || object.indices == nullptr) return false;
-    const unsigned n = object.vertexCount;
     const ORVA_GRAPHICS::VERTEX* const v = object.vertices;
-    // Corners joined by equal positions (-0 and +0 alike): an open-addressing table of ids.
-    std::vector<unsigned> id(n);
-    std::size_t size = 16;
-    while (size < 2 * std::size_t(n)) size <<= 1;
-    std::vector<unsigned> slot(size, ~0u);
-    unsigned next = 0;
-    const auto bits = [](float f) {
-        if (f == 0.0f) f = 0.0f;
-        std::uint32_t b;
-        std::memcpy(&b, &f, 4);
-        return b;
-    };
-    for (unsigned i = 0; i < n; ++i) {
-        const ORVA_MATH::VECTOR& p = v[i].position;
-        if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) return false;
-        const std::uint32_t x = bits(p.x), y = bits(p.y), z = bits(p.z);
-        std::uint64_t h = (x * 0x9E3779B97F4A7C15ull) ^ (y * 0xBF58476D1CE4E5B9ull) ^ (z * 0x94D049BB133111EBull);
-        h ^= h >> 29;
-        for (std::size_t s = std::size_t(h) & (size - 1);; s = (s + 1) & (size - 1)) {
-            if (slot[s] == ~0u) {
-                slot[s] = i;
-                id[i] = next++;
-                break;
-            }
-            const ORVA_MATH::VECTOR& q = v[slot[s]].position;
-            if (bits(q.x) == x && bits(q.y) == y && bits(q.z) == z) {
-                id[i] = id[slot[s]];
-                break;
-            }
-        }
-    }
-    std::vector<unsigned>().swap(slot);
     low = high = v[0].position;
-    for (unsigned i = 0; i < n; ++i) {
+    for (unsigned i = 0; i < object.vertexCount; ++i) {
         const ORVA_MATH::VECTOR& p = v[i].position;
         low = ORVA_MATH::VECTOR(std::min(low.x, p.x), std::min(low.y, p.y), std::min(low.z, p.z), 1.0f);
         high = ORVA_MATH::VECTOR(std::max(high.x, p.x), std::max(high.y, p.y), std::max(high.z, p.z), 1.0f);
     }
-    // Each directed edge as its undirected key with the direction in the lowest bit: the
-    // surface is closed and consistently wound exactly when every undirected key occurs twice,
-    // once in each direction. And the enclosed volume (times 6).
-    std::vector<std::uint64_t> edges;
-    edges.reserve(object.indexCount);
-    double volume = 0.0;
-    for (unsigned t = 0; t + 2 < object.indexCount; t += 3) {
-        const unsigned i0 = object.indices[t], i1 = object.indices[t + 1], i2 = object.indices[t + 2];
-        if (i0 >= n || i1 >= n || i2 >= n) return false;
-        const std::uint64_t a = id[i0], b = id[i1], c = id[i2];
-        if (a == b || b == c || a == c) return false;
-        for (const auto& [from, to] : {std::pair{a, b}, std::pair{b, c}, std::pair{c, a}})
-            edges.push_back(from < to ? (from << 33 | to << 1) : (to << 33 | from << 1 | 1u));
-        const ORVA_MATH::VECTOR& A = v[i0].position;
-        const ORVA_MATH::VECTOR& B = v[i1].position;
-        const ORVA_MATH::VECTOR& C = v[i2].position;
-        volume += double(A.x) * (double(B.y) * C.z - double(B.z) * C.y) - double(A.y) * (double(B.x) * C.z - double(B.z) * C.x) +
-                  double(A.z) * (double(B.x) * C.y - double(B.y) * C.x);
-    }
-    int keyBits = 1;
-    while (keyBits < 64 && (std::uint64_t(next) << 33) >> keyBits != 0) ++keyBits;
-    RadixSort(edges, keyBits);
-    if (edges.size() % 2 != 0) return false;
-    for (std::size_t e = 0; e < edges.size(); e += 2) {
-        if ((edges[e] >> 1) != (edges[e + 1] >> 1) || (edges[e] & 1) != 0 || (edges[e + 1] & 1) != 1) return false;
-        if (e + 2 < edges.size() && (edges[e + 2] >> 1) == (edges[e] >> 1)) return false;
-    }
-    return volume > 0.0;
+    static_assert(sizeof(ORVA_GRAPHICS::VERTEX) % sizeof(float) == 0);
+    return ORVA_GRAPHICS::SurfaceClosure(&v[0].position.x, sizeof(ORVA_GRAPHICS::VERTEX) / sizeof(float), object.vertexCount,
+                                         object.indices, object.indexCount / 3) == ORVA_GRAPHICS::Closure::Outward;
 }
 
 // The fixed-function material of a described material (mesh/material.h), as near the tracer's
