@@ -97,17 +97,29 @@ PreviewMaterial PreviewOf(const ORVA_GRAPHICS::Material& m) {
 }
 
 // One draw call per material: its texture with its tint, or its colour untextured (the colour
-// material makes the current colour the lit colour), with its highlight and emission. Leaves
+// material makes the current colour the lit colour), with its highlight and emission; a
+// material with an opacity texture through its cut-out texture (cutOuts, per material, 0 for
+// none) and the alpha test. Leaves
 // texturing on, the colour white and the material without highlight or emission, as the other
 // objects are drawn.
-void DrawMaterialBatches(RAYTR::TObject& object) {
+void DrawMaterialBatches(RAYTR::TObject& object, const std::vector<GLuint>* cutOuts) {
     static const float kNone[4] = {0.0f, 0.0f, 0.0f, 1.0f};
     for (const ORVA_GRAPHICS::MaterialBatch& batch : object.batches) {
         if (batch.material >= object.materials.size()) continue;
         const ORVA_GRAPHICS::Material& m = object.materials[batch.material];
+        // A surface the moving traced frame lets through is not drawn; one with an opacity
+        // texture is drawn where the texture's opacity reaches the cut-off.
+        if (m.described && m.opacity < m.alphaCutoff) continue;
+        const GLuint cutOut = cutOuts != nullptr && batch.material < cutOuts->size() ? (*cutOuts)[batch.material] : 0;
         const PreviewMaterial p = PreviewOf(m);
         const float* colour = m.image != nullptr ? m.tint : m.diffuse;
-        if (m.image != nullptr) {
+        if (cutOut != 0) {
+            glEnable(GL_TEXTURE_2D);
+            glBindTexture(GL_TEXTURE_2D, cutOut);
+            glEnable(GL_ALPHA_TEST);
+            glAlphaFunc(GL_GEQUAL, m.alphaCutoff / std::max(m.opacity, 1e-6f));
+            if (m.image == nullptr) colour = m.diffuse;
+        } else if (m.image != nullptr) {
             glEnable(GL_TEXTURE_2D);
             glBindTexture(GL_TEXTURE_2D, m.image->textureName);
         } else {
@@ -118,6 +130,7 @@ void DrawMaterialBatches(RAYTR::TObject& object) {
         glMaterialf(GL_FRONT_AND_BACK, GL_SHININESS, p.shininess);
         glMaterialfv(GL_FRONT_AND_BACK, GL_EMISSION, p.emission);
         object.DrawBatch(batch);
+        if (cutOut != 0) glDisable(GL_ALPHA_TEST);
     }
     glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, kNone);
     glMaterialf(GL_FRONT_AND_BACK, GL_SHININESS, 0.0f);
@@ -175,8 +188,49 @@ void Render::AttachScene(RAYTR::Scene* scene) {
         objectBoxes_.assign(2 * static_cast<std::size_t>(n), ORVA_MATH::VECTOR(0.0f, 0.0f, 0.0f, 1.0f));
         for (unsigned i = 0; i < n; ++i)
             closedOutward_[i] = IsClosedOutward(scene_->objects[i], objectBoxes_[2 * i], objectBoxes_[2 * i + 1]) ? 1 : 0;
+        MakeCutOutTextures();
     }
     SetProjection();
+}
+
+void Render::MakeCutOutTextures() {
+    if (!cutOutNames_.empty()) glDeleteTextures(GLsizei(cutOutNames_.size()), cutOutNames_.data());
+    cutOutNames_.clear();
+    cutOutTextures_.assign(scene_->objects.Size(), {});
+    for (unsigned i = 0; i < scene_->objects.Size(); ++i) {
+        const RAYTR::TObject& object = scene_->objects[i];
+        std::vector<GLuint>& names = cutOutTextures_[i];
+        names.assign(object.materials.size(), 0);
+        for (std::size_t k = 0; k < object.materials.size(); ++k) {
+            const ORVA_GRAPHICS::Material& m = object.materials[k];
+            const TEXTURE* opacity = m.mapImages[ORVA_GRAPHICS::kOpacityMap];
+            if (!m.described || opacity == nullptr || opacity->pixels == nullptr) continue;
+            // Colour from the base texture (white without one: the colour comes from glColor),
+            // alpha from the opacity texture's red channel, on the colour's texels (the opacity's
+            // nearest texel where the two differ in size).
+            const TEXTURE* base = m.image != nullptr && m.image->pixels != nullptr ? m.image : nullptr;
+            const int w = base ? base->width : opacity->width, h = base ? base->height : opacity->height;
+            std::vector<unsigned char> rgba(std::size_t(w) * std::size_t(h) * 4, 255);
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    unsigned char* out = &rgba[(std::size_t(y) * w + x) * 4];
+                    if (base) std::memcpy(out, base->pixels + (std::size_t(y) * w + x) * 3, 3);
+                    const int ox = int(std::int64_t(x) * opacity->width / w), oy = int(std::int64_t(y) * opacity->height / h);
+                    out[3] = opacity->pixels[(std::size_t(oy) * opacity->width + ox) * 3];
+                }
+            GLuint name = 0;
+            glGenTextures(1, &name);
+            glBindTexture(GL_TEXTURE_2D, name);
+            glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+            gluBuild2DMipmaps(GL_TEXTURE_2D, GL_RGBA, w, h, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_REPEAT);
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_REPEAT);
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+            names[k] = name;
+            cutOutNames_.push_back(name);
+        }
+    }
 }
 
 void Render::SetProjection() const {
@@ -247,7 +301,7 @@ void Render::DrawPreview() {
         if (object.batches.empty()) {
             object.Draw();
         } else {
-            DrawMaterialBatches(object);
+            DrawMaterialBatches(object, i < cutOutTextures_.size() ? &cutOutTextures_[i] : nullptr);
         }
         if (sky) glEnable(GL_LIGHTING);
         if (cull) glDisable(GL_CULL_FACE);

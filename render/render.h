@@ -88,6 +88,11 @@ private:
     std::vector<unsigned char> closedOutward_;      // per object of the attached scene
     std::vector<ORVA_MATH::VECTOR> objectBoxes_;    // per object: minimum, maximum of its vertices
     int culledLastPreview_ = 0;
+    // Per object and material: the RGBA texture of a material with an opacity texture (its
+    // colour and its opacity as alpha, for the alpha test), 0 for none; made at AttachScene.
+    std::vector<std::vector<GLuint>> cutOutTextures_;
+    std::vector<GLuint> cutOutNames_;
+    void MakeCutOutTextures();
     bool BackFacesHidden(unsigned i, const ORVA_MATH::MATRIX& rotation) const;
     // gluPerspective(45, width / height, near, far) into the projection matrix.
     void SetProjection() const;
