@@ -342,15 +342,21 @@ void ApplyFileMaterials(Mesh& mesh, Geometry& g, const std::string& fileName, Mo
         std::string error;
         bool ok = true;
         if (embedded && t.embeddedWidth > 0) {
-            // Raw red, green, blue pixels (no alpha), top row first.
-            ok = !alpha;
-            const std::size_t row = std::size_t(t.embeddedWidth) * 3;
-            record.width = t.embeddedWidth;
-            record.height = t.embeddedHeight;
-            record.fileName = found;
-            record.pixels = new unsigned char[row * std::size_t(t.embeddedHeight)];
-            for (int y = 0; y < t.embeddedHeight; ++y)
-                std::memcpy(record.pixels + std::size_t(t.embeddedHeight - 1 - y) * row, t.embedded.data() + std::size_t(y) * row, row);
+            // Raw red, green, blue pixels (no alpha), top row first, as many as the size says.
+            ok = !alpha && t.embeddedWidth <= LOAD_3DS::kMaxImageSide && t.embeddedHeight > 0 &&
+                 t.embeddedHeight <= LOAD_3DS::kMaxImageSide &&
+                 t.embedded.size() == std::size_t(t.embeddedWidth) * std::size_t(t.embeddedHeight) * 3;
+            error = found + " is not the image its size says";
+            if (ok) {
+                const std::size_t row = std::size_t(t.embeddedWidth) * 3;
+                record.width = t.embeddedWidth;
+                record.height = t.embeddedHeight;
+                record.fileName = found;
+                record.pixels = new unsigned char[row * std::size_t(t.embeddedHeight)];
+                for (int y = 0; y < t.embeddedHeight; ++y)
+                    std::memcpy(record.pixels + std::size_t(t.embeddedHeight - 1 - y) * row,
+                                t.embedded.data() + std::size_t(y) * row, row);
+            }
         } else {
             std::vector<unsigned char> file;
             const std::vector<unsigned char>* bytes = &t.embedded;
