@@ -316,8 +316,9 @@ VECTOR ShadeDescribed(const Ray& ray, const RayHit& hit, int depth, const Scene&
     const Lambert diffuse(albedo);
     const Microfacet coat(roughness, f0);
 
-    VECTOR colour = ORVA_MATH::Mul(Colour(m.emission), MapAt(s, ORVA_GRAPHICS::kEmissionMap));
-    // The lights.
+    // The light that reaches the diffuse part (irradiance over pi, per channel) and what the coat
+    // reflects of the lights.
+    VECTOR irradiance(0.0f, 0.0f, 0.0f, 0.0f), highlight(0.0f, 0.0f, 0.0f, 0.0f);
     const unsigned lightCount = scene.lights.Size();
     for (unsigned k = 0; k < lightCount; ++k) {
         const LightSource& source = scene.lights[k];
@@ -327,16 +328,17 @@ VECTOR ShadeDescribed(const Ray& ray, const RayHit& hit, int depth, const Scene&
         const float d = Length(D);
         const float attenuation = 1.0f / (source.a0 + source.a1 * d + source.a2 * d * d);
         if (!(attenuation > 0.0f) || !std::isfinite(attenuation)) continue;
-        colour += ORVA_MATH::Mul(albedo, lightColour) * (kLightAmbient * attenuation);
+        irradiance += lightColour * (kLightAmbient * attenuation);
         const VECTOR wi = frame.ToLocal(D / d);
         if (!(wi.z > 0.0f)) continue;
         VECTOR lightPosition = centre;
         if (sample != nullptr) lightPosition = LightPoint(centre, source.radius, s.position, sample->u, sample->v);
         if (Blocked(ShadowRay(hit, lightPosition), scene, lightPosition, sample)) continue;
-        const VECTOR f = diffuse.Evaluate(woLocal, wi) + coat.Evaluate(woLocal, wi);
-        colour += ORVA_MATH::Mul(f, lightColour) * (kPi * attenuation * wi.z);
+        irradiance += lightColour * (attenuation * wi.z);
+        highlight += ORVA_MATH::Mul(coat.Evaluate(woLocal, wi), lightColour) * (kPi * attenuation * wi.z);
     }
-    // The sky light, or the preview's ambient.
+    // The sky light (one direction, cosine-weighted: its radiance is the irradiance over pi),
+    // or the preview's ambient.
     const SceneLighting& lighting = scene.lighting;
     if (lighting.skyLight > 0.0f) {
         if (sample != nullptr) {
@@ -345,14 +347,19 @@ VECTOR ShadeDescribed(const Ray& ray, const RayHit& hit, int depth, const Scene&
                 const VECTOR dir = frame.ToWorld(b.wi);
                 const Ray up(OffsetRayOrigin(SurfaceOf(hit, false), dir), dir);
                 if (!Blocked(up, scene, AsPoint(up.origin + dir * kSkyDistance), sample))
-                    colour += ORVA_MATH::Mul(b.weight, SkyRadiance(scene.sky, lighting.skyLight, dir));
+                    irradiance += SkyRadiance(scene.sky, lighting.skyLight, dir);
             }
         } else {
-            colour += ORVA_MATH::Mul(albedo, lighting.skyMean);
+            irradiance += lighting.skyMean;
         }
     } else {
-        colour += albedo * kSceneAmbient;
+        irradiance += VECTOR(kSceneAmbient, kSceneAmbient, kSceneAmbient, 0.0f);
     }
+    // At most 1 per channel, as the preview's lighting is clamped before its texture: a bright
+    // light leaves a texture's colours readable in both modes instead of washing them to white.
+    irradiance = VECTOR(std::fmin(irradiance.x, 1.0f), std::fmin(irradiance.y, 1.0f), std::fmin(irradiance.z, 1.0f), 0.0f);
+    VECTOR colour = ORVA_MATH::Mul(Colour(m.emission), MapAt(s, ORVA_GRAPHICS::kEmissionMap)) +
+                    ORVA_MATH::Mul(albedo, irradiance) + highlight;
     if (depth <= 0) return colour;
     // The scene in the coat, one direction: the pass's sample of the visible normals.
     if (m.reflectsScene) {
