@@ -15,6 +15,28 @@ VECTOR SkyRadiance(const SkyDome& sky, float strength, const VECTOR& d) {
     return SkyColour(sky, ray) * strength;
 }
 
+float DirectShare(const Scene& scene, const VECTOR& position, const VECTOR& normal) {
+    if (scene.lights.Size() == 0) return 0.0f;
+    const LightSource& light = scene.lights[0];
+    const VECTOR D(light.position.x - position.x, light.position.y - position.y, light.position.z - position.z, 0.0f);
+    const float d = ORVA_MATH::Length(D);
+    const float n = ORVA_MATH::Length(VECTOR(normal.x, normal.y, normal.z, 0.0f));
+    if (!(d > 0.0f) || !(n > 0.0f)) return 0.0f;
+    const float nl = (D.x * normal.x + D.y * normal.y + D.z * normal.z) / (d * n);
+    if (!(nl > 0.0f)) return 0.0f;
+    const float attenuation = 1.0f / (light.a0 + light.a1 * d + light.a2 * d * d);
+    if (!(attenuation > 0.0f) || !std::isfinite(attenuation)) return 0.0f;
+    // Grey light: the channels' mean of the scene's ambient.
+    const SceneLighting& l = scene.lighting;
+    const float ambient = l.skyLight > 0.0f ? (l.skyMean.x + l.skyMean.y + l.skyMean.z) / 3.0f : kSceneAmbient;
+    const float lightColour = (float(light.r) + float(light.g) + float(light.b)) / (3.0f * 255.0f);
+    const float direct = nl * attenuation * lightColour;
+    // OpenGL clamps the lit colour at 1: beyond it the direct light's share is what it adds up to 1.
+    const float base = ambient + kLightAmbient * attenuation * lightColour;
+    const float lit = std::fmin(base + direct, 1.0f);
+    return lit > base ? (lit - base) / lit : 0.0f;
+}
+
 void PrepareLighting(Scene& scene, float skyLight) {
     SceneLighting& l = scene.lighting;
     l.skyLight = skyLight > 0.0f && std::isfinite(skyLight) ? skyLight : 0.0f;

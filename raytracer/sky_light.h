@@ -35,6 +35,13 @@ struct SceneLighting {
 // strength times the dome's texel in that direction (red, blue, green), or times white.
 VECTOR SkyRadiance(const SkyDome& sky, float strength, const VECTOR& d);
 
+// The share of the preview's lit colour at a surface point that light 0's direct light gives
+// (OpenGL's diffuse term over ambient plus diffuse, as the preview lights a point with unit
+// normal n facing the eye): what a shadow takes away, so that a shadowed pixel keeps the
+// preview's ambient part. 0 where the surface faces away from the light (the preview has
+// already darkened it) or the scene has no light.
+float DirectShare(const Scene& scene, const VECTOR& position, const VECTOR& normal);
+
 // Sets scene.lighting: the sky light's strength and mean (from the scene's sky, so set the
 // sky first) and whether any object that rays meet has a see-through material.
 void PrepareLighting(Scene& scene, float skyLight);
