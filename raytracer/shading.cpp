@@ -350,7 +350,7 @@ VECTOR ShadeDescribed(const Ray& ray, const RayHit& hit, int depth, const Scene&
                     irradiance += SkyRadiance(scene.sky, lighting.skyLight, dir);
             }
         } else {
-            irradiance += lighting.skyMean;
+            irradiance += SkyIrradiance(lighting, n);
         }
     } else {
         irradiance += VECTOR(kSceneAmbient, kSceneAmbient, kSceneAmbient, 0.0f);

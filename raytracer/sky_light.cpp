@@ -15,6 +15,11 @@ VECTOR SkyRadiance(const SkyDome& sky, float strength, const VECTOR& d) {
     return SkyColour(sky, ray) * strength;
 }
 
+VECTOR SkyIrradiance(const SceneLighting& lighting, const VECTOR& n) {
+    const float up = 0.5f * (1.0f + std::fmax(0.0f, std::fmin(1.0f, n.y)));
+    return lighting.skyUp * up;
+}
+
 float DirectShare(const Scene& scene, const VECTOR& position, const VECTOR& normal) {
     if (scene.lights.Size() == 0) return 0.0f;
     const LightSource& light = scene.lights[0];
@@ -28,7 +33,11 @@ float DirectShare(const Scene& scene, const VECTOR& position, const VECTOR& norm
     if (!(attenuation > 0.0f) || !std::isfinite(attenuation)) return 0.0f;
     // Grey light: the channels' mean of the scene's ambient.
     const SceneLighting& l = scene.lighting;
-    const float ambient = l.skyLight > 0.0f ? (l.skyMean.x + l.skyMean.y + l.skyMean.z) / 3.0f : kSceneAmbient;
+    float ambient = kSceneAmbient;
+    if (l.skyLight > 0.0f) {
+        const VECTOR sky = SkyIrradiance(l, VECTOR(normal.x / n, normal.y / n, normal.z / n, 0.0f));
+        ambient = (sky.x + sky.y + sky.z) / 3.0f;
+    }
     const float lightColour = (float(light.r) + float(light.g) + float(light.b)) / (3.0f * 255.0f);
     const float direct = nl * attenuation * lightColour;
     // OpenGL clamps the lit colour at 1: beyond it the direct light's share is what it adds up to 1.
@@ -40,19 +49,20 @@ float DirectShare(const Scene& scene, const VECTOR& position, const VECTOR& norm
 void PrepareLighting(Scene& scene, float skyLight) {
     SceneLighting& l = scene.lighting;
     l.skyLight = skyLight > 0.0f && std::isfinite(skyLight) ? skyLight : 0.0f;
-    // The mean over the sphere on a 64 x 32 grid of equal areas (z uniform in [-1, 1]).
+    // The cosine-weighted mean over the upper hemisphere on a 64 x 32 grid of equal projected
+    // areas (the unit disk in rings of equal area, lifted onto the hemisphere).
     VECTOR sum(0.0f, 0.0f, 0.0f, 0.0f);
-    constexpr int kAround = 64, kUp = 32;
-    for (int j = 0; j < kUp; ++j) {
-        const float y = -1.0f + (2.0f * float(j) + 1.0f) / float(kUp);
-        const float r = std::sqrt(std::fmax(0.0f, 1.0f - y * y));
+    constexpr int kAround = 64, kRings = 32;
+    for (int j = 0; j < kRings; ++j) {
+        const float r = std::sqrt((float(j) + 0.5f) / float(kRings));  // radius on the disk
+        const float y = std::sqrt(std::fmax(0.0f, 1.0f - r * r));
         for (int i = 0; i < kAround; ++i) {
             const float phi = 2.0f * kPi * (float(i) + 0.5f) / float(kAround);
             sum += SkyRadiance(scene.sky, l.skyLight, VECTOR(r * std::cos(phi), y, r * std::sin(phi), 0.0f));
         }
     }
-    l.skyMean = sum / float(kAround * kUp);
-    l.skyMean.w = 0.0f;
+    l.skyUp = sum / float(kAround * kRings);
+    l.skyUp.w = 0.0f;
     l.seeThrough = false;
     for (unsigned i = 0; i < scene.objects.Size(); ++i) {
         const TObject& object = scene.objects[i];

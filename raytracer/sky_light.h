@@ -6,8 +6,9 @@
 // direction (the dome's texture where the traced sky is a dome, white otherwise). Each settling
 // pass adds one cosine-weighted direction over the hemisphere of a surface point, blocked by the
 // models, so a shadowed side shows its shape and colour and settles like the penumbra; a moving
-// frame takes the sky's mean, unblocked, which is also the preview's ambient light. Without a
-// sky light a described surface gets the ambient light of the fixed-function preview.
+// frame takes SkyIrradiance instead, the light of a sky above the floor as the preview shows it
+// (OpenGL's ambient light and a second light straight from above). Without a sky light a
+// described surface gets the ambient light of the fixed-function preview.
 
 #include "math/vector.h"
 
@@ -27,7 +28,9 @@ inline constexpr float kLightAmbient = 0.1f;
 
 struct SceneLighting {
     float skyLight = 0.0f;                    // strength; 0: off
-    VECTOR skyMean{0.0f, 0.0f, 0.0f, 0.0f};   // strength times the sky's mean colour over the sphere
+    // What an upward surface under the open sky receives (irradiance over pi: the cosine-weighted
+    // mean of SkyRadiance over the upper hemisphere), red, blue, green.
+    VECTOR skyUp{0.0f, 0.0f, 0.0f, 0.0f};
     bool seeThrough = false;                  // some traced material lets rays through
 };
 
@@ -41,6 +44,12 @@ VECTOR SkyRadiance(const SkyDome& sky, float strength, const VECTOR& d);
 // preview's ambient part. 0 where the surface faces away from the light (the preview has
 // already darkened it) or the scene has no light.
 float DirectShare(const Scene& scene, const VECTOR& position, const VECTOR& normal);
+
+// The sky light's irradiance (over pi) at a surface of unit normal n, unblocked, as a sky
+// above an opaque floor gives it: skyUp (1 + n.y) / 2 for an upward-turned surface, skyUp / 2
+// for any surface facing down (the floor's own light, which the sky light does not trace, is
+// left to that half). The preview's hemisphere lighting is the same function.
+VECTOR SkyIrradiance(const SceneLighting& lighting, const VECTOR& n);
 
 // Sets scene.lighting: the sky light's strength and mean (from the scene's sky, so set the
 // sky first) and whether any object that rays meet has a see-through material.

@@ -259,11 +259,13 @@ void Render::DrawPreview() {
         glLightf(GL_LIGHT0, GL_LINEAR_ATTENUATION, light.a1);
         glLightf(GL_LIGHT0, GL_QUADRATIC_ATTENUATION, light.a2);
     }
+    // The sky light as the tracer's moving frame shows it (RAYTR::SkyIrradiance): half of what
+    // an upward surface receives as ambient light, the other half from a light straight above.
     const RAYTR::SceneLighting& lighting = scene_->lighting;
-    const float sceneAmbient[4] = {
-        lighting.skyLight > 0.0f ? lighting.skyMean.x : RAYTR::kSceneAmbient,
-        lighting.skyLight > 0.0f ? lighting.skyMean.z : RAYTR::kSceneAmbient,
-        lighting.skyLight > 0.0f ? lighting.skyMean.y : RAYTR::kSceneAmbient, 1.0f};
+    const bool sky = lighting.skyLight > 0.0f;
+    const float half[4] = {0.5f * lighting.skyUp.x, 0.5f * lighting.skyUp.z, 0.5f * lighting.skyUp.y, 1.0f};
+    const float sceneAmbient[4] = {sky ? half[0] : RAYTR::kSceneAmbient, sky ? half[1] : RAYTR::kSceneAmbient,
+                                   sky ? half[2] : RAYTR::kSceneAmbient, 1.0f};
     glLightModelfv(GL_LIGHT_MODEL_AMBIENT, sceneAmbient);
     eye_ = scene_->GetEye();
     lookAt_ = scene_->GetTarget();
@@ -281,6 +283,16 @@ void Render::DrawPreview() {
     glPushMatrix();
     glMultMatrixf(rotation.m);
     glLightfv(GL_LIGHT0, GL_POSITION, lightPosition_);
+    if (sky) {
+        static const float kAbove[4] = {0.0f, 1.0f, 0.0f, 0.0f}, kDark[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+        glLightfv(GL_LIGHT1, GL_POSITION, kAbove);
+        glLightfv(GL_LIGHT1, GL_DIFFUSE, half);
+        glLightfv(GL_LIGHT1, GL_AMBIENT, kDark);
+        glLightfv(GL_LIGHT1, GL_SPECULAR, kDark);
+        glEnable(GL_LIGHT1);
+    } else {
+        glDisable(GL_LIGHT1);
+    }
 
     // The objects in the order added, each with its texture 0; back faces that cannot be seen
     // are not rasterised.

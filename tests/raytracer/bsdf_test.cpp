@@ -172,7 +172,7 @@ TEST(MaterialShadingTest, SmoothMetalIsTheMirrorAndRoughMetalShowsNoMirrorImage)
     EXPECT_NEAR(metal.y, mirror.y, 1e-4f);
     EXPECT_NEAR(metal.z, mirror.z, 1e-4f);
     // The mirror shows the red box (red in x, blue in y, green in z)...
-    EXPECT_GT(mirror.x, 0.5f);
+    EXPECT_GT(mirror.x, 0.3f);
     EXPECT_LT(mirror.y, 0.1f);
     // ...roughness 1 spreads it over the sky: no longer mostly red.
     const VECTOR rough = MetalFloor(1.0f, 0.0f, 256);
