@@ -9,6 +9,7 @@
 
 #include "app/config.h"
 #include "errors/errors.h"
+#include "loaders/folder_paths.h"
 #include "loaders/import.h"
 #include "loaders/model_scene.h"
 #include "loaders/provided_files.h"
@@ -62,30 +63,23 @@ std::string UserDemoFolder() {
 }
 
 void CompleteDemoCopy(const std::string& from, const std::string& to) {
-    const auto fail = [&](const std::error_code& ec) {
-        throw TIRN_ERROR::File_Error("Can not write the demo scene into " + to + ": " + ec.message());
+    const auto fail = [&](const std::string& why) {
+        throw TIRN_ERROR::File_Error("Can not write the demo scene into " + to + ": " + why);
     };
     std::error_code ec;
     fs::create_directories(to, ec);
-    if (ec) fail(ec);
+    if (ec) fail(ec.message());
     for (fs::recursive_directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
         if (!it->is_regular_file(ec)) continue;
-        const fs::path target = fs::path(to) / fs::relative(it->path(), from, ec);
-        if (ec) fail(ec);
-        if (fs::exists(target, ec)) continue;
-        fs::create_directories(target.parent_path(), ec);
-        if (ec) fail(ec);
-        fs::path part = target;
-        part += ".part";
-        fs::copy_file(it->path(), part, fs::copy_options::overwrite_existing, ec);
-        if (!ec) fs::rename(part, target, ec);
-        if (ec) {
-            std::error_code ignored;
-            fs::remove(part, ignored);
-            fail(ec);
-        }
+        const fs::path relative = fs::relative(it->path(), from, ec);
+        if (ec) fail(ec.message());
+        if (fs::exists(fs::path(to) / relative, ec)) continue;
+        // A temporary file (mkstemp) in its folder, renamed into place: an interrupted copy
+        // leaves no half file, and no link is followed out of the copy.
+        std::string why;
+        if (!LOAD_3DS::CopyFileInside(to, relative, it->path(), &why)) fail(why);
     }
-    if (ec) fail(ec);
+    if (ec) fail(ec.message());
 }
 
 StartPlace OpenStartScene(const std::string& arg, CONFIG::Lexer& config, std::ofstream& errorLog) {

@@ -41,7 +41,8 @@ std::string UserDemoFolder();
 
 // Copies every file below `from` that is missing below `to` (folders made as needed); what is
 // there already, an edited release.cgf included, stays as it is. Each file is written under a
-// temporary name and renamed, so an interrupted copy leaves no half file. Throws
+// temporary name made by mkstemp in its folder and renamed, so an interrupted copy leaves no
+// half file and two first starts at once do not meet; no symbolic link below `to` is followed. Throws
 // TIRN_ERROR::File_Error "Can not write the demo scene into " + to (with the reason), its box
 // shown, when a file cannot be written.
 void CompleteDemoCopy(const std::string& from, const std::string& to);

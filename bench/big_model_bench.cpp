@@ -30,6 +30,7 @@ namespace {
 
 const std::string& File() {
     static const std::string file = [] {
+        LOAD_3DS::SetImportHelper(REDOWL_IMPORT_HELPER);  // built in the top folder, not beside the benchmarks
         const std::string path = REDOWL_BINARY_DIR "/big_knot.ply";
         if (!std::filesystem::exists(path) && !LOAD_3DS::WritePLY(path, LOAD_3DS::MakeBigKnot())) {
             std::fprintf(stderr, "cannot write %s\n", path.c_str());

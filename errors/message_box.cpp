@@ -1,7 +1,11 @@
 #include "errors/message_box.h"
 
 #include <SDL2/SDL.h>
+#include <pthread.h>
+#include <sys/prctl.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -27,11 +31,30 @@ bool HaveDisplay() {
     return (display && *display) || (wayland && *wayland);
 }
 
+// SDL shows the box from a process it forks off the calling thread (its X connection and
+// locale kept apart from the caller's), which waits for it. That process must not outlive the
+// viewer: a viewer killed while its box is up would leave the box on screen. So every process
+// forked by a thread while that thread shows a box gets a death signal tied to the thread,
+// which lives, blocked, until the box is dismissed or the viewer dies.
+thread_local bool showingBox = false;
+thread_local pid_t boxParent = 0;
+
+void BoxChildDiesWithItsParent() {
+    if (!showingBox) return;
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != boxParent) ::_exit(1);  // the viewer died before the line above
+}
+
 void PlatformBox(const std::string& caption, const std::string& text) {
+    static const bool handler = ::pthread_atfork(nullptr, nullptr, &BoxChildDiesWithItsParent) == 0;
+    (void)handler;
     // SDL_ShowSimpleMessageBox needs no SDL window and no SDL_Init; it blocks until dismissed.
-    if (HaveDisplay() &&
-        SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, caption.c_str(), text.c_str(), nullptr) == 0) {
-        return;
+    if (HaveDisplay()) {
+        showingBox = true;
+        boxParent = ::getpid();
+        const int shown = SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, caption.c_str(), text.c_str(), nullptr);
+        showingBox = false;
+        if (shown == 0) return;
     }
     std::fprintf(stderr, "%s%s\n", caption.c_str(), text.c_str());
     std::fflush(stderr);

@@ -26,7 +26,10 @@
 #include "loaders/texture.h"
 #include "mesh/mesh.h"
 #include "mesh/model_load.h"
+#include "loaders/bmp_writer.h"
 #include "loaders/import.h"
+#include "loaders/import_reply.h"
+#include "loaders/l3ds_writer.h"
 
 #include <assimp/material.h>
 #include <assimp/scene.h>
@@ -419,6 +422,88 @@ inline std::string SceneInput(Mesh& mesh, const std::uint8_t* data, std::size_t 
         return CheckOneBox(recorder, "File_Error: ");
     }
     if (!recorder.Boxes().empty()) return "a converted scene that loaded showed a box";
+    return CheckLoadedMesh(mesh);
+}
+
+// ------------------------------------------------------------------------- the import helper's reply
+
+// A reply's bytes as the helper sends them: a progress message, then the result.
+inline std::vector<unsigned char> EncodeReply(const LOAD_3DS::ImportReply& reply) {
+    std::vector<unsigned char> bytes;
+    {
+        LOAD_3DS::ReplyWriter w([&](const void* p, std::size_t n) {
+            bytes.insert(bytes.end(), static_cast<const unsigned char*>(p), static_cast<const unsigned char*>(p) + n);
+        });
+        w.Progress(0.25f);
+        w.Result(reply);
+    }
+    return bytes;
+}
+
+// A whole reply for a mesh: its faces in turn of three materials (a raw 2 x 2 image, the same
+// as an encoded BMP, a colour with a texture file), the file's normals or none.
+inline LOAD_3DS::ImportReply ReplyOf(const LOAD_3DS::WriterMesh& mesh, bool fileNormals) {
+    using namespace LOAD_3DS;
+    ImportReply r;
+    r.ok = true;
+    ImportedModel& m = r.model;
+    const std::size_t V = mesh.vertices.size();
+    m.positions = mesh.vertices;
+    m.normals.assign(V, LPoint3{0.0f, 0.0f, 1.0f});
+    m.fileNormal.assign(V, fileNormals ? 1 : 0);
+    m.uvs = mesh.uvs.size() == V ? mesh.uvs : std::vector<LUV>(V, LUV{0.0f, 0.0f});
+    m.faces = mesh.faces;
+    for (std::size_t f = 0; f < m.faces.size(); ++f) m.faceMaterials.push_back(std::uint32_t(f % 3));
+    FileMaterial raw, encoded, plain;
+    raw.name = "raw";
+    raw.texture = "embedded image *0";
+    raw.embedded = {255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255};
+    raw.embeddedWidth = raw.embeddedHeight = 2;
+    encoded.name = "bmp";
+    encoded.texture = "embedded image *1";
+    encoded.embedded = EncodeBMP24(2, 2, raw.embedded.data());
+    plain.name = "plain";
+    plain.diffuse[1] = 0.5f;
+    plain.texture = "wood.png";
+    m.materials = {raw, encoded, plain};
+    m.meshesInFile = m.meshesUsed = 1;
+    r.filesRead = {"model.obj", "model.mtl"};
+    return r;
+}
+
+// Reads the bytes as the import helper's reply, as the viewer reads the helper's pipe (the
+// helper runs assimp on a file the user opened, so its reply may be anything): the reader ends
+// it as whole, cut short or malformed, never sizing an array beyond the cap; a whole reply's
+// model then goes through the viewer's load with the file's materials (embedded images
+// included) and must give a whole mesh.
+inline std::string ReplyInput(Mesh& mesh, const std::uint8_t* data, std::size_t size) {
+    // A cap near the inputs' sizes, so that the cap's rule is met too.
+    constexpr std::uint64_t kCap = 1 << 16;
+    LOAD_3DS::MemorySource source(data, size);
+    LOAD_3DS::ReplyReader reader(source, kCap);
+    LOAD_3DS::ImportReply reply;
+    bool shareOutside = false;
+    const LOAD_3DS::ReplyEnd end = reader.Read(reply, [&](float share) { shareOutside |= !(share >= 0.0f && share <= 1.0f); });
+    if (shareOutside) return "a progress share outside [0, 1] was passed on";
+    if (reader.BytesRead() > size) return "the reader counted more bytes than there were";
+    const LOAD_3DS::ImportedModel& m = reply.model;
+    std::uint64_t held = m.positions.capacity() * sizeof(LOAD_3DS::LPoint3) + m.normals.capacity() * sizeof(LOAD_3DS::LPoint3) +
+                         m.uvs.capacity() * sizeof(LOAD_3DS::LUV) + m.faces.capacity() * sizeof(LOAD_3DS::LFace) +
+                         m.faceMaterials.capacity() * 4 + m.fileNormal.capacity();
+    for (const LOAD_3DS::FileMaterial& f : m.materials) held += f.embedded.capacity();
+    if (held > kCap) return "the reader holds more than its cap";
+    if (end != LOAD_3DS::ReplyEnd::kComplete || !reply.ok) return {};
+    TIRN_ERROR::BoxRecorder recorder;
+    ORVA_GRAPHICS::ModelOptions options;
+    options.materials = ORVA_GRAPHICS::Materials::File;
+    options.smoothing = (size & 1) ? ORVA_GRAPHICS::Smoothing::Groups : ORVA_GRAPHICS::Smoothing::Position;
+    Scratch folder("reply.obj");  // textures are looked up beside it (none is there)
+    try {
+        ORVA_GRAPHICS::LoadImportedModel(mesh, std::move(reply.model), folder.path, options);
+    } catch (const TIRN_ERROR::File_Error&) {
+        return CheckOneBox(recorder, "File_Error: ");
+    }
+    if (!recorder.Boxes().empty()) return "a whole reply's model showed a box";
     return CheckLoadedMesh(mesh);
 }
 

@@ -4,6 +4,8 @@
 //               coordinates, local axes, several objects, lights and spotlights
 //   dir/bmp     valid 24-bit BMP files of several widths (with and without row padding)
 //   dir/obj     small OBJ models for a foreign exporter to turn into further 3DS seeds
+//   dir/reply   replies of the import helper: small models with file normals, raw and encoded
+//               embedded images and the files read, and a refusal
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +14,7 @@
 
 #include "loaders/bmp_writer.h"
 #include "loaders/demo_scene.h"
+#include "fuzz/fuzz_entry.h"
 #include "loaders/l3ds_writer.h"
 
 namespace {
@@ -135,6 +138,19 @@ bool WriteObjs(const fs::path& dir) {
            WriteText(dir / "two_objects.obj", two);
 }
 
+bool WriteReplies(const fs::path& dir) {
+    WriterMesh triangle;
+    triangle.vertices = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
+    triangle.faces = {{0, 1, 2}};
+    ImportReply refusal;
+    refusal.message = "Can not load model.obj: broken";
+    using redowl_fuzz::EncodeReply;
+    using redowl_fuzz::ReplyOf;
+    return WriteBytes((dir / "knot.reply").string(), EncodeReply(ReplyOf(MakeTorusKnot(12, 6), true))) &&
+           WriteBytes((dir / "triangle.reply").string(), EncodeReply(ReplyOf(triangle, false))) &&
+           WriteBytes((dir / "refusal.reply").string(), EncodeReply(refusal));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -144,13 +160,13 @@ int main(int argc, char** argv) {
     }
     const fs::path root(argv[1]);
     std::error_code ec;
-    for (const char* sub : {"config", "3ds", "bmp", "obj"}) fs::create_directories(root / sub, ec);
+    for (const char* sub : {"config", "3ds", "bmp", "obj", "reply"}) fs::create_directories(root / sub, ec);
     if (ec) {
         std::fprintf(stderr, "redowl_fuzz_seeds: cannot create folders under %s\n", argv[1]);
         return 1;
     }
     if (!WriteConfigs(root / "config") || !WriteModels(root / "3ds") || !WriteImages(root / "bmp") ||
-        !WriteObjs(root / "obj")) {
+        !WriteObjs(root / "obj") || !WriteReplies(root / "reply")) {
         std::fprintf(stderr, "redowl_fuzz_seeds: cannot write the seeds under %s\n", argv[1]);
         return 1;
     }

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
+#include <utility>
 
 #include "loaders/bmp_writer.h"
+#include "loaders/folder_paths.h"
 
 namespace LOAD_3DS {
 
@@ -281,32 +281,22 @@ std::string DemoConfiguration() {
 }
 
 bool WriteDemoScene(const std::string& dir, std::string* error) {
-    namespace fs = std::filesystem;
-    auto fail = [&](const std::string& why) {
-        if (error) *error = why;
-        return false;
-    };
-    std::error_code ec;
-    const fs::path root(dir);
-    fs::create_directories(root / "data", ec);
-    if (ec) return fail("cannot create " + (root / "data").string() + ": " + ec.message());
-
-    const std::vector<unsigned char> checker = MakeCheckerImage();
-    const std::vector<unsigned char> sky = MakeSkyImage();
-    if (!WriteBMP24((root / "data" / "texture1.bmp").string(), 256, 256, checker.data()))
-        return fail("cannot write data/texture1.bmp");
-    if (!WriteBMP24((root / "data" / "SKY.bmp").string(), 512, 256, sky.data()))
-        return fail("cannot write data/SKY.bmp");
-    if (!Write3DS((root / "data" / "knot.3ds").string(), {MakeDemoKnot()}))
-        return fail("cannot write data/knot.3ds");
-    if (!Write3DS((root / "data" / "sky.3ds").string(), {MakeSkyDome()})) return fail("cannot write data/sky.3ds");
-    if (!Write3DS((root / "data" / "floor.3ds").string(), {MakeFloor()}))
-        return fail("cannot write data/floor.3ds");
-
-    std::ofstream cfg(root / "release.cgf", std::ios::binary);
-    cfg << DemoConfiguration();
-    cfg.close();
-    if (!cfg) return fail("cannot write release.cgf");
+    // Inside dir only, through no link below it (see WriteBytesInside).
+    const std::string configuration = DemoConfiguration();
+    const std::pair<const char*, std::vector<unsigned char>> files[] = {
+        {"data/texture1.bmp", EncodeBMP24(256, 256, MakeCheckerImage().data())},
+        {"data/SKY.bmp", EncodeBMP24(512, 256, MakeSkyImage().data())},
+        {"data/knot.3ds", Encode3DS({MakeDemoKnot()})},
+        {"data/sky.3ds", Encode3DS({MakeSkyDome()})},
+        {"data/floor.3ds", Encode3DS({MakeFloor()})},
+        {"release.cgf", std::vector<unsigned char>(configuration.begin(), configuration.end())}};
+    for (const auto& [name, bytes] : files) {
+        if (bytes.empty()) {
+            if (error) *error = std::string("cannot encode ") + name;
+            return false;
+        }
+        if (!WriteBytesInside(dir, name, bytes, error)) return false;
+    }
     return true;
 }
 

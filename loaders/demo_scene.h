@@ -43,8 +43,9 @@ std::string SkyFloorAndTracerConfiguration(const std::string& gridFactor, const 
                                            const std::string& moreSceneKeys = "");
 
 // Writes dir/release.cgf, dir/data/texture1.bmp, dir/data/SKY.bmp and the three models
-// dir/data/knot.3ds, dir/data/sky.3ds, dir/data/floor.3ds (creating the folders). On failure
-// returns false with a one-line reason in *error when error is not null.
+// dir/data/knot.3ds, dir/data/sky.3ds, dir/data/floor.3ds (creating the folders), nothing
+// outside dir and through no symbolic link below it (see WriteBytesInside). On failure returns
+// false with a one-line reason in *error when error is not null.
 bool WriteDemoScene(const std::string& dir, std::string* error = nullptr);
 
 }  // namespace LOAD_3DS

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "loaders/folder_paths.h"
 #include "loaders/image_decode.h"
 #include "loaders/provided_files.h"
 #include "loaders/texture.h"
@@ -64,10 +65,7 @@ std::string Resolve(const fs::path& folder, const std::vector<std::string>& part
     for (std::size_t i = 0; i < parts.size(); ++i) {
         const std::string& part = parts[i];
         if (part.empty() || part == ".") continue;
-        if (part == "..") {
-            at /= part;
-            continue;
-        }
+        if (part == "..") return {};  // never above the folder
         const std::string name = MatchIgnoringCase(at, part);
         if (name.empty()) return {};
         at /= name;
@@ -95,33 +93,26 @@ bool LoadImageFile(const std::string& path, TEXTURE& texture, std::string* error
 }
 
 std::string FindTextureFile(const std::string& modelFolder, const std::string& reference) {
-    // Both separators split the path; a drive ("C:") or a leading separator makes it absolute.
     std::string ref = reference;
     std::replace(ref.begin(), ref.end(), '\\', '/');
     while (!ref.empty() && (ref.back() == '/' || std::isspace(static_cast<unsigned char>(ref.back())))) ref.pop_back();
     if (ref.empty()) return {};
-    const bool drive = ref.size() >= 2 && ref[1] == ':' && std::isalpha(static_cast<unsigned char>(ref[0]));
-    const bool absolute = drive || ref[0] == '/';
-    std::vector<std::string> parts;
-    for (std::size_t at = 0; at <= ref.size();) {
-        const std::size_t next = std::min(ref.find('/', at), ref.size());
-        parts.push_back(ref.substr(at, next - at));
-        at = next + 1;
-    }
     const fs::path folder = modelFolder.empty() ? fs::path(".") : fs::path(modelFolder);
-    std::error_code ec;
-    // 1. Relative to the model's folder, or an absolute path of this machine as it stands.
-    if (!absolute) {
+    // 1. Relative to the model's folder, normalised; never a path that is absolute or leaves it.
+    if (const std::string inside = PathInsideFolder(ref); !inside.empty()) {
+        std::vector<std::string> parts;
+        for (const fs::path& part : fs::path(inside)) parts.push_back(part.string());
         if (std::string found = Resolve(folder, parts); !found.empty()) return found;
-    } else if (!drive && fs::is_regular_file(ref, ec)) {
-        return ref;
     }
     // 2. The file name alone, in the model's folder.
-    if (std::string found = Resolve(folder, {parts.back()}); !found.empty()) return found;
-    // 3. A file the process holds in memory beside the model (the surroundings of a model
-    // opened directly), by the reference as it stands.
-    const std::string provided = (folder / ref).string();
-    return !absolute && IsProvided(provided) ? provided : std::string();
+    const std::string name = ref.substr(ref.find_last_of('/') + 1);
+    if (name == "." || name == "..") return {};
+    if (std::string found = Resolve(folder, {name}); !found.empty()) return found;
+    // 3. A file the process holds in memory inside the model's folder (the surroundings of a
+    // model opened directly), by the reference normalised.
+    const std::string inside = PathInsideFolder(ref);
+    const std::string provided = inside.empty() ? std::string() : (folder / inside).string();
+    return !provided.empty() && IsProvided(provided) ? provided : std::string();
 }
 
 }  // namespace LOAD_3DS

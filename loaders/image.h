@@ -31,10 +31,11 @@ bool LoadImageMemory(const unsigned char* data, std::size_t size, const std::str
 
 // The file a model in folder modelFolder means by reference (a path as the model file holds
 // it, with '/' or '\' separators, relative or absolute, perhaps from another machine), or ""
-// when there is none. Tried in this order: the reference relative to the folder (an absolute
-// reference as it stands), then its file name alone in the folder; each first exactly, then
+// when there is none. Only files inside the model's folder are found. Tried in this order: the
+// reference relative to the folder, normalised (unless it is absolute or leaves the folder:
+// see PathInsideFolder), then its file name alone in the folder; each first exactly, then
 // with letter case ignored in every part of the path below the folder; last, a file provided in
-// memory (loaders/provided_files.h) under the folder and the reference as it stands.
+// memory (loaders/provided_files.h) at the normalised reference inside the folder.
 std::string FindTextureFile(const std::string& modelFolder, const std::string& reference);
 
 }  // namespace LOAD_3DS

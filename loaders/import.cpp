@@ -1,17 +1,13 @@
 #include "loaders/import.h"
 
-#include <assimp/DefaultIOSystem.h>
-#include <assimp/IOStream.hpp>
-#include <assimp/IOSystem.hpp>
 #include <assimp/Importer.hpp>
-#include <assimp/ProgressHandler.hpp>
 #include <assimp/material.h>
-#include <assimp/postprocess.h>
 #include <assimp/scene.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/resource.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +23,10 @@
 #include <memory>
 #include <utility>
 
+#include "loaders/folder_paths.h"
+#include "loaders/image.h"
+#include "loaders/import_reply.h"
+
 namespace LOAD_3DS {
 
 namespace {
@@ -34,8 +34,8 @@ namespace {
 namespace fs = std::filesystem;
 
 // Largest model taken, in vertices and in faces (the face corners are 32-bit signed).
-constexpr std::size_t kMaxVertices = std::size_t(1) << 30;
-constexpr std::size_t kMaxFaces = std::size_t(1) << 29;
+constexpr std::size_t kMaxVertices = kMaxImportVertices;
+constexpr std::size_t kMaxFaces = kMaxImportFaces;
 // Nodes visited at most: a node graph that repeats meshes beyond this is refused.
 constexpr std::size_t kMaxNodeVisits = std::size_t(1) << 20;
 
@@ -44,46 +44,12 @@ std::string Lower(std::string s) {
     return s;
 }
 
-// Records the files assimp opens, and opens them as the default system does.
-class RecordingIO : public Assimp::DefaultIOSystem {
-public:
-    std::vector<std::string>* record = nullptr;
-    Assimp::IOStream* Open(const char* file, const char* mode) override {
-        Assimp::IOStream* s = Assimp::DefaultIOSystem::Open(file, mode);
-        if (s && record) record->push_back(file);
-        return s;
-    }
-};
-
-class Progress : public Assimp::ProgressHandler {
-public:
-    std::function<void(float)> callback;
-    bool Update(float share) override {
-        if (callback && share >= 0.0f) callback(std::min(share, 1.0f));
-        return true;  // never cancel
-    }
-};
-
-// One importer per thread: building one registers every format's reader, which would cost more
-// than reading a small file.
-struct ThreadImporter {
-    Assimp::Importer importer;
-    RecordingIO* io = new RecordingIO;
-    Progress* progress = new Progress;
-    ThreadImporter() {
-        importer.SetIOHandler(io);             // owned by the importer
-        importer.SetProgressHandler(progress);  // likewise
-    }
-};
-ThreadImporter& Importer() {
-    thread_local ThreadImporter importer;
+// One importer per thread for the questions about formats: building one registers every
+// format's reader. Nothing in this process reads a model file with it (see ImportModel).
+Assimp::Importer& FormatImporter() {
+    thread_local Assimp::Importer importer;
     return importer;
 }
-
-// Post-processing: polygons into triangles, mapping coordinates made where the file maps by
-// projection and carried through its texture transforms. Vertices are joined here, not by
-// assimp (whose joining step costs more than the whole import of a large file).
-constexpr unsigned kSteps = aiProcess_Triangulate | aiProcess_GenUVCoords | aiProcess_TransformUVCoords;
 
 bool Fail(std::string* error, const std::string& why) {
     if (error) *error = why;
@@ -116,7 +82,10 @@ FileMaterial ConvertMaterial(const aiScene& scene, const aiMaterial& m, bool fac
             if (t->mHeight == 0) {
                 const auto* bytes = reinterpret_cast<const unsigned char*>(t->pcData);
                 out.embedded.assign(bytes, bytes + t->mWidth);
-            } else if (t->mWidth <= 16384 && t->mHeight <= 16384) {
+            } else if (t->mWidth <= unsigned(kMaxImageSide) && t->mHeight <= unsigned(kMaxImageSide) &&
+                       (long long)t->mWidth * t->mHeight <= kMaxImagePixels) {
+                // Raw texels, under the same size limit as any image file (a larger one is left
+                // out, and its material keeps its colour).
                 out.embeddedWidth = int(t->mWidth);
                 out.embeddedHeight = int(t->mHeight);
                 out.embedded.resize(std::size_t(t->mWidth) * t->mHeight * 3);
@@ -319,121 +288,134 @@ Kept& Store() {
 bool IsImportFormat(const std::string& file) {
     const std::string ext = Lower(fs::path(file).extension().string());
     if (ext.empty() || ext == ".3ds") return false;
-    return Importer().importer.IsExtensionSupported(ext);
+    return FormatImporter().IsExtensionSupported(ext);
 }
 
 std::string ImportExtensions() {
     std::string list;
-    Importer().importer.GetExtensionList(list);
+    FormatImporter().GetExtensionList(list);
     return list;
 }
 
-// The import in this process.
-static bool ImportInProcess(const std::string& file, ImportedModel& out, std::string* error,
-                            const ImportRequest& request) {
-    ThreadImporter& t = Importer();
-    t.io->record = request.filesRead;
-    t.progress->callback = request.progress;
-    const aiScene* scene = t.importer.ReadFile(file, kSteps);
-    t.io->record = nullptr;
-    t.progress->callback = nullptr;
-    if (!scene) {
-        std::string why = t.importer.GetErrorString();
-        while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
-        return Fail(error, "Can not load " + file + (why.empty() ? std::string() : ": " + why));
-    }
-    const bool ok = ConvertScene(*scene, KindOf(file), out, error, file);
-    t.importer.FreeScene();
-    return ok;
-}
-
-// ---- The import in a child process ---------------------------------------------------------
-// assimp's readers crash or abort on some malformed files (found by the fuzz target: a PLY
-// whose reader aborts, an ASE whose reader reads through a wild pointer). The viewer must
-// survive any file, so the reading happens in a child process, which sends the triangle list
-// back through a pipe; a child that dies is a refusal with a message, not the viewer's end.
+// ---- The import in the helper process -----------------------------------------------------
+// assimp's readers crash, abort or loop on some malformed files (found by the fuzz target: a
+// PLY whose reader aborts, an ASE whose reader reads through a wild pointer), and a reader
+// that follows a wild pointer may write anything before it dies. So no model file but 3DS is
+// read in the viewer's process: the import helper (redowl-import, beside the viewer) reads it
+// under a memory and a processor-time limit and sends the triangle list on its standard
+// output, and the viewer takes that reply as untrusted input (loaders/import_reply.h). A helper
+// that dies, hangs or sends nonsense is a refusal with a message, never the viewer's end.
 
 namespace {
 
-class PipeWriter {
+// The helper's limits: memory beyond what it holds at its start (4 GiB, plus 64 bytes for each
+// byte of the file), and time, on the processor and on the clock (15 s, plus 2 s for each MB).
+constexpr std::uint64_t kHelperMemory = std::uint64_t(4) << 30;
+constexpr std::uint64_t kHelperMemoryPerFileByte = 64;
+constexpr std::chrono::seconds kHelperSeconds{15};
+constexpr std::uint64_t kHelperSecondsPerMB = 2;
+constexpr const char* kHelperName = "redowl-import";
+
+std::string& HelperOverride() {
+    static std::string program;
+    return program;
+}
+
+// The helper process: started in a process group of its own, and on every way out of the
+// viewer's read loop killed (with anything it started) and reaped.
+class HelperProcess {
 public:
-    explicit PipeWriter(int fd) : fd_(fd) {}
-    ~PipeWriter() { Flush(); }
-    void Bytes(const void* data, std::size_t n) {
-        const auto* p = static_cast<const unsigned char*>(data);
-        if (buffer_.size() + n > kChunk) Flush();
-        if (n >= kChunk) return Write(p, n);
-        buffer_.insert(buffer_.end(), p, p + n);
+    HelperProcess() = default;
+    ~HelperProcess() { End(); }
+    HelperProcess(const HelperProcess&) = delete;
+    HelperProcess& operator=(const HelperProcess&) = delete;
+
+    // Starts program with args, its standard output a pipe whose reading end is Output() and
+    // its standard input empty. False with the reason in *why.
+    bool Start(const std::string& program, const std::vector<std::string>& args, std::string* why) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) return *why = std::strerror(errno), false;
+        posix_spawn_file_actions_t actions;
+        posix_spawnattr_t attributes;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attributes);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        posix_spawn_file_actions_addclosefrom_np(&actions, 3);  // nothing else of the viewer's
+        // Its own group, every signal at its default and none blocked, whatever the viewer set.
+        sigset_t none, all;
+        sigemptyset(&none);
+        sigfillset(&all);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        posix_spawnattr_setpgroup(&attributes, 0);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        posix_spawnattr_setsigdefault(&attributes, &all);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        const int failed = ::posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+        ::close(fds[1]);
+        if (failed != 0) {
+            ::close(fds[0]);
+            pid_ = -1;
+            return *why = std::strerror(failed), false;
+        }
+        out_ = fds[0];
+        return true;
     }
-    template <class T>
-    void Value(const T& v) { Bytes(&v, sizeof v); }
-    void Text(const std::string& t) {
-        Value(std::uint64_t(t.size()));
-        Bytes(t.data(), t.size());
+
+    int Output() const { return out_; }
+
+    // Whether the helper ends by itself before deadline (it is then left unreaped, so that its
+    // group can still be named safely).
+    bool EndsBy(std::chrono::steady_clock::time_point deadline) {
+        for (;;) {
+            siginfo_t info{};
+            if (::waitid(P_PID, id_t(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_) return true;
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            ::usleep(2000);
+        }
     }
-    template <class T>
-    void Array(const std::vector<T>& v) {
-        Value(std::uint64_t(v.size()));
-        Bytes(v.data(), v.size() * sizeof(T));
-    }
-    void Flush() {
-        if (!buffer_.empty()) Write(buffer_.data(), buffer_.size());
-        buffer_.clear();
+
+    // Kills the helper's group and reaps the helper; its wait status.
+    int End() {
+        if (out_ >= 0) ::close(out_);
+        out_ = -1;
+        if (pid_ <= 0) return status_;
+        ::kill(-pid_, SIGKILL);
+        ::kill(pid_, SIGKILL);  // should it have left its group
+        while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+        return status_;
     }
 
 private:
-    static constexpr std::size_t kChunk = 1 << 16;
-    void Write(const unsigned char* p, std::size_t n) {
-        while (n > 0) {
-            const ssize_t k = ::write(fd_, p, n);
-            if (k < 0 && errno == EINTR) continue;
-            if (k <= 0) _exit(3);  // the viewer went away
-            p += k;
-            n -= std::size_t(k);
-        }
-    }
-    int fd_;
-    std::vector<unsigned char> buffer_;
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int status_ = 0;
 };
 
-class PipeReader {
+// The helper's standard output, read until the deadline.
+class PipeSource : public ByteSource {
 public:
-    PipeReader(int fd, std::chrono::steady_clock::time_point deadline) : fd_(fd), deadline_(deadline) {}
+    PipeSource(int fd, std::chrono::steady_clock::time_point deadline) : fd_(fd), deadline_(deadline) {}
     bool timedOut = false;
-    bool Bytes(void* data, std::size_t n) {
-        auto* p = static_cast<unsigned char*>(data);
-        while (n > 0) {
+    std::size_t Read(void* data, std::size_t n) override {
+        for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return timedOut = true, 0;
             pollfd wait{fd_, POLLIN, 0};
-            const int ready = left.count() > 0 ? ::poll(&wait, 1, int(std::min<long long>(left.count(), 1000))) : 0;
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready == 0) {
-                if (std::chrono::steady_clock::now() < deadline_) continue;
-                timedOut = true;
-                return false;
-            }
-            const ssize_t k = ::read(fd_, p, n);
+            const int ready = ::poll(&wait, 1, int(std::min<long long>(left.count(), 1000)));
+            if (ready < 0 && errno != EINTR) return 0;
+            if (ready <= 0) continue;
+            const ssize_t k = ::read(fd_, data, n);
             if (k < 0 && errno == EINTR) continue;
-            if (k <= 0) return false;
-            p += k;
-            n -= std::size_t(k);
+            return k > 0 ? std::size_t(k) : 0;
         }
-        return true;
-    }
-    template <class T>
-    bool Value(T& v) { return Bytes(&v, sizeof v); }
-    bool Text(std::string& t) {
-        std::uint64_t n = 0;
-        if (!Value(n) || n > (std::uint64_t(1) << 32)) return false;
-        t.resize(std::size_t(n));
-        return Bytes(t.data(), t.size());
-    }
-    template <class T>
-    bool Array(std::vector<T>& v) {
-        std::uint64_t n = 0;
-        if (!Value(n) || n > (std::uint64_t(1) << 34) / sizeof(T)) return false;
-        v.resize(std::size_t(n));
-        return Bytes(v.data(), v.size() * sizeof(T));
     }
 
 private:
@@ -441,152 +423,72 @@ private:
     std::chrono::steady_clock::time_point deadline_;
 };
 
-constexpr char kProgress = 'P';
-// The child's limits: memory beyond what it holds at the fork (plus 64 bytes for each byte of
-// the file), and time (plus a few seconds for each MB of the file).
-constexpr unsigned long long kChildMemory = 4ull << 30;
-constexpr std::chrono::seconds kChildSeconds{15};
-constexpr int kChildSecondsPerMB = 2;
-constexpr char kResult = 'R';
-
-void SendModel(PipeWriter& w, bool ok, const std::string& error, const ImportedModel& m,
-               const std::vector<std::string>& read) {
-    w.Value(kResult);
-    w.Value(ok);
-    w.Text(error);
-    w.Array(m.positions);
-    w.Array(m.normals);
-    w.Array(m.fileNormal);
-    w.Array(m.uvs);
-    w.Array(m.faces);
-    w.Array(m.faceMaterials);
-    w.Value(std::uint64_t(m.materials.size()));
-    for (const FileMaterial& f : m.materials) {
-        w.Text(f.name);
-        w.Value(f.diffuse);
-        w.Value(f.tint);
-        w.Text(f.texture);
-        w.Array(f.embedded);
-        w.Value(f.embeddedWidth);
-        w.Value(f.embeddedHeight);
+// Why a helper that sent no whole reply failed, from its wait status.
+std::string HelperFailure(int status) {
+    if (WIFSIGNALED(status)) {
+        if (WTERMSIG(status) == SIGXCPU) return "its reader did not finish in time";
+        return "its reader failed (signal " + std::to_string(WTERMSIG(status)) + ")";
     }
-    w.Value(m.meshesInFile);
-    w.Value(m.meshesUsed);
-    w.Value(m.dropped);
-    w.Value(m.nonFinite);
-    w.Value(std::uint64_t(read.size()));
-    for (const std::string& f : read) w.Text(f);
-    w.Flush();
-}
-
-bool ReceiveModel(PipeReader& r, bool& ok, std::string& error, ImportedModel& m, std::vector<std::string>& read) {
-    if (!r.Value(ok) || !r.Text(error) || !r.Array(m.positions) || !r.Array(m.normals) || !r.Array(m.fileNormal) ||
-        !r.Array(m.uvs) || !r.Array(m.faces) || !r.Array(m.faceMaterials))
-        return false;
-    std::uint64_t n = 0;
-    if (!r.Value(n) || n > (1u << 24)) return false;
-    m.materials.resize(std::size_t(n));
-    for (FileMaterial& f : m.materials)
-        if (!r.Text(f.name) || !r.Value(f.diffuse) || !r.Value(f.tint) || !r.Text(f.texture) || !r.Array(f.embedded) ||
-            !r.Value(f.embeddedWidth) || !r.Value(f.embeddedHeight))
-            return false;
-    if (!r.Value(m.meshesInFile) || !r.Value(m.meshesUsed) || !r.Value(m.dropped) || !r.Value(m.nonFinite) || !r.Value(n) ||
-        n > (1u << 20))
-        return false;
-    read.resize(std::size_t(n));
-    for (std::string& f : read)
-        if (!r.Text(f)) return false;
-    // What the parent relies on: one entry of each per vertex, one material per face, corners
-    // inside the vertex list, material indices inside the list.
-    const std::size_t V = m.positions.size();
-    if (m.normals.size() != V || m.fileNormal.size() != V || m.uvs.size() != V || m.faceMaterials.size() != m.faces.size())
-        return false;
-    for (const LFace& f : m.faces)
-        if (f.a < 0 || f.b < 0 || f.c < 0 || std::size_t(f.a) >= V || std::size_t(f.b) >= V || std::size_t(f.c) >= V) return false;
-    for (std::uint32_t k : m.faceMaterials)
-        if (k >= m.materials.size()) return false;
-    return true;
+    if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
+        return "its reader failed (exit status " + std::to_string(WEXITSTATUS(status)) + ")";
+    return "its reader ended without a reply";
 }
 
 }  // namespace
 
+void SetImportHelper(const std::string& program) { HelperOverride() = program; }
+
+std::string ImportHelperPath() {
+    if (!HelperOverride().empty()) return HelperOverride();
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string(kHelperName) : (self.parent_path() / kHelperName).string();
+}
+
 bool ImportModel(const std::string& file, ImportedModel& out, std::string* error, const ImportRequest& request) {
-    int fds[2];
-    if (::pipe(fds) != 0) return ImportInProcess(file, out, error, request);
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        ::close(fds[0]);
-        ::close(fds[1]);
-        return ImportInProcess(file, out, error, request);
-    }
-    if (pid == 0) {
-        // The child: read, send, end without running the parent's exit handlers. Its memory
-        // beyond what it holds now is limited, so that a reader that believes a count in a
-        // broken header fails instead of taking the machine's memory.
-        ::close(fds[0]);
-        long pages = 0;
-        if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
-            if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
-            std::fclose(statm);
-        }
-        std::error_code ec;
-        const std::uintmax_t size = fs::file_size(file, ec);
-        const rlim_t budget = rlim_t(kChildMemory) + (ec ? 0 : rlim_t(64) * size);
-        const rlimit limit{rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + budget, RLIM_INFINITY};
-        if (pages > 0) ::setrlimit(RLIMIT_AS, &limit);
-        PipeWriter w(fds[1]);
-        ImportRequest child;
-        std::vector<std::string> read;
-        child.filesRead = &read;
-        child.progress = [&w](float share) {
-            w.Value(kProgress);
-            w.Value(share);
-            w.Flush();
-        };
-        ImportedModel model;
-        std::string why;
-        const bool ok = ImportInProcess(file, model, &why, child);
-        SendModel(w, ok, why, model, read);
-        ::close(fds[1]);
-        _exit(0);
-    }
-    ::close(fds[1]);
-    // The reader's time: generous for the file's size, but bounded, so that a reader caught in
-    // a loop by a broken file does not hang the viewer.
     std::error_code ec;
     const std::uintmax_t size = fs::file_size(file, ec);
-    const auto deadline = std::chrono::steady_clock::now() + kChildSeconds +
-                          std::chrono::seconds(ec ? 0 : std::uintmax_t(kChildSecondsPerMB) * (size >> 20));
-    PipeReader r(fds[0], deadline);
-    bool received = false, ok = false;
+    const std::uint64_t bytes = ec ? 0 : std::uint64_t(size);
+    const std::uint64_t memory = kHelperMemory + kHelperMemoryPerFileByte * std::min<std::uint64_t>(bytes, std::uint64_t(1) << 40);
+    const std::chrono::milliseconds limit =
+        request.timeLimit.count() > 0 ? request.timeLimit
+                                      : std::chrono::milliseconds(kHelperSeconds) +
+                                            std::chrono::seconds(kHelperSecondsPerMB * std::min<std::uint64_t>(bytes >> 20, 1u << 20));
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const std::string program = ImportHelperPath();
+    const std::string cpuSeconds = std::to_string((limit.count() + 999) / 1000);
+
+    HelperProcess helper;
     std::string why;
-    std::vector<std::string> read;
-    ImportedModel model;
-    for (char kind = 0; r.Value(kind);) {
-        if (kind == kProgress) {
-            float share = 0.0f;
-            if (!r.Value(share)) break;
-            if (request.progress && share >= 0.0f && share <= 1.0f) request.progress(share);
-        } else {
-            received = kind == kResult && ReceiveModel(r, ok, why, model, read);
-            break;
-        }
+    if (!helper.Start(program, {"--memory", std::to_string(memory), "--cpu-seconds", cpuSeconds, "--parent",
+                                std::to_string(::getpid()), "--", file},
+                      &why))
+        return Fail(error, "Can not load " + file + ": the import helper " + program + " cannot be started (" + why + ")");
+    PipeSource source(helper.Output(), deadline);
+    // The reply cannot hold more than the helper may: the cap is its memory limit.
+    ReplyReader reader(source, memory);
+    ImportReply reply;
+    const ReplyEnd end = reader.Read(reply, [&request](float share) {
+        if (request.progress) request.progress(share);
+    });
+    if (end == ReplyEnd::kComplete) {
+        helper.End();
+    } else if (end == ReplyEnd::kMalformed) {
+        helper.End();
+        return Fail(error, "Can not load " + file + ": its reader sent a malformed reply");
+    } else {
+        const bool byItself = !source.timedOut && helper.EndsBy(deadline);
+        const int status = helper.End();
+        return Fail(error, "Can not load " + file + ": " + (byItself ? HelperFailure(status) : "its reader did not finish in time"));
     }
-    ::close(fds[0]);
-    if (r.timedOut) ::kill(pid, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    if (!reply.ok) return Fail(error, reply.message);
+    if (request.filesRead) {
+        // Paths as data: only files inside the model's folder are passed on.
+        const fs::path folder = fs::path(file).parent_path();
+        for (const std::string& f : reply.filesRead)
+            if (const fs::path rel = RelativeInside(folder, f); !rel.empty()) request.filesRead->push_back((folder / rel).string());
     }
-    if (!received) {
-        const std::string how = r.timedOut ? "its reader did not finish in time"
-                                : WIFSIGNALED(status) ? "its reader failed (signal " + std::to_string(WTERMSIG(status)) + ")"
-                                                      : "its reader failed";
-        return Fail(error, "Can not load " + file + ": " + how);
-    }
-    if (!ok) return Fail(error, why);
-    if (request.filesRead) request.filesRead->insert(request.filesRead->end(), read.begin(), read.end());
-    out = std::move(model);
+    out = std::move(reply.model);
     return true;
 }
 

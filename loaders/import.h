@@ -4,6 +4,7 @@
 // triangles, every mesh of the file placed by its node's transform (each instance of it),
 // points and lines dropped, and each face with its material.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -16,6 +17,10 @@
 struct aiScene;
 
 namespace LOAD_3DS {
+
+// Largest model taken, in vertices and in faces (the face corners are 32-bit signed).
+inline constexpr std::size_t kMaxImportVertices = std::size_t(1) << 30;
+inline constexpr std::size_t kMaxImportFaces = std::size_t(1) << 29;
 
 struct ImportedModel {
     std::vector<LPoint3> positions;
@@ -35,8 +40,11 @@ struct ImportedModel {
 struct ImportRequest {
     // Called now and then while the file is read, with the share done (0 to 1).
     std::function<void(float)> progress;
-    // When set, receives every file the import opened (the model, its MTL, its buffers, ...).
+    // When set, receives every file the import opened inside the model's folder (the model,
+    // its MTL, its buffers, ...).
     std::vector<std::string>* filesRead = nullptr;
+    // The reading's time on the clock; 0: 15 s plus 2 s for each MB of the file.
+    std::chrono::milliseconds timeLimit{0};
 };
 
 // What a scene's conversion needs to know of the file it came from.
@@ -58,11 +66,18 @@ bool IsImportFormat(const std::string& file);
 // The extensions assimp reads, as "*.obj;*.ply;...".
 std::string ImportExtensions();
 
-// Reads the file. False with a one-line message in *error: "Can not load FILE: reason" when
-// assimp refuses it (or its reader fails: the reading runs in a child process, so a reader
-// that crashes on a malformed file ends that process, not the caller), "There are no
-// triangles in FILE" when it holds none.
+// Reads the file with the import helper (ImportHelperPath), a process of its own that runs
+// assimp under a memory limit (4 GiB plus 64 bytes for each byte of the file), a processor-time
+// limit and a deadline on the clock (request.timeLimit), and dies with the caller; its reply is
+// checked as untrusted input. False with a one-line message in *error: "Can not load FILE:
+// reason" when assimp refuses the file, when the helper cannot be started, dies (a reader that
+// crashes ends the helper, not the caller), runs out of time or sends a malformed reply; "There
+// are no triangles in FILE" when the file holds none. The helper is gone when this returns.
 bool ImportModel(const std::string& file, ImportedModel& out, std::string* error, const ImportRequest& request = {});
+// The import helper: redowl-import in the folder of the running program, or the program set
+// with SetImportHelper ("" restores the default).
+std::string ImportHelperPath();
+void SetImportHelper(const std::string& program);
 // A one-entry store, so that a model measured for a scene's configuration is not read twice:
 // Keep stores a model read from file, Take hands it over (and forgets it) when file is the
 // same path and the file has not changed since.

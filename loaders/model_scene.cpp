@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 
 #include "loaders/bmp_writer.h"
 #include "loaders/demo_scene.h"
+#include "loaders/folder_paths.h"
 #include "loaders/image.h"
 #include "loaders/import.h"
 #include "loaders/l3ds.h"
@@ -217,54 +217,38 @@ std::vector<std::pair<std::string, std::vector<unsigned char>>> SurroundingFiles
 bool WriteModelScene(const std::string& modelFile, const std::string& dir, bool keepConfiguration,
                      std::string* error) {
     namespace fs = std::filesystem;
-    auto fail = [&](const std::string& why) {
-        if (error) *error = why;
-        return false;
-    };
     ModelMeasure measure;
     if (!MeasureModel(modelFile, measure, error)) return false;
 
-    std::error_code ec;
+    // Every file goes through WriteBytesInside or CopyFileInside: inside dir, never through a
+    // link out of it.
     const fs::path root(dir);
-    fs::create_directories(root / "data", ec);
-    if (ec) return fail("cannot create " + (root / "data").string() + ": " + ec.message());
     const std::string dataName = DataName(modelFile);
-    auto copy = [&](const fs::path& from, const fs::path& to) {
-        fs::create_directories(to.parent_path(), ec);
-        if (!fs::exists(to) || !fs::equivalent(from, to, ec))
-            fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
-        if (ec) return fail("cannot copy " + from.string() + " to " + to.string() + ": " + ec.message());
-        return true;
-    };
-    if (!copy(modelFile, root / "data" / dataName)) return false;
-
+    if (!CopyFileInside(root, fs::path("data") / dataName, modelFile, error)) return false;
     const auto surroundings = SurroundingFiles();
     for (const auto& [name, bytes] : surroundings)
-        if (bytes.empty() || !WriteBytes((root / name).string(), bytes)) return fail("cannot write " + name);
-    // The model's companions, where the model finds them relative to itself.
-    const fs::path folder = fs::absolute(fs::path(modelFile).parent_path(), ec);
+        if (!WriteBytesInside(root, name, bytes, error)) return false;
+    // The model's companions, where the model finds them relative to itself: each lies inside
+    // the model's folder (MeasureModel takes no other), which is checked again here.
+    const fs::path folder = fs::path(modelFile).parent_path();
     for (const std::string& file : measure.companions) {
-        const fs::path from = fs::absolute(file, ec);
-        fs::path rel = from.lexically_relative(folder);
-        if (rel.empty() || *rel.begin() == "..") rel = from.filename();
-        const fs::path to = root / "data" / rel;
+        const fs::path rel = RelativeInside(folder, file);
+        if (rel.empty()) continue;
+        const fs::path to = fs::path("data") / rel;
         bool ours = false;
         for (const auto& [name, bytes] : surroundings) {
-            std::string a = (root / name).lexically_normal().string(), b = to.lexically_normal().string();
+            std::string a = fs::path(name).lexically_normal().string(), b = to.lexically_normal().string();
             for (char& c : a) c = char(std::tolower(static_cast<unsigned char>(c)));
             for (char& c : b) c = char(std::tolower(static_cast<unsigned char>(c)));
             ours = ours || a == b;
         }
-        if (!ours && !copy(from, to)) return false;
+        if (!ours && !CopyFileInside(root, to, file, error)) return false;
     }
 
-    const fs::path cfgPath = root / "release.cgf";
-    if (keepConfiguration && fs::exists(cfgPath)) return true;
-    std::ofstream cfg(cfgPath, std::ios::binary);
-    cfg << ModelSceneConfiguration(dataName, measure);
-    cfg.close();
-    if (!cfg) return fail("cannot write release.cgf");
-    return true;
+    std::error_code ec;
+    if (keepConfiguration && fs::symlink_status(root / "release.cgf", ec).type() != fs::file_type::not_found) return true;
+    const std::string text = ModelSceneConfiguration(dataName, measure);
+    return WriteBytesInside(root, "release.cgf", std::vector<unsigned char>(text.begin(), text.end()), error);
 }
 
 }  // namespace LOAD_3DS

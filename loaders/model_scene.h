@@ -23,7 +23,7 @@ struct ModelMeasure {
     long long triangles = 0;
     double firstEdges = 0.0;  // sum of the lengths of every face's first edge (corners a, b)
     int meshes = 0;
-    std::vector<std::string> companions;  // MTL files, buffers, textures found beside it
+    std::vector<std::string> companions;  // MTL files, buffers, textures found inside its folder
     // The format itself says y is up (OBJ, glTF, FBX, Collada, ... as assimp gives them); 3DS,
     // STL and PLY files say nothing, and their box decides (IsZUp).
     bool yUpFormat = false;
@@ -64,8 +64,9 @@ std::vector<std::pair<std::string, std::vector<unsigned char>>> SurroundingFiles
 // Writes dir/release.cgf (unless keepConfiguration and it exists), dir/data/texture1.bmp,
 // dir/data/SKY.bmp, dir/data/sky.3ds, dir/data/floor.3ds and a copy of the model in dir/data/
 // (blanks in its name become underscores, since values are single words), with its companion
-// files at the same places relative to it (a file outside the model's folder goes beside it; a
-// file named like one of the surroundings' is not copied). False with a one-line reason in
+// files at the same places relative to it (only files inside the model's folder are taken; a
+// file named like one of the surroundings' is not copied). Writes nothing outside dir and
+// follows no symbolic link below it (see WriteBytesInside). False with a one-line reason in
 // *error.
 bool WriteModelScene(const std::string& modelFile, const std::string& dir, bool keepConfiguration,
                      std::string* error = nullptr);

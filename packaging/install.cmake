@@ -1,13 +1,13 @@
 # Installation and the Debian package (cmake --install, cpack -G DEB).
 #
-# A user's installation carries what a user runs: the viewer, the snapshot program and the scene
-# writer, a manual page for each, the demo scene, and a desktop entry with its icon for the
+# A user's installation carries what a user runs: the viewer, the snapshot program, the scene
+# writer and the import helper they start (found beside them), a manual page for each, the demo scene, and a desktop entry with its icon for the
 # model types the viewer opens. redowl-speck-count (counts specks in test pictures) and
 # redowl-big-model (writes the 2-million-triangle test model) measure the tracer for its
 # developers: they are built in the build tree but not installed.
 include(GNUInstallDirs)
 
-set(REDOWL_INSTALLED_PROGRAMS redowl redowl-snapshot redowl-demo-scene)
+set(REDOWL_INSTALLED_PROGRAMS redowl redowl-snapshot redowl-demo-scene redowl-import)
 install(TARGETS ${REDOWL_INSTALLED_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # Only the libraries a program calls are recorded as needed (assimp's CMake package drags in its
 # own dependencies, e.g. draco, which the package would otherwise depend on for nothing).
@@ -73,8 +73,9 @@ preview, or a fully traced image with one mirror bounce. Once the view holds
 still the picture settles into an anti-aliased image with soft shadows.
 
 The package holds the viewer (redowl), a program that renders pictures
-without a window (redowl-snapshot), the scene writer (redowl-demo-scene) and
-the demo scene.")
+without a window (redowl-snapshot), the scene writer (redowl-demo-scene), the
+import helper that reads model files for them in a process of its own
+(redowl-import) and the demo scene.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

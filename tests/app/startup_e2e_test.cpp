@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "app/win_main.h"
 #include "tests/app/process_support.h"
@@ -91,6 +93,23 @@ TEST_F(StartupTest, MissingConfigurationShowsFileErrorBoxAndEndsNonzero) {
     // The box took the report; nothing went to standard error.
     EXPECT_EQ(ReadAll(dir.path() / "stderr.txt"), "");
     EXPECT_EQ(fs::file_size(dir.path() / "Err.txt"), 0u);
+}
+
+TEST_F(StartupTest, AViewerKilledWhileItsBoxIsUpTakesTheBoxAlong) {
+    // The box runs in a process of its own; it must not stay on screen after the viewer.
+    TempDir dir;
+    Child viewer(ViewerPath(), {"nonexist.obj"}, dir.path(), true, false);
+    ASSERT_GT(viewer.pid(), 0);
+    ASSERT_FALSE(AwaitWindow(viewer, "File_Error: ").empty()) << ReadAll(dir.path() / "stderr.txt");
+    ::kill(viewer.pid(), SIGKILL);
+    int status = 0;
+    ASSERT_TRUE(viewer.WaitForExit(kExitTimeout, &status));
+    bool gone = false;
+    for (int k = 0; k < 100 && !gone; ++k) {
+        gone = WindowsNamed("File_Error: ").empty();
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(gone) << "the box outlived the viewer";
 }
 
 TEST_F(StartupTest, MissingConfigurationWithoutDisplayReportsOnStandardError) {

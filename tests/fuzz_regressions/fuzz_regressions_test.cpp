@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_entry.h"
+#include "loaders/demo_scene.h"
 
 namespace {
 
@@ -87,4 +88,29 @@ TEST(FuzzRegressions, RandomScenesConvertSafely) {
         loaded += mesh.triangleCount > 0;
     }
     EXPECT_GT(loaded, 100) << "too few random scenes had triangles to load";
+}
+
+// Replies of the import helper with random bytes changed, cut or inserted, as a corrupted helper
+// might send them: each ends whole, cut short or malformed within its cap, and a whole one
+// loads as a whole mesh.
+TEST(FuzzRegressions, MutatedRepliesAreReadSafely) {
+    const std::vector<unsigned char> sound = redowl_fuzz::EncodeReply(redowl_fuzz::ReplyOf(LOAD_3DS::MakeTorusKnot(12, 6), true));
+    std::mt19937 random(20260115);
+    int loaded = 0;
+    for (int run = 0; run < 1500; ++run) {
+        std::vector<unsigned char> bytes = sound;
+        for (int k = std::uniform_int_distribution<int>(0, 3)(random); k >= 0; --k) {
+            const std::size_t at = std::uniform_int_distribution<std::size_t>(0, bytes.size() - 1)(random);
+            switch (random() % 4) {
+                case 0: bytes[at] = std::uint8_t(random()); break;
+                case 1: bytes[at] ^= std::uint8_t(1u << (random() % 8)); break;
+                case 2: bytes.resize(at + 1); break;
+                default: bytes.insert(bytes.begin() + std::ptrdiff_t(at), std::uint8_t(random()));
+            }
+        }
+        Mesh mesh;
+        ASSERT_EQ(redowl_fuzz::ReplyInput(mesh, bytes.data(), bytes.size()), "") << "run " << run;
+        loaded += mesh.triangleCount > 0;
+    }
+    EXPECT_GT(loaded, 100) << "too few mutated replies stayed whole";
 }

@@ -43,8 +43,13 @@ TEST(TextureLookupTest, RelativeThenFileNameAloneLetterCaseIgnored) {
     EXPECT_EQ(FindTextureFile(folder, "other/jeep1.jpg"), folder + "/jeep1.jpg");
     EXPECT_EQ(FindTextureFile(folder, "missing.png"), "");
     EXPECT_EQ(FindTextureFile(folder, ""), "");
-    // An absolute path that exists here is taken as it stands.
-    EXPECT_EQ(FindTextureFile(dir.File("elsewhere"), folder + "/jeep1.jpg"), folder + "/jeep1.jpg");
+    // Only files inside the model's folder: an absolute path that exists here, or a path that
+    // leaves the folder, is not taken as it stands (its name alone is looked up instead).
+    Touch(dir.File("outside.png"));
+    EXPECT_EQ(FindTextureFile(dir.File("elsewhere"), folder + "/jeep1.jpg"), "");
+    EXPECT_EQ(FindTextureFile(folder, "../outside.png"), "");
+    EXPECT_EQ(FindTextureFile(folder, "maps\\..\\..\\outside.png"), "");
+    EXPECT_EQ(FindTextureFile(folder, "maps/../jeep1.jpg"), folder + "/jeep1.jpg");
 }
 
 TEST(ImageDecodeTest, LosslessFormatsGiveThePixelsBottomRowFirst) {

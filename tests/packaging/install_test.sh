@@ -15,7 +15,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for p in redowl redowl-snapshot redowl-demo-scene; do
+for p in redowl redowl-snapshot redowl-demo-scene redowl-import; do
   [ "$("$prefix/bin/$p" --version)" = "$p $version" ] || fail "$p --version"
   page=$prefix/share/man/man1/$p.1.gz
   [ -f "$page" ] || fail "no manual page for $p"
@@ -27,6 +27,11 @@ desktop-file-validate "$entry" || fail "desktop entry"
 [ -x "$prefix/bin/$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$entry")" ] || fail "the desktop entry's program is not installed"
 [ -f "$prefix/share/icons/hicolor/48x48/apps/$(sed -n 's/^Icon=//p' "$entry").png" ] || fail "the desktop entry's icon"
 [ -f "$prefix/share/redowl/demo/release.cgf" ] || fail "no installed demo"
+
+# A model of another format than 3DS: read by the import helper installed beside the programs.
+mkdir -p "$work/obj"
+(cd "$work/obj" && "$prefix/bin/redowl-snapshot" --out obj.png /usr/share/assimp/models/OBJ/box.obj) >"$work/log" 2>&1 ||
+  { cat "$work/log" >&2; fail "the installed snapshot on an OBJ model"; }
 
 listing() { (cd "$prefix" && find . -printf '%p %s %T@ %m\n' | sort); }
 installed=$(listing)

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# tests/packaging/package_test.sh BUILD_DIR: cpack -G DEB makes a package of the three programs,
+# tests/packaging/package_test.sh BUILD_DIR: cpack -G DEB makes a package of the four programs,
 # their manual pages, the desktop entry and the demo, whose Depends were computed from the
 # programs (the libraries they link, and none they do not call).
 set -euo pipefail
@@ -11,8 +11,9 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work" >"$work/log" 2>&1 || { cat "$work/log" >&2; fail cpack; }
 deb=$(ls "$work"/redowl_*_amd64.deb)
 dpkg-deb -c "$deb" | awk '{print $6}' >"$work/files"
-for f in usr/bin/redowl usr/bin/redowl-snapshot usr/bin/redowl-demo-scene \
+for f in usr/bin/redowl usr/bin/redowl-snapshot usr/bin/redowl-demo-scene usr/bin/redowl-import \
          usr/share/man/man1/redowl.1.gz usr/share/man/man1/redowl-snapshot.1.gz usr/share/man/man1/redowl-demo-scene.1.gz \
+         usr/share/man/man1/redowl-import.1.gz \
          usr/share/applications/redowl.desktop usr/share/icons/hicolor/256x256/apps/redowl.png \
          usr/share/mime/packages/redowl.xml usr/share/redowl/demo/release.cgf usr/share/redowl/demo/data/knot.3ds; do
   grep -qx "./$f" "$work/files" || fail "$f is not in the package"

@@ -1,0 +1,155 @@
+#include "loaders/import_reply.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "loaders/image.h"
+
+namespace LOAD_3DS {
+
+// ---- ReplyWriter ---------------------------------------------------------------------------
+
+namespace {
+constexpr std::size_t kWriteChunk = 1 << 16;
+}
+
+bool ReplyWriter::Bytes(const void* data, std::size_t n) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    if (buffer_.size() + n > kWriteChunk) Flush();
+    if (n >= kWriteChunk) {
+        sink_(p, n);
+        return true;
+    }
+    buffer_.insert(buffer_.end(), p, p + n);
+    return true;
+}
+
+void ReplyWriter::Flush() {
+    if (!buffer_.empty()) sink_(buffer_.data(), buffer_.size());
+    buffer_.clear();
+}
+
+void ReplyWriter::Progress(float share) {
+    Value(kProgressMessage);
+    Value(share);
+    Flush();
+}
+
+void ReplyWriter::Result(const ImportReply& reply) {
+    Value(kResultMessage);
+    ResultFields(*this, reply);
+    Flush();
+}
+
+// ---- ReplyReader ---------------------------------------------------------------------------
+
+bool ReplyReader::Bytes(void* data, std::size_t n) {
+    if (n > Room()) return Malformed();
+    auto* p = static_cast<unsigned char*>(data);
+    while (n > 0) {
+        const std::size_t k = source_.Read(p, n);
+        if (k == 0) return false;
+        used_ += k;
+        p += k;
+        n -= k;
+    }
+    return true;
+}
+
+bool ReplyReader::Length(std::uint64_t& n, std::uint64_t most) {
+    if (!Value(n)) return false;
+    return n <= most || Malformed();
+}
+
+bool ReplyReader::Flag(bool& v) {
+    std::uint8_t b = 0;
+    if (!Value(b)) return false;
+    if (b > 1) return Malformed();
+    v = b == 1;
+    return true;
+}
+
+bool ReplyReader::Text(std::string& t) {
+    std::uint64_t n = 0;
+    return Length(n, std::min<std::uint64_t>(kMaxReplyText, Room())) && Fill(t, n);
+}
+
+bool ReplyReader::Colour(float (&c)[3]) {
+    if (!Bytes(c, sizeof c)) return false;
+    for (float x : c)
+        if (!(x >= 0.0f && x <= 1.0f)) return Malformed();
+    return true;
+}
+
+bool ReplyReader::Image(std::vector<unsigned char>& bytes, int& width, int& height) {
+    std::int32_t w = 0, h = 0;
+    std::uint64_t n = 0;
+    if (!Value(w) || !Value(h) || !Length(n, Room())) return false;
+    if (w == 0 && h == 0) {
+        if (n > kMaxEncodedImageBytes) return Malformed();  // encoded bytes
+    } else {
+        // Pixels as red, green, blue bytes: exactly width x height of them, of a size the
+        // viewer takes.
+        if (w < 1 || h < 1 || w > kMaxImageSide || h > kMaxImageSide || (long long)w * h > kMaxImagePixels ||
+            n != std::uint64_t(w) * std::uint64_t(h) * 3)
+            return Malformed();
+    }
+    width = w;
+    height = h;
+    return Fill(bytes, n);
+}
+
+bool ReplyReader::Flags(std::vector<std::uint8_t>& v) {
+    if (!Array(v)) return false;
+    for (std::uint8_t b : v)
+        if (b > 1) return Malformed();
+    return true;
+}
+
+bool ReplyReader::Check(const ImportReply& reply) {
+    if (!reply.ok) return !reply.message.empty();
+    const ImportedModel& m = reply.model;
+    const std::size_t V = m.positions.size();
+    if (V > kMaxImportVertices || m.faces.empty() || m.faces.size() > kMaxImportFaces || m.materials.empty())
+        return false;
+    if (m.normals.size() != V || m.fileNormal.size() != V || m.uvs.size() != V || m.faceMaterials.size() != m.faces.size())
+        return false;
+    const auto corner = [&](int v) {
+        if (v < 0 || std::size_t(v) >= V) return false;
+        const LPoint3& p = m.positions[std::size_t(v)];
+        return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
+    };
+    for (const LFace& f : m.faces)
+        if (!corner(f.a) || !corner(f.b) || !corner(f.c)) return false;
+    for (std::uint32_t k : m.faceMaterials)
+        if (k >= m.materials.size()) return false;
+    return true;
+}
+
+ReplyEnd ReplyReader::Read(ImportReply& reply, const std::function<void(float)>& progress) {
+    const auto ended = [this] { return malformed_ ? ReplyEnd::kMalformed : ReplyEnd::kCutShort; };
+    for (;;) {
+        char kind = 0;
+        if (!Value(kind)) return ended();
+        if (kind == kProgressMessage) {
+            float share = 0.0f;
+            if (!Value(share)) return ended();
+            if (!(share >= 0.0f && share <= 1.0f)) return ReplyEnd::kMalformed;
+            if (progress) progress(share);
+            continue;
+        }
+        if (kind != kResultMessage) return ReplyEnd::kMalformed;
+        if (!ResultFields(*this, reply)) return ended();
+        return Check(reply) ? ReplyEnd::kComplete : ReplyEnd::kMalformed;
+    }
+}
+
+std::size_t MemorySource::Read(void* data, std::size_t n) {
+    const std::size_t k = std::min(n, size_ - at_);
+    if (k == 0) return 0;
+    std::memcpy(data, data_ + at_, k);
+    at_ += k;
+    return k;
+}
+
+}  // namespace LOAD_3DS
