@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "loaders/image.h"
+
 namespace LOAD_3DS {
 
 namespace {
@@ -49,7 +51,10 @@ FileTexture TextureOf(const aiScene& scene, const aiString& path) {
         if (t->mHeight == 0) {
             const auto* bytes = reinterpret_cast<const unsigned char*>(t->pcData);
             out.embedded.assign(bytes, bytes + t->mWidth);
-        } else if (t->mWidth <= 16384 && t->mHeight <= 16384) {
+        } else if (t->mWidth <= unsigned(kMaxImageSide) && t->mHeight <= unsigned(kMaxImageSide) &&
+                   (long long)t->mWidth * t->mHeight <= kMaxImagePixels) {
+            // Raw texels, under the same size limit as any image file (a larger one is left
+            // out, and its material keeps its colour).
             out.embeddedWidth = int(t->mWidth);
             out.embeddedHeight = int(t->mHeight);
             out.embedded.resize(std::size_t(t->mWidth) * t->mHeight * 3);
