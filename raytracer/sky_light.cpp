@@ -63,6 +63,18 @@ void PrepareLighting(Scene& scene, float skyLight) {
     }
     l.skyUp = sum / float(kAround * kRings);
     l.skyUp.w = 0.0f;
+    // The sky a mirror shows, over the sphere (z uniform in [-1, 1]).
+    VECTOR seen(0.0f, 0.0f, 0.0f, 0.0f);
+    for (int j = 0; j < kRings; ++j) {
+        const float y = -1.0f + (2.0f * float(j) + 1.0f) / float(kRings);
+        const float r = std::sqrt(std::fmax(0.0f, 1.0f - y * y));
+        for (int i = 0; i < kAround; ++i) {
+            const float phi = 2.0f * kPi * (float(i) + 0.5f) / float(kAround);
+            seen += SkyRadiance(scene.sky, 1.0f, VECTOR(r * std::cos(phi), y, r * std::sin(phi), 0.0f));
+        }
+    }
+    l.environment = scene.sky.texture != nullptr ? seen / float(kAround * kRings) : l.skyUp;
+    l.environment.w = 0.0f;
     l.seeThrough = false;
     for (unsigned i = 0; i < scene.objects.Size(); ++i) {
         const TObject& object = scene.objects[i];

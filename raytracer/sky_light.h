@@ -31,6 +31,9 @@ struct SceneLighting {
     // What an upward surface under the open sky receives (irradiance over pi: the cosine-weighted
     // mean of SkyRadiance over the upper hemisphere), red, blue, green.
     VECTOR skyUp{0.0f, 0.0f, 0.0f, 0.0f};
+    // The mean colour a mirror shows of the sky, over the sphere (the dome's, or the sky
+    // light's without one; black without either): the preview's stand-in for reflections.
+    VECTOR environment{0.0f, 0.0f, 0.0f, 0.0f};
     bool seeThrough = false;                  // some traced material lets rays through
 };
 

@@ -68,7 +68,8 @@ bool IsClosedOutward(const RAYTR::TObject& object, ORVA_MATH::VECTOR& low, ORVA_
 
 // The fixed-function material of a described material (mesh/material.h), as near the tracer's
 // as OpenGL 1.x lighting comes: the colour (through the colour material: ambient and diffuse)
-// keeps what is not metal and not mirror; the highlight is the coat's colour (the base colour
+// keeps what is not metal and not mirror, and what they reflect is the sky's mean colour
+// (emitted, as a reflection is not lit); the highlight is the coat's colour (the base colour
 // for a metal) at the strength of the GGX peak, F0 / (4 alpha^2) for a view along the normal, up
 // to 1, and the Blinn-Phong exponent of the same width, 2 / alpha^2 - 2 (up to OpenGL's 128).
 struct PreviewMaterial {
@@ -78,7 +79,7 @@ struct PreviewMaterial {
     float emission[4] = {0.0f, 0.0f, 0.0f, 1.0f};
 };
 
-PreviewMaterial PreviewOf(const ORVA_GRAPHICS::Material& m) {
+PreviewMaterial PreviewOf(const ORVA_GRAPHICS::Material& m, const RAYTR::SceneLighting& lighting) {
     PreviewMaterial p;
     if (!m.described) return p;
     const float metallic = std::clamp(m.metallic, 0.0f, 1.0f), mirror = std::clamp(m.mirror, 0.0f, 1.0f);
@@ -90,7 +91,10 @@ PreviewMaterial PreviewOf(const ORVA_GRAPHICS::Material& m) {
     for (int k = 0; k < 3; ++k) {
         const float f0 = (m.specular[k] * (1.0f - metallic) + base[k] * metallic) * (1.0f - mirror);
         p.specular[k] = std::min(1.0f, f0 * peak);
-        p.emission[k] = m.emission[k];
+        // What a metal or a mirror reflects, as the sky's mean colour (red, blue, green lanes).
+        const float sky = k == 0 ? lighting.environment.x : (k == 1 ? lighting.environment.z : lighting.environment.y);
+        const float reflectance = mirror + (1.0f - mirror) * metallic * base[k];
+        p.emission[k] = std::min(1.0f, m.emission[k] + reflectance * sky);
     }
     p.shininess = std::clamp(2.0f / alpha2 - 2.0f, 0.0f, 128.0f);
     return p;
@@ -102,7 +106,7 @@ PreviewMaterial PreviewOf(const ORVA_GRAPHICS::Material& m) {
 // none) and the alpha test. Leaves
 // texturing on, the colour white and the material without highlight or emission, as the other
 // objects are drawn.
-void DrawMaterialBatches(RAYTR::TObject& object, const std::vector<GLuint>* cutOuts) {
+void DrawMaterialBatches(RAYTR::TObject& object, const std::vector<GLuint>* cutOuts, const RAYTR::SceneLighting& lighting) {
     static const float kNone[4] = {0.0f, 0.0f, 0.0f, 1.0f};
     for (const ORVA_GRAPHICS::MaterialBatch& batch : object.batches) {
         if (batch.material >= object.materials.size()) continue;
@@ -111,7 +115,7 @@ void DrawMaterialBatches(RAYTR::TObject& object, const std::vector<GLuint>* cutO
         // texture is drawn where the texture's opacity reaches the cut-off.
         if (m.described && m.opacity < m.alphaCutoff) continue;
         const GLuint cutOut = cutOuts != nullptr && batch.material < cutOuts->size() ? (*cutOuts)[batch.material] : 0;
-        const PreviewMaterial p = PreviewOf(m);
+        const PreviewMaterial p = PreviewOf(m, lighting);
         const float* colour = m.image != nullptr ? m.tint : m.diffuse;
         if (cutOut != 0) {
             glEnable(GL_TEXTURE_2D);
@@ -313,7 +317,7 @@ void Render::DrawPreview() {
         if (object.batches.empty()) {
             object.Draw();
         } else {
-            DrawMaterialBatches(object, i < cutOutTextures_.size() ? &cutOutTextures_[i] : nullptr);
+            DrawMaterialBatches(object, i < cutOutTextures_.size() ? &cutOutTextures_[i] : nullptr, lighting);
         }
         if (sky) glEnable(GL_LIGHTING);
         if (cull) glDisable(GL_CULL_FACE);
