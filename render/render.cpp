@@ -106,14 +106,22 @@ PreviewMaterial PreviewOf(const ORVA_GRAPHICS::Material& m, const RAYTR::SceneLi
 // none) and the alpha test. Leaves
 // texturing on, the colour white and the material without highlight or emission, as the other
 // objects are drawn.
-void DrawMaterialBatches(RAYTR::TObject& object, const std::vector<GLuint>* cutOuts, const RAYTR::SceneLighting& lighting) {
+// A material of one opacity below 1 (no texture for it): drawn blended after everything else.
+bool Translucent(const ORVA_GRAPHICS::Material& m) {
+    return m.described && m.opacity < 1.0f && m.maps[ORVA_GRAPHICS::kOpacityMap] < 0;
+}
+
+void DrawMaterialBatches(RAYTR::TObject& object, const std::vector<GLuint>* cutOuts, const RAYTR::SceneLighting& lighting,
+                         bool translucent) {
     static const float kNone[4] = {0.0f, 0.0f, 0.0f, 1.0f};
     for (const ORVA_GRAPHICS::MaterialBatch& batch : object.batches) {
         if (batch.material >= object.materials.size()) continue;
         const ORVA_GRAPHICS::Material& m = object.materials[batch.material];
-        // A surface the moving traced frame lets through is not drawn; one with an opacity
-        // texture is drawn where the texture's opacity reaches the cut-off.
-        if (m.described && m.opacity < m.alphaCutoff) continue;
+        // Opaque surfaces first, then the translucent ones over them, blended by their opacity
+        // (as the settled traced picture shows them), without writing depth: the shadow mask
+        // falls on what lies behind them. A surface with an opacity texture is drawn where the
+        // texture's opacity reaches the cut-off.
+        if (Translucent(m) != translucent) continue;
         const GLuint cutOut = cutOuts != nullptr && batch.material < cutOuts->size() ? (*cutOuts)[batch.material] : 0;
         const PreviewMaterial p = PreviewOf(m, lighting);
         const float* colour = m.image != nullptr ? m.tint : m.diffuse;
@@ -129,7 +137,8 @@ void DrawMaterialBatches(RAYTR::TObject& object, const std::vector<GLuint>* cutO
         } else {
             glDisable(GL_TEXTURE_2D);
         }
-        glColor3f(colour[0] * p.colourShare, colour[1] * p.colourShare, colour[2] * p.colourShare);
+        glColor4f(colour[0] * p.colourShare, colour[1] * p.colourShare, colour[2] * p.colourShare,
+                  translucent ? std::max(m.opacity, 0.0f) : 1.0f);
         glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, p.specular);
         glMaterialf(GL_FRONT_AND_BACK, GL_SHININESS, p.shininess);
         glMaterialfv(GL_FRONT_AND_BACK, GL_EMISSION, p.emission);
@@ -317,11 +326,23 @@ void Render::DrawPreview() {
         if (object.batches.empty()) {
             object.Draw();
         } else {
-            DrawMaterialBatches(object, i < cutOutTextures_.size() ? &cutOutTextures_[i] : nullptr, lighting);
+            DrawMaterialBatches(object, i < cutOutTextures_.size() ? &cutOutTextures_[i] : nullptr, lighting, false);
         }
         if (sky) glEnable(GL_LIGHTING);
         if (cull) glDisable(GL_CULL_FACE);
     }
+
+    // The translucent surfaces over everything else.
+    glPushAttrib(GL_ENABLE_BIT | GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glDepthMask(GL_FALSE);
+    for (unsigned i = 0; i < scene_->objects.Size(); ++i) {
+        RAYTR::TObject& object = scene_->objects[i];
+        if (!object.batches.empty())
+            DrawMaterialBatches(object, i < cutOutTextures_.size() ? &cutOutTextures_[i] : nullptr, lighting, true);
+    }
+    glPopAttrib();
 
     // Light marker: an unlit, untextured white sphere at the light position.
     glPushMatrix();
