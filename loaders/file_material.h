@@ -29,7 +29,22 @@ struct FileTexture {
 // The maps besides the base colour's, in the order of ORVA_GRAPHICS::MaterialMap.
 inline constexpr int kFileMapCount = 4;
 
-struct FileMaterial {
+// How a surface reflects, as ORVA_GRAPHICS::Material (mesh/material.h) explains each field; the
+// file's record and the mesh's material both carry it. The defaults are a matte surface:
+// diffuse with a faint, broad highlight and no mirror.
+struct SurfaceReflection {
+    float specular[3] = {0.04f, 0.04f, 0.04f};
+    float roughness = 0.6f;
+    float metallic = 0.0f;
+    bool reflectsScene = false;
+    float mirror = 0.0f;
+    float opacity = 1.0f;
+    float alphaCutoff = 0.5f;
+    float emission[3] = {0.0f, 0.0f, 0.0f};
+    bool twoSided = false;
+};
+
+struct FileMaterial : SurfaceReflection {
     std::string name;
     float diffuse[3] = {kClayColour[0], kClayColour[1], kClayColour[2]};
     // Multiplies the texture (a glTF base colour factor); white for the formats whose texture
@@ -41,18 +56,6 @@ struct FileMaterial {
     std::vector<unsigned char> embedded;
     int embeddedWidth = 0;
     int embeddedHeight = 0;
-
-    // How the surface reflects. The defaults are a matte surface: diffuse with a faint, broad
-    // highlight and no mirror.
-    float specular[3] = {0.04f, 0.04f, 0.04f};
-    float roughness = 0.6f;
-    float metallic = 0.0f;
-    bool reflectsScene = false;
-    float mirror = 0.0f;
-    float opacity = 1.0f;
-    float alphaCutoff = 0.5f;
-    float emission[3] = {0.0f, 0.0f, 0.0f};
-    bool twoSided = false;
     // The base colour texture's alpha channel is the opacity (glTF alphaMode MASK or BLEND).
     bool baseAlpha = false;
     // Specular, metallic-roughness, opacity and emission textures.

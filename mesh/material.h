@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "loaders/file_material.h"
+
 class TEXTURE;
 
 namespace ORVA_GRAPHICS {
@@ -24,7 +26,7 @@ enum MaterialMap : int {
     kMapCount
 };
 
-struct Material {
+struct Material : LOAD_3DS::SurfaceReflection {
     std::string name;
     // Red, green, blue in 0..1: the surface colour where the material has no texture.
     float diffuse[3] = {1.0f, 1.0f, 1.0f};
@@ -40,30 +42,25 @@ struct Material {
     // mirror bounce, the 0.8 weights, a highlight of exponent 10). true: shaded as described
     // below. Materials read from a model file are described; the fixed texture is not.
     bool described = false;
-    // Reflectance at normal incidence of the surface's dielectric coat (Schlick's F0), red,
-    // green, blue: the colour and strength of the highlight. 0.04 is plastic, paint or stone.
-    float specular[3] = {0.04f, 0.04f, 0.04f};
-    // Microfacet roughness, 0 (a mirror-smooth coat) to 1 (no visible highlight); the GGX
-    // width is its square.
-    float roughness = 0.6f;
-    // 0 a dielectric, 1 a metal: the base colour becomes the reflectance and nothing is diffuse.
-    float metallic = 0.0f;
-    // Whether the coat also reflects the scene (a sampled bounce), not only the light: glTF's
-    // metal-rough materials do; the highlight-only formats (MTL, 3DS, Collada) do through mirror.
-    bool reflectsScene = false;
-    // Share reflected as by a perfect mirror, on top of the coat (MTL illum 3 and up, a 3DS
-    // reflection map's amount, a reflectivity key), 0..1.
-    float mirror = 0.0f;
-    // 1 opaque, 0 not there: rays pass through a surface as often as 1 - opacity over the
-    // settling passes (cut-outs of 0 and 1 pass or stop every ray); a moving frame lets them
-    // through below alphaCutoff.
-    float opacity = 1.0f;
-    float alphaCutoff = 0.5f;
-    // Light the surface gives off itself, red, green, blue (added, unlit).
-    float emission[3] = {0.0f, 0.0f, 0.0f};
-    // Both faces are seen and lit (glTF doubleSided); the mesh carries a turned copy of its
-    // triangles (mesh/winding.h), so nothing else needs to know.
-    bool twoSided = false;
+    // How the surface reflects (the fields of LOAD_3DS::SurfaceReflection, inherited):
+    // - specular: reflectance at normal incidence of the surface's dielectric coat (Schlick's
+    //   F0), red, green, blue: the colour and strength of the highlight; 0.04 is plastic, paint
+    //   or stone.
+    // - roughness: microfacet roughness, 0 (a mirror-smooth coat) to 1 (no visible highlight);
+    //   the GGX width is its square.
+    // - metallic: 0 a dielectric, 1 a metal: the base colour becomes the reflectance and
+    //   nothing is diffuse.
+    // - reflectsScene: the coat also reflects the scene (a sampled bounce), not only the light:
+    //   glTF's metal-rough materials do; the highlight-only formats (MTL, 3DS, Collada) reflect
+    //   through mirror.
+    // - mirror: share reflected as by a perfect mirror, on top of the coat (MTL illum 3 and up,
+    //   a 3DS reflection map's amount, a reflectivity key), 0..1.
+    // - opacity: 1 opaque, 0 not there: rays pass through a surface as often as 1 - opacity over
+    //   the settling passes (cut-outs of 0 and 1 pass or stop every ray); a moving frame lets
+    //   them through below alphaCutoff.
+    // - emission: light the surface gives off itself, red, green, blue (added, unlit).
+    // - twoSided: both faces are seen and lit (glTF doubleSided); the mesh carries a turned copy
+    //   of its triangles (mesh/winding.h), so nothing else needs to know.
     // Texture records of the maps, -1 for none, and their images as for texture.
     int maps[kMapCount] = {-1, -1, -1, -1};
     const TEXTURE* mapImages[kMapCount] = {nullptr, nullptr, nullptr, nullptr};

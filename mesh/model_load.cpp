@@ -387,15 +387,7 @@ void ApplyFileMaterials(Mesh& mesh, Geometry& g, const std::string& fileName, Mo
         std::copy(fm.diffuse, fm.diffuse + 3, out.diffuse);
         std::copy(fm.tint, fm.tint + 3, out.tint);
         out.described = true;
-        std::copy(fm.specular, fm.specular + 3, out.specular);
-        out.roughness = fm.roughness;
-        out.metallic = fm.metallic;
-        out.reflectsScene = fm.reflectsScene;
-        out.mirror = fm.mirror;
-        out.opacity = fm.opacity;
-        out.alphaCutoff = fm.alphaCutoff;
-        std::copy(fm.emission, fm.emission + 3, out.emission);
-        out.twoSided = fm.twoSided;
+        static_cast<LOAD_3DS::SurfaceReflection&>(out) = fm;
         const std::string what = "material " + (fm.name.empty() ? std::to_string(m) : fm.name);
         LOAD_3DS::FileTexture base{fm.texture, fm.embedded, fm.embeddedWidth, fm.embeddedHeight};
         if (!base.Empty()) {
