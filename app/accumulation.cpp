@@ -53,6 +53,9 @@ SettleKeys ReadSettleKeys(CONFIG::Lexer& config) {
                    "a time in milliseconds from 0 (every pixel of every frame) to 10000, e.g. 50");
         keys.frameBudgetMs = ms;
     }
+    const std::string smooth = config.GetString("tracer.smooth");
+    if (smooth == "0") keys.smooth = false;
+    else if (!smooth.empty() && smooth != "1") refuse("tracer.smooth", smooth, "1 (smooth the traced image) or 0");
     return keys;
 }
 

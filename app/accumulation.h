@@ -37,22 +37,27 @@ struct ViewState {
     bool operator==(const ViewState&) const = default;
 };
 
-// The keys of the settling picture and the traced sky in release.cgf:
+// The keys of the settling picture, the frame budget and the traced image in release.cgf. A
+// file without them gets a new one-sample picture of every pixel every frame, with a point
+// light and a black sky; the scene writers write the values after the keys.
 //   scene.light_radius = 0.3    the light's sphere (units); 0 or absent: a point light
 //   tracer.sky = dome           dome: model 1's texture where traced rays leave the models;
 //                               black or absent: black
 //   scene.sky_light = 0.5       the sky lights the models' own materials with this strength
 //                               (raytracer/sky_light.h); 0 or absent: off
-//   tracer.max_samples = 256    the most samples of a picture, from 1; absent: 256
-//   tracer.frame_budget_ms = 50 milliseconds a traced-image frame may take while the view
-//                               moves (app/frame_budget.h); 0: every pixel of every frame;
-//                               absent: 50
+//   tracer.max_samples = 256    the most samples of a picture, from 1; 1 or absent: no
+//                               settling passes
+//   tracer.frame_budget_ms = 50 milliseconds a frame may take while the view moves
+//                               (app/frame_budget.h); 0 or absent: every pixel of every frame
+//   tracer.smooth = 1           1 or absent: the traced image's pixels that stand out from
+//                               their neighbours get nine rays; 0: one ray per pixel
 struct SettleKeys {
     float lightRadius = 0.0f;
     bool skyDome = false;
     float skyLight = 0.0f;
-    int maxSamples = 256;
-    double frameBudgetMs = 50.0;
+    int maxSamples = 1;
+    double frameBudgetMs = 0.0;
+    bool smooth = true;
 };
 // Throws TIRN_ERROR::Error naming the key and what it accepts when a value is not one of them.
 SettleKeys ReadSettleKeys(CONFIG::Lexer& config);

@@ -89,6 +89,66 @@ void ReportModel(int i, const std::string& file, const ORVA_GRAPHICS::ModelLoadI
     totals.buildSeconds += buildSeconds;
 }
 
+// The grid build settings from the configuration.
+RAYTR::GridBuildSettings GridSettings(CONFIG::Lexer& config) {
+    RAYTR::GridBuildSettings grid;
+    grid.algorithm = config.GetString("tracer.regular_grid.algoritm_type") == "fast_algorithm"
+                         ? RAYTR::kFastAlgorithm
+                         : RAYTR::kAccuracyAlgorithm;
+    grid.factor = config.GetFloat("tracer.regular_grid.cub_less_elem_times");
+    // The grids are built on as many threads as the tracer will trace with (0: the hardware's);
+    // the cells are the same for any count. (A negative count is refused before.)
+    grid.threads = config.GetInt("tracer.threads_num");
+    // Progress in the window title, at most BuildTitles::kPerSecond titles a second.
+    grid.progress = BuildTitles([](const std::string& title) { TIRN_ERROR::SetStatusTitle(title); });
+    return grid;
+}
+
+// Model i: loaded with its options (progress in the title), its grid built when it is traced,
+// reported, and moved into the scene.
+void LoadModelInto(RAYTR::Scene& scene, int i, RAYTR::TObject& model, CONFIG::Lexer& config,
+                   const RAYTR::GridBuildSettings& grid, LoadTotals& totals) {
+    const std::string key = "scene.model" + std::to_string(i);
+    const std::string file = config.GetString(key);
+    const ORVA_GRAPHICS::ModelOptions options = ReadModelOptions(config, i);
+    const auto loadStart = std::chrono::steady_clock::now();
+    // The title follows a long load: "Loading model 0 (x.ply): reading 40%".
+    std::string shown;
+    const std::string name = std::filesystem::path(file).filename().string();
+    const auto progress = [&](const char* stage, float share) {
+        const int percent = int(share * 100.0f);
+        char title[96];
+        if (percent > 0)
+            std::snprintf(title, sizeof title, "Loading model %d (%.40s): %s %d%%", i, name.c_str(), stage, percent);
+        else
+            std::snprintf(title, sizeof title, "Loading model %d (%.40s): %s", i, name.c_str(), stage);
+        if (title != shown) TIRN_ERROR::SetStatusTitle(title);
+        shown = title;
+    };
+    progress("reading", 0.0f);
+    const ORVA_GRAPHICS::ModelLoadInfo info = ORVA_GRAPHICS::LoadModel(model, file, options, progress);
+    model.UploadNewTextures();  // the file's textures, records 1, 2, ...
+    const double loadSeconds = SecondsSince(loadStart);
+    double buildSeconds = 0.0;
+    const bool traced = config.GetInt(key + "_do_trace") != 0;
+    if (traced) {
+        const auto buildStart = std::chrono::steady_clock::now();
+        model.gridSettings = grid;
+        const RAYTR::GridBuildResult built = model.PrepareForTracing();  // progress in the title
+        buildSeconds = SecondsSince(buildStart);
+        // Warnings (the memory a configuration asks for) in the box; the build went on.
+        for (const std::string& warning : built.warnings) TIRN_ERROR::ShowErrorBox("ALERT!", warning);
+        model.flags = kTracedFlags;
+    } else {
+        model.flags = kDrawnFlags;
+    }
+    ReportModel(i, file, info, model, traced, loadSeconds, buildSeconds, totals);
+    // The scene keeps the model: an empty object is added and the model moved into it, so that
+    // a large model and its grid are not copied (the table's entry is not used again).
+    scene.AddObject(RAYTR::TObject());
+    scene.objects[scene.objects.Size() - 1].SwapWith(model);
+}
+
 }  // namespace
 
 void WIN_MAIN_CLASS::AssembleScene() {
@@ -99,9 +159,12 @@ void WIN_MAIN_CLASS::AssembleScene() {
     CONFIG::Lexer& config = process->config;
     RAYTR::TObject* models = process->models;
 
-    // A window size or thread count that the tracer would refuse is refused first, before the
-    // models are loaded and anything is allocated for it.
-    RAYTR::ScreenTracer::CheckScreen(width, height, config.GetInt("tracer.threads_num"));
+    // The picture: the window, or the largest part of it the tracer takes (in its lower-left
+    // corner), as after a resize. A thread count the tracer would refuse is refused first,
+    // before the models are loaded and anything is allocated for it.
+    int pictureWidth = width, pictureHeight = height;
+    RAYTR::ScreenTracer::LargestScreen(pictureWidth, pictureHeight);
+    RAYTR::ScreenTracer::CheckScreen(pictureWidth, pictureHeight, config.GetInt("tracer.threads_num"));
     // So are the settling picture's and the sky's keys.
     const SettleKeys settle = ReadSettleKeys(config);
 
@@ -110,16 +173,7 @@ void WIN_MAIN_CLASS::AssembleScene() {
     RAYTR::Scene* scene = process->scene.get();
 
     // 2-3. The grid build settings, handed to every traced model's build.
-    RAYTR::GridBuildSettings grid;
-    grid.algorithm = config.GetString("tracer.regular_grid.algoritm_type") == "fast_algorithm"
-                         ? RAYTR::kFastAlgorithm
-                         : RAYTR::kAccuracyAlgorithm;
-    grid.factor = config.GetFloat("tracer.regular_grid.cub_less_elem_times");
-    // The grids are built on as many threads as the tracer will trace with (0: the hardware's);
-    // the cells are the same for any count. (A negative count was refused above.)
-    grid.threads = config.GetInt("tracer.threads_num");
-    // Progress in the window title, at most BuildTitles::kPerSecond titles a second.
-    grid.progress = BuildTitles([](const std::string& title) { TIRN_ERROR::SetStatusTitle(title); });
+    const RAYTR::GridBuildSettings grid = GridSettings(config);
 
     // 4. Fixed places of models 0 and 2, configured or not (row-vector translations).
     models[0].SetTransform(MATRIX::Translation(0.0f, -1.65f, 0.0f) * MATRIX::Identity());
@@ -141,47 +195,7 @@ void WIN_MAIN_CLASS::AssembleScene() {
         throw TIRN_ERROR::Error("scene.N_models is " + std::to_string(count) + ", but at most " +
                                 std::to_string(kModelTableSize) + " models can be loaded");
     LoadTotals totals;
-    for (int i = 0; i < count; ++i) {
-        const std::string key = "scene.model" + std::to_string(i);
-        const std::string file = config.GetString(key);
-        const ORVA_GRAPHICS::ModelOptions options = ReadModelOptions(config, i);
-        const auto loadStart = std::chrono::steady_clock::now();
-        // The title follows a long load: "Loading model 0 (x.ply): reading 40%".
-        std::string shown;
-        const std::string name = std::filesystem::path(file).filename().string();
-        const auto progress = [&](const char* stage, float share) {
-            const int percent = int(share * 100.0f);
-            char title[96];
-            if (percent > 0)
-                std::snprintf(title, sizeof title, "Loading model %d (%.40s): %s %d%%", i, name.c_str(), stage, percent);
-            else
-                std::snprintf(title, sizeof title, "Loading model %d (%.40s): %s", i, name.c_str(), stage);
-            if (title != shown) TIRN_ERROR::SetStatusTitle(title);
-            shown = title;
-        };
-        progress("reading", 0.0f);
-        const ORVA_GRAPHICS::ModelLoadInfo info = ORVA_GRAPHICS::LoadModel(models[i], file, options, progress);
-        models[i].UploadNewTextures();  // the file's textures, records 1, 2, ...
-        const double loadSeconds = SecondsSince(loadStart);
-        double buildSeconds = 0.0;
-        const bool traced = config.GetInt(key + "_do_trace") != 0;
-        if (traced) {
-            const auto buildStart = std::chrono::steady_clock::now();
-            models[i].gridSettings = grid;
-            const RAYTR::GridBuildResult built = models[i].PrepareForTracing();  // progress in the title
-            buildSeconds = SecondsSince(buildStart);
-            // Warnings (the memory a configuration asks for) in the box; the build went on.
-            for (const std::string& warning : built.warnings) TIRN_ERROR::ShowErrorBox("ALERT!", warning);
-            models[i].flags = kTracedFlags;
-        } else {
-            models[i].flags = kDrawnFlags;
-        }
-        ReportModel(i, file, info, models[i], traced, loadSeconds, buildSeconds, totals);
-        // The scene keeps the model: an empty object is added and the model moved into it, so
-        // that a large model and its grid are not copied (the table's entry is not used again).
-        scene->AddObject(RAYTR::TObject());
-        scene->objects[scene->objects.Size() - 1].SwapWith(models[i]);
-    }
+    for (int i = 0; i < count; ++i) LoadModelInto(*scene, i, models[i], config, grid, totals);
 
     // 8. The light: white, a point for the tracer and the preview alike.
     light.position = VECTOR(3.0f, 3.0f, 5.0f, 1.0f);
@@ -200,20 +214,21 @@ void WIN_MAIN_CLASS::AssembleScene() {
     SetUpCamera();
     PlaceCamera(*scene);
 
-    // 10-11. The renderer at the window's current size.
+    // 10-11. The renderer at the picture's size.
     TIRN_ERROR::SetStatusTitle("Инициализация рендера");
-    process->renderer = std::make_unique<Renderer>(width, height);
+    process->renderer = std::make_unique<Renderer>(pictureWidth, pictureHeight);
     process->renderer->AttachScene(scene);
 
     // 12-14. The tracer and its workers at the same size; an absent or 0 thread count means
     // one per hardware thread, a negative one is refused by the tracer.
     const int threads = config.GetInt("tracer.threads_num");
     TIRN_ERROR::SetStatusTitle("Инициализация рэйтрейсера");
-    process->tracer = std::make_unique<RAYTR::ScreenTracer>(width, height, threads);
+    process->tracer = std::make_unique<RAYTR::ScreenTracer>(pictureWidth, pictureHeight, threads);
     process->tracer->AttachScene(scene);
 
     // 15-16.
     process->tracer->useZBuffer = config.GetInt("tracer.use_zbuffer_values") != 0;
+    process->tracer->smoothTracedImage = settle.smooth;
     glEnable(GL_TEXTURE_2D);
 
     timings.assembly = SecondsSince(started);

@@ -23,7 +23,8 @@ const std::vector<std::string>& KnownKeys() {
                                    "scene.sky_light",
                                    "tracer.sky",
                                    "tracer.max_samples",
-                                   "tracer.frame_budget_ms"};
+                                   "tracer.frame_budget_ms",
+                                   "tracer.smooth"};
         for (int i = 0; i < WIN_NMS::kModelTableSize; ++i)
             for (const std::string& suffix : WIN_NMS::ModelKeySuffixes())
                 k.push_back("scene.model" + std::to_string(i) + suffix);

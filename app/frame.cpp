@@ -56,116 +56,149 @@ bool WIN_MAIN_CLASS::Resting() const {
     return lightStill && accumulation.Done() && !views.screenshotPending;
 }
 
+// The clock at the stages' borders: the frame's start, the picture resized, then (hybrid) the
+// preview drawn, the depth read, the picture traced, the overlay drawn, or (traced) the picture
+// traced and copied.
+struct WIN_MAIN_CLASS::StageMarks {
+    Clock::time_point start, resized, t0, t1, t2, t3, t4;
+};
+
 void WIN_MAIN_CLASS::Frame() {
     if (!scene() || !renderer() || !tracer()) throw TIRN_ERROR::Error("A frame was asked for before the scene was assembled");
-    const Clock::time_point start = Clock::now();
-    // Between frames: a resized window gets a renderer and a tracer of its own size, so that
-    // the preview, its depth, the mask and the traced image cover exactly its pixels; a window
-    // larger than the tracer takes gets the largest picture it does take, in its lower-left
-    // corner.
+    StageMarks marks;
+    marks.start = Clock::now();
+    FitPictureToWindow();
+    marks.resized = Clock::now();
+    const Accumulation::Step step = PlanFrame(std::chrono::duration<double>(marks.start.time_since_epoch()).count());
+    marks.t0 = marks.t1 = marks.t2 = marks.t3 = marks.t4 = Clock::now();
+    if (!tracedImageMode)
+        HybridFrame(step, marks);
+    else
+        TracedFrame(step, marks);
+    FinishFrame(step, marks);
+}
+
+void WIN_MAIN_CLASS::FitPictureToWindow() {
+    // A resized window gets a renderer and a tracer of its own size, so that the preview, its
+    // depth, the mask and the traced image cover exactly its pixels; a window larger than the
+    // tracer takes gets the largest picture it does take, in its lower-left corner.
     int pictureWidth = width, pictureHeight = height;
     RAYTR::ScreenTracer::LargestScreen(pictureWidth, pictureHeight);
     if (tracer()->Width() != pictureWidth || tracer()->Height() != pictureHeight) {
         process->Resize(pictureWidth, pictureHeight);
         views.AttachTracer(*tracer());
     }
-    RAYTR::Scene* const scene = this->scene();
-    Renderer* const renderer = this->renderer();
-    RAYTR::ScreenTracer* const tracer = this->tracer();
     glViewport(0, 0, pictureWidth, pictureHeight);
-    const Clock::time_point resized = Clock::now();
+}
 
+Accumulation::Step WIN_MAIN_CLASS::PlanFrame(double now) {
+    RAYTR::Scene& scene = *this->scene();
     // The light of this frame into the scene's light 0.
-    AnimateLight(std::chrono::duration<double>(start.time_since_epoch()).count());
-    scene->lights[0] = light;
-    PlaceCamera(*scene);  // rotation, eye, target and clipping planes of this frame's view
+    AnimateLight(now);
+    scene.lights[0] = light;
+    PlaceCamera(scene);  // rotation, eye, target and clipping planes of this frame's view
 
     // A new picture when anything it shows changed (or the tracer is new), else one more pass,
     // else the same again.
-    if (tracer->Samples() == 0) accumulation.Restart();
-    const Accumulation::Step step = accumulation.Plan(CaptureView(*scene, pictureWidth, pictureHeight, tracedImageMode));
+    if (tracer()->Samples() == 0) accumulation.Restart();
+    const Accumulation::Step step =
+        accumulation.Plan(CaptureView(scene, tracer()->Width(), tracer()->Height(), tracedImageMode));
     if (step != Accumulation::Step::kShow && frame.rested) {
         // Back from rest: the rate is measured from here, not over the time at rest.
         frame.frameCount = 0;
         frame.windowStart = glutGet(GLUT_ELAPSED_TIME);
     }
     frame.rested = step == Accumulation::Step::kShow;
+    return step;
+}
 
-    Clock::time_point t0 = Clock::now(), t1 = t0, t2 = t0, t3 = t0, t4 = t0;
-    if (!tracedImageMode) {
-        // Hybrid: preview, its depth for the tracer, the shadow mask multiplied over it. A pass
-        // uses the depth of its picture's frame, which stays in the renderer.
-        renderer->DrawPreview();
-        t1 = Clock::now();
-        // While anything moves (a new picture every frame) and the budget is on, the mask of
-        // every second pixel each way: a quarter of the rays. The first frame that holds still
-        // traces the whole mask, and the passes go on from there. The mask views show what the
-        // whole mask traces, so they keep it.
-        const bool coarse = step == Accumulation::Step::kFrame && budget.On() && views.mask == MaskView::kOff;
-        const bool completes = step == Accumulation::Step::kPass && !tracer->Complete();
-        if (step == Accumulation::Step::kFrame || completes) {
-            const RAYTR::DepthWords depth{tracer->useZBuffer ? renderer->ReadDepthBuffer() : nullptr};
-            t2 = Clock::now();
-            if (coarse) {
-                tracer->TraceCoarseMask(depth);
-                accumulation.FrameDone(1, true, false);
-            } else {
-                tracer->TraceFrame(depth);
-                accumulation.FrameDone(tracer->Samples(), tracer->PassesCanChange());
-            }
-        } else if (step == Accumulation::Step::kPass) {
-            t2 = Clock::now();
-            const float change = tracer->AccumulatePass();
-            accumulation.PassDone(tracer->Samples(), change);
-        } else {
-            t2 = Clock::now();
-        }
-        t3 = Clock::now();
-        if (step != Accumulation::Step::kShow) tracer->UploadTexture(0);
-        tracer->BindTexture(0);
-        renderer->DrawOverlay();
-        t4 = Clock::now();
+void WIN_MAIN_CLASS::HybridFrame(Accumulation::Step step, StageMarks& marks) {
+    // Preview, its depth for the tracer, the shadow mask multiplied over it. A pass uses the
+    // depth of its picture's frame, which stays in the renderer.
+    Renderer* const renderer = this->renderer();
+    RAYTR::ScreenTracer* const tracer = this->tracer();
+    const double pixels = static_cast<double>(tracer->Width()) * tracer->Height();
+    renderer->DrawPreview();
+    marks.t1 = Clock::now();
+    // A new picture: the whole mask, or, while the view moves and the whole frame is predicted
+    // not to fit the budget, the mask of every second pixel each way (the mask views show what
+    // the whole mask traces, so they keep it). A coarse picture is made whole before its passes.
+    const bool completes = step == Accumulation::Step::kPass && !tracer->Complete();
+    int maskStep = 0;  // no mask traced
+    if (step == Accumulation::Step::kFrame || completes) {
+        const RAYTR::DepthWords depth{tracer->useZBuffer ? renderer->ReadDepthBuffer() : nullptr};
+        marks.t2 = Clock::now();
+        const bool moving = step == Accumulation::Step::kFrame && views.mask == MaskView::kOff;
+        if (moving && budget.MaskStep(pixels) > 1)
+            tracer->TraceCoarseMask(depth);
+        else
+            tracer->TraceFrame(depth);
+        maskStep = tracer->MaskStep();
+        accumulation.FrameDone(tracer->Samples(), tracer->PassesCanChange(), tracer->Complete());
+    } else if (step == Accumulation::Step::kPass) {
+        marks.t2 = Clock::now();
+        const float change = tracer->AccumulatePass();
+        accumulation.PassDone(tracer->Samples(), change);
     } else {
-        // Traced image: a new picture (within the budget: a lattice of every k-th pixel, the
-        // rest reconstructed), or its missing pixels filled in, or one more pass; copied
-        // unchanged to the window.
-        const double pixels = static_cast<double>(tracer->Width()) * tracer->Height();
-        timings.kind = "shown";
-        if (step == Accumulation::Step::kFrame) {
-            const int k = budget.Step(pixels);
-            tracer->TraceLatticeFrame(k, static_cast<int>(frame.latticePhase++ % static_cast<std::uint32_t>(k * k)));
-            frame.fillFrames = 0;
-            timings.kind = k > 1 ? "lattice" : "full";
-            // Not done while pixels are missing, whatever the passes would do.
-            accumulation.FrameDone(tracer->Samples(), tracer->PassesCanChange(), tracer->Complete());
-        } else if (step == Accumulation::Step::kPass && !tracer->Complete()) {
-            tracer->FillIn(budget.FillPhases(pixels, tracer->LatticeStep(), tracer->PhasesLeft()));
-            ++frame.fillFrames;
-            timings.kind = "fill-in";
-            // Complete now: the settling picture goes on from the full trace's bytes.
-            if (tracer->Complete()) accumulation.FrameDone(tracer->Samples(), tracer->PassesCanChange());
-        } else if (step == Accumulation::Step::kPass) {
-            const float change = tracer->AccumulatePass();
-            accumulation.PassDone(tracer->Samples(), change);
-            timings.kind = "pass";
-        }
-        timings.latticeStep = tracer->LatticeStep();
-        timings.shading = step == Accumulation::Step::kShow ? 0.0 : tracer->LastTracingSeconds();
-        timings.tracedShare = step == Accumulation::Step::kShow ? 0.0 : static_cast<double>(tracer->LastTracedPixels()) / pixels;
-        t3 = Clock::now();
-        ORVA_GRAPHICS::DrawTracedImage(tracer->Buffer(0), tracer->Width(), tracer->Height(), width, height);
-        t4 = Clock::now();
+        marks.t2 = Clock::now();
     }
+    marks.t3 = Clock::now();
+    if (step != Accumulation::Step::kShow) tracer->UploadTexture(0);
+    tracer->BindTexture(0);
+    renderer->DrawOverlay();
+    marks.t4 = Clock::now();
+    timings.kind = "hybrid";
+    timings.latticeStep = tracer->MaskStep();
+    timings.tracedShare = step == Accumulation::Step::kShow ? 0.0 : 1.0 / (timings.latticeStep * timings.latticeStep);
+    timings.shading = 0.0;
+    frame.maskStep = maskStep;
+}
+
+void WIN_MAIN_CLASS::TracedFrame(Accumulation::Step step, StageMarks& marks) {
+    // A new picture (within the budget, when every pixel would not fit: a lattice of every k-th
+    // pixel, the rest reconstructed), or its missing pixels filled in, or one more pass; copied
+    // unchanged to the window.
+    RAYTR::ScreenTracer* const tracer = this->tracer();
+    const double pixels = static_cast<double>(tracer->Width()) * tracer->Height();
+    timings.kind = "shown";
+    if (step == Accumulation::Step::kFrame) {
+        const int k = budget.Step(pixels);
+        tracer->TraceLatticeFrame(k, static_cast<int>(frame.latticePhase++ % static_cast<std::uint32_t>(k * k)));
+        frame.fillFrames = 0;
+        timings.kind = k > 1 ? "lattice" : "full";
+        // Not done while pixels are missing, whatever the passes would do.
+        accumulation.FrameDone(tracer->Samples(), tracer->PassesCanChange(), tracer->Complete());
+    } else if (step == Accumulation::Step::kPass && !tracer->Complete()) {
+        tracer->FillIn(budget.FillPhases(pixels, tracer->LatticeStep(), tracer->PhasesLeft()));
+        ++frame.fillFrames;
+        timings.kind = "fill-in";
+        // Complete now: the settling picture goes on from the full trace's bytes.
+        if (tracer->Complete()) accumulation.FrameDone(tracer->Samples(), tracer->PassesCanChange());
+    } else if (step == Accumulation::Step::kPass) {
+        const float change = tracer->AccumulatePass();
+        accumulation.PassDone(tracer->Samples(), change);
+        timings.kind = "pass";
+    }
+    timings.latticeStep = tracer->LatticeStep();
+    timings.shading = step == Accumulation::Step::kShow ? 0.0 : tracer->LastTracingSeconds();
+    timings.tracedShare = step == Accumulation::Step::kShow ? 0.0 : static_cast<double>(tracer->LastTracedPixels()) / pixels;
+    marks.t3 = Clock::now();
+    ORVA_GRAPHICS::DrawTracedImage(tracer->Buffer(0), tracer->Width(), tracer->Height(), width, height);
+    marks.t4 = Clock::now();
+}
+
+void WIN_MAIN_CLASS::FinishFrame(Accumulation::Step step, StageMarks& marks) {
+    RAYTR::ScreenTracer* const tracer = this->tracer();
     // The inspection views over (or in place of) the picture.
     if (!tracedImageMode) views.DrawMaskView(*tracer);
-    views.DrawGrid(*scene);
+    views.DrawGrid(*scene());
     const Clock::time_point t5 = Clock::now();
-    timings.preview = Seconds(t0, t1);
-    timings.depthRead = Seconds(t1, t2);
-    timings.tracing = Seconds(t2, t3);
-    timings.upload = Seconds(t3, t4);
-    timings.resize = Seconds(start, resized);
-    timings.views = Seconds(t4, t5);
+    timings.preview = Seconds(marks.t0, marks.t1);
+    timings.depthRead = Seconds(marks.t1, marks.t2);
+    timings.tracing = Seconds(marks.t2, marks.t3);
+    timings.upload = Seconds(marks.t3, marks.t4);
+    timings.resize = Seconds(marks.start, marks.resized);
+    timings.views = Seconds(marks.t4, t5);
 
     if (views.screenshotPending) views.SaveScreenshot(width, height, std::cout, std::cerr);
     if (beforeSwap) beforeSwap();
@@ -173,20 +206,18 @@ void WIN_MAIN_CLASS::Frame() {
     // to the window: part of the frame's cost.
     const Clock::time_point t6 = Clock::now();
     glutSwapBuffers();
-    const Clock::time_point t7 = Clock::now();
-    timings.swap = Seconds(t6, t7);
-    timings.frame = Seconds(start, t5) + timings.swap;
+    timings.swap = Seconds(t6, Clock::now());
+    timings.frame = Seconds(marks.start, t5) + timings.swap;
+    // The costs that choose the next frames' steps: a traced picture's tracing, or a mask frame's.
+    const double pixels = static_cast<double>(tracer->Width()) * tracer->Height();
     if (tracedImageMode && step != Accumulation::Step::kShow && tracer->LastTracedPixels() > 0) {
-        // The cost that chooses the next frames' lattice step.
         const double tracingMs = 1e3 * tracer->LastTracingSeconds();
-        budget.Record(FrameCost{static_cast<double>(tracer->LastTracedPixels()), tracingMs,
-                                std::max(0.0, 1e3 * timings.frame - tracingMs)});
-    }
-    if (!tracedImageMode) {
-        timings.kind = "hybrid";
-        timings.latticeStep = tracer->MaskStep();
-        timings.tracedShare = step == Accumulation::Step::kShow ? 0.0 : 1.0 / (timings.latticeStep * timings.latticeStep);
-        timings.shading = 0.0;
+        budget.traced.Record(FrameCost{static_cast<double>(tracer->LastTracedPixels()), tracingMs,
+                                       std::max(0.0, 1e3 * timings.frame - tracingMs)});
+    } else if (!tracedImageMode && frame.maskStep > 0) {
+        const double tracingMs = 1e3 * timings.tracing;
+        budget.hybrid.Record(FrameCost{pixels / (frame.maskStep * frame.maskStep), tracingMs,
+                                       std::max(0.0, 1e3 * timings.frame - tracingMs)});
     }
     // Showing the finished picture again is no frame of the rate.
     if (step != Accumulation::Step::kShow) CountFrame();

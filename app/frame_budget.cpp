@@ -41,15 +41,15 @@ double TracingMs(double budgetMs, double otherMs) {
 
 }  // namespace
 
-int ChooseLatticeStep(const FrameCost* costs, std::size_t count, double pixels, double budgetMs) {
+int ChooseStep(const FrameCost* costs, std::size_t count, double pixels, double budgetMs, int maxStep) {
     if (!(budgetMs > 0.0)) return 1;
     double msPerPixel = 0.0, otherMs = 0.0;
-    if (!Estimate(costs, count, msPerPixel, otherMs)) return kFirstLatticeStep;
-    const double full = msPerPixel * pixels;  // a full trace
+    if (!Estimate(costs, count, msPerPixel, otherMs)) return 1;
+    const double full = msPerPixel * pixels;  // every pixel
     const double allowed = TracingMs(budgetMs, otherMs);
-    for (int k = 1; k < kMaxLatticeStep; ++k)
+    for (int k = 1; k < maxStep; ++k)
         if (full <= allowed * k * k) return k;
-    return kMaxLatticeStep;
+    return std::max(maxStep, 1);
 }
 
 int ChooseFillPhases(const FrameCost* costs, std::size_t count, double pixels, int step, int remaining, double budgetMs) {
@@ -63,13 +63,13 @@ int ChooseFillPhases(const FrameCost* costs, std::size_t count, double pixels, i
     return static_cast<int>(std::clamp(fit, 1.0, static_cast<double>(remaining)));
 }
 
-void FrameBudget::Record(const FrameCost& cost) {
+void CostRing::Record(const FrameCost& cost) {
     ring_[next_] = cost;
     next_ = (next_ + 1) % kCostWindow;
     count_ = std::min<std::size_t>(count_ + 1, kCostWindow);
 }
 
-std::size_t FrameBudget::Costs(FrameCost* out) const {
+std::size_t CostRing::Costs(FrameCost* out) const {
     // The oldest is next_ once the ring is full, else 0.
     const std::size_t start = count_ == kCostWindow ? next_ : 0;
     for (std::size_t i = 0; i < count_; ++i) out[i] = ring_[(start + i) % kCostWindow];
@@ -78,14 +78,20 @@ std::size_t FrameBudget::Costs(FrameCost* out) const {
 
 int FrameBudget::Step(double pixels) const {
     FrameCost costs[kCostWindow];
-    const std::size_t n = Costs(costs);
+    const std::size_t n = traced.Costs(costs);
     return ChooseLatticeStep(costs, n, pixels, budgetMs);
 }
 
 int FrameBudget::FillPhases(double pixels, int step, int remaining) const {
     FrameCost costs[kCostWindow];
-    const std::size_t n = Costs(costs);
+    const std::size_t n = traced.Costs(costs);
     return ChooseFillPhases(costs, n, pixels, step, remaining, budgetMs);
+}
+
+int FrameBudget::MaskStep(double pixels) const {
+    FrameCost costs[kCostWindow];
+    const std::size_t n = hybrid.Costs(costs);
+    return ChooseMaskStep(costs, n, pixels, budgetMs);
 }
 
 void FrameBudget::Print(std::ostream& out) const {
@@ -94,18 +100,23 @@ void FrameBudget::Print(std::ostream& out) const {
         out << "frame budget: off (tracer.frame_budget_ms = 0): every pixel of every frame is traced\n";
         return;
     }
-    std::snprintf(line, sizeof line, "frame budget: %.1f ms per traced-image frame while the view moves\n", budgetMs);
+    std::snprintf(line, sizeof line, "frame budget: %.1f ms per frame while the view moves\n", budgetMs);
     out << line;
-    FrameCost costs[kCostWindow];
-    const std::size_t n = Costs(costs);
-    if (n == 0) {
-        out << "  no traced-image frame measured yet\n";
-        return;
-    }
-    out << "  last frames' cost, oldest first (traced pixels, tracing ms, rest of the frame ms):\n";
-    for (std::size_t i = 0; i < n; ++i) {
-        std::snprintf(line, sizeof line, "  %10.0f %9.1f %9.1f\n", costs[i].tracedPixels, costs[i].tracingMs, costs[i].otherMs);
+    for (const CostRing* ring : {&traced, &hybrid}) {
+        const char* mode = ring == &traced ? "traced-image" : "hybrid";
+        FrameCost costs[kCostWindow];
+        const std::size_t n = ring->Costs(costs);
+        if (n == 0) {
+            std::snprintf(line, sizeof line, "  no %s frame measured yet\n", mode);
+            out << line;
+            continue;
+        }
+        std::snprintf(line, sizeof line, "  last %s frames' cost, oldest first (traced pixels, tracing ms, rest of the frame ms):\n", mode);
         out << line;
+        for (std::size_t i = 0; i < n; ++i) {
+            std::snprintf(line, sizeof line, "  %10.0f %9.1f %9.1f\n", costs[i].tracedPixels, costs[i].tracingMs, costs[i].otherMs);
+            out << line;
+        }
     }
 }
 

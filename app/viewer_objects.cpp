@@ -15,6 +15,7 @@ ViewerObjects::~ViewerObjects() = default;
 void ViewerObjects::Resize(int width, int height) {
     const int threads = tracer ? tracer->ThreadCount() : 0;
     const bool useZBuffer = tracer && tracer->useZBuffer;
+    const bool smooth = !tracer || tracer->smoothTracedImage;
     RAYTR::ScreenTracer::CheckScreen(width, height, threads);
     tracer.reset();
     renderer.reset();
@@ -23,6 +24,7 @@ void ViewerObjects::Resize(int width, int height) {
     tracer = std::make_unique<RAYTR::ScreenTracer>(width, height, threads);
     tracer->AttachScene(scene.get());
     tracer->useZBuffer = useZBuffer;
+    tracer->smoothTracedImage = smooth;
 }
 
 }  // namespace WIN_NMS

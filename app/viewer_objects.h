@@ -32,9 +32,9 @@ struct ViewerObjects {
     std::unique_ptr<RAYTR::ScreenTracer> tracer;
 
     // Between frames: a renderer and a tracer for a width x height window in place of the old
-    // ones, with the tracer's thread count and depth switch and the scene's near and far. The
-    // old ones go first so that their memory is free for the new. Throws what the construction
-    // throws (its box shown), leaving no renderer and no tracer.
+    // ones, with the tracer's thread count, depth and smoothing switches and the scene's near
+    // and far. The old ones go first so that their memory is free for the new. Throws what the
+    // construction throws (its box shown), leaving no renderer and no tracer.
     void Resize(int width, int height);
 };
 

@@ -84,6 +84,7 @@ struct FrameState {
     bool rested = false;           // the last display only showed the picture again
     std::uint32_t latticePhase = 0;  // counts the lattice frames: their lattice offsets in turn
     std::uint32_t fillFrames = 0;    // filling-in frames of the current picture
+    int maskStep = 0;              // the last hybrid frame's mask step (0: it traced no mask)
 };
 
 // The camera besides the two view angles (which stay the application object's angleX and
@@ -223,6 +224,15 @@ public:
     RAYTR::ScreenTracer* tracer() const;
 
 private:
+    // The stages of Frame: the picture at the window's size; the light, the camera and the
+    // plan; the hybrid or traced picture; then the views, the swap, the costs, the rate and the
+    // title. Stage times go into `timings`; `marks` holds the clock between the stages.
+    struct StageMarks;
+    void FitPictureToWindow();
+    Accumulation::Step PlanFrame(double now);
+    void HybridFrame(Accumulation::Step step, StageMarks& marks);
+    void TracedFrame(Accumulation::Step step, StageMarks& marks);
+    void FinishFrame(Accumulation::Step step, StageMarks& marks);
     void CountFrame();
     void SetTitle();
 };

@@ -37,7 +37,7 @@
 #include "raytracer/screen_tracer.h"
 #include "raytracer/shading.h"
 #include "raytracer/tobject.h"
-#include "raytracer/worker_sync.h"
+#include "bench/worker_team.h"
 #include "render/render.h"
 
 namespace {
@@ -273,18 +273,8 @@ ScreenTracer& Tracer(int threads) {
 }
 
 // The ray of mask element p and of full-trace pixel p, as the tracer makes them.
-Ray MaskRay(const ScreenTracer& t, int p) {
-    Ray r = t.Rays()[p];
-    const VECTOR d = r.direction;
-    r.direction = VECTOR(d.x, -d.y, -d.z, d.w);
-    return RAYTR::CarryRay(r, t.CameraToWorld());
-}
-Ray FullRay(const ScreenTracer& t, int p) {
-    Ray r = t.Rays()[p];
-    const VECTOR d = r.direction;
-    r.direction = VECTOR(d.x, -d.y, -d.z, d.w);
-    return RAYTR::CarryRay(r, t.CameraToWorld());
-}
+Ray MaskRay(const ScreenTracer& t, int p) { return t.Camera().PixelRay(p / kSize, p % kSize); }
+Ray FullRay(const ScreenTracer& t, int p) { return t.Camera().PixelRay(p / kSize, p % kSize); }
 
 // Embree's shading of one ray: our LocalIllumination on Embree's hits and shadow rays.
 VECTOR EmbreeShade(const Ray& ray, int depth) {
@@ -447,7 +437,7 @@ void EmbreeRun(benchmark::State& state, bool full, bool packets = false) {
     const int threads = int(state.range(0));
     EmbreeFrame frame{&Tracer(threads), full, packets};
     if (threads > 1) {
-        RAYTR::WorkerTeam team(threads, &EmbreeFrame::Work, &frame);
+        redowl_bench::WorkerTeam team(threads, &EmbreeFrame::Work, &frame);
         for (auto _ : state) {
             frame.next = 0;
             team.RunFrame();
@@ -535,9 +525,9 @@ std::vector<std::uint32_t> MaskFrom(ScreenTracer& t, const std::vector<float>& d
 // Embree's frame on the tracer's tiles with as many threads, one frame per call.
 struct EmbreePeer {
     EmbreeFrame frame;
-    std::unique_ptr<RAYTR::WorkerTeam> team;
+    std::unique_ptr<redowl_bench::WorkerTeam> team;
     EmbreePeer(const ScreenTracer& t, bool full, int threads) : frame{&t, full} {
-        if (threads > 1) team = std::make_unique<RAYTR::WorkerTeam>(threads, &EmbreeFrame::Work, &frame);
+        if (threads > 1) team = std::make_unique<redowl_bench::WorkerTeam>(threads, &EmbreeFrame::Work, &frame);
     }
     void Frame() {
         if (team) {

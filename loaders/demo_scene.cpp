@@ -253,6 +253,11 @@ std::string SkyFloorAndTracerConfiguration(const std::string& gridFactor, const 
            moreSceneKeys +
            "}\n"
            "tracer {\n"
+           "    // While the view moves a frame keeps within this many milliseconds, tracing fewer\n"
+           "    // pixels where it must (0: every pixel of every frame).\n"
+           "    frame_budget_ms = 50\n"
+           "    // Once the view holds still the picture settles over up to this many passes.\n"
+           "    max_samples = 256\n"
            "    threads_num = 4\n"
            "    use_zbuffer_values = 1\n"
            "    // Traced rays that leave the models show the sky dome (model 1).\n"

@@ -295,124 +295,146 @@ std::vector<Entry> SortedEntries(const std::vector<LPoint3>& vertices) {
     return entries;
 }
 
-}  // namespace
-
-LPoint3 FaceNormal(const std::vector<LPoint3>& vertices, const LFace& face) {
-    const LPoint3 A = Corner(vertices, face.a);
-    const LPoint3 B = Corner(vertices, face.b);
-    const LPoint3 C = Corner(vertices, face.c);
-    return Normalise(Cross(Subtract(B, C), Subtract(B, A)));
-}
-
-std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const std::vector<LFace>& faces,
-                                   std::size_t exactWorkPerVertex) {
-    const std::size_t V = vertices.size();
-    std::vector<LPoint3> result(V, LPoint3{0.0f, 0.0f, 0.0f});
-    if (V == 0) return result;
-
-    // 1. Every face normal once.
-    std::vector<LPoint3> faceNormals(faces.size());
-    for (std::size_t f = 0; f < faces.size(); ++f) faceNormals[f] = FaceNormal(vertices, faces[f]);
-
-    // 2. Vertex-to-face lists (compressed rows), faces ascending, a face once per vertex.
-    std::vector<std::uint32_t> start(V + 1, 0);
-    auto corners = [&](const LFace& f, int out[3]) {
-        int n = 0;
-        for (int k : {f.a, f.b, f.c}) {
-            if (k < 0 || std::size_t(k) >= V) continue;
-            if (std::find(out, out + n, k) == out + n) out[n++] = k;
-        }
-        return n;
-    };
-    for (const LFace& f : faces) {
-        int c[3];
-        const int n = corners(f, c);
-        for (int k = 0; k < n; ++k) ++start[std::size_t(c[k]) + 1];
-    }
-    for (std::size_t i = 0; i < V; ++i) start[i + 1] += start[i];
-    std::vector<std::uint32_t> faceOf(start[V]);
-    std::vector<std::uint32_t> fill(start.begin(), start.end() - 1);
-    for (std::size_t f = 0; f < faces.size(); ++f) {
-        int c[3];
-        const int n = corners(faces[f], c);
-        for (int k = 0; k < n; ++k) faceOf[fill[std::size_t(c[k])]++] = std::uint32_t(f);
+// One SmoothNormals call, step by step: every face normal once; the faces of every vertex; the
+// finite vertices sorted by cell; one sum per distinct position, at once where it is light,
+// later where it is heavy (the positions of a cluster, or the shared corner of very many faces).
+class NormalSums {
+public:
+    NormalSums(const std::vector<LPoint3>& vertices, const std::vector<LFace>& faces, std::size_t exactWorkPerVertex)
+        : vertices_(vertices), exactWorkPerVertex_(exactWorkPerVertex), result_(vertices.size(), LPoint3{0.0f, 0.0f, 0.0f}) {
+        if (vertices.empty()) return;
+        // 1. Every face normal once.
+        faceNormals_.resize(faces.size());
+        for (std::size_t f = 0; f < faces.size(); ++f) faceNormals_[f] = FaceNormal(vertices, faces[f]);
+        ListFaces(faces);
+        SelectCandidates();
+        SumLightPositions();
+        if (!heavy_.empty()) SumHeavyPositions();
     }
 
-    // 3. Finite vertices sorted by cell, then by exact position, then by index; a vertex with a
-    //    non-finite coordinate matches nothing, itself included, and keeps the zero normal.
-    const std::vector<Entry> entries = SortedEntries(vertices);
-    const auto sameCell = [](const Entry& a, const Entry& b) {
-        return a.cell[0] == b.cell[0] && a.cell[1] == b.cell[1] && a.cell[2] == b.cell[2];
-    };
-    const auto sameBits = [](const Entry& a, const Entry& b) {
-        return a.bits[0] == b.bits[0] && a.bits[1] == b.bits[1] && a.bits[2] == b.bits[2];
-    };
-    // Only vertices that are corners of some face can add anything to a sum; degreeBefore[k] is
-    // the number of face entries of the candidates before candidate k.
-    std::vector<Entry> candidates;
-    candidates.reserve(entries.size());
-    for (const Entry& e : entries)
-        if (start[e.index + 1] > start[e.index]) candidates.push_back(e);
-    std::vector<std::uint64_t> degreeBefore(candidates.size() + 1, 0);
-    for (std::size_t k = 0; k < candidates.size(); ++k)
-        degreeBefore[k + 1] = degreeBefore[k] + (start[candidates[k].index + 1] - start[candidates[k].index]);
+    std::vector<LPoint3>& Result() { return result_; }
 
-    // 4. One sum per distinct position over the matching candidates of the 27 neighbouring
-    //    cells. A position whose work in the definition's order (each candidate compared, each
-    //    face of each match added) is small is summed at once: the matches in ascending index
-    //    order, each adding its faces in ascending order. The others (the positions of a
-    //    cluster, or the shared corner of very many faces) wait for step 5.
-    std::vector<std::uint32_t> matches;
-    matches.reserve(64);
+private:
     using Ranges = std::array<std::pair<std::size_t, std::size_t>, 9>;
+    // A position left to step 5.
     struct Heavy {
         std::size_t first, end;  // entries of the position
         std::uint64_t work;
         Ranges ranges;
     };
-    std::vector<Heavy> heavy;
-    std::vector<std::int64_t> covering(candidates.size() + 1, 0);  // range starts minus range ends
-    // The sum in the definition's order of the matches of P among the ranges' candidates.
-    const auto exactSum = [&](const LPoint3& P, const Ranges& ranges) {
-        LPoint3 sum{0.0f, 0.0f, 0.0f};
-        matches.clear();
-        for (const auto& [a, b] : ranges)
-            for (std::size_t k = a; k < b; ++k) {
-                const LPoint3& Q = vertices[candidates[k].index];
-                if (NearOnAxis(Q.x, P.x) && NearOnAxis(Q.y, P.y) && NearOnAxis(Q.z, P.z)) matches.push_back(candidates[k].index);
-            }
-        std::sort(matches.begin(), matches.end());
-        for (std::uint32_t j : matches)
-            for (std::uint32_t k = start[j]; k < start[j + 1]; ++k) sum = Add(sum, faceNormals[faceOf[k]]);
-        return Normalise(sum);
-    };
     // The candidates' (x, y) columns in sorted order, each a run of candidates sorted by z.
-    // The groups come in the same order, so for each x offset the first neighbour column
-    // only moves forward: finding the 9 neighbour columns is a walk, not a search, and only
-    // the z range inside a (short) column is searched.
     struct Column {
         std::int64_t x, y;
         std::size_t begin, end;
     };
-    std::vector<Column> columns;
-    for (std::size_t k = 0; k < candidates.size(); ++k) {
-        const Key& c = candidates[k].cell;
-        if (columns.empty() || columns.back().x != c[0] || columns.back().y != c[1]) columns.push_back({c[0], c[1], k, k});
-        columns.back().end = k + 1;
-    }
-    const auto columnBelow = [](const Column& c, std::int64_t x, std::int64_t y) { return c.x < x || (c.x == x && c.y < y); };
-    std::size_t walk[3] = {0, 0, 0};  // per x offset: the first column not below (x + dx, y - 1)
-    const auto zBelow = [](const Entry& e, std::int64_t z) { return e.cell[2] < z; };
-    const auto zAbove = [](std::int64_t z, const Entry& e) { return z < e.cell[2]; };
-    for (std::size_t g = 0; g < entries.size();) {
-        std::size_t groupEnd = g + 1;
-        while (groupEnd < entries.size() && sameCell(entries[groupEnd], entries[g]) && sameBits(entries[groupEnd], entries[g]))
-            ++groupEnd;
 
-        // For each of the 9 (x, y) neighbour columns the three z cells are adjacent in the
-        // sorted order: one range of candidates each.
-        const Key& cell = entries[g].cell;
-        Ranges ranges;
+    // 2. Vertex-to-face lists (compressed rows), faces ascending, a face once per vertex.
+    void ListFaces(const std::vector<LFace>& faces) {
+        const std::size_t V = vertices_.size();
+        start_.assign(V + 1, 0);
+        const auto corners = [&](const LFace& f, int out[3]) {
+            int n = 0;
+            for (int k : {f.a, f.b, f.c}) {
+                if (k < 0 || std::size_t(k) >= V) continue;
+                if (std::find(out, out + n, k) == out + n) out[n++] = k;
+            }
+            return n;
+        };
+        for (const LFace& f : faces) {
+            int c[3];
+            const int n = corners(f, c);
+            for (int k = 0; k < n; ++k) ++start_[std::size_t(c[k]) + 1];
+        }
+        for (std::size_t i = 0; i < V; ++i) start_[i + 1] += start_[i];
+        faceOf_.resize(start_[V]);
+        std::vector<std::uint32_t> fill(start_.begin(), start_.end() - 1);
+        for (std::size_t f = 0; f < faces.size(); ++f) {
+            int c[3];
+            const int n = corners(faces[f], c);
+            for (int k = 0; k < n; ++k) faceOf_[fill[std::size_t(c[k])]++] = std::uint32_t(f);
+        }
+    }
+
+    // 3. Finite vertices sorted by cell, then by exact position, then by index; a vertex with a
+    //    non-finite coordinate matches nothing, itself included, and keeps the zero normal.
+    //    Only vertices that are corners of some face can add anything to a sum; degreeBefore[k]
+    //    is the number of face entries of the candidates before candidate k.
+    void SelectCandidates() {
+        entries_ = SortedEntries(vertices_);
+        candidates_.reserve(entries_.size());
+        for (const Entry& e : entries_)
+            if (start_[e.index + 1] > start_[e.index]) candidates_.push_back(e);
+        degreeBefore_.assign(candidates_.size() + 1, 0);
+        for (std::size_t k = 0; k < candidates_.size(); ++k)
+            degreeBefore_[k + 1] = degreeBefore_[k] + (start_[candidates_[k].index + 1] - start_[candidates_[k].index]);
+        covering_.assign(candidates_.size() + 1, 0);
+    }
+
+    // The sum in the definition's order of the matches of P among the ranges' candidates.
+    LPoint3 ExactSum(const LPoint3& P, const Ranges& ranges) {
+        LPoint3 sum{0.0f, 0.0f, 0.0f};
+        matches_.clear();
+        for (const auto& [a, b] : ranges)
+            for (std::size_t k = a; k < b; ++k) {
+                const LPoint3& Q = vertices_[candidates_[k].index];
+                if (NearOnAxis(Q.x, P.x) && NearOnAxis(Q.y, P.y) && NearOnAxis(Q.z, P.z)) matches_.push_back(candidates_[k].index);
+            }
+        std::sort(matches_.begin(), matches_.end());
+        for (std::uint32_t j : matches_)
+            for (std::uint32_t k = start_[j]; k < start_[j + 1]; ++k) sum = Add(sum, faceNormals_[faceOf_[k]]);
+        return Normalise(sum);
+    }
+
+    // 4. One sum per distinct position over the matching candidates of the 27 neighbouring
+    //    cells. A position whose work in the definition's order (each candidate compared, each
+    //    face of each match added) is small is summed at once: the matches in ascending index
+    //    order, each adding its faces in ascending order. The others wait for step 5.
+    void SumLightPositions() {
+        matches_.reserve(64);
+        // The columns come in the same order as the positions, so for each x offset the first
+        // neighbour column only moves forward: finding the 9 neighbour columns is a walk, not a
+        // search, and only the z range inside a (short) column is searched.
+        std::vector<Column> columns;
+        for (std::size_t k = 0; k < candidates_.size(); ++k) {
+            const Key& c = candidates_[k].cell;
+            if (columns.empty() || columns.back().x != c[0] || columns.back().y != c[1]) columns.push_back({c[0], c[1], k, k});
+            columns.back().end = k + 1;
+        }
+        const auto sameCell = [](const Entry& a, const Entry& b) {
+            return a.cell[0] == b.cell[0] && a.cell[1] == b.cell[1] && a.cell[2] == b.cell[2];
+        };
+        const auto sameBits = [](const Entry& a, const Entry& b) {
+            return a.bits[0] == b.bits[0] && a.bits[1] == b.bits[1] && a.bits[2] == b.bits[2];
+        };
+        std::size_t walk[3] = {0, 0, 0};  // per x offset: the first column not below (x + dx, y - 1)
+        for (std::size_t g = 0; g < entries_.size();) {
+            std::size_t groupEnd = g + 1;
+            while (groupEnd < entries_.size() && sameCell(entries_[groupEnd], entries_[g]) && sameBits(entries_[groupEnd], entries_[g]))
+                ++groupEnd;
+            Ranges ranges;
+            const std::uint64_t work = NeighbourRanges(entries_[g].cell, columns, walk, ranges);
+            if (work <= std::min<std::uint64_t>(kLightWork, std::uint64_t(exactWorkPerVertex_) * (groupEnd - g))) {
+                const LPoint3 normal = ExactSum(vertices_[entries_[g].index], ranges);
+                for (std::size_t e = g; e < groupEnd; ++e) result_[entries_[e].index] = normal;
+            } else {
+                heavy_.push_back({g, groupEnd, work, ranges});
+                // Mark the ranges: only their candidates can match a heavy position.
+                for (const auto& [a, b] : ranges) {
+                    ++covering_[a];
+                    --covering_[b];
+                }
+            }
+            g = groupEnd;
+        }
+    }
+
+    // For each of the 9 (x, y) neighbour columns of a cell the three z cells are adjacent in the
+    // sorted order: one range of candidates each. Returns the work of summing them in the
+    // definition's order.
+    std::uint64_t NeighbourRanges(const Key& cell, const std::vector<Column>& columns, std::size_t walk[3], Ranges& ranges) const {
+        const auto columnBelow = [](const Column& c, std::int64_t x, std::int64_t y) { return c.x < x || (c.x == x && c.y < y); };
+        const auto zBelow = [](const Entry& e, std::int64_t z) { return e.cell[2] < z; };
+        const auto zAbove = [](std::int64_t z, const Entry& e) { return z < e.cell[2]; };
         std::uint64_t work = 0;
         int r = 0;
         for (std::int64_t dx = -1; dx <= 1; ++dx) {
@@ -426,32 +448,19 @@ std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const s
                 while (q < columns.size() && columnBelow(columns[q], x, y)) ++q;
                 std::size_t a = 0, b = 0;
                 if (q < columns.size() && columns[q].x == x && columns[q].y == y) {
-                    const auto first = candidates.begin() + std::ptrdiff_t(columns[q].begin);
-                    const auto last = candidates.begin() + std::ptrdiff_t(columns[q].end);
+                    const auto first = candidates_.begin() + std::ptrdiff_t(columns[q].begin);
+                    const auto last = candidates_.begin() + std::ptrdiff_t(columns[q].end);
                     const auto lo = std::lower_bound(first, last, cell[2] - 1, zBelow);
                     const auto hi = std::upper_bound(lo, last, cell[2] + 1, zAbove);
-                    a = std::size_t(lo - candidates.begin());
-                    b = std::size_t(hi - candidates.begin());
+                    a = std::size_t(lo - candidates_.begin());
+                    b = std::size_t(hi - candidates_.begin());
                 }
                 ranges[std::size_t(r)] = {a, b};
-                work += (b - a) + (degreeBefore[b] - degreeBefore[a]);
+                work += (b - a) + (degreeBefore_[b] - degreeBefore_[a]);
             }
         }
-
-        if (work <= std::min<std::uint64_t>(kLightWork, std::uint64_t(exactWorkPerVertex) * (groupEnd - g))) {
-            const LPoint3 normal = exactSum(vertices[entries[g].index], ranges);
-            for (std::size_t e = g; e < groupEnd; ++e) result[entries[e].index] = normal;
-        } else {
-            heavy.push_back({g, groupEnd, work, ranges});
-            // Mark the ranges: only their candidates can match a heavy position.
-            for (const auto& [a, b] : ranges) {
-                ++covering[a];
-                --covering[b];
-            }
-        }
-        g = groupEnd;
+        return work;
     }
-    if (heavy.empty()) return result;
 
     // 5. Heavy positions. The candidates that match a position form a box in the ranks of the
     //    coordinates (on each axis the matching values are one run of the sorted values), so
@@ -461,101 +470,134 @@ std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const s
     //    all within the tolerance of each other, costs one sum). Beyond it the box is crowded:
     //    each candidate near one weighs the sum of its faces in ascending order, and the
     //    weights in each crowded box are added in double precision by the box summer.
-    std::vector<Entry> near;
-    std::int64_t depth = 0;
-    for (std::size_t k = 0; k < candidates.size(); ++k)
-        if ((depth += covering[k]) > 0) near.push_back(candidates[k]);
-    std::array<std::vector<float>, 3> values;
-    for (int a = 0; a < 3; ++a) {
-        for (const Entry& e : near) values[std::size_t(a)].push_back(Coordinate(vertices[e.index], a));
-        std::sort(values[std::size_t(a)].begin(), values[std::size_t(a)].end());
-        values[std::size_t(a)].erase(std::unique(values[std::size_t(a)].begin(), values[std::size_t(a)].end()),
-                                     values[std::size_t(a)].end());
-    }
-    std::vector<RankBox> heavyBoxes(heavy.size());
-    for (std::size_t h = 0; h < heavy.size(); ++h) {
-        const LPoint3& P = vertices[entries[heavy[h].first].index];
+    void SumHeavyPositions() {
+        std::int64_t depth = 0;
+        for (std::size_t k = 0; k < candidates_.size(); ++k)
+            if ((depth += covering_[k]) > 0) near_.push_back(candidates_[k]);
         for (int a = 0; a < 3; ++a) {
-            const auto [lo, hi] = MatchingRanks(values[std::size_t(a)], Coordinate(P, a));
-            heavyBoxes[h].lo[std::size_t(a)] = lo;
-            heavyBoxes[h].hi[std::size_t(a)] = hi;
+            std::vector<float>& v = values_[std::size_t(a)];
+            for (const Entry& e : near_) v.push_back(Coordinate(vertices_[e.index], a));
+            std::sort(v.begin(), v.end());
+            v.erase(std::unique(v.begin(), v.end()), v.end());
         }
+        std::vector<RankBox> heavyBoxes(heavy_.size());
+        for (std::size_t h = 0; h < heavy_.size(); ++h) {
+            const LPoint3& P = vertices_[entries_[heavy_[h].first].index];
+            for (int a = 0; a < 3; ++a) {
+                const auto [lo, hi] = MatchingRanks(values_[std::size_t(a)], Coordinate(P, a));
+                heavyBoxes[h].lo[std::size_t(a)] = lo;
+                heavyBoxes[h].hi[std::size_t(a)] = hi;
+            }
+        }
+        const auto boxKey = [&](std::size_t h) {
+            const RankBox& b = heavyBoxes[h];
+            return std::array<std::uint32_t, 6>{b.lo[0], b.lo[1], b.lo[2], b.hi[0], b.hi[1], b.hi[2]};
+        };
+        std::vector<std::uint32_t> byBox(heavy_.size());
+        for (std::size_t h = 0; h < heavy_.size(); ++h) byBox[h] = std::uint32_t(h);
+        std::sort(byBox.begin(), byBox.end(), [&](std::uint32_t a, std::uint32_t b) {
+            const auto ka = boxKey(a), kb = boxKey(b);
+            return ka != kb ? ka < kb : a < b;
+        });
+        std::vector<std::pair<std::size_t, std::size_t>> crowded;  // runs of byBox left to the summer
+        std::vector<RankBox> boxes;
+        for (std::size_t run = 0; run < byBox.size();) {
+            std::size_t runEnd = run + 1;
+            std::uint64_t vertexCount = heavy_[byBox[run]].end - heavy_[byBox[run]].first;
+            while (runEnd < byBox.size() && boxKey(byBox[runEnd]) == boxKey(byBox[run])) {
+                vertexCount += heavy_[byBox[runEnd]].end - heavy_[byBox[runEnd]].first;
+                ++runEnd;
+            }
+            // The cheapest of the run's positions gathers the matches (their ranges differ,
+            // their matches do not).
+            std::size_t cheapest = run;
+            for (std::size_t k = run + 1; k < runEnd; ++k)
+                if (heavy_[byBox[k]].work < heavy_[byBox[cheapest]].work) cheapest = k;
+            const Heavy& rep = heavy_[byBox[cheapest]];
+            if (rep.work <= std::uint64_t(exactWorkPerVertex_) * vertexCount) {
+                SetRun(byBox, run, runEnd, ExactSum(vertices_[entries_[rep.first].index], rep.ranges));
+            } else {
+                crowded.push_back({run, runEnd});
+                boxes.push_back(heavyBoxes[byBox[run]]);
+            }
+            run = runEnd;
+        }
+        if (!crowded.empty()) SumCrowded(byBox, crowded, boxes);
     }
-    const auto boxKey = [&](std::size_t h) {
-        const RankBox& b = heavyBoxes[h];
-        return std::array<std::uint32_t, 6>{b.lo[0], b.lo[1], b.lo[2], b.hi[0], b.hi[1], b.hi[2]};
-    };
-    std::vector<std::uint32_t> byBox(heavy.size());
-    for (std::size_t h = 0; h < heavy.size(); ++h) byBox[h] = std::uint32_t(h);
-    std::sort(byBox.begin(), byBox.end(), [&](std::uint32_t a, std::uint32_t b) {
-        const auto ka = boxKey(a), kb = boxKey(b);
-        return ka != kb ? ka < kb : a < b;
-    });
-    std::vector<std::pair<std::size_t, std::size_t>> crowded;  // runs of byBox left to the summer
-    std::vector<RankBox> boxes;
-    for (std::size_t run = 0; run < byBox.size();) {
-        std::size_t runEnd = run + 1;
-        std::uint64_t vertexCount = heavy[byBox[run]].end - heavy[byBox[run]].first;
-        while (runEnd < byBox.size() && boxKey(byBox[runEnd]) == boxKey(byBox[run])) {
-            vertexCount += heavy[byBox[runEnd]].end - heavy[byBox[runEnd]].first;
-            ++runEnd;
-        }
-        // The cheapest of the run's positions gathers the matches (their ranges differ, their
-        // matches do not).
-        std::size_t cheapest = run;
-        for (std::size_t k = run + 1; k < runEnd; ++k)
-            if (heavy[byBox[k]].work < heavy[byBox[cheapest]].work) cheapest = k;
-        const Heavy& rep = heavy[byBox[cheapest]];
-        if (rep.work <= std::uint64_t(exactWorkPerVertex) * vertexCount) {
-            const LPoint3 normal = exactSum(vertices[entries[rep.first].index], rep.ranges);
-            for (std::size_t k = run; k < runEnd; ++k)
-                for (std::size_t e = heavy[byBox[k]].first; e < heavy[byBox[k]].end; ++e) result[entries[e].index] = normal;
-        } else {
-            crowded.push_back({run, runEnd});
-            boxes.push_back(heavyBoxes[byBox[run]]);
-        }
-        run = runEnd;
-    }
-    if (crowded.empty()) return result;
 
-    std::vector<std::array<std::uint32_t, 3>> ranks;
-    std::vector<Sum5> weights;
-    ranks.reserve(near.size());
-    weights.reserve(near.size());
-    for (const Entry& e : near) {
-        const LPoint3& q = vertices[e.index];
-        std::array<std::uint32_t, 3> r;
-        for (int a = 0; a < 3; ++a) {
-            const std::vector<float>& v = values[std::size_t(a)];
-            r[std::size_t(a)] = std::uint32_t(std::lower_bound(v.begin(), v.end(), Coordinate(q, a)) - v.begin());
+    // The normal of every vertex of the heavy positions byBox[run .. runEnd).
+    void SetRun(const std::vector<std::uint32_t>& byBox, std::size_t run, std::size_t runEnd, const LPoint3& normal) {
+        for (std::size_t k = run; k < runEnd; ++k)
+            for (std::size_t e = heavy_[byBox[k]].first; e < heavy_[byBox[k]].end; ++e) result_[entries_[e].index] = normal;
+    }
+
+    // The crowded boxes' sums by the box summer, in double precision.
+    void SumCrowded(const std::vector<std::uint32_t>& byBox, const std::vector<std::pair<std::size_t, std::size_t>>& crowded,
+                    const std::vector<RankBox>& boxes) {
+        std::vector<std::array<std::uint32_t, 3>> ranks;
+        std::vector<Sum5> weights;
+        ranks.reserve(near_.size());
+        weights.reserve(near_.size());
+        for (const Entry& e : near_) {
+            const LPoint3& q = vertices_[e.index];
+            std::array<std::uint32_t, 3> r;
+            for (int a = 0; a < 3; ++a) {
+                const std::vector<float>& v = values_[std::size_t(a)];
+                r[std::size_t(a)] = std::uint32_t(std::lower_bound(v.begin(), v.end(), Coordinate(q, a)) - v.begin());
+            }
+            LPoint3 w{0.0f, 0.0f, 0.0f};
+            for (std::uint32_t k = start_[e.index]; k < start_[e.index + 1]; ++k) w = Add(w, faceNormals_[faceOf_[k]]);
+            ranks.push_back(r);
+            // Face normals have length 1, 0 or not a number, so a sum of them is finite or not a number.
+            const bool nan = std::isnan(w.x) || std::isnan(w.y) || std::isnan(w.z);
+            const bool zero = w.x == 0.0f && w.y == 0.0f && w.z == 0.0f;
+            if (nan)
+                weights.push_back({0.0, 0.0, 0.0, 0.0, 1.0});
+            else
+                weights.push_back({double(w.x), double(w.y), double(w.z), zero ? 0.0 : 1.0, 0.0});
         }
-        LPoint3 w{0.0f, 0.0f, 0.0f};
-        for (std::uint32_t k = start[e.index]; k < start[e.index + 1]; ++k) w = Add(w, faceNormals[faceOf[k]]);
-        ranks.push_back(r);
-        // Face normals have length 1, 0 or not a number, so a sum of them is finite or not a number.
-        const bool nan = std::isnan(w.x) || std::isnan(w.y) || std::isnan(w.z);
-        const bool zero = w.x == 0.0f && w.y == 0.0f && w.z == 0.0f;
-        if (nan)
-            weights.push_back({0.0, 0.0, 0.0, 0.0, 1.0});
-        else
-            weights.push_back({double(w.x), double(w.y), double(w.z), zero ? 0.0 : 1.0, 0.0});
+        const BoxSummer summer(ranks, weights, boxes, std::uint32_t(values_[2].size()));
+        for (std::size_t c = 0; c < crowded.size(); ++c) {
+            const Sum5& s = summer.Sums()[c];
+            // Counts are exact in double. A term that is not a number spoils the whole sum, as in
+            // the running sum; no non-zero term means the zero sum, not a rounding residue.
+            const float nan = std::numeric_limits<float>::quiet_NaN();
+            LPoint3 sum{float(s[0]), float(s[1]), float(s[2])};
+            if (s[4] > 0.5)
+                sum = {nan, nan, nan};
+            else if (s[3] < 0.5)
+                sum = {0.0f, 0.0f, 0.0f};
+            SetRun(byBox, crowded[c].first, crowded[c].second, Normalise(sum));
+        }
     }
-    const BoxSummer summer(ranks, weights, boxes, std::uint32_t(values[2].size()));
-    for (std::size_t c = 0; c < crowded.size(); ++c) {
-        const Sum5& s = summer.Sums()[c];
-        // Counts are exact in double. A term that is not a number spoils the whole sum, as in
-        // the running sum; no non-zero term means the zero sum, not a rounding residue.
-        const float nan = std::numeric_limits<float>::quiet_NaN();
-        LPoint3 sum{float(s[0]), float(s[1]), float(s[2])};
-        if (s[4] > 0.5)
-            sum = {nan, nan, nan};
-        else if (s[3] < 0.5)
-            sum = {0.0f, 0.0f, 0.0f};
-        const LPoint3 normal = Normalise(sum);
-        for (std::size_t k = crowded[c].first; k < crowded[c].second; ++k)
-            for (std::size_t e = heavy[byBox[k]].first; e < heavy[byBox[k]].end; ++e) result[entries[e].index] = normal;
-    }
-    return result;
+
+    const std::vector<LPoint3>& vertices_;
+    const std::size_t exactWorkPerVertex_;
+    std::vector<LPoint3> result_;
+    std::vector<LPoint3> faceNormals_;
+    std::vector<std::uint32_t> start_, faceOf_;  // the faces of vertex i: faceOf_[start_[i] .. start_[i + 1])
+    std::vector<Entry> entries_, candidates_;
+    std::vector<std::uint64_t> degreeBefore_;
+    std::vector<std::int64_t> covering_;  // range starts minus range ends
+    std::vector<std::uint32_t> matches_;
+    std::vector<Heavy> heavy_;
+    std::vector<Entry> near_;  // the candidates that may match a heavy position
+    std::array<std::vector<float>, 3> values_;  // their distinct coordinates, sorted, per axis
+};
+
+}  // namespace
+
+LPoint3 FaceNormal(const std::vector<LPoint3>& vertices, const LFace& face) {
+    const LPoint3 A = Corner(vertices, face.a);
+    const LPoint3 B = Corner(vertices, face.b);
+    const LPoint3 C = Corner(vertices, face.c);
+    return Normalise(Cross(Subtract(B, C), Subtract(B, A)));
+}
+
+std::vector<LPoint3> SmoothNormals(const std::vector<LPoint3>& vertices, const std::vector<LFace>& faces,
+                                   std::size_t exactWorkPerVertex) {
+    NormalSums sums(vertices, faces, exactWorkPerVertex);
+    return std::move(sums.Result());
 }
 
 }  // namespace LOAD_3DS

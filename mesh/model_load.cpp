@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -178,7 +179,15 @@ std::vector<LPoint3> GroupCornerNormals(const std::vector<LPoint3>& positions, c
 bool Is3DSFile(const std::string& fileName) {
     std::string ext = std::filesystem::path(fileName).extension().string();
     for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return ext == ".3ds";
+    if (ext == ".3ds") return true;
+    // A 3DS file begins with its main chunk, id 0x4D4D little-endian, whatever its name.
+    unsigned char id[2] = {0, 0};
+    if (std::FILE* f = std::fopen(fileName.c_str(), "rb")) {
+        const std::size_t got = std::fread(id, 1, sizeof id, f);
+        std::fclose(f);
+        return got == sizeof id && id[0] == 0x4D && id[1] == 0x4D;
+    }
+    return false;
 }
 
 namespace {

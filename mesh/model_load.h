@@ -67,7 +67,9 @@ struct ModelLoadInfo {
 // Stage and share done (0 to 1) of a load, for a progress display.
 using LoadProgress = std::function<void(const char* stage, float share)>;
 
-// Whether a file is a 3DS file (read by our reader), by its extension in any letter case.
+// Whether a file is read by our 3DS reader: a name ending in .3ds (in any letter case, so that
+// its failures are the reader's L3DS_Error messages), or a file that begins with the 3DS main
+// chunk's id, 0x4D4D, whatever its name.
 bool Is3DSFile(const std::string& fileName);
 
 // Fills mesh from the model file as options say. A 3DS file that fails throws L3DS_Error with

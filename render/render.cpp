@@ -414,10 +414,10 @@ void DrawTracedImage(const std::uint32_t* image, int imageWidth, int imageHeight
     const int h = windowHeight < imageHeight ? windowHeight : imageHeight;
     if (w <= 0 || h <= 0) return;
     // Mesa's glDrawPixels makes a texture of the picture's size for every call and frees it.
-    // glibc serves a block that large by mmap and returns it at once (its moving threshold is
-    // set to the size just freed, and a block of that same size is still mapped afresh), so
-    // every frame paid for page faults on 8 MB at full HD: about 3-4 ms of a 45 ms frame.
-    // Blocks up to 32 MiB come from the heap instead, and the heap keeps up to 64 MiB free.
+    // glibc would serve a block that large by mmap and return it at once (its moving threshold
+    // is set to the size just freed, and a block of that same size is still mapped afresh), so
+    // every frame would fault in 8 MB of pages at full HD: 3-4 ms of a 45 ms frame. Blocks up to
+    // 32 MiB come from the heap, and the heap keeps up to 64 MiB free.
     static const bool heapForLargeBlocks = [] {
         mallopt(M_MMAP_THRESHOLD, 32 << 20);
         mallopt(M_TRIM_THRESHOLD, 64 << 20);

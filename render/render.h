@@ -29,7 +29,7 @@ public:
     static constexpr int kQuadricCount = 8;
 
     // Enables depth test, lighting, colour material and textures, sets up light 0 and allocates
-    // the depth buffer of width * height floats. Needs a current GL context.
+    // the depth read-back of width * height words. Needs a current GL context.
     RENDER(int width, int height);
     ~RENDER();
     RENDER(const RENDER&) = delete;

@@ -149,16 +149,18 @@ def parse_budget(text):
         "ours": r"(\d+) ms budget: median frame ([\d.]+) ms \(([\d.]+) fps\), ratio ([\d.]+) \(1/([\d.]+)\); median traced share ([\d.]+)",
         "parts": r"of which: lattice shading ([\d.]+), reconstruction (-?[\d.]+), copy to the window ([\d.]+), swap ([\d.]+) ms",
         "still": r"lattice step (\d+), then (\d+) fill-in frames in ([\d.]+) ms; the picture (equals|DIFFERS FROM)",
-        "ratio": r"ours while moving / with the whole mask: ([\d.]+)",
+        "ratio": r"ours with the coarse / with the whole mask: ([\d.]+)",
+        "viewer": r"the viewer's hybrid frames while the light moves, (\d+) ms budget \((\d+) frames, load average [^)]*\): "
+                  r"(\d+) coarse; median frame ([\d.]+) ms \(([\d.]+) fps\), mask ([\d.]+) ms",
     }
     for key, pat in pats.items():
         m = re.search(pat, text)
         if m:
             out[key] = m.groups()
-    # The hybrid frame with the whole mask and with a moving frame's mask, and what is ours.
+    # The hybrid frame with the whole mask and with the coarse mask, and what is ours.
     stage = (r"preview commands ([\d.]+) \| preview rasterised \(glFinish\) ([\d.]+) \| depth copy ([\d.]+) \| "
              r"mask ([\d.]+) \| upload and overlay ([\d.]+) \| swap ([\d.]+) \| whole ([\d.]+)")
-    for key, label in (("hybrid", "whole mask:"), ("moving", "moving mask:")):
+    for key, label in (("hybrid", "whole mask:"), ("moving", "coarse mask:")):
         m = re.search(re.escape(label) + r"\s+" + stage + r"\s+ours \(mask tracing, upload\) ([\d.]+) ms: (\d+)% of the frame", text)
         if m:
             out[key] = m.groups()
@@ -575,18 +577,23 @@ def main():
                   f"the picture then **{s[3].lower()}** the full trace's, byte for byte.")
                 w("")
             if "hybrid" in budget and "moving" in budget:
-                w("The hybrid frame at this size, the whole mask (a still frame) and a moving frame's mask of every "
-                  "second pixel, in turns (median ms):")
+                w("The hybrid frame at this size, the whole mask and the coarse mask of every second pixel (a moving "
+                  "frame's when the whole would not fit the budget), in turns (median ms):")
                 w("")
                 w("| Mask | Preview commands | Rasterised (`glFinish`) | Depth copy | Mask | Upload and overlay | Swap | Whole | Ours (mask, upload) |")
                 w("|---|---|---|---|---|---|---|---|---|")
-                for key, name in (("hybrid", "whole"), ("moving", "moving")):
+                for key, name in (("hybrid", "whole"), ("moving", "coarse")):
                     h = budget[key]
                     w(f"| {name} | {h[0]} | {h[1]} | {h[2]} | {h[3]} | {h[4]} | {h[5]} | {h[6]} | {h[7]} ms, {h[8]}% |")
                 w("")
                 if "ratio" in budget:
-                    w(f"Ours while moving / with the whole mask: {budget['ratio'][0]}.")
+                    w(f"Ours with the coarse / with the whole mask: {budget['ratio'][0]}.")
                     w("")
+            if "viewer" in budget:
+                v = budget["viewer"]
+                w(f"The viewer's own hybrid frames while the light moves, {v[0]} ms budget: {v[2]} of {v[1]} frames "
+                  f"coarse; median frame {v[3]} ms ({v[4]} fps), mask {v[5]} ms.")
+                w("")
         else:
             w("budget_bench printed no figures; its output is in [`perf/raw/budget_bench.txt`](perf/raw/).")
             w("")

@@ -58,10 +58,10 @@ TEST(DemoShadowTest, ShadowsFallOnTheFloorAndNeverOnTheSky) {
                 for (int r = 0; r < 512; ++r)
                     for (int c = 0; c < 512; ++c) {
                         const int p = r * 512 + c;
-                        const ORVA_MATH::VECTOR d = tracer->Reconstruct(p);
-                        if (d.z >= 0.99f * tracer->Far()) continue;  // nothing drawn
+                        const ORVA_MATH::VECTOR d = tracer->Mask().Reconstruct(p);
+                        if (d.z >= 0.99f * tracer->Camera().Far()) continue;  // nothing drawn
                         const ORVA_MATH::VECTOR w =
-                            ORVA_MATH::ColumnTransform(tracer->DepthToWorld(), ORVA_MATH::VECTOR(-d.x, d.y, d.z, 1.0f));
+                            ORVA_MATH::ColumnTransform(tracer->Camera().DepthToWorld(), ORVA_MATH::VECTOR(-d.x, d.y, d.z, 1.0f));
                         const bool shadow = mask[p] == RAYTR::ScreenTracer::kShadow;
                         if (std::fabs(w.y + 5.0f) < 0.05f) {
                             floorShadow += shadow;

@@ -52,8 +52,10 @@ protected:
         win.reshape(512, 512);
         win.display();  // assembly
         win.frame.lightSpeed = 0.0f;
-        // Every frame a new one-sample picture, so that frames with and without a view compare.
+        // Every frame a new one-sample picture of every pixel, so that frames with and without
+        // a view compare.
         win.accumulation.enabled = false;
+        win.budget.budgetMs = 0.0;
         win.beforeSwap = [this] {
             picture.resize(512u * 512u * 3u);
             glReadBuffer(GL_BACK);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <unistd.h>
@@ -23,6 +24,7 @@
 #include "errors/message_box.h"
 #include "raytracer/scene.h"
 #include "raytracer/screen_tracer.h"
+#include "render/render.h"
 #include "tests/app/process_support.h"
 #include "tests/support/gl_context.h"
 
@@ -159,20 +161,29 @@ TEST_F(SettlingTest, KeysAreReadAndBadValuesRefusedWithTheirBox) {
     EXPECT_EQ(demo.lightRadius, 0.3f);
     EXPECT_TRUE(demo.skyDome);
     EXPECT_EQ(demo.maxSamples, 256);
+    EXPECT_EQ(demo.frameBudgetMs, 50.0);
+    EXPECT_TRUE(demo.smooth);
+    // A file without the keys: every pixel of every frame, one sample, a point light.
     CONFIG::Lexer none;
     const WIN_NMS::SettleKeys absent = WIN_NMS::ReadSettleKeys(none);
     EXPECT_EQ(absent.lightRadius, 0.0f);
     EXPECT_FALSE(absent.skyDome);
-    EXPECT_EQ(absent.maxSamples, 256);
+    EXPECT_EQ(absent.maxSamples, 1);
+    EXPECT_EQ(absent.frameBudgetMs, 0.0);
+    EXPECT_TRUE(absent.smooth);
+    std::ofstream("rough.cgf", std::ios::trunc) << "tracer { smooth = 0 }\n";
+    CONFIG::Lexer rough;
+    rough.ReadFile("rough.cgf");
+    EXPECT_FALSE(WIN_NMS::ReadSettleKeys(rough).smooth);
     for (const char* bad : {"scene { light_radius = -1 }", "scene { light_radius = 0.3x }", "tracer { sky = blue }",
-                            "tracer { max_samples = 0 }", "tracer { max_samples = 12.5 }"}) {
+                            "tracer { max_samples = 0 }", "tracer { max_samples = 12.5 }", "tracer { smooth = 2 }"}) {
         SCOPED_TRACE(bad);
         std::ofstream("bad.cgf", std::ios::trunc) << bad << "\n";
         CONFIG::Lexer c;
         c.ReadFile("bad.cgf");
         EXPECT_THROW(WIN_NMS::ReadSettleKeys(c), TIRN_ERROR::Error);
     }
-    EXPECT_EQ(recorder.Boxes().size(), 5u);
+    EXPECT_EQ(recorder.Boxes().size(), 6u);
 }
 
 TEST_F(SettlingTest, ThePictureSettlesThenTheViewerRestsAndShowsItAgain) {
@@ -268,9 +279,18 @@ TEST_F(SettlingTest, WithABudgetTheTracedImageTracesALatticeThenFillsItInThenSet
     Assemble(96, 96, "threads_num = 4", "threads_num = 2\n    max_samples = 3\n    frame_budget_ms = 50");
     ASSERT_EQ(win.budget.budgetMs, 50.0);
     win.tracedImageMode = true;
-    // The first frame has no cost to go by: a lattice of every 4th pixel each way.
+    // Nothing measured yet: every pixel, and the title is the rate alone.
     win.display();
-    EXPECT_EQ(win.timings.latticeStep, WIN_NMS::kFirstLatticeStep);
+    EXPECT_EQ(win.timings.latticeStep, 1);
+    EXPECT_STREQ(win.timings.kind, "full");
+    EXPECT_TRUE(objects.tracer->Complete());
+    EXPECT_EQ(std::string(win.frame.title).find(','), std::string::npos) << win.frame.title;
+    // Full traces that took 500 ms: a moving frame traces a lattice of every 4th pixel each way
+    // (5 + 500 / 16 ms fits the 45 ms aimed at, 5 + 500 / 9 does not).
+    for (int i = 0; i < WIN_NMS::kCostWindow; ++i) win.budget.traced.Record(WIN_NMS::FrameCost{96.0 * 96.0, 500.0, 5.0});
+    win.angleY += 1.0f;
+    win.display();
+    EXPECT_EQ(win.timings.latticeStep, 4);
     EXPECT_STREQ(win.timings.kind, "lattice");
     EXPECT_NE(std::string(win.frame.title).find(", 1/16 of the pixels"), std::string::npos) << win.frame.title;
     EXPECT_FALSE(objects.tracer->Complete());
@@ -296,23 +316,31 @@ TEST_F(SettlingTest, WithABudgetTheTracedImageTracesALatticeThenFillsItInThenSet
     std::ostringstream report;
     win.PrintStatistics(report);
     EXPECT_NE(report.str().find("frame budget: 50.0 ms"), std::string::npos) << report.str();
-    // A turn of the scene: a new lattice frame, its step now from the measured costs.
+    // A turn of the scene: a new frame, its step now from the measured costs.
     win.angleY += 1.0f;
     win.display();
     EXPECT_EQ(objects.tracer->Samples(), 1);
     EXPECT_TRUE(std::strcmp(win.timings.kind, "lattice") == 0 || std::strcmp(win.timings.kind, "full") == 0) << win.timings.kind;
 }
 
-TEST_F(SettlingTest, WithABudgetAMovingHybridFrameMasksEverySecondPixelThenTheStillPictureIsTheWholeMasks) {
+TEST_F(SettlingTest, AMovingHybridFrameIsCoarseOnlyWhenTheWholeWouldNotFitAndTheStillPictureIsTheWholeMasks) {
     Assemble(96, 96, "threads_num = 4", "threads_num = 2\n    max_samples = 3\n    frame_budget_ms = 50");
     win.tracedImageMode = false;
     std::vector<unsigned char> shown;
     CaptureShown(shown);
-    // The budget's route: a moving frame, then the whole mask when the view holds still, then
-    // the passes; its pictures, and those of every pixel of every frame, after the same turn.
+    // A whole frame that fits the budget: the whole mask while moving, and no suffix.
+    win.angleY += 1.0f;
+    win.display();
+    EXPECT_EQ(win.timings.latticeStep, 1);
+    EXPECT_TRUE(objects.tracer->Complete());
+    EXPECT_EQ(std::string(win.frame.title).find(','), std::string::npos) << win.frame.title;
+    // Whole frames that took 200 ms of tracing: the next moving frame masks every second
+    // pixel; holding still, the whole mask, then the passes; its pictures, and those of every
+    // pixel of every frame, after the same turn.
     std::vector<unsigned char> pictures[2][3];
     for (const double budget : {50.0, 0.0}) {
         win.budget.budgetMs = budget;
+        for (int i = 0; i < WIN_NMS::kCostWindow; ++i) win.budget.hybrid.Record(WIN_NMS::FrameCost{96.0 * 96.0, 200.0, 5.0});
         auto& got = pictures[budget > 0.0 ? 0 : 1];
         win.angleY += 1.0f;
         win.display();
@@ -336,5 +364,41 @@ TEST_F(SettlingTest, WithABudgetAMovingHybridFrameMasksEverySecondPixelThenTheSt
         win.display();
     }
     for (int n = 0; n < 3; ++n) EXPECT_TRUE(pictures[0][n] == pictures[1][n]) << "sample " << n + 1;
+    win.beforeSwap = nullptr;
+}
+
+TEST_F(SettlingTest, AReleaseCgfOfTheNineFirstKeysTitlesTheRateAndMasksEveryPixelOfEveryFrame) {
+    std::ofstream("release.cgf", std::ios::trunc)
+        << "win { width = 96 height = 96 }\n"
+           "scene { N_models = 3\n"
+           "        model0 = data/knot.3ds   model0_do_trace = 1\n"
+           "        model1 = data/sky.3ds    model1_do_trace = 0\n"
+           "        model2 = data/floor.3ds  model2_do_trace = 1 }\n"
+           "tracer { threads_num = 2 use_zbuffer_values = 1\n"
+           "         regular_grid { algoritm_type = accurancy_algorithm cub_less_elem_times = 0.75 } }\n";
+    Assemble(96, 96);
+    win.frame.lightSpeed = 0.5f;  // the light moves: every frame is a new one
+    std::vector<std::uint8_t> moving, whole;
+    win.beforeSwap = [&] {
+        if (win.tracedImageMode) return;
+        moving.assign(objects.tracer->MaskBytes(), objects.tracer->MaskBytes() + 96 * 96);
+        // The whole mask of the same camera, light and depth, traced again.
+        objects.tracer->TraceFrame(RAYTR::DepthWords{objects.renderer->DepthBuffer()});
+        whole.assign(objects.tracer->MaskBytes(), objects.tracer->MaskBytes() + 96 * 96);
+    };
+    const std::regex rate("^FPS=[0-9]+$");
+    for (const bool traced : {false, true}) {
+        SCOPED_TRACE(traced ? "traced" : "hybrid");
+        win.tracedImageMode = traced;
+        for (int i = 0; i < 4; ++i) {
+            win.display();
+            EXPECT_TRUE(std::regex_match(std::string(win.frame.title), rate)) << win.frame.title;
+            EXPECT_EQ(win.timings.latticeStep, 1);
+            EXPECT_FALSE(win.Resting());
+            if (!traced) {
+                EXPECT_TRUE(moving == whole);
+            }
+        }
+    }
     win.beforeSwap = nullptr;
 }

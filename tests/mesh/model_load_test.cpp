@@ -6,6 +6,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <random>
 
 #include "errors/errors.h"
@@ -187,6 +189,17 @@ TEST(ModelLoad, RefusalsKeepTheMeshAndBrokenSmoothingChunksCostOnlyTheGroups) {
     EXPECT_THROW(LoadModel(m, dir.File("bad.3ds"), all), TIRN_ERROR::L3DS_Error);
     EXPECT_EQ(redowl_test::LastBox(recorder).second, "Face index out of range in " + dir.File("bad.3ds"));
     EXPECT_EQ(m.vertices, nullptr);
+    // A 3DS file is known by its first chunk under any name: the same refusal as a .3ds file's.
+    std::filesystem::copy_file(dir.File("bad.3ds"), dir.File("bad.model"));
+    EXPECT_TRUE(Is3DSFile(dir.File("bad.model")));
+    EXPECT_THROW(LoadModel(m, dir.File("bad.model"), all), TIRN_ERROR::L3DS_Error);
+    EXPECT_EQ(redowl_test::LastBox(recorder).second, "Face index out of range in " + dir.File("bad.model"));
+    ASSERT_TRUE(LOAD_3DS::Write3DS(dir.File("cube.bin"), {redowl_test::Cube24()}));
+    EXPECT_NO_THROW(LoadModel(m, dir.File("cube.bin"), all));
+    EXPECT_EQ(m.triangleCount, 12u);
+    std::ofstream(dir.File("cube.obj")) << "v 0 0 0\n";
+    EXPECT_FALSE(Is3DSFile(dir.File("cube.obj")));
+    EXPECT_FALSE(Is3DSFile(dir.File("missing.obj")));
 
     // A smoothing chunk shorter than its faces: the masks it holds are read, the rest are 0.
     LOAD_3DS::WriterMesh cube = redowl_test::Cube24();

@@ -41,7 +41,8 @@ std::vector<float> Mean(const ScreenTracer& t, bool traced) {
     std::vector<float> v(static_cast<std::size_t>(n) * 3);
     const auto shown = [](float c) { return 255.0f * std::fmin(1.0f, std::fmax(0.0f, c)); };
     for (int p = 0; p < n; ++p) {
-        const VECTOR m = t.Sums()[p] * (1.0f / static_cast<float>(t.Samples()));
+        const VECTOR sum = traced ? t.Traced().Sums()[p] : VECTOR(t.Mask().Sums()[p], 0.0f, 0.0f, 0.0f);
+        const VECTOR m = sum * (1.0f / static_cast<float>(t.Samples()));
         const float rgb[3] = {m.x, traced ? m.z : m.x, traced ? m.y : m.x};
         for (int c = 0; c < 3; ++c) v[static_cast<std::size_t>(p) * 3 + c] = shown(rgb[c]);
     }
@@ -118,12 +119,12 @@ TEST_F(ScreenAccumulationTest, PassesConvergeToABruteForceReferenceOfRandomSampl
                 s.x = unit(random), s.y = unit(random), s.u = unit(random), s.v = unit(random);
                 if (traced) {
                     RAYTR::RayHit hit;
-                    const VECTOR c = RAYTR::Shade(tracer.ScreenRay(p / w, float(p % w) + s.x - 0.5f, s.y - 0.5f), hit, 1,
+                    const VECTOR c = RAYTR::Shade(tracer.Camera().ScreenRay(p / w, float(p % w) + s.x - 0.5f, s.y - 0.5f), hit, 1,
                                                   *scene, &s);
                     const float rgb[3] = {c.x, c.z, c.y};
                     for (int j = 0; j < 3; ++j) reference[static_cast<std::size_t>(p) * 3 + j] += rgb[j] / k;
                 } else {
-                    const double lit = tracer.MaskPixel(p, &s) == ScreenTracer::kLit ? 1.0 / k : 0.0;
+                    const double lit = tracer.Mask().MaskValue(p / w, p % w, 1, &s) == ScreenTracer::kLit ? 1.0 / k : 0.0;
                     for (int j = 0; j < 3; ++j) reference[static_cast<std::size_t>(p) * 3 + j] += lit;
                 }
             }

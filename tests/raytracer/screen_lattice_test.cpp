@@ -11,6 +11,8 @@
 #include <memory>
 #include <vector>
 
+#include "errors/errors.h"
+#include "errors/message_box.h"
 #include "raytracer/scene.h"
 #include "raytracer/screen_tracer.h"
 #include "raytracer/shading.h"
@@ -37,7 +39,7 @@ int FillCompletely(ScreenTracer& t) {
 // The object a pixel's primary ray hits (its transform's address), 0 for none.
 std::uintptr_t SurfaceKey(const ScreenTracer& t, int p) {
     RAYTR::RayHit hit;
-    if (!RAYTR::ClosestHit(t.PixelRay(p), *t.AttachedScene(), hit)) return 0;
+    if (!RAYTR::ClosestHit(t.Camera().PixelRay(p / t.Width(), p % t.Width()), *t.AttachedScene(), hit)) return 0;
     return reinterpret_cast<std::uintptr_t>(hit.transform);
 }
 
@@ -73,6 +75,11 @@ TEST_F(ScreenLatticeTest, TheFillInReachesTheFullTraceByteForByte) {
         t.AttachScene(c.scene);
         t.TraceLatticeFrame(c.step, c.phase);
         EXPECT_FALSE(t.Complete());
+        {
+            // No settling pass over pixels that are not their own yet.
+            TIRN_ERROR::BoxRecorder recorder;
+            EXPECT_THROW(t.AccumulatePass(), TIRN_ERROR::Error);
+        }
         EXPECT_EQ(t.PhasesLeft(), c.step * c.step - 1);
         const int calls = FillCompletely(t);
         EXPECT_EQ(calls, c.step * c.step - 1);
@@ -107,10 +114,10 @@ TEST_F(ScreenLatticeTest, EveryPixelIsTracedOnceInStepSquaredFramesOfTheLatticeO
         for (int p = 0; p < 40 * 31; ++p) {
             const int r = p / 40, c = p % 40;
             int dr = 0, dc = 0;
-            ScreenTracer::PhaseOffset(k, phase, dr, dc);
-            EXPECT_EQ(ScreenTracer::PhaseOf(k, dr, dc), phase);
+            RAYTR::TracedPicture::PhaseOffset(k, phase, dr, dc);
+            EXPECT_EQ(RAYTR::TracedPicture::PhaseOf(k, dr, dc), phase);
             if (r % k == dr && c % k == dc) {
-                ASSERT_EQ(t.ExactPixels()[p], 1) << p;
+                ASSERT_EQ(t.Traced().ExactPixels()[p], 1) << p;
                 ++traced[static_cast<std::size_t>(p)];
                 ++lattice;
             }
@@ -139,7 +146,7 @@ TEST_F(ScreenLatticeTest, NoReconstructedPixelTakesItsColourFromTheOtherSideOfAn
         for (int p = 0; p < w * h; ++p) key[static_cast<std::size_t>(p)] = SurfaceKey(t, p);
         int reconstructed = 0, nearEdges = 0;
         for (int p = 0; p < w * h; ++p) {
-            if (t.ExactPixels()[p] != 0) continue;
+            if (t.Traced().ExactPixels()[p] != 0) continue;
             ++reconstructed;
             const int r = p / w, col = p % w;
             // The colours of the traced pixels within a lattice step that show the pixel's own
@@ -149,7 +156,7 @@ TEST_F(ScreenLatticeTest, NoReconstructedPixelTakesItsColourFromTheOtherSideOfAn
             for (int rr = std::max(0, r - k); rr <= std::min(h - 1, r + k); ++rr)
                 for (int cc = std::max(0, col - k); cc <= std::min(w - 1, col + k); ++cc) {
                     const int q = rr * w + cc;
-                    if (t.ExactPixels()[q] == 0) continue;
+                    if (t.Traced().ExactPixels()[q] == 0) continue;
                     if (key[static_cast<std::size_t>(q)] != key[static_cast<std::size_t>(p)]) {
                         otherObjectNear = true;
                         continue;

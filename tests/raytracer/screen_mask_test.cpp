@@ -1,10 +1,11 @@
-// The per-pixel pieces of the screen tracer with literal values: depth coefficients, ray tables,
-// depth transposition and reconstruction, and the block refinement rules.
+// The per-pixel pieces of the screen tracer with literal values: depth coefficients, the
+// camera's rays, depth reconstruction, and the block refinement rules.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "raytracer/scene.h"
@@ -34,50 +35,47 @@ protected:
 TEST_F(ScreenMaskTest, DepthCoefficientsFollowNearAndFar) {
     ScreenTracer tracer(16, 16, 1);
     tracer.AttachScene(&scene);
-    EXPECT_FLOAT_EQ(tracer.DepthA(), 1000.0f / 999.0f);
-    EXPECT_FLOAT_EQ(tracer.DepthB(), 1000.0f / 999.0f);
+    const RAYTR::ScreenCamera& camera = tracer.Camera();
+    EXPECT_FLOAT_EQ(camera.DepthA(), 1000.0f / 999.0f);
+    EXPECT_FLOAT_EQ(camera.DepthB(), 1000.0f / 999.0f);
     scene.nearDistance = 2.0f;
     scene.farDistance = 100.0f;
     tracer.AttachScene(&scene);
-    EXPECT_FLOAT_EQ(tracer.DepthA(), 200.0f / 98.0f);
-    EXPECT_FLOAT_EQ(tracer.DepthB(), 102.0f / 196.0f + 0.5f);
-    EXPECT_EQ(tracer.Near(), 2.0f);
-    EXPECT_EQ(tracer.Far(), 100.0f);
+    EXPECT_FLOAT_EQ(camera.DepthA(), 200.0f / 98.0f);
+    EXPECT_FLOAT_EQ(camera.DepthB(), 102.0f / 196.0f + 0.5f);
+    EXPECT_EQ(camera.Near(), 2.0f);
+    EXPECT_EQ(camera.Far(), 100.0f);
 }
 
-TEST_F(ScreenMaskTest, RayTablesGoThroughPixelCentresAndSpanTwentyTwoAndAHalfDegreesEachWay) {
+TEST_F(ScreenMaskTest, RaysGoThroughPixelCentresAndSpanTwentyTwoAndAHalfDegreesEachWay) {
     ScreenTracer tracer(512, 512, 4);
     tracer.AttachScene(&scene);
+    const RAYTR::ScreenCamera& camera = tracer.Camera();
     const float tan225 = static_cast<float>(std::tan(0.39269909262657166));
     // The window's centre lies between pixels 255 and 256: their rays are mirror images, half
     // a pixel to each side of -z. The window's edges are at 22.5 degrees, so the outermost
     // pixels' centres are half a pixel inside.
-    const VECTOR right = tracer.UnitZ()[256 * 512 + 256], leftOfCentre = tracer.UnitZ()[256 * 512 + 255];
+    const VECTOR right = camera.UnitZ(256, 256), leftOfCentre = camera.UnitZ(256, 255);
     EXPECT_FLOAT_EQ(right.x, -leftOfCentre.x);
     EXPECT_FLOAT_EQ(right.x, -tan225 * 0.5f / 256.0f);
-    const RAYTR::Ray& centre = tracer.Rays()[256 * 512 + 256];
-    EXPECT_NEAR(centre.direction.z, -1.0f, 1e-5f);
-    EXPECT_EQ(centre.direction.w, 1.0f);
-    EXPECT_EQ(centre.origin.w, 1.0f);
-    const VECTOR left = tracer.UnitZ()[256 * 512 + 0];
+    EXPECT_NEAR(camera.Direction(256, 256).z, -1.0f, 1e-5f);
+    const VECTOR left = camera.UnitZ(256, 0);
     EXPECT_FLOAT_EQ(left.x, tan225 * 255.5f / 256.0f);
     EXPECT_FLOAT_EQ(left.z, 1.0f);
-    const VECTOR top = tracer.UnitZ()[0 * 512 + 256];
+    const VECTOR top = camera.UnitZ(0, 256);
     EXPECT_FLOAT_EQ(top.y, -tan225 * 255.5f / 256.0f);
     // zPlane = -618.039 for H = 512: the unit z direction's w is (1 / length) / d.z.
-    EXPECT_NEAR(-1.0f / tracer.UnitZ()[256 * 512 + 256].w, 618.039f, 0.01f);
-    // ScreenRay(r, c, 0) is the table's ray of pixel (r, c); half a pixel off reaches its edge.
-    const RAYTR::Ray table = tracer.PixelRay(3 * 512 + 7), screen = tracer.ScreenRay(3, 7.0f, 0.0f);
-    EXPECT_NEAR(table.direction.x, screen.direction.x, 1e-6f);
-    EXPECT_NEAR(table.direction.y, screen.direction.y, 1e-6f);
-    const RAYTR::Ray corner = tracer.ScreenRay(0, -0.5f, -0.5f);  // the window's lower-left corner
+    EXPECT_NEAR(-1.0f / camera.UnitZ(256, 256).w, 618.039f, 0.01f);
+    // ScreenRay(r, c, 0) is the pixel's ray bit for bit; half a pixel off reaches its edge.
+    tracer.TraceFrame(nullptr);  // the camera of a frame
+    const RAYTR::Ray pixel = camera.PixelRay(3, 7), screen = camera.ScreenRay(3, 7.0f, 0.0f);
+    EXPECT_EQ(0, std::memcmp(&pixel, &screen, sizeof pixel));
+    EXPECT_EQ(pixel.origin.w, 1.0f);
+    const RAYTR::Ray corner = camera.ScreenRay(0, -0.5f, -0.5f);  // the window's lower-left corner
     EXPECT_NEAR(corner.direction.x / std::fabs(corner.direction.z), -tan225, 1e-5f);
     EXPECT_NEAR(corner.direction.y / std::fabs(corner.direction.z), -tan225, 1e-5f);
     // Every direction has unit length.
-    for (int p = 0; p < 512 * 512; p += 997) {
-        const VECTOR d = tracer.Rays()[p].direction;
-        EXPECT_NEAR(ORVA_MATH::Length(d), 1.0f, 1e-5f);
-    }
+    for (int p = 0; p < 512 * 512; p += 997) EXPECT_NEAR(ORVA_MATH::Length(camera.Direction(p / 512, p % 512)), 1.0f, 1e-5f);
 }
 
 TEST_F(ScreenMaskTest, NonSquareTablesMatchThePreviewsProjection) {
@@ -85,9 +83,9 @@ TEST_F(ScreenMaskTest, NonSquareTablesMatchThePreviewsProjection) {
     ScreenTracer tracer(640, 480, 1);
     tracer.AttachScene(&scene);
     const float tan225 = static_cast<float>(std::tan(0.39269909262657166));
-    const VECTOR top = tracer.UnitZ()[0 * 640 + 320];
+    const VECTOR top = tracer.Camera().UnitZ(0, 320);
     EXPECT_FLOAT_EQ(top.y, -tan225 * 239.5f / 240.0f);
-    const VECTOR left = tracer.UnitZ()[240 * 640 + 0];
+    const VECTOR left = tracer.Camera().UnitZ(240, 0);
     EXPECT_FLOAT_EQ(left.x, tan225 * 319.5f / 240.0f);
     EXPECT_FLOAT_EQ(left.y, tan225 * 0.5f / 240.0f);
 }
@@ -102,10 +100,10 @@ TEST_F(ScreenMaskTest, DepthIsReadInWindowOrderAndReconstructedAsEyeDistance) {
     depth[30 * w + 40] = 1.0f;   // window pixel x = 40, y = 30
     tracer.useZBuffer = true;
     tracer.TraceFrame(depth.data());
-    EXPECT_NEAR(tracer.Reconstruct(5 * w + 5).z, 1.998f, 0.0005f);
-    EXPECT_NEAR(tracer.Reconstruct(10 * w + 20).z, 1.0f, 1e-5f);
-    EXPECT_NEAR(tracer.Reconstruct(30 * w + 40).z, 1000.0f, 0.01f);
-    EXPECT_EQ(tracer.MaskPixel(30 * w + 40), ScreenTracer::kLit);
+    EXPECT_NEAR(tracer.Mask().Reconstruct(5 * w + 5).z, 1.998f, 0.0005f);
+    EXPECT_NEAR(tracer.Mask().Reconstruct(10 * w + 20).z, 1.0f, 1e-5f);
+    EXPECT_NEAR(tracer.Mask().Reconstruct(30 * w + 40).z, 1000.0f, 0.01f);
+    EXPECT_EQ(tracer.Mask().MaskPixel(30 * w + 40), ScreenTracer::kLit);
 }
 
 TEST_F(ScreenMaskTest, BlocksAreFilledFromAgreeingCornersAndRefinedWhereTheyDiffer) {
@@ -115,13 +113,13 @@ TEST_F(ScreenMaskTest, BlocksAreFilledFromAgreeingCornersAndRefinedWhereTheyDiff
     ASSERT_EQ(tracer.Tiles().size(), 1u);
     tracer.TraceFrame(nullptr);  // every pixel traces lit: a 0 can only come from a fill
     std::uint32_t* b = tracer.Buffer();
-    std::uint32_t* lattice = tracer.Lattice();
+    std::uint32_t* lattice = tracer.Mask().Lattice();
     const int stride = tracer.BlockCols() + 1;
     // Block (2, 2) gets four shadowed corners; lattice point (1, 5) alone is shadowed too.
     for (int i : {2, 3})
         for (int j : {2, 3}) lattice[i * stride + j] = ScreenTracer::kShadow;
     lattice[1 * stride + 5] = ScreenTracer::kShadow;
-    tracer.RefineTile(0);
+    tracer.Mask().RefineTile(0);
     // The block's inside is filled without tracing. Its edges are shared with blocks whose
     // corners differ: those trace them (lit), and a traced value is never overwritten by a fill.
     // Around the lone point every block refines down to single pixels, which all trace lit.
@@ -146,10 +144,10 @@ TEST_F(ScreenMaskTest, TheLastBlocksOwnTheClosingEdgesAndStopAtTheWindow) {
     ASSERT_EQ(tracer.BlockCols(), 3);
     ASSERT_EQ(tracer.BlockRows(), 2);
     std::uint32_t* b = tracer.Buffer();
-    std::uint32_t* lattice = tracer.Lattice();
+    std::uint32_t* lattice = tracer.Mask().Lattice();
     const int stride = tracer.BlockCols() + 1;
     for (int i = 0; i < (tracer.BlockRows() + 1) * stride; ++i) lattice[i] = ScreenTracer::kShadow;
     for (int i = 0; i < w * h; ++i) b[i] = ScreenTracer::kUntraced;
-    for (int t = 0; t < static_cast<int>(tracer.Tiles().size()); ++t) tracer.RefineTile(t);
+    for (int t = 0; t < static_cast<int>(tracer.Tiles().size()); ++t) tracer.Mask().RefineTile(t);
     for (int p = 0; p < w * h; ++p) ASSERT_EQ(b[p], ScreenTracer::kShadow) << p % w << "," << p / w;
 }

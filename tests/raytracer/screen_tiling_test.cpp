@@ -53,7 +53,7 @@ TEST_F(ScreenTilingTest, TilesCoverEveryPixelBlockAndLatticePointExactlyOnce) {
         for (const auto& t : tracer.Tiles()) {
             ASSERT_LT(t.rowStart, t.rowEnd);
             ASSERT_LT(t.colStart, t.colEnd);
-            ASSERT_LE(t.blockRowEnd - t.blockRowStart, ScreenTracer::kTileBlocks);
+            ASSERT_LE(t.blockRowEnd - t.blockRowStart, RAYTR::Tiling::kTileBlocks);
             for (int y = t.rowStart; y < t.rowEnd; ++y)
                 for (int x = t.colStart; x < t.colEnd; ++x) ++pixels[static_cast<std::size_t>(y * w + x)];
             for (int i = t.blockRowStart; i < t.blockRowEnd; ++i)
@@ -86,18 +86,16 @@ TEST_F(ScreenTilingTest, ThreadCountsFromOneUpAndZeroForTheHardware) {
 TEST_F(ScreenTilingTest, ConstructionStateHoldsTheMarkerAndTheDefaultDepthConstants) {
     ScreenTracer tracer(64, 48, 4);
     ASSERT_NE(tracer.Buffer(0), nullptr);
-    for (int i = 1; i < ScreenTracer::kBufferCount; ++i) EXPECT_EQ(tracer.Buffer(i), nullptr);
+    EXPECT_EQ(tracer.Buffer(1), nullptr);
     EXPECT_EQ(tracer.Buffer(-1), nullptr);
     EXPECT_EQ(tracer.Buffer(8), nullptr);
     for (int p = 0; p < 64 * 48; ++p) ASSERT_EQ(tracer.Buffer()[p], ScreenTracer::kUntraced);
-    EXPECT_FLOAT_EQ(tracer.DepthA(), 1.001001f);
-    EXPECT_FLOAT_EQ(tracer.DepthB(), 1.001001f);
+    for (int p = 0; p < 64 * 48; ++p) ASSERT_EQ(tracer.MaskBytes()[p], 254);
+    EXPECT_FLOAT_EQ(tracer.Camera().DepthA(), 1.001001f);
+    EXPECT_FLOAT_EQ(tracer.Camera().DepthB(), 1.001001f);
     EXPECT_FALSE(tracer.useZBuffer);
-    EXPECT_FALSE(tracer.FullMode());
+    EXPECT_EQ(tracer.Samples(), 0);
     EXPECT_NE(tracer.TextureName(0), 0u);
-    // Every Ray starts with both w lanes 1.0.
-    EXPECT_EQ(tracer.Rays()[0].origin.w, 1.0f);
-    EXPECT_EQ(tracer.Rays()[64 * 48 - 1].direction.w, 1.0f);
 }
 
 TEST_F(ScreenTilingTest, NegativeThreadCountsAndUnservableScreensAreRefused) {

@@ -101,8 +101,8 @@ int Usage(const char* why) {
                  "surface at window point X,Y (pixels from the top-left corner; default the centre) as the mouse\n"
                  "wheel would, then --pan moves the picture as a right-button drag of DX,DY pixels (right, down)\n"
                  "would. --budget-ms replaces tracer.frame_budget_ms (0: every pixel of every frame); within a\n"
-                 "budget a traced frame is a lattice frame and a hybrid frame masks every second pixel, and with\n"
-                 "--samples the first frame is then completed over the next frames before the passes.\n"
+                 "budget a moving frame that the frames before say would not fit it is a lattice frame (traced)\n"
+                 "or masks every second pixel (hybrid); the first frame, with nothing measured, is whole.\n"
                  "Installed and run in a folder without release.cgf, it renders the demo as the viewer opens it\n"
                  "(the output paths stay relative to the folder it was started in).\n");
     return 2;
@@ -233,16 +233,49 @@ bool WriteTimings(const std::string& path, const Options& options, const std::ve
     return ok;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const std::string refusedIsa = RAYTR::CheckIsaEnvironment();
-    if (!refusedIsa.empty()) {
-        std::fprintf(stderr, "redowl-snapshot: %s\n", refusedIsa.c_str());
-        return 1;
+// One option with its value into options; returns the refusal, or null.
+const char* ParseValued(const std::string& arg, const char* value, Options& options) {
+    if (arg == "--mode") {
+        if (std::strcmp(value, "hybrid") == 0) options.traced = false;
+        else if (std::strcmp(value, "traced") == 0) options.traced = true;
+        else return "--mode is hybrid or traced";
+    } else if (arg == "--frames" || arg == "--samples") {
+        char* end = nullptr;
+        const long n = std::strtol(value, &end, 10);
+        const long most = arg == "--frames" ? 100000 : 1000000;
+        if (end == value || *end != '\0' || n < 1 || n > most)
+            return arg == "--frames" ? "--frames is a count from 1" : "--samples is a count from 1";
+        (arg == "--frames" ? options.frames : options.samples) = static_cast<int>(n);
+    } else if (arg == "--light-angle") {
+        if (!ParseFloat(value, options.lightAngle)) return "--light-angle is a number (radians)";
+        options.fixedAngle = true;
+    } else if (arg == "--view-x") {
+        if (!ParseFloat(value, options.viewX)) return "--view-x is a number (degrees)";
+    } else if (arg == "--view-y") {
+        if (!ParseFloat(value, options.viewY)) return "--view-y is a number (degrees)";
+    } else if (arg == "--zoom") {
+        if (!ParseFloat(value, options.zoom) || !(options.zoom > 0.0f)) return "--zoom is a factor above 0 (2: everything twice as near)";
+    } else if (arg == "--zoom-at") {
+        if (!ParsePair(value, options.zoomAt)) return "--zoom-at is a window point X,Y in pixels";
+        options.zoomAtGiven = true;
+    } else if (arg == "--pan") {
+        if (!ParsePair(value, options.pan)) return "--pan is DX,DY in pixels";
+    } else if (arg == "--budget-ms") {
+        float ms = 0.0f;
+        if (!ParseFloat(value, ms) || ms < 0.0f || ms > 10000.0f) return "--budget-ms is a time in milliseconds from 0 to 10000";
+        options.budgetMs = ms;
+    } else if (arg == "--out") {
+        options.out = value;
+    } else if (arg == "--mask-out") {
+        options.maskOut = value;
+    } else if (arg == "--timings") {
+        options.timings = value;
     }
-    Options options;
-    std::string folder;
+    return nullptr;
+}
+
+// The command line into options and folder; returns the status to end with (-1: go on).
+int ParseArguments(int argc, char** argv, Options& options, std::string& folder) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") return Usage(nullptr), 0;
@@ -259,82 +292,27 @@ int main(int argc, char** argv) {
             else options.stats = true;
             continue;
         }
-        // Every option below that takes a value (a word not among them is an unknown option, even last).
+        // Every option that takes a value (a word not among them is an unknown option, even last).
         static const std::string kValued[] = {"--mode",   "--frames",  "--samples", "--light-angle", "--view-x",
                                               "--view-y", "--zoom",    "--zoom-at", "--pan",         "--out",
                                               "--mask-out", "--timings", "--budget-ms"};
         if (std::find(std::begin(kValued), std::end(kValued), arg) == std::end(kValued))
             return Usage(("unknown option " + arg).c_str());
         if (i + 1 >= argc) return Usage(("missing value after " + arg).c_str());
-        const char* value = argv[++i];
-        if (arg == "--mode") {
-            if (std::strcmp(value, "hybrid") == 0) options.traced = false;
-            else if (std::strcmp(value, "traced") == 0) options.traced = true;
-            else return Usage("--mode is hybrid or traced");
-        } else if (arg == "--frames") {
-            char* end = nullptr;
-            const long n = std::strtol(value, &end, 10);
-            if (end == value || *end != '\0' || n < 1 || n > 100000) return Usage("--frames is a count from 1");
-            options.frames = static_cast<int>(n);
-        } else if (arg == "--samples") {
-            char* end = nullptr;
-            const long n = std::strtol(value, &end, 10);
-            if (end == value || *end != '\0' || n < 1 || n > 1000000) return Usage("--samples is a count from 1");
-            options.samples = static_cast<int>(n);
-        } else if (arg == "--light-angle") {
-            if (!ParseFloat(value, options.lightAngle)) return Usage("--light-angle is a number (radians)");
-            options.fixedAngle = true;
-        } else if (arg == "--view-x") {
-            if (!ParseFloat(value, options.viewX)) return Usage("--view-x is a number (degrees)");
-        } else if (arg == "--view-y") {
-            if (!ParseFloat(value, options.viewY)) return Usage("--view-y is a number (degrees)");
-        } else if (arg == "--zoom") {
-            if (!ParseFloat(value, options.zoom) || !(options.zoom > 0.0f))
-                return Usage("--zoom is a factor above 0 (2: everything twice as near)");
-        } else if (arg == "--zoom-at") {
-            if (!ParsePair(value, options.zoomAt)) return Usage("--zoom-at is a window point X,Y in pixels");
-            options.zoomAtGiven = true;
-        } else if (arg == "--pan") {
-            if (!ParsePair(value, options.pan)) return Usage("--pan is DX,DY in pixels");
-        } else if (arg == "--budget-ms") {
-            float ms = 0.0f;
-            if (!ParseFloat(value, ms) || ms < 0.0f || ms > 10000.0f) return Usage("--budget-ms is a time in milliseconds from 0 to 10000");
-            options.budgetMs = ms;
-        } else if (arg == "--out") {
-            options.out = value;
-        } else if (arg == "--mask-out") {
-            options.maskOut = value;
-        } else if (arg == "--timings") {
-            options.timings = value;
-        }
+        if (const char* refusal = ParseValued(arg, argv[++i], options)) return Usage(refusal);
     }
     if (options.traced && !options.maskOut.empty()) return Usage("--mask-out needs --mode hybrid (a traced frame has no mask)");
+    return -1;
+}
 
-    // Nobody may be there to answer a box: every report goes to standard error.
-    TIRN_ERROR::SetBoxSink([](const std::string& caption, const std::string& text) {
-        std::fprintf(stderr, "%s%s\n", caption.c_str(), text.c_str());
-    });
-    std::error_code ec;
-    const std::filesystem::path started = std::filesystem::current_path(ec);
-    try {
-        if (WIN_NMS::OpenStartScene(folder, config, errorLog) == WIN_NMS::StartPlace::kUserDemo) {
-            // No folder was named: the pictures go where the program was started.
-            for (std::string* path : {&options.out, &options.maskOut, &options.timings})
-                if (!path->empty() && (*path)[0] != '/') *path = (started / *path).string();
-        }
-    } catch (const TIRN_ERROR::File_Error&) {
-        return 1;  // reported on standard error
-    }
-    CONFIG::ReportConfigurationWarnings(config, "release.cgf", stderr);
-
+// The hidden window of the scene's size, on the display or a private Xvfb; false when there is
+// none.
+bool OpenWindow(char** argv) {
     const char* display = std::getenv("DISPLAY");
-    if (!display || !*display) {
-        if (!StartXvfb()) {
-            std::fprintf(stderr, "redowl-snapshot: no display and Xvfb could not be started\n");
-            return 1;
-        }
+    if ((!display || !*display) && !StartXvfb()) {
+        std::fprintf(stderr, "redowl-snapshot: no display and Xvfb could not be started\n");
+        return false;
     }
-
     int glutArgc = 1;  // the arguments are all the program's own
     glutInit(&glutArgc, argv);
     std::atexit([] { glutExit(); });
@@ -349,11 +327,14 @@ int main(int argc, char** argv) {
     // Let the window system settle; the frames are then driven here, not by the event loop.
     for (int i = 0; i < 5; ++i) glutMainLoopEvent();
     win.reshape(win.width, win.height);
+    return true;
+}
 
-    win.display();  // scene assembly
+// After assembly: the mode, the budget, the view from the first one (turned, zoomed, panned, as
+// the mouse would), the views' keys, the light and the settling picture as options say.
+void ApplyOptions(Options& options) {
     win.tracedImageMode = options.traced;
     if (options.budgetMs >= 0.0) win.budget.budgetMs = options.budgetMs;
-    // From the first view: turned, zoomed, panned, as the mouse would.
     win.angleX += options.viewX;
     win.angleY += options.viewY;
     if (options.zoom != 1.0f) {
@@ -376,20 +357,20 @@ int main(int argc, char** argv) {
         win.frame.lightSpeed = 0.0f;
         options.frames = options.samples;
     }
+}
 
-    WIN_NMS::Image picture;
-    WIN_NMS::Image mask;
-    std::vector<FrameRecord> records;
+// The frames, each recorded; the window and the mask of the last (with --samples: of every
+// frame, the settling picture may be done before its last frame).
+void RenderFrames(const Options& options, std::vector<FrameRecord>& records, WIN_NMS::Image& picture, WIN_NMS::Image& mask) {
     records.reserve(options.frames);
     int frameIndex = 0;
     win.beforeSwap = [&] {
-        // The settling picture may be done before its last frame: every frame's picture is kept.
         if (frameIndex + 1 != options.frames && options.samples == 0) return;
         if (!options.out.empty()) picture = WIN_NMS::ReadBackBuffer(win.width, win.height);
         if (!options.maskOut.empty()) mask = MaskOnWindow(*viewer.tracer);
     };
-    // With --samples, the frames that complete a budget's first frame (a traced lattice frame's
-    // fill-in, a moving hybrid frame's whole mask) come on top.
+    // With --samples, the frames that complete a frame of fewer pixels (a traced lattice
+    // frame's fill-in, a coarse hybrid frame's whole mask) come on top.
     int fillFrames = 0, incomplete = 0;
     for (frameIndex = 0; frameIndex < options.frames + incomplete; ++frameIndex) {
         win.display();
@@ -404,20 +385,17 @@ int main(int argc, char** argv) {
         records.push_back(r);
         if (options.samples > 0 && win.accumulation.Done()) break;
     }
+    win.beforeSwap = nullptr;
     if (options.samples > 0 && options.traced)
         std::printf("fill-in: %d frames after the lattice frame (step %d)\n", fillFrames, records.empty() ? 1 : records[0].timings.latticeStep);
     if (options.samples > 0)
         std::printf("samples: %d%s\n", win.accumulation.Samples(),
                     win.accumulation.Samples() < options.samples ? " (settled: a pass changed no pixel by half a grey level)" : "");
+}
 
-    if (win.views.mask != WIN_NMS::MaskView::kOff && !options.traced)
-        std::printf("traced: %.6f of the pixels (%d of %d)\n", win.views.tracedShare, win.views.tracedPixels,
-                    viewer.tracer->Width() * viewer.tracer->Height());
-    if (options.stats) {
-        std::fflush(stdout);
-        win.PrintStatistics(std::cout);
-    }
-
+// The files options name; returns the status (1 when one could not be written).
+int WriteOutputs(const Options& options, const std::vector<FrameRecord>& records, const WIN_NMS::Image& picture,
+                 const WIN_NMS::Image& mask) {
     int status = 0;
     std::string error;
     if (!options.out.empty() && !WIN_NMS::WritePng(options.out, picture, &error)) {
@@ -433,4 +411,50 @@ int main(int argc, char** argv) {
         status = 1;
     }
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string refusedIsa = RAYTR::CheckIsaEnvironment();
+    if (!refusedIsa.empty()) {
+        std::fprintf(stderr, "redowl-snapshot: %s\n", refusedIsa.c_str());
+        return 1;
+    }
+    Options options;
+    std::string folder;
+    if (const int status = ParseArguments(argc, argv, options, folder); status >= 0) return status;
+
+    // Nobody may be there to answer a box: every report goes to standard error.
+    TIRN_ERROR::SetBoxSink([](const std::string& caption, const std::string& text) {
+        std::fprintf(stderr, "%s%s\n", caption.c_str(), text.c_str());
+    });
+    std::error_code ec;
+    const std::filesystem::path started = std::filesystem::current_path(ec);
+    try {
+        if (WIN_NMS::OpenStartScene(folder, config, errorLog) == WIN_NMS::StartPlace::kUserDemo) {
+            // No folder was named: the pictures go where the program was started.
+            for (std::string* path : {&options.out, &options.maskOut, &options.timings})
+                if (!path->empty() && (*path)[0] != '/') *path = (started / *path).string();
+        }
+    } catch (const TIRN_ERROR::File_Error&) {
+        return 1;  // reported on standard error
+    }
+    CONFIG::ReportConfigurationWarnings(config, "release.cgf", stderr);
+    if (!OpenWindow(argv)) return 1;
+
+    win.display();  // scene assembly
+    ApplyOptions(options);
+    WIN_NMS::Image picture, mask;
+    std::vector<FrameRecord> records;
+    RenderFrames(options, records, picture, mask);
+
+    if (win.views.mask != WIN_NMS::MaskView::kOff && !options.traced)
+        std::printf("traced: %.6f of the pixels (%d of %d)\n", win.views.tracedShare, win.views.tracedPixels,
+                    viewer.tracer->Width() * viewer.tracer->Height());
+    if (options.stats) {
+        std::fflush(stdout);
+        win.PrintStatistics(std::cout);
+    }
+    return WriteOutputs(options, records, picture, mask);
 }

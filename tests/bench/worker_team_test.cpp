@@ -1,4 +1,6 @@
-#include "raytracer/worker_sync.h"
+// The peer's worker team (bench/worker_team.h): every worker runs exactly once per frame, side by
+// side, and stops at its wait when the team goes.
+#include "bench/worker_team.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +17,7 @@
 
 namespace {
 
-using RAYTR::WorkerTeam;
+using redowl_bench::WorkerTeam;
 
 // Shared state of one protocol run. counts[i] is written only by worker i and read by the driver
 // between frames; frame is written only by the driver between frames.
@@ -70,22 +72,22 @@ void RunFrames(int n, int frames) {
 
 }  // namespace
 
-TEST(WorkerSyncTest, EveryWorkerRunsExactlyOncePerFrameWithFourWorkers) {
+TEST(WorkerTeamTest, EveryWorkerRunsExactlyOncePerFrameWithFourWorkers) {
     redowl_test::Watchdog watchdog("4-worker frames", 120);
     RunFrames(4, 5000);
 }
 
-TEST(WorkerSyncTest, EveryWorkerRunsExactlyOncePerFrameWithSixteenWorkers) {
+TEST(WorkerTeamTest, EveryWorkerRunsExactlyOncePerFrameWithSixteenWorkers) {
     redowl_test::Watchdog watchdog("16-worker frames", 120);
     RunFrames(16, 3000);
 }
 
-TEST(WorkerSyncTest, TeamsLargerThanSixtyFourWorkersStillWaitForAll) {
+TEST(WorkerTeamTest, TeamsLargerThanSixtyFourWorkersStillWaitForAll) {
     redowl_test::Watchdog watchdog("100-worker frames", 120);
     RunFrames(100, 100);
 }
 
-TEST(WorkerSyncTest, WorkersRunConcurrentlyWithinAFrame) {
+TEST(WorkerTeamTest, WorkersRunConcurrentlyWithinAFrame) {
     // All workers of a frame block until every one of them has started: this only finishes when
     // the release lets them run side by side.
     redowl_test::Watchdog watchdog("concurrent release", 60);
@@ -102,7 +104,7 @@ TEST(WorkerSyncTest, WorkersRunConcurrentlyWithinAFrame) {
     EXPECT_EQ(meeting.arrived.load(), 800);
 }
 
-TEST(WorkerSyncTest, DestructionStopsIdleTeamsWithAndWithoutFrames) {
+TEST(WorkerTeamTest, DestructionStopsIdleTeamsWithAndWithoutFrames) {
     redowl_test::Watchdog watchdog("destruction", 60);
     for (int n : {1, 4, 16}) {
         FrameLog never(n);
@@ -122,7 +124,7 @@ TEST(WorkerSyncTest, DestructionStopsIdleTeamsWithAndWithoutFrames) {
     }
 }
 
-TEST(WorkerSyncTest, AnEmptyTeamFinishesAFrameAtOnce) {
+TEST(WorkerTeamTest, AnEmptyTeamFinishesAFrameAtOnce) {
     FrameLog log(0);
     WorkerTeam team(0, &LogWork, &log);
     EXPECT_EQ(team.Size(), 0);
@@ -130,7 +132,7 @@ TEST(WorkerSyncTest, AnEmptyTeamFinishesAFrameAtOnce) {
     EXPECT_EQ(log.total.load(), 0);
 }
 
-TEST(WorkerSyncTest, AWorkerFailureReachesTheDriverAndTheTeamGoesOn) {
+TEST(WorkerTeamTest, AWorkerFailureReachesTheDriverAndTheTeamGoesOn) {
     redowl_test::Watchdog watchdog("failure", 60);
     struct Plan {
         std::atomic<int> failOnce{1};
@@ -147,41 +149,3 @@ TEST(WorkerSyncTest, AWorkerFailureReachesTheDriverAndTheTeamGoesOn) {
     EXPECT_EQ(plan.runs.load(), 8);
 }
 
-// Tiles: every tile of every pass exactly once, whichever thread takes it, for passes of any
-// size one after another (a worker that wakes late must find nothing of a later pass to take);
-// the caller takes tiles too; a failing tile is reported after its pass and the next is clean.
-TEST(WorkerSyncTest, EveryTileOfEveryPassIsDoneExactlyOnce) {
-    redowl_test::Watchdog watchdog("tile passes", 120);
-    struct Count {
-        std::vector<std::atomic<int>> tiles = std::vector<std::atomic<int>>(64);
-        std::atomic<long> byCaller{0};
-        std::atomic<int> failTile{-1};
-    };
-    for (int threads : {1, 3, 9}) {
-        Count count;
-        RAYTR::TileTeam team(threads, [](void* c, int tile, int thread) {
-            auto* k = static_cast<Count*>(c);
-            k->tiles[static_cast<std::size_t>(tile)].fetch_add(1);
-            if (thread == 0) k->byCaller.fetch_add(1);
-            // A worker spinning on another core can take every tile of a short pass while the
-            // caller is still waking the others; until the caller has taken one, workers dawdle,
-            // so a caller that never takes tiles is caught without depending on the scheduler.
-            if (thread != 0 && k->byCaller.load() == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
-            if (tile == k->failTile.load()) throw std::runtime_error("tile failed");
-        }, &count);
-        EXPECT_EQ(team.Size(), threads);
-        std::mt19937 random(7);
-        for (int pass = 0; pass < 3000; ++pass) {
-            const int n = 1 + static_cast<int>(random() % 64);
-            team.RunPass(n);
-            for (int t = 0; t < 64; ++t) ASSERT_EQ(count.tiles[t].exchange(0), t < n ? 1 : 0) << "pass " << pass;
-        }
-        EXPECT_GT(count.byCaller.load(), 0);
-        count.failTile = 5;
-        EXPECT_THROW(team.RunPass(10), std::runtime_error);
-        for (int t = 0; t < 64; ++t) ASSERT_EQ(count.tiles[t].exchange(0), t < 10 ? 1 : 0);
-        count.failTile = -1;
-        team.RunPass(10);
-        for (int t = 0; t < 10; ++t) ASSERT_EQ(count.tiles[t].exchange(0), 1);
-    }
-}

@@ -1,124 +1,13 @@
-#include "raytracer/worker_sync.h"
+#include "raytracer/tile_team.h"
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "errors/errors.h"
 
 namespace RAYTR {
-
-FrameSignals::FrameSignals(int workers) : done_(workers > 0 ? static_cast<std::size_t>(workers) : 0u, 0) {}
-
-void FrameSignals::ResetDone() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (unsigned char& d : done_) d = 0;
-    doneCount_ = 0;
-}
-
-void FrameSignals::ReleaseStart() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++generation_;
-        started_ = true;
-    }
-    startCv_.notify_all();
-}
-
-void FrameSignals::WaitAllDone() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    doneCv_.wait(lock, [this] { return doneCount_ == static_cast<int>(done_.size()); });
-}
-
-void FrameSignals::ResetStart() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    started_ = false;
-}
-
-void FrameSignals::RequestStop() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stop_ = true;
-    }
-    startCv_.notify_all();
-}
-
-bool FrameSignals::WaitStart(std::uint64_t& lastSeen) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    // A generation counts only while it is released; a worker that is late for a frame still
-    // sees it, because the driver cannot reset the start before this worker signals done.
-    startCv_.wait(lock, [&] { return stop_ || (started_ && generation_ != lastSeen); });
-    if (stop_) return false;
-    lastSeen = generation_;
-    return true;
-}
-
-void FrameSignals::SignalDone(int worker) {
-    bool all = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        unsigned char& d = done_[static_cast<std::size_t>(worker)];
-        if (!d) {
-            d = 1;
-            ++doneCount_;
-        }
-        all = doneCount_ == static_cast<int>(done_.size());
-    }
-    if (all) doneCv_.notify_one();
-}
-
-WorkerTeam::WorkerTeam(int n, Procedure procedure, void* context)
-    : signals_(n), procedure_(procedure), context_(context) {
-    const int count = signals_.Size();
-    threads_.reserve(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        try {
-            threads_.emplace_back(&WorkerTeam::Loop, this, i);
-        } catch (...) {
-            // No thread (std::system_error) or no memory for one (std::bad_alloc): the team
-            // cannot work; the threads already made are stopped first.
-            StopAndJoin();
-            throw TIRN_ERROR::Error("Attemp to CreateThread failed");
-        }
-    }
-}
-
-WorkerTeam::~WorkerTeam() { StopAndJoin(); }
-
-void WorkerTeam::StopAndJoin() noexcept {
-    signals_.RequestStop();
-    for (std::thread& t : threads_)
-        if (t.joinable()) t.join();
-    threads_.clear();
-}
-
-void WorkerTeam::RunFrame() {
-    // The driver's sequence: reset done signals, release, wait for all, reset the start.
-    signals_.ResetDone();
-    signals_.ReleaseStart();
-    signals_.WaitAllDone();
-    signals_.ResetStart();
-    std::exception_ptr error;
-    {
-        std::lock_guard<std::mutex> lock(errorMutex_);
-        error = std::exchange(error_, nullptr);
-    }
-    if (error) std::rethrow_exception(error);
-}
-
-void WorkerTeam::Loop(int worker) {
-    std::uint64_t seen = 0;
-    while (signals_.WaitStart(seen)) {
-        try {
-            procedure_(context_, worker);
-        } catch (...) {
-            // Keep the team alive: report the first failure to the driver after the frame.
-            std::lock_guard<std::mutex> lock(errorMutex_);
-            if (!error_) error_ = std::current_exception();
-        }
-        signals_.SignalDone(worker);
-    }
-}
 
 TileTeam::TileTeam(int threads, Procedure procedure, void* context) : procedure_(procedure), context_(context) {
     const int workers = threads > 1 ? threads - 1 : 0;
@@ -212,6 +101,62 @@ void TileTeam::Loop(int thread) {
         }
         Work(static_cast<std::uint32_t>(seen), thread);
     }
+}
+
+int Tiling::BlocksAlong(int pixels) { return std::max(1, (pixels - 1 + kBlock - 1) / kBlock); }
+
+Tiling::Tiling(int width, int height)
+    : width_(width), height_(height), blockRows_(BlocksAlong(height)), blockCols_(BlocksAlong(width)) {
+    // Tiles of kTileBlocks x kTileBlocks blocks, row by row from the bottom; the last tile of
+    // each row and column also takes the pixels beyond the last lattice line but one.
+    for (int br = 0; br < blockRows_; br += kTileBlocks) {
+        for (int bc = 0; bc < blockCols_; bc += kTileBlocks) {
+            ScreenTile t;
+            t.blockRowStart = br;
+            t.blockColStart = bc;
+            t.blockRowEnd = std::min(br + kTileBlocks, blockRows_);
+            t.blockColEnd = std::min(bc + kTileBlocks, blockCols_);
+            t.rowStart = br * kBlock;
+            t.colStart = bc * kBlock;
+            t.rowEnd = t.blockRowEnd == blockRows_ ? height_ : t.blockRowEnd * kBlock;
+            t.colEnd = t.blockColEnd == blockCols_ ? width_ : t.blockColEnd * kBlock;
+            tiles_.push_back(t);
+        }
+    }
+}
+
+float Tiling::LargestChange() const {
+    float change = 0.0f;
+    for (const ScreenTile& t : tiles_) change = std::max(change, t.maxChange);
+    return change;
+}
+
+std::int64_t Tiling::TracedPixels() const {
+    std::int64_t traced = 0;
+    for (const ScreenTile& t : tiles_) traced += t.traced;
+    return traced;
+}
+
+TilePasses::TilePasses(int width, int height, int threads) : window_(width, height) {
+    const int running = std::max(1, std::min({threads, static_cast<int>(window_.Tiles().size()), kMaxThreads}));
+    workers_.assign(static_cast<std::size_t>(running), WorkerRecord{});
+    team_ = std::make_unique<TileTeam>(running, &TilePasses::TileProcedure, this);
+}
+
+void TilePasses::RunPass(Tiling& tiling, void* context, TileWork work) {
+    // Set before the release, which publishes them to the threads.
+    tiling_ = &tiling;
+    context_ = context;
+    work_ = work;
+    team_->RunPass(static_cast<int>(tiling.Tiles().size()));
+}
+
+void TilePasses::TileProcedure(void* self, int index, int thread) {
+    auto* core = static_cast<TilePasses*>(self);
+    ScreenTile& tile = core->tiling_->Tiles()[static_cast<std::size_t>(index)];
+    core->work_(core->context_, tile, thread);
+    ++tile.passesDone;
+    ++core->workers_[static_cast<std::size_t>(thread)].tilesTaken;
 }
 
 }  // namespace RAYTR
