@@ -309,8 +309,8 @@ TEST_F(RenderTest, OverlayMultipliesThePreviewByTheMask) {
     // Mask element r*W + c covers window pixel (c, r): lit left of x = 200, shadow right of it.
     auto overlay = [&](auto value) {
         render.DrawPreview();
-        // The texture goes up from the mask's byte copy, which the blocks write beside the words.
-        std::uint8_t* bytes = tracer.MaskBytes();
+        // The texture goes up from the shown bytes, which the blocks write beside the words.
+        std::uint8_t* bytes = tracer.ShownMaskBytes();
         for (int r = 0; r < kSize; ++r)
             for (int c = 0; c < kSize; ++c) bytes[r * kSize + c] = static_cast<std::uint8_t>(value(r, c) >> 24);
         tracer.UploadTexture(0);
