@@ -327,13 +327,13 @@ std::uint32_t MaskPicture::MaskValue(int row, int column, int step, const PixelS
         // A ray from the point toward light 0 (or the sample's point of its sphere), leaving a
         // triangle's surface from an offset origin.
         const VECTOR lightPosition = LightTarget(*scene_, sample, HitPointInWorld(hit));
-        return ShadowBlocked(ShadowRay(hit, lightPosition), *scene_, lightPosition) ? kShadow : kLit;
+        return ShadowBlockedThrough(ShadowRay(hit, lightPosition), *scene_, lightPosition, sample) ? kShadow : kLit;
     }
     // The visible point from the preview's depth, leaving the surface to the light's side.
     SurfacePoint s;
     if (!DepthSurface(row, column, step, s)) return kLit;  // nothing drawn there
     const VECTOR lightPosition = LightTarget(*scene_, sample, s.position);
-    return ShadowBlocked(ShadowRayFrom(s, lightPosition), *scene_, lightPosition) ? kShadow : kLit;
+    return ShadowBlockedThrough(ShadowRayFrom(s, lightPosition), *scene_, lightPosition, sample) ? kShadow : kLit;
 }
 
 void MaskPicture::LatticeTile(ScreenTile& tile, int) {

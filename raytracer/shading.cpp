@@ -249,7 +249,7 @@ inline bool VisibleHit(const Ray& ray, const Scene& scene, RayHit& hit, const Pi
 
 // Whether the segment from the ray's origin to target is blocked, see-through surfaces letting
 // the ray pass as VisibleHit does.
-inline bool Blocked(const Ray& ray, const Scene& scene, const VECTOR& target, const PixelSample* sample) {
+bool Blocked(const Ray& ray, const Scene& scene, const VECTOR& target, const PixelSample* sample) {
     if (!ShadowBlocked(ray, scene, target)) return false;
     if (!scene.lighting.seeThrough) return true;
     const VECTOR d = AsDirection(ray.direction);
@@ -418,6 +418,10 @@ VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, 
 }
 
 }  // namespace
+
+bool ShadowBlockedThrough(const Ray& ray, const Scene& scene, const VECTOR& target, const PixelSample* sample) {
+    return Blocked(ray, scene, target, sample);
+}
 
 VECTOR SampleTexture(const TEXTURE* texture, float u, float v) {
     if (texture == nullptr || texture->pixels == nullptr || texture->width <= 0 || texture->height <= 0)
