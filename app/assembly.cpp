@@ -78,6 +78,8 @@ void ReportModel(int i, const std::string& file, const ORVA_GRAPHICS::ModelLoadI
         const std::size_t bytes = m.grid->MemoryBytes();
         std::printf("  grid %d x %d x %d = %llu cells, %.2f MB, build %.1f ms\n", r[0], r[1], r[2], cells,
                     double(bytes) / (1024.0 * 1024.0), buildSeconds * 1e3);
+        if (m.grid->LeftOut() > 0)
+            std::printf("  %u degenerate or repeated triangles left out of the grid\n", m.grid->LeftOut());
         totals.gridBytes += bytes;
         ++totals.traced;
     } else {
@@ -96,6 +98,7 @@ RAYTR::GridBuildSettings GridSettings(CONFIG::Lexer& config) {
                          ? RAYTR::kFastAlgorithm
                          : RAYTR::kAccuracyAlgorithm;
     grid.factor = config.GetFloat("tracer.regular_grid.cub_less_elem_times");
+    grid.autoFactor = config.GetString("tracer.regular_grid.cub_less_elem_times") == "auto";
     // The grids are built on as many threads as the tracer will trace with (0: the hardware's);
     // the cells are the same for any count. (A negative count is refused before.)
     grid.threads = config.GetInt("tracer.threads_num");

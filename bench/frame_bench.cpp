@@ -12,7 +12,9 @@
 // against the one from GL_FLOAT depths.
 //
 // Needs an X display for the OpenGL context (the depth buffer comes from the real preview);
-// under Xvfb: DISPLAY=:99 LIBGL_ALWAYS_SOFTWARE=1 frame_bench.
+// under Xvfb: DISPLAY=:99 LIBGL_ALWAYS_SOFTWARE=1 frame_bench. --summary=traced measures only the traced
+// frames beside Embree's in the summary, --summary=unseen only three scenes of other models
+// (our whole traced frame against Embree's bare rays), --summary=none skips it.
 
 #include <embree3/rtcore.h>
 #include <benchmark/benchmark.h>
@@ -26,12 +28,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <random>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench/demo_grid.h"
 #include "grid/regular_grid.h"
 #include "loaders/demo_scene.h"
+#include "loaders/normals.h"
 #include "math/matrix.h"
 #include "raytracer/scene.h"
 #include "raytracer/screen_tracer.h"
@@ -52,7 +57,40 @@ constexpr int kSize = 512;
 
 // ---- the scene, assembled as the viewer assembles the demo ----------------------------------
 
-RAYTR::Scene* MakeDemoScene() {
+// A mesh as model 0's object: positions scaled and centred into a 5-unit box (as the demo's
+// knot), smooth normals, the fixed material.
+void FillObject(RAYTR::TObject& object, LOAD_3DS::WriterMesh mesh) {
+    float lo[3] = {1e30f, 1e30f, 1e30f}, hi[3] = {-1e30f, -1e30f, -1e30f};
+    for (const LOAD_3DS::LPoint3& p : mesh.vertices)
+        for (int k = 0; k < 3; ++k) {
+            const float c = k == 0 ? p.x : k == 1 ? p.y : p.z;
+            lo[k] = std::min(lo[k], c);
+            hi[k] = std::max(hi[k], c);
+        }
+    const float scale = 5.0f / std::max({hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]});
+    for (LOAD_3DS::LPoint3& p : mesh.vertices)
+        p = {(p.x - (lo[0] + hi[0]) / 2) * scale, (p.y - (lo[1] + hi[1]) / 2) * scale, (p.z - (lo[2] + hi[2]) / 2) * scale};
+    const std::vector<LOAD_3DS::LPoint3> normals = LOAD_3DS::SmoothNormals(mesh.vertices, mesh.faces);
+    const unsigned V = static_cast<unsigned>(mesh.vertices.size()), F = static_cast<unsigned>(mesh.faces.size());
+    object.Allocate(V, 3 * F, F);
+    object.UseFixedMaterial();
+    for (unsigned i = 0; i < V; ++i) {
+        object.vertices[i].position = VECTOR(mesh.vertices[i].x, mesh.vertices[i].y, mesh.vertices[i].z, 1.0f);
+        object.vertices[i].normal = VECTOR(normals[i].x, normals[i].y, normals[i].z, 0.0f);
+        object.vertices[i].u = i < mesh.uvs.size() ? mesh.uvs[i].u : 0.0f;
+        object.vertices[i].v = i < mesh.uvs.size() ? mesh.uvs[i].v : 0.0f;
+    }
+    for (unsigned t = 0; t < F; ++t) {
+        const int corner[3] = {mesh.faces[t].a, mesh.faces[t].b, mesh.faces[t].c};
+        for (int k = 0; k < 3; ++k) object.indices[3 * t + k] = static_cast<unsigned>(corner[k]);
+        object.triangles[t].A = object.vertices + corner[0];
+        object.triangles[t].B = object.vertices + corner[1];
+        object.triangles[t].C = object.vertices + corner[2];
+    }
+}
+
+// The demo scene, or with `model` in place of its knot (the unseen scenes).
+RAYTR::Scene* MakeDemoScene(const LOAD_3DS::WriterMesh* model = nullptr) {
     const std::string dir = std::string(REDOWL_BINARY_DIR) + "/frame_bench_demo";
     std::string error;
     if (!LOAD_3DS::WriteDemoScene(dir, &error)) {
@@ -60,7 +98,7 @@ RAYTR::Scene* MakeDemoScene() {
         std::exit(1);
     }
     auto* scene = new RAYTR::Scene();
-    static RAYTR::TObject models[3];
+    std::vector<RAYTR::TObject> models(3);
     models[0].SetTransform(MATRIX::Translation(0.0f, -1.65f, 0.0f));
     models[2].SetTransform(MATRIX::Translation(0.0f, -5.0f, 0.0f));
     models[0].AssignTexture(dir + "/data/texture1.bmp", 0);
@@ -68,9 +106,10 @@ RAYTR::Scene* MakeDemoScene() {
     models[2].AssignTexture(dir + "/data/texture1.bmp", 0);
     const char* files[3] = {"/data/knot.3ds", "/data/sky.3ds", "/data/floor.3ds"};
     for (int i = 0; i < 3; ++i) {
-        models[i].LoadFrom3DS(dir + files[i]);
+        if (i == 0 && model != nullptr) FillObject(models[i], *model);
+        else models[i].LoadFrom3DS(dir + files[i]);
         if (i != 1) {
-            models[i].gridSettings.factor = 0.75f;  // the demo's release.cgf
+            models[i].gridSettings = redowl_bench::DemoGridSettings();
             models[i].PrepareForTracing();
             models[i].flags = 0x0F;
         } else {
@@ -90,6 +129,48 @@ RAYTR::Scene* MakeDemoScene() {
     scene->eye = VECTOR(0.0f, 0.0f, 15.0f, 0.0f);
     scene->target = VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
     return scene;
+}
+
+// ---- the unseen scenes: models the tracer was not tuned on, in the demo's place ---------------
+
+// A sphere of rings x segments whose radius rises and falls in two ripples.
+LOAD_3DS::WriterMesh BumpySphere(int rings, int segments) {
+    LOAD_3DS::WriterMesh m;
+    const float pi = 3.14159265f;
+    for (int r = 0; r <= rings; ++r)
+        for (int k = 0; k < segments; ++k) {
+            const float theta = pi * float(r) / float(rings), phi = 2.0f * pi * float(k) / float(segments);
+            const float rho = 1.0f + 0.15f * std::sin(7.0f * phi) * std::sin(9.0f * theta) + 0.05f * std::sin(23.0f * phi + 3.0f * theta);
+            m.vertices.push_back({rho * std::sin(theta) * std::cos(phi), rho * std::cos(theta), rho * std::sin(theta) * std::sin(phi)});
+        }
+    auto at = [&](int r, int k) { return r * segments + k % segments; };
+    for (int r = 0; r < rings; ++r)
+        for (int k = 0; k < segments; ++k) {
+            // Outward: counter-clockwise seen from outside.
+            m.faces.push_back({at(r, k), at(r, k + 1), at(r + 1, k)});
+            m.faces.push_back({at(r, k + 1), at(r + 1, k + 1), at(r + 1, k)});
+        }
+    return m;
+}
+
+// n boxes of random sizes scattered in a cube, faces outward.
+LOAD_3DS::WriterMesh ScatteredBoxes(int n) {
+    LOAD_3DS::WriterMesh m;
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    const int quads[6][4] = {{0, 2, 3, 1}, {4, 5, 7, 6}, {0, 1, 5, 4}, {2, 6, 7, 3}, {0, 4, 6, 2}, {1, 3, 7, 5}};
+    for (int b = 0; b < n; ++b) {
+        const float c[3] = {unit(random) * 20.0f, unit(random) * 20.0f, unit(random) * 20.0f};
+        const float h[3] = {0.1f + unit(random) * 0.8f, 0.1f + unit(random) * 0.8f, 0.1f + unit(random) * 0.8f};
+        const int first = static_cast<int>(m.vertices.size());
+        for (int k = 0; k < 8; ++k)
+            m.vertices.push_back({c[0] + ((k & 1) ? h[0] : -h[0]), c[1] + ((k & 2) ? h[1] : -h[1]), c[2] + ((k & 4) ? h[2] : -h[2])});
+        for (const auto& q : quads) {
+            m.faces.push_back({first + q[0], first + q[1], first + q[2]});
+            m.faces.push_back({first + q[0], first + q[2], first + q[3]});
+        }
+    }
+    return m;
 }
 
 // ---- Embree: the traced objects in world coordinates -------------------------------------
@@ -329,11 +410,30 @@ void EmbreeShade8(const Ray* rays, const int* valid, int depth, VECTOR* colour) 
         if (found[i]) colour[i] = colour[i] * 0.6f + reflected[i] * 0.4f;
 }
 
+// Embree's bare rays of one pixel of the traced frame: the primary ray, and at its hit the
+// shadow ray and the mirror bounce (with its own shadow ray at depth 0), queries only. Returns
+// the hits (so that nothing is optimised away).
+int BareRays(const EmbreeScene& embree, const Ray& ray, const VECTOR& light, int depth) {
+    RayHit hit;
+    float t = 0.0f;
+    if (!embree.Intersect(ray, 0.0f, hit, t)) return 0;
+    const VECTOR pw = RAYTR::HitPointInWorld(hit);
+    int hits = 1 + (embree.Occluded(pw, light) ? 1 : 0);
+    if (depth == 0) return hits;
+    const VECTOR rd = RAYTR::Reflect(ray.direction, RAYTR::InterpolatedNormal(hit));
+    return hits + BareRays(embree, Ray(pw + rd * 1e-3f, rd), light, depth - 1);
+}
+
 // Embree's work split over the same tiles, taken in turn, by the same kind of worker team as ours.
 struct EmbreeFrame {
     const ScreenTracer* tracer;
     bool full;
     bool packets = false;  // full trace with rtcIntersect8 / rtcOccluded8
+    // Another scene than the demo's (the unseen scenes): its mask by brute force, or for the
+    // full trace its bare rays (primary, shadow, bounce, its shadow) without shading.
+    const EmbreeScene* other = nullptr;
+    const RAYTR::Scene* otherScene = nullptr;
+    std::atomic<long> bareHits{0};
     std::vector<std::uint32_t> pixels = std::vector<std::uint32_t>(kSize * kSize);
     std::atomic<int> next{0};
 
@@ -345,7 +445,15 @@ struct EmbreeFrame {
     }
 
     void Rectangle(int r0, int c0, int r1, int c1) {
-        const VECTOR light = shared->scene->lights[0].position;
+        const EmbreeScene& embree = other != nullptr ? *other : *shared->embree;
+        const VECTOR light = (other != nullptr ? otherScene : shared->scene)->lights[0].position;
+        if (full && other != nullptr) {
+            long hits = 0;
+            for (int r = r0; r < r1; ++r)
+                for (int c = c0; c < c1; ++c) hits += BareRays(embree, FullRay(*tracer, r * kSize + c), light, 1);
+            bareHits += hits;
+            return;
+        }
         if (!full) {
             // Brute force: every pixel gets its primary and its shadow ray.
             for (int r = r0; r < r1; ++r)
@@ -353,8 +461,8 @@ struct EmbreeFrame {
                     RayHit hit;
                     float t;
                     const int p = r * kSize + c;
-                    const bool lit = !shared->embree->Intersect(MaskRay(*tracer, p), 0.0f, hit, t) ||
-                                     !shared->embree->Occluded(RAYTR::HitPointInWorld(hit), light);
+                    const bool lit = !embree.Intersect(MaskRay(*tracer, p), 0.0f, hit, t) ||
+                                     !embree.Occluded(RAYTR::HitPointInWorld(hit), light);
                     pixels[p] = lit ? ScreenTracer::kLit : ScreenTracer::kShadow;
                 }
             return;
@@ -539,18 +647,76 @@ struct EmbreePeer {
     }
 };
 
-void Summary() {
+// Three scenes the tracer was not tuned on (a finer knot, a bumpy sphere, scattered boxes, each
+// in the knot's place over the demo's floor) at 2 threads: our whole traced frame (one ray a
+// pixel, shaded) against Embree's bare rays of the same pixels (primary, shadow, bounce and its
+// shadow, no shading), and our mask from the preview's depth against Embree's brute-force mask,
+// in turns.
+void UnseenScenes() {
+    std::printf("\nunseen scenes at %d x %d, 2 threads, in turns: our whole traced frame (one ray a pixel, shaded) "
+                "against Embree's bare rays (primary, shadow, bounce and its shadow, not shaded); frames per "
+                "second of wall-clock time (and of processor time)\n", kSize, kSize);
+    std::printf("scene           | triangles | our traced frame | Embree's bare rays | ratio         | our mask (depth) | "
+                "Embree brute-force mask | ratio\n");
+    struct Kind {
+        const char* name;
+        LOAD_3DS::WriterMesh mesh;
+    };
+    const Kind kinds[] = {{"knot", LOAD_3DS::MakeTorusKnot(900, 40)},
+                          {"bumpy sphere", BumpySphere(200, 400)},
+                          {"scattered boxes", ScatteredBoxes(3000)}};
+    for (const Kind& k : kinds) {
+        std::unique_ptr<RAYTR::Scene> scene(MakeDemoScene(&k.mesh));
+        ScreenTracer t(kSize, kSize, 2);
+        t.AttachScene(scene.get());
+        t.TraceFrame(nullptr);  // camera matrices for Embree's rays
+        t.smoothTracedImage = false;
+        EmbreeScene embree(*scene);
+        EmbreeFrame frame{&t, true};
+        frame.other = &embree;
+        frame.otherScene = scene.get();
+        redowl_bench::WorkerTeam team(2, &EmbreeFrame::Work, &frame);
+        const auto peer = [&] {
+            frame.next = 0;
+            team.RunFrame();
+        };
+        const Rates r = Interleaved([&] { t.TraceFullFrame(); }, peer, 8.0);
+        // The mask from the preview's depth, as the viewer traces it.
+        Renderer render(kSize, kSize);
+        render.AttachScene(scene.get());
+        render.DrawPreview();
+        const std::uint32_t* words = render.ReadDepthBuffer();
+        std::vector<float> depth(static_cast<std::size_t>(kSize) * kSize);
+        for (std::size_t p = 0; p < depth.size(); ++p) depth[p] = RAYTR::DepthFromWord(words[p]);
+        frame.full = false;
+        t.useZBuffer = true;
+        const Rates m = Interleaved([&] { t.TraceFrame(depth.data()); }, peer, 6.0);
+        std::printf("%-15s | %9zu | %8.2f (%6.2f) | %10.2f (%6.2f) | %5.2f (%5.2f) | %6.1f (%6.1f) | %13.1f (%6.1f) | "
+                    "%5.2f (%5.2f)\n",
+                    k.name, k.mesh.faces.size(), r.ours, r.oursCpu, r.peer, r.peerCpu, r.ours / r.peer, r.oursCpu / r.peerCpu,
+                    m.ours, m.oursCpu, m.peer, m.peerCpu, m.ours / m.peer, m.oursCpu / m.peerCpu);
+    }
+}
+
+// What the interleaved summary measures: "all", "traced" (only the traced frames beside
+// Embree's), "unseen" (only the unseen scenes) or "none" (--summary=WHICH on the command line;
+// all by default).
+void Summary(const std::string& which) {
+    if (which == "none") return;
+    if (which == "unseen") return UnseenScenes();
     double load[3] = {0.0, 0.0, 0.0};
     if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
         if (std::fscanf(f, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load[0] = -1.0;
         std::fclose(f);
     }
+    const bool all = which != "traced";
     std::printf("\ninterleaved with Embree at %d x %d, load average %.2f %.2f %.2f; frames per second of wall-clock time\n"
                 "(and, in brackets, of the process's processor time, which other programs on the machine hardly change)\n",
                 kSize, kSize, load[0], load[1], load[2]);
-    std::printf("threads | our mask (depth) | Embree brute-force mask | ratio        | whole hybrid frame, software GL | frame / Embree mask\n");
+    if (all) std::printf("threads | our mask (depth) | Embree brute-force mask | ratio        | whole hybrid frame, software GL | frame / Embree mask\n");
     Rates glAlone;
     for (int threads : {1, 2, 4}) {
+        if (!all) break;
         ScreenTracer& t = Tracer(threads);
         EmbreePeer embree(t, false, threads);
         const auto peer = [&] { embree.Frame(); };
@@ -564,7 +730,7 @@ void Summary() {
                     frame.oursCpu, frame.ours / frame.peer);
     }
 
-    std::printf("the same frame without tracing (OpenGL alone): %.1f (%.1f)\n", glAlone.ours, glAlone.oursCpu);
+    if (all) std::printf("the same frame without tracing (OpenGL alone): %.1f (%.1f)\n", glAlone.ours, glAlone.oursCpu);
 
     // The traced image beside Embree's single-ray trace of the same rays, in turns: our one-ray
     // frame (exactly Embree's rays), and the viewer's frame with its smoothing pass.
@@ -584,6 +750,8 @@ void Summary() {
     }
 
 
+    if (!all) return;
+    UnseenScenes();
     // The depth read-back: each format the driver offers, after the preview is finished.
     std::printf("\ndepth read-back of %d x %d after glFinish (ms per read) and the mask from it against GL_FLOAT's\n",
                 kSize, kSize);
@@ -647,6 +815,14 @@ bool MakeContext(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::string summary = "all";
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]).rfind("--summary=", 0) == 0) {
+            summary = argv[i] + 10;
+            for (int k = i; k + 1 < argc; ++k) argv[k] = argv[k + 1];
+            --argc;
+            break;
+        }
     if (!MakeContext(argc, argv)) {
         std::fprintf(stderr, "frame_bench: needs an X display for the OpenGL context (try Xvfb)\n");
         return 1;
@@ -703,7 +879,7 @@ int main(int argc, char** argv) {
                     "to Embree's single rays, %.2f to its 8-ray packets\n",
                     threads, f1, ef > 0 ? f1 / ef : 0.0, e8 > 0 ? f1 / e8 : 0.0);
     }
-    Summary();
+    Summary(summary);
     s.tracers.clear();
     s.embree.reset();
     s.render.reset();

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/demo_grid.h"
 #include "grid/regular_grid.h"
 #include "loaders/demo_scene.h"
 #include "mesh/vertex.h"
@@ -82,14 +83,20 @@ void Record(const std::string& name, double rate) {
 }
 std::map<std::string, double> gBytesPerTriangle;
 
-// The build factor of the demo's release.cgf ("cub_less_elem_times = x").
+// The build factor of the demo's release.cgf ("cub_less_elem_times = x"), kAuto for auto.
+constexpr float kAuto = -1.0f;
 float DemoBuildFactor() {
-    const std::string text = LOAD_3DS::DemoConfiguration();
-    const std::string key = "cub_less_elem_times";
-    const size_t at = text.find(key);
-    if (at == std::string::npos) return 0.75f;
-    const size_t eq = text.find('=', at);
-    return static_cast<float>(std::atof(text.c_str() + eq + 1));
+    const RAYTR::GridBuildSettings demo = redowl_bench::DemoGridSettings();
+    return demo.autoFactor ? kAuto : demo.factor;
+}
+
+// Build settings for a factor (kAuto: cub_less_elem_times = auto).
+RAYTR::GridBuildSettings SettingsFor(float factor, int algorithm) {
+    RAYTR::GridBuildSettings settings;
+    settings.algorithm = algorithm;
+    settings.factor = factor;
+    settings.autoFactor = factor == kAuto;
+    return settings;
 }
 
 void LoadModel() {
@@ -212,15 +219,13 @@ RAYTR::Grid* GridAt(float factor, int algorithm) {
     RAYTR::Grid*& grid = grids[{factor, algorithm}];
     if (grid == nullptr) {
         grid = new RAYTR::Grid;
-        RAYTR::GridBuildSettings settings;
-        settings.algorithm = algorithm;
-        settings.factor = factor;
-        grid->Build(gModel.triangles.data(), static_cast<int>(gModel.triangles.size()), gModel.box, settings);
+        grid->Build(gModel.triangles.data(), static_cast<int>(gModel.triangles.size()), SettingsFor(factor, algorithm));
     }
     return grid;
 }
 
 std::string FactorName(float factor) {
+    if (factor == kAuto) return "auto";
     char text[32];
     std::snprintf(text, sizeof text, "%g", factor);
     return text;
@@ -244,14 +249,12 @@ void BM_GridBuild(benchmark::State& state, int algorithm, int threads) {
     size_t built = 0;
     double seconds = 0.0;
     double bytes = 0.0;
-    RAYTR::GridBuildSettings settings;
-    settings.algorithm = algorithm;
-    settings.factor = factor;
+    RAYTR::GridBuildSettings settings = SettingsFor(factor, algorithm);
     settings.threads = threads;
     for (auto _ : state) {
         const double start = threads > 1 ? WallSeconds() : ThreadSeconds();
         RAYTR::Grid grid;
-        grid.Build(gModel.triangles.data(), static_cast<int>(gModel.triangles.size()), gModel.box, settings);
+        grid.Build(gModel.triangles.data(), static_cast<int>(gModel.triangles.size()), settings);
         seconds += (threads > 1 ? WallSeconds() : ThreadSeconds()) - start;
         bytes = static_cast<double>(grid.MemoryBytes());
         built += gModel.triangles.size();
@@ -357,9 +360,9 @@ void PrintSummary() {
         if (std::fscanf(f, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load[0] = -1.0;
         std::fclose(f);
     }
-    std::printf("\nDemo model 0: %zu triangles, demo build factor %g; %zu camera rays, %zu shadow rays; kernels %s;"
+    std::printf("\nDemo model 0: %zu triangles, demo build factor %s; %zu camera rays, %zu shadow rays; kernels %s;"
                 " load average %.2f %.2f %.2f\n",
-                gModel.triangles.size(), gDemoFactor, gCameraRays.size(), gShadowRays.size(), RAYTR::Kernel().name,
+                gModel.triangles.size(), FactorName(gDemoFactor).c_str(), gCameraRays.size(), gShadowRays.size(), RAYTR::Kernel().name,
                 load[0], load[1], load[2]);
     std::printf("%-34s %14s %14s   %s\n", "build (triangles/s)", "ours", "embree", "ratio per round");
     for (int threads : {1, 2})
@@ -372,7 +375,7 @@ void PrintSummary() {
         const std::string factor = key.substr(key.rfind(' ') + 1);
         char bytes[64] = "";
         if (gBytesPerTriangle.count(factor)) std::snprintf(bytes, sizeof bytes, "%.1f bytes/triangle", gBytesPerTriangle[factor]);
-        PrintPair(key + (std::atof(factor.c_str()) == gDemoFactor ? " (demo)" : ""), key,
+        PrintPair(key + (factor == FactorName(gDemoFactor) ? " (demo)" : ""), key,
                   (camera ? "camera embree " : "shadow embree ") + factor, bytes);
     }
 }
@@ -395,7 +398,7 @@ int main(int argc, char** argv) {
             argc -= 2;
             break;
         }
-    std::vector<float> factors = {0.25f, 0.35f, 0.5f, gDemoFactor, 1.0f, 1.5f, 2.0f, 4.0f};
+    std::vector<float> factors = {kAuto, 0.25f, 0.35f, 0.5f, gDemoFactor, 0.75f, 1.0f, 1.5f, 2.0f, 4.0f};
     std::sort(factors.begin(), factors.end());
     factors.erase(std::unique(factors.begin(), factors.end()), factors.end());
     for (int round = 1; round <= rounds; ++round) {

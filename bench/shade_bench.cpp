@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/demo_grid.h"
 #include "grid/regular_grid.h"
 #include "loaders/demo_scene.h"
 #include "math/matrix.h"
@@ -54,7 +55,7 @@ void Load(RAYTR::TObject& model, const std::string& file, const std::string& tex
     model.LoadFrom3DS(file);
     if (!texture.empty()) model.textures[0].LoadBMP(texture.c_str());
     if (traced) {
-        model.gridSettings.factor = 0.75f;  // the demo's release.cgf
+        model.gridSettings = redowl_bench::DemoGridSettings();
         model.PrepareForTracing();
         model.flags = 0x0F;
     } else {

@@ -90,7 +90,7 @@ void UseKernel(const KernelTable& table) {
     gKernel.store(&table);
 }
 
-void PrepareRay(const float o[3], const float d[3], RayPrep& r) {
+void PrepareInverse(const float o[3], const float d[3], RayPrep& r) {
     for (int axis = 0; axis < 3; ++axis) {
         r.origin[axis] = o[axis];
         r.direction[axis] = d[axis];
@@ -106,19 +106,28 @@ void PrepareRay(const float o[3], const float d[3], RayPrep& r) {
     const float ax = std::fabs(d[0]), ay = std::fabs(d[1]), az = std::fabs(d[2]);
     r.usable = (ax > 0.0f || ay > 0.0f || az > 0.0f) && std::isfinite(ax + ay + az) &&
                std::isfinite(o[0] + o[1] + o[2]) && o[0] - o[0] == 0.0f;
+}
+
+void PrepareShear(RayPrep& r) {
     if (!r.usable) return;
+    const float ax = std::fabs(r.direction[0]), ay = std::fabs(r.direction[1]), az = std::fabs(r.direction[2]);
     // kz: the largest component; kx, ky the next two, swapped when d[kz] < 0 (winding kept).
     r.kz = ax > ay ? (ax > az ? 0 : 2) : (ay > az ? 1 : 2);
     r.kx = r.kz == 2 ? 0 : r.kz + 1;
     r.ky = r.kx == 2 ? 0 : r.kx + 1;
-    if (d[r.kz] < 0.0f) {
+    if (r.direction[r.kz] < 0.0f) {
         const int swap = r.kx;
         r.kx = r.ky;
         r.ky = swap;
     }
     r.sz = r.inverse[r.kz];
-    r.sx = d[r.kx] * r.sz;
-    r.sy = d[r.ky] * r.sz;
+    r.sx = r.direction[r.kx] * r.sz;
+    r.sy = r.direction[r.ky] * r.sz;
+}
+
+void PrepareRay(const float o[3], const float d[3], RayPrep& r) {
+    PrepareInverse(o, d, r);
+    PrepareShear(r);
 }
 
 }  // namespace RAYTR

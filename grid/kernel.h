@@ -55,6 +55,10 @@ struct RayPrep {
 
 // Sets up a ray (origin o, direction d, x y z each), in place or as a value.
 void PrepareRay(const float o[3], const float d[3], RayPrep& ray);
+// The same in two steps: origin, direction, inverse and usable (enough to clip the ray to
+// boxes), then the rest (before the ray meets a triangle).
+void PrepareInverse(const float o[3], const float d[3], RayPrep& ray);
+void PrepareShear(RayPrep& ray);
 inline RayPrep PrepareRay(const float o[3], const float d[3]) {
     RayPrep r;
     PrepareRay(o, d, r);

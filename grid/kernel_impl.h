@@ -12,8 +12,10 @@
 //   beyond the bound of t's rounding error (M. Pharr, W. Jakob, G. Humphreys, "Physically Based
 //   Rendering", 4th ed., 6.5.3), so a ray leaving a surface from an origin offset by the error
 //   bound of the hit point (raytracer/offset.h) does not meet that surface again. W triangles
-//   of a block are tested at once as a filter; every lane that may hit is then decided by the
-//   one-lane test, so all widths give the same answer bit for bit.
+//   of a block are tested at once by the one-lane test's own operations in its order (no
+//   fusing), and the nearest chosen among the lanes in SIMD (the smallest t, of equal ones the
+//   lowest index); lanes whose edge functions need the double-precision recomputation are left
+//   to the one-lane test. So all widths give the same answer bit for bit.
 // - Cells: the 3D-DDA of Amanatides and Woo (1987) over exactly the cells the clipped ray
 //   crosses (at an edge or a corner every touched cell), in the cell frame where cell i spans
 //   [i, i + 1); macro cells of kMacroEdge^3 cells without triangles are passed in one step
@@ -142,32 +144,70 @@ struct RayLanes {
 // dividing: every lane whose t = T / det rounds below tMax passes it.
 inline float LooseBound(float tMax) { return tMax < 3.0e38f ? tMax * 1.0000005f : tMax; }
 
-// The lanes of a block that may hit with 0 < t < tMax (tMax given loose, see LooseBound):
-// the single-precision test of every lane, plus every lane whose edge functions need the
-// double-precision recomputation (which only the exact test decides). Lanes outside this mask
-// fail the exact test.
-inline int Candidates(const RayLanes& r, const float* block, float looseBound) {
+// What the W-lane test decides of a block: the lanes that hit (0 < t < tMax beyond t's error
+// bound) with their t, u, v, w and det, and the lanes it leaves to the one-lane test (an edge
+// function exactly 0, which that test recomputes in double precision). Without `exact`, only
+// the cheap filter runs: `hits` are then the lanes that may hit, for the one-lane test.
+struct BlockHits {
+    int hits = 0, edges = 0;
+    M hit;
+    F t, u, v, w, det;
+};
+
+// The one-lane test (TestOne) on the W lanes of a block at once: every operation is that
+// test's, in its order and without fusing, so a lane's t and weights are the one-lane test's
+// bit for bit. Blocks without a lane inside all three edges (or on one) are passed after the
+// edge functions; the rest of the test runs only where the cheap filter (T against
+// looseBound * det) leaves a lane.
+template <bool exact>
+inline BlockHits TestBlock(const RayLanes& r, const float* block, float looseBound, float tMax) {
+    BlockHits h;
     const float* ax = block + r.kx;
     const float* ay = block + r.ky;
     const float* az = block + r.kz;
     const F ox = F::Set(r.ox), oy = F::Set(r.oy), oz = F::Set(r.oz), sx = F::Set(r.sx), sy = F::Set(r.sy);
     const F Az = F::Load(az) - oz, Bz = F::Load(az + 3 * W) - oz, Cz = F::Load(az + 6 * W) - oz;
-    const F Ax = (F::Load(ax) - ox) - sx * Az, Ay = (F::Load(ay) - oy) - sy * Az;
-    const F Bx = (F::Load(ax + 3 * W) - ox) - sx * Bz, By = (F::Load(ay + 3 * W) - oy) - sy * Bz;
-    const F Cx = (F::Load(ax + 6 * W) - ox) - sx * Cz, Cy = (F::Load(ay + 6 * W) - oy) - sy * Cz;
-    const F looseMax = F::Set(looseBound);
-    const F u = Cx * By - Cy * Bx;
-    const F v = Ax * Cy - Ay * Cx;
-    const F w = Bx * Ay - By * Ax;
+    const F Xa = F::Load(ax) - ox, Xb = F::Load(ax + 3 * W) - ox, Xc = F::Load(ax + 6 * W) - ox;
+    const F Ya = F::Load(ay) - oy, Yb = F::Load(ay + 3 * W) - oy, Yc = F::Load(ay + 6 * W) - oy;
+    const F Ax = Xa - sx * Az, Ay = Ya - sy * Az;
+    const F Bx = Xb - sx * Bz, By = Yb - sy * Bz;
+    const F Cx = Xc - sx * Cz, Cy = Yc - sy * Cz;
+    h.u = Cx * By - Cy * Bx;
+    h.v = Ax * Cy - Ay * Cx;
+    h.w = Bx * Ay - By * Ax;
     const F zero = F::Set(0.0f);
-    const M onEdge = (u == zero) | (v == zero) | (w == zero);
-    const M inside = (u >= zero) & (v >= zero) & (w >= zero);
-    if (Bits(inside | onEdge) == 0) return 0;
-    const F det = (u + v) + w;
+    const M onEdge = (h.u == zero) | (h.v == zero) | (h.w == zero);
+    const M inside = AndNot(onEdge, (h.u >= zero) & (h.v >= zero) & (h.w >= zero));
+    h.edges = Bits(onEdge);
+    if (Bits(inside) == 0) return h;
+    h.det = (h.u + h.v) + h.w;
     const F sz = F::Set(r.sz);
-    const F T = (u * (sz * Az) + v * (sz * Bz)) + w * (sz * Cz);
-    const M pass = inside & (det > zero) & (T > zero) & (T < looseMax * det);
-    return Bits(pass | onEdge);
+    const F Sa = sz * Az, Sb = sz * Bz, Sc = sz * Cz;
+    const F T = (h.u * Sa + h.v * Sb) + h.w * Sc;
+    const M maybe = inside & (h.det > zero) & (T > zero) & (T < F::Set(looseBound) * h.det);
+    if (!exact) {
+        h.hits = Bits(maybe);
+        return h;
+    }
+    if (Bits(maybe) == 0) return h;
+    // t, and the bound of its rounding error (see TestOne).
+    h.t = T / h.det;
+    const F asx = Abs(sx), asy = Abs(sy);
+    const F za = Abs(Az), zb = Abs(Bz), zc = Abs(Cz);
+    const F spanX = Max(Max(Max(zero, Abs(Xa) + asx * za), Abs(Xb) + asx * zb), Abs(Xc) + asx * zc);
+    const F spanY = Max(Max(Max(zero, Abs(Ya) + asy * za), Abs(Yb) + asy * zb), Abs(Yc) + asy * zc);
+    const F maxZ = Max(Abs(Sa), Max(Abs(Sb), Abs(Sc)));
+    const F maxX = Max(Abs(Ax), Max(Abs(Bx), Abs(Cx)));
+    const F maxY = Max(Abs(Ay), Max(Abs(By), Abs(Cy)));
+    const F gamma2 = F::Set(Gamma(2)), gamma3 = F::Set(Gamma(3));
+    const F deltaZ = gamma3 * maxZ;
+    const F deltaX = gamma3 * spanX, deltaY = gamma3 * spanY;
+    const F deltaE = F::Set(2.0f) * ((gamma2 * maxX * maxY + deltaY * maxX) + deltaX * maxY);
+    const F maxE = Max(h.u, Max(h.v, h.w));
+    const F deltaT = F::Set(3.0f) * ((gamma3 * maxE * maxZ + deltaE * maxZ) + deltaZ * maxE) / h.det;
+    h.hit = maybe & (h.t > zero) & (h.t < F::Set(tMax)) & (h.t > deltaT);
+    h.hits = Bits(h.hit);
+    return h;
 }
 
 // ---- the walk --------------------------------------------------------------------------------
@@ -192,13 +232,22 @@ inline bool Clip(const GridQueryData& g, const RayPrep& r, float tMax, float& t0
 }
 
 // One axis of the walk: the current cell, its step (+1, -1 or 0), the cell just outside the
-// grid in the step's direction, the ray parameter of the next cell boundary and the parameter
-// between boundaries, and the linear offset of one step.
+// grid in the step's direction, the ray parameter of the next cell boundary, and what that
+// parameter is computed from (see Boundary), and the linear offset of one step.
 struct Axis {
-    int cell, step, out;
-    float next, delta;
+    int cell, step, out, up;
+    float next, ho, invH;
     long long stride;
 };
+
+// The ray parameter where the ray leaves cell c along this axis: (c + up - ho) / hd, with ho
+// the origin in the cell frame, hd the direction there, and up 1 going up, 0 going down.
+// Computed from the cell index every time rather than by adding 1 / hd step after step: a
+// sum's rounding grows with the square of the steps (past a thousandth of a cell after a few
+// hundred), which would let the walk take the wrong way round a corner and the nearest hit's
+// early exit trust a cell exit that is off by more than the cells' margin. This stays within
+// a few units of rounding of the exact parameter on every step. Monotone in c.
+inline float Boundary(const Axis& a, int c) { return (static_cast<float>(c + a.up) - a.ho) * a.invH; }
 
 // Passes an empty macro cell along one axis pair: the parameter where the ray leaves the
 // macro cell along this axis (infinite for an axis the ray does not move along).
@@ -211,24 +260,28 @@ inline float MacroExit(const Axis& a, int& steps) {
     const int m = a.cell >> kMacroShift;
     const int face = (m + 1) << kMacroShift;
     steps = a.step > 0 ? (face < a.out ? face : a.out) - a.cell : a.cell - (m << kMacroShift) + 1;
-    return a.next + static_cast<float>(steps - 1) * a.delta;
+    return Boundary(a, a.cell + (steps - 1) * a.step);
 }
 
-// Moves an axis to the ray parameter t: `steps` boundaries when it is the axis the ray leaves
-// by, otherwise every boundary before t (at most stepsLeft - 1, staying in the macro cell).
+// Moves an axis across `boundaries` cell boundaries.
 inline void Advance(Axis& a, long long& linear, int boundaries) {
     if (boundaries == 0) return;  // (an axis without steps keeps its infinite boundary)
     a.cell += boundaries * a.step;
-    a.next += static_cast<float>(boundaries) * a.delta;
+    a.next = Boundary(a, a.cell);
     linear += boundaries * a.stride;
 }
 
+// The boundaries of an axis that lie before the ray parameter t, at most stepsLeft - 1
+// (staying in the macro cell): estimated by a division, then never more than there are (one
+// too many would put the axis past a cell the ray crosses; one too few only makes the walk
+// visit an empty cell of the macro cell it leaves).
 inline int BoundariesBefore(const Axis& a, float t, int stepsLeft) {
-    if (a.step == 0 || !(a.next < t)) return 0;
-    const float k = (t - a.next) / a.delta;
+    if (a.step == 0 || !(a.next < t) || stepsLeft <= 1) return 0;
+    const float k = (t - a.next) / (a.invH < 0.0f ? -a.invH : a.invH);
     int n = k < static_cast<float>(stepsLeft) ? static_cast<int>(k) + 1 : stepsLeft;
     if (n > stepsLeft - 1) n = stepsLeft - 1;
-    return n < 0 ? 0 : n;
+    while (n > 1 && !(Boundary(a, a.cell + (n - 1) * a.step) < t)) --n;
+    return n;
 }
 
 // Visits the cells of the ray's segment (0, tMax) inside the box in order along the ray,
@@ -242,28 +295,29 @@ inline bool Walk(const GridQueryData& g, const RayPrep& r, float t0, float t1, V
     long long linear = 0;
     for (int k = 0; k < 3; ++k) {
         Axis& a = axis[k];
-        const float ho = (r.origin[k] - g.minimum[k]) * g.inverseCell[k] + 0.5f;
+        a.ho = (r.origin[k] - g.minimum[k]) * g.inverseCell[k] + 0.5f;
         const float hd = r.direction[k] * g.inverseCell[k];
-        const float h = ho + hd * t0;
+        const float h = a.ho + hd * t0;
         const int n = g.resolution[k];
         a.cell = h >= 1.0f ? (h < static_cast<float>(n) ? (static_cast<int>(h) < n - 1 ? static_cast<int>(h) : n - 1) : n - 1) : 0;
         // 1 / hd as (1 / d) times the cell edge: one division per axis for both tests.
-        const float invH = r.inverse[k] * g.cellEdge[k];
+        a.invH = r.inverse[k] * g.cellEdge[k];
         a.stride = g.stride[k];
         if (hd > 0.0f) {
             a.step = 1;
             a.out = n;
-            a.next = (static_cast<float>(a.cell + 1) - ho) * invH;
-            a.delta = invH;
+            a.up = 1;
+            a.next = Boundary(a, a.cell);
         } else if (hd < 0.0f) {
             a.step = -1;
             a.out = -1;
-            a.next = (static_cast<float>(a.cell) - ho) * invH;
-            a.delta = -invH;
+            a.up = 0;
+            a.next = Boundary(a, a.cell);
         } else {
             a.step = 0;
             a.out = -1;
-            a.next = a.delta = __builtin_inff();
+            a.up = 0;
+            a.next = __builtin_inff();
         }
         linear += static_cast<long long>(a.cell) * a.stride;
         a.stride *= a.step;
@@ -271,7 +325,9 @@ inline bool Walk(const GridQueryData& g, const RayPrep& r, float t0, float t1, V
     // Kept in locals so that the loop runs in registers.
     int cx = axis[0].cell, cy = axis[1].cell, cz = axis[2].cell;
     float tx = axis[0].next, ty = axis[1].next, tz = axis[2].next;
-    const float dx = axis[0].delta, dy = axis[1].delta, dz = axis[2].delta;
+    const float hx = axis[0].ho, hy = axis[1].ho, hz = axis[2].ho;
+    const float ix = axis[0].invH, iy = axis[1].invH, iz = axis[2].invH;
+    const int ux = axis[0].up, uy = axis[1].up, uz = axis[2].up;
     const int sx = axis[0].step, sy = axis[1].step, sz = axis[2].step;
     const int ox = axis[0].out, oy = axis[1].out, oz = axis[2].out;
     const long long lx = axis[0].stride, ly = axis[1].stride, lz = axis[2].stride;
@@ -308,19 +364,19 @@ inline bool Walk(const GridQueryData& g, const RayPrep& r, float t0, float t1, V
             cx += sx;
             if (cx == ox) return false;
             linear += lx;
-            tx += dx;
+            tx = (static_cast<float>(cx + ux) - hx) * ix;
         } else if (ty < tz) {
             if (!(ty < t1)) return false;
             cy += sy;
             if (cy == oy) return false;
             linear += ly;
-            ty += dy;
+            ty = (static_cast<float>(cy + uy) - hy) * iy;
         } else {
             if (!(tz < t1)) return false;
             cz += sz;
             if (cz == oz) return false;
             linear += lz;
-            tz += dz;
+            tz = (static_cast<float>(cz + uz) - hz) * iz;
         }
     }
 }
@@ -355,17 +411,35 @@ bool Nearest(const GridQueryData& g, const RayPrep& r, float tMax, KernelHit& re
         for (std::uint32_t k = first; k < end; ++k) {
             const float bound = NextUp(best.t);
             const float* block = blocks + static_cast<std::size_t>(k) * kBlockRows * W;
-            int mask = Candidates(lanes, block, LooseBound(bound));
-            while (mask != 0) {
-                const int lane = __builtin_ctz(static_cast<unsigned>(mask));
-                mask &= mask - 1;
-                KernelHit h;
-                if (!TestLane(r, block, lane, bound, h)) continue;
-                const std::uint32_t index = indices[static_cast<std::size_t>(k) * W + lane];
-                if (!(h.t < best.t) && !(h.t == best.t && index < best.index)) continue;
-                h.index = index;
-                best = h;
+            const std::uint32_t* index = indices + static_cast<std::size_t>(k) * W;
+            const BlockHits h = TestBlock<true>(lanes, block, LooseBound(bound), bound);
+            // A hit that beats the best so far: nearer, or as near with a lower index.
+            auto offer = [&](const KernelHit& hit, std::uint32_t at) {
+                if (!(hit.t < best.t) && !(hit.t == best.t && at < best.index)) return;
+                best = hit;
+                best.index = at;
                 found = true;
+            };
+            if (h.hits != 0) {
+                // The nearest lane: the smallest t, and of equal ones the first (the lowest
+                // triangle index: a cell's triangles are in increasing order).
+                const F t = Select(h.hit, h.t, F::Set(__builtin_inff()));
+                const float tMin = HorizontalMin(t);
+                const int lane = __builtin_ctz(static_cast<unsigned>(Bits(h.hit & (t == F::Set(tMin)))));
+                alignas(64) float u[W], v[W], w[W], det[W];
+                h.u.Store(u), h.v.Store(v), h.w.Store(w), h.det.Store(det);
+                KernelHit hit;
+                hit.t = tMin;
+                hit.b0 = u[lane] / det[lane];
+                hit.b1 = v[lane] / det[lane];
+                hit.b2 = w[lane] / det[lane];
+                offer(hit, index[lane]);
+            }
+            // Lanes on an edge, decided by the one-lane test's double-precision edge functions.
+            for (int edges = h.edges; edges != 0; edges &= edges - 1) {
+                const int lane = __builtin_ctz(static_cast<unsigned>(edges));
+                KernelHit hit;
+                if (TestLane(r, block, lane, bound, hit)) offer(hit, index[lane]);
             }
         }
         return found && best.t < tExit;
@@ -385,12 +459,11 @@ bool Any(const GridQueryData& g, const RayPrep& r, float tMax) {
     return Walk(g, r, t0, t1, [&](std::uint32_t first, std::uint32_t end, float) {
         for (std::uint32_t k = first; k < end; ++k) {
             const float* block = blocks + static_cast<std::size_t>(k) * kBlockRows * W;
-            int mask = Candidates(lanes, block, limit);
-            while (mask != 0) {
-                const int lane = __builtin_ctz(static_cast<unsigned>(mask));
-                mask &= mask - 1;
-                KernelHit h;
-                if (TestLane(r, block, lane, tMax, h)) return true;
+            // Any lane will do: the filter's lanes through the one-lane test until one hits.
+            const BlockHits h = TestBlock<false>(lanes, block, limit, tMax);
+            for (int lanesLeft = h.hits | h.edges; lanesLeft != 0; lanesLeft &= lanesLeft - 1) {
+                KernelHit hit;
+                if (TestLane(r, block, __builtin_ctz(static_cast<unsigned>(lanesLeft)), tMax, hit)) return true;
             }
         }
         return false;

@@ -3,6 +3,7 @@
 #include "grid/regular_grid.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -119,6 +120,7 @@ BaseGrid<Dim, Tri, Index>& BaseGrid<Dim, Tri, Index>::operator=(const BaseGrid& 
     minimum = other.minimum;
     maximum = other.maximum;
     algorithm_ = other.algorithm_;
+    leftOut_ = other.leftOut_;
     // The query copy follows the cells.
     DropQueryLayout();
     if (other.kernel_ != nullptr) {
@@ -179,22 +181,162 @@ GridBuildResult BaseGrid<Dim, Tri, Index>::Build(Tri* triangleArray, int triangl
 
 template <int Dim, class Tri, class Index>
 GridBuildResult BaseGrid<Dim, Tri, Index>::Build(Tri* triangleArray, int triangleCount,
+                                                 const GridBuildSettings& settings) {
+    return BuildOver(triangleArray, triangleCount, nullptr, settings);
+}
+
+template <int Dim, class Tri, class Index>
+GridBuildResult BaseGrid<Dim, Tri, Index>::Build(Tri* triangleArray, int triangleCount,
                                                  const ORVA_GRAPHICS::BoxTransform& box,
                                                  const GridBuildSettings& settings) {
+    return BuildOver(triangleArray, triangleCount, &box, settings);
+}
+
+template <int Dim, class Tri, class Index>
+GridBuildResult BaseGrid<Dim, Tri, Index>::BuildOver(Tri* triangleArray, int triangleCount,
+                                                     const ORVA_GRAPHICS::BoxTransform* box,
+                                                     const GridBuildSettings& settings) {
     GridBuildResult result;
     DropQueryLayout();
     if (triangleCount < 0) triangleCount = 0;
     algorithm_ = settings.algorithm;
-    // 1. The box, exactly as the mesh computed it, and the triangle array.
-    minimum = box.minimum;
-    maximum = box.maximum;
     triangles = triangleArray;
-    // 2. Sum of the first edges' lengths, rounded to float after every addition.
+    // The triangles a ray can hit: zero-area ones and repeats of an earlier one are left out
+    // (neither changes an answer: nothing hits the first, the earlier twin wins every tie).
+    const std::vector<unsigned> held = HeldTriangles(triangleArray, triangleCount);
+    leftOut_ = static_cast<unsigned>(triangleCount) - static_cast<unsigned>(held.size());
+    // 1. The box: the caller's, or that of the triangles held.
+    if (box != nullptr) {
+        minimum = box->minimum;
+        maximum = box->maximum;
+    } else {
+        BoxOfTriangles(held);
+    }
+    // 2-3. The cell edge from the held triangles' first edges; 4-5. the resolution within the
+    // cell budget, and the memory warning for what the settings asked for.
+    cellSize = CellEdge(held, settings);
+    const long long cellCount = ChooseResolution(static_cast<int>(held.size()), result);
+    const int total = static_cast<int>(cellCount);
+    // 6. Fill counters, all zero; their presence marks the grid as building.
+    delete[] counts;
+    counts = nullptr;
+    counts = new unsigned[total]();
+    // 7. The cubes, made without index arrays: every cell's count is known before its array
+    // is made, so each non-empty cell is allocated once at its exact size.
+    {
+        const CellIndexList::BareConstruction bare;
+        cells.SetDimensions(resolution[0], resolution[1], resolution[2]);
+    }
+    const int algorithm = settings.algorithm;
+    if (triangleCount > 0 && algorithm != kFastAlgorithm && algorithm != kAccuracyAlgorithm)
+        throw TIRN_ERROR::Error("ILLEGAL ALGORITM OF BUILDING REGULAR GRID");
+    // 8. Every held triangle's cells.
+    FillCells(held, settings);
+    // 9-11. Every cube already has its exact count (empty cells hold no array, size 0): built.
+    delete[] counts;
+    counts = nullptr;
+    MakeQueryLayout(settings.threads);
+    if (settings.progress) settings.progress(GridBuildStage::kDone, 100);
+    return result;
+}
+
+template <int Dim, class Tri, class Index>
+std::vector<unsigned> BaseGrid<Dim, Tri, Index>::HeldTriangles(const Tri* triangleArray, int triangleCount) {
+    // Each triangle's corners as bits. Only the same corners in the same order are a repeat:
+    // the test of the same corners taken from another corner rounds differently (an answer
+    // an ulp apart), so such a triangle stays.
+    using Key = std::array<std::uint32_t, 9>;
+    auto keyOf = [&](unsigned i) {
+        const Tri& t = triangleArray[i];
+        const VECTOR* corner[3] = {&t.A->position, &t.B->position, &t.C->position};
+        Key key;
+        for (int k = 0; k < 3; ++k)
+            for (int axis = 0; axis < 3; ++axis) {
+                const float c = (*corner[k])[axis];
+                std::memcpy(&key[static_cast<std::size_t>(k * 3 + axis)], &c, sizeof c);
+            }
+        return key;
+    };
+    auto usable = [&](unsigned i) {
+        const Tri& t = triangleArray[i];
+        const VECTOR n = ORVA_MATH::Cross(t.B->position - t.A->position, t.C->position - t.A->position);
+        const float sum = t.A->position.x + t.A->position.y + t.A->position.z + t.B->position.x + t.B->position.y +
+                          t.B->position.z + t.C->position.x + t.C->position.y + t.C->position.z;
+        return (n.x != 0.0f || n.y != 0.0f || n.z != 0.0f) && sum - sum == 0.0f;
+    };
+    // An open-addressed table of the triangles kept so far, by their keys' hash.
+    std::size_t size = 16;
+    while (size < 2 * static_cast<std::size_t>(triangleCount)) size *= 2;
+    std::vector<std::uint32_t> table(size, 0);  // triangle index + 1, 0 for empty
+    std::vector<unsigned> held;
+    held.reserve(static_cast<std::size_t>(triangleCount));
+    for (unsigned i = 0; i < static_cast<unsigned>(triangleCount); ++i) {
+        if (!usable(i)) continue;
+        const Key key = keyOf(i);
+        std::uint64_t hash = 1469598103934665603ULL;
+        for (std::uint32_t word : key) hash = (hash ^ word) * 1099511628211ULL;
+        std::size_t slot = static_cast<std::size_t>(hash ^ (hash >> 29)) & (size - 1);
+        bool repeated = false;
+        for (; table[slot] != 0; slot = (slot + 1) & (size - 1))
+            if (keyOf(table[slot] - 1) == key) {
+                repeated = true;
+                break;
+            }
+        if (repeated) continue;
+        table[slot] = i + 1;
+        held.push_back(i);
+    }
+    return held;
+}
+
+template <int Dim, class Tri, class Index>
+void BaseGrid<Dim, Tri, Index>::BoxOfTriangles(const std::vector<unsigned>& held) {
+    minimum = VECTOR{0.0f, 0.0f, 0.0f, 1.0f};
+    maximum = VECTOR{0.0f, 0.0f, 0.0f, 1.0f};
+    bool first = true;
+    for (unsigned i : held) {
+        const Tri& t = triangles[i];
+        for (const VECTOR* corner : {&t.A->position, &t.B->position, &t.C->position})
+            for (int axis = 0; axis < 3; ++axis) {
+                const float c = (*corner)[axis];
+                if (first || c < minimum[axis]) minimum[axis] = c;
+                if (first || c > maximum[axis]) maximum[axis] = c;
+            }
+        first = false;
+    }
+}
+
+template <int Dim, class Tri, class Index>
+float BaseGrid<Dim, Tri, Index>::CellEdge(const std::vector<unsigned>& held, const GridBuildSettings& settings) const {
+    // The average first edge, the sum rounded to float after every addition, over the factor.
     float edgeSum = 0.0f;
-    for (int i = 0; i < triangleCount; ++i)
-        edgeSum += ORVA_MATH::Length(triangleArray[i].A->position - triangleArray[i].B->position);
-    // 3. Cell edge: average first edge / build factor.
-    cellSize = edgeSum / (static_cast<float>(triangleCount) * settings.factor);
+    for (unsigned i : held) edgeSum += ORVA_MATH::Length(triangles[i].A->position - triangles[i].B->position);
+    const float count = static_cast<float>(held.size());
+    if (!settings.autoFactor) return edgeSum / (count * settings.factor);
+    // The smallest cell edge that gives at most kAutoCellsPerTriangle cells per triangle (at
+    // least one) by the resolution rule below, found by bisection: the count only falls as
+    // the edge grows.
+    if (held.empty() || !(edgeSum > 0.0f)) return 0.0f;
+    double extent[3];
+    for (int axis = 0; axis < 3; ++axis) {
+        const float e = maximum[axis] - minimum[axis];
+        extent[axis] = e < 0.00001f ? 0.1 : static_cast<double>(e);
+    }
+    const double target = std::max(1.0, kAutoCellsPerTriangle * count);
+    auto cellsFor = [&](double edge) {
+        return std::trunc(2.0 + extent[0] / edge) * std::trunc(2.0 + extent[1] / edge) * std::trunc(2.0 + extent[2] / edge);
+    };
+    double small = std::max({extent[0], extent[1], extent[2]}) * 1e-7, large = std::max({extent[0], extent[1], extent[2]});
+    if (!(small > 0.0) || !std::isfinite(large)) return edgeSum / count;
+    for (int step = 0; step < 100; ++step) {
+        const double middle = std::sqrt(small * large);
+        (cellsFor(middle) > target ? small : large) = middle;
+    }
+    return static_cast<float>(large);
+}
+
+template <int Dim, class Tri, class Index>
+long long BaseGrid<Dim, Tri, Index>::ChooseResolution(int heldCount, GridBuildResult& result) {
     // 4. Resolution per axis: trunc(2 + extent / cell size), a flat axis counting as 0.1 long.
     // A cell size that is zero, negative or NaN (no triangles, zero-length edges, a zero or
     // negative factor) gives no usable resolution: the grid is then one cell holding every
@@ -212,15 +354,9 @@ GridBuildResult BaseGrid<Dim, Tri, Index>::Build(Tri* triangleArray, int triangl
             if (!(perAxis[axis] >= 1.0) || !std::isfinite(extent)) oneCell = true;
         }
     }
-    if (oneCell) {
-        for (int axis = 0; axis < 3; ++axis) {
-            perAxis[axis] = 1.0;
-            resolution[axis] = 1;
-            inverseCellSize[axis] = 0.0f;
-        }
-    } else {
-        for (int axis = 0; axis < 3; ++axis) inverseCellSize[axis] = 1.0f / cellSize;
-    }
+    for (int axis = 0; axis < 3; ++axis) inverseCellSize[axis] = oneCell ? 0.0f : 1.0f / cellSize;
+    if (oneCell)
+        for (double& n : perAxis) n = 1.0;
     // 5. The memory warning for the cells the configuration asks for (16 bytes per cell: its
     // cube record and its fill counter), the count formed in 64 bits.
     const double product = perAxis[0] * perAxis[1] * perAxis[2];
@@ -228,13 +364,13 @@ GridBuildResult BaseGrid<Dim, Tri, Index>::Build(Tri* triangleArray, int triangl
     std::string warning;
     if (GridMemoryWarning(asked, warning)) result.warnings.push_back(warning);
     // The cells actually made stay within a budget of kCellsPerTriangle per triangle (at least
-    // kMinGridCells, at most kMaxGridCells): a box that is huge beside its triangles (one stray
-    // vertex far away) or a large factor gets coarser cells instead of more memory than there
-    // is. An axis longer than kAxisCellsPerCubeRoot cube roots of the budget first gets longer
-    // cells along it, so that the other axes keep their resolution and no walk along it passes
-    // more cells than that; then all axes are coarsened together until the count fits.
-    if (!oneCell && product > CellBudget(triangleCount)) {
-        const double budget = CellBudget(triangleCount);
+    // kMinGridCells, at most kMaxGridCells): a box that is huge beside its triangles or a large
+    // factor gets coarser cells instead of more memory than there is. An axis longer than
+    // kAxisCellsPerCubeRoot cube roots of the budget first gets longer cells along it, so that
+    // the other axes keep their resolution and no walk along it passes more cells than that;
+    // then all axes are coarsened together until the count fits.
+    if (!oneCell && product > CellBudget(heldCount)) {
+        const double budget = CellBudget(heldCount);
         const double axisCap = std::floor(kAxisCellsPerCubeRoot * std::cbrt(budget));
         double inverse[3];
         auto along = [&](int axis) { return std::trunc(2.0 + extents[axis] * inverse[axis]); };
@@ -255,44 +391,37 @@ GridBuildResult BaseGrid<Dim, Tri, Index>::Build(Tri* triangleArray, int triangl
     const double built = perAxis[0] * perAxis[1] * perAxis[2];
     const long long cellCount = oneCell ? 1 : static_cast<long long>(built);
     if (cellCount > kMaxGridCells) throw std::bad_alloc();  // not reached: the budget holds
-    if (!oneCell)
-        for (int axis = 0; axis < 3; ++axis) resolution[axis] = static_cast<int>(perAxis[axis]);
-    const int total = static_cast<int>(cellCount);
-    // 6. Fill counters, all zero; their presence marks the grid as building.
-    delete[] counts;
-    counts = nullptr;
-    counts = new unsigned[total]();
-    // 7. The cubes, made without index arrays: every cell's count is known before its array
-    // is made, so each non-empty cell is allocated once at its exact size.
-    {
-        const CellIndexList::BareConstruction bare;
-        cells.SetDimensions(resolution[0], resolution[1], resolution[2]);
-    }
-    const int algorithm = settings.algorithm;
-    if (triangleCount > 0 && algorithm != kFastAlgorithm && algorithm != kAccuracyAlgorithm)
-        throw TIRN_ERROR::Error("ILLEGAL ALGORITM OF BUILDING REGULAR GRID");
-    // 8. Every triangle's cells. Parts of consecutive triangles run at once, each listing its
-    // (cell, triangle) entries in triangle order; the cells are then filled from the lists in
-    // part order, so every cell holds its triangles in increasing order, as one thread would.
-    // Part 0 runs on the calling thread and reports the progress.
+    for (int axis = 0; axis < 3; ++axis) resolution[axis] = oneCell ? 1 : static_cast<int>(perAxis[axis]);
+    return cellCount;
+}
+
+template <int Dim, class Tri, class Index>
+void BaseGrid<Dim, Tri, Index>::FillCells(const std::vector<unsigned>& held, const GridBuildSettings& settings) {
+    // Parts of consecutive triangles run at once, each listing its (cell, triangle) entries in
+    // triangle order; the cells are then filled from the lists in part order, so every cell
+    // holds its triangles in increasing order, as one thread would. Part 0 runs on the calling
+    // thread and reports the progress.
     struct Entries {
         std::vector<unsigned> cell, triangle;
     };
-    const int insertParts = BuildThreadCount(settings.threads, triangleCount, 2048);
+    const long long heldCount = static_cast<long long>(held.size());
+    const int total = static_cast<int>(cells.Count());
+    const int insertParts = BuildThreadCount(settings.threads, heldCount, 2048);
     std::vector<Entries> entries(static_cast<std::size_t>(insertParts));
-    Progress cellsProgress(settings, GridBuildStage::kCells, PartBegin(triangleCount, insertParts, 1));
+    Progress cellsProgress(settings, GridBuildStage::kCells, PartBegin(heldCount, insertParts, 1));
     RunParts(insertParts, [&](int part) {
         Entries& mine = entries[static_cast<std::size_t>(part)];
-        const int begin = static_cast<int>(PartBegin(triangleCount, insertParts, part));
-        const int end = static_cast<int>(PartBegin(triangleCount, insertParts, part + 1));
+        const long long begin = PartBegin(heldCount, insertParts, part);
+        const long long end = PartBegin(heldCount, insertParts, part + 1);
         mine.cell.reserve(static_cast<std::size_t>(end - begin) * 8);
         mine.triangle.reserve(static_cast<std::size_t>(end - begin) * 8);
-        for (int i = begin; i < end; ++i) {
-            CellsOfTriangle(triangleArray[i], algorithm, [&](unsigned c) {
+        for (long long k = begin; k < end; ++k) {
+            const unsigned i = held[static_cast<std::size_t>(k)];
+            CellsOfTriangle(triangles[i], settings.algorithm, [&](unsigned c) {
                 mine.cell.push_back(c);
-                mine.triangle.push_back(static_cast<unsigned>(i));
+                mine.triangle.push_back(i);
             });
-            if (part == 0) cellsProgress.At(i + 1);
+            if (part == 0) cellsProgress.At(k + 1);
         }
     });
     // The cells in slabs of the linear index, one per thread: each thread reads every list
@@ -318,13 +447,6 @@ GridBuildResult BaseGrid<Dim, Tri, Index>::Build(Tri* triangleArray, int triangl
             }
         }
     });
-    std::vector<Entries>().swap(entries);
-    // 9-11. Every cube already has its exact count (empty cells hold no array, size 0): built.
-    delete[] counts;
-    counts = nullptr;
-    MakeQueryLayout(settings.threads);
-    if (settings.progress) settings.progress(GridBuildStage::kDone, 100);
-    return result;
 }
 
 template <int Dim, class Tri, class Index>

@@ -52,6 +52,9 @@ enum class GridBuildStage { kCells, kFill, kDone };
 struct GridBuildSettings {
     int algorithm = kFastAlgorithm;  // kFastAlgorithm or kAccuracyAlgorithm; other values are refused
     float factor = 4.0f;             // cell edges per average first edge
+    // Instead of factor: cells of the edge that gives about kAutoCellsPerTriangle cells per
+    // triangle over the box ("cub_less_elem_times = auto").
+    bool autoFactor = false;
     int threads = 0;                 // threads of the build, 0: one per hardware thread
     // Called on the building thread with the stage and its percentage (0 to 100), a few
     // hundred times at most per build; may be empty.
@@ -76,6 +79,11 @@ inline constexpr long long kMinGridCells = 4096;
 inline constexpr long long kMaxGridCells = 1LL << 23;
 // No axis of a capped grid has more than this many cube roots of the budget in cells.
 inline constexpr double kAxisCellsPerCubeRoot = 8.0;
+// The automatic cell size: about this many cells per triangle. The W-lane tests make a few
+// triangles per cell cheap beside stepping through cells: on a knot, a bumpy sphere,
+// scattered boxes and a floor (43,200 to 500,000 triangles) camera and shadow rays ran fastest
+// at 0.1 to 0.6 cells per triangle.
+inline constexpr double kAutoCellsPerTriangle = 0.4;
 double CellBudget(int triangleCount);
 
 template <int Dim, class Tri, class Index>
@@ -109,10 +117,16 @@ public:
     virtual void PrintStatistics(std::ostream& out);
     int Algorithm() const { return algorithm_; }
 
-    // Builds the grid over triangles[0 .. triangleCount - 1] inside [box.minimum, box.maximum]
-    // with the given settings, for the ray kernels in use (Kernel()). The triangle array and
-    // its vertices must stay unchanged while the grid is used. Throws TIRN_ERROR::Error for an
-    // unknown algorithm; warnings come back in the result.
+    // Builds the grid over triangles[0 .. triangleCount - 1] with the given settings, for the
+    // ray kernels in use (Kernel()), over the box of the triangles it holds. Triangles of zero
+    // area (their corners' (B - A) x (C - A) exactly zero), with a corner that is not a finite
+    // point, or with the same corners in the same order as an earlier one are left out
+    // (LeftOut()); nothing else changes any answer: no ray hits the first two, and the earlier
+    // twin wins every tie. The cell edge is the held triangles' average first edge over the
+    // factor. The triangle array and its vertices must stay unchanged while the grid is used.
+    // Throws TIRN_ERROR::Error for an unknown algorithm; warnings come back in the result.
+    GridBuildResult Build(Tri* triangles, int triangleCount, const GridBuildSettings& settings);
+    // The same inside a given box [box.minimum, box.maximum] (the grid's frame is the caller's).
     GridBuildResult Build(Tri* triangles, int triangleCount, const ORVA_GRAPHICS::BoxTransform& box,
                           const GridBuildSettings& settings);
     // The same with the grid's own algorithm and the default factor 4.
@@ -145,6 +159,8 @@ public:
     void RebindTriangles(Tri* sameTrianglesElsewhere) { triangles = sameTrianglesElsewhere; }
     const CellArray3D<Cube>& Cells() const { return cells; }
     bool IsBuilding() const { return counts != nullptr; }
+    // Triangles of the last build left out of every cell (zero area, not finite, repeated).
+    unsigned LeftOut() const { return leftOut_; }
     // Whether the queries can run (built, and not being rebuilt).
     bool Queryable() const { return kernel_ != nullptr && triangles != nullptr; }
     const KernelTable* QueryKernel() const { return kernel_; }
@@ -153,6 +169,17 @@ public:
     std::size_t MemoryBytes() const;
 
 protected:
+    // The steps of a build (box null: the held triangles' box).
+    GridBuildResult BuildOver(Tri* triangles, int triangleCount, const ORVA_GRAPHICS::BoxTransform* box,
+                              const GridBuildSettings& settings);
+    // The indices of the triangles a ray can hit, each distinct one once, in increasing order.
+    static std::vector<unsigned> HeldTriangles(const Tri* triangles, int triangleCount);
+    void BoxOfTriangles(const std::vector<unsigned>& held);
+    float CellEdge(const std::vector<unsigned>& held, const GridBuildSettings& settings) const;
+    // Resolution and inverse cell size for the box and cell edge within the cell budget; the
+    // memory warning into result. Returns the cell count.
+    long long ChooseResolution(int heldCount, GridBuildResult& result);
+    void FillCells(const std::vector<unsigned>& held, const GridBuildSettings& settings);
     // visit(linear cell index) for every cell that triangle enters by algorithm (each once).
     template <class Visit>
     void CellsOfTriangle(const Tri& triangle, int algorithm, Visit&& visit) const;
@@ -173,6 +200,7 @@ protected:
     float cellSize = 0.0f;
     Tri* triangles = nullptr;
     int algorithm_ = kFastAlgorithm;
+    unsigned leftOut_ = 0;
 
     // Compact read-only copy for the queries, made at the end of Build and of a copy, for the
     // kernels the grid was built for.

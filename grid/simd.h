@@ -52,6 +52,7 @@ inline Mask<1> operator|(Mask<1> a, Mask<1> b) { return {a.v || b.v}; }
 inline Mask<1> AndNot(Mask<1> a, Mask<1> b) { return {!a.v && b.v}; }  // (not a) and b
 inline Lanes<1> Select(Mask<1> m, Lanes<1> a, Lanes<1> b) { return {m.v ? a.v : b.v}; }
 inline int Bits(Mask<1> m) { return m.v ? 1 : 0; }
+inline float HorizontalMin(Lanes<1> a) { return a.v; }
 
 #if defined(__SSE2__)
 // ---- four lanes: SSE ------------------------------------------------------------------------
@@ -86,6 +87,12 @@ inline Lanes<4> Select(Mask<4> m, Lanes<4> a, Lanes<4> b) {
     return {_mm_or_ps(_mm_and_ps(m.v, a.v), _mm_andnot_ps(m.v, b.v))};
 }
 inline int Bits(Mask<4> m) { return _mm_movemask_ps(m.v); }
+// The smallest lane (lanes that are not numbers excepted only where another lane is smaller).
+inline float HorizontalMin(Lanes<4> a) {
+    __m128 m = _mm_min_ps(a.v, _mm_movehl_ps(a.v, a.v));
+    m = _mm_min_ps(m, _mm_shuffle_ps(m, m, 1));
+    return _mm_cvtss_f32(m);
+}
 #endif
 
 #if defined(__AVX2__)
@@ -119,6 +126,9 @@ inline Mask<8> operator|(Mask<8> a, Mask<8> b) { return {_mm256_or_ps(a.v, b.v)}
 inline Mask<8> AndNot(Mask<8> a, Mask<8> b) { return {_mm256_andnot_ps(a.v, b.v)}; }
 inline Lanes<8> Select(Mask<8> m, Lanes<8> a, Lanes<8> b) { return {_mm256_blendv_ps(b.v, a.v, m.v)}; }
 inline int Bits(Mask<8> m) { return _mm256_movemask_ps(m.v); }
+inline float HorizontalMin(Lanes<8> a) {
+    return HorizontalMin(Lanes<4>{_mm_min_ps(_mm256_castps256_ps128(a.v), _mm256_extractf128_ps(a.v, 1))});
+}
 #endif
 
 #if defined(__AVX512F__)
@@ -152,6 +162,10 @@ inline Mask<16> operator|(Mask<16> a, Mask<16> b) { return {static_cast<__mmask1
 inline Mask<16> AndNot(Mask<16> a, Mask<16> b) { return {static_cast<__mmask16>(~a.v & b.v)}; }
 inline Lanes<16> Select(Mask<16> m, Lanes<16> a, Lanes<16> b) { return {_mm512_mask_blend_ps(m.v, b.v, a.v)}; }
 inline int Bits(Mask<16> m) { return static_cast<int>(m.v); }
+inline float HorizontalMin(Lanes<16> a) {
+    const __m256 high = _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(a.v), 1));
+    return HorizontalMin(Lanes<8>{_mm256_min_ps(_mm512_castps512_ps256(a.v), high)});
+}
 #endif
 
 }  // namespace RAYTR::simd

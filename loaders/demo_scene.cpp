@@ -282,7 +282,8 @@ std::string DemoConfiguration() {
            "    N_models = 3\n"
            "    model0 = data/knot.3ds\n"
            "    model0_do_trace = 1\n" +
-           SkyFloorAndTracerConfiguration("0.75", "");
+           SkyFloorAndTracerConfiguration("auto", ", or auto:\n"
+                                                  "        // the edge that gives about 0.4 cells per triangle");
 }
 
 bool WriteDemoScene(const std::string& dir, std::string* error) {

@@ -1,14 +1,17 @@
 #pragma once
 // Where a ray that leaves a surface starts.
 //
-// - Self-intersection by error bounds: a hit point computed from its weights is off the true
-//   surface by at most a bound of its rounding error; the new ray starts from the point moved
-//   along the geometric normal just beyond that bound, to the side the ray leaves to (C.
+// - Self-intersection: the new ray starts from the hit point moved a few units in the last
+//   place of each coordinate along the geometric normal, to the side the ray leaves to, and
+//   by a small fraction of the triangle's scale where a coordinate is near zero (C.
 //   Waechter and N. Binder, "A Fast and Robust Method for Avoiding Self-Intersection", Ray
-//   Tracing Gems, 2019, in the form of pbrt-v4's OffsetRayOrigin). With the ray-triangle test
-//   accepting t only beyond its own rounding error (grid/kernel_impl.h), the surface a ray
-//   leaves is never met again, at any scale and without a minimum distance or a triangle to
-//   skip.
+//   Tracing Gems, 2019). The scale is the largest magnitude among the triangle's corners and
+//   the point in world coordinates, so the move is twice the point's rounding error (at most
+//   about 8 units in the last place of that scale per coordinate, carries into and out of the
+//   object's frame included) in any units, and the same scene at any scale gets the same
+//   picture. With the ray-triangle test accepting t only beyond its own rounding error
+//   (grid/kernel_impl.h), the surface a ray leaves is not met again, without a minimum distance
+//   or a triangle to skip.
 // - The shadow terminator: where the light grazes a smooth-shaded surface of few triangles,
 //   the shadow ray starts from the point lifted onto the smooth surface that the vertex normals
 //   describe (J. Hanika, "Hacking the Shadow Terminator", Ray Tracing Gems II, 2021), so the
@@ -25,13 +28,16 @@ namespace RAYTR {
 // unnormalised). Exact for translations and the identity.
 VECTOR NormalToWorld(const ORVA_MATH::MATRIX& T, const VECTOR& n);
 
-// A hit point in world coordinates with the bound of its rounding error per axis (including
-// the rounding of carrying a ray from it back into its object's frame) and the unit
-// geometric normal on the triangle's front side.
+// A point that rays leave from, in world coordinates, with the unit normal of its surface
+// (for a triangle hit, the geometric normal on the front side), and how far it may lie off
+// the surface: `scale`, the magnitude whose last units of rounding the point may carry (see
+// above; 0 for none), and `error`, a bound per axis beyond that (a point read from the depth
+// buffer).
 struct SurfacePoint {
     VECTOR position{0.0f, 0.0f, 0.0f, 1.0f};
     VECTOR error{0.0f, 0.0f, 0.0f, 0.0f};
     VECTOR normal{0.0f, 0.0f, 0.0f, 0.0f};
+    float scale = 0.0f;
 };
 
 // The surface point of a hit with a triangle (hit.triangle and its weights, hit.transform
@@ -39,8 +45,8 @@ struct SurfacePoint {
 // is lifted as Hanika describes (for shadow rays).
 SurfacePoint SurfaceOf(const RayHit& hit, bool shadowTerminator);
 
-// The origin of a ray leaving the surface point in direction w: moved along the normal beyond
-// the error bound, to w's side, each coordinate rounded away from the point.
+// The origin of a ray leaving the surface point in direction w: moved along the normal, to w's
+// side, beyond the error bound and then by the units in the last place its scale asks for.
 VECTOR OffsetRayOrigin(const SurfacePoint& s, const VECTOR& w);
 
 // A visible point read from the preview's depth buffer instead of found by a ray: `point` in
@@ -52,11 +58,14 @@ VECTOR OffsetRayOrigin(const SurfacePoint& s, const VECTOR& w);
 SurfacePoint DepthSurfaceOf(const ORVA_MATH::MATRIX& toWorld, const VECTOR& point, float depthError, const VECTOR& normal);
 
 // The shadow ray from a surface point toward a target point (a light): from its offset origin,
-// with a unit direction, so the target lies at t = its distance.
+// its direction the target minus the origin, so the target lies at t = 1.
 Ray ShadowRayFrom(const SurfacePoint& s, const VECTOR& target);
 
 // The shadow ray from a hit toward a target point: from the lifted, offset point of a triangle
 // hit, or from hit.point carried by hit.transform for a hit without a triangle (no offset).
 Ray ShadowRay(const RayHit& hit, const VECTOR& target);
+// The same for a triangle hit whose flat surface point SurfaceOf(hit, false) is known (a hit
+// that sends rays to several targets and a bounce computes it once).
+Ray ShadowRay(const RayHit& hit, const SurfacePoint& flat, const VECTOR& target);
 
 }  // namespace RAYTR

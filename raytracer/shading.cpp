@@ -129,7 +129,7 @@ public:
     explicit SceneRay(const Ray& ray) : world_(AsPoint(ray.origin), AsDirection(ray.direction)) {
         const float o[3] = {world_.origin.x, world_.origin.y, world_.origin.z};
         const float d[3] = {world_.direction.x, world_.direction.y, world_.direction.z};
-        PrepareRay(o, d, prep_);
+        PrepareInverse(o, d, prep_);  // the rest once an object's box is entered (most rays enter none)
     }
     bool Usable() const { return prep_.usable != 0; }
 
@@ -157,6 +157,8 @@ public:
     const RayPrep& In(const TObject& object) {
         const MATRIX& T = object.box.transposedInverse;
         if (object.World().translationOnly) {
+            if (!sheared_) PrepareShear(prep_);
+            sheared_ = true;
             // The carry moves the origin only (1 x o + 0 + 0 - t: exactly o - t); the rest of
             // the set-up is the world ray's (the world origin is kept in world_).
             prep_.origin[0] = world_.origin.x + T(0, 3);
@@ -177,6 +179,7 @@ public:
 private:
     Ray world_;
     RayPrep prep_, carriedPrep_;
+    bool sheared_ = false;
     const MATRIX* carried_ = nullptr;
 };
 
@@ -393,6 +396,8 @@ VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, 
     if (hit.material != nullptr && hit.material->described) return ShadeDescribed(ray, hit, depth, scene, eye, sample);
     // The fixed shading.
     const Surface s = WorldSurface(hit);
+    // Where shadow and bounce rays leave the surface.
+    const SurfacePoint flat = SurfaceOf(hit, false);
     // Direct light from every light whose shadow ray is free.
     VECTOR light(0.0f, 0.0f, 0.0f, 0.0f);
     bool lit = false;
@@ -402,7 +407,7 @@ VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, 
         // The shadow ray aims at the light's centre, or at the sample's point of its sphere.
         VECTOR lightPosition = AsPoint(source.position);
         if (sample != nullptr) lightPosition = LightPoint(lightPosition, source.radius, s.position, sample->u, sample->v);
-        if (ShadowBlocked(ShadowRay(hit, lightPosition), scene, lightPosition)) continue;
+        if (ShadowBlocked(ShadowRay(hit, flat, lightPosition), scene, lightPosition)) continue;
         light += Illuminate(s, source, eye);
         lit = true;
     }
@@ -411,7 +416,7 @@ VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, 
     if (depth <= 0) return acc;
     // One mirror bounce from the hit point, offset off the surface to the bounce's side.
     const VECTOR direction = AsDirection(Reflect(AsDirection(ray.direction), s.normal));
-    const Ray bounce(OffsetRayOrigin(SurfaceOf(hit, false), direction), direction);
+    const Ray bounce(OffsetRayOrigin(flat, direction), direction);
     RayHit next;
     const VECTOR reflected = ShadeWithEye(bounce, next, depth - 1, scene, eye, sample);
     return acc * kDirectShare + reflected * kBounceShare;

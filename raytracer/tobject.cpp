@@ -79,6 +79,17 @@ void TObject::UpdateWorldFrame() {
     world_.translationOnly = m(0, 0) == 1.0f && m(1, 1) == 1.0f && m(2, 2) == 1.0f && m(0, 1) == 0.0f &&
                              m(0, 2) == 0.0f && m(1, 0) == 0.0f && m(1, 2) == 0.0f && m(2, 0) == 0.0f &&
                              m(2, 1) == 0.0f;
+    const MATRIX& inverse = box.inverse;
+    float rows = 0.0f, inverseRows = 0.0f, shift = 0.0f;
+    for (int j = 0; j < 3; ++j) {
+        // Row vectors times the matrix: world coordinate j sums column j.
+        rows = std::max(rows, std::fabs(m(0, j)) + std::fabs(m(1, j)) + std::fabs(m(2, j)));
+        inverseRows = std::max(inverseRows, std::fabs(inverse(0, j)) + std::fabs(inverse(1, j)) + std::fabs(inverse(2, j)));
+        shift = std::max(shift, std::fabs(m(3, j)));
+    }
+    world_.magnification = rows;
+    world_.translation = shift;
+    world_.conditioning = world_.translationOnly ? 1.0f : std::max(1.0f, rows * inverseRows);
     // The eight corners of the box in world coordinates (row vectors times the transform).
     for (int axis = 0; axis < 3; ++axis) {
         world_.minimum[axis] = INFINITY;
@@ -111,12 +122,14 @@ void TObject::UpdateWorldFrame() {
 
 GridBuildResult TObject::PrepareForTracing() {
     // Box and sphere through the virtual table, the grid if it is missing, the box once more,
-    // then the build over the mesh's own coordinates.
+    // then the build over the mesh's own coordinates (over the box of the triangles the grid
+    // holds, which may be smaller than the mesh's: vertices that no triangle uses, triangles
+    // left out).
     ComputeBoundingBox();
     ComputeBoundingSphere();
     if (grid == nullptr) grid = new Grid;
     ComputeBoundingBox();
-    return grid->Build(triangles, static_cast<int>(triangleCount), box, gridSettings);
+    return grid->Build(triangles, static_cast<int>(triangleCount), gridSettings);
 }
 
 void TObject::SetGridAlgorithm(int algorithm) {

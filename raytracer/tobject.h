@@ -27,9 +27,14 @@ public:
     // SetTransform and ComputeBoundingBox: the box of the grid's box carried into world
     // coordinates (a little widened, for culling only), and whether the transform only
     // translates (then a world ray enters the object's frame by moving its origin alone).
+    // For the offsets of rays leaving the object's surface (raytracer/offset.h): the largest
+    // row sum of |transform| over the linear part (how much it magnifies), the largest
+    // translation component, and the same magnification times the inverse's (1 for a
+    // rotation or a translation), by which rounding in the object's frame grows in the world's.
     struct WorldFrame {
         float minimum[3] = {0, 0, 0}, maximum[3] = {0, 0, 0};
         bool translationOnly = true;
+        float magnification = 1.0f, translation = 0.0f, conditioning = 1.0f;
     };
     const WorldFrame& World() const { return world_; }
 

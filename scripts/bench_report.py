@@ -65,9 +65,11 @@ def parse_grid(text, json_text):
     m = re.search(r"kernels (\S+); load average ([\d.]+ [\d.]+ [\d.]+)", text)
     if m:
         out["kernels"], out["load"] = m.group(1), m.group(2)
-    m = re.search(r"Demo model 0: (\d+) triangles, demo build factor ([\d.]+); (\d+) camera rays, (\d+) shadow rays", text)
+    m = re.search(r"Demo model 0: (\d+) triangles, demo build factor ([\d.]+|auto); (\d+) camera rays, (\d+) shadow rays", text)
     if m:
-        out["triangles"], out["demo_factor"] = int(m.group(1)), float(m.group(2))
+        out["triangles"] = int(m.group(1))
+        if m.group(2) != "auto":  # auto has no place on the factor axis
+            out["demo_factor"] = float(m.group(2))
         out["camera_rays"], out["shadow_rays"] = int(m.group(3)), int(m.group(4))
     for section, line in sectioned(text, [("build (triangles/s)", "build"), ("query (rays/s", "query")]):
         m = re.match(r"^(\S.*?)\s+(\d+)\s+(\d+)\s+([\d.]+)-([\d.]+)\s*(.*)$", line)
@@ -217,7 +219,7 @@ def group_profile(rows):
 
 def grid_label(label):
     """grid_bench's row names as the page says them."""
-    m = re.match(r"^(camera|shadow) grid ([\d.]+)", label)
+    m = re.match(r"^(camera|shadow) grid ([\d.]+|auto)", label)
     if m:
         return f"{m.group(1)} rays, grid factor {m.group(2)}" + (" (the demo's)" if "(demo)" in label else "")
     m = re.match(r"^build (fast|accurate)(?:, (\d+) threads)?", label)

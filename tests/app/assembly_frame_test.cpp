@@ -305,21 +305,39 @@ TEST_F(AssemblyTest, FirstFrameLightPauseResumeAndRateTitle) {
     EXPECT_FALSE(v.win.frame.lightPaused);
 }
 
+// Sets cub_less_elem_times in the scene folder's release.cgf.
+void SetGridFactor(const std::string& value) {
+    std::ifstream in("release.cgf");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t at = text.find("cub_less_elem_times = ");
+    EXPECT_NE(at, std::string::npos);
+    text.replace(at, text.find('\n', at) - at, "cub_less_elem_times = " + value);
+    std::ofstream("release.cgf") << text;
+}
+
+// The demo's knot as the scene folder holds it, to be changed and written back.
+LOAD_3DS::WriterMesh DemoKnot() {
+    LOAD_3DS::L3DS file;
+    EXPECT_TRUE(file.LoadFromFile("data/knot.3ds"));
+    const LOAD_3DS::LMesh& knot = *file.GetMesh(0);
+    LOAD_3DS::WriterMesh mesh;
+    mesh.name = "knot";
+    for (int i = 0; i < knot.GetVertexCount(); ++i) mesh.vertices.push_back(knot.GetVertex(i));
+    for (int i = 0; i < knot.GetUVCount(); ++i) mesh.uvs.push_back(knot.GetUV(i));
+    for (int i = 0; i < knot.GetFaceCount(); ++i) mesh.faces.push_back(knot.GetFace(i));
+    return mesh;
+}
+
 TEST_F(AssemblyTest, AStrayVertexFarAwayWarnsAndTheModelStillTraces) {
-    // The knot with one more triangle reaching x = 1e30: its box is huge beside its edges. Its
-    // mask must be the knot's own but for the thin sliver of that triangle.
+    // The knot with one more triangle reaching x = 1e30: its box is huge beside its edges, so
+    // the factor 0.75 asks for too much memory (auto would not). Its mask must be the knot's
+    // own but for the thin sliver of that triangle.
     WriteDemo(dir.path());
     InDirectory in(dir.path());
+    SetGridFactor("0.75");
     auto mask = [](bool stray) {
         if (stray) {
-            LOAD_3DS::L3DS file;
-            EXPECT_TRUE(file.LoadFromFile("data/knot.3ds"));
-            const LOAD_3DS::LMesh& knot = *file.GetMesh(0);
-            LOAD_3DS::WriterMesh mesh;
-            mesh.name = "knot";
-            for (int i = 0; i < knot.GetVertexCount(); ++i) mesh.vertices.push_back(knot.GetVertex(i));
-            for (int i = 0; i < knot.GetUVCount(); ++i) mesh.uvs.push_back(knot.GetUV(i));
-            for (int i = 0; i < knot.GetFaceCount(); ++i) mesh.faces.push_back(knot.GetFace(i));
+            LOAD_3DS::WriterMesh mesh = DemoKnot();
             mesh.vertices.push_back({1e30f, 0.0f, 0.0f});
             if (!mesh.uvs.empty()) mesh.uvs.push_back({0.0f, 0.0f});
             mesh.faces.push_back({0, 1, static_cast<int>(mesh.vertices.size()) - 1});
@@ -352,6 +370,53 @@ TEST_F(AssemblyTest, AStrayVertexFarAwayWarnsAndTheModelStillTraces) {
     // The sliver shadows a thin line on the floor; without the knot traced, the whole shadow
     // would differ.
     EXPECT_LT(differ, shadowed / 2) << shadowed;
+}
+
+// The knot with what scans and exports carry: vertices that no face uses far away and a tenth
+// more faces of zero area at one point. Its grid lays its cells over the faces alone (no
+// "ALERT!" at the factor 0.75), leaves the zero-area ones out, and the mask is the plain
+// knot's, whose grid (the demo's "cub_less_elem_times = auto") has about 0.4 cells per face.
+TEST_F(AssemblyTest, UnusedFarVerticesAndZeroAreaFacesChangeNeitherTheGridsBoxNorTheMask) {
+    WriteDemo(dir.path());
+    InDirectory in(dir.path());
+    auto assemble = [](bool dirty, unsigned* leftOut, double* cellsPerFace) {
+        if (dirty) {
+            LOAD_3DS::WriterMesh mesh = DemoKnot();
+            for (float far : {400.0f, -400.0f}) {  // inside the far plane, which the mesh box sets
+                mesh.vertices.push_back({far, far, 0.0f});
+                if (!mesh.uvs.empty()) mesh.uvs.push_back({0.0f, 0.0f});
+            }
+            const std::size_t faces = mesh.faces.size();
+            for (std::size_t i = 0; i < faces / 10; ++i) mesh.faces.push_back({7, 7, 7});
+            EXPECT_TRUE(LOAD_3DS::Write3DS("data/knot.3ds", {mesh}));
+            SetGridFactor("0.75");
+        }
+        Viewer v;
+        TIRN_ERROR::BoxRecorder recorder;
+        v.config.ReadFile("release.cgf");
+        v.win.reshape(512, 512);
+        v.win.display();
+        EXPECT_TRUE(recorder.Boxes().empty());
+        const RAYTR::Grid& grid = *v.scene()->objects[0].grid;
+        *leftOut = grid.LeftOut();
+        const int* r = grid.Resolution();
+        *cellsPerFace = double(r[0]) * r[1] * r[2] / (v.scene()->objects[0].triangleCount - grid.LeftOut());
+        v.win.frame.lightSpeed = 0.0f;
+        v.win.budget.budgetMs = 0.0;
+        v.win.frame.lightAngle = 2.0f;
+        v.win.display();
+        const std::uint32_t* b = v.tracer()->Buffer(0);
+        return std::vector<std::uint32_t>(b, b + 512 * 512);
+    };
+    unsigned plainLeftOut = 0, dirtyLeftOut = 0;
+    double plainCells = 0.0, dirtyCells = 0.0;  // cells per face held
+    const std::vector<std::uint32_t> plain = assemble(false, &plainLeftOut, &plainCells);
+    const std::vector<std::uint32_t> dirty = assemble(true, &dirtyLeftOut, &dirtyCells);
+    EXPECT_EQ(plainLeftOut, 0u);
+    EXPECT_GT(dirtyLeftOut, 1000u);
+    EXPECT_GT(plainCells, 0.25);
+    EXPECT_LT(plainCells, 0.5);
+    EXPECT_TRUE(plain == dirty);
 }
 
 // The window's colour buffer after a frame (before the swap), RGB rows from the bottom.

@@ -332,20 +332,21 @@ TEST_F(GridBuildTest, DegenerateCellSizesGiveOneCellHoldingEveryTriangle) {
         RAYTR::GridHit hit;
         EXPECT_FALSE(grid.Intersect(RAYTR::Ray({0.5f, 0.5f, 5.0f, 1.0f}, {0, 0, -1, 0}), hit));
     }
-    // Every first edge of length 0 (the triangles are still usable through their other edges).
+    // Only zero-area triangles: left out, and the grid is one empty cell.
     {
         TestMesh mesh;
         mesh.vertices.reserve(6);
         mesh.AddVertex(0, 0, 0);
         mesh.AddVertex(1, 0, 0);
         mesh.AddVertex(0, 1, 0);
-        mesh.AddTriangle(0, 0, 1);  // degenerate
-        mesh.AddTriangle(0, 0, 2);  // degenerate
+        mesh.AddTriangle(0, 0, 1);
+        mesh.AddTriangle(0, 0, 2);
         mesh.ComputeBox();
         Grid grid;
         BuildGrid(grid, mesh.triangles.data(), mesh.Count(), mesh.box);
+        EXPECT_EQ(grid.LeftOut(), 2u);
         EXPECT_EQ(grid.Cells().Count(), 1u);
-        EXPECT_EQ(grid.Cells()[0].size, 2u);
+        EXPECT_EQ(grid.Cells()[0].size, 0u);
     }
     // A negative build factor.
     {

@@ -2,8 +2,10 @@
 // off the shadow terminator.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <random>
 #include <vector>
 
 #include "raytracer/offset.h"
@@ -172,6 +174,88 @@ TEST(OffsetTest, TheShadowTerminatorLiftKeepsSmoothlyLitPointsLit) {
     ASSERT_GT(candidates, 200);
     EXPECT_GE(blockedFlat, 10);  // the terminator problem is there
     EXPECT_EQ(blockedLifted, 0);
+}
+
+// Rays that leave a convex closed surface to its outside (any direction on the outer side of
+// the facet they leave, grazing ones included) start strictly on that side of the facet's
+// exact plane (in double precision, the corners carried exactly) and meet nothing: neither the bounce ray nor the
+// shadow ray to a point out there, for spheres at scales 1e-4, 1 and 1e4 around the origin
+// (coordinates near zero), far out in their own coordinates and moved back by their
+// transform, moved far out by it, and turned and stretched. And the origin moves off the
+// surface by less than 2^-14 of the largest coordinate involved (the sphere's in its own
+// frame or in the world's).
+TEST(OffsetTest, RaysLeavingAConvexSurfaceNeverMeetIt) {
+    struct Case {
+        float s;
+        VECTOR centre;  // in the sphere's own coordinates, radius s
+        MATRIX transform;
+    };
+    MATRIX turned = MATRIX::Identity();  // 30 degrees about y, 2.5 times along x, moved
+    const float c = std::cos(0.5236f), sn = std::sin(0.5236f);
+    turned(0, 0) = 2.5f * c, turned(0, 2) = -2.5f * sn, turned(2, 0) = sn, turned(2, 2) = c;
+    turned(3, 0) = 4.0f, turned(3, 1) = -1.0f;
+    const Case cases[] = {{1.0f, D(0, 0, 0), MATRIX::Identity()},
+                          {1e-4f, D(0, 0, 0), MATRIX::Identity()},
+                          {1e4f, D(0, 0, 0), MATRIX::Identity()},
+                          {1.0f, D(0, 0, 0), Translation(1000.0f, -1000.0f, 500.0f)},
+                          {1.0f, D(3000.0f, 0, -2000.0f), Translation(-3000.0f, 0.0f, 2000.0f)},
+                          {1.0f, D(0.3f, 0, 0), turned}};
+    std::mt19937 random(31);
+    std::normal_distribution<float> gauss(0.0f, 1.0f);
+    int hits = 0, met = 0, behind = 0;
+    float farthest = 0.0f;  // the largest move off the surface, in units of the coordinates' magnitude
+    for (const Case& k : cases) {
+        Scene scene;
+        TObject sphere;
+        SmoothSphere(sphere, 1.0f, 12, 16, D(k.centre.x / k.s, k.centre.y / k.s, k.centre.z / k.s), k.s);
+        sphere.SetTransform(k.transform);
+        scene.AddObject(sphere);
+        const MATRIX& toWorld = scene.objects[0].box.transform;  // k.transform about the box's middle
+        const VECTOR middle = ORVA_MATH::Transform(P(k.centre.x, k.centre.y, k.centre.z), toWorld);
+        auto largest = [](const VECTOR& v) { return std::max({std::fabs(v.x), std::fabs(v.y), std::fabs(v.z)}); };
+        const float magnitude = std::max(largest(k.centre), largest(middle)) + 2.5f * k.s;
+        for (int n = 0; n < 3000; ++n) {
+            VECTOR from = D(gauss(random), gauss(random), gauss(random));
+            from = middle + ORVA_MATH::Normalised(from) * (8.0f * k.s);
+            from.w = 1.0f;
+            VECTOR d = middle - from + D(gauss(random), gauss(random), gauss(random)) * (0.6f * k.s);
+            d.w = 0.0f;
+            RayHit hit;
+            if (!RAYTR::ClosestHit(Ray(from, d), scene, hit)) continue;
+            ++hits;
+            const RAYTR::SurfacePoint surface = RAYTR::SurfaceOf(hit, false);
+            // Out along the facet: any direction of its outer side, every fourth one grazing.
+            VECTOR w = ORVA_MATH::Normalised(D(gauss(random), gauss(random), gauss(random)));
+            float along = ORVA_MATH::Dot(w, surface.normal);
+            if (along < 0.0f) w = w - surface.normal * (2.0f * along), along = -along;
+            if (n % 4 == 0) w = ORVA_MATH::Normalised(w - surface.normal * (along - 1e-3f));
+            w.w = 0.0f;
+            const VECTOR origin = RAYTR::OffsetRayOrigin(surface, w);
+            // The facet's plane in world coordinates, exactly: the origin on its outer side.
+            double corner[3][3];
+            const ORVA_GRAPHICS::VERTEX* v[3] = {hit.triangle->A, hit.triangle->B, hit.triangle->C};
+            for (int q = 0; q < 3; ++q)
+                for (int j = 0; j < 3; ++j)
+                    corner[q][j] = double(v[q]->position.x) * toWorld(0, j) + double(v[q]->position.y) * toWorld(1, j) +
+                                   double(v[q]->position.z) * toWorld(2, j) + toWorld(3, j);
+            double e1[3], e2[3], o[3];
+            for (int j = 0; j < 3; ++j) e1[j] = corner[1][j] - corner[0][j], e2[j] = corner[2][j] - corner[0][j], o[j] = origin[j] - corner[0][j];
+            const double normal[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2], e1[0] * e2[1] - e1[1] * e2[0]};
+            const double side = normal[0] * w.x + normal[1] * w.y + normal[2] * w.z;
+            behind += !((normal[0] * o[0] + normal[1] * o[1] + normal[2] * o[2]) * side > 0.0);
+            farthest = std::max(farthest, ORVA_MATH::Length(origin - surface.position) / magnitude);
+            RayHit bounce;
+            met += RAYTR::ClosestHit(Ray(origin, w), scene, bounce);
+            const VECTOR target = surface.position + w * (5.0f * k.s);
+            met += RAYTR::ShadowBlocked(RAYTR::ShadowRay(hit, target), scene, target);
+        }
+    }
+    std::printf("%d hits on spheres: %d offset origins not beyond the facet, %d rays met the sphere again, farthest "
+                "move %g of the magnitude\n", hits, behind, met, farthest);
+    EXPECT_GT(hits, 6 * 2000);
+    EXPECT_EQ(behind, 0);
+    EXPECT_EQ(met, 0);
+    EXPECT_LT(farthest, 1.0f / 16384.0f);
 }
 
 }  // namespace
