@@ -38,7 +38,7 @@ bool ParseTriple(const std::string& text, float out[3]) {
 const std::vector<std::string>& ModelKeySuffixes() {
     static const std::vector<std::string> suffixes{"",          "_do_trace", "_fit",     "_up",
                                                    "_offset",   "_meshes",   "_smoothing", "_texture",
-                                                   "_materials"};
+                                                   "_materials", "_sides"};
     return suffixes;
 }
 
@@ -74,6 +74,10 @@ ORVA_GRAPHICS::ModelOptions ReadModelOptions(CONFIG::Lexer& config, int i) {
     if (const std::string* v = value("_smoothing", key)) {
         if (*v == "groups") o.smoothing = Smoothing::Groups;
         else if (*v != "position") Refuse(key, *v, "position or groups");
+    }
+    if (const std::string* v = value("_sides", key)) {
+        if (*v == "both") o.sides = Sides::Both;
+        else if (*v != "front") Refuse(key, *v, "front or both");
     }
     // The file's materials by default for every format but 3DS, whose scenes were made for the
     // fixed textures; the model's own texture key overrides both.

@@ -7,10 +7,13 @@
 //   scene.model<i>_offset = 0,-2,0    x,y,z added after the turn and the fit
 //   scene.model<i>_meshes = all       all (every mesh of the file) or first (the default)
 //   scene.model<i>_smoothing = groups groups (the file's smoothing groups) or position (the default)
-//   scene.model<i>_texture = data/x.bmp   the model's own 24-bit BMP instead of the fixed one
+//   scene.model<i>_texture = data/x.png   the model's own image (any format) instead of the fixed one
 //   scene.model<i>_materials = file   file (the file's materials; the default but for .3ds files)
 //                                     or fixed (the fixed texture; the default for .3ds files);
 //                                     a _texture key makes it fixed
+//   scene.model<i>_sides = both       both: every face seen from both sides; front (the
+//                                     default): faces wound counter-clockwise toward the viewer,
+//                                     and the file's two-sided materials
 
 #include <string>
 #include <vector>

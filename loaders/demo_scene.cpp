@@ -238,7 +238,8 @@ std::vector<unsigned char> MakeSkyImage(int width, int height) {
     return rgb;
 }
 
-std::string SkyFloorAndTracerConfiguration(const std::string& gridFactor, const std::string& factorNote) {
+std::string SkyFloorAndTracerConfiguration(const std::string& gridFactor, const std::string& factorNote,
+                                           const std::string& moreSceneKeys) {
     return "    // The f key (and a first view with camera = frame) frames model 0 alone: the sky\n"
            "    // and the floor are its surroundings.\n"
            "    frame_models = 0\n"
@@ -248,7 +249,8 @@ std::string SkyFloorAndTracerConfiguration(const std::string& gridFactor, const 
            "    model2 = data/floor.3ds\n"
            "    model2_do_trace = 1\n"
            "    // The light is a sphere of this radius: soft shadow edges once the picture settles.\n"
-           "    light_radius = 0.3\n"
+           "    light_radius = 0.3\n" +
+           moreSceneKeys +
            "}\n"
            "tracer {\n"
            "    // While the view moves a frame keeps within this many milliseconds, tracing fewer\n"

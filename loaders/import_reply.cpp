@@ -81,6 +81,12 @@ bool ReplyReader::Colour(float (&c)[3]) {
     return true;
 }
 
+bool ReplyReader::Unit(float& v) {
+    if (!Value(v)) return false;
+    if (!(v >= 0.0f && v <= 1.0f)) return Malformed();
+    return true;
+}
+
 bool ReplyReader::Image(std::vector<unsigned char>& bytes, int& width, int& height) {
     std::int32_t w = 0, h = 0;
     std::uint64_t n = 0;
