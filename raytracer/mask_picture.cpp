@@ -333,7 +333,33 @@ std::uint32_t MaskPicture::MaskValue(int row, int column, int step, const PixelS
     SurfacePoint s;
     if (!DepthSurface(row, column, step, s)) return kLit;  // nothing drawn there
     const VECTOR lightPosition = LightTarget(*scene_, sample, s.position);
-    return ShadowBlockedThrough(ShadowRayFrom(s, lightPosition), *scene_, lightPosition, sample) ? kShadow : kLit;
+    if (!ShadowBlockedThrough(ShadowRayFrom(s, lightPosition), *scene_, lightPosition, sample)) return kLit;
+    return TerminatorShadow(p, s, lightPosition, sample) ? kShadow : kLit;
+}
+
+bool MaskPicture::TerminatorShadow(int p, const SurfacePoint& s, const VECTOR& lightPosition, const PixelSample* sample) const {
+    // Where the light grazes a smooth-shaded model of few triangles, its flat facets shadow
+    // their neighbours although the smooth shading says lit; the traced image lifts its shadow
+    // rays there (offset.h). The depth gives neither the triangle nor its vertex normals, so a
+    // blocked point whose facet meets the light at a grazing angle or faces away from it asks
+    // its primary ray, and takes the traced image's answer when that ray hits the same point.
+    VECTOR toEye = EyeInWorld(*scene_) - s.position;
+    VECTOR toLight = lightPosition - s.position;
+    toEye.w = toLight.w = 0.0f;
+    const VECTOR n = ORVA_MATH::Dot(s.normal, toEye) < 0.0f ? s.normal * -1.0f : s.normal;
+    // cos 60 degrees: facets of a coarse smooth mesh turn their shading normals by less.
+    constexpr float kGrazingCosine = 0.5f;
+    const float lightLength = std::sqrt(ORVA_MATH::Dot(toLight, toLight));
+    if (!(ORVA_MATH::Dot(n, toLight) < kGrazingCosine * lightLength)) return true;
+    RayHit hit;
+    if (!PrimaryHit(p, hit) || hit.triangle == nullptr) return true;
+    // The same surface: the hit lies within the depth's error of the read point (the error
+    // bound is per axis; four times its length allows for the normal's estimate).
+    VECTOR apart = HitPointInWorld(hit) - s.position;
+    apart.w = 0.0f;
+    const float limit = 4.0f * std::sqrt(ORVA_MATH::Dot(s.error, s.error)) + 1e-3f * std::sqrt(ORVA_MATH::Dot(toEye, toEye));
+    if (ORVA_MATH::Dot(apart, apart) > limit * limit) return true;
+    return ShadowBlockedThrough(ShadowRay(hit, lightPosition), *scene_, lightPosition, sample);
 }
 
 void MaskPicture::LatticeTile(ScreenTile& tile, int) {

@@ -146,6 +146,9 @@ private:
     // The visible surface of a window pixel from the depth (neighbours `step` pixels away give
     // the normal); false where nothing is drawn.
     bool DepthSurface(int row, int column, int step, SurfacePoint& s) const;
+    // Whether the depth point s, blocked toward lightPosition, stays in shadow once the shadow
+    // terminator is allowed for as the traced image does (the point's own primary hit, lifted).
+    bool TerminatorShadow(int p, const SurfacePoint& s, const VECTOR& lightPosition, const PixelSample* sample) const;
     float Depth(int p) const;
     // A scene whose mask needs tracing: a light, and an object that casts shadows.
     static bool HasShadows(const Scene& scene);
