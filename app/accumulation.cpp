@@ -25,6 +25,14 @@ SettleKeys ReadSettleKeys(CONFIG::Lexer& config) {
             refuse("scene.light_radius", radius, "a radius in units from 0 (a point light) to 1000000, e.g. 0.3");
         keys.lightRadius = static_cast<float>(r);
     }
+    const std::string skyLight = config.GetString("scene.sky_light");
+    if (!skyLight.empty()) {
+        char* end = nullptr;
+        const double v = std::strtod(skyLight.c_str(), &end);
+        if (end == skyLight.c_str() || *end != '\0' || !std::isfinite(v) || v < 0.0 || v > 100.0)
+            refuse("scene.sky_light", skyLight, "a strength from 0 (off) to 100, e.g. 0.5");
+        keys.skyLight = static_cast<float>(v);
+    }
     const std::string sky = config.GetString("tracer.sky");
     if (sky == "dome") keys.skyDome = true;
     else if (!sky.empty() && sky != "black") refuse("tracer.sky", sky, "dome or black");

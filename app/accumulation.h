@@ -43,6 +43,8 @@ struct ViewState {
 //   scene.light_radius = 0.3    the light's sphere (units); 0 or absent: a point light
 //   tracer.sky = dome           dome: model 1's texture where traced rays leave the models;
 //                               black or absent: black
+//   scene.sky_light = 0.5       the sky lights the models' own materials with this strength
+//                               (raytracer/sky_light.h); 0 or absent: off
 //   tracer.max_samples = 256    the most samples of a picture, from 1; 1 or absent: no
 //                               settling passes
 //   tracer.frame_budget_ms = 50 milliseconds a frame may take while the view moves
@@ -52,6 +54,7 @@ struct ViewState {
 struct SettleKeys {
     float lightRadius = 0.0f;
     bool skyDome = false;
+    float skyLight = 0.0f;
     int maxSamples = 1;
     double frameBudgetMs = 0.0;
     bool smooth = true;

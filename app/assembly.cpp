@@ -200,8 +200,8 @@ void WIN_MAIN_CLASS::AssembleScene() {
     LoadTotals totals;
     for (int i = 0; i < count; ++i) LoadModelInto(*scene, i, models[i], config, grid, totals);
 
-    // 8. The light: white, directional for the preview (w = 0).
-    light.position = VECTOR(3.0f, 3.0f, 5.0f, 0.0f);
+    // 8. The light: white, a point for the tracer and the preview alike.
+    light.position = VECTOR(3.0f, 3.0f, 5.0f, 1.0f);
     light.SetColour(255, 255, 255);
     light.radius = settle.lightRadius;
     scene->AddLight(light);
@@ -210,6 +210,7 @@ void WIN_MAIN_CLASS::AssembleScene() {
     // The traced sky: the dome of model 1 (the one that gets the sky texture), as the scene
     // holds its copy.
     if (settle.skyDome && scene->objects.Size() > 1) scene->sky = RAYTR::DomeOf(scene->objects[1]);
+    RAYTR::PrepareLighting(*scene, settle.skyLight);
 
     // 9. The camera, up +y: the fixed view (the eye 15 units in front of the origin, looking
     // at it) or, with "scene.camera = frame", the models framed (app/win_main_camera.cpp).

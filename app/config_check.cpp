@@ -20,6 +20,7 @@ const std::vector<std::string>& KnownKeys() {
                                    "tracer.threads_num",
                                    "tracer.use_zbuffer_values",
                                    "scene.light_radius",
+                                   "scene.sky_light",
                                    "tracer.sky",
                                    "tracer.max_samples",
                                    "tracer.frame_budget_ms",

@@ -50,7 +50,7 @@ float FixedDrop(int i) { return i == 0 ? -1.65f : i == 2 ? -5.0f : 0.0f; }
 const std::vector<std::string>& ModelKeySuffixes() {
     static const std::vector<std::string> suffixes{"",          "_do_trace", "_fit",     "_up",
                                                    "_offset",   "_meshes",   "_smoothing", "_texture",
-                                                   "_materials", "_floor",  "_crease"};
+                                                   "_materials", "_floor",  "_crease",   "_sides"};
     return suffixes;
 }
 
@@ -84,6 +84,10 @@ ORVA_GRAPHICS::ModelOptions ReadModelOptions(CONFIG::Lexer& config, int i) {
     if (const std::string* v = value("_meshes", key)) {
         if (*v == "all") o.allMeshes = true;
         else if (*v != "first") Refuse(key, *v, "first or all");
+    }
+    if (const std::string* v = value("_sides", key)) {
+        if (*v == "both") o.sides = Sides::Both;
+        else if (*v != "front") Refuse(key, *v, "front or both");
     }
     // The file's materials by default for every format but 3DS, whose scenes were made for the
     // fixed textures; the model's own texture key overrides both.

@@ -15,10 +15,13 @@
 //   scene.model<i>_crease = 40        computed normals smooth only where faces meet at up to this
 //                                     many degrees (0 to 180); the default: 40 with the file's
 //                                     materials, else the smoothing by position of 3DS files
-//   scene.model<i>_texture = data/x.bmp   the model's own 24-bit BMP instead of the fixed one
+//   scene.model<i>_texture = data/x.png   the model's own image (any format) instead of the fixed one
 //   scene.model<i>_materials = file   file (the file's materials; the default but for .3ds files)
 //                                     or fixed (the fixed texture; the default for .3ds files);
 //                                     a _texture key makes it fixed
+//   scene.model<i>_sides = both       both: every face seen from both sides; front (the
+//                                     default): faces wound counter-clockwise toward the viewer,
+//                                     and the file's two-sided materials
 
 #include <string>
 #include <vector>

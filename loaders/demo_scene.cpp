@@ -239,7 +239,7 @@ std::vector<unsigned char> MakeSkyImage(int width, int height) {
 }
 
 std::string SkyFloorAndTracerConfiguration(const std::string& gridFactor, const std::string& factorNote,
-                                           const std::string& frameModels) {
+                                           const std::string& frameModels, const std::string& moreSceneKeys) {
     const std::string framed = frameModels == "0" ? "model 0 alone" : "models " + frameModels;
     return "    // The f key (and a first view with camera = frame) frames " + framed + ": the sky\n"
            "    // and the floor are its surroundings.\n"
@@ -250,7 +250,8 @@ std::string SkyFloorAndTracerConfiguration(const std::string& gridFactor, const 
            "    model2 = data/floor.3ds\n"
            "    model2_do_trace = 1\n"
            "    // The light is a sphere of this radius: soft shadow edges once the picture settles.\n"
-           "    light_radius = 0.3\n"
+           "    light_radius = 0.3\n" +
+           moreSceneKeys +
            "}\n"
            "tracer {\n"
            "    // While the view moves a frame keeps within this many milliseconds, tracing fewer\n"

@@ -38,9 +38,9 @@ std::string DemoConfiguration();
 // the models the f key frames (frameModels, such as "0" or "0,3,4"), the sky (model 1, not
 // traced) and the floor (model 2), the end of the scene section, and the
 // tracer section with the exact build at cell factor gridFactor (factorNote continues the
-// factor's comment line).
+// factor's comment line); moreSceneKeys (whole lines) end the scene section.
 std::string SkyFloorAndTracerConfiguration(const std::string& gridFactor, const std::string& factorNote,
-                                           const std::string& frameModels = "0");
+                                           const std::string& frameModels = "0", const std::string& moreSceneKeys = "");
 
 // Writes dir/release.cgf, dir/data/texture1.bmp, dir/data/SKY.bmp and the three models
 // dir/data/knot.3ds, dir/data/sky.3ds, dir/data/floor.3ds (creating the folders), nothing

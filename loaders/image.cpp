@@ -1,7 +1,5 @@
 #include "loaders/image.h"
 
-#include <stb/stb_image.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -12,6 +10,8 @@
 #include <vector>
 
 #include "loaders/folder_paths.h"
+#include "loaders/image_decode.h"
+#include "loaders/provided_files.h"
 #include "loaders/texture.h"
 
 namespace LOAD_3DS {
@@ -25,16 +25,12 @@ bool Fail(std::string* error, const std::string& why) {
     return false;
 }
 
-struct StbFree {
-    void operator()(unsigned char* p) const { stbi_image_free(p); }
-};
-
 // Image files larger than this are not read (no texture needs it; a path into /proc could
 // claim terabytes).
 constexpr long kMaxImageFileBytes = 1L << 29;
 
 bool ReadWhole(const std::string& path, std::vector<unsigned char>& bytes) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(OpenFile(path, "rb"), &std::fclose);
     if (!f) return false;
     if (std::fseek(f.get(), 0, SEEK_END) != 0) return false;
     const long size = std::ftell(f.get());
@@ -81,33 +77,19 @@ std::string Resolve(const fs::path& folder, const std::vector<std::string>& part
 
 bool LoadImageMemory(const unsigned char* data, std::size_t size, const std::string& name, TEXTURE& texture,
                      std::string* error) {
-    if (data == nullptr || size == 0) return Fail(error, name + " is empty");
-    if (size > std::size_t(std::numeric_limits<int>::max())) return Fail(error, name + " is too large");
-    int w = 0, h = 0, channels = 0;
-    if (!stbi_info_from_memory(data, int(size), &w, &h, &channels))
-        return Fail(error, name + " is not an image that can be read (" + stbi_failure_reason() + ")");
-    if (w <= 0 || h <= 0 || w > kMaxImageSide || h > kMaxImageSide || (long long)w * h > kMaxImagePixels)
-        return Fail(error, name + " is " + std::to_string(w) + " x " + std::to_string(h) + " pixels, too large");
-    std::unique_ptr<unsigned char, StbFree> rgb(stbi_load_from_memory(data, int(size), &w, &h, &channels, 3));
-    if (!rgb) return Fail(error, name + " could not be decoded (" + stbi_failure_reason() + ")");
-    if (w <= 0 || h <= 0 || w > kMaxImageSide || h > kMaxImageSide || (long long)w * h > kMaxImagePixels)
-        return Fail(error, name + " is too large");
-    // stb_image gives the top row first; the records keep the bottom row first, as OpenGL wants.
-    const std::size_t row = std::size_t(w) * 3;
-    auto* pixels = new unsigned char[row * std::size_t(h)];
-    for (int y = 0; y < h; ++y) std::memcpy(pixels + std::size_t(h - 1 - y) * row, rgb.get() + std::size_t(y) * row, row);
-    delete[] texture.pixels;
-    texture.pixels = pixels;
-    texture.width = w;
-    texture.height = h;
-    texture.fileName = name;
+    DecodedImage image;
+    if (!DecodeImage(data, size, name, image, error)) return false;
+    ToTexture(image, name, texture);
     return true;
+}
+
+bool ReadImageBytes(const std::string& path, std::vector<unsigned char>& bytes, std::string* error) {
+    return ReadWhole(path, bytes) || Fail(error, path + " cannot be read");
 }
 
 bool LoadImageFile(const std::string& path, TEXTURE& texture, std::string* error) {
     std::vector<unsigned char> bytes;
-    if (!ReadWhole(path, bytes)) return Fail(error, path + " cannot be read");
-    return LoadImageMemory(bytes.data(), bytes.size(), path, texture, error);
+    return ReadImageBytes(path, bytes, error) && LoadImageMemory(bytes.data(), bytes.size(), path, texture, error);
 }
 
 std::string FindTextureFile(const std::string& modelFolder, const std::string& reference) {
@@ -125,7 +107,12 @@ std::string FindTextureFile(const std::string& modelFolder, const std::string& r
     // 2. The file name alone, in the model's folder.
     const std::string name = ref.substr(ref.find_last_of('/') + 1);
     if (name == "." || name == "..") return {};
-    return Resolve(folder, {name});
+    if (std::string found = Resolve(folder, {name}); !found.empty()) return found;
+    // 3. A file the process holds in memory inside the model's folder (the surroundings of a
+    // model opened directly), by the reference normalised.
+    const std::string inside = PathInsideFolder(ref);
+    const std::string provided = inside.empty() ? std::string() : (folder / inside).string();
+    return !provided.empty() && IsProvided(provided) ? provided : std::string();
 }
 
 }  // namespace LOAD_3DS

@@ -1,11 +1,12 @@
 #pragma once
-// Texture images of model files: decoding (BMP of every common kind, JPEG, PNG, TGA, GIF) into a
-// TEXTURE record, and finding the file a model names where modellers expect it. Nothing here
+// Texture images of model files: decoding (loaders/image_decode.h: JPEG, PNG, BMP of every common
+// kind, TGA, GIF) into a TEXTURE record, and finding the file a model names where modellers expect it. Nothing here
 // throws or shows a box: a texture that cannot be had is a line of the load report, and the
 // model is shown in its materials' colours.
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 class TEXTURE;
 
@@ -21,6 +22,8 @@ inline constexpr long long kMaxImagePixels = 1ll << 26;
 // LoadBMP leaves them; an alpha channel is dropped), its width, height and file name. False
 // with a one-line reason in *error, the record then unchanged.
 bool LoadImageFile(const std::string& path, TEXTURE& texture, std::string* error);
+// The bytes of an image file (at most 512 MiB); false with "PATH cannot be read" in *error.
+bool ReadImageBytes(const std::string& path, std::vector<unsigned char>& bytes, std::string* error);
 // The same from encoded bytes in memory (an image embedded in a model file); name is what the
 // record and the reason call it.
 bool LoadImageMemory(const unsigned char* data, std::size_t size, const std::string& name, TEXTURE& texture,
@@ -31,7 +34,8 @@ bool LoadImageMemory(const unsigned char* data, std::size_t size, const std::str
 // when there is none. Only files inside the model's folder are found. Tried in this order: the
 // reference relative to the folder, normalised (unless it is absolute or leaves the folder:
 // see PathInsideFolder), then its file name alone in the folder; each first exactly, then
-// with letter case ignored in every part of the path below the folder.
+// with letter case ignored in every part of the path below the folder; last, a file provided in
+// memory (loaders/provided_files.h) at the normalised reference inside the folder.
 std::string FindTextureFile(const std::string& modelFolder, const std::string& reference);
 
 }  // namespace LOAD_3DS

@@ -23,6 +23,7 @@
 #include <memory>
 #include <utility>
 
+#include "loaders/assimp_material.h"
 #include "loaders/folder_paths.h"
 #include "loaders/image.h"
 #include "loaders/import_reply.h"
@@ -76,28 +77,15 @@ FileMaterial ConvertMaterial(const aiScene& scene, const aiMaterial& m, bool fac
     aiString path;
     if (m.GetTexture(aiTextureType_BASE_COLOR, 0, &path) == AI_SUCCESS ||
         m.GetTexture(aiTextureType_DIFFUSE, 0, &path) == AI_SUCCESS) {
-        out.texture = path.C_Str();
+        FileTexture t = TextureOf(scene, path);
+        out.texture = std::move(t.texture);
+        out.embedded = std::move(t.embedded);
+        out.embeddedWidth = t.embeddedWidth;
+        out.embeddedHeight = t.embeddedHeight;
         if (factorTints) std::copy(out.diffuse, out.diffuse + 3, out.tint);
-        if (const aiTexture* t = scene.GetEmbeddedTexture(path.C_Str()); t && t->pcData) {
-            if (t->mHeight == 0) {
-                const auto* bytes = reinterpret_cast<const unsigned char*>(t->pcData);
-                out.embedded.assign(bytes, bytes + t->mWidth);
-            } else if (t->mWidth <= unsigned(kMaxImageSide) && t->mHeight <= unsigned(kMaxImageSide) &&
-                       (long long)t->mWidth * t->mHeight <= kMaxImagePixels) {
-                // Raw texels, under the same size limit as any image file (a larger one is left
-                // out, and its material keeps its colour).
-                out.embeddedWidth = int(t->mWidth);
-                out.embeddedHeight = int(t->mHeight);
-                out.embedded.resize(std::size_t(t->mWidth) * t->mHeight * 3);
-                for (std::size_t i = 0; i < std::size_t(t->mWidth) * t->mHeight; ++i) {
-                    out.embedded[3 * i] = t->pcData[i].r;
-                    out.embedded[3 * i + 1] = t->pcData[i].g;
-                    out.embedded[3 * i + 2] = t->pcData[i].b;
-                }
-            }
-            if (out.texture.empty() || out.texture[0] == '*') out.texture = "embedded image " + out.texture;
-        }
     }
+    // How it reflects (loaders/assimp_material.h); a made-up material stays matte.
+    if (!made) ReadReflection(scene, m, out);
     return out;
 }
 

@@ -86,6 +86,12 @@ bool ReplyReader::Axis(std::uint8_t& declaredUp) {
     return IsDeclaredUp(declaredUp) || Malformed();
 }
 
+bool ReplyReader::Unit(float& v) {
+    if (!Value(v)) return false;
+    if (!(v >= 0.0f && v <= 1.0f)) return Malformed();
+    return true;
+}
+
 bool ReplyReader::Image(std::vector<unsigned char>& bytes, int& width, int& height) {
     std::int32_t w = 0, h = 0;
     std::uint64_t n = 0;

@@ -46,13 +46,22 @@ inline constexpr std::uint64_t kMaxEncodedImageBytes = std::uint64_t(1) << 29;
 // ---- The records, field by field in wire order --------------------------------------------
 // The one description that the writer and the reader share. Io is ReplyWriter (sends each
 // field) or ReplyReader (takes it in and checks it); the kind of each field (Flag, Text,
-// Colour, Axis, Image, Count, Array, Flags, List) says how the reader checks it. A new field is one
+// Colour, Unit, Axis, Image, Count, Array, Flags, List) says how the reader checks it. A new field is one
 // line here, and a new kind of value one method on each side with its check.
 
 template <class Io, class Material>
 bool MaterialFields(Io& io, Material& m) {
-    return io.Text(m.name) && io.Colour(m.diffuse) && io.Colour(m.tint) && io.Text(m.texture) &&
-           io.Image(m.embedded, m.embeddedWidth, m.embeddedHeight);
+    if (!(io.Text(m.name) && io.Colour(m.diffuse) && io.Colour(m.tint) && io.Text(m.texture) &&
+          io.Image(m.embedded, m.embeddedWidth, m.embeddedHeight)))
+        return false;
+    // How the surface reflects (mesh/material.h), and its maps.
+    if (!(io.Colour(m.specular) && io.Unit(m.roughness) && io.Unit(m.metallic) && io.Flag(m.reflectsScene) &&
+          io.Unit(m.mirror) && io.Unit(m.opacity) && io.Unit(m.alphaCutoff) && io.Colour(m.emission) &&
+          io.Flag(m.twoSided) && io.Flag(m.baseAlpha)))
+        return false;
+    for (auto& map : m.maps)
+        if (!(io.Text(map.texture) && io.Image(map.embedded, map.embeddedWidth, map.embeddedHeight))) return false;
+    return true;
 }
 
 template <class Io, class Reply>
@@ -85,6 +94,7 @@ public:
     bool Flag(bool v) { return Value(std::uint8_t(v ? 1 : 0)); }
     bool Text(const std::string& t) { return Value(std::uint64_t(t.size())) && Bytes(t.data(), t.size()); }
     bool Colour(const float (&c)[3]) { return Bytes(c, sizeof c); }
+    bool Unit(float v) { return Value(v); }
     bool Axis(std::uint8_t declaredUp) { return Value(declaredUp); }
     bool Image(const std::vector<unsigned char>& bytes, int width, int height) {
         return Value(std::int32_t(width)) && Value(std::int32_t(height)) && Array(bytes);
@@ -145,6 +155,7 @@ public:
     bool Flag(bool& v);
     bool Text(std::string& t);
     bool Colour(float (&c)[3]);
+    bool Unit(float& v);  // a number in [0, 1]
     bool Axis(std::uint8_t& declaredUp);  // kUpUndeclared or DeclaredUp(axis)
     bool Image(std::vector<unsigned char>& bytes, int& width, int& height);
     template <class T>

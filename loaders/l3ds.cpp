@@ -29,6 +29,14 @@ constexpr std::uint16_t kFaceMaterial = 0x4130;  // child of kFaces
 constexpr std::uint16_t kMaterialBlock = 0xAFFF;
 constexpr std::uint16_t kMaterialName = 0xA000;
 constexpr std::uint16_t kDiffuse = 0xA020;
+constexpr std::uint16_t kSpecular = 0xA030;
+constexpr std::uint16_t kShininess = 0xA040;
+constexpr std::uint16_t kShininessStrength = 0xA041;
+constexpr std::uint16_t kTransparency = 0xA050;
+constexpr std::uint16_t kSelfIllumination = 0xA084;
+constexpr std::uint16_t kReflectionMap = 0xA220;
+constexpr std::uint16_t kPercentInt = 0x0030;
+constexpr std::uint16_t kPercentFloat = 0x0031;
 constexpr std::uint16_t kTextureMap = 0xA200;
 constexpr std::uint16_t kMapFile = 0xA300;
 constexpr std::uint16_t kColourFloat = 0x0010;
@@ -535,6 +543,38 @@ void L3DS::ParseMaterial(const LChunkHeader& block) {
             if (child.end >= parent.end) return;
         }
     };
+    // A colour chunk's value into rgb (linear colours before gamma-corrected ones); true once read.
+    auto colour = [&](const LChunkHeader& c, float rgb[3], int& rank) {
+        bool read = false;
+        children(c, [&](const LChunkHeader& v) {
+            const bool linear = v.id == kColourFloat || v.id == kColourBytes;
+            const int r = linear ? 2 : 1;
+            if (r <= rank) return;
+            if (v.id == kColourFloat || v.id == kColourFloatGamma) {
+                if (Remaining(v, Position()) < 12) return;
+                for (int k = 0; k < 3; ++k) rgb[k] = Unit(ReadF32());
+            } else if (v.id == kColourBytes || v.id == kColourBytesGamma) {
+                if (Remaining(v, Position()) < 3) return;
+                for (int k = 0; k < 3; ++k) rgb[k] = float(static_cast<unsigned char>(ReadByte())) / 255.0f;
+            } else {
+                return;
+            }
+            rank = r;
+            read = true;
+        });
+        return read;
+    };
+    // A percentage chunk's value (an int16 or a float of percent) as 0..1.
+    auto percent = [&](const LChunkHeader& c, float& out) {
+        children(c, [&](const LChunkHeader& v) {
+            if (v.id == kPercentInt && Remaining(v, Position()) >= 2) {
+                out = Unit(float(std::int16_t(ReadU16())) / 100.0f);
+            } else if (v.id == kPercentFloat && Remaining(v, Position()) >= 4) {
+                out = Unit(ReadF32() / 100.0f);
+            }
+        });
+    };
+    int specularRank = 0;
     children(block, [&](const LChunkHeader& c) {
         if (c.id == kMaterialName) {
             char name[100];
@@ -543,22 +583,19 @@ void L3DS::ParseMaterial(const LChunkHeader& block) {
             name[length] = 0;
             material.name = name;
         } else if (c.id == kDiffuse) {
-            children(c, [&](const LChunkHeader& v) {
-                const bool linear = v.id == kColourFloat || v.id == kColourBytes;
-                const int rank = linear ? 2 : 1;
-                if (rank <= colourRank) return;
-                if (v.id == kColourFloat || v.id == kColourFloatGamma) {
-                    if (Remaining(v, Position()) < 12) return;
-                    for (float& x : material.diffuse) x = Unit(ReadF32());
-                } else if (v.id == kColourBytes || v.id == kColourBytesGamma) {
-                    if (Remaining(v, Position()) < 3) return;
-                    for (float& x : material.diffuse) x = float(static_cast<unsigned char>(ReadByte())) / 255.0f;
-                } else {
-                    return;
-                }
-                colourRank = rank;
-                material.hasDiffuse = true;
-            });
+            material.hasDiffuse = colour(c, material.diffuse, colourRank) || material.hasDiffuse;
+        } else if (c.id == kSpecular) {
+            material.hasSpecular = colour(c, material.specular, specularRank) || material.hasSpecular;
+        } else if (c.id == kShininess) {
+            percent(c, material.shininess);
+        } else if (c.id == kShininessStrength) {
+            percent(c, material.shininessStrength);
+        } else if (c.id == kTransparency) {
+            percent(c, material.transparency);
+        } else if (c.id == kSelfIllumination) {
+            percent(c, material.selfIllumination);
+        } else if (c.id == kReflectionMap) {
+            percent(c, material.reflection);
         } else if (c.id == kTextureMap) {
             children(c, [&](const LChunkHeader& v) {
                 if (v.id != kMapFile) return;

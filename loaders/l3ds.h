@@ -46,6 +46,13 @@ struct LMaterial {
     bool hasDiffuse = false;
     float diffuse[3] = {0.0f, 0.0f, 0.0f};  // red, green, blue in 0..1
     std::string texture;                     // empty for none
+    bool hasSpecular = false;
+    float specular[3] = {0.0f, 0.0f, 0.0f};  // the highlight's colour
+    float shininess = 0.0f;                  // glossiness 0..1 (the exponent is 100 times it)
+    float shininessStrength = 0.0f;          // the highlight's strength 0..1
+    float transparency = 0.0f;               // 0 opaque .. 1 clear
+    float reflection = 0.0f;                 // a reflection map's amount 0..1
+    float selfIllumination = 0.0f;           // 0..1 of the diffuse colour glows
 };
 
 class LObject {

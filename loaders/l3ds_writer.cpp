@@ -67,6 +67,13 @@ void WriteMeshObject(ChunkWriter& w, const WriterMesh& mesh) {
         w.U16(std::uint16_t(f.c));
         w.U16(0);
     }
+    if (!mesh.material.empty()) {
+        w.Begin(0x4130);
+        w.CString(mesh.material);
+        w.U16(std::uint16_t(mesh.faces.size()));
+        for (std::size_t i = 0; i < mesh.faces.size(); ++i) w.U16(std::uint16_t(i));
+        w.End();
+    }
     if (!mesh.smoothing.empty()) {
         w.Begin(0x4150);
         for (std::size_t i = 0; i < mesh.faces.size(); ++i) w.I32(std::int32_t(i < mesh.smoothing.size() ? mesh.smoothing[i] : 0u));
@@ -114,6 +121,44 @@ void WriteLightObject(ChunkWriter& w, const WriterLight& light) {
 
 namespace {
 
+void WriteMaterial(ChunkWriter& w, const WriterMaterial& m) {
+    const auto colour = [&w](std::uint16_t id, const LPoint3& c) {
+        w.Begin(id);
+        w.Begin(0x0010);
+        w.F32(c.x);
+        w.F32(c.y);
+        w.F32(c.z);
+        w.End();
+        w.End();
+    };
+    const auto percent = [&w](std::uint16_t id, int value) {
+        w.Begin(id);
+        w.Begin(0x0030);
+        w.U16(std::uint16_t(value));
+        w.End();
+        w.End();
+    };
+    w.Begin(0xAFFF);
+    w.Begin(0xA000);
+    w.CString(m.name);
+    w.End();
+    colour(0xA020, m.diffuse);
+    colour(0xA030, m.specular);
+    percent(0xA040, m.glossiness);
+    percent(0xA041, m.strength);
+    if (!m.texture.empty()) {
+        w.Begin(0xA200);
+        w.Begin(0x0030);  // the map's amount: all of it
+        w.U16(100);
+        w.End();
+        w.Begin(0xA300);
+        w.CString(m.texture);
+        w.End();
+        w.End();
+    }
+    w.End();
+}
+
 // The file holds at most 65,535 vertices and faces per object (16-bit counts and corners). A
 // larger mesh whose corners all name its vertices, and whose mapping coordinates are absent or
 // one per vertex, is written as several objects ("name", "name.1", ...), each with a run of the
@@ -143,7 +188,10 @@ void SplitForFile(const WriterMesh& m, std::vector<WriterMesh>& out) {
             out.push_back(std::move(part));
             part = WriterMesh{};
         }
-        if (part.faces.empty()) part.name = parts++ == 0 ? m.name : m.name + "." + std::to_string(parts - 1);
+        if (part.faces.empty()) {
+            part.name = parts++ == 0 ? m.name : m.name + "." + std::to_string(parts - 1);
+            part.material = m.material;
+        }
         int c[3];
         int n = 0;
         for (int k : {face.a, face.b, face.c}) {
@@ -164,7 +212,8 @@ void SplitForFile(const WriterMesh& m, std::vector<WriterMesh>& out) {
 
 }  // namespace
 
-std::vector<unsigned char> Encode3DS(const std::vector<WriterMesh>& meshes, const std::vector<WriterLight>& lights) {
+std::vector<unsigned char> Encode3DS(const std::vector<WriterMesh>& meshes, const std::vector<WriterLight>& lights,
+                                     const std::vector<WriterMaterial>& materials) {
     std::vector<WriterMesh> parts;
     for (const WriterMesh& m : meshes) SplitForFile(m, parts);
     for (const WriterMesh& m : parts) {
@@ -180,6 +229,7 @@ std::vector<unsigned char> Encode3DS(const std::vector<WriterMesh>& meshes, cons
     w.I32(3);
     w.End();
     w.Begin(0x3D3D);
+    for (const WriterMaterial& m : materials) WriteMaterial(w, m);
     for (const WriterMesh& m : parts) WriteMeshObject(w, m);
     for (const WriterLight& l : lights) WriteLightObject(w, l);
     w.End();

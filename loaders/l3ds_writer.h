@@ -34,6 +34,17 @@ struct WriterMesh {
     std::vector<LFace> faces;  // corners written as unsigned 16-bit
     std::vector<LUV> uvs;      // none: no 0x4140 chunk
     std::vector<std::uint32_t> smoothing;  // none: no 0x4150 chunk; else one mask per face
+    std::string material;                  // empty: no 0x4130 chunk; else every face wears it
+};
+
+// A material block (0xAFFF): its name, colours, highlight and diffuse texture.
+struct WriterMaterial {
+    std::string name;
+    LPoint3 diffuse{1.0f, 1.0f, 1.0f};
+    LPoint3 specular{0.0f, 0.0f, 0.0f};
+    int glossiness = 0;  // percent (the Phong exponent is this value)
+    int strength = 0;    // percent of the highlight
+    std::string texture;  // empty: no texture map
 };
 
 struct WriterLight {
@@ -50,12 +61,13 @@ struct WriterLight {
 void WriteMeshObject(ChunkWriter& w, const WriterMesh& mesh);
 void WriteLightObject(ChunkWriter& w, const WriterLight& light);
 
-// The bytes of a whole file: meshes first, then lights. A mesh of more than 65,535 vertices or
+// The bytes of a whole file: materials first, then meshes, then lights. A mesh of more than 65,535 vertices or
 // faces (the file's 16-bit limit per object) is split into several objects when its corners all
 // name its vertices; otherwise the result is empty when a mesh holds more than 65535 vertices,
 // faces or mapping coordinates, or a face corner does not fit 16 bits.
 std::vector<unsigned char> Encode3DS(const std::vector<WriterMesh>& meshes,
-                                     const std::vector<WriterLight>& lights = {});
+                                     const std::vector<WriterLight>& lights = {},
+                                     const std::vector<WriterMaterial>& materials = {});
 
 // Writes Encode3DS to path; false when the scene cannot be encoded or the file written.
 bool Write3DS(const std::string& path, const std::vector<WriterMesh>& meshes,

@@ -19,6 +19,18 @@ namespace LOAD_3DS {
 
 namespace {
 
+// The sky light of a scene around a user's model (scene.sky_light).
+constexpr const char* kModelSkyLight = "0.5";
+
+// The floor of a scene around a user's model wears its own material: the checker texture with
+// a faint, broad highlight of the light (glossiness 30, strength 10%), no mirror.
+const WriterMaterial kFloorMaterial{"Floor", {1.0f, 1.0f, 1.0f}, {1.0f, 1.0f, 1.0f}, 30, 10, "texture1.bmp"};
+
+WriterMesh GlossyFloor() {
+    WriterMesh floor = MakeFloor();
+    floor.material = kFloorMaterial.name;
+    return floor;
+}
 
 // The copy's name in data/: blanks (which would split the value in release.cgf) become
 // underscores, and names of the scene's own models are prefixed.
@@ -264,7 +276,11 @@ std::string ModelSceneConfiguration(const std::vector<SceneModel>& models) {
            keys +
            "    // The first view shows the models whole, from three-quarter above (f frames them again).\n"
            "    camera = frame\n" +
-           SkyFloorAndTracerConfiguration(factorText, ", chosen for the model's triangle count", framed);
+           SkyFloorAndTracerConfiguration(factorText, ", chosen for the model's triangle count", framed,
+                                          "    // The floor in its own material (data/floor.3ds): the checker with a faint gloss.\n"
+                                          "    model2_materials = file\n"
+                                          "    // The sky lights the model's materials too: its shadowed side shows its shape.\n"
+                                          "    sky_light = " + std::string(kModelSkyLight) + "\n");
 }
 
 std::string ModelSceneConfiguration(const std::string& dataName, const ModelMeasure& measure) {
@@ -278,7 +294,7 @@ std::vector<std::pair<std::string, std::vector<unsigned char>>> SurroundingFiles
     return {{"data/texture1.bmp", EncodeBMP24(256, 256, MakeCheckerImage().data())},
             {"data/SKY.bmp", EncodeBMP24(512, 256, MakeSkyImage().data())},
             {"data/sky.3ds", Encode3DS({MakeSkyDome()})},
-            {"data/floor.3ds", Encode3DS({MakeFloor()})}};
+            {"data/floor.3ds", Encode3DS({GlossyFloor()}, {}, {kFloorMaterial})}};
 }
 
 bool WriteModelScene(const std::string& modelFile, const std::string& dir, bool keepConfiguration,

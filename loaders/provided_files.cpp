@@ -14,6 +14,8 @@ std::map<std::string, std::vector<unsigned char>>& Provided() {
 
 void ProvideFile(const std::string& path, std::vector<unsigned char> bytes) { Provided()[path] = std::move(bytes); }
 
+bool IsProvided(const std::string& path) { return Provided().count(path) != 0; }
+
 std::FILE* OpenFile(const std::string& path, const char* mode) {
     const auto& files = Provided();
     const auto it = files.find(path);

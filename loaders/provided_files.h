@@ -14,6 +14,9 @@ namespace LOAD_3DS {
 // thread opens files.
 void ProvideFile(const std::string& path, std::vector<unsigned char> bytes);
 
+// Whether bytes are provided under exactly this path.
+bool IsProvided(const std::string& path);
+
 // fopen, or a read-only stream over the provided bytes of path (mode "rb").
 std::FILE* OpenFile(const std::string& path, const char* mode);
 

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "errors/errors.h"
+#include "loaders/image_decode.h"
 #include "loaders/l3ds.h"
 
 namespace ORVA_GRAPHICS {
@@ -85,8 +86,13 @@ void MESH<N, T, HAL, TRI>::UseFixedMaterial() {
 
 template <int N, class T, class HAL, class TRI>
 void MESH<N, T, HAL, TRI>::BindMaterialImages() {
-    for (Material& m : materials)
-        m.image = m.texture >= 0 && std::size_t(m.texture) < textures.size() ? &textures[std::size_t(m.texture)] : nullptr;
+    const auto record = [this](int index) -> const TEXTURE* {
+        return index >= 0 && std::size_t(index) < textures.size() ? &textures[std::size_t(index)] : nullptr;
+    };
+    for (Material& m : materials) {
+        m.image = record(m.texture);
+        for (int k = 0; k < kMapCount; ++k) m.mapImages[k] = record(m.maps[k]);
+    }
 }
 
 template <int N, class T, class HAL, class TRI>
@@ -364,7 +370,7 @@ void MESH<N, T, HAL, TRI>::Allocate(unsigned nv, unsigned ni, unsigned nt) {
 template <int N, class T, class HAL, class TRI>
 void MESH<N, T, HAL, TRI>::AssignTexture(std::string fileName, unsigned index) {
     if (textures.empty() || index >= textures.size()) throw TIRN_ERROR::Error("Out of Range in MESH::AssignTexture");
-    textures[index].LoadBMP(fileName.c_str());
+    LOAD_3DS::LoadTextureFile(textures[index], fileName);
     textures[index].Upload();
 }
 

@@ -110,8 +110,9 @@ public:
     // Replaces the vertex, index and triangle arrays (triangle corners become null).
     virtual void Allocate(unsigned nv, unsigned ni, unsigned nt);
 
-    // LoadBMP then Upload on texture record index; throws Error
-    // "Out of Range in MESH::AssignTexture" when there is no such record.
+    // Reads the image into texture record index and uploads it: a .bmp file by LoadBMP, any
+    // other image file by its decoder (LOAD_3DS::LoadTextureFile, whose errors it throws); throws
+    // Error "Out of Range in MESH::AssignTexture" when there is no such record.
     void AssignTexture(std::string fileName, unsigned index);
 
     // Exchanges everything with other (arrays by pointer, so the triangles keep pointing at

@@ -14,8 +14,10 @@
 #include "errors/errors.h"
 #include "loaders/crease.h"
 #include "loaders/image.h"
+#include "loaders/image_decode.h"
 #include "loaders/import.h"
 #include "loaders/normals.h"
+#include "mesh/winding.h"
 
 namespace ORVA_GRAPHICS {
 
@@ -297,6 +299,10 @@ ModelLoadInfo Read3DS(Geometry& g, const std::string& fileName, const ModelOptio
             fm.name = lm.name;
             if (lm.hasDiffuse) std::copy(lm.diffuse, lm.diffuse + 3, fm.diffuse);
             fm.texture = lm.texture;
+            if (lm.hasSpecular) LOAD_3DS::SetPhongHighlight(fm, lm.specular, lm.shininessStrength, 100.0f * lm.shininess);
+            fm.opacity = 1.0f - lm.transparency;
+            fm.mirror = lm.reflection;
+            for (int k = 0; k < 3; ++k) fm.emission[k] = lm.diffuse[k] * lm.selfIllumination;
             g.materials.push_back(std::move(fm));
         }
         const std::uint32_t plain = std::uint32_t(g.materials.size());
@@ -409,51 +415,75 @@ void ApplyFileMaterials(Mesh& mesh, Geometry& g, const std::string& fileName, Mo
     mesh.textures.resize(1);
     std::map<std::string, int> records;  // file (or embedded name) -> record
     std::vector<Material> materials;
-    std::vector<std::uint32_t> used;  // material index of the mesh for each file material, or none
+    // The record of one texture of a material (its alpha channel as grey with alpha), read once
+    // per file and kind however many materials name it; -1 when it cannot be had (a note says why).
+    const auto recordOf = [&](const LOAD_3DS::FileTexture& t, const std::string& what, bool alpha) -> int {
+        const bool embedded = !t.embedded.empty();
+        const std::string found = embedded ? t.texture : LOAD_3DS::FindTextureFile(folder, t.texture);
+        if (found.empty()) {
+            info.notes.push_back("texture " + t.texture + " of " + what + " not found; its colour is used");
+            return -1;
+        }
+        const std::string key = alpha ? found + "\n(alpha)" : found;
+        if (auto it = records.find(key); it != records.end()) return it->second;
+        TEXTURE record;
+        std::string error;
+        bool ok = true;
+        if (embedded && t.embeddedWidth > 0) {
+            // Raw red, green, blue pixels (no alpha), top row first, as many as the size says.
+            ok = !alpha && t.embeddedWidth <= LOAD_3DS::kMaxImageSide && t.embeddedHeight > 0 &&
+                 t.embeddedHeight <= LOAD_3DS::kMaxImageSide &&
+                 t.embedded.size() == std::size_t(t.embeddedWidth) * std::size_t(t.embeddedHeight) * 3;
+            error = found + " is not the image its size says";
+            if (ok) {
+                const std::size_t row = std::size_t(t.embeddedWidth) * 3;
+                record.width = t.embeddedWidth;
+                record.height = t.embeddedHeight;
+                record.fileName = found;
+                record.pixels = new unsigned char[row * std::size_t(t.embeddedHeight)];
+                for (int y = 0; y < t.embeddedHeight; ++y)
+                    std::memcpy(record.pixels + std::size_t(t.embeddedHeight - 1 - y) * row,
+                                t.embedded.data() + std::size_t(y) * row, row);
+            }
+        } else {
+            std::vector<unsigned char> file;
+            const std::vector<unsigned char>* bytes = &t.embedded;
+            if (!embedded) {
+                ok = LOAD_3DS::ReadImageBytes(found, file, &error);
+                bytes = &file;
+            }
+            LOAD_3DS::DecodedImage image;
+            ok = ok && LOAD_3DS::DecodeImage(bytes->data(), bytes->size(), found, image, &error);
+            if (ok && alpha && !image.hasAlpha) ok = false;
+            if (ok) LOAD_3DS::ToTexture(image, found, record, alpha);
+        }
+        int index = -1;
+        if (ok) {
+            index = int(mesh.textures.size());
+            mesh.textures.push_back(std::move(record));
+            ++info.textures;
+        } else if (!alpha) {
+            info.notes.push_back("texture of " + what + ": " + error + "; its colour is used");
+        }
+        records[key] = index;
+        return index;
+    };
     for (std::size_t m = 0; m < M; ++m) {
         const LOAD_3DS::FileMaterial& fm = g.materials[m];
         Material out;
         out.name = fm.name;
         std::copy(fm.diffuse, fm.diffuse + 3, out.diffuse);
         std::copy(fm.tint, fm.tint + 3, out.tint);
-        if (!fm.texture.empty() || !fm.embedded.empty()) {
-            const bool embedded = !fm.embedded.empty();
-            const std::string found = embedded ? fm.texture : LOAD_3DS::FindTextureFile(folder, fm.texture);
-            const std::string what = "material " + (fm.name.empty() ? std::to_string(m) : fm.name);
-            if (found.empty()) {
-                info.notes.push_back("texture " + fm.texture + " of " + what + " not found; its colour is used");
-            } else if (auto it = records.find(found); it != records.end()) {
-                out.texture = it->second;
-            } else {
-                TEXTURE record;
-                std::string error;
-                bool ok;
-                if (embedded && fm.embeddedWidth > 0) {
-                    ok = true;
-                    const std::size_t row = std::size_t(fm.embeddedWidth) * 3;
-                    record.width = fm.embeddedWidth;
-                    record.height = fm.embeddedHeight;
-                    record.fileName = found;
-                    record.pixels = new unsigned char[row * std::size_t(fm.embeddedHeight)];
-                    for (int y = 0; y < fm.embeddedHeight; ++y)
-                        std::memcpy(record.pixels + std::size_t(fm.embeddedHeight - 1 - y) * row,
-                                    fm.embedded.data() + std::size_t(y) * row, row);
-                } else if (embedded) {
-                    ok = LOAD_3DS::LoadImageMemory(fm.embedded.data(), fm.embedded.size(), found, record, &error);
-                } else {
-                    ok = LOAD_3DS::LoadImageFile(found, record, &error);
-                }
-                if (ok) {
-                    out.texture = int(mesh.textures.size());
-                    records[found] = out.texture;
-                    mesh.textures.push_back(std::move(record));
-                    ++info.textures;
-                } else {
-                    records[found] = -1;
-                    info.notes.push_back("texture of " + what + ": " + error + "; its colour is used");
-                }
-            }
+        out.described = true;
+        static_cast<LOAD_3DS::SurfaceReflection&>(out) = fm;
+        const std::string what = "material " + (fm.name.empty() ? std::to_string(m) : fm.name);
+        LOAD_3DS::FileTexture base{fm.texture, fm.embedded, fm.embeddedWidth, fm.embeddedHeight};
+        if (!base.Empty()) {
+            out.texture = recordOf(base, what, false);
+            if (fm.baseAlpha && out.texture >= 0) out.maps[kOpacityMap] = recordOf(base, what, true);
         }
+        for (int k = 0; k < kMapCount; ++k)
+            if (!fm.maps[k].Empty() && out.maps[k] < 0) out.maps[k] = recordOf(fm.maps[k], what, false);
         materials.push_back(std::move(out));
     }
     mesh.materials = std::move(materials);
@@ -479,6 +509,16 @@ namespace {
 void Finish(Mesh& mesh, Geometry& g, ModelLoadInfo& info, const std::string& fileName, const ModelOptions& options,
             const LoadProgress& progress) {
     Place(g, options);
+    // A closed surface wound inside out is turned (a model in its file's materials: the scenes'
+    // own sky domes face inward on purpose); faces meant to be seen from both sides get back
+    // faces of their own.
+    if (options.materials == Materials::File && TurnInwardFaces(g.positions, g.faces, g.normals))
+        info.notes.push_back("faces wind inwards: turned");
+    std::vector<bool> both(g.faces.size(), options.sides == Sides::Both);
+    if (options.materials == Materials::File && g.faceMaterials.size() == g.faces.size())
+        for (std::size_t f = 0; f < g.faces.size(); ++f)
+            both[f] = both[f] || (g.faceMaterials[f] < g.materials.size() && g.materials[g.faceMaterials[f]].twoSided);
+    AddBackFaces(g.positions, g.normals, g.uvs, g.faces, g.faceMaterials, both);
 
     const unsigned V = unsigned(g.positions.size());
     const unsigned F = unsigned(g.faces.size());

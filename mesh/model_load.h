@@ -23,6 +23,9 @@ enum class Smoothing { Position, Groups };
 // Fixed: the one texture of record 0 over the whole model (the fixed or the model's own BMP).
 // File: the file's materials, their colours and textures, triangle by triangle.
 enum class Materials { Fixed, File };
+// Front: faces are seen from the side they wind counter-clockwise to (and the file's two-sided
+// materials from both). Both: every face from both sides (mesh/winding.h).
+enum class Sides { Front, Both };
 
 struct ModelOptions {
     // > 0: the box's largest side is scaled to this many units and its midpoint moved to the
@@ -51,11 +54,12 @@ struct ModelOptions {
     // reader's smoothing by position; from 0 to 180, smooth only across edges where faces meet
     // at no more than this many degrees (loaders/crease.h), so that sharp edges stay sharp.
     float crease = -1.0f;
+    Sides sides = Sides::Front;
 
     bool IsDefault() const {
         return fit == 0.0f && up == UpAxis::Y && !onFloor && offset[0] == 0.0f && offset[1] == 0.0f &&
                offset[2] == 0.0f && !allMeshes && smoothing == Smoothing::Position && materials == Materials::Fixed &&
-               crease < 0.0f;
+               crease < 0.0f && sides == Sides::Front;
     }
 };
 

@@ -114,6 +114,7 @@ void MaskPicture::UpsampleTile(ScreenTile& tile, int) {
         }
         for (; x < colEnd; x += 2) quad(x);
     }
+    LiftTile(tile, 0);
 }
 
 }  // namespace RAYTR

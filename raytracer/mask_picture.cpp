@@ -118,7 +118,7 @@ std::int64_t MaskPicture::TableBytes(int width, int height) {
     const std::int64_t pixels = std::int64_t{width} * height;
     const std::int64_t coarse = std::int64_t{(width + kCoarseStep - 1) / kCoarseStep} * ((height + kCoarseStep - 1) / kCoarseStep);
     const std::int64_t lattice = std::int64_t{Tiling::BlocksAlong(width) + 1} * (Tiling::BlocksAlong(height) + 1);
-    return pixels * static_cast<std::int64_t>(sizeof(std::uint32_t) + 1 + sizeof(float)) + coarse +
+    return pixels * static_cast<std::int64_t>(sizeof(std::uint32_t) + 3 + sizeof(float)) + coarse +
            lattice * static_cast<std::int64_t>(sizeof(std::uint32_t));
 }
 
@@ -134,6 +134,9 @@ MaskPicture::MaskPicture(TilePasses& passes, const ScreenCamera& camera)
     bytes_ = std::make_unique_for_overwrite<std::uint8_t[]>(count);
     std::fill(bytes_.get(), bytes_.get() + count, std::uint8_t{254});
     sums_ = std::make_unique_for_overwrite<float[]>(count);  // written by the first pass
+    shown_ = std::make_unique_for_overwrite<std::uint8_t[]>(count);
+    std::fill(shown_.get(), shown_.get() + count, std::uint8_t{254});
+    shares_ = std::make_unique_for_overwrite<std::uint8_t[]>(count);
     const Tiling& window = passes_.Window();
     const auto latticeCount = static_cast<std::size_t>(window.BlockRows() + 1) * static_cast<std::size_t>(window.BlockCols() + 1);
     lattice_ = std::make_unique_for_overwrite<std::uint32_t[]>(latticeCount);
@@ -175,6 +178,7 @@ void MaskPicture::Whole(const Scene& scene, const float* depth, const std::uint3
     if (scene.lights.Size() == 0) {
         std::fill(words_.get(), words_.get() + count, kLit);
         std::fill(bytes_.get(), bytes_.get() + count, std::uint8_t{255});
+        std::fill(shown_.get(), shown_.get() + count, std::uint8_t{255});
         return;
     }
     // Every pixel of both masks is written by exactly one block, so they need no clearing.
@@ -194,6 +198,57 @@ void MaskPicture::Coarse(const Scene& scene, const std::uint32_t* depthWords) {
     passes_.Run(passes_.Window(), this, &MaskPicture::UpsampleTile);
 }
 
+// kUnknownShare: a pixel's share not computed yet in this picture.
+constexpr std::uint8_t kUnknownShare = 255;
+
+std::uint8_t MaskPicture::ShownByte(int p, float lit) {
+    if (lit >= 1.0f) return 255;
+    std::uint8_t& share = shares_[p];
+    if (share == kUnknownShare) {
+        // The light's direct share of the preview's colour at the pixel's surface (turned toward
+        // the eye): what a shadow takes away, leaving the ambient part.
+        const int row = p / width_, column = p % width_;
+        VECTOR position, normal;
+        bool found = false;
+        if (depth_ != nullptr || depthWords_ != nullptr) {
+            SurfacePoint surface;
+            found = DepthSurface(row, column, 1, surface);
+            position = surface.position;
+            normal = surface.normal;
+        } else {
+            RayHit hit;
+            if (PrimaryHit(p, hit)) {
+                found = true;
+                position = HitPointInWorld(hit);
+                VECTOR n = InterpolatedNormal(hit);
+                n.w = 0.0f;
+                normal = hit.transform ? NormalToWorld(*hit.transform, n) : n;
+            }
+        }
+        float k = 0.0f;
+        if (found) {
+            const VECTOR eye = EyeInWorld(*scene_);
+            const VECTOR toEye(eye.x - position.x, eye.y - position.y, eye.z - position.z, 0.0f);
+            if (ORVA_MATH::Dot(normal, toEye) < 0.0f) normal = normal * -1.0f;
+            k = DirectShare(*scene_, position, normal);
+        }
+        share = static_cast<std::uint8_t>(std::min(254.0f, k * 254.0f + 0.5f));
+    }
+    const float k = float(share) / 254.0f;
+    return static_cast<std::uint8_t>((1.0f - (1.0f - lit) * k) * 255.0f + 0.5f);
+}
+
+void MaskPicture::LiftTile(ScreenTile& tile, int) {
+    for (int r = tile.rowStart; r < tile.rowEnd; ++r) {
+        const std::size_t at = static_cast<std::size_t>(r) * width_;
+        std::fill(shares_.get() + at + tile.colStart, shares_.get() + at + tile.colEnd, kUnknownShare);
+        for (int c = tile.colStart; c < tile.colEnd; ++c) {
+            const int p = r * width_ + c;
+            shown_[p] = ShownByte(p, float(bytes_[p]) / 255.0f);
+        }
+    }
+}
+
 void MaskPicture::Trace(const Screen& screen) {
     screen_ = screen;
     // The blocks read their corners from the lattice: every lattice point first.
@@ -210,27 +265,13 @@ bool MaskPicture::PrimaryHit(int p, RayHit& hit) const {
     return ClosestHit(camera_.PixelRay(p / width_, p % width_), *scene_, hit);
 }
 
-std::uint32_t MaskPicture::MaskValue(int row, int column, int step, const PixelSample* sample) const {
+bool MaskPicture::DepthSurface(int row, int column, int step, SurfacePoint& s) const {
     const int p = row * width_ + column;
-    // The marks show the one-sample whole frame's work. Two workers may compute the same border
-    // pixel; both mark it with the same value.
-    if (marking_ && sample == nullptr && step == 1) std::atomic_ref<std::uint8_t>(marks_[p]).store(1, std::memory_order_relaxed);
-    // Only light 0 casts the mask's shadows; without it every point is lit.
-    if (scene_->lights.Size() == 0) return kLit;
-    if (depth_ == nullptr && depthWords_ == nullptr) {
-        RayHit hit;
-        if (!PrimaryHit(p, hit)) return kLit;
-        // A ray from the point toward light 0 (or the sample's point of its sphere), leaving a
-        // triangle's surface from an offset origin.
-        const VECTOR lightPosition = LightTarget(*scene_, sample, HitPointInWorld(hit));
-        return ShadowBlocked(ShadowRay(hit, lightPosition), *scene_, lightPosition) ? kShadow : kLit;
-    }
-    // The visible point from the preview's depth, leaving the surface to the light's side. A
-    // point's distance along the view axis is its z (UnitZ's z is 1): nothing else of it is
+    // A point's distance along the view axis is its z (UnitZ's z is 1): nothing else of it is
     // computed for a pixel that shows nothing or a neighbour that is not taken.
     const float farLimit = 0.99f * camera_.Far();
     const float t = camera_.ViewDistance(Depth(p));
-    if (t >= farLimit) return kLit;  // nothing drawn there
+    if (t >= farLimit) return false;
     const auto pointAt = [&](int pointRow, int pointColumn, float distance) {
         float x = 0.0f, y = 0.0f;
         camera_.UnitXY(pointRow, pointColumn, x, y);
@@ -269,9 +310,56 @@ std::uint32_t MaskPicture::MaskValue(int row, int column, int step, const PixelS
     // read-back's rounding), plus the rounding of the reconstruction itself.
     constexpr float kQuantum = 8.0f / 16777216.0f;
     const float depthError = t * (kQuantum * t / camera_.DepthA()) + t * 4e-7f;
-    const SurfacePoint s = DepthSurfaceOf(camera_.DepthToWorld(), point, depthError, normal);
+    s = DepthSurfaceOf(camera_.DepthToWorld(), point, depthError, normal);
+    return true;
+}
+
+std::uint32_t MaskPicture::MaskValue(int row, int column, int step, const PixelSample* sample) const {
+    const int p = row * width_ + column;
+    // The marks show the one-sample whole frame's work. Two workers may compute the same border
+    // pixel; both mark it with the same value.
+    if (marking_ && sample == nullptr && step == 1) std::atomic_ref<std::uint8_t>(marks_[p]).store(1, std::memory_order_relaxed);
+    // Only light 0 casts the mask's shadows; without it every point is lit.
+    if (scene_->lights.Size() == 0) return kLit;
+    if (depth_ == nullptr && depthWords_ == nullptr) {
+        RayHit hit;
+        if (!PrimaryHit(p, hit)) return kLit;
+        // A ray from the point toward light 0 (or the sample's point of its sphere), leaving a
+        // triangle's surface from an offset origin.
+        const VECTOR lightPosition = LightTarget(*scene_, sample, HitPointInWorld(hit));
+        return ShadowBlockedThrough(ShadowRay(hit, lightPosition), *scene_, lightPosition, sample) ? kShadow : kLit;
+    }
+    // The visible point from the preview's depth, leaving the surface to the light's side.
+    SurfacePoint s;
+    if (!DepthSurface(row, column, step, s)) return kLit;  // nothing drawn there
     const VECTOR lightPosition = LightTarget(*scene_, sample, s.position);
-    return ShadowBlocked(ShadowRayFrom(s, lightPosition), *scene_, lightPosition) ? kShadow : kLit;
+    if (!ShadowBlockedThrough(ShadowRayFrom(s, lightPosition), *scene_, lightPosition, sample)) return kLit;
+    return TerminatorShadow(p, s, lightPosition, sample) ? kShadow : kLit;
+}
+
+bool MaskPicture::TerminatorShadow(int p, const SurfacePoint& s, const VECTOR& lightPosition, const PixelSample* sample) const {
+    // Where the light grazes a smooth-shaded model of few triangles, its flat facets shadow
+    // their neighbours although the smooth shading says lit; the traced image lifts its shadow
+    // rays there (offset.h). The depth gives neither the triangle nor its vertex normals, so a
+    // blocked point whose facet meets the light at a grazing angle or faces away from it asks
+    // its primary ray, and takes the traced image's answer when that ray hits the same point.
+    VECTOR toEye = EyeInWorld(*scene_) - s.position;
+    VECTOR toLight = lightPosition - s.position;
+    toEye.w = toLight.w = 0.0f;
+    const VECTOR n = ORVA_MATH::Dot(s.normal, toEye) < 0.0f ? s.normal * -1.0f : s.normal;
+    // cos 60 degrees: facets of a coarse smooth mesh turn their shading normals by less.
+    constexpr float kGrazingCosine = 0.5f;
+    const float lightLength = std::sqrt(ORVA_MATH::Dot(toLight, toLight));
+    if (!(ORVA_MATH::Dot(n, toLight) < kGrazingCosine * lightLength)) return true;
+    RayHit hit;
+    if (!PrimaryHit(p, hit) || hit.triangle == nullptr) return true;
+    // The same surface: the hit lies within the depth's error of the read point (the error
+    // bound is per axis; four times its length allows for the normal's estimate).
+    VECTOR apart = HitPointInWorld(hit) - s.position;
+    apart.w = 0.0f;
+    const float limit = 4.0f * std::sqrt(ORVA_MATH::Dot(s.error, s.error)) + 1e-3f * std::sqrt(ORVA_MATH::Dot(toEye, toEye));
+    if (ORVA_MATH::Dot(apart, apart) > limit * limit) return true;
+    return ShadowBlockedThrough(ShadowRay(hit, lightPosition), *scene_, lightPosition, sample);
 }
 
 void MaskPicture::LatticeTile(ScreenTile& tile, int) {
@@ -288,7 +376,12 @@ void MaskPicture::LatticeTile(ScreenTile& tile, int) {
         }
 }
 
-void MaskPicture::BlocksTile(ScreenTile& tile, int thread) { RefineBlocks(tile, thread); }
+void MaskPicture::BlocksTile(ScreenTile& tile, int thread) {
+    RefineBlocks(tile, thread);
+    // A window tile's pixels are final: what the overlay shows of them (a coarse screen's are
+    // shown once upsampled).
+    if (screen_.words != nullptr) LiftTile(tile, thread);
+}
 
 void MaskPicture::RefineTile(int tile, int thread) {
     RefineBlocks(screen_.tiling->Tiles()[static_cast<std::size_t>(tile)], thread);
@@ -374,6 +467,7 @@ void MaskPicture::PassTile(ScreenTile& tile, int) {
             sums_[p] = sum;
             const float mean = sum * after;
             bytes_[p] = static_cast<std::uint8_t>(mean * 255.0f + 0.5f);
+            shown_[p] = ShownByte(p, mean);
             change = std::max(change, std::fabs(mean - old * before));
         }
     tile.maxChange = change * 255.0f;

@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "raytracer/offset.h"
 #include "raytracer/ray.h"
 #include "raytracer/sampling.h"
 #include "raytracer/tile_team.h"
@@ -104,6 +105,11 @@ public:
     // What the overlay shows: 255 lit, 0 shadow (254 before the first frame), the mean of the
     // samples while the picture settles.
     std::uint8_t* Bytes() const { return bytes_.get(); }
+    // What the overlay multiplies over the preview: per pixel 255 (1 - (1 - v) k), v the lit share
+    // of Bytes() and k the light's direct share of the preview's lit colour there
+    // (DirectShare): a shadow keeps the preview's ambient part, and a surface facing away
+    // (k = 0, darkened by the preview itself) is not darkened again.
+    std::uint8_t* Shown() const { return shown_.get(); }
     // Per pixel the lit samples of the settling picture (from its second sample on).
     const float* Sums() const { return sums_.get(); }
     // (BlockRows + 1) x (BlockCols + 1) lattice values of the window, row-major.
@@ -134,6 +140,15 @@ private:
     void RefineBlocks(const ScreenTile& tile, int thread);
     void UpsampleTile(ScreenTile& tile, int thread);
     void PassTile(ScreenTile& tile, int thread);
+    void LiftTile(ScreenTile& tile, int thread);
+    // The shown byte of pixel p at lit share `lit`, its share k computed once per picture.
+    std::uint8_t ShownByte(int p, float lit);
+    // The visible surface of a window pixel from the depth (neighbours `step` pixels away give
+    // the normal); false where nothing is drawn.
+    bool DepthSurface(int row, int column, int step, SurfacePoint& s) const;
+    // Whether the depth point s, blocked toward lightPosition, stays in shadow once the shadow
+    // terminator is allowed for as the traced image does (the point's own primary hit, lifted).
+    bool TerminatorShadow(int p, const SurfacePoint& s, const VECTOR& lightPosition, const PixelSample* sample) const;
     float Depth(int p) const;
     // A scene whose mask needs tracing: a light, and an object that casts shadows.
     static bool HasShadows(const Scene& scene);
@@ -145,6 +160,8 @@ private:
     std::unique_ptr<std::uint32_t[]> words_;    // W*H
     std::unique_ptr<std::uint8_t[]> bytes_;     // W*H
     std::unique_ptr<float[]> sums_;             // W*H: lit samples of the settling picture
+    std::unique_ptr<std::uint8_t[]> shown_;     // W*H: what the overlay shows
+    std::unique_ptr<std::uint8_t[]> shares_;    // W*H: 254 k, or 255 not yet computed
     std::unique_ptr<std::uint32_t[]> lattice_;  // the window's lattice (the coarse one fits)
     std::unique_ptr<std::uint32_t[]> scratch_;  // kTileSide^2 values per thread
     Tiling coarseTiling_;

@@ -8,6 +8,9 @@ namespace {
 
 // g^-1 .. g^-4 for g = 1.16730397826141868 (x^5 = x + 1).
 constexpr double kAlpha[4] = {0.8566748838545029, 0.733891856627126, 0.6287067210378086, 0.53859725722361};
+// g^-1 .. g^-5 for g = 1.1347241384015194 (x^6 = x + 1).
+constexpr double kBeta[5] = {0.8812714616335696, 0.7766393890897683, 0.6844301295853427, 0.6031687406857283,
+                             0.5315553977157914};
 
 // A 32-bit integer hash with good avalanche (Wellons' lowbias32).
 inline std::uint32_t Hash(std::uint32_t x) {
@@ -41,6 +44,13 @@ PixelSample SampleOf(std::uint32_t p, std::uint32_t n) {
     s.y = Fraction(0.5 + shift[1] + k * kAlpha[1]);
     s.u = Fraction(0.5 + shift[2] + k * kAlpha[2]);
     s.v = Fraction(0.5 + shift[3] + k * kAlpha[3]);
+    // The second sequence, with shifts of its own.
+    float* more[5] = {&s.skyU, &s.skyV, &s.glossU, &s.glossV, &s.through};
+    std::uint32_t h = Hash(h0 ^ 0x3c6ef372u);
+    for (int i = 0; i < 5; ++i) {
+        *more[i] = Fraction(0.5 + Unit(h) + k * kBeta[i]);
+        h = Hash(h ^ (0xa54ff53au + std::uint32_t(i)));
+    }
     return s;
 }
 

@@ -18,10 +18,15 @@ namespace RAYTR {
 
 using ORVA_MATH::VECTOR;
 
-// Four numbers in [0, 1): x and y the position in the pixel (0.5, 0.5 is its centre), u and v
-// the point on the light (see LightPoint).
+// Numbers in [0, 1): x and y the position in the pixel (0.5, 0.5 is its centre), u and v
+// the point on the light (see LightPoint); for described materials (raytracer/bsdf.h) skyU and
+// skyV the direction of the sky light's sample, glossU and glossV the direction of a rough
+// reflection, and through the threshold below which a partly transparent surface lets the ray
+// pass. The last five come from a second sequence of their own (R5, whose alphas are the powers
+// of the real root of x^6 = x + 1), so the first four are those of every earlier picture.
 struct PixelSample {
     float x = 0.5f, y = 0.5f, u = 0.5f, v = 0.5f;
+    float skyU = 0.5f, skyV = 0.5f, glossU = 0.5f, glossV = 0.5f, through = 0.5f;
 };
 
 // The sample of pixel p (any index that names the pixel, e.g. row * width + column) in pass n.

@@ -12,6 +12,7 @@
 #include "math/vector.h"
 #include "raytracer/ray.h"
 #include "raytracer/sky.h"
+#include "raytracer/sky_light.h"
 #include "raytracer/tobject.h"
 
 namespace RAYTR {
@@ -35,6 +36,9 @@ public:
     MATRIX rotation = MATRIX::Identity();
     // What traced rays show when they leave every traced model (black unless assembly sets it).
     SkyDome sky;
+    // The sky light and what described materials' shading needs to know of the scene (set by
+    // PrepareLighting once the objects and the sky are in place).
+    SceneLighting lighting;
 
     Scene() = default;
     // Not copyable (objects are heavy); a move keeps every element where it is, so records

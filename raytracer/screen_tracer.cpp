@@ -179,7 +179,7 @@ void ScreenTracer::UploadTexture(int i) {
     glPixelStorei(GL_UNPACK_SKIP_ROWS, 0);
     glPixelStorei(GL_UNPACK_SKIP_PIXELS, 0);
     if (textureMade_) {
-        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, Width(), Height(), GL_LUMINANCE, GL_UNSIGNED_BYTE, mask_.Bytes());
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, Width(), Height(), GL_LUMINANCE, GL_UNSIGNED_BYTE, mask_.Shown());
     } else {
         // One texel per window pixel: nearest filtering and a single level keep every texel
         // exactly over its pixel.
@@ -188,7 +188,7 @@ void ScreenTracer::UploadTexture(int i) {
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, 0);
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE8, Width(), Height(), 0, GL_LUMINANCE, GL_UNSIGNED_BYTE, mask_.Bytes());
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE8, Width(), Height(), 0, GL_LUMINANCE, GL_UNSIGNED_BYTE, mask_.Shown());
         textureMade_ = true;
     }
     glPopClientAttrib();

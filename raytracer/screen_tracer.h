@@ -120,6 +120,9 @@ public:
     std::uint32_t* Buffer(int i = 0) const;
     // The mask's bytes, what the overlay shows.
     std::uint8_t* MaskBytes() const { return mask_.Bytes(); }
+    // What UploadTexture sends: the mask's shadows lifted to the preview's ambient share
+    // (MaskPicture::Shown).
+    std::uint8_t* ShownMaskBytes() const { return mask_.Shown(); }
     // Marks of the pixels the last whole mask frame traced (MaskPicture::MarkTracedPixels).
     void MarkTracedPixels(bool on) { mask_.MarkTracedPixels(on); }
     const std::uint8_t* TracedMarks() const { return mask_.TracedMarks(); }

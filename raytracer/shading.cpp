@@ -1,13 +1,17 @@
 #include "raytracer/shading.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "grid/kernel.h"
 #include "loaders/texture.h"
 #include "raytracer/offset.h"
+#include "raytracer/bsdf.h"
 #include "raytracer/sampling.h"
 #include "raytracer/sky.h"
+#include "raytracer/sky_light.h"
 
 namespace RAYTR {
 
@@ -183,8 +187,214 @@ private:
 inline float NextUp(float x) { return x > 0.0f && x < 3.4e38f ? std::nextafter(x, INFINITY) : x; }
 
 VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, const VECTOR& eye,
+                    const PixelSample* sample);
+
+// ---- Described materials (raytracer/bsdf.h) ------------------------------------------------
+
+// Most surfaces a ray passes through before it stops (a tree of cut-out leaves); beyond it the
+// ray stops at the next one.
+constexpr int kMostLayers = 16;
+// Far enough for a sky-light ray to leave every scene.
+constexpr float kSkyDistance = 1e30f;
+
+// A number in [0, 1) from the bits of a point: the sample of a moving frame's rough reflection
+// or see-through test, the same for the same point in every frame.
+inline float PointHash(const VECTOR& p, std::uint32_t salt) {
+    std::uint32_t h = salt;
+    for (const float f : {p.x, p.y, p.z}) {
+        std::uint32_t b;
+        std::memcpy(&b, &f, 4);
+        h ^= b + 0x9e3779b9u + (h << 6) + (h >> 2);
+        h ^= h >> 16;
+        h *= 0x7feb352du;
+        h ^= h >> 15;
+        h *= 0x846ca68bu;
+        h ^= h >> 16;
+    }
+    return static_cast<float>(h >> 8) * (1.0f / 16777216.0f);
+}
+
+// The opacity of a described surface at a hit (its value times the opacity map's red channel).
+inline float OpacityAt(const RayHit& hit) {
+    const ORVA_GRAPHICS::Material* m = hit.material;
+    if (m == nullptr || !m->SeeThrough()) return 1.0f;
+    float opacity = m->opacity;
+    if (const TEXTURE* map = m->mapImages[ORVA_GRAPHICS::kOpacityMap]) {
+        float u, v;
+        TextureCoordinates(hit, u, v);
+        opacity *= SampleTexture(map, u, v).x;
+    }
+    return opacity;
+}
+
+// Whether the ray goes on through the surface it hit: its opacity is below the pass's threshold
+// (layer by layer a different one), or below the cut-off in a frame without a sample.
+inline bool PassesThrough(const RayHit& hit, const PixelSample* sample, int layer) {
+    const ORVA_GRAPHICS::Material* m = hit.material;
+    if (m == nullptr || !m->SeeThrough()) return false;
+    const float opacity = OpacityAt(hit);
+    if (sample == nullptr) return opacity < m->alphaCutoff;
+    float threshold = sample->through + 0.6180339887f * float(layer);
+    threshold -= std::floor(threshold);
+    return opacity <= threshold;
+}
+
+// The ray's nearest surface that stops it: surfaces it passes through are stepped over.
+inline bool VisibleHit(const Ray& ray, const Scene& scene, RayHit& hit, const PixelSample* sample) {
+    if (!ClosestHit(ray, scene, hit)) return false;
+    if (!scene.lighting.seeThrough) return true;
+    const VECTOR d = AsDirection(ray.direction);
+    for (int layer = 0; layer < kMostLayers && PassesThrough(hit, sample, layer); ++layer) {
+        if (!ClosestHit(Ray(OffsetRayOrigin(SurfaceOf(hit, false), d), d), scene, hit)) return false;
+    }
+    return true;
+}
+
+// Whether the segment from the ray's origin to target is blocked, see-through surfaces letting
+// the ray pass as VisibleHit does.
+bool Blocked(const Ray& ray, const Scene& scene, const VECTOR& target, const PixelSample* sample) {
+    if (!ShadowBlocked(ray, scene, target)) return false;
+    if (!scene.lighting.seeThrough) return true;
+    const VECTOR d = AsDirection(ray.direction);
+    const float tTarget = LightParameter(Ray(AsPoint(ray.origin), d), AsPoint(target));
+    Ray r(ray.origin, d);
+    RayHit hit;
+    for (int layer = 0; layer < kMostLayers; ++layer) {
+        if (!ClosestHit(r, scene, hit)) return false;
+        // t of the first query is along ray; later ones start further on along the same line.
+        if (Dot(AsDirection(HitPointInWorld(hit) - AsPoint(ray.origin)), d) >= tTarget * Dot(d, d)) return false;
+        if (!PassesThrough(hit, sample, layer)) return true;
+        r = Ray(OffsetRayOrigin(SurfaceOf(hit, false), d), d);
+    }
+    return true;
+}
+
+// A texture map's texel (red, blue, green) at the surface, or white without one.
+inline VECTOR MapAt(const Surface& s, ORVA_GRAPHICS::MaterialMap map) {
+    const TEXTURE* image = s.material->mapImages[map];
+    return image != nullptr ? SampleTexture(image, s.u, s.v) : VECTOR(1.0f, 1.0f, 1.0f, 1.0f);
+}
+
+// The tracer's order of a file's red, green, blue: red, blue, green.
+inline VECTOR Colour(const float rgb[3]) { return VECTOR(rgb[0], rgb[2], rgb[1], 0.0f); }
+
+// What a described surface reflects along a bounce: the surface it meets, or where it leaves
+// the models, the sky that lights them (the visible sky without a sky light).
+inline VECTOR Reflected(const Ray& bounce, int depth, const Scene& scene, const VECTOR& eye, const PixelSample* sample) {
+    RayHit next;
+    const VECTOR colour = ShadeWithEye(bounce, next, depth, scene, eye, sample);
+    if (next.triangle != nullptr || !(scene.lighting.skyLight > 0.0f)) return colour;
+    return SkyRadiance(scene.sky, scene.lighting.skyLight, bounce.direction);
+}
+
+// A described surface: its emission; Lambert diffuse and the GGX coat under each light whose
+// shadow ray is free, with the light's ambient part; the sky light (one sampled direction a
+// pass) or the preview's ambient; and the scene reflected by the coat (one sampled direction a
+// pass, the mirror direction for a smooth coat) and by the mirror share.
+VECTOR ShadeDescribed(const Ray& ray, const RayHit& hit, int depth, const Scene& scene, const VECTOR& eye,
+                      const PixelSample* sample) {
+    const Surface s = WorldSurface(hit);
+    const ORVA_GRAPHICS::Material& m = *s.material;
+    const VECTOR one(1.0f, 1.0f, 1.0f, 0.0f);
+    const VECTOR base = SurfaceColour(s);
+    // The maps: metallic-roughness keeps roughness in green (z) and metallic in blue (y).
+    const VECTOR metalRough = MapAt(s, ORVA_GRAPHICS::kMetalRoughMap);
+    const float roughness = std::clamp(m.roughness * metalRough.z, 0.0f, 1.0f);
+    const float metallic = std::clamp(m.metallic * metalRough.y, 0.0f, 1.0f);
+    const float mirror = std::clamp(m.mirror, 0.0f, 1.0f);
+    const VECTOR specular = ORVA_MATH::Mul(Colour(m.specular), MapAt(s, ORVA_GRAPHICS::kSpecularMap));
+    const VECTOR f0 = (specular * (1.0f - metallic) + base * metallic) * (1.0f - mirror);
+    // The shading normal turned toward the viewer where interpolation leaves it facing away.
+    const VECTOR wo = Normalised(AsDirection(ray.direction) * -1.0f);
+    VECTOR n = Normalised(s.normal);
+    const float nv = Dot(n, wo);
+    if (nv < 1e-3f) n = Normalised(n + wo * (1e-3f - nv));
+    const ShadingFrame frame(n);
+    const VECTOR woLocal = frame.ToLocal(wo);
+    // What the coat and the mirror reflect is not diffuse. A coat of the highlight-only formats
+    // (no reflection of the scene) takes nothing from the diffuse part, as those formats mean.
+    const float bare = (1.0f - metallic) * (1.0f - mirror);
+    const VECTOR diffuseShare = m.reflectsScene ? (one - Schlick(f0, woLocal.z)) * bare : VECTOR(bare, bare, bare, 0.0f);
+    const VECTOR albedo = ORVA_MATH::Mul(base, diffuseShare);
+    const Lambert diffuse(albedo);
+    const Microfacet coat(roughness, f0);
+
+    // The light that reaches the diffuse part (irradiance over pi, per channel) and what the coat
+    // reflects of the lights.
+    VECTOR irradiance(0.0f, 0.0f, 0.0f, 0.0f), highlight(0.0f, 0.0f, 0.0f, 0.0f);
+    const unsigned lightCount = scene.lights.Size();
+    for (unsigned k = 0; k < lightCount; ++k) {
+        const LightSource& source = scene.lights[k];
+        const VECTOR lightColour = VECTOR(source.r, source.b, source.g, 0.0f) * kByteToUnit;
+        const VECTOR centre = AsPoint(source.position);
+        const VECTOR D = AsDirection(centre - s.position);
+        const float d = Length(D);
+        const float attenuation = 1.0f / (source.a0 + source.a1 * d + source.a2 * d * d);
+        if (!(attenuation > 0.0f) || !std::isfinite(attenuation)) continue;
+        irradiance += lightColour * (kLightAmbient * attenuation);
+        const VECTOR wi = frame.ToLocal(D / d);
+        if (!(wi.z > 0.0f)) continue;
+        VECTOR lightPosition = centre;
+        if (sample != nullptr) lightPosition = LightPoint(centre, source.radius, s.position, sample->u, sample->v);
+        if (Blocked(ShadowRay(hit, lightPosition), scene, lightPosition, sample)) continue;
+        irradiance += lightColour * (attenuation * wi.z);
+        highlight += ORVA_MATH::Mul(coat.Evaluate(woLocal, wi), lightColour) * (kPi * attenuation * wi.z);
+    }
+    // The sky light (one direction, cosine-weighted: its radiance is the irradiance over pi),
+    // or the preview's ambient.
+    const SceneLighting& lighting = scene.lighting;
+    if (lighting.skyLight > 0.0f) {
+        if (sample != nullptr) {
+            const BsdfSample b = diffuse.Sample(woLocal, sample->skyU, sample->skyV);
+            if (b.pdf > 0.0f) {
+                const VECTOR dir = frame.ToWorld(b.wi);
+                const Ray up(OffsetRayOrigin(SurfaceOf(hit, false), dir), dir);
+                if (!Blocked(up, scene, AsPoint(up.origin + dir * kSkyDistance), sample))
+                    irradiance += SkyRadiance(scene.sky, lighting.skyLight, dir);
+            }
+        } else {
+            irradiance += SkyIrradiance(lighting, n);
+        }
+    } else {
+        irradiance += VECTOR(kSceneAmbient, kSceneAmbient, kSceneAmbient, 0.0f);
+    }
+    // At most 1 per channel, as the preview's lighting is clamped before its texture: a bright
+    // light leaves a texture's colours readable in both modes instead of washing them to white.
+    irradiance = VECTOR(std::fmin(irradiance.x, 1.0f), std::fmin(irradiance.y, 1.0f), std::fmin(irradiance.z, 1.0f), 0.0f);
+    VECTOR colour = ORVA_MATH::Mul(Colour(m.emission), MapAt(s, ORVA_GRAPHICS::kEmissionMap)) +
+                    ORVA_MATH::Mul(albedo, irradiance) + highlight;
+    if (depth <= 0) return colour;
+    // The scene in the coat, one direction: the pass's sample of the visible normals.
+    if (m.reflectsScene) {
+        float u, v;
+        if (sample != nullptr) {
+            u = sample->glossU;
+            v = sample->glossV;
+        } else {
+            u = PointHash(s.position, 0x68e31da4u);
+            v = PointHash(s.position, 0xb5297a4du);
+        }
+        const BsdfSample b = coat.Sample(woLocal, u, v);
+        if (b.pdf > 0.0f) {
+            const VECTOR dir = frame.ToWorld(b.wi);
+            const Ray bounce(OffsetRayOrigin(SurfaceOf(hit, false), dir), dir);
+            colour += ORVA_MATH::Mul(b.weight, Reflected(bounce, depth - 1, scene, eye, sample));
+        }
+    }
+    // The mirror share.
+    if (mirror > 0.0f) {
+        const VECTOR dir = AsDirection(Reflect(AsDirection(ray.direction), n));
+        const Ray bounce(OffsetRayOrigin(SurfaceOf(hit, false), dir), dir);
+        colour += Reflected(bounce, depth - 1, scene, eye, sample) * mirror;
+    }
+    return colour;
+}
+
+VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, const VECTOR& eye,
                     const PixelSample* sample) {
-    if (!ClosestHit(ray, scene, hit)) return SkyColour(scene.sky, ray);
+    if (!VisibleHit(ray, scene, hit, sample)) return SkyColour(scene.sky, ray);
+    if (hit.material != nullptr && hit.material->described) return ShadeDescribed(ray, hit, depth, scene, eye, sample);
+    // The fixed shading.
     const Surface s = WorldSurface(hit);
     // Where shadow and bounce rays leave the surface.
     const SurfacePoint flat = SurfaceOf(hit, false);
@@ -213,6 +423,10 @@ VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, 
 }
 
 }  // namespace
+
+bool ShadowBlockedThrough(const Ray& ray, const Scene& scene, const VECTOR& target, const PixelSample* sample) {
+    return Blocked(ray, scene, target, sample);
+}
 
 VECTOR SampleTexture(const TEXTURE* texture, float u, float v) {
     if (texture == nullptr || texture->pixels == nullptr || texture->width <= 0 || texture->height <= 0)

@@ -95,6 +95,11 @@ bool ClosestHit(const Ray& ray, const Scene& scene, RayHit& hit);
 // ShadowRay's offset origin.
 bool ShadowBlocked(const Ray& ray, const Scene& scene, const VECTOR& target);
 
+// ShadowBlocked where see-through surfaces (mesh/material.h) let the ray pass as the shading
+// does: as often as they are clear over the passes of `sample`, below their cut-off without
+// one. The same as ShadowBlocked in a scene without them (scene.lighting.seeThrough).
+bool ShadowBlockedThrough(const Ray& ray, const Scene& scene, const VECTOR& target, const PixelSample* sample);
+
 // One object's part of ShadowBlocked, without the flag and box tests.
 bool BlocksLight(const Ray& ray, const TObject& object, const VECTOR& target);
 

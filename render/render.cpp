@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "loaders/texture.h"
+#include "mesh/winding.h"
 #include "raytracer/tobject.h"
 
 namespace ORVA_GRAPHICS {
@@ -29,8 +30,10 @@ Render::RENDER(int width, int height)
     glClearDepth(1.0);
     glDepthFunc(GL_LEQUAL);
     glFrontFace(GL_CCW);
-    // Light 0: dim ambient, white diffuse and specular.
+    // Light 0: dim ambient, white diffuse and specular. The highlight is added after the
+    // texture, as the tracer adds it, not tinted by it.
     glLightfv(GL_LIGHT0, GL_AMBIENT, lightAmbient_);
+    glLightModeli(GL_LIGHT_MODEL_COLOR_CONTROL, GL_SEPARATE_SPECULAR_COLOR);
     glLightfv(GL_LIGHT0, GL_DIFFUSE, lightDiffuse_);
     glLightfv(GL_LIGHT0, GL_SPECULAR, lightSpecular_);
     glEnable(GL_LIGHTING);
@@ -48,113 +51,103 @@ Render::~RENDER() {
 
 namespace {
 
-// Sorts 64-bit keys of at most `bits` significant bits: least significant digit first, 16 bits
-// a pass (linear time: a model of millions of triangles has millions of edges).
-void RadixSort(std::vector<std::uint64_t>& keys, int bits) {
-    std::vector<std::uint64_t> other(keys.size());
-    std::vector<std::size_t> count(65537);
-    for (int shift = 0; shift < bits; shift += 16) {
-        std::fill(count.begin(), count.end(), 0);
-        for (const std::uint64_t k : keys) ++count[((k >> shift) & 0xFFFF) + 1];
-        for (std::size_t d = 0; d < 65536; ++d) count[d + 1] += count[d];
-        for (const std::uint64_t k : keys) other[count[(k >> shift) & 0xFFFF]++] = k;
-        keys.swap(other);
-    }
-}
-
-// Whether the mesh's triangles close an outward-facing surface: corners joined by equal
-// positions, every directed edge used once and its reverse once, no degenerate triangle, and a
-// positive enclosed volume (counter-clockwise faces outward). Also its box. Linear in the
-// triangles (a hash of the positions, a radix sort of the edges).
+// Whether the mesh's triangles close an outward-facing surface (mesh/winding.h), and its box.
 bool IsClosedOutward(const RAYTR::TObject& object, ORVA_MATH::VECTOR& low, ORVA_MATH::VECTOR& high) {
     if (object.vertexCount == 0 || object.indexCount < 12 || object.indices == nullptr) return false;
-    const unsigned n = object.vertexCount;
     const ORVA_GRAPHICS::VERTEX* const v = object.vertices;
-    // Corners joined by equal positions (-0 and +0 alike): an open-addressing table of ids.
-    std::vector<unsigned> id(n);
-    std::size_t size = 16;
-    while (size < 2 * std::size_t(n)) size <<= 1;
-    std::vector<unsigned> slot(size, ~0u);
-    unsigned next = 0;
-    const auto bits = [](float f) {
-        if (f == 0.0f) f = 0.0f;
-        std::uint32_t b;
-        std::memcpy(&b, &f, 4);
-        return b;
-    };
-    for (unsigned i = 0; i < n; ++i) {
-        const ORVA_MATH::VECTOR& p = v[i].position;
-        if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) return false;
-        const std::uint32_t x = bits(p.x), y = bits(p.y), z = bits(p.z);
-        std::uint64_t h = (x * 0x9E3779B97F4A7C15ull) ^ (y * 0xBF58476D1CE4E5B9ull) ^ (z * 0x94D049BB133111EBull);
-        h ^= h >> 29;
-        for (std::size_t s = std::size_t(h) & (size - 1);; s = (s + 1) & (size - 1)) {
-            if (slot[s] == ~0u) {
-                slot[s] = i;
-                id[i] = next++;
-                break;
-            }
-            const ORVA_MATH::VECTOR& q = v[slot[s]].position;
-            if (bits(q.x) == x && bits(q.y) == y && bits(q.z) == z) {
-                id[i] = id[slot[s]];
-                break;
-            }
-        }
-    }
-    std::vector<unsigned>().swap(slot);
     low = high = v[0].position;
-    for (unsigned i = 0; i < n; ++i) {
+    for (unsigned i = 0; i < object.vertexCount; ++i) {
         const ORVA_MATH::VECTOR& p = v[i].position;
         low = ORVA_MATH::VECTOR(std::min(low.x, p.x), std::min(low.y, p.y), std::min(low.z, p.z), 1.0f);
         high = ORVA_MATH::VECTOR(std::max(high.x, p.x), std::max(high.y, p.y), std::max(high.z, p.z), 1.0f);
     }
-    // Each directed edge as its undirected key with the direction in the lowest bit: the
-    // surface is closed and consistently wound exactly when every undirected key occurs twice,
-    // once in each direction. And the enclosed volume (times 6).
-    std::vector<std::uint64_t> edges;
-    edges.reserve(object.indexCount);
-    double volume = 0.0;
-    for (unsigned t = 0; t + 2 < object.indexCount; t += 3) {
-        const unsigned i0 = object.indices[t], i1 = object.indices[t + 1], i2 = object.indices[t + 2];
-        if (i0 >= n || i1 >= n || i2 >= n) return false;
-        const std::uint64_t a = id[i0], b = id[i1], c = id[i2];
-        if (a == b || b == c || a == c) return false;
-        for (const auto& [from, to] : {std::pair{a, b}, std::pair{b, c}, std::pair{c, a}})
-            edges.push_back(from < to ? (from << 33 | to << 1) : (to << 33 | from << 1 | 1u));
-        const ORVA_MATH::VECTOR& A = v[i0].position;
-        const ORVA_MATH::VECTOR& B = v[i1].position;
-        const ORVA_MATH::VECTOR& C = v[i2].position;
-        volume += double(A.x) * (double(B.y) * C.z - double(B.z) * C.y) - double(A.y) * (double(B.x) * C.z - double(B.z) * C.x) +
-                  double(A.z) * (double(B.x) * C.y - double(B.y) * C.x);
+    static_assert(sizeof(ORVA_GRAPHICS::VERTEX) % sizeof(float) == 0);
+    return ORVA_GRAPHICS::SurfaceClosure(&v[0].position.x, sizeof(ORVA_GRAPHICS::VERTEX) / sizeof(float), object.vertexCount,
+                                         object.indices, object.indexCount / 3) == ORVA_GRAPHICS::Closure::Outward;
+}
+
+// The fixed-function material of a described material (mesh/material.h), as near the tracer's
+// as OpenGL 1.x lighting comes: the colour (through the colour material: ambient and diffuse)
+// keeps what is not metal and not mirror, and what they reflect is the sky's mean colour
+// (emitted, as a reflection is not lit); the highlight is the coat's colour (the base colour
+// for a metal) at the strength of the GGX peak, F0 / (4 alpha^2) for a view along the normal, up
+// to 1, and the Blinn-Phong exponent of the same width, 2 / alpha^2 - 2 (up to OpenGL's 128).
+struct PreviewMaterial {
+    float colourShare = 1.0f;
+    float specular[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+    float shininess = 0.0f;
+    float emission[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+};
+
+PreviewMaterial PreviewOf(const ORVA_GRAPHICS::Material& m, const RAYTR::SceneLighting& lighting) {
+    PreviewMaterial p;
+    if (!m.described) return p;
+    const float metallic = std::clamp(m.metallic, 0.0f, 1.0f), mirror = std::clamp(m.mirror, 0.0f, 1.0f);
+    p.colourShare = (1.0f - metallic) * (1.0f - mirror);
+    const float roughness = std::clamp(m.roughness, 0.05f, 1.0f);
+    const float alpha2 = roughness * roughness * roughness * roughness;
+    const float peak = 1.0f / (4.0f * alpha2);
+    const float* base = m.image != nullptr ? m.tint : m.diffuse;
+    for (int k = 0; k < 3; ++k) {
+        const float f0 = (m.specular[k] * (1.0f - metallic) + base[k] * metallic) * (1.0f - mirror);
+        p.specular[k] = std::min(1.0f, f0 * peak);
+        // What a metal or a mirror reflects, as the sky's mean colour (red, blue, green lanes).
+        const float sky = k == 0 ? lighting.environment.x : (k == 1 ? lighting.environment.z : lighting.environment.y);
+        const float reflectance = mirror + (1.0f - mirror) * metallic * base[k];
+        p.emission[k] = std::min(1.0f, m.emission[k] + reflectance * sky);
     }
-    int keyBits = 1;
-    while (keyBits < 64 && (std::uint64_t(next) << 33) >> keyBits != 0) ++keyBits;
-    RadixSort(edges, keyBits);
-    if (edges.size() % 2 != 0) return false;
-    for (std::size_t e = 0; e < edges.size(); e += 2) {
-        if ((edges[e] >> 1) != (edges[e + 1] >> 1) || (edges[e] & 1) != 0 || (edges[e + 1] & 1) != 1) return false;
-        if (e + 2 < edges.size() && (edges[e + 2] >> 1) == (edges[e] >> 1)) return false;
-    }
-    return volume > 0.0;
+    p.shininess = std::clamp(2.0f / alpha2 - 2.0f, 0.0f, 128.0f);
+    return p;
 }
 
 // One draw call per material: its texture with its tint, or its colour untextured (the colour
-// material makes the current colour the lit colour). Leaves texturing on and the colour white,
-// as the other objects are drawn.
-void DrawMaterialBatches(RAYTR::TObject& object) {
+// material makes the current colour the lit colour), with its highlight and emission; a
+// material with an opacity texture through its cut-out texture (cutOuts, per material, 0 for
+// none) and the alpha test. Leaves
+// texturing on, the colour white and the material without highlight or emission, as the other
+// objects are drawn.
+// A material of one opacity below 1 (no texture for it): drawn blended after everything else.
+bool Translucent(const ORVA_GRAPHICS::Material& m) {
+    return m.described && m.opacity < 1.0f && m.maps[ORVA_GRAPHICS::kOpacityMap] < 0;
+}
+
+void DrawMaterialBatches(RAYTR::TObject& object, const std::vector<GLuint>* cutOuts, const RAYTR::SceneLighting& lighting,
+                         bool translucent) {
+    static const float kNone[4] = {0.0f, 0.0f, 0.0f, 1.0f};
     for (const ORVA_GRAPHICS::MaterialBatch& batch : object.batches) {
         if (batch.material >= object.materials.size()) continue;
         const ORVA_GRAPHICS::Material& m = object.materials[batch.material];
-        if (m.image != nullptr) {
+        // Opaque surfaces first, then the translucent ones over them, blended by their opacity
+        // (as the settled traced picture shows them), without writing depth: the shadow mask
+        // falls on what lies behind them. A surface with an opacity texture is drawn where the
+        // texture's opacity reaches the cut-off.
+        if (Translucent(m) != translucent) continue;
+        const GLuint cutOut = cutOuts != nullptr && batch.material < cutOuts->size() ? (*cutOuts)[batch.material] : 0;
+        const PreviewMaterial p = PreviewOf(m, lighting);
+        const float* colour = m.image != nullptr ? m.tint : m.diffuse;
+        if (cutOut != 0) {
+            glEnable(GL_TEXTURE_2D);
+            glBindTexture(GL_TEXTURE_2D, cutOut);
+            glEnable(GL_ALPHA_TEST);
+            glAlphaFunc(GL_GEQUAL, m.alphaCutoff / std::max(m.opacity, 1e-6f));
+            if (m.image == nullptr) colour = m.diffuse;
+        } else if (m.image != nullptr) {
             glEnable(GL_TEXTURE_2D);
             glBindTexture(GL_TEXTURE_2D, m.image->textureName);
-            glColor3fv(m.tint);
         } else {
             glDisable(GL_TEXTURE_2D);
-            glColor3fv(m.diffuse);
         }
+        glColor4f(colour[0] * p.colourShare, colour[1] * p.colourShare, colour[2] * p.colourShare,
+                  translucent ? std::max(m.opacity, 0.0f) : 1.0f);
+        glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, p.specular);
+        glMaterialf(GL_FRONT_AND_BACK, GL_SHININESS, p.shininess);
+        glMaterialfv(GL_FRONT_AND_BACK, GL_EMISSION, p.emission);
         object.DrawBatch(batch);
+        if (cutOut != 0) glDisable(GL_ALPHA_TEST);
     }
+    glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, kNone);
+    glMaterialf(GL_FRONT_AND_BACK, GL_SHININESS, 0.0f);
+    glMaterialfv(GL_FRONT_AND_BACK, GL_EMISSION, kNone);
     glEnable(GL_TEXTURE_2D);
     glColor3f(1.0f, 1.0f, 1.0f);
 }
@@ -208,8 +201,49 @@ void Render::AttachScene(RAYTR::Scene* scene) {
         objectBoxes_.assign(2 * static_cast<std::size_t>(n), ORVA_MATH::VECTOR(0.0f, 0.0f, 0.0f, 1.0f));
         for (unsigned i = 0; i < n; ++i)
             closedOutward_[i] = IsClosedOutward(scene_->objects[i], objectBoxes_[2 * i], objectBoxes_[2 * i + 1]) ? 1 : 0;
+        MakeCutOutTextures();
     }
     SetProjection();
+}
+
+void Render::MakeCutOutTextures() {
+    if (!cutOutNames_.empty()) glDeleteTextures(GLsizei(cutOutNames_.size()), cutOutNames_.data());
+    cutOutNames_.clear();
+    cutOutTextures_.assign(scene_->objects.Size(), {});
+    for (unsigned i = 0; i < scene_->objects.Size(); ++i) {
+        const RAYTR::TObject& object = scene_->objects[i];
+        std::vector<GLuint>& names = cutOutTextures_[i];
+        names.assign(object.materials.size(), 0);
+        for (std::size_t k = 0; k < object.materials.size(); ++k) {
+            const ORVA_GRAPHICS::Material& m = object.materials[k];
+            const TEXTURE* opacity = m.mapImages[ORVA_GRAPHICS::kOpacityMap];
+            if (!m.described || opacity == nullptr || opacity->pixels == nullptr) continue;
+            // Colour from the base texture (white without one: the colour comes from glColor),
+            // alpha from the opacity texture's red channel, on the colour's texels (the opacity's
+            // nearest texel where the two differ in size).
+            const TEXTURE* base = m.image != nullptr && m.image->pixels != nullptr ? m.image : nullptr;
+            const int w = base ? base->width : opacity->width, h = base ? base->height : opacity->height;
+            std::vector<unsigned char> rgba(std::size_t(w) * std::size_t(h) * 4, 255);
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    unsigned char* out = &rgba[(std::size_t(y) * w + x) * 4];
+                    if (base) std::memcpy(out, base->pixels + (std::size_t(y) * w + x) * 3, 3);
+                    const int ox = int(std::int64_t(x) * opacity->width / w), oy = int(std::int64_t(y) * opacity->height / h);
+                    out[3] = opacity->pixels[(std::size_t(oy) * opacity->width + ox) * 3];
+                }
+            GLuint name = 0;
+            glGenTextures(1, &name);
+            glBindTexture(GL_TEXTURE_2D, name);
+            glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+            gluBuild2DMipmaps(GL_TEXTURE_2D, GL_RGBA, w, h, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_REPEAT);
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_REPEAT);
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+            names[k] = name;
+            cutOutNames_.push_back(name);
+        }
+    }
 }
 
 void Render::SetProjection() const {
@@ -226,13 +260,26 @@ void Render::DrawPreview() {
     if (scene_ == nullptr) return;
 
     // Light 0 and the camera from the scene (a scene without lights keeps the last position).
+    // The light is where the tracer's is, a point (w = 1) with the tracer's attenuation; the
+    // ambient light of the scene is the sky light's mean where there is one.
     if (scene_->lights.Size() > 0) {
-        const ORVA_MATH::VECTOR& p = scene_->lights[0].position;
-        lightPosition_[0] = p.x;
-        lightPosition_[1] = p.y;
-        lightPosition_[2] = p.z;
-        lightPosition_[3] = p.w;
+        const RAYTR::LightSource& light = scene_->lights[0];
+        lightPosition_[0] = light.position.x;
+        lightPosition_[1] = light.position.y;
+        lightPosition_[2] = light.position.z;
+        lightPosition_[3] = 1.0f;
+        glLightf(GL_LIGHT0, GL_CONSTANT_ATTENUATION, light.a0);
+        glLightf(GL_LIGHT0, GL_LINEAR_ATTENUATION, light.a1);
+        glLightf(GL_LIGHT0, GL_QUADRATIC_ATTENUATION, light.a2);
     }
+    // The sky light as the tracer's moving frame shows it (RAYTR::SkyIrradiance): half of what
+    // an upward surface receives as ambient light, the other half from a light straight above.
+    const RAYTR::SceneLighting& lighting = scene_->lighting;
+    const bool sky = lighting.skyLight > 0.0f;
+    const float half[4] = {0.5f * lighting.skyUp.x, 0.5f * lighting.skyUp.z, 0.5f * lighting.skyUp.y, 1.0f};
+    const float sceneAmbient[4] = {sky ? half[0] : RAYTR::kSceneAmbient, sky ? half[1] : RAYTR::kSceneAmbient,
+                                   sky ? half[2] : RAYTR::kSceneAmbient, 1.0f};
+    glLightModelfv(GL_LIGHT_MODEL_AMBIENT, sceneAmbient);
     eye_ = scene_->GetEye();
     lookAt_ = scene_->GetTarget();
     // The clipping planes follow the view (they change when it comes close or goes far).
@@ -249,6 +296,16 @@ void Render::DrawPreview() {
     glPushMatrix();
     glMultMatrixf(rotation.m);
     glLightfv(GL_LIGHT0, GL_POSITION, lightPosition_);
+    if (sky) {
+        static const float kAbove[4] = {0.0f, 1.0f, 0.0f, 0.0f}, kDark[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+        glLightfv(GL_LIGHT1, GL_POSITION, kAbove);
+        glLightfv(GL_LIGHT1, GL_DIFFUSE, half);
+        glLightfv(GL_LIGHT1, GL_AMBIENT, kDark);
+        glLightfv(GL_LIGHT1, GL_SPECULAR, kDark);
+        glEnable(GL_LIGHT1);
+    } else {
+        glDisable(GL_LIGHT1);
+    }
 
     // The objects in the order added, each with its texture 0; back faces that cannot be seen
     // are not rasterised.
@@ -262,13 +319,30 @@ void Render::DrawPreview() {
             glEnable(GL_CULL_FACE);
             ++culledLastPreview_;
         }
+        // The traced sky's dome shows its texture as the traced image does, unlit: a point light
+        // hundreds of units away would leave it dark.
+        const bool sky = !object.textures.empty() && &object.textures[0] == scene_->sky.texture;
+        if (sky) glDisable(GL_LIGHTING);
         if (object.batches.empty()) {
             object.Draw();
         } else {
-            DrawMaterialBatches(object);
+            DrawMaterialBatches(object, i < cutOutTextures_.size() ? &cutOutTextures_[i] : nullptr, lighting, false);
         }
+        if (sky) glEnable(GL_LIGHTING);
         if (cull) glDisable(GL_CULL_FACE);
     }
+
+    // The translucent surfaces over everything else.
+    glPushAttrib(GL_ENABLE_BIT | GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glDepthMask(GL_FALSE);
+    for (unsigned i = 0; i < scene_->objects.Size(); ++i) {
+        RAYTR::TObject& object = scene_->objects[i];
+        if (!object.batches.empty())
+            DrawMaterialBatches(object, i < cutOutTextures_.size() ? &cutOutTextures_[i] : nullptr, lighting, true);
+    }
+    glPopAttrib();
 
     // Light marker: an unlit, untextured white sphere at the light position.
     glPushMatrix();

@@ -39,7 +39,9 @@ public:
     // the objects that are closed surfaces facing outward (see ClosedOutward).
     virtual void AttachScene(RAYTR::Scene* scene);
     // Clears to dark blue and draws every object (with its texture 0, or one batch per material
-    // of the file), light 0 placed in the rotated frame, and a white sphere at the light, seen
+    // of the file with its highlight), light 0 placed in the rotated frame as a point light
+    // with the tracer's attenuation, the sky light's mean (or OpenGL's 0.2) as the scene's
+    // ambient light, and a white sphere at the light, seen
     // from the scene's eye and target through its clipping planes (the projection is set again
     // when they have changed since the last preview). Does not swap buffers.
     virtual void DrawPreview();
@@ -88,12 +90,17 @@ private:
     std::vector<unsigned char> closedOutward_;      // per object of the attached scene
     std::vector<ORVA_MATH::VECTOR> objectBoxes_;    // per object: minimum, maximum of its vertices
     int culledLastPreview_ = 0;
+    // Per object and material: the RGBA texture of a material with an opacity texture (its
+    // colour and its opacity as alpha, for the alpha test), 0 for none; made at AttachScene.
+    std::vector<std::vector<GLuint>> cutOutTextures_;
+    std::vector<GLuint> cutOutNames_;
+    void MakeCutOutTextures();
     bool BackFacesHidden(unsigned i, const ORVA_MATH::MATRIX& rotation) const;
     // gluPerspective(45, width / height, near, far) into the projection matrix.
     void SetProjection() const;
     ORVA_MATH::VECTOR eye_{0.0f, 0.0f, 0.0f, 1.0f};
     ORVA_MATH::VECTOR lookAt_{0.0f, 0.0f, 0.0f, 1.0f};
-    float lightAmbient_[4] = {0.1f, 0.1f, 0.1f, 1.0f};
+    float lightAmbient_[4] = {RAYTR::kLightAmbient, RAYTR::kLightAmbient, RAYTR::kLightAmbient, 1.0f};
     float lightSpecular_[4] = {1.0f, 1.0f, 1.0f, 1.0f};
     float lightDiffuse_[4] = {1.0f, 1.0f, 1.0f, 1.0f};
     float lightPosition_[4] = {2.0f, 5.0f, 10.0f, 0.0f};

@@ -104,6 +104,13 @@ struct Raw {
         for (float f : {red, 1.f, 1.f, 1.f, 1.f, 1.f}) V(f);
         Text("").V(w).V(h).V(count);
         b.insert(b.end(), bytes, 7);
+        // How it reflects: specular, roughness, metallic, reflects the scene, mirror, opacity,
+        // cut-off, emission, two-sided, base alpha; then four maps without a texture.
+        for (float f : {0.04f, 0.04f, 0.04f, 0.6f, 0.f}) V(f);
+        V(std::uint8_t(0));
+        for (float f : {0.f, 1.f, 0.5f, 0.f, 0.f, 0.f}) V(f);
+        V(std::uint8_t(0)).V(std::uint8_t(0));
+        for (int k = 0; k < 4; ++k) Text("").V(std::int32_t(0)).V(std::int32_t(0)).V(std::uint64_t(0));
         return *this;
     }
 };
@@ -199,6 +206,15 @@ TEST(ImportReplyTest, RepliesThatBreakARuleAreMalformed) {
     EXPECT_TRUE(malformed(EncodeReply(sample)));
     sample = Sample();
     sample.model.positions[3].x = std::numeric_limits<float>::infinity();
+    EXPECT_TRUE(malformed(EncodeReply(sample)));
+    // A material's reflection beyond its range, and a map's image that is not its size.
+    sample = Sample();
+    sample.model.materials[0].roughness = 1.5f;
+    EXPECT_TRUE(malformed(EncodeReply(sample)));
+    sample = Sample();
+    sample.model.materials[0].maps[2].embeddedWidth = 2;
+    sample.model.materials[0].maps[2].embeddedHeight = 2;
+    sample.model.materials[0].maps[2].embedded.assign(11, 0);
     EXPECT_TRUE(malformed(EncodeReply(sample)));
     // The same hand-made reply with nothing wrong is whole.
     ImportReply sound;

@@ -93,7 +93,7 @@ TEST_F(RenderTest, AnEmptySceneShowsTheBackgroundAndTheLightMarker) {
     EXPECT_EQ(rgb[centre + 1], 255);
     EXPECT_EQ(rgb[centre + 2], 255);
     // The light position the preview used, and the depth: far everywhere but the marker.
-    EXPECT_EQ(render.LightPosition()[3], 0.0f);
+    EXPECT_EQ(render.LightPosition()[3], 1.0f);  // a point, wherever the scene puts it
     const std::uint32_t* depth = render.ReadDepthBuffer();
     EXPECT_EQ(depth, render.DepthBuffer());
     EXPECT_EQ(RAYTR::DepthFromWord(depth[0]), 1.0f);
@@ -258,7 +258,16 @@ TEST_F(RenderTest, HiddenBackFacesAreSkippedWithoutChangingThePictureOrTheDepth)
         EXPECT_EQ(render.CulledLastPreview(), 0);
         const auto culled = draw(true);
         EXPECT_EQ(render.CulledLastPreview(), 1);
-        EXPECT_TRUE(all.first == culled.first) << "view " << angles[0] << ", " << angles[1];
+        // The picture too, but for a silhouette pixel now and then where a back face won the
+        // depth (below) and the point light gives it a colour a level apart.
+        int bytesApart = 0, furthest = 0;
+        for (std::size_t i = 0; i < all.first.size(); ++i) {
+            const int d = std::abs(int(all.first[i]) - int(culled.first[i]));
+            bytesApart += d != 0;
+            furthest = std::max(furthest, d);
+        }
+        EXPECT_LE(bytesApart, 8) << "view " << angles[0] << ", " << angles[1];
+        EXPECT_LE(furthest, 1) << "view " << angles[0] << ", " << angles[1];
         // The depth too, but where a back face's rounded depth at a silhouette pixel comes out
         // a hair nearer than the front face's (it then won that pixel's depth, not its colour).
         int differ = 0;
@@ -300,8 +309,8 @@ TEST_F(RenderTest, OverlayMultipliesThePreviewByTheMask) {
     // Mask element r*W + c covers window pixel (c, r): lit left of x = 200, shadow right of it.
     auto overlay = [&](auto value) {
         render.DrawPreview();
-        // The texture goes up from the mask's byte copy, which the blocks write beside the words.
-        std::uint8_t* bytes = tracer.MaskBytes();
+        // The texture goes up from the shown bytes, which the blocks write beside the words.
+        std::uint8_t* bytes = tracer.ShownMaskBytes();
         for (int r = 0; r < kSize; ++r)
             for (int c = 0; c < kSize; ++c) bytes[r * kSize + c] = static_cast<std::uint8_t>(value(r, c) >> 24);
         tracer.UploadTexture(0);

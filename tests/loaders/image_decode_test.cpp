@@ -1,0 +1,144 @@
+// Decoding as image programs decode: a JPEG with stray bytes before a marker (which stb_image
+// refuses as an "unknown marker") and a progressive JPEG come out as ImageMagick reads them; a
+// PNG's alpha channel is kept apart for cut-outs; the configuration's texture key takes any image.
+#include "loaders/image_decode.h"
+
+#include "loaders/image.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <jpeglib.h>
+#include <png.h>
+
+#include <cstring>
+
+#include "loaders/texture.h"
+#include "tests/loaders/model_files.h"
+
+namespace {
+
+using LOAD_3DS::DecodedImage;
+using LOAD_3DS::DecodeImage;
+using redowl_test::TempDir;
+
+// A w x h picture of smooth gradients and a few edges, JPEG-encoded by libjpeg.
+std::vector<unsigned char> EncodeJpeg(int w, int h, bool progressive) {
+    std::vector<unsigned char> rgb(std::size_t(w) * h * 3);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            unsigned char* p = &rgb[(std::size_t(y) * w + x) * 3];
+            p[0] = (unsigned char)(x * 255 / w);
+            p[1] = (unsigned char)(((x / 8 + y / 8) % 2) ? 200 : 40);
+            p[2] = (unsigned char)(y * 255 / h);
+        }
+    jpeg_compress_struct c;
+    jpeg_error_mgr e;
+    c.err = jpeg_std_error(&e);
+    jpeg_create_compress(&c);
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &out, &size);
+    c.image_width = JDIMENSION(w);
+    c.image_height = JDIMENSION(h);
+    c.input_components = 3;
+    c.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, 85, TRUE);
+    if (progressive) jpeg_simple_progression(&c);
+    jpeg_start_compress(&c, TRUE);
+    while (c.next_scanline < c.image_height) {
+        JSAMPROW row = &rgb[std::size_t(c.next_scanline) * w * 3];
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    std::vector<unsigned char> bytes(out, out + size);
+    jpeg_destroy_compress(&c);
+    std::free(out);
+    return bytes;
+}
+
+// Garbage before the first start-of-scan marker, as a broken exporter leaves it.
+std::vector<unsigned char> WithStrayBytes(std::vector<unsigned char> jpeg) {
+    for (std::size_t i = 2; i + 1 < jpeg.size(); ++i)
+        if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA) {
+            const unsigned char junk[] = {0x00, 0x13, 0x37, 0x42, 0x99};
+            jpeg.insert(jpeg.begin() + std::ptrdiff_t(i), std::begin(junk), std::end(junk));
+            break;
+        }
+    return jpeg;
+}
+
+// What ImageMagick makes of the file: RGB bytes, top row first.
+std::vector<unsigned char> MagickPixels(const std::string& file, const std::string& dir) {
+    const std::string out = dir + "/magick.rgb";
+    const std::string command = "convert '" + file + "' -depth 8 rgb:'" + out + "' 2>/dev/null";
+    if (std::system(command.c_str()) != 0) return {};
+    std::ifstream in(out, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(ImageDecoderTest, JpegsWithStrayBytesAndProgressiveJpegsDecodeAsImageMagickDecodesThem) {
+    TempDir dir;
+    for (const bool progressive : {false, true}) {
+        const std::vector<unsigned char> clean = EncodeJpeg(37, 21, progressive);
+        const std::vector<unsigned char> broken = WithStrayBytes(clean);
+        ASSERT_NE(broken.size(), clean.size());
+        const std::string file = dir.File(progressive ? "progressive.jpg" : "baseline.jpg");
+        std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(broken.data()), std::streamsize(broken.size()));
+        DecodedImage ours, reference;
+        std::string error;
+        ASSERT_TRUE(DecodeImage(broken.data(), broken.size(), "x.jpg", ours, &error)) << error;
+        ASSERT_TRUE(DecodeImage(clean.data(), clean.size(), "x.jpg", reference, &error)) << error;
+        EXPECT_EQ(ours.width, 37);
+        EXPECT_EQ(ours.height, 21);
+        EXPECT_FALSE(ours.hasAlpha);
+        EXPECT_EQ(ours.rgba, reference.rgba);  // the stray bytes change nothing
+        const std::vector<unsigned char> magick = MagickPixels(file, dir.File(""));
+        ASSERT_EQ(magick.size(), std::size_t(37 * 21 * 3)) << "ImageMagick's convert is needed (scripts/setup)";
+        int worst = 0;
+        for (std::size_t p = 0; p < magick.size() / 3; ++p)
+            for (int k = 0; k < 3; ++k) worst = std::max(worst, std::abs(int(ours.rgba[4 * p + k]) - int(magick[3 * p + k])));
+        EXPECT_LE(worst, 1) << (progressive ? "progressive" : "baseline");
+    }
+    // A file cut short in its header is refused with the library's reason, not decoded.
+    const std::vector<unsigned char> whole = EncodeJpeg(8, 8, false);
+    const std::vector<unsigned char> head(whole.begin(), whole.begin() + 30);
+    DecodedImage none;
+    std::string error;
+    EXPECT_FALSE(DecodeImage(head.data(), head.size(), "cut.jpg", none, &error));
+    EXPECT_NE(error.find("cut.jpg could not be decoded ("), std::string::npos) << error;
+}
+
+TEST(ImageDecoderTest, PngAlphaIsKeptApartAndTheTextureKeyTakesAnyImage) {
+    TempDir dir;
+    // 2 x 2 RGBA, top row first.
+    const unsigned char rgba[16] = {10, 20, 30, 0, 40, 50, 60, 255, 70, 80, 90, 128, 100, 110, 120, 255};
+    const std::string file = dir.File("leaf.png");
+    png_image png;
+    std::memset(&png, 0, sizeof png);
+    png.version = PNG_IMAGE_VERSION;
+    png.width = png.height = 2;
+    png.format = PNG_FORMAT_RGBA;
+    ASSERT_TRUE(png_image_write_to_file(&png, file.c_str(), 0, rgba, 0, nullptr));
+    TEXTURE colour, alpha;
+    LOAD_3DS::LoadTextureFile(colour, file);  // as scene.model<i>_texture = leaf.png reads it
+    EXPECT_EQ(colour.width, 2);
+    // Bottom row first: the record's first pixel is the image's lower-left one.
+    EXPECT_EQ(colour.pixels[0], 70);
+    EXPECT_EQ(colour.pixels[2], 90);
+    std::vector<unsigned char> bytes;
+    ASSERT_TRUE(LOAD_3DS::ReadImageBytes(file, bytes, nullptr));
+    DecodedImage decoded;
+    ASSERT_TRUE(DecodeImage(bytes.data(), bytes.size(), file, decoded, nullptr));
+    EXPECT_TRUE(decoded.hasAlpha);
+    LOAD_3DS::ToTexture(decoded, file, alpha, true);
+    EXPECT_EQ(alpha.pixels[0], 128);
+    EXPECT_EQ(alpha.pixels[1], 128);
+    EXPECT_EQ(alpha.pixels[6], 0);
+}
+
+}  // namespace
