@@ -179,8 +179,8 @@ void WIN_MAIN_CLASS::AssembleScene() {
     const RAYTR::GridBuildSettings grid = GridSettings(config);
 
     // 4. Fixed places of models 0 and 2, configured or not (row-vector translations).
-    models[0].SetTransform(MATRIX::Translation(0.0f, -1.65f, 0.0f) * MATRIX::Identity());
-    models[2].SetTransform(MATRIX::Translation(0.0f, -5.0f, 0.0f));
+    models[0].SetTransform(MATRIX::Translation(0.0f, FixedDrop(0), 0.0f) * MATRIX::Identity());
+    models[2].SetTransform(MATRIX::Translation(0.0f, FixedDrop(2), 0.0f));
 
     // 5. Fixed textures of models 0 to 2, in this order, configured or not; a model's own
     // texture key takes the place of its fixed file. Models 3 and 4 get only their own.

@@ -118,6 +118,7 @@ void WIN_MAIN_CLASS::HybridFrame(Accumulation::Step step, StageMarks& marks) {
     Renderer* const renderer = this->renderer();
     RAYTR::ScreenTracer* const tracer = this->tracer();
     const double pixels = static_cast<double>(tracer->Width()) * tracer->Height();
+    renderer->drawLightMarker = showLightMarker;
     renderer->DrawPreview();
     marks.t1 = Clock::now();
     // A new picture: the whole mask, or, while the view moves and the whole frame is predicted
@@ -192,6 +193,7 @@ void WIN_MAIN_CLASS::FinishFrame(Accumulation::Step step, StageMarks& marks) {
     // The inspection views over (or in place of) the picture.
     if (!tracedImageMode) views.DrawMaskView(*tracer);
     views.DrawGrid(*scene());
+    if (showHelp) InspectViews::DrawControls(width, height);
     const Clock::time_point t5 = Clock::now();
     timings.preview = Seconds(marks.t0, marks.t1);
     timings.depthRead = Seconds(marks.t1, marks.t2);

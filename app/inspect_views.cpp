@@ -1,5 +1,6 @@
 #include "app/inspect_views.h"
 
+#include <GL/freeglut.h>
 #include <GL/gl.h>
 #include <GL/glu.h>
 
@@ -240,6 +241,73 @@ Image ReadBackBuffer(int width, int height) {
     for (int y = 0; y < height; ++y)  // OpenGL rows from the bottom, PNG rows from the top
         std::memcpy(image.pixels.data() + (height - 1 - y) * stride, rows.data() + y * stride, stride);
     return image;
+}
+
+const char* InspectViews::ControlsText() {
+    return "left drag             turn the scene\n"
+           "wheel                 zoom to the point under the cursor\n"
+           "right or middle drag  pan\n"
+           "f                     frame the models again\n"
+           "1  3  7               front, side, top view of them\n"
+           "u                     turn them to the next up axis\n"
+           "Home                  the first view\n"
+           "F2                    hybrid mode / traced image\n"
+           "F3  F4                grid view, mask view\n"
+           "F11                   save the window as a PNG file\n"
+           "F12                   statistics on standard output\n"
+           "p  Space              stop or start the light\n"
+           "arrows, Page Up/Down  move the light\n"
+           "m                     hide or show the light's marker\n"
+           "h  ?                  these controls (any key hides them)\n"
+           "Esc                   quit\n";
+}
+
+void InspectViews::DrawControls(int width, int height) {
+    // Lines of 15-pixel glyphs (9 wide) on a panel of 70% black, 12 pixels in from the corner.
+    constexpr int kLine = 17, kGlyph = 9, kMargin = 12, kPad = 10;
+    const char* text = ControlsText();
+    int lines = 0, columns = 0, column = 0;
+    for (const char* c = text; *c; ++c) {
+        if (*c == '\n') {
+            ++lines;
+            columns = std::max(columns, column);
+            column = 0;
+        } else {
+            ++column;
+        }
+    }
+    const int panelWidth = columns * kGlyph + 2 * kPad, panelHeight = lines * kLine + 2 * kPad;
+    glPushAttrib(GL_ALL_ATTRIB_BITS);
+    glMatrixMode(GL_PROJECTION);
+    glPushMatrix();
+    glLoadIdentity();
+    glOrtho(0.0, width, 0.0, height, -1.0, 1.0);
+    glMatrixMode(GL_MODELVIEW);
+    glPushMatrix();
+    glLoadIdentity();
+    glDisable(GL_LIGHTING);
+    glDisable(GL_TEXTURE_2D);
+    glDisable(GL_DEPTH_TEST);
+    glDisable(GL_CULL_FACE);
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    const int left = kMargin, top = height - kMargin;
+    glColor4f(0.0f, 0.0f, 0.0f, 0.7f);
+    glRecti(left, top - panelHeight, left + panelWidth, top);
+    glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
+    int y = top - kPad - kLine + 4;
+    for (const char* line = text; *line; ++line) {
+        const char* end = std::strchr(line, '\n');
+        glRasterPos2i(left + kPad, y);
+        for (const char* c = line; c < end; ++c) glutBitmapCharacter(GLUT_BITMAP_9_BY_15, *c);
+        y -= kLine;
+        line = end;
+    }
+    glPopMatrix();
+    glMatrixMode(GL_PROJECTION);
+    glPopMatrix();
+    glMatrixMode(GL_MODELVIEW);
+    glPopAttrib();
 }
 
 void InspectViews::SaveScreenshot(int width, int height, std::ostream& out, std::ostream& err) {

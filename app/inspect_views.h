@@ -1,7 +1,7 @@
 #pragma once
 // What the viewer shows on request about how its picture is made: the occupied grid cells of
 // every traced model (F3), the shadow mask with the pixels the tracer computed (F4), the grid
-// statistics with the frame's timings (F12), and screenshots (F11).
+// statistics with the frame's timings (F12), screenshots (F11), and its controls (h).
 //
 // The key handlers only change state here; the drawing runs inside the frame on the window
 // thread. Everything a view needs per frame is made once, when the view is first used (line
@@ -96,6 +96,12 @@ public:
         std::vector<unsigned char> colours;
     };
     static CellLines OccupiedCellLines(const RAYTR::Grid& grid);
+
+    // The viewer's controls (ControlsText) over the picture of a width x height window, in its
+    // upper-left corner on a dark translucent panel. Leaves the GL state as it found it.
+    static void DrawControls(int width, int height);
+    // The controls' lines: a key, blanks, what it does.
+    static const char* ControlsText();
 
     // The screenshot's file name for a local time.
     static std::string ScreenshotName(const std::tm& local);

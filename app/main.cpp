@@ -54,19 +54,22 @@ void OnMotion(int x, int y) { win.motion(x, y); Wake(); }
 }  // namespace
 
 int main(int argc, char** argv) {
-    const WIN_NMS::ViewerArguments arguments = WIN_NMS::ParseViewerArguments(argc, argv);
+    const WIN_NMS::CommandLine arguments = WIN_NMS::ParseCommandLine(WIN_NMS::kViewerProgram, argc, argv);
+    WIN_NMS::ModelChoices choices;
+    std::string why = arguments.why;
     switch (arguments.action) {
-        case WIN_NMS::ViewerArguments::kHelp:
-            std::fputs(WIN_NMS::ViewerUsage(), stdout);
+        case WIN_NMS::CommandLine::kHelp:
+            std::fputs(WIN_NMS::ViewerUsage().c_str(), stdout);
             return 0;
-        case WIN_NMS::ViewerArguments::kVersion:
+        case WIN_NMS::CommandLine::kVersion:
             std::fputs(WIN_NMS::VersionText("redowl").c_str(), stdout);
             return 0;
-        case WIN_NMS::ViewerArguments::kBad:
-            std::fprintf(stderr, "redowl: %s\n%s", arguments.why.c_str(), WIN_NMS::ViewerUsage());
+        case WIN_NMS::CommandLine::kRun:
+            if (WIN_NMS::ReadModelChoices(arguments, choices, &why)) break;
+            [[fallthrough]];
+        case WIN_NMS::CommandLine::kBad:
+            std::fprintf(stderr, "redowl: %s\n%s", why.c_str(), WIN_NMS::ViewerUsage().c_str());
             return 2;
-        case WIN_NMS::ViewerArguments::kRun:
-            break;
     }
     // A REDOWL_ISA that names ray kernels this processor cannot run is refused before anything
     // is opened or written.
@@ -76,7 +79,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     try {
-        WIN_NMS::OpenStartScene(arguments.place, config, errorLog);
+        WIN_NMS::OpenStartScene(arguments.places, choices, config, errorLog);
     } catch (const TIRN_ERROR::File_Error&) {
         // The box has been shown and dismissed; no window is opened and the start-up failed.
         return 1;

@@ -5,6 +5,7 @@
 
 #include "app/config.h"
 #include "errors/errors.h"
+#include "loaders/crease.h"
 
 namespace WIN_NMS {
 
@@ -14,6 +15,15 @@ std::string Key(int i, const char* suffix) { return "scene.model" + std::to_stri
 
 [[noreturn]] void Refuse(const std::string& key, const std::string& value, const std::string& accepted) {
     throw TIRN_ERROR::Error(key + " is " + value + ", but it must be " + accepted);
+}
+
+// One finite number, nothing else.
+bool ParseNumber(const std::string& text, float& out) {
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0' || !std::isfinite(v)) return false;
+    out = static_cast<float>(v);
+    return true;
 }
 
 // "x,y,z": three finite numbers separated by commas, nothing else.
@@ -35,10 +45,12 @@ bool ParseTriple(const std::string& text, float out[3]) {
 
 }  // namespace
 
+float FixedDrop(int i) { return i == 0 ? -1.65f : i == 2 ? -5.0f : 0.0f; }
+
 const std::vector<std::string>& ModelKeySuffixes() {
     static const std::vector<std::string> suffixes{"",          "_do_trace", "_fit",     "_up",
                                                    "_offset",   "_meshes",   "_smoothing", "_texture",
-                                                   "_materials", "_sides"};
+                                                   "_materials", "_floor",  "_crease",   "_sides"};
     return suffixes;
 }
 
@@ -54,15 +66,17 @@ ORVA_GRAPHICS::ModelOptions ReadModelOptions(CONFIG::Lexer& config, int i) {
     };
     std::string key;
     if (const std::string* v = value("_fit", key)) {
-        char* end = nullptr;
-        const double fit = std::strtod(v->c_str(), &end);
-        if (end == v->c_str() || *end != '\0' || !std::isfinite(fit) || fit < 0.0)
-            Refuse(key, *v, "a size in units, such as 6 (0: the file's own size)");
-        o.fit = static_cast<float>(fit);
+        if (!ParseNumber(*v, o.fit) || o.fit < 0.0f) Refuse(key, *v, "a size in units, such as 6 (0: the file's own size)");
     }
     if (const std::string* v = value("_up", key)) {
-        if (*v == "z") o.up = UpAxis::Z;
-        else if (*v != "y") Refuse(key, *v, "y or z");
+        if (!LOAD_3DS::ParseUpAxis(*v, o.up)) Refuse(key, *v, "x, y, z, -x, -y or -z");
+    }
+    if (const std::string* v = value("_floor", key)) {
+        float y = 0.0f;
+        if (!ParseNumber(*v, y)) Refuse(key, *v, "a height in the scene, such as -5 (the floor's top)");
+        // In the model's own coordinates: the fixed drop of its slot comes on top.
+        o.onFloor = true;
+        o.floorY = y - FixedDrop(i);
     }
     if (const std::string* v = value("_offset", key)) {
         if (!ParseTriple(*v, o.offset)) Refuse(key, *v, "three numbers separated by commas, such as 0,-2.5,0");
@@ -70,10 +84,6 @@ ORVA_GRAPHICS::ModelOptions ReadModelOptions(CONFIG::Lexer& config, int i) {
     if (const std::string* v = value("_meshes", key)) {
         if (*v == "all") o.allMeshes = true;
         else if (*v != "first") Refuse(key, *v, "first or all");
-    }
-    if (const std::string* v = value("_smoothing", key)) {
-        if (*v == "groups") o.smoothing = Smoothing::Groups;
-        else if (*v != "position") Refuse(key, *v, "position or groups");
     }
     if (const std::string* v = value("_sides", key)) {
         if (*v == "both") o.sides = Sides::Both;
@@ -89,6 +99,23 @@ ORVA_GRAPHICS::ModelOptions ReadModelOptions(CONFIG::Lexer& config, int i) {
         else Refuse(key, *v, "file or fixed");
     }
     if (!ModelTexture(config, i).empty()) o.materials = Materials::Fixed;
+    // A model in its own materials is shown as its file has it: its own normals where it has
+    // them, elsewhere smooth with sharp edges kept. The fixed materials keep the smoothing of
+    // the 3DS reader, as scenes without these keys always had it.
+    const bool own = o.materials == Materials::File;
+    o.smoothing = own ? Smoothing::Groups : Smoothing::Position;
+    o.crease = own ? LOAD_3DS::kDefaultCreaseDegrees : -1.0f;
+    if (const std::string* v = value("_smoothing", key)) {
+        if (*v == "groups") o.smoothing = Smoothing::Groups;
+        else if (*v == "position") o.smoothing = Smoothing::Position;
+        else Refuse(key, *v, "position or groups");
+    }
+    if (const std::string* v = value("_crease", key)) {
+        float degrees = 0.0f;
+        if (!ParseNumber(*v, degrees) || degrees < 0.0f || degrees > 180.0f)
+            Refuse(key, *v, "an angle in degrees from 0 to 180, such as 40");
+        o.crease = degrees;
+    }
     return o;
 }
 

@@ -3,10 +3,18 @@
 // model exactly as a configuration without them does.
 //
 //   scene.model<i>_fit = 6            largest side scaled to 6 units, box centred on the origin
-//   scene.model<i>_up = z             z (turned to y) or y (the default)
-//   scene.model<i>_offset = 0,-2,0    x,y,z added after the turn and the fit
+//   scene.model<i>_up = z             the file's up axis, turned to +y: x, y (the default), z,
+//                                     -x, -y or -z
+//   scene.model<i>_floor = -5         after the turn and the fit, the lowest point moved to this
+//                                     height in the scene (absent: not moved)
+//   scene.model<i>_offset = 0,-2,0    x,y,z added after the turn, the fit and the floor
 //   scene.model<i>_meshes = all       all (every mesh of the file) or first (the default)
-//   scene.model<i>_smoothing = groups groups (the file's smoothing groups) or position (the default)
+//   scene.model<i>_smoothing = groups groups (the file's smoothing groups or normals) or
+//                                     position (normals from the positions); the default:
+//                                     groups with the file's materials, else position
+//   scene.model<i>_crease = 40        computed normals smooth only where faces meet at up to this
+//                                     many degrees (0 to 180); the default: 40 with the file's
+//                                     materials, else the smoothing by position of 3DS files
 //   scene.model<i>_texture = data/x.png   the model's own image (any format) instead of the fixed one
 //   scene.model<i>_materials = file   file (the file's materials; the default but for .3ds files)
 //                                     or fixed (the fixed texture; the default for .3ds files);
@@ -25,6 +33,10 @@ class Lexer;
 }
 
 namespace WIN_NMS {
+
+// The fixed move down of models 0 and 2 (the scene's first and third model, whatever they are),
+// 0 for the others: assembly translates them by this much along y before anything else.
+float FixedDrop(int i);
 
 // Suffixes of the per-model keys after "scene.model<i>", the one read since the beginning
 // ("_do_trace") included.

@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -25,21 +26,36 @@ namespace WIN_NMS {
 
 namespace fs = std::filesystem;
 
-bool IsModelFileArgument(const std::string& arg) {
+void OpenModelFiles(const std::vector<std::string>& files, const ModelChoices& choices, CONFIG::Lexer& config) {
     std::error_code ec;
-    return fs::is_regular_file(arg, ec);
-}
-
-void OpenModelFile(const std::string& file, CONFIG::Lexer& config) {
-    if (!ORVA_GRAPHICS::Is3DSFile(file) && !LOAD_3DS::IsImportFormat(file))
-        throw TIRN_ERROR::File_Error(file + " is not a model file of a format the viewer reads (" +
-                                     LOAD_3DS::ImportExtensions() + ";*.3ds)");
-    LOAD_3DS::ModelMeasure measure;
-    std::string error;
-    if (!LOAD_3DS::MeasureModel(file, measure, &error, true)) throw TIRN_ERROR::File_Error(error);
+    if (!choices.texture.empty() && !fs::is_regular_file(choices.texture, ec))
+        throw TIRN_ERROR::File_Error("Can not open file " + choices.texture);
+    std::vector<LOAD_3DS::SceneModel> models;
+    for (const std::string& file : files) {
+        if (!fs::exists(file, ec)) throw TIRN_ERROR::File_Error("Can not open file " + file);
+        if (!fs::is_regular_file(file, ec)) throw TIRN_ERROR::File_Error(file + " is not a model file: it is no regular file");
+        if (!ORVA_GRAPHICS::Is3DSFile(file) && !LOAD_3DS::IsImportFormat(file))
+            throw TIRN_ERROR::File_Error(file + " is not a model file of a format the viewer reads (" +
+                                         LOAD_3DS::ImportExtensions() + ";*.3ds)");
+        LOAD_3DS::SceneModel model;
+        std::string error;
+        // The last model read is kept for the load that follows (the first ones are read again).
+        if (!LOAD_3DS::MeasureModel(file, model.measure, &error, &file == &files.back())) throw TIRN_ERROR::File_Error(error);
+        model.file = fs::path(file).filename().string();
+        model.upGiven = choices.upGiven;
+        model.up = choices.up;
+        // A texture for the models that name none of their own.
+        if (!choices.texture.empty() && !model.measure.namesTexture) model.texture = choices.texture;
+        else if (!choices.texture.empty())
+            std::fprintf(stderr, "%s names textures of its own: %s is not laid over it\n", file.c_str(),
+                         choices.texture.c_str());
+        models.push_back(std::move(model));
+    }
     for (auto& [name, bytes] : LOAD_3DS::SurroundingFiles()) LOAD_3DS::ProvideFile(name, std::move(bytes));
-    config.ReadText(LOAD_3DS::ModelSceneConfiguration(fs::path(file).filename().string(), measure));
-    config.Set("scene.model0", file);
+    config.ReadText(LOAD_3DS::ModelSceneConfiguration(models));
+    // The model keys name the files where they lie (the text names them by their names alone).
+    for (std::size_t k = 0; k < files.size(); ++k)
+        config.Set("scene.model" + std::to_string(LOAD_3DS::SceneSlot(int(k))), files[k]);
 }
 
 std::string InstalledDemoFolder() {
@@ -82,14 +98,18 @@ void CompleteDemoCopy(const std::string& from, const std::string& to) {
     if (ec) fail(ec.message());
 }
 
-StartPlace OpenStartScene(const std::string& arg, CONFIG::Lexer& config, std::ofstream& errorLog) {
-    if (!arg.empty() && IsModelFileArgument(arg)) {
-        OpenModelFile(arg, config);
+namespace {
+
+StartPlace OpenPlace(const std::vector<std::string>& places, const ModelChoices& choices, CONFIG::Lexer& config,
+                     std::ofstream& errorLog) {
+    std::error_code ec;
+    const std::string arg = places.empty() ? std::string() : places[0];
+    if (places.size() > 1 || (!arg.empty() && !fs::is_directory(arg, ec))) {
+        OpenModelFiles(places, choices, config);
         return StartPlace::kModelFile;
     }
     StartPlace place = arg.empty() ? StartPlace::kCurrentFolder : StartPlace::kNamedFolder;
     std::string dir = arg;
-    std::error_code ec;
     if (dir.empty() && !fs::exists("release.cgf", ec)) {
         const std::string installed = InstalledDemoFolder();
         if (!installed.empty()) {
@@ -102,6 +122,18 @@ StartPlace OpenStartScene(const std::string& arg, CONFIG::Lexer& config, std::of
     if (!dir.empty() && ::chdir(dir.c_str()) != 0) throw TIRN_ERROR::File_Error("Can not open folder " + dir);
     errorLog.open("Err.txt");
     config.ReadFile("release.cgf");
+    return place;
+}
+
+}  // namespace
+
+StartPlace OpenStartScene(const std::vector<std::string>& places, const ModelChoices& choices, CONFIG::Lexer& config,
+                          std::ofstream& errorLog) {
+    const StartPlace place = OpenPlace(places, choices, config, errorLog);
+    if (choices.width > 0 && choices.height > 0) {
+        config.Set("win.width", std::to_string(choices.width));
+        config.Set("win.height", std::to_string(choices.height));
+    }
     return place;
 }
 

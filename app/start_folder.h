@@ -1,9 +1,9 @@
 #pragma once
-// Where the viewer and the snapshot program run, from their one optional argument:
+// Where the viewer and the snapshot program run, from the places their command line names:
 //   - a folder: the process runs as if started there (release.cgf, the models, the textures and
 //     Err.txt all there);
-//   - a model file: opened in the surroundings a written scene would give it, made in memory;
-//     nothing is written anywhere, Err.txt included;
+//   - model files (up to three): opened side by side in the surroundings a written scene would
+//     give them, made in memory; nothing is written anywhere, Err.txt included;
 //   - none: the current folder. An installed program in a folder without a release.cgf runs in
 //     the user's own copy of the installed demo scene instead (the installation itself is never
 //     written to). A release.cgf in the current folder always wins, so a scene folder is opened
@@ -13,6 +13,9 @@
 
 #include <fstream>
 #include <string>
+#include <vector>
+
+#include "app/command_line.h"
 
 namespace CONFIG {
 class Lexer;
@@ -20,15 +23,13 @@ class Lexer;
 
 namespace WIN_NMS {
 
-// Whether arg names a file (not a folder) that the viewer should open as a model.
-bool IsModelFileArgument(const std::string& arg);
-
-// Fills config with the scene that redowl-demo-scene --model would write for the model file
-// (the same text, read in memory), model 0 being the file where it lies, and provides the
+// Fills config with the scene that redowl-demo-scene --model would write around the model files
+// (the same text, read in memory; a second and a third model side by side with the first), each
+// model key naming its file where it lies, turned and textured as choices say, and provides the
 // surroundings' files (floor, sky, textures) in memory; nothing is written. Throws
-// TIRN_ERROR::File_Error (its box shown) when the file is of no format the viewer reads or
-// cannot be read.
-void OpenModelFile(const std::string& file, CONFIG::Lexer& config);
+// TIRN_ERROR::File_Error (its box shown) when a file is missing ("Can not open file NAME"), of
+// no format the viewer reads, or cannot be read, or when the texture is missing.
+void OpenModelFiles(const std::vector<std::string>& files, const ModelChoices& choices, CONFIG::Lexer& config);
 
 // The installed demo scene: the folder "demo" in the installed data beside the running program
 // (<prefix>/bin/../share/redowl/demo) when it holds a release.cgf; empty for a program that is
@@ -49,12 +50,14 @@ void CompleteDemoCopy(const std::string& from, const std::string& to);
 
 enum class StartPlace { kCurrentFolder, kNamedFolder, kUserDemo, kModelFile };
 
-// Reads the scene that `arg` (empty: no argument) names into config, as described above:
+// Reads the scene that the places name (none: no argument) into config, as described above:
 // enters the folder it runs in, opens Err.txt there (created empty, or emptied), then reads
-// release.cgf; for a model file it only reads the model (OpenModelFile). Throws
-// TIRN_ERROR::File_Error, its box shown: "Can not open folder " + dir when a named folder
+// release.cgf; for model files it only reads the models (OpenModelFiles). A --size of choices
+// then replaces the window's size. Throws TIRN_ERROR::File_Error, its box shown: "Can not open
+// file " + name when a place does not exist, "Can not open folder " + dir when a named folder
 // cannot be entered (no Err.txt is made then), the demo copy's error, or what reading
-// release.cgf or the model throws.
-StartPlace OpenStartScene(const std::string& arg, CONFIG::Lexer& config, std::ofstream& errorLog);
+// release.cgf or the models throws.
+StartPlace OpenStartScene(const std::vector<std::string>& places, const ModelChoices& choices, CONFIG::Lexer& config,
+                          std::ofstream& errorLog);
 
 }  // namespace WIN_NMS

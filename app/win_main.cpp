@@ -63,11 +63,25 @@ void WIN_MAIN_CLASS::display() {
 
 void WIN_MAIN_CLASS::keyboard(unsigned char key, int, int) {
     if (key == kEscapeKey) std::exit(0);  // static objects are destroyed on the way out
+    // The controls stay over the picture until the next key, which also does what it does.
+    const bool helpShown = showHelp;
+    showHelp = false;
+    if (key == kHelpKey || key == 'H' || key == '?') showHelp = !helpShown;
     if (key == kResumeKey || key == kResumeKeyAlt) frame.lightPaused = !frame.lightPaused;
     if (key == kFrameKey || key == 'F') FrameModels();
+    if (key == kMarkerKey || key == 'M') {
+        showLightMarker = !showLightMarker;
+        // The mask from the depth buffer saw the marker's depth where it was drawn.
+        accumulation.Restart();
+    }
+    if (key == kUpKey || key == 'U') TurnFramedModels();
+    if (key == kFrontKey) ViewFrom(0.0f, 0.0f);
+    if (key == kSideKey) ViewFrom(0.0f, -90.0f);
+    if (key == kTopKey) ViewFrom(90.0f, 0.0f);
 }
 
 void WIN_MAIN_CLASS::special(int key, int, int) {
+    showHelp = false;
     // One unit of light movement per key press. Moving the light by hand pauses its animation,
     // which would otherwise overwrite x, y and z on the next frame; 'p' or Space resume it.
     switch (key) {

@@ -12,6 +12,8 @@
 #include "app/camera.h"
 #include "app/frame_budget.h"
 #include "app/inspect_views.h"
+#include "loaders/up_axis.h"
+#include "math/matrix.h"
 #include "math/vector.h"
 #include "raytracer/ray.h"
 
@@ -49,6 +51,12 @@ inline constexpr unsigned char kEscapeKey = 27;
 inline constexpr unsigned char kResumeKey = 'p';       // stops or resumes the light animation
 inline constexpr unsigned char kResumeKeyAlt = ' ';    // so does Space
 inline constexpr unsigned char kFrameKey = 'f';        // frames the models again ('F' too)
+inline constexpr unsigned char kHelpKey = 'h';         // shows the controls until the next key ('?' too)
+inline constexpr unsigned char kMarkerKey = 'm';       // hides or shows the light's marker
+inline constexpr unsigned char kUpKey = 'u';           // turns the framed models to the next up axis
+inline constexpr unsigned char kFrontKey = '1';        // front, side (from +x) and top views of the
+inline constexpr unsigned char kSideKey = '3';         // framed models
+inline constexpr unsigned char kTopKey = '7';
 inline constexpr int kKeyF2 = 0x0002;
 inline constexpr int kKeyF3 = 0x0003;   // cycles the grid view
 inline constexpr int kKeyF4 = 0x0004;   // cycles the mask view
@@ -99,6 +107,10 @@ struct CameraState {
     Bounds framed;            // their box
     Bounds scene;             // every model, for the clipping planes
     bool panButtonHeld = false;  // right or middle button
+    // Per scene object, for the u key: the up axis it was loaded with, the one it shows now,
+    // and its transform as loaded.
+    std::vector<LOAD_3DS::UpAxis> loadedUp, shownUp;
+    std::vector<ORVA_MATH::MATRIX> loadedTransform;
 };
 
 // Wall-clock seconds of the stages of the last frame (zero for stages the mode skips), and of
@@ -135,7 +147,9 @@ public:
     // box; the process then ends with errorExitStatus.
     virtual void display();
 
-    void keyboard(unsigned char key, int x, int y);  // Esc ends the process; 'p' or Space stop or resume the light; f frames
+    // Esc ends the process; 'p' or Space stop or resume the light; f frames; h or ? the
+    // controls; m the marker; u the up axis; 1, 3, 7 the views. Every key ends the controls' view.
+    void keyboard(unsigned char key, int x, int y);
     void special(int key, int x, int y);             // F2 toggles the mode; F3, F4, F11, F12 the views; arrows and pages move the light; Home
     void reshape(int width, int height);             // viewport, projection, redisplay
     void mouse(int button, int state, int x, int y); // left: turn; right, middle: pan; wheel: zoom
@@ -160,6 +174,8 @@ public:
     std::int32_t lastPointerY = 0;
     bool leftButtonHeld = false;
     bool tracedImageMode = false;     // false: hybrid frame; true: traced image copied
+    bool showHelp = false;            // the controls over the picture, until the next key
+    bool showLightMarker = true;      // the white sphere at the light in the preview
     RAYTR::LightSource light;
     CameraState camera;
 
@@ -208,6 +224,13 @@ public:
     // Home: the first view again. f: the framed models framed again from the current angles.
     void GoHome();
     void FrameModels();
+    // 1, 3, 7: the framed models framed from the front (the angles 0, 0), the right side (0,
+    // -90) or above (90, 0), as modelling programs show them.
+    void ViewFrom(float tilt, float turn);
+    // u: every framed model turned to its next up axis (loaders/up_axis.h's cycle) about the
+    // centre of its box, its lowest point kept (app/model_turn.h); then framed again, and the
+    // picture starts anew. Says so on standard output.
+    void TurnFramedModels();
     // Everything `factor` times nearer to the surface seen at window point (x, y) (pixels from
     // the top-left corner), found with a ray query of the traced models; to the centre when
     // there is none there (or no scene yet).
@@ -235,6 +258,8 @@ private:
     void FinishFrame(Accumulation::Step step, StageMarks& marks);
     void CountFrame();
     void SetTitle();
+    // The boxes of the framed models and of the whole scene, from the objects as they stand.
+    void MeasureBoxes();
 };
 
 }  // namespace WIN_NMS

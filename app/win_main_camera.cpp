@@ -1,11 +1,15 @@
 // The application object's camera: the first view, Home and f, zooming towards the surface
 // under the cursor, panning, and the eye, target and clipping planes each frame gives the
 // ray-tracing scene (which the preview and the tracer both read).
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "app/config.h"
+#include "app/model_keys.h"
+#include "app/model_turn.h"
 #include "app/viewer_objects.h"
 #include "app/win_main.h"
 #include "errors/errors.h"
@@ -102,15 +106,30 @@ void WIN_MAIN_CLASS::SetUpCamera() {
     camera.framedModels.clear();
     for (unsigned i = 0; i < count; ++i)
         if (framed[i]) camera.framedModels.push_back(i);
-    camera.framed = Bounds{};
-    camera.scene = Bounds{};
+    // The up axes the models were loaded with (the u key turns them from there).
+    camera.loadedUp.assign(count, LOAD_3DS::UpAxis::Y);
+    camera.loadedTransform.clear();
     for (unsigned i = 0; i < count; ++i) {
-        const Bounds box = ObjectBounds(scene->objects[i]);
-        camera.scene.Add(box);
-        if (framed[i]) camera.framed.Add(box);
+        if (i < unsigned(kModelTableSize)) camera.loadedUp[i] = ReadModelOptions(process->config, int(i)).up;
+        camera.loadedTransform.push_back(scene->objects[i].box.transform);
     }
+    camera.shownUp = camera.loadedUp;
+    MeasureBoxes();
     camera.framedFirstView = frame && !camera.framed.Empty();
     SetView(FirstView());
+}
+
+void WIN_MAIN_CLASS::MeasureBoxes() {
+    const RAYTR::Scene* const scene = this->scene();
+    camera.framed = Bounds{};
+    camera.scene = Bounds{};
+    if (!scene) return;
+    for (unsigned i = 0; i < scene->objects.Size(); ++i) {
+        const Bounds box = ObjectBounds(scene->objects[i]);
+        camera.scene.Add(box);
+        if (std::find(camera.framedModels.begin(), camera.framedModels.end(), i) != camera.framedModels.end())
+            camera.framed.Add(box);
+    }
 }
 
 std::vector<Vec3> WIN_MAIN_CLASS::FramedPoints() const {
@@ -135,6 +154,43 @@ void WIN_MAIN_CLASS::GoHome() { SetView(FirstView()); }
 void WIN_MAIN_CLASS::FrameModels() {
     if (camera.framed.Empty()) return;  // nothing to frame (or no scene yet)
     SetView(FramePoints(FramedPoints(), angleX, angleY, AspectRatio(width, height)));
+}
+
+void WIN_MAIN_CLASS::ViewFrom(float tilt, float turn) {
+    angleX = tilt;
+    angleY = turn;
+    FrameModels();
+}
+
+void WIN_MAIN_CLASS::TurnFramedModels() {
+    RAYTR::Scene* const scene = this->scene();
+    if (!scene || camera.framedModels.empty()) return;
+    for (const unsigned i : camera.framedModels) {
+        if (i >= scene->objects.Size() || i >= camera.shownUp.size()) continue;
+        RAYTR::TObject& object = scene->objects[i];
+        // The box of its vertices in its own coordinates.
+        Bounds local;
+        for (unsigned v = 0; v < object.vertexCount; ++v) {
+            const ORVA_MATH::VECTOR& p = object.vertices[v].position;
+            if (Finite(p)) local.Add(Vec3{p.x, p.y, p.z});
+        }
+        if (local.Empty()) continue;
+        const float lo[3] = {float(local.lo.x), float(local.lo.y), float(local.lo.z)};
+        const float hi[3] = {float(local.hi.x), float(local.hi.y), float(local.hi.z)};
+        camera.shownUp[i] = LOAD_3DS::NextUpAxis(camera.shownUp[i]);
+        const ORVA_MATH::MATRIX world =
+            TurnedTransform(camera.loadedUp[i], camera.shownUp[i], lo, hi, camera.loadedTransform[i]);
+        // SetTransform acts about the midpoint of the object's box: undo that pivot, so that the
+        // object's transform is exactly `world`.
+        const ORVA_MATH::VECTOR c = ORVA_MATH::Midpoint(object.box.minimum, object.box.maximum);
+        object.SetTransform(ORVA_MATH::MATRIX::Translation(c.x, c.y, c.z) * world *
+                            ORVA_MATH::MATRIX::Translation(-c.x, -c.y, -c.z));
+        std::printf("model %u: its %s axis turned up (u)\n", i, LOAD_3DS::UpAxisName(camera.shownUp[i]));
+    }
+    std::fflush(stdout);
+    MeasureBoxes();
+    FrameModels();
+    accumulation.Restart();
 }
 
 void WIN_MAIN_CLASS::ZoomAt(double x, double y, double factor) {

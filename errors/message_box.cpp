@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 namespace TIRN_ERROR {
 namespace {
@@ -48,19 +49,83 @@ void BoxChildDiesWithItsParent() {
 void PlatformBox(const std::string& caption, const std::string& text) {
     static const bool handler = ::pthread_atfork(nullptr, nullptr, &BoxChildDiesWithItsParent) == 0;
     (void)handler;
+    // The line first: the box waits for a person who may not come.
+    std::fprintf(stderr, "%s\n", BoxLine(caption, text).c_str());
+    std::fflush(stderr);
     // SDL_ShowSimpleMessageBox needs no SDL window and no SDL_Init; it blocks until dismissed.
+    // Its X11 box is as wide as its longest line: the text comes wrapped.
     if (HaveDisplay()) {
         showingBox = true;
         boxParent = ::getpid();
-        const int shown = SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, caption.c_str(), text.c_str(), nullptr);
+        SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, caption.c_str(), WrapBoxText(text).c_str(), nullptr);
         showingBox = false;
-        if (shown == 0) return;
     }
-    std::fprintf(stderr, "%s%s\n", caption.c_str(), text.c_str());
-    std::fflush(stderr);
+}
+
+// Where a word longer than a line may be broken: after the last '/', ';' or ',' that leaves a
+// piece of at most `columns` characters, else after `columns` characters.
+std::size_t BreakInWord(const std::string& word, std::size_t columns) {
+    const std::size_t at = word.find_last_of("/;,", columns - 1);
+    return at != std::string::npos && at > 0 ? at + 1 : columns;
 }
 
 }  // namespace
+
+std::string WrapBoxText(const std::string& text, std::size_t columns, std::size_t maxLines) {
+    if (columns < 8) columns = 8;
+    std::vector<std::string> lines;
+    std::string line;
+    std::size_t at = 0;
+    const auto endLine = [&] {
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        lines.push_back(line);
+        line.clear();
+    };
+    while (at < text.size()) {
+        if (text[at] == '\n') {
+            endLine();
+            ++at;
+            continue;
+        }
+        if (text[at] == ' ') {
+            if (!line.empty() && line.size() < columns) line += ' ';
+            ++at;
+            continue;
+        }
+        std::size_t end = text.find_first_of(" \n", at);
+        if (end == std::string::npos) end = text.size();
+        std::string word = text.substr(at, end - at);
+        at = end;
+        if (line.size() + word.size() > columns && !line.empty()) endLine();
+        while (word.size() > columns) {
+            const std::size_t cut = BreakInWord(word, columns);
+            line = word.substr(0, cut);
+            endLine();
+            word.erase(0, cut);
+        }
+        line += word;
+    }
+    if (!line.empty() || lines.empty()) endLine();
+    if (lines.size() > maxLines && maxLines > 0) {
+        lines.resize(maxLines);
+        std::string& last = lines.back();
+        if (last.size() + 3 > columns) last.resize(columns - 3);
+        last += "...";
+    }
+    std::string out;
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        if (k > 0) out += '\n';
+        out += lines[k];
+    }
+    return out;
+}
+
+std::string BoxLine(const std::string& caption, const std::string& text) {
+    std::string line = caption + text;
+    for (char& c : line)
+        if (c == '\n' || c == '\r') c = ' ';
+    return line;
+}
 
 void ShowErrorBox(const std::string& caption, const std::string& text) {
     BoxSink sink;

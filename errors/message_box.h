@@ -5,6 +5,7 @@
 // shows when it is constructed, the grid's memory warning, and the status titles of start-up.
 // Tests install a recorder instead of showing boxes or touching a window.
 
+#include <cstddef>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -14,9 +15,22 @@
 namespace TIRN_ERROR {
 
 // Shows a modal error box with no owner window and blocks the calling thread until it is
-// dismissed. Without a display the caption and the text go to standard error as one line.
-// May be called from any thread.
+// dismissed; its text wrapped (WrapBoxText). The caption and the text also go to standard error
+// as one line (BoxLine), so that a terminal or a log keeps what the box said; without a display
+// that line is all. May be called from any thread.
 void ShowErrorBox(const std::string& caption, const std::string& text);
+
+// A box's width and height in characters: a line a person reads at once, and a box that fits
+// on any screen.
+inline constexpr std::size_t kBoxColumns = 72;
+inline constexpr std::size_t kBoxLines = 24;
+// The text as the box shows it: lines of at most `columns` characters, broken at blanks; a word
+// longer than a line (a path, a list of file name patterns) broken after a '/', ';' or ',' where
+// it has one, else where it must. The text's own line ends stay. Beyond `lines` lines the last
+// shown ends in "...".
+std::string WrapBoxText(const std::string& text, std::size_t columns = kBoxColumns, std::size_t lines = kBoxLines);
+// The caption and the text on one line (line ends become blanks).
+std::string BoxLine(const std::string& caption, const std::string& text);
 
 // Sets the window title (text in UTF-8). Without an installed title sink it does nothing,
 // so code that reports progress can run where no window exists.

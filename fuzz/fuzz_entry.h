@@ -30,6 +30,7 @@
 #include "loaders/import.h"
 #include "loaders/import_reply.h"
 #include "loaders/l3ds_writer.h"
+#include "loaders/ply_reader.h"
 
 #include <assimp/material.h>
 #include <assimp/scene.h>
@@ -262,6 +263,7 @@ inline std::string ImportInput(Mesh& mesh, const std::uint8_t* data, std::size_t
     ORVA_GRAPHICS::ModelOptions options;
     options.materials = ORVA_GRAPHICS::Materials::File;
     options.smoothing = (data[0] >> 7) ? ORVA_GRAPHICS::Smoothing::Groups : ORVA_GRAPHICS::Smoothing::Position;
+    options.crease = (data[0] & 0x40) ? 40.0f : -1.0f;
     try {
         ORVA_GRAPHICS::LoadModel(mesh, file.path, options);
     } catch (const TIRN_ERROR::File_Error&) {
@@ -415,6 +417,7 @@ inline std::string SceneInput(Mesh& mesh, const std::uint8_t* data, std::size_t 
     ORVA_GRAPHICS::ModelOptions options;
     options.materials = ORVA_GRAPHICS::Materials::File;
     options.smoothing = (flags & 4) ? ORVA_GRAPHICS::Smoothing::Groups : ORVA_GRAPHICS::Smoothing::Position;
+    options.crease = (flags & 8) ? float(flags >> 4) * 12.0f : -1.0f;
     Scratch folder("scene.gltf");  // textures are looked up beside it (none is there)
     try {
         ORVA_GRAPHICS::LoadImportedModel(mesh, std::move(model), folder.path, options);
@@ -504,6 +507,45 @@ inline std::string ReplyInput(Mesh& mesh, const std::uint8_t* data, std::size_t 
         return CheckOneBox(recorder, "File_Error: ");
     }
     if (!recorder.Boxes().empty()) return "a whole reply's model showed a box";
+    return CheckLoadedMesh(mesh);
+}
+
+// ------------------------------------------------------------------------- PLY files of ours
+
+// Reads the bytes as a PLY file with our reader (the one the import helper uses for files of
+// triangle strips): either it refuses with the viewer's message, or the model it gives has
+// every corner inside its vertices, one normal, flag and mapping coordinate per vertex and one
+// material per face; that model then loads whole (normals within a crease angle, or the file's).
+inline std::string PlyInput(Mesh& mesh, const std::uint8_t* data, std::size_t size) {
+    LOAD_3DS::ImportedModel model;
+    std::string error;
+    const bool declares = LOAD_3DS::PlyDeclaresStrips(data, size);
+    (void)declares;
+    if (!LOAD_3DS::ReadPly(data, size, "fuzz.ply", model, &error)) {
+        if (error.rfind("Can not load fuzz.ply: ", 0) != 0 && error != "There are no triangles in fuzz.ply")
+            return "a refused file says '" + error + "'";
+        return {};
+    }
+    const std::size_t V = model.positions.size();
+    if (model.normals.size() != V || model.fileNormal.size() != V || model.uvs.size() != V)
+        return "not one normal, flag and mapping coordinate per vertex";
+    if (model.faces.empty() || model.faceMaterials.size() != model.faces.size() || model.materials.size() != 1)
+        return "not one material per face";
+    for (const LOAD_3DS::LFace& f : model.faces)
+        for (int v : {f.a, f.b, f.c})
+            if (v < 0 || std::size_t(v) >= V) return "a face reaches past the vertices";
+    TIRN_ERROR::BoxRecorder recorder;
+    ORVA_GRAPHICS::ModelOptions options;
+    options.materials = ORVA_GRAPHICS::Materials::File;
+    options.smoothing = (size & 1) ? ORVA_GRAPHICS::Smoothing::Groups : ORVA_GRAPHICS::Smoothing::Position;
+    options.crease = (size & 2) ? 40.0f : -1.0f;
+    Scratch folder("fuzz.ply");
+    try {
+        ORVA_GRAPHICS::LoadImportedModel(mesh, std::move(model), folder.path, options);
+    } catch (const TIRN_ERROR::File_Error&) {
+        return CheckOneBox(recorder, "File_Error: ");
+    }
+    if (!recorder.Boxes().empty()) return "a PLY model that loaded showed a box";
     return CheckLoadedMesh(mesh);
 }
 

@@ -6,7 +6,10 @@
 //   dir/obj     small OBJ models for a foreign exporter to turn into further 3DS seeds
 //   dir/reply   replies of the import helper: small models with file normals, raw and encoded
 //               embedded images and the files read, and a refusal
+//   dir/ply     PLY files of triangle strips with restarts (text, both binary byte orders),
+//               with normals, mapping coordinates, faces and an element of no meaning
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -151,6 +154,43 @@ bool WriteReplies(const fs::path& dir) {
            WriteBytes((dir / "refusal.reply").string(), EncodeReply(refusal));
 }
 
+// A 2 x 2 grid of squares as strips: one strip per row, a restart between them.
+bool WritePlys(const fs::path& dir) {
+    const std::string vertices = "element vertex 9\nproperty float x\nproperty float y\nproperty float z\n"
+                                 "property float nx\nproperty float ny\nproperty float nz\nproperty float u\nproperty float v\n";
+    const std::string strips = "element tristrips 1\nproperty list int int vertex_indices\n";
+    std::string ascii = "ply\nformat ascii 1.0\ncomment strips\n" + vertices +
+                        "element note 1\nproperty uchar a\n" + strips + "element face 1\nproperty list uchar int vertex_indices\nend_header\n";
+    for (int k = 0; k < 9; ++k)
+        ascii += std::to_string(k % 3) + " " + std::to_string(k / 3) + " 0 0 0 1 " + std::to_string(k % 3 * 0.5) + " " +
+                 std::to_string(k / 3 * 0.5) + "\n";
+    ascii += "7\n13 3 0 4 1 5 2 -1 6 3 7 4 8 5\n4 0 1 4 3\n";
+    // The same as binary files, little- and big-endian.
+    std::vector<unsigned char> little, big;
+    const std::string head = "ply\nformat binary_little_endian 1.0\n" + vertices + strips + "end_header\n";
+    const auto put = [&](std::uint32_t bits) {
+        for (int b = 0; b < 4; ++b) little.push_back((unsigned char)(bits >> (8 * b)));
+        for (int b = 3; b >= 0; --b) big.push_back((unsigned char)(bits >> (8 * b)));
+    };
+    const auto putFloat = [&](float f) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &f, 4);
+        put(bits);
+    };
+    for (int k = 0; k < 9; ++k)
+        for (float f : {float(k % 3), float(k / 3), 0.0f, 0.0f, 0.0f, 1.0f, 0.5f * float(k % 3), 0.5f * float(k / 3)}) putFloat(f);
+    const int indices[] = {3, 0, 4, 1, 5, 2, -1, 6, 3, 7, 4, 8, 5};
+    put(13);
+    for (int i : indices) put(std::uint32_t(i));
+    std::string bigHead = head;
+    bigHead.replace(bigHead.find("little"), 6, "big");
+    std::vector<unsigned char> littleFile(head.begin(), head.end()), bigFile(bigHead.begin(), bigHead.end());
+    littleFile.insert(littleFile.end(), little.begin(), little.end());
+    bigFile.insert(bigFile.end(), big.begin(), big.end());
+    return WriteText(dir / "strips_ascii.ply", ascii) && WriteBytes((dir / "strips_little.ply").string(), littleFile) &&
+           WriteBytes((dir / "strips_big.ply").string(), bigFile);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -160,13 +200,13 @@ int main(int argc, char** argv) {
     }
     const fs::path root(argv[1]);
     std::error_code ec;
-    for (const char* sub : {"config", "3ds", "bmp", "obj", "reply"}) fs::create_directories(root / sub, ec);
+    for (const char* sub : {"config", "3ds", "bmp", "obj", "reply", "ply"}) fs::create_directories(root / sub, ec);
     if (ec) {
         std::fprintf(stderr, "redowl_fuzz_seeds: cannot create folders under %s\n", argv[1]);
         return 1;
     }
     if (!WriteConfigs(root / "config") || !WriteModels(root / "3ds") || !WriteImages(root / "bmp") ||
-        !WriteObjs(root / "obj") || !WriteReplies(root / "reply")) {
+        !WriteObjs(root / "obj") || !WriteReplies(root / "reply") || !WritePlys(root / "ply")) {
         std::fprintf(stderr, "redowl_fuzz_seeds: cannot write the seeds under %s\n", argv[1]);
         return 1;
     }

@@ -239,10 +239,11 @@ std::vector<unsigned char> MakeSkyImage(int width, int height) {
 }
 
 std::string SkyFloorAndTracerConfiguration(const std::string& gridFactor, const std::string& factorNote,
-                                           const std::string& moreSceneKeys) {
-    return "    // The f key (and a first view with camera = frame) frames model 0 alone: the sky\n"
+                                           const std::string& frameModels, const std::string& moreSceneKeys) {
+    const std::string framed = frameModels == "0" ? "model 0 alone" : "models " + frameModels;
+    return "    // The f key (and a first view with camera = frame) frames " + framed + ": the sky\n"
            "    // and the floor are its surroundings.\n"
-           "    frame_models = 0\n"
+           "    frame_models = " + frameModels + "\n"
            "    // The sky surrounds everything: it casts no shadow, so it is not traced.\n"
            "    model1 = data/sky.3ds\n"
            "    model1_do_trace = 0\n"

@@ -35,12 +35,12 @@ std::vector<unsigned char> MakeSkyImage(int width = 512, int height = 256);
 // The text of release.cgf for the three models below.
 std::string DemoConfiguration();
 // The part of a scene's release.cgf after model 0 that the demo and the model scenes share:
-// the models the f key frames (model 0 alone), the sky (model 1, not traced) and the floor
-// (model 2), the end of the scene section, and the
+// the models the f key frames (frameModels, such as "0" or "0,3,4"), the sky (model 1, not
+// traced) and the floor (model 2), the end of the scene section, and the
 // tracer section with the exact build at cell factor gridFactor (factorNote continues the
 // factor's comment line); moreSceneKeys (whole lines) end the scene section.
 std::string SkyFloorAndTracerConfiguration(const std::string& gridFactor, const std::string& factorNote,
-                                           const std::string& moreSceneKeys = "");
+                                           const std::string& frameModels = "0", const std::string& moreSceneKeys = "");
 
 // Writes dir/release.cgf, dir/data/texture1.bmp, dir/data/SKY.bmp and the three models
 // dir/data/knot.3ds, dir/data/sky.3ds, dir/data/floor.3ds (creating the folders), nothing

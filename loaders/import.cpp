@@ -198,6 +198,21 @@ bool AppendMesh(const aiMesh& m, const aiMatrix4x4& T, unsigned materialCount, I
     return true;
 }
 
+// The up axis the scene declares, as its kind says where to find it. FBX files name it in
+// their global settings (UpAxis 0, 1 or 2 for x, y, z; UpAxisSign 1 or -1), which assimp
+// hands on as metadata without turning the scene.
+std::uint8_t DeclaredUpOf(const aiScene& scene, const SceneKind& kind) {
+    if (kind.up == SceneKind::Up::kY) return DeclaredUp(UpAxis::Y);
+    if (kind.up != SceneKind::Up::kMetadata || !scene.mMetaData) return kUpUndeclared;
+    std::int32_t axis = -1, sign = 1;
+    if (!scene.mMetaData->Get("UpAxis", axis) || axis < 0 || axis > 2) return kUpUndeclared;
+    if (scene.mMetaData->HasKey("UpAxisSign") && (!scene.mMetaData->Get("UpAxisSign", sign) || (sign != 1 && sign != -1)))
+        return kUpUndeclared;
+    static constexpr UpAxis kPositive[3] = {UpAxis::X, UpAxis::Y, UpAxis::Z};
+    static constexpr UpAxis kNegative[3] = {UpAxis::NegX, UpAxis::NegY, UpAxis::NegZ};
+    return DeclaredUp(sign > 0 ? kPositive[axis] : kNegative[axis]);
+}
+
 }  // namespace
 
 // Every mesh instance of the node tree, each placed by the product of its nodes' transforms.
@@ -236,6 +251,7 @@ bool ConvertScene(const aiScene& scene, const SceneKind& kind, ImportedModel& ou
     }
     if (!ok) return Fail(error, "Can not load " + name + ": its meshes are too large or malformed");
     if (out.faces.empty()) return Fail(error, "There are no triangles in " + name);
+    out.declaredUp = DeclaredUpOf(scene, kind);
     return true;
 }
 
@@ -243,6 +259,8 @@ SceneKind KindOf(const std::string& file) {
     SceneKind kind;
     const std::string e = Lower(fs::path(file).extension().string());
     kind.factorTints = e == ".gltf" || e == ".glb";
+    if (e == ".fbx") kind.up = SceneKind::Up::kMetadata;
+    if (e == ".gltf" || e == ".glb" || e == ".dae" || e == ".zae" || e == ".ase" || e == ".ask") kind.up = SceneKind::Up::kY;
     if (e == ".ply") {
         // A PLY file defines materials only in an element of its header; without one, the
         // material assimp hands over is its own (unnamed, white).

@@ -13,6 +13,7 @@
 
 #include "loaders/file_material.h"
 #include "loaders/l3ds.h"
+#include "loaders/up_axis.h"
 
 struct aiScene;
 
@@ -35,6 +36,9 @@ struct ImportedModel {
     int meshesUsed = 0;     // mesh instances that gave triangles
     long long dropped = 0;  // points and lines left out
     long long nonFinite = 0;  // triangles left out for a corner that is not a finite point
+    // The up axis the file declares for the coordinates above (loaders/up_axis.h:
+    // kUpUndeclared or DeclaredUp(axis)).
+    std::uint8_t declaredUp = kUpUndeclared;
 };
 
 struct ImportRequest {
@@ -51,6 +55,10 @@ struct ImportRequest {
 struct SceneKind {
     bool factorTints = false;      // glTF: a base colour factor multiplies the texture
     bool materialsMadeUp = false;  // the file defines no materials: assimp's own are not the author's
+    // Where the up axis comes from: the scene's metadata (FBX: UpAxis and UpAxisSign); +y
+    // (glTF by its definition, Collada and ASE because assimp's readers turn them upright);
+    // or nowhere (OBJ, STL, PLY, ...: the viewer guesses).
+    enum class Up { kUndeclared, kMetadata, kY } up = Up::kUndeclared;
 };
 SceneKind KindOf(const std::string& file);
 

@@ -81,6 +81,11 @@ bool ReplyReader::Colour(float (&c)[3]) {
     return true;
 }
 
+bool ReplyReader::Axis(std::uint8_t& declaredUp) {
+    if (!Value(declaredUp)) return false;
+    return IsDeclaredUp(declaredUp) || Malformed();
+}
+
 bool ReplyReader::Unit(float& v) {
     if (!Value(v)) return false;
     if (!(v >= 0.0f && v <= 1.0f)) return Malformed();

@@ -46,7 +46,7 @@ inline constexpr std::uint64_t kMaxEncodedImageBytes = std::uint64_t(1) << 29;
 // ---- The records, field by field in wire order --------------------------------------------
 // The one description that the writer and the reader share. Io is ReplyWriter (sends each
 // field) or ReplyReader (takes it in and checks it); the kind of each field (Flag, Text,
-// Colour, Unit, Image, Count, Array, Flags, List) says how the reader checks it. A new field is one
+// Colour, Unit, Axis, Image, Count, Array, Flags, List) says how the reader checks it. A new field is one
 // line here, and a new kind of value one method on each side with its check.
 
 template <class Io, class Material>
@@ -70,6 +70,7 @@ bool ResultFields(Io& io, Reply& r) {
     if (!r.ok) return true;
     auto& m = r.model;
     return io.Count(m.meshesInFile) && io.Count(m.meshesUsed) && io.Count(m.dropped) && io.Count(m.nonFinite) &&
+           io.Axis(m.declaredUp) &&
            io.Array(m.positions) && io.Array(m.normals) && io.Flags(m.fileNormal) && io.Array(m.uvs) &&
            io.Array(m.faces) && io.Array(m.faceMaterials) &&
            io.List(m.materials, [&io](auto& material) { return MaterialFields(io, material); }) &&
@@ -94,6 +95,7 @@ public:
     bool Text(const std::string& t) { return Value(std::uint64_t(t.size())) && Bytes(t.data(), t.size()); }
     bool Colour(const float (&c)[3]) { return Bytes(c, sizeof c); }
     bool Unit(float v) { return Value(v); }
+    bool Axis(std::uint8_t declaredUp) { return Value(declaredUp); }
     bool Image(const std::vector<unsigned char>& bytes, int width, int height) {
         return Value(std::int32_t(width)) && Value(std::int32_t(height)) && Array(bytes);
     }
@@ -154,6 +156,7 @@ public:
     bool Text(std::string& t);
     bool Colour(float (&c)[3]);
     bool Unit(float& v);  // a number in [0, 1]
+    bool Axis(std::uint8_t& declaredUp);  // kUpUndeclared or DeclaredUp(axis)
     bool Image(std::vector<unsigned char>& bytes, int& width, int& height);
     template <class T>
     bool Count(T& v) {

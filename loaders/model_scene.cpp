@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "loaders/bmp_writer.h"
+#include "loaders/crease.h"
 #include "loaders/demo_scene.h"
 #include "loaders/folder_paths.h"
 #include "loaders/image.h"
@@ -17,11 +18,6 @@
 namespace LOAD_3DS {
 
 namespace {
-
-// y of the floor's top in the scene (the floor is model 2, moved down by 5) and the fixed
-// downward move of model 0: the model's bottom goes on the floor.
-constexpr float kFloorY = -5.0f;
-constexpr float kModel0Drop = -1.65f;
 
 // The sky light of a scene around a user's model (scene.sky_light).
 constexpr const char* kModelSkyLight = "0.5";
@@ -80,7 +76,7 @@ bool MeasureModel(const std::string& file, ModelMeasure& measure, std::string* e
     std::string ext = std::filesystem::path(file).extension().string();
     for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
     if (ext != ".3ds") {
-        measure.yUpFormat = ext != ".stl" && ext != ".ply";
+        measure.boxDecides = ext == ".stl" || ext == ".ply";
         ImportedModel model;
         std::vector<std::string> read;
         ImportRequest request;
@@ -88,6 +84,10 @@ bool MeasureModel(const std::string& file, ModelMeasure& measure, std::string* e
         if (!ImportModel(file, model, error, request)) return false;
         measure.meshes = model.meshesUsed;
         measure.triangles = (long long)model.faces.size();
+        measure.declaredUp = model.declaredUp;
+        measure.upSource = ext == ".fbx"                   ? "as its file declares"
+                           : ext == ".gltf" || ext == ".glb" ? "glTF is y-up"
+                                                             : "as assimp's reader turns it upright";
         for (const LFace& f : model.faces)
             for (int v : {f.a, f.b, f.c}) Grow(measure, any, model.positions[std::size_t(v)]);
         for (const LFace& f : model.faces)
@@ -97,8 +97,10 @@ bool MeasureModel(const std::string& file, ModelMeasure& measure, std::string* e
             std::error_code ec;
             if (std::filesystem::weakly_canonical(f, ec) != self) AddCompanion(measure, f);
         }
-        for (const FileMaterial& m : model.materials)
+        for (const FileMaterial& m : model.materials) {
+            measure.namesTexture = measure.namesTexture || !m.texture.empty() || !m.embedded.empty();
             if (m.embedded.empty() && !m.texture.empty()) AddCompanion(measure, FindTextureFile(folder, m.texture));
+        }
         if (keep) KeepImported(file, std::move(model));
         return true;
     }
@@ -114,8 +116,14 @@ bool MeasureModel(const std::string& file, ModelMeasure& measure, std::string* e
             measure.firstEdges += Length(Subtract(m.GetVertex(m.GetFace(t).b), m.GetVertex(m.GetFace(t).a)));
     }
     if (!any) return fail("There are no vertices in " + file);
+    // The 3DS format comes from a z-up program, and its files keep its axes.
+    measure.declaredUp = DeclaredUp(UpAxis::Z);
+    measure.upSource = "3DS files are z-up";
     for (int k = 0; k < reader.GetMaterialCount(); ++k)
-        if (!reader.GetMaterial(k)->texture.empty()) AddCompanion(measure, FindTextureFile(folder, reader.GetMaterial(k)->texture));
+        if (!reader.GetMaterial(k)->texture.empty()) {
+            measure.namesTexture = true;
+            AddCompanion(measure, FindTextureFile(folder, reader.GetMaterial(k)->texture));
+        }
     return true;
 }
 
@@ -123,6 +131,14 @@ bool IsZUp(const ModelMeasure& m) {
     const float side = std::max({m.hi[0] - m.lo[0], m.hi[1] - m.lo[1], m.hi[2] - m.lo[2]});
     const float near = 0.02f * side;
     return !(std::abs(m.lo[1]) <= near && std::abs(m.lo[2]) > near);
+}
+
+UpChoice ChooseUp(const ModelMeasure& m, const UpAxis* given) {
+    if (given) return {*given, "as given"};
+    if (m.declaredUp != kUpUndeclared && IsDeclaredUp(m.declaredUp))
+        return {UpAxis(m.declaredUp - 1), m.upSource.empty() ? "as its file declares" : m.upSource};
+    if (m.boxDecides) return {IsZUp(m) ? UpAxis::Z : UpAxis::Y, "guessed from its box"};
+    return {UpAxis::Y, "as its format draws it"};
 }
 
 float GridFactorFor(long long triangles) {
@@ -158,33 +174,109 @@ float GridFactorFor(const ModelMeasure& m) {
     return float(std::atof(text));
 }
 
-std::string ModelConfiguration(const std::string& dataName, bool zUp, const float offset[3], float gridFactor) {
-    char offsetText[96];
-    std::snprintf(offsetText, sizeof offsetText, "%g,%g,%g", offset[0], offset[1], offset[2]);
+int SceneSlot(int k) { return k == 0 ? 0 : k + 2; }
+
+namespace {
+
+std::string Number(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3g", v == 0.0 ? 0.0 : v);
+    return text;
+}
+
+// A model's box turned upright and fitted: width (x), height (y) and depth (z) in the scene.
+struct Placed {
+    float size[3];
+    float scale;
+};
+Placed PlaceUpright(const ModelMeasure& m, UpAxis up) {
+    const LPoint3 extent = Apply(TurnUpright(up), {m.hi[0] - m.lo[0], m.hi[1] - m.lo[1], m.hi[2] - m.lo[2]});
+    const float side = std::max({m.hi[0] - m.lo[0], m.hi[1] - m.lo[1], m.hi[2] - m.lo[2]});
+    const float scale = side > 0.0f ? kModelFit / side : 1.0f;
+    return {{std::abs(extent.x) * scale, std::abs(extent.y) * scale, std::abs(extent.z) * scale}, scale};
+}
+
+// Comment lines of release.cgf, at most 96 columns, from one text.
+std::string Comment(const std::string& text) {
+    std::string out, line = "    //";
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find(' ', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string word = text.substr(at, end - at);
+        if (line.size() + 1 + word.size() > 96 && line.size() > 6) {
+            out += line + "\n";
+            line = "    //";
+        }
+        line.append(" ").append(word);
+        at = end + 1;
+    }
+    return out + line + "\n";
+}
+
+// Room between models side by side, in units.
+constexpr float kSceneGap = 1.5f;
+
+// The keys of one model in slot i, with comments that state what they do.
+std::string ModelKeys(int i, const SceneModel& model, float x, bool several) {
+    const UpChoice up = model.upGiven ? ChooseUp(model.measure, &model.up) : ChooseUp(model.measure);
+    const Placed placed = PlaceUpright(model.measure, up.axis);
+    const std::string m = "    model" + std::to_string(i);
+    const std::string offset = Number(x) + ",0," + Number(-0.5 * placed.size[2]);
+    const std::string name = UpAxisName(up.axis);
+    std::string text = m + " = " + model.file + "\n" + m + "_do_trace = 1\n";
+    text += Comment("Largest side " + Number(kModelFit) + " units (scaled by " + Number(placed.scale) +
+                    "), centred; its " + name + " axis turned up (" + up.why +
+                    "); every mesh of the file; its own normals, else smooth ones with edges over " +
+                    Number(kDefaultCreaseDegrees) +
+                    " degrees kept sharp; its own materials and textures. Then its lowest point goes on the "
+                    "floor (y = " + Number(kSceneFloorY) + "), whatever its up axis, and it is moved by " + offset +
+                    ": " + Number(placed.size[0]) + " x " + Number(placed.size[1]) + " x " + Number(placed.size[2]) +
+                    " units, " + (several ? "side by side with the others along x, " : "") + "its front at z = 0.");
+    text += m + "_fit = " + Number(kModelFit) + "\n" + m + "_up = " + name + "\n" + m + "_floor = " +
+            Number(kSceneFloorY) + "\n" + m + "_offset = " + offset + "\n" + m + "_meshes = all\n" + m +
+            "_smoothing = groups\n" + m + "_materials = file\n";
+    if (!model.texture.empty()) text += "    // Laid over it on its own mapping coordinates:\n" + m + "_texture = " + model.texture + "\n";
+    return text;
+}
+
+}  // namespace
+
+std::string ModelSceneConfiguration(const std::vector<SceneModel>& models) {
+    const std::size_t n = std::min<std::size_t>(models.size(), kMaxSceneModels);
+    // Side by side along x, centred: each model's fitted, turned width and a gap between.
+    std::vector<float> widths;
+    float total = 0.0f;
+    for (std::size_t k = 0; k < n; ++k) {
+        const SceneModel& model = models[k];
+        const UpChoice up = model.upGiven ? ChooseUp(model.measure, &model.up) : ChooseUp(model.measure);
+        widths.push_back(PlaceUpright(model.measure, up.axis).size[0]);
+        total += widths.back() + (k > 0 ? kSceneGap : 0.0f);
+    }
+    std::string names, framed, keys;
+    float left = -0.5f * total, factor = 0.0f;
+    for (std::size_t k = 0; k < n; ++k) {
+        const int slot = SceneSlot(int(k));
+        keys += ModelKeys(slot, models[k], left + 0.5f * widths[k], n > 1);
+        left += widths[k] + kSceneGap;
+        if (k > 0) names += ", ", framed += ",";
+        names += std::filesystem::path(models[k].file).filename().string();
+        framed += std::to_string(slot);
+        const float f = GridFactorFor(models[k].measure);
+        factor = k == 0 ? f : std::min(factor, f);
+    }
     char factorText[32];
-    std::snprintf(factorText, sizeof factorText, "%g", gridFactor);
-    return "// Red Owl scene around " + dataName + ", written by redowl-demo-scene --model.\n"
+    std::snprintf(factorText, sizeof factorText, "%g", factor);
+    return "// Red Owl scene around " + names + ", written by redowl-demo-scene --model.\n"
            "win {\n"
            "    width = 512\n"
            "    height = 512\n"
            "}\n"
            "scene {\n"
-           "    N_models = 3\n"
-           "    model0 = data/" + dataName + "\n"
-           "    model0_do_trace = 1\n"
-           "    // Largest side 6 units, centred; up axis (z: turned to y); every mesh of the\n"
-           "    // file; its own smoothing (groups, or the normals it holds); its own materials\n"
-           "    // and textures. The offset puts the model's bottom on the floor (model 0 is\n"
-           "    // moved down by 1.65, the floor lies at -5) and its front at z = 0.\n"
-           "    model0_fit = 6\n"
-           "    model0_up = " + (zUp ? "z" : "y") + "\n"
-           "    model0_offset = " + offsetText + "\n"
-           "    model0_meshes = all\n"
-           "    model0_smoothing = groups\n"
-           "    model0_materials = file\n"
-           "    // The first view shows model 0 whole, from three-quarter above (f frames it again).\n"
+           "    N_models = " + std::to_string(n > 1 ? SceneSlot(int(n) - 1) + 1 : 3) + "\n" +
+           keys +
+           "    // The first view shows the models whole, from three-quarter above (f frames them again).\n"
            "    camera = frame\n" +
-           SkyFloorAndTracerConfiguration(factorText, ", chosen for the model's triangle count",
+           SkyFloorAndTracerConfiguration(factorText, ", chosen for the model's triangle count", framed,
                                           "    // The floor in its own material (data/floor.3ds): the checker with a faint gloss.\n"
                                           "    model2_materials = file\n"
                                           "    // The sky lights the model's materials too: its shadowed side shows its shape.\n"
@@ -192,19 +284,10 @@ std::string ModelConfiguration(const std::string& dataName, bool zUp, const floa
 }
 
 std::string ModelSceneConfiguration(const std::string& dataName, const ModelMeasure& measure) {
-    // The fitted model is centred on the origin; lift it by half its fitted height above the
-    // floor, less model 0's fixed drop, and move it back by half its depth so that its front
-    // lies in the plane z = 0: nearer, the bottom of a model as deep as it is wide would fall
-    // below the camera's view (half-height 15 tan 22.5 = 6.2 units there).
-    const float side = std::max({measure.hi[0] - measure.lo[0], measure.hi[1] - measure.lo[1],
-                                 measure.hi[2] - measure.lo[2]});
-    const float scale = side > 0.0f ? kModelFit / side : 1.0f;
-    // Turned z-up to y-up, the file's z extent is the height and its y extent the depth.
-    const bool zUp = !measure.yUpFormat && IsZUp(measure);
-    const float height = (measure.hi[zUp ? 2 : 1] - measure.lo[zUp ? 2 : 1]) * scale;
-    const float depth = (measure.hi[zUp ? 1 : 2] - measure.lo[zUp ? 1 : 2]) * scale;
-    const float offset[3] = {0.0f, kFloorY - kModel0Drop + 0.5f * height, -0.5f * depth};
-    return ModelConfiguration(dataName, zUp, offset, GridFactorFor(measure));
+    SceneModel model;
+    model.file = "data/" + dataName;
+    model.measure = measure;
+    return ModelSceneConfiguration(std::vector<SceneModel>{model});
 }
 
 std::vector<std::pair<std::string, std::vector<unsigned char>>> SurroundingFiles() {
@@ -215,7 +298,7 @@ std::vector<std::pair<std::string, std::vector<unsigned char>>> SurroundingFiles
 }
 
 bool WriteModelScene(const std::string& modelFile, const std::string& dir, bool keepConfiguration,
-                     std::string* error) {
+                     std::string* error, const UpAxis* up) {
     namespace fs = std::filesystem;
     ModelMeasure measure;
     if (!MeasureModel(modelFile, measure, error)) return false;
@@ -247,7 +330,12 @@ bool WriteModelScene(const std::string& modelFile, const std::string& dir, bool 
 
     std::error_code ec;
     if (keepConfiguration && fs::symlink_status(root / "release.cgf", ec).type() != fs::file_type::not_found) return true;
-    const std::string text = ModelSceneConfiguration(dataName, measure);
+    SceneModel model;
+    model.file = "data/" + dataName;
+    model.measure = measure;
+    model.upGiven = up != nullptr;
+    if (up) model.up = *up;
+    const std::string text = ModelSceneConfiguration(std::vector<SceneModel>{model});
     return WriteBytesInside(root, "release.cgf", std::vector<unsigned char>(text.begin(), text.end()), error);
 }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
+#include <limits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -10,6 +12,7 @@
 #include <unordered_map>
 
 #include "errors/errors.h"
+#include "loaders/crease.h"
 #include "loaders/image.h"
 #include "loaders/image_decode.h"
 #include "loaders/import.h"
@@ -70,31 +73,25 @@ void AppendAsRead(Geometry& g, const LOAD_3DS::LMesh& m) {
     }
 }
 
-// Appends mesh m with smoothing-group normals. A vertex used with several normals is split into
-// one copy per distinct normal; corners with equal normals keep sharing one vertex.
-void AppendByGroups(Geometry& g, const LOAD_3DS::LMesh& m) {
-    std::vector<LPoint3> positions(std::size_t(m.GetVertexCount()));
-    for (int i = 0; i < m.GetVertexCount(); ++i) positions[std::size_t(i)] = m.GetVertex(i);
-    std::vector<LFace> faces(std::size_t(m.GetFaceCount()));
-    std::vector<std::uint32_t> groups(faces.size());
-    for (int t = 0; t < m.GetFaceCount(); ++t) {
-        faces[std::size_t(t)] = m.GetFace(t);
-        groups[std::size_t(t)] = m.GetSmoothingGroup(t);
-    }
-    const std::vector<LPoint3> corner = GroupCornerNormals(positions, faces, groups);
-
-    // copies[v]: merged indices already made from file vertex v (few per vertex).
-    std::vector<std::vector<int>> copies(positions.size());
+// Appends a mesh with one normal per face corner (3 per face). A vertex whose corners have
+// several normals is split into one copy per distinct normal; corners with equal normals keep
+// sharing one vertex, and vertices no face uses are left out.
+void AppendWithCornerNormals(Geometry& g, const std::vector<LPoint3>& positions, const std::vector<LUV>& uvs,
+                             const std::vector<LFace>& faces, const std::vector<LPoint3>& corner) {
+    // head[v]: the newest copy of vertex v (or -1); next[copy - base]: the copy made before it.
+    const int base = int(g.positions.size());
+    std::vector<int> head(positions.size(), -1), next;
     auto vertexFor = [&](int v, const LPoint3& n) {
-        for (int c : copies[std::size_t(v)]) {
+        for (int c = head[std::size_t(v)]; c >= 0; c = next[std::size_t(c - base)]) {
             const LPoint3& have = g.normals[std::size_t(c)];
             if (have.x == n.x && have.y == n.y && have.z == n.z) return c;
         }
         const int c = int(g.positions.size());
         g.positions.push_back(positions[std::size_t(v)]);
         g.normals.push_back(n);
-        g.uvs.push_back(m.GetUV(v));
-        copies[std::size_t(v)].push_back(c);
+        g.uvs.push_back(std::size_t(v) < uvs.size() ? uvs[std::size_t(v)] : LUV{0.0f, 0.0f});
+        next.push_back(head[std::size_t(v)]);
+        head[std::size_t(v)] = c;
         return c;
     };
     for (std::size_t t = 0; t < faces.size(); ++t)
@@ -102,11 +99,64 @@ void AppendByGroups(Geometry& g, const LOAD_3DS::LMesh& m) {
                            vertexFor(faces[t].c, corner[3 * t + 2])});
 }
 
+// The positions, mapping coordinates and faces of a 3DS mesh.
+void MeshArrays(const LOAD_3DS::LMesh& m, std::vector<LPoint3>& positions, std::vector<LUV>& uvs,
+                std::vector<LFace>& faces) {
+    positions.resize(std::size_t(m.GetVertexCount()));
+    uvs.resize(positions.size());
+    for (int i = 0; i < m.GetVertexCount(); ++i) {
+        positions[std::size_t(i)] = m.GetVertex(i);
+        uvs[std::size_t(i)] = m.GetUV(i);
+    }
+    faces.resize(std::size_t(m.GetFaceCount()));
+    for (int t = 0; t < m.GetFaceCount(); ++t) faces[std::size_t(t)] = m.GetFace(t);
+}
+
+// Appends mesh m with smoothing-group normals.
+void AppendByGroups(Geometry& g, const LOAD_3DS::LMesh& m) {
+    std::vector<LPoint3> positions;
+    std::vector<LUV> uvs;
+    std::vector<LFace> faces;
+    MeshArrays(m, positions, uvs, faces);
+    std::vector<std::uint32_t> groups(faces.size());
+    for (int t = 0; t < m.GetFaceCount(); ++t) groups[std::size_t(t)] = m.GetSmoothingGroup(t);
+    AppendWithCornerNormals(g, positions, uvs, faces, GroupCornerNormals(positions, faces, groups));
+}
+
+// Appends mesh m with normals smoothed within the crease angle.
+void AppendByCrease(Geometry& g, const LOAD_3DS::LMesh& m, float crease) {
+    std::vector<LPoint3> positions;
+    std::vector<LUV> uvs;
+    std::vector<LFace> faces;
+    MeshArrays(m, positions, uvs, faces);
+    AppendWithCornerNormals(g, positions, uvs, faces, LOAD_3DS::CreaseNormals(positions, faces, crease));
+}
+
+// How many of a model's vertices its faces use. Under a tenth is a load-report line: the file's
+// faces were most likely not all read (a face element its reader does not know), or it holds
+// mostly stray points.
+struct VertexUse {
+    std::size_t vertices = 0, used = 0;
+    void Add(std::size_t count, const std::vector<LFace>& faces) {
+        std::vector<bool> seen(count, false);
+        for (const LFace& f : faces)
+            for (int v : {f.a, f.b, f.c})
+                if (v >= 0 && std::size_t(v) < count && !seen[std::size_t(v)]) seen[std::size_t(v)] = true, ++used;
+        vertices += count;
+    }
+    void Note(ModelLoadInfo& info) const {
+        if (used * 10 < vertices)
+            info.notes.push_back("its faces use " + std::to_string(used) + " of its " + std::to_string(vertices) +
+                                 " vertices (under 10%): faces of the file may not have been read");
+    }
+};
+
 void Place(Geometry& g, const ModelOptions& o) {
-    if (o.up == UpAxis::Z) {
-        // A quarter turn about x: z becomes y, y becomes -z. A rotation keeps the windings.
-        for (LPoint3& p : g.positions) p = {p.x, p.z, -p.y};
-        for (LPoint3& n : g.normals) n = {n.x, n.z, -n.y};
+    if (o.up != UpAxis::Y) {
+        // A quarter or half turn: the file's up axis becomes +y. A rotation keeps the windings.
+        const LOAD_3DS::AxisTurn turn = LOAD_3DS::TurnUpright(o.up);
+        for (LPoint3& p : g.positions) p = LOAD_3DS::Apply(turn, p);
+        for (LPoint3& n : g.normals) n = LOAD_3DS::Apply(turn, n);
     }
     if (o.fit > 0.0f && !g.positions.empty()) {
         LPoint3 lo = g.positions[0], hi = g.positions[0];
@@ -119,6 +169,14 @@ void Place(Geometry& g, const ModelOptions& o) {
         const float scale = side > 0.0f ? o.fit / side : 1.0f;
         const LPoint3 c{(lo.x + hi.x) * 0.5f, (lo.y + hi.y) * 0.5f, (lo.z + hi.z) * 0.5f};
         for (LPoint3& p : g.positions) p = {(p.x - c.x) * scale, (p.y - c.y) * scale, (p.z - c.z) * scale};
+    }
+    if (o.onFloor && !g.faces.empty()) {
+        // The lowest corner of a face (a vertex no face uses does not hold the model up).
+        float lowest = std::numeric_limits<float>::infinity();
+        for (const LFace& f : g.faces)
+            for (int v : {f.a, f.b, f.c}) lowest = std::min(lowest, g.positions[std::size_t(v)].y);
+        if (std::isfinite(lowest))
+            for (LPoint3& p : g.positions) p.y += o.floorY - lowest;
     }
     for (LPoint3& p : g.positions) p = {p.x + o.offset[0], p.y + o.offset[1], p.z + o.offset[2]};
 }
@@ -219,12 +277,19 @@ ModelLoadInfo Read3DS(Geometry& g, const std::string& fileName, const ModelOptio
     }
     info.meshesUsed = int(used.size());
 
+    VertexUse use;
     for (const LOAD_3DS::LMesh* m : used) {
+        std::vector<LFace> faces(std::size_t(m->GetFaceCount()));
+        for (int t = 0; t < m->GetFaceCount(); ++t) faces[std::size_t(t)] = m->GetFace(t);
+        use.Add(std::size_t(m->GetVertexCount()), faces);
         if (options.smoothing == Smoothing::Groups && m->HasSmoothingGroups())
             AppendByGroups(g, *m);
+        else if (options.crease >= 0.0f)
+            AppendByCrease(g, *m, options.crease);
         else
             AppendAsRead(g, *m);
     }
+    use.Note(info);
     if (options.materials == Materials::File) {
         // The file's materials by name; faces of no material, or of a name the file does not
         // define, get the plain material after them.
@@ -275,21 +340,35 @@ ModelLoadInfo FromImported(Geometry& g, LOAD_3DS::ImportedModel& model, const Mo
     info.droppedPrimitives = model.dropped;
     info.nonFinite = model.nonFinite;
     if (progress) progress("normals", 0.0f);
-    // The file's normals where its meshes have them and the author's are asked for; smooth
-    // normals by position everywhere else.
+    VertexUse use;
+    use.Add(model.positions.size(), model.faces);
+    use.Note(info);
+    // The file's normals where its meshes have them and the author's are asked for; computed
+    // normals everywhere else.
     const bool fileNormals = options.smoothing == Smoothing::Groups;
     const std::size_t V = model.positions.size();
     bool allFromFile = fileNormals;
     for (std::size_t v = 0; v < V && allFromFile; ++v) allFromFile = model.fileNormal[v] != 0;
-    if (!allFromFile) {
-        std::vector<LPoint3> smooth = LOAD_3DS::SmoothNormals(model.positions, model.faces);
-        for (std::size_t v = 0; v < V; ++v)
-            if (!fileNormals || !model.fileNormal[v]) model.normals[v] = smooth[v];
+    if (!allFromFile && options.crease >= 0.0f) {
+        // Within the crease angle, corner by corner: vertices split where their corners differ.
+        std::vector<LPoint3> corner = LOAD_3DS::CreaseNormals(model.positions, model.faces, options.crease);
+        for (std::size_t c = 0; c < corner.size() && fileNormals; ++c) {
+            const LFace& f = model.faces[c / 3];
+            const int v = c % 3 == 0 ? f.a : c % 3 == 1 ? f.b : f.c;
+            if (model.fileNormal[std::size_t(v)]) corner[c] = model.normals[std::size_t(v)];
+        }
+        AppendWithCornerNormals(g, model.positions, model.uvs, model.faces, corner);
+    } else {
+        if (!allFromFile) {
+            std::vector<LPoint3> smooth = LOAD_3DS::SmoothNormals(model.positions, model.faces);
+            for (std::size_t v = 0; v < V; ++v)
+                if (!fileNormals || !model.fileNormal[v]) model.normals[v] = smooth[v];
+        }
+        g.positions = std::move(model.positions);
+        g.normals = std::move(model.normals);
+        g.uvs = std::move(model.uvs);
+        g.faces = std::move(model.faces);
     }
-    g.positions = std::move(model.positions);
-    g.normals = std::move(model.normals);
-    g.uvs = std::move(model.uvs);
-    g.faces = std::move(model.faces);
     if (options.materials == Materials::File) {
         g.faceMaterials = std::move(model.faceMaterials);
         g.materials = std::move(model.materials);

@@ -13,11 +13,12 @@
 
 #include "loaders/import.h"
 #include "loaders/l3ds.h"
+#include "loaders/up_axis.h"
 #include "mesh/mesh.h"
 
 namespace ORVA_GRAPHICS {
 
-enum class UpAxis { Y, Z };
+using LOAD_3DS::UpAxis;
 enum class Smoothing { Position, Groups };
 // Fixed: the one texture of record 0 over the whole model (the fixed or the model's own BMP).
 // File: the file's materials, their colours and textures, triangle by triangle.
@@ -30,10 +31,14 @@ struct ModelOptions {
     // > 0: the box's largest side is scaled to this many units and its midpoint moved to the
     // origin. 0: the file's size and place.
     float fit = 0.0f;
-    // Z: the file's z axis is turned to +y, (x, y, z) -> (x, z, -y), so that a model drawn z-up
-    // stands upright and its front (-y in the file) faces the camera.
+    // The file's axis that is turned to +y (LOAD_3DS::TurnUpright): Z, (x, y, z) -> (x, z, -y),
+    // stands a model drawn z-up upright with its front (-y in the file) facing the camera.
     UpAxis up = UpAxis::Y;
-    // Added to every position after the turn and the fit.
+    // After the turn and the fit: the model moved along y so that the lowest corner of its
+    // faces lies at floorY (its own coordinates, before any transform of the model's).
+    bool onFloor = false;
+    float floorY = 0.0f;
+    // Added to every position after the turn, the fit and the move onto the floor.
     float offset[3] = {0.0f, 0.0f, 0.0f};
     // 3DS files: false the first mesh only; true every mesh of the file, each in the file's
     // coordinates. Every other format keeps every mesh.
@@ -45,11 +50,16 @@ struct ModelOptions {
     // meshes have them.
     Smoothing smoothing = Smoothing::Position;
     Materials materials = Materials::Fixed;
+    // Normals computed from the positions (where the file's are not used): below 0, the 3DS
+    // reader's smoothing by position; from 0 to 180, smooth only across edges where faces meet
+    // at no more than this many degrees (loaders/crease.h), so that sharp edges stay sharp.
+    float crease = -1.0f;
     Sides sides = Sides::Front;
 
     bool IsDefault() const {
-        return fit == 0.0f && up == UpAxis::Y && offset[0] == 0.0f && offset[1] == 0.0f && offset[2] == 0.0f &&
-               !allMeshes && smoothing == Smoothing::Position && materials == Materials::Fixed && sides == Sides::Front;
+        return fit == 0.0f && up == UpAxis::Y && !onFloor && offset[0] == 0.0f && offset[1] == 0.0f &&
+               offset[2] == 0.0f && !allMeshes && smoothing == Smoothing::Position && materials == Materials::Fixed &&
+               crease < 0.0f && sides == Sides::Front;
     }
 };
 
@@ -60,7 +70,8 @@ struct ModelLoadInfo {
     long long nonFinite = 0;          // triangles left out for a corner that is not a finite point
     int materials = 0;                // with Materials::File: the materials used
     int textures = 0;                 // textures loaded
-    // Lines for the load report: each texture that could not be had, and why.
+    // Lines for the load report: each texture that could not be had, and why; faces that use
+    // under a tenth of the file's vertices.
     std::vector<std::string> notes;
 };
 

@@ -350,7 +350,7 @@ void Render::DrawPreview() {
     glDisable(GL_TEXTURE_2D);
     glTranslatef(lightPosition_[0], lightPosition_[1], lightPosition_[2]);
     glColor3f(1.0f, 1.0f, 1.0f);
-    if (quadrics_[0] != nullptr) gluSphere(quadrics_[0], 0.2, 20, 20);
+    if (quadrics_[0] != nullptr && drawLightMarker) gluSphere(quadrics_[0], 0.2, 20, 20);
     glEnable(GL_TEXTURE_2D);
     glEnable(GL_LIGHTING);
 

@@ -56,6 +56,8 @@ public:
     // Objects drawn with back faces skipped in the last preview.
     int CulledLastPreview() const { return culledLastPreview_; }
     bool cullHiddenBackFaces = true;
+    // The white sphere at the light (the viewer's m key, the snapshot's --no-marker).
+    bool drawLightMarker = true;
 
     // Multiplies the window's colours by the bound luminance texture of width x height texels:
     // the texel of column i, row j lands on window pixel (i, j) from the lower left. Leaves the

@@ -19,36 +19,85 @@ using namespace redowl_test;
 
 constexpr auto kExitTimeout = std::chrono::seconds(60);
 
-TEST(ViewerArgumentsTest, HelpAndVersionWinAndEveryOtherOptionOrSecondPlaceIsRefused) {
+// The table's parser: --help and --version win, options are the program's own, values follow
+// their options, and the shared choices are checked in one place.
+TEST(CommandLineTest, TheTableReadsEachProgramsOptionsAndTheSharedChoices) {
+    using L = WIN_NMS::CommandLine;
     struct Case {
+        WIN_NMS::Program program;
         std::vector<const char*> args;
-        WIN_NMS::ViewerArguments::Action action;
-        std::string place, why;
+        L::Action action;
+        std::vector<std::string> places;
+        std::string why;  // the parser's, or else ReadModelChoices'
     };
-    using A = WIN_NMS::ViewerArguments;
+    TempDir dir;  // a folder: --up and --texture do not go with it
+    const std::string folder = dir.path().string();
+    const auto V = WIN_NMS::kViewerProgram, S = WIN_NMS::kSnapshotProgram, D = WIN_NMS::kSceneProgram;
     const std::vector<Case> cases = {
-        {{}, A::kRun, "", ""},
-        {{"scene"}, A::kRun, "scene", ""},
-        {{"--", "-odd name"}, A::kRun, "-odd name", ""},
-        {{"-"}, A::kRun, "-", ""},  // a file named "-" is a place, not an option
-        {{"scene", "--version"}, A::kVersion, "", ""},
-        {{"--bogus", "-h"}, A::kHelp, "", ""},
-        {{"--", "--help"}, A::kRun, "--help", ""},
-        {{"--bogus"}, A::kBad, "", "unknown option --bogus"},
-        {{"--release.cgf"}, A::kBad, "", "unknown option --release.cgf"},
-        {{"a", "b"}, A::kBad, "a", "a second folder or file b"},
-        {{""}, A::kBad, "", "an empty folder or file name"},
+        {V, {}, L::kRun, {}, ""},
+        {V, {"--", "-odd name"}, L::kRun, {"-odd name"}, ""},
+        {V, {"-"}, L::kRun, {"-"}, ""},  // a file named "-" is a place, not an option
+        {V, {"a.obj", "--version"}, L::kVersion, {}, ""},
+        {V, {"--bogus", "-h"}, L::kHelp, {}, ""},
+        {V, {"--", "--help"}, L::kRun, {"--help"}, ""},
+        {V, {"--bogus"}, L::kBad, {}, "unknown option --bogus"},
+        {V, {"--out", "x.png"}, L::kBad, {"x.png"}, "unknown option --out"},  // the snapshot's, not the viewer's
+        {V, {""}, L::kBad, {}, "an empty folder or file name"},
+        {V, {"a.obj", "b.ply", "c.stl"}, L::kRun, {"a.obj", "b.ply", "c.stl"}, ""},
+        {V, {"a.obj", "b.ply", "c.stl", "d.obj"}, L::kRun, {"a.obj", "b.ply", "c.stl", "d.obj"},
+         "at most 3 model files at once (the scene's other two models are the sky and the floor)"},
+        {V, {"--size", "800x600", "a.obj"}, L::kRun, {"a.obj"}, ""},
+        {V, {"--size", "800"}, L::kRun, {}, "--size is WxH in pixels from 1 to 16384, such as 800x600, not 800"},
+        {V, {"--size", "0x600"}, L::kRun, {}, "--size is WxH in pixels from 1 to 16384, such as 800x600, not 0x600"},
+        {V, {"--size"}, L::kBad, {}, "missing value after --size"},
+        {S, {"--up", "-z", "a.obj"}, L::kRun, {"a.obj"}, ""},
+        {S, {"--up", "w", "a.obj"}, L::kRun, {"a.obj"}, "--up is x, y, z, -x, -y or -z, not w"},
+        {S, {"--up", "z"}, L::kRun, {}, "--up goes with model files, not with a scene folder"},
+        {S, {"--texture", "t.png", folder.c_str()}, L::kRun, {folder}, "--texture goes with model files, not with a scene folder"},
+        {V, {folder.c_str(), "a.obj"}, L::kRun, {folder, "a.obj"},
+         "a scene folder (" + folder + ") is opened alone, without other folders or files"},
+        {S, {"--texture", "t.png", "--no-marker", "--out", "o.png", "a.obj"}, L::kRun, {"a.obj"}, ""},
+        {D, {"--model", "a.obj", "--up", "x", "--keep-configuration", "dir"}, L::kRun, {"dir"}, ""},
+        {D, {"--texture", "t.png", "dir"}, L::kBad, {"t.png", "dir"}, "unknown option --texture"},
     };
     for (const Case& c : cases) {
-        std::vector<const char*> argv{"redowl"};
+        std::vector<const char*> argv{"program"};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
-        const A parsed = WIN_NMS::ParseViewerArguments(int(argv.size()), argv.data());
-        SCOPED_TRACE(argv.size() > 1 ? argv[1] : "(none)");
-        EXPECT_EQ(parsed.action, c.action);
-        if (c.action == A::kRun || c.action == A::kBad) {
-            EXPECT_EQ(parsed.place, c.place);
+        SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0]);
+        const L line = WIN_NMS::ParseCommandLine(c.program, int(argv.size()), argv.data());
+        EXPECT_EQ(line.action, c.action);
+        if (c.action == L::kHelp || c.action == L::kVersion) continue;
+        EXPECT_EQ(line.places, c.places);
+        std::string why = line.why;
+        WIN_NMS::ModelChoices choices;
+        if (c.action == L::kRun && c.program != D && !WIN_NMS::ReadModelChoices(line, choices, &why)) {
+            EXPECT_NE(why, "");
         }
-        EXPECT_EQ(parsed.why, c.why);
+        EXPECT_EQ(why, c.why);
+    }
+    // The values, as read.
+    const char* argv[] = {"redowl", "--size", "640x480", "--up", "-x", "--texture", "wood.jpg", "m.obj", "--size", "32x16"};
+    const L line = WIN_NMS::ParseCommandLine(V, 10, argv);
+    WIN_NMS::ModelChoices choices;
+    ASSERT_TRUE(WIN_NMS::ReadModelChoices(line, choices, nullptr));
+    EXPECT_EQ(choices.width, 32);  // the last one given
+    EXPECT_EQ(choices.height, 16);
+    EXPECT_TRUE(choices.upGiven);
+    EXPECT_EQ(choices.up, LOAD_3DS::UpAxis::NegX);
+    EXPECT_EQ(choices.texture, "wood.jpg");
+    EXPECT_EQ(line.Count("--size"), 2);
+    // Every option is in the help of each program that takes it, and only there.
+    for (const WIN_NMS::Program program : {V, S, D}) {
+        const std::string help = WIN_NMS::OptionHelp(program);
+        for (const WIN_NMS::OptionSpec& o : WIN_NMS::OptionTable()) {
+            const std::string name = std::string("  ") + o.name;
+            const bool listed = help.find(name + " ") != std::string::npos || help.find(name + "\n") != std::string::npos;
+            EXPECT_EQ(listed, (o.programs & program) != 0) << o.name;
+        }
+        // Wrapped at 100 columns, no line ending in a blank.
+        EXPECT_EQ(help.find(" \n"), std::string::npos) << help;
+        for (std::size_t at = 0, end; (end = help.find('\n', at)) != std::string::npos; at = end + 1)
+            EXPECT_LE(end - at, 100u) << help.substr(at, end - at);
     }
 }
 

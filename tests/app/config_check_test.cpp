@@ -55,11 +55,11 @@ TEST(ConfigCheck, UnknownKeysGetTheNearestKnownKeyAndGluedNamesAHint) {
 }
 
 TEST(ConfigCheck, PerModelKeysReadTheirValuesAndRefuseOthersWithABox) {
-    CONFIG::Lexer ok = Read("scene.model1_fit = 6 scene.model1_up = z scene.model1_offset = 1,-2.5,3e0 "
+    CONFIG::Lexer ok = Read("scene.model1_fit = 6 scene.model1_up = -x scene.model1_offset = 1,-2.5,3e0 "
                             "scene.model1_meshes = all scene.model1_smoothing = groups");
     const ORVA_GRAPHICS::ModelOptions o = WIN_NMS::ReadModelOptions(ok, 1);
     EXPECT_EQ(o.fit, 6.0f);
-    EXPECT_EQ(o.up, ORVA_GRAPHICS::UpAxis::Z);
+    EXPECT_EQ(o.up, ORVA_GRAPHICS::UpAxis::NegX);
     EXPECT_EQ(o.offset[0], 1.0f);
     EXPECT_EQ(o.offset[1], -2.5f);
     EXPECT_EQ(o.offset[2], 3.0f);
@@ -67,10 +67,23 @@ TEST(ConfigCheck, PerModelKeysReadTheirValuesAndRefuseOthersWithABox) {
     EXPECT_EQ(o.smoothing, ORVA_GRAPHICS::Smoothing::Groups);
     EXPECT_TRUE(WIN_NMS::ReadModelOptions(ok, 0).IsDefault());
     EXPECT_EQ(ok.Entries().size(), 5u);  // reading absent keys inserted nothing
+    // A model in its own materials: its file's normals, else a crease of 40 degrees; the floor in
+    // the model's own coordinates (model 0 is moved down by 1.65 at assembly).
+    CONFIG::Lexer own = Read("scene.model0 = m.obj scene.model0_floor = -5 scene.model3 = a.3ds scene.model3_crease = 10");
+    const ORVA_GRAPHICS::ModelOptions m = WIN_NMS::ReadModelOptions(own, 0);
+    EXPECT_EQ(m.smoothing, ORVA_GRAPHICS::Smoothing::Groups);
+    EXPECT_EQ(m.crease, 40.0f);
+    EXPECT_TRUE(m.onFloor);
+    EXPECT_FLOAT_EQ(m.floorY, -5.0f + 1.65f);
+    const ORVA_GRAPHICS::ModelOptions fixed = WIN_NMS::ReadModelOptions(own, 3);
+    EXPECT_EQ(fixed.smoothing, ORVA_GRAPHICS::Smoothing::Position);
+    EXPECT_EQ(fixed.crease, 10.0f);
 
     TIRN_ERROR::BoxRecorder recorder;
     for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
-             {"scene.model0_up = x", "scene.model0_up is x, but it must be y or z"},
+             {"scene.model0_up = w", "scene.model0_up is w, but it must be x, y, z, -x, -y or -z"},
+             {"scene.model0_crease = 200", "scene.model0_crease is 200, but it must be an angle in degrees from 0 to 180, such as 40"},
+             {"scene.model0_floor = low", "scene.model0_floor is low, but it must be a height in the scene, such as -5 (the floor's top)"},
              {"scene.model0_offset = 1,2", "scene.model0_offset is 1,2, but it must be three numbers separated by "
                                            "commas, such as 0,-2.5,0"},
              {"scene.model0_meshes = every", "scene.model0_meshes is every, but it must be first or all"},

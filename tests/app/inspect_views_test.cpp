@@ -158,6 +158,54 @@ TEST_F(InspectViewsTest, ScreenshotIsAPngOfTheWindowAndStatisticsArePrinted) {
     EXPECT_NE(out.find("Frame (ms): preview "), std::string::npos) << out;
 }
 
+// The viewing aids: h shows the controls until the next key, m hides the light's marker, 7 and
+// 1 frame the framed models from above and in front, u turns them to the next up axis where
+// they stand, and six turns bring them back as they were.
+TEST_F(InspectViewsTest, ViewingAidsChangeThePictureAndGiveItBack) {
+    const std::vector<unsigned char> normal = FrameAfter(0);
+    win.keyboard('h', 0, 0);
+    const std::vector<unsigned char> help = FrameAfter(0);
+    EXPECT_GT(Difference(help, normal), 1.0);
+    // The panel darkens the upper-left corner (GL rows from the bottom).
+    const std::size_t corner = (std::size_t(512 - 20) * 512 + 20) * 3;
+    EXPECT_LT(help[corner] + 0, normal[corner] + 0);
+    win.keyboard('x', 0, 0);  // any key
+    EXPECT_LT(Difference(FrameAfter(0), normal), 0.01);
+
+    win.keyboard('m', 0, 0);
+    const double marker = Difference(FrameAfter(0), normal);
+    EXPECT_GT(marker, 0.0);
+    EXPECT_LT(marker, 1.0);
+    win.keyboard('m', 0, 0);
+    EXPECT_LT(Difference(FrameAfter(0), normal), 0.01);
+
+    win.keyboard('7', 0, 0);
+    EXPECT_EQ(win.angleX, 90.0f);
+    EXPECT_GT(Difference(FrameAfter(0), normal), 2.0);
+    win.keyboard('1', 0, 0);
+    EXPECT_EQ(win.angleX, 0.0f);
+    EXPECT_EQ(win.angleY, 0.0f);
+
+    // u: the knot (model 0, the one f frames) stands on its lowest point as before.
+    RAYTR::TObject& knot = objects.scene->objects[0];
+    const auto lowest = [&] {
+        float y = 1e30f;
+        for (unsigned v = 0; v < knot.vertexCount; ++v)
+            y = std::min(y, ORVA_MATH::Transform(knot.vertices[v].position, knot.box.transform).y);
+        return y;
+    };
+    const float before = lowest();
+    const ORVA_MATH::MATRIX loaded = knot.box.transform;
+    ::testing::internal::CaptureStdout();
+    win.keyboard('u', 0, 0);
+    EXPECT_NE(::testing::internal::GetCapturedStdout().find("model 0: its z axis turned up (u)"), std::string::npos);
+    EXPECT_NEAR(lowest(), before, 1e-4f);
+    EXPECT_GT(Difference(FrameAfter(0), normal), 2.0);
+    for (int k = 0; k < 5; ++k) win.keyboard('u', 0, 0);
+    for (int i = 0; i < 16; ++i) EXPECT_NEAR(knot.box.transform.m[i], loaded.m[i], 1e-5f) << i;
+    EXPECT_TRUE(recorder.Boxes().empty());
+}
+
 }  // namespace
 
 namespace {

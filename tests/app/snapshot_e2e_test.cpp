@@ -229,6 +229,29 @@ TEST_F(SnapshotTest, PanAndZoomMoveTheView) {
     EXPECT_LT(skyness(zoom), skyness(base) - 20.0);
 }
 
+// Model files side by side at the size asked for, without --out: the picture is the first model's
+// name, never written over a file that is there, and its path is printed.
+TEST_F(SnapshotTest, ModelFilesWithoutOutGoToTheirNameAndKeepWhatIsThere) {
+    std::ofstream(dir.path() / "box.obj") << "v -1 -1 -1\nv 1 -1 -1\nv 1 1 -1\nv -1 1 -1\nv -1 -1 1\nv 1 -1 1\nv 1 1 1\nv -1 1 1\n"
+                                             "f 1 4 3 2\nf 5 6 7 8\nf 1 2 6 5\nf 2 3 7 6\nf 3 4 8 7\nf 4 1 5 8\n";
+    fs::copy_file(dir.path() / "box.obj", dir.path() / "tall.obj");
+    const std::string mine = "the user's box.png";
+    std::ofstream(dir.path() / "box.png") << mine;
+    ASSERT_TRUE(Run({"--size", "160x120", "--up", "z", "box.obj", "tall.obj"})) << Stderr();
+    EXPECT_EQ(ReadAll(dir.path() / "box.png"), mine);
+    const std::string out = ReadAll(dir.path() / "stdout.txt");
+    EXPECT_NE(out.find("picture: " + (dir.path() / "box-2.png").string() + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("model 3: tall.obj"), std::string::npos) << out;
+    const WIN_NMS::Image picture = Load("box-2.png");
+    EXPECT_EQ(picture.width, 160);
+    EXPECT_EQ(picture.height, 120);
+    // A missing model is named as one; --up goes with model files only.
+    EXPECT_EQ(Status({"missing.obj"}), 1);
+    EXPECT_EQ(Stderr(), "File_Error: Can not open file missing.obj\n");
+    EXPECT_EQ(Status({"--up", "z"}), 2);
+    EXPECT_EQ(Stderr().rfind("redowl-snapshot: --up goes with model files, not with a scene folder\n", 0), 0u);
+}
+
 TEST_F(SnapshotTest, RefusesBadOptions) {
     for (const std::vector<std::string>& args :
          std::vector<std::vector<std::string>>{{"--mode", "fancy"},

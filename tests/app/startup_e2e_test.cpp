@@ -90,8 +90,8 @@ TEST_F(StartupTest, MissingConfigurationShowsFileErrorBoxAndEndsNonzero) {
     ASSERT_TRUE(viewer.WaitForExit(kExitTimeout, &status)) << "dismissing the box did not end the viewer";
     ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
     EXPECT_EQ(WEXITSTATUS(status), 1);
-    // The box took the report; nothing went to standard error.
-    EXPECT_EQ(ReadAll(dir.path() / "stderr.txt"), "");
+    // The box's report went to standard error too, as one line.
+    EXPECT_EQ(ReadAll(dir.path() / "stderr.txt"), "File_Error: Can not open file release.cgf\n");
     EXPECT_EQ(fs::file_size(dir.path() / "Err.txt"), 0u);
 }
 
@@ -101,6 +101,8 @@ TEST_F(StartupTest, AViewerKilledWhileItsBoxIsUpTakesTheBoxAlong) {
     Child viewer(ViewerPath(), {"nonexist.obj"}, dir.path(), true, false);
     ASSERT_GT(viewer.pid(), 0);
     ASSERT_FALSE(AwaitWindow(viewer, "File_Error: ").empty()) << ReadAll(dir.path() / "stderr.txt");
+    // A missing file is named as one.
+    EXPECT_EQ(ReadAll(dir.path() / "stderr.txt"), "File_Error: Can not open file nonexist.obj\n");
     ::kill(viewer.pid(), SIGKILL);
     int status = 0;
     ASSERT_TRUE(viewer.WaitForExit(kExitTimeout, &status));

@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -34,7 +35,7 @@ protected:
     }
 
     // Shows the box of a broken scene; dismissing it ends the viewer with status 1 (a failure
-    // must not look like success) and nothing on standard error.
+    // must not look like success). Standard error holds the box's report as one line.
     // titleDuringBox: the viewer window's title while the box shows (empty: not checked).
     static void ExpectBoxThenOne(const fs::path& dir, const std::string& caption, const std::string& titleDuringBox = {}) {
         Child viewer(ViewerPath(), {}, dir, true, true);
@@ -52,7 +53,9 @@ protected:
         ASSERT_TRUE(viewer.WaitForExit(kExitTimeout, &status)) << "dismissing the box did not end the viewer";
         ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
         EXPECT_EQ(WEXITSTATUS(status), 1);
-        EXPECT_EQ(ReadAll(dir / "stderr.txt"), "");
+        const std::string err = ReadAll(dir / "stderr.txt");
+        EXPECT_EQ(err.rfind(caption, 0), 0u) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
         EXPECT_EQ(fs::file_size(dir / "Err.txt"), 0u);
     }
 };

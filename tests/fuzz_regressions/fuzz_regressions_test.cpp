@@ -73,6 +73,15 @@ TEST(FuzzRegressions, KeptImportInputs) {
     }), 0u);
 }
 
+// PLY files of triangle strips as our reader takes them: cut short, naming vertices that are not
+// there, counting more than they hold.
+TEST(FuzzRegressions, KeptPlyInputs) {
+    EXPECT_GT(Replay("ply", [](const std::uint8_t* d, std::size_t n) {
+        Mesh mesh;
+        return redowl_fuzz::PlyInput(mesh, d, n);
+    }), 0u);
+}
+
 // Scenes as a reader might hand them over, built from seeded random bytes: indices out of range,
 // faces of 0 to 4 corners, non-finite values, materials and nodes naming what is not there,
 // embedded images that are not images. Each is refused with the viewer's message or loads whole.

@@ -51,6 +51,7 @@ ImportReply Sample() {
     m.meshesInFile = 3;
     m.meshesUsed = 2;
     m.dropped = 5;
+    m.declaredUp = DeclaredUp(UpAxis::NegZ);
     m.nonFinite = 1;
     r.filesRead = {"dir/m.obj", "dir/m.mtl"};
     return r;
@@ -78,12 +79,12 @@ struct Raw {
         b.insert(b.end(), t.begin(), t.end());
         return *this;
     }
-    // A result up to its vertices: success, no message, the four counts.
-    static Raw Result() {
+    // A result up to its vertices: success, no message, the four counts, the up axis.
+    static Raw Result(std::uint8_t up = kUpUndeclared) {
         Raw r;
         r.V('R').V(std::uint8_t(1)).Text("");
         for (int k = 0; k < 4; ++k) r.V(std::int64_t(1));
-        return r;
+        return r.V(up);
     }
     // Three vertices (positions, normals, flags, mapping coordinates), one face of material 0.
     Raw& Triangle(std::uint8_t flag = 1, int corner = 2) {
@@ -139,6 +140,7 @@ TEST(ImportReplyTest, AWholeReplyComesBackAndEveryCutOfItIsCutShort) {
     EXPECT_EQ(b.materials[1].embedded.size(), 4u);
     EXPECT_EQ(b.meshesInFile, 3);
     EXPECT_EQ(b.dropped, 5);
+    EXPECT_EQ(b.declaredUp, DeclaredUp(UpAxis::NegZ));
     EXPECT_EQ(got.filesRead, sent.filesRead);
 
     for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
@@ -194,6 +196,7 @@ TEST(ImportReplyTest, RepliesThatBreakARuleAreMalformed) {
     EXPECT_TRUE(malformed(Raw::Result().Triangle(2).Material(0, 0, 0, 0).b));
     EXPECT_TRUE(malformed(Raw::Result().Triangle(1, 3).Material(0, 0, 0, 0).V(std::uint64_t(0)).b));
     EXPECT_TRUE(malformed(Raw::Result().Triangle().Material(0, 0, 0, 0, std::nanf("")).V(std::uint64_t(0)).b));
+    EXPECT_TRUE(malformed(Raw::Result(7).Triangle().Material(0, 0, 0, 0).V(std::uint64_t(0)).b));  // no such axis
     Raw progress;
     progress.V('P').V(1.5f);
     EXPECT_TRUE(malformed(progress.b));

@@ -94,3 +94,29 @@ TEST(SceneWriterTest, ALinkInTheScenesFolderIsNotFollowed) {
 }
 
 }  // namespace
+
+// Two models side by side: a 3DS file (z-up by convention, 2 wide, 4 deep, 1 high in the file)
+// and one turned by the user's axis (-x: 6 wide, 3 high, 1.5 deep). Each is turned, put on the
+// floor and placed along x with 1.5 between them, fronts at z = 0; the comment states the
+// numbers written.
+TEST(SceneWriterTest, ModelsStandOnTheFloorSideBySideAndTheCommentsSayHow) {
+    LOAD_3DS::SceneModel flat, given;
+    flat.file = "data/flat.3ds";
+    flat.measure.lo[0] = flat.measure.lo[1] = flat.measure.lo[2] = 0.0f;
+    flat.measure.hi[0] = 2.0f, flat.measure.hi[1] = 4.0f, flat.measure.hi[2] = 1.0f;
+    flat.measure.declaredUp = LOAD_3DS::DeclaredUp(LOAD_3DS::UpAxis::Z);
+    flat.measure.upSource = "3DS files are z-up";
+    given = flat;
+    given.file = "data/given.obj";
+    given.upGiven = true;
+    given.up = LOAD_3DS::UpAxis::NegX;
+    const std::string text = LOAD_3DS::ModelSceneConfiguration({flat, given});
+    for (const char* line :
+         {"    N_models = 4\n", "    model0_up = z\n", "    model0_floor = -5\n", "    model0_offset = -3.75,0,-3\n",
+          "    model3 = data/given.obj\n", "    model3_up = -x\n", "    model3_floor = -5\n",
+          "    model3_offset = 2.25,0,-0.75\n", "    frame_models = 0,3\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << text;
+    // Scaled by 1.5 to a largest side of 6: 3 wide, 1.5 high, 6 deep once z is up.
+    EXPECT_NE(text.find("its z axis turned up (3DS files are z-up)"), std::string::npos) << text;
+    EXPECT_NE(text.find("moved by -3.75,0,-3: 3 x 1.5 x 6 units"), std::string::npos) << text;
+}

@@ -220,3 +220,68 @@ TEST(ModelLoad, RefusalsKeepTheMeshAndBrokenSmoothingChunksCostOnlyTheGroups) {
     EXPECT_EQ(read.GetSmoothingGroup(10), 0u);
     EXPECT_EQ(read.GetVertexCount(), 24);
 }
+
+// A cube with a flag beyond one face, stored with that face towards each of the six axes: loaded
+// with that axis up it stands the same way (the flag on top, over the cube's middle), its faces
+// still wound outward, and its lowest point on the floor given.
+TEST(ModelLoad, EachUpAxisStandsTheMarkedFaceOnTopAndTheModelOnTheFloor) {
+    TempDir dir;
+    const float axes[6][3] = {{0, 1, 0}, {0, 0, 1}, {1, 0, 0}, {0, -1, 0}, {0, 0, -1}, {-1, 0, 0}};
+    for (int k = 0; k < LOAD_3DS::kUpAxisCount; ++k) {
+        const UpAxis axis = UpAxis(k);
+        SCOPED_TRACE(LOAD_3DS::UpAxisName(axis));
+        const float* a = axes[k];
+        // Two directions across the axis for the flag's other corners.
+        const float u[3] = {a[1] != 0 ? 1.0f : 0.0f, a[1] == 0 ? 1.0f : 0.0f, 0.0f};
+        LOAD_3DS::WriterMesh flag;
+        flag.name = "Flag";
+        flag.vertices = {{2.0f * a[0], 2.0f * a[1], 2.0f * a[2]},
+                         {1.5f * a[0] + 0.2f * u[0], 1.5f * a[1] + 0.2f * u[1], 1.5f * a[2] + 0.2f * u[2]},
+                         {1.5f * a[0] - 0.2f * u[0], 1.5f * a[1] - 0.2f * u[1], 1.5f * a[2] - 0.2f * u[2]}};
+        flag.faces = {{0, 1, 2}};
+        const std::string file = dir.File("flag" + std::to_string(k) + ".3ds");
+        ASSERT_TRUE(LOAD_3DS::Write3DS(file, {redowl_test::Cube24(), flag}));
+        ModelOptions o;
+        o.allMeshes = true;
+        o.up = axis;
+        o.onFloor = true;
+        o.floorY = -3.0f;
+        Mesh m;
+        LoadModel(m, file, o);
+        ASSERT_EQ(m.triangleCount, 13u);
+        float lowest = 1e9f, highest = -1e9f;
+        for (unsigned i = 0; i < m.vertexCount; ++i) {
+            lowest = std::min(lowest, m.vertices[i].position.y);
+            highest = std::max(highest, m.vertices[i].position.y);
+        }
+        EXPECT_EQ(lowest, -3.0f);
+        EXPECT_EQ(highest, 0.0f);  // the flag's tip, 2 above the cube's centre at -2
+        const VECTOR tip = m.triangles[12].A->position;
+        EXPECT_EQ(tip.y, highest);
+        EXPECT_EQ(tip.x, 0.0f);
+        EXPECT_EQ(tip.z, 0.0f);
+        for (unsigned t = 0; t < 12; ++t) {  // outward from the cube's centre (0, -2, 0)
+            const Triangle& tri = m.triangles[t];
+            const LPoint3 n = LOAD_3DS::FaceNormal({Position(*tri.A), Position(*tri.B), Position(*tri.C)}, {0, 1, 2});
+            const LPoint3 c{(tri.A->position.x + tri.B->position.x + tri.C->position.x) / 3.0f,
+                            (tri.A->position.y + tri.B->position.y + tri.C->position.y) / 3.0f + 2.0f,
+                            (tri.A->position.z + tri.B->position.z + tri.C->position.z) / 3.0f};
+            EXPECT_GT(n.x * c.x + n.y * c.y + n.z * c.z, 0.0f) << "face " << t;
+        }
+    }
+}
+
+// Faces that use under a tenth of the vertices (a reader that lost a face element) are a line of
+// the load report.
+TEST(ModelLoad, FacesThatUseFewOfTheVerticesAreReported) {
+    TempDir dir;
+    LOAD_3DS::WriterMesh sparse = redowl_test::TriangleMesh("S");
+    for (int k = 0; k < 40; ++k) sparse.vertices.push_back({float(k), 2.0f, 0.0f});
+    ASSERT_TRUE(LOAD_3DS::Write3DS(dir.File("sparse.3ds"), {sparse}));
+    Mesh m;
+    const ModelLoadInfo info = LoadModel(m, dir.File("sparse.3ds"), ModelOptions{});
+    ASSERT_EQ(info.notes.size(), 1u);
+    EXPECT_EQ(info.notes[0], "its faces use 3 of its 43 vertices (under 10%): faces of the file may not have been read");
+    ASSERT_TRUE(LOAD_3DS::Write3DS(dir.File("cube.3ds"), {redowl_test::Cube24()}));
+    EXPECT_TRUE(LoadModel(m, dir.File("cube.3ds"), ModelOptions{}).notes.empty());
+}

@@ -18,6 +18,7 @@
 #include <assimp/scene.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -31,6 +32,7 @@
 #include "loaders/folder_paths.h"
 #include "loaders/import.h"
 #include "loaders/import_reply.h"
+#include "loaders/ply_reader.h"
 
 namespace {
 
@@ -86,6 +88,13 @@ private:
 constexpr unsigned kSteps = aiProcess_Triangulate | aiProcess_GenUVCoords | aiProcess_TransformUVCoords;
 
 void Read(const std::string& file, ReplyWriter& writer, ImportReply& reply) {
+    // assimp's PLY reader loses triangle strips: a file that winds its faces so is ours to read.
+    std::string ext = fs::path(file).extension().string();
+    for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+    if (ext == ".ply" && PlyFileDeclaresStrips(file)) {
+        reply.ok = ReadPlyFile(file, reply.model, &reply.message);
+        return;
+    }
     Assimp::Importer importer;
     importer.SetIOHandler(new FolderIO(file, reply.filesRead));  // owned by the importer
     importer.SetProgressHandler(new Progress(writer));           // likewise

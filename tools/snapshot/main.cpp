@@ -3,14 +3,13 @@
 // with the time each stage of each frame took. Starts a private Xvfb when there is no display.
 // A batch program: errors go to standard error, never to a box, and end it with status 1.
 //
-//   redowl-snapshot [--mode hybrid|traced] [--frames N | --samples N] [--light-angle A] [--view-x DEG]
-//                   [--view-y DEG] [--zoom F [--zoom-at X,Y]] [--pan DX,DY] [--out window.png]
-//                   [--mask-out mask.png] [--timings t.json] [--grid [--grid]]
-//                   [--mask-view [--mask-view]] [--stats] [--budget-ms MS] [DIR | FILE]
-// With DIR it runs as if started there (the output paths included); with a model FILE it
-// renders that model in the surroundings a written scene would give it. Installed and run in a
-// folder without release.cgf, it renders the user's copy of the demo as the viewer opens it (the
-// output paths then stay relative to the folder it was started in).
+//   redowl-snapshot [options] [DIR | FILE...]     (the options: app/command_line.cpp's table)
+// With DIR it runs as if started there (the output paths included); with model files (up to
+// three) it renders them in the surroundings a written scene would give them. Installed and run
+// in a folder without release.cgf, it renders the user's copy of the demo as the viewer opens it
+// (the output paths then stay relative to the folder it was started in). Without --out the
+// picture goes to NAME.png (NAME: the first model file's, or the scene folder's), never over a
+// file that is there: a number is added instead; its path is printed.
 #include <GL/freeglut.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -76,6 +75,10 @@ struct Options {
     bool stats = false;   // --stats: the F12 report after the last frame
     int samples = 0;      // --samples: the settling picture of this many passes (0: each frame new)
     double budgetMs = -1.0;  // --budget-ms: tracer.frame_budget_ms for this run (below 0: the file's)
+    bool noMarker = false;   // --no-marker: the preview without the light's marker
+    bool defaultOut = false;  // --out was not given: NAME.png
+    WIN_NMS::ModelChoices choices;  // --size, --up, --texture
+    std::vector<std::string> places;
 };
 
 struct FrameRecord {
@@ -87,24 +90,19 @@ struct FrameRecord {
 int Usage(const char* why) {
     if (why) std::fprintf(stderr, "redowl-snapshot: %s\n", why);
     std::fprintf(why ? stderr : stdout,
-                 "usage: redowl-snapshot [--mode hybrid|traced] [--frames N | --samples N] [--light-angle A] [--view-x DEG]\n"
-                 "                       [--view-y DEG] [--zoom F [--zoom-at X,Y]] [--pan DX,DY] [--out window.png]\n"
-                 "                       [--mask-out mask.png] [--timings t.json] [--grid [--grid]]\n"
-                 "                       [--mask-view [--mask-view]] [--stats] [--budget-ms MS] [DIR | FILE]\n"
+                 "usage: redowl-snapshot [options] [--] [DIR | FILE...]\n"
                  "       redowl-snapshot --help | --version\n"
-                 "Run in a folder with release.cgf, or name it as DIR, or name a model FILE of any format the\n"
-                 "viewer reads. Without --light-angle the light moves as in the viewer (--samples keeps it at its\n"
-                 "first angle). Each of the --frames is a new one-sample frame; --samples N adds passes to one\n"
-                 "picture as the viewer does while nothing moves, until it has N samples or has settled, and\n"
-                 "writes their mean. From the scene's first view: --view-x and --view-y turn it as a left-button\n"
-                 "drag would (degrees), --zoom brings everything F times nearer (below 1: farther) towards the\n"
-                 "surface at window point X,Y (pixels from the top-left corner; default the centre) as the mouse\n"
-                 "wheel would, then --pan moves the picture as a right-button drag of DX,DY pixels (right, down)\n"
-                 "would. --budget-ms replaces tracer.frame_budget_ms (0: every pixel of every frame); within a\n"
-                 "budget a moving frame that the frames before say would not fit it is a lattice frame (traced)\n"
-                 "or masks every second pixel (hybrid); the first frame, with nothing measured, is whole.\n"
-                 "Installed and run in a folder without release.cgf, it renders the demo as the viewer opens it\n"
-                 "(the output paths stay relative to the folder it was started in).\n");
+                 "Renders the scene of release.cgf in the current folder, or in DIR, or up to three model files of\n"
+                 "any format the viewer reads side by side, in a hidden window (a private Xvfb without a display),\n"
+                 "and writes the picture as PNG. Without --light-angle the light moves as in the viewer (--samples\n"
+                 "keeps it at its first angle). From the scene's first view, --view-x and --view-y turn it, --zoom\n"
+                 "zooms, then --pan pans. Within a frame budget a moving frame that the frames before say would not\n"
+                 "fit it is a lattice frame (traced) or masks every second pixel (hybrid); the first frame, with\n"
+                 "nothing measured, is whole. Installed and run in a folder without release.cgf, it renders the\n"
+                 "demo as the viewer opens it (the output paths stay relative to the folder it was started in).\n"
+                 "Options:\n%s"
+                 "Save a settled picture from a script: redowl-snapshot --samples 64 FILE --out picture.png\n",
+                 WIN_NMS::OptionHelp(WIN_NMS::kSnapshotProgram).c_str());
     return 2;
 }
 
@@ -274,35 +272,47 @@ const char* ParseValued(const std::string& arg, const char* value, Options& opti
     return nullptr;
 }
 
-// The command line into options and folder; returns the status to end with (-1: go on).
-int ParseArguments(int argc, char** argv, Options& options, std::string& folder) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") return Usage(nullptr), 0;
-        if (arg == "--version") return std::fputs(WIN_NMS::VersionText("redowl-snapshot").c_str(), stdout), 0;
-        if (!arg.empty() && arg[0] != '-') {
-            if (!folder.empty()) return Usage(("a second folder or file " + arg).c_str());
-            folder = arg;
-            continue;
-        }
+// The command line into options; returns the status to end with (-1: go on).
+int ParseArguments(int argc, char** argv, Options& options) {
+    const WIN_NMS::CommandLine line = WIN_NMS::ParseCommandLine(WIN_NMS::kSnapshotProgram, argc, argv);
+    if (line.action == WIN_NMS::CommandLine::kHelp) return Usage(nullptr), 0;
+    if (line.action == WIN_NMS::CommandLine::kVersion)
+        return std::fputs(WIN_NMS::VersionText("redowl-snapshot").c_str(), stdout), 0;
+    if (line.action == WIN_NMS::CommandLine::kBad) return Usage(line.why.c_str());
+    std::string why;
+    if (!WIN_NMS::ReadModelChoices(line, options.choices, &why)) return Usage(why.c_str());
+    options.places = line.places;
+    for (const auto& [name, value] : line.options) {
         // The views, as their keys pressed once per occurrence.
-        if (arg == "--grid" || arg == "--mask-view" || arg == "--stats") {
-            if (arg == "--grid") ++options.gridPresses;
-            else if (arg == "--mask-view") ++options.maskPresses;
-            else options.stats = true;
-            continue;
-        }
-        // Every option that takes a value (a word not among them is an unknown option, even last).
-        static const std::string kValued[] = {"--mode",   "--frames",  "--samples", "--light-angle", "--view-x",
-                                              "--view-y", "--zoom",    "--zoom-at", "--pan",         "--out",
-                                              "--mask-out", "--timings", "--budget-ms"};
-        if (std::find(std::begin(kValued), std::end(kValued), arg) == std::end(kValued))
-            return Usage(("unknown option " + arg).c_str());
-        if (i + 1 >= argc) return Usage(("missing value after " + arg).c_str());
-        if (const char* refusal = ParseValued(arg, argv[++i], options)) return Usage(refusal);
+        if (name == "--grid") ++options.gridPresses;
+        else if (name == "--mask-view") ++options.maskPresses;
+        else if (name == "--stats") options.stats = true;
+        else if (name == "--no-marker") options.noMarker = true;
+        else if (const char* refusal = ParseValued(name, value.c_str(), options)) return Usage(refusal);
     }
     if (options.traced && !options.maskOut.empty()) return Usage("--mask-out needs --mode hybrid (a traced frame has no mask)");
+    options.defaultOut = line.Value("--out") == nullptr;
     return -1;
+}
+
+// NAME.png for a run without --out: the first model file's name, or the scene folder's (the
+// current folder's, or "snapshot" for the user's demo), with a number added where a file of that
+// name is there already.
+std::string DefaultOut(const Options& options, WIN_NMS::StartPlace place, const std::filesystem::path& started) {
+    namespace fs = std::filesystem;
+    std::string name = "snapshot";
+    std::error_code ec;
+    if (place == WIN_NMS::StartPlace::kModelFile) name = fs::path(options.places[0]).stem().string();
+    else if (place != WIN_NMS::StartPlace::kUserDemo) name = fs::current_path(ec).filename().string();
+    if (name.empty()) name = "snapshot";
+    const fs::path folder = place == WIN_NMS::StartPlace::kUserDemo ? started : fs::path(".");
+    for (int k = 1; k < 1000; ++k) {
+        std::string file = name;
+        if (k > 1) file.append("-").append(std::to_string(k));
+        const fs::path candidate = folder / file.append(".png");
+        if (!fs::exists(fs::symlink_status(candidate, ec))) return candidate.lexically_normal().string();
+    }
+    return (folder / (name + ".png")).lexically_normal().string();
 }
 
 // The hidden window of the scene's size, on the display or a private Xvfb; false when there is
@@ -334,6 +344,7 @@ bool OpenWindow(char** argv) {
 // the mouse would), the views' keys, the light and the settling picture as options say.
 void ApplyOptions(Options& options) {
     win.tracedImageMode = options.traced;
+    win.showLightMarker = !options.noMarker;
     if (options.budgetMs >= 0.0) win.budget.budgetMs = options.budgetMs;
     win.angleX += options.viewX;
     win.angleY += options.viewY;
@@ -422,8 +433,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     Options options;
-    std::string folder;
-    if (const int status = ParseArguments(argc, argv, options, folder); status >= 0) return status;
+    if (const int status = ParseArguments(argc, argv, options); status >= 0) return status;
 
     // Nobody may be there to answer a box: every report goes to standard error.
     TIRN_ERROR::SetBoxSink([](const std::string& caption, const std::string& text) {
@@ -432,11 +442,13 @@ int main(int argc, char** argv) {
     std::error_code ec;
     const std::filesystem::path started = std::filesystem::current_path(ec);
     try {
-        if (WIN_NMS::OpenStartScene(folder, config, errorLog) == WIN_NMS::StartPlace::kUserDemo) {
+        const WIN_NMS::StartPlace place = WIN_NMS::OpenStartScene(options.places, options.choices, config, errorLog);
+        if (place == WIN_NMS::StartPlace::kUserDemo) {
             // No folder was named: the pictures go where the program was started.
             for (std::string* path : {&options.out, &options.maskOut, &options.timings})
                 if (!path->empty() && (*path)[0] != '/') *path = (started / *path).string();
         }
+        if (options.defaultOut) options.out = DefaultOut(options, place, started);
     } catch (const TIRN_ERROR::File_Error&) {
         return 1;  // reported on standard error
     }
@@ -456,5 +468,10 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         win.PrintStatistics(std::cout);
     }
-    return WriteOutputs(options, records, picture, mask);
+    const int status = WriteOutputs(options, records, picture, mask);
+    if (status == 0 && options.defaultOut) {
+        std::error_code ec;
+        std::printf("picture: %s\n", std::filesystem::absolute(options.out, ec).lexically_normal().c_str());
+    }
+    return status;
 }
