@@ -201,52 +201,124 @@ void MaskPicture::Coarse(const Scene& scene, const std::uint32_t* depthWords) {
 // kUnknownShare: a pixel's share not computed yet in this picture.
 constexpr std::uint8_t kUnknownShare = 255;
 
+std::uint8_t MaskPicture::ShareAt(int p) const {
+    // The light's direct share of the preview's colour at the pixel's surface (turned toward the
+    // eye): what a shadow takes away, leaving the ambient part. 0 where nothing is drawn.
+    const int row = p / width_, column = p % width_;
+    VECTOR position, normal;
+    bool found = false;
+    if (depth_ != nullptr || depthWords_ != nullptr) {
+        SurfacePoint surface;
+        found = DepthSurface(row, column, 1, surface);
+        position = surface.position;
+        normal = surface.normal;
+    } else {
+        RayHit hit;
+        if (PrimaryHit(p, hit)) {
+            found = true;
+            position = HitPointInWorld(hit);
+            VECTOR n = InterpolatedNormal(hit);
+            n.w = 0.0f;
+            normal = hit.transform ? NormalToWorld(*hit.transform, n) : n;
+        }
+    }
+    float k = 0.0f;
+    if (found) {
+        const VECTOR eye = EyeInWorld(*scene_);
+        const VECTOR toEye(eye.x - position.x, eye.y - position.y, eye.z - position.z, 0.0f);
+        if (ORVA_MATH::Dot(normal, toEye) < 0.0f) normal = normal * -1.0f;
+        k = DirectShare(*scene_, position, normal);
+    }
+    return static_cast<std::uint8_t>(std::min(254.0f, k * 254.0f + 0.5f));
+}
+
 std::uint8_t MaskPicture::ShownByte(int p, float lit) {
     if (lit >= 1.0f) return 255;
     std::uint8_t& share = shares_[p];
-    if (share == kUnknownShare) {
-        // The light's direct share of the preview's colour at the pixel's surface (turned toward
-        // the eye): what a shadow takes away, leaving the ambient part.
-        const int row = p / width_, column = p % width_;
-        VECTOR position, normal;
-        bool found = false;
-        if (depth_ != nullptr || depthWords_ != nullptr) {
-            SurfacePoint surface;
-            found = DepthSurface(row, column, 1, surface);
-            position = surface.position;
-            normal = surface.normal;
-        } else {
-            RayHit hit;
-            if (PrimaryHit(p, hit)) {
-                found = true;
-                position = HitPointInWorld(hit);
-                VECTOR n = InterpolatedNormal(hit);
-                n.w = 0.0f;
-                normal = hit.transform ? NormalToWorld(*hit.transform, n) : n;
-            }
-        }
-        float k = 0.0f;
-        if (found) {
-            const VECTOR eye = EyeInWorld(*scene_);
-            const VECTOR toEye(eye.x - position.x, eye.y - position.y, eye.z - position.z, 0.0f);
-            if (ORVA_MATH::Dot(normal, toEye) < 0.0f) normal = normal * -1.0f;
-            k = DirectShare(*scene_, position, normal);
-        }
-        share = static_cast<std::uint8_t>(std::min(254.0f, k * 254.0f + 0.5f));
-    }
+    if (share == kUnknownShare) share = ShareAt(p);
     const float k = float(share) / 254.0f;
     return static_cast<std::uint8_t>((1.0f - (1.0f - lit) * k) * 255.0f + 0.5f);
+}
+
+void MaskPicture::InterpolateShares(const ScreenTile& tile) {
+    // A share costs a surface point and its normal from the depth and the light's terms; over a
+    // shadow of many pixels that is most of the mask's time. Within an 8 x 8 cell whose corners
+    // and middle show one smoothly lit surface (the middle's share within one of 254 levels of
+    // the corners' bilinear value) the share is interpolated between the corners for every pixel
+    // whose depth lies on that surface (1 / distance within half a per cent of the corners'
+    // bilinear value: exact for a plane). Other pixels, cells across silhouettes or the light's
+    // terms' bends, and cells with a corner on nothing are left to the exact share.
+    constexpr int kCell = kBlock;
+    constexpr float kShareError = 1.0f;
+    constexpr float kOnSurface = 0.005f;
+    const float farLimit = 0.99f * camera_.Far();
+    // The corners' shares, each computed once for the cells that meet there (-1: not yet).
+    constexpr int kSide = Tiling::kTileBlocks + 1;
+    float cornerShares[kSide * kSide];
+    std::fill(cornerShares, cornerShares + kSide * kSide, -1.0f);
+    const auto cornerShare = [&](int i, int j, int p) {
+        if (i >= kSide || j >= kSide) return float(ShareAt(p));
+        float& share = cornerShares[i * kSide + j];
+        if (share < 0.0f) share = float(ShareAt(p));
+        return share;
+    };
+    for (int r0 = tile.rowStart; r0 < tile.rowEnd; r0 += kCell)
+        for (int c0 = tile.colStart; c0 < tile.colEnd; c0 += kCell) {
+            const int r1 = std::min(r0 + kCell, height_ - 1), c1 = std::min(c0 + kCell, width_ - 1);
+            const int rEnd = std::min(r0 + kCell, tile.rowEnd), cEnd = std::min(c0 + kCell, tile.colEnd);
+            if (r1 <= r0 || c1 <= c0) continue;
+            const int ci = (r0 - tile.rowStart) / kCell, cj = (c0 - tile.colStart) / kCell;
+            bool shadowed = false;
+            for (int r = r0; r < rEnd && !shadowed; ++r)
+                for (int c = c0; c < cEnd && !shadowed; ++c) shadowed = bytes_[r * width_ + c] != 255;
+            if (!shadowed) continue;
+            const int corners[4] = {r0 * width_ + c0, r0 * width_ + c1, r1 * width_ + c0, r1 * width_ + c1};
+            float inverse[4], share[4];
+            bool smooth = true;
+            for (int i = 0; i < 4 && smooth; ++i) {
+                const float t = camera_.ViewDistance(Depth(corners[i]));
+                smooth = t < farLimit;
+                inverse[i] = 1.0f / t;
+                share[i] = smooth ? cornerShare(ci + i / 2, cj + i % 2, corners[i]) : 0.0f;
+            }
+            if (!smooth) continue;
+            const float rows = float(r1 - r0), cols = float(c1 - c0);
+            const auto mixAt = [&](const float* v, float fx, float fy) {
+                return (v[0] * (1.0f - fx) + v[1] * fx) * (1.0f - fy) + (v[2] * (1.0f - fx) + v[3] * fx) * fy;
+            };
+            const int rm = std::min(r0 + kCell / 2, r1), cm = std::min(c0 + kCell / 2, c1);
+            const float fym = float(rm - r0) / rows, fxm = float(cm - c0) / cols;
+            const float tm = camera_.ViewDistance(Depth(rm * width_ + cm));
+            if (!(std::fabs(1.0f / tm - mixAt(inverse, fxm, fym)) <= kOnSurface * mixAt(inverse, fxm, fym))) continue;
+            if (!(std::fabs(float(ShareAt(rm * width_ + cm)) - mixAt(share, fxm, fym)) <= kShareError)) continue;
+            for (int r = r0; r < rEnd; ++r) {
+                const float fy = float(r - r0) / rows;
+                for (int c = c0; c < cEnd; ++c) {
+                    const int p = r * width_ + c;
+                    if (bytes_[p] == 255) continue;
+                    const float fx = float(c - c0) / cols;
+                    const float expected = mixAt(inverse, fx, fy);
+                    const float t = camera_.ViewDistance(Depth(p));
+                    if (!(std::fabs(1.0f / t - expected) <= kOnSurface * expected)) continue;
+                    shares_[p] = static_cast<std::uint8_t>(std::min(254.0f, mixAt(share, fx, fy) + 0.5f));
+                }
+            }
+        }
 }
 
 void MaskPicture::LiftTile(ScreenTile& tile, int) {
     for (int r = tile.rowStart; r < tile.rowEnd; ++r) {
         const std::size_t at = static_cast<std::size_t>(r) * width_;
         std::fill(shares_.get() + at + tile.colStart, shares_.get() + at + tile.colEnd, kUnknownShare);
+        // Lit pixels show 255, as their mask bytes say.
+        std::copy(bytes_.get() + at + tile.colStart, bytes_.get() + at + tile.colEnd, shown_.get() + at + tile.colStart);
+    }
+    if (depth_ != nullptr || depthWords_ != nullptr) InterpolateShares(tile);
+    for (int r = tile.rowStart; r < tile.rowEnd; ++r)
         for (int c = tile.colStart; c < tile.colEnd; ++c) {
             const int p = r * width_ + c;
-            shown_[p] = ShownByte(p, float(bytes_[p]) / 255.0f);
+            if (bytes_[p] != 255) shown_[p] = ShownByte(p, float(bytes_[p]) / 255.0f);
         }
-    }
 }
 
 void MaskPicture::Trace(const Screen& screen) {

@@ -143,6 +143,11 @@ private:
     void LiftTile(ScreenTile& tile, int thread);
     // The shown byte of pixel p at lit share `lit`, its share k computed once per picture.
     std::uint8_t ShownByte(int p, float lit);
+    // The light's direct share at pixel p's surface, 0-254 (computed, not cached).
+    std::uint8_t ShareAt(int p) const;
+    // The shares of a window tile's shadowed pixels interpolated where they lie on one smooth
+    // surface (the preview's depth says which); the rest stay to be computed.
+    void InterpolateShares(const ScreenTile& tile);
     // The visible surface of a window pixel from the depth (neighbours `step` pixels away give
     // the normal); false where nothing is drawn.
     bool DepthSurface(int row, int column, int step, SurfacePoint& s) const;
