@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 #include <cstdint>
 #include <vector>
 
@@ -25,27 +26,42 @@ namespace {
 
 using namespace redowl_test;
 
-TEST(DemoShadowTest, ShadowsFallOnTheFloorAndNeverOnTheSky) {
-    ASSERT_TRUE(EnsureGlContext()) << "this test needs an X display (the test command starts Xvfb)";
-    glutReshapeWindow(512, 512);
-    for (int i = 0; i < 5; ++i) glutMainLoopEvent();
-    TempDir dir;
-    WriteDemo(dir.path());
-    const fs::path previous = fs::current_path();
-    fs::current_path(dir.path());
-    {
-        WIN_NMS::ViewerObjects objects;
-        CONFIG::Lexer& config = objects.config;
-        WIN_NMS::WIN_MAIN_CLASS& win = objects.app;
+// The demo written to a temporary folder and assembled in a 512 x 512 window, the light held
+// still and every frame traced whole; the working folder is the demo's while the test runs.
+class DemoShadowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(EnsureGlContext()) << "this test needs an X display (the test command starts Xvfb)";
+        glutReshapeWindow(512, 512);
+        for (int i = 0; i < 5; ++i) glutMainLoopEvent();
+        WriteDemo(dir_.path());
+        previous_ = fs::current_path();
+        fs::current_path(dir_.path());
+        objects_ = std::make_unique<WIN_NMS::ViewerObjects>();
+        WIN_NMS::WIN_MAIN_CLASS& win = objects_->app;
         win.width = 512;
         win.height = 512;
-        TIRN_ERROR::BoxRecorder recorder;
-        config.ReadFile("release.cgf");
+        objects_->config.ReadFile("release.cgf");
         win.reshape(512, 512);
         win.display();  // assembly
         win.frame.lightSpeed = 0.0f;
         win.budget.budgetMs = 0.0;  // the whole mask of every frame
+    }
+    void TearDown() override {
+        objects_.reset();
+        if (!previous_.empty()) fs::current_path(previous_);
+    }
 
+    TempDir dir_;
+    fs::path previous_;
+    TIRN_ERROR::BoxRecorder recorder_;
+    std::unique_ptr<WIN_NMS::ViewerObjects> objects_;
+};
+
+TEST_F(DemoShadowTest, ShadowsFallOnTheFloorAndNeverOnTheSky) {
+    WIN_NMS::ViewerObjects& objects = *objects_;
+    WIN_NMS::WIN_MAIN_CLASS& win = objects.app;
+    {
         const float views[2][2] = {{0.0f, 0.0f}, {25.0f, -40.0f}};
         for (const auto& view : views)
             for (int angle = 0; angle <= 5; ++angle) {
@@ -76,34 +92,18 @@ TEST(DemoShadowTest, ShadowsFallOnTheFloorAndNeverOnTheSky) {
                 EXPECT_EQ(skyShadow, 0);
                 EXPECT_GT(floorShadow, 500);
             }
-        EXPECT_TRUE(recorder.Boxes().empty());
+        EXPECT_TRUE(recorder_.Boxes().empty());
     }
-    fs::current_path(previous);
 }
 
 // The knot is smooth-shaded over flat facets: where the light grazes it, the facets shadow their
 // neighbours unless the shadow ray is lifted as the traced image's is. The mask read from the
 // preview's depth agrees with the mask of primary rays (which lift) but for a few pixels at
 // silhouettes; without the lift some hundred teeth along the terminator differed.
-TEST(DemoShadowTest, TheMaskFromDepthLiftsTheTerminatorAsThePrimaryRaysDo) {
-    ASSERT_TRUE(EnsureGlContext()) << "this test needs an X display (the test command starts Xvfb)";
-    glutReshapeWindow(512, 512);
-    for (int i = 0; i < 5; ++i) glutMainLoopEvent();
-    TempDir dir;
-    WriteDemo(dir.path());
-    const fs::path previous = fs::current_path();
-    fs::current_path(dir.path());
+TEST_F(DemoShadowTest, TheMaskFromDepthLiftsTheTerminatorAsThePrimaryRaysDo) {
+    WIN_NMS::ViewerObjects& objects = *objects_;
+    WIN_NMS::WIN_MAIN_CLASS& win = objects.app;
     {
-        WIN_NMS::ViewerObjects objects;
-        WIN_NMS::WIN_MAIN_CLASS& win = objects.app;
-        win.width = 512;
-        win.height = 512;
-        TIRN_ERROR::BoxRecorder recorder;
-        objects.config.ReadFile("release.cgf");
-        win.reshape(512, 512);
-        win.display();  // assembly
-        win.frame.lightSpeed = 0.0f;
-        win.budget.budgetMs = 0.0;
         for (float angle : {0.3f, 1.0f, 2.2f}) {
             SCOPED_TRACE(::testing::Message() << "light angle " << angle);
             win.frame.lightAngle = angle;
@@ -124,9 +124,8 @@ TEST(DemoShadowTest, TheMaskFromDepthLiftsTheTerminatorAsThePrimaryRaysDo) {
             EXPECT_GT(shadow, 2000);
             EXPECT_LT(differ, 50);
         }
-        EXPECT_TRUE(recorder.Boxes().empty());
+        EXPECT_TRUE(recorder_.Boxes().empty());
     }
-    fs::current_path(previous);
 }
 
 }  // namespace
