@@ -64,7 +64,8 @@ struct Denoiser::Row {
 
 float Denoiser::Spread(std::uint32_t n) {
     if (n < kTemporalSamples) return std::numeric_limits<float>::infinity();
-    return 3.0f * std::min(1.0f, 32.0f / static_cast<float>(n));
+    const float fall = std::min(1.0f, 32.0f / static_cast<float>(n));
+    return 3.0f * fall * fall;
 }
 
 Denoiser::Denoiser(TilePasses& passes) : passes_(passes), width_(passes.Window().Width()), height_(passes.Window().Height()) {

@@ -19,9 +19,10 @@
 //      of luminance measured in standard deviations of the centre's noise (its variance
 //      blurred 3 x 3). The variance is filtered along with squared weights, so each level's
 //      luminance test is as strict as the noise left.
-//   3. The albedo multiplied back; the result kept within kSpread(n) standard deviations of the
-//      pixel's own mean, kSpread falling as 1/n beyond 32 samples: as the noise goes, the
-//      luminance weights and this bound make the shown picture the mean itself.
+//   3. The albedo multiplied back; the result kept within Spread(n) standard deviations of the
+//      pixel's own mean: 3 up to 32 samples, then falling as 1/n^2 (0.05 at 256), faster than
+//      the noise of the mean falls (1/sqrt(n)): as samples grow the luminance weights and this
+//      bound make the shown picture the mean itself, within a grey level once settled.
 //
 // Runs on the tracer's tile team: every pass writes each pixel once, from values of the pass
 // before, so the result is the same bytes for any thread count. Loops run over a tile row's

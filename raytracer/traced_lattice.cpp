@@ -136,7 +136,6 @@ std::int64_t TracedPicture::FillIn(int phases) {
     if (phasesLeft_ == 0 && smooth_) Smooth();
     lastTracingSeconds_ = SecondsSince(start);
     lastTraced_ = traced;
-    if (phasesLeft_ == 0 && denoise) ShowComplete();
     return traced;
 }
 

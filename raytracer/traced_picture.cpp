@@ -88,7 +88,6 @@ void TracedPicture::Full(const Scene& scene, bool smooth) {
     if (smooth_) Smooth();
     lastTracingSeconds_ = SecondsSince(start);
     lastTraced_ = std::int64_t{width_} * height_;
-    if (denoise) ShowComplete();
 }
 
 void TracedPicture::TraceExact(int p, RayHit& hit) {
@@ -153,7 +152,7 @@ float TracedPicture::Pass() {
     if (samples_ == 0 || scene_ == nullptr) throw TIRN_ERROR::Error("The ray tracer has no picture to add a pass to");
     if (!Complete())
         throw TIRN_ERROR::Error("The ray tracer can not add a pass to a picture with pixels missing: they are filled in first");
-    const bool planned = adaptive && samples_ >= kUniformPasses;
+    const bool planned = adaptive && samples_ >= kUniformSamples;
     if (planned) PlanAdaptivePass();
     if (planned && convergedBlocks_ == blockCols_ * blockRows_) {
         lastTraced_ = 0;
@@ -262,7 +261,9 @@ void TracedPicture::Show() {
 }
 
 void TracedPicture::ShowComplete() {
-    if (denoise) denoiser_.Filter(sums_.get(), guides_, words_.get());
+    // A frame's one sample is no noise to filter: pixel centres, the light's centre, the sky
+    // light's unblocked mean. Noise comes with the passes' samples.
+    if (denoise && samples_ > 1) denoiser_.Filter(sums_.get(), guides_, words_.get());
     else passes_.Run(passes_.Window(), this, &TracedPicture::ShowMeanTile);
 }
 

@@ -39,9 +39,10 @@ class TracedPicture {
 public:
     static constexpr int kMaxLatticeStep = 12;  // a lattice frame traces at least 1/144 of the pixels
     // Adaptive sampling: square blocks of this many pixels a side share one error estimate;
-    // the passes before kUniformPasses trace every pixel (the moments say little before).
+    // until the picture has kUniformSamples samples every pixel takes one a pass (the moments
+    // say little before).
     static constexpr int kErrorBlock = 16;
-    static constexpr int kUniformPasses = 4;
+    static constexpr int kUniformSamples = 4;
     // A block has converged when the root mean square over its pixels of the mean's standard
     // deviation relative to brightness, sigma / (luminance + kBrightnessOffset), is below
     // kConverged: half a grey level at mid-grey, less on dark pixels.
@@ -82,13 +83,14 @@ public:
     // One settling pass: returns the largest change of a shown channel in grey levels (0-255).
     // Throws TIRN_ERROR::Error without a picture or with pixels still missing.
     //
-    // With `adaptive`, after kUniformPasses passes of one sample a pixel, a pass spends as many
+    // With `adaptive`, once the picture has kUniformSamples samples, a pass spends as many
     // rays as a pixel each would have taken on the blocks that have not converged, in shares of
     // their error (at least 1, at most kMostBlockSamples samples a pixel); converged blocks get
     // none. It then returns 0 once every block has converged, and otherwise the largest change
     // but at least 1 grey level: the picture is settled when the estimate says so.
     float Pass();
-    // Writes the shown words again from the means (through the denoiser with `denoise`): after
+    // Writes the shown words again from the means (through the denoiser with `denoise`, from
+    // the first pass on: a frame's one sample is not noisy): after
     // `denoise` changed. Does nothing to a picture with pixels missing.
     void Show();
 
