@@ -255,7 +255,7 @@ void WIN_MAIN_CLASS::SetTitle() {
         else
             std::snprintf(title + used, sizeof title - used, ", filling in: %d/%d of the pixels", traced, phases);
     }
-    if (tracedImageMode && tracer() != nullptr && tracer()->Complete() && tracer()->adaptiveSampling &&
+    if (tracedImageMode && !resting && tracer() != nullptr && tracer()->Complete() && tracer()->adaptiveSampling &&
         tracer()->Samples() > 1) {
         // How far the settling picture is: the share of its blocks whose error has converged.
         const std::size_t used = std::strlen(title);

@@ -26,14 +26,16 @@ constexpr float kTiny = 1e-6f;
 // weight is none.
 inline float WeightOf(float e) {
     float x = 1.0f + std::max(e, -256.0f) * (1.0f / 256.0f);
-    for (int i = 0; i < 8; ++i) x *= x;
-    return e > -30.0f ? x : 0.0f;
+    x *= x, x *= x, x *= x, x *= x;
+    x *= x, x *= x, x *= x, x *= x;
+    return x * static_cast<float>(e > -30.0f);
 }
 
 // max(c, 0)^128.
 inline float NormalWeight(float c) {
     float x = std::max(c, 0.0f);
-    for (int i = 0; i < 7; ++i) x *= x;
+    x *= x, x *= x, x *= x, x *= x;
+    x *= x, x *= x, x *= x;
     return x;
 }
 
@@ -185,39 +187,52 @@ void Denoiser::Centres(const ScreenTile& tile, int r, Row& row) const {
     }
 }
 
+namespace {
+
+// One tap of the kernel for the centres [lo, hi) of a row: the neighbours' planes are offset so
+// that index i is centre i's neighbour. Parameters, not locals, carry the no-overlap promise:
+// GCC honours __restrict only there, and the loop vectorises only with it.
+void TapRow(int lo, int hi, float h, float distance, const float* __restrict i0, const float* __restrict i1,
+            const float* __restrict i2, const float* __restrict v, const float* __restrict n0, const float* __restrict n1,
+            const float* __restrict n2, const float* __restrict z, const float* __restrict a0, const float* __restrict a1,
+            const float* __restrict a2, const float* __restrict cl, const float* __restrict cx, const float* __restrict cy,
+            const float* __restrict cz, const float* __restrict cd, const float* __restrict cg, const float* __restrict ct,
+            const float* __restrict ca0, const float* __restrict ca1, const float* __restrict ca2, float* __restrict s0,
+            float* __restrict s1, float* __restrict s2, float* __restrict sw, float* __restrict sv) {
+    for (int i = lo; i < hi; ++i) {
+        const float l = Luminance(i0[i], i1[i], i2[i]);
+        const float wn = NormalWeight(cx[i] * n0[i] + cy[i] * n1[i] + cz[i] * n2[i]);
+        const float e = -(std::fabs(z[i] - cd[i]) / (cg[i] * distance + kTiny) + std::fabs(l - cl[i]) * ct[i] +
+                          (std::fabs(a0[i] - ca0[i]) + std::fabs(a1[i] - ca1[i]) + std::fabs(a2[i] - ca2[i])) *
+                              (1.0f / kSigmaAlbedo));
+        const float w = h * wn * WeightOf(e);
+        s0[i] += w * i0[i];
+        s1[i] += w * i1[i];
+        s2[i] += w * i2[i];
+        sw[i] += w;
+        sv[i] += w * w * v[i];
+    }
+}
+
+}  // namespace
+
 void Denoiser::Taps(const ScreenTile& tile, int r, int dy, Row& row) const {
     const int step = 1 << level_;
     const int y = r + dy * step;
     if (y < 0 || y >= height_) return;
     const GuideBuffers& g = *guides_;
     const int in = level_ & 1;
-    const float *I0 = illum_[in][0], *I1 = illum_[in][1], *I2 = illum_[in][2], *V = var_[in];
-    const float *N0 = g.normal[0], *N1 = g.normal[1], *N2 = g.normal[2], *Z = g.depth;
-    const float *A0 = g.albedo[0], *A1 = g.albedo[1], *A2 = g.albedo[2];
     const float hy = kKernel[dy + 2];
     const int n = tile.colEnd - tile.colStart;
     for (int dx = -2; dx <= 2; ++dx) {
         const int offset = dx * step;
         // Centre columns whose neighbour lies in the window.
         const int lo = std::max(0, -(tile.colStart + offset)), hi = std::min(n, width_ - tile.colStart - offset);
-        const float h = hy * kKernel[dx + 2];
-        const float distance = static_cast<float>(step * (std::abs(dx) + std::abs(dy)));
-        const int q0 = y * width_ + tile.colStart + offset;
-        for (int i = lo; i < hi; ++i) {
-            const int q = q0 + i;
-            const float l = Luminance(I0[q], I1[q], I2[q]);
-            const float wn = NormalWeight(row.nx[i] * N0[q] + row.ny[i] * N1[q] + row.nz[i] * N2[q]);
-            const float e = -(std::fabs(Z[q] - row.depth[i]) / (row.gradient[i] * distance + kTiny) +
-                              std::fabs(l - row.lum[i]) * row.tolerance[i] +
-                              (std::fabs(A0[q] - row.a0[i]) + std::fabs(A1[q] - row.a1[i]) + std::fabs(A2[q] - row.a2[i])) *
-                                  (1.0f / kSigmaAlbedo));
-            const float w = h * wn * WeightOf(e);
-            row.acc0[i] += w * I0[q];
-            row.acc1[i] += w * I1[q];
-            row.acc2[i] += w * I2[q];
-            row.weight[i] += w;
-            row.variance[i] += w * w * V[q];
-        }
+        const std::ptrdiff_t q = std::ptrdiff_t{y} * width_ + tile.colStart + offset;
+        TapRow(lo, hi, hy * kKernel[dx + 2], static_cast<float>(step * (std::abs(dx) + std::abs(dy))), illum_[in][0] + q,
+               illum_[in][1] + q, illum_[in][2] + q, var_[in] + q, g.normal[0] + q, g.normal[1] + q, g.normal[2] + q, g.depth + q,
+               g.albedo[0] + q, g.albedo[1] + q, g.albedo[2] + q, row.lum, row.nx, row.ny, row.nz, row.depth, row.gradient,
+               row.tolerance, row.a0, row.a1, row.a2, row.acc0, row.acc1, row.acc2, row.weight, row.variance);
     }
 }
 
