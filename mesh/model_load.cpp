@@ -17,6 +17,7 @@
 #include "loaders/image_decode.h"
 #include "loaders/import.h"
 #include "loaders/normals.h"
+#include "loaders/safe_open.h"
 #include "mesh/winding.h"
 
 namespace ORVA_GRAPHICS {
@@ -240,7 +241,7 @@ bool Is3DSFile(const std::string& fileName) {
     if (ext == ".3ds") return true;
     // A 3DS file begins with its main chunk, id 0x4D4D little-endian, whatever its name.
     unsigned char id[2] = {0, 0};
-    if (std::FILE* f = std::fopen(fileName.c_str(), "rb")) {
+    if (std::FILE* f = LOAD_3DS::OpenRegularStream(fileName, LOAD_3DS::ImpliedFolder(fileName), nullptr)) {
         const std::size_t got = std::fread(id, 1, sizeof id, f);
         std::fclose(f);
         return got == sizeof id && id[0] == 0x4D && id[1] == 0x4D;
@@ -449,7 +450,7 @@ void ApplyFileMaterials(Mesh& mesh, Geometry& g, const std::string& fileName, Mo
             std::vector<unsigned char> file;
             const std::vector<unsigned char>* bytes = &t.embedded;
             if (!embedded) {
-                ok = LOAD_3DS::ReadImageBytes(found, file, &error);
+                ok = LOAD_3DS::ReadImageBytesInside(folder, found, file, &error);
                 bytes = &file;
             }
             LOAD_3DS::DecodedImage image;
