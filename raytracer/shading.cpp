@@ -1,11 +1,16 @@
 #include "raytracer/shading.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "grid/kernel.h"
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
 #include "loaders/texture.h"
 #include "raytracer/offset.h"
 #include "raytracer/bsdf.h"
@@ -35,10 +40,15 @@ constexpr float kBounceShare = 0.4f;       // share of the mirror bounce
 inline VECTOR AsPoint(VECTOR v) { v.w = 1.0f; return v; }
 inline VECTOR AsDirection(VECTOR v) { v.w = 0.0f; return v; }
 
-// x modulo n for texel coordinates (n > 0); x must be an integer-valued float below 2^31.
-inline unsigned Wrap(float x, unsigned n) {
-    const long long i = static_cast<long long>(x) % static_cast<long long>(n);
-    return static_cast<unsigned>(i < 0 ? i + n : i);
+// Texel column (or row) i modulo n (n > 0) of the texel coordinate x = floor(u n - 0.5), an
+// integer-valued float with |x| < 1e9, without dividing: floor(u) periods lie before it, up to
+// the rounding of u n (a few texels even for the largest u), which the steps correct.
+inline unsigned Wrap(float x, float u, unsigned n) {
+    const long long period = static_cast<long long>(n);
+    long long i = static_cast<long long>(x) - static_cast<long long>(std::floor(u)) * period;
+    while (i < 0) i += period;
+    while (i >= period) i -= period;
+    return static_cast<unsigned>(i);
 }
 
 // What shading needs of a hit, in world coordinates.
@@ -131,20 +141,43 @@ public:
         const float o[3] = {world_.origin.x, world_.origin.y, world_.origin.z};
         const float d[3] = {world_.direction.x, world_.direction.y, world_.direction.z};
         PrepareInverse(o, d, prep_);  // the rest once an object's box is entered (most rays enter none)
+#if defined(__SSE2__)
+        origin_ = _mm_load_ps(&world_.origin.x);
+        inverse_ = _mm_and_ps(_mm_loadu_ps(prep_.inverse), _mm_castsi128_ps(_mm_set_epi32(0, -1, -1, -1)));
+#endif
     }
     bool Usable() const { return prep_.usable != 0; }
 
     // Entry parameter of the ray into the object's world box (culling only): false when the
-    // ray's segment [0, tMax] misses it.
+    // ray's segment [0, tMax] misses it. Per axis the slab's near and far parameters; 0 x
+    // infinity (a zero component with the origin on a face) is not a number and constrains
+    // nothing.
     bool Enters(const TObject& object, float tMax, float& tEnter) const {
         const TObject::WorldFrame& w = object.World();
+#if defined(__SSE2__)
+        // The three axes at once, lane 3 made neutral (near 0, far infinite). min(a, b) is
+        // a < b ? a : b and max(a, b) a > b ? a : b, so the near and far parameters below
+        // are the rule above, and a near or far that is not a number leaves tNear or tFar.
+        const __m128 l1 = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(w.minimum), origin_), inverse_);
+        const __m128 l2 = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(w.maximum), origin_), inverse_);
+        const __m128 lo = _mm_min_ps(l2, l1);  // l1 > l2 ? l2 : l1
+        const __m128 xyz = _mm_castsi128_ps(_mm_set_epi32(0, -1, -1, -1));
+        const __m128 lane3 = _mm_castsi128_ps(_mm_set_epi32(0x7F800000, 0, 0, 0));  // infinity in lane 3
+        const __m128 hi = _mm_or_ps(_mm_and_ps(_mm_max_ps(l1, l2), xyz), lane3);
+        __m128 tNear = _mm_max_ps(lo, _mm_setzero_ps());
+        __m128 tFar = _mm_min_ps(hi, _mm_set1_ps(tMax));
+        tNear = _mm_max_ps(tNear, _mm_movehl_ps(tNear, tNear));
+        tNear = _mm_max_ss(tNear, _mm_shuffle_ps(tNear, tNear, 1));
+        tFar = _mm_min_ps(tFar, _mm_movehl_ps(tFar, tFar));
+        tFar = _mm_min_ss(tFar, _mm_shuffle_ps(tFar, tFar, 1));
+        tEnter = _mm_cvtss_f32(tNear);
+        return tEnter <= _mm_cvtss_f32(tFar);
+#else
         const float o[3] = {world_.origin.x, world_.origin.y, world_.origin.z};
         float tNear = 0.0f, tFar = tMax;
         for (int axis = 0; axis < 3; ++axis) {
             const float l1 = (w.minimum[axis] - o[axis]) * prep_.inverse[axis];
             const float l2 = (w.maximum[axis] - o[axis]) * prep_.inverse[axis];
-            // 0 x infinity (a zero component with the origin on a face) is not a number and
-            // constrains nothing.
             const bool swap = l1 > l2;
             const float lo = swap ? l2 : l1, hi = swap ? l1 : l2;
             if (lo > tNear) tNear = lo;
@@ -152,6 +185,7 @@ public:
         }
         tEnter = tNear;
         return tNear <= tFar;
+#endif
     }
 
     // The ray in the object's frame, set up for its grid.
@@ -171,21 +205,33 @@ public:
             const Ray local = CarryRay(world_, T);
             const float o[3] = {local.origin.x, local.origin.y, local.origin.z};
             const float d[3] = {local.direction.x, local.direction.y, local.direction.z};
-            PrepareRay(o, d, carriedPrep_);
+            if (carried_ == nullptr) new (carriedStorage_) RayPrep;
+            PrepareRay(o, d, Carried());
             carried_ = &T;
         }
-        return carriedPrep_;
+        return Carried();
     }
 
 private:
+    RayPrep& Carried() { return *std::launder(reinterpret_cast<RayPrep*>(carriedStorage_)); }
+
     Ray world_;
-    RayPrep prep_, carriedPrep_;
+    RayPrep prep_;
+#if defined(__SSE2__)
+    __m128 origin_, inverse_;  // lane 3 of the inverse is 0
+#endif
+    // The carried set-up, made by the first carry (most rays meet no turned model, and a
+    // RayPrep's fields are all initialised).
+    alignas(RayPrep) unsigned char carriedStorage_[sizeof(RayPrep)];
     bool sheared_ = false;
     const MATRIX* carried_ = nullptr;
 };
 
 // The smallest float above x (positive, finite x), for a limit that lets an equally near hit through.
-inline float NextUp(float x) { return x > 0.0f && x < 3.4e38f ? std::nextafter(x, INFINITY) : x; }
+inline float NextUp(float x) {
+    // The next representable float of a positive finite one has the next bit pattern.
+    return x > 0.0f && x < 3.4e38f ? std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) + 1u) : x;
+}
 
 VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, const VECTOR& eye,
                     const PixelSample* sample);
@@ -416,11 +462,11 @@ VECTOR SampleTexture(const TEXTURE* texture, float u, float v) {
     // spans the W (H) texels, texel i is centred on u = (i + 0.5) / W, and the neighbours
     // wrap around the edges. Coordinates that are not numbers or too large to wrap read 0.
     float x = u * static_cast<float>(W) - 0.5f, y = v * static_cast<float>(H) - 0.5f;
-    if (!(std::fabs(x) < 1e9f)) x = 0.0f;
-    if (!(std::fabs(y) < 1e9f)) y = 0.0f;
+    if (!(std::fabs(x) < 1e9f)) x = u = 0.0f;
+    if (!(std::fabs(y) < 1e9f)) y = v = 0.0f;
     const float fx0 = std::floor(x), fy0 = std::floor(y);
     const float fx = x - fx0, fy = y - fy0;
-    const unsigned ix = Wrap(fx0, W), iy = Wrap(fy0, H);
+    const unsigned ix = Wrap(fx0, u, W), iy = Wrap(fy0, v, H);
     const unsigned ix1 = ix + 1 < W ? ix + 1 : 0;
     const unsigned iy1 = iy + 1 < H ? iy + 1 : 0;
     const unsigned char* pixels = texture->pixels;
