@@ -1,11 +1,12 @@
 // Time to a clean picture: the settling traced image of a noisy PBR scene (metal, emission, a
-// rough coat, the sky light, a soft light) against a reference of many passes, with the plain
+// rough coat, the sky light, a soft light) against a reference of many passes (samples the
+// runs do not take: the 129th on), with the plain
 // mean, with the denoiser, and with the denoiser and adaptive passes. For each: the RMS to the
 // reference (grey levels) after 1, 4, 8, 16 and 64 passes, and the passes and seconds until it
 // is at most 2. Pictures after 1, 4 and 16 passes are written to --pictures DIR.
 //
 //   denoise_bench [--size WxH] [--reference-passes N] [--model FILE] [--pictures DIR]
-//                 [--zoom F] [--runs 0-3]
+//                 [--zoom F] [--runs 0-3] [--skip N]
 // The model by default: Assimp's ClearCoatTest glTF (/usr/share/assimp/models) with three of
 // its base materials turned to metal; its labels glow. Needs an X display (Xvfb).
 #include <GL/freeglut.h>
@@ -27,6 +28,7 @@
 #include "app/win_main.h"
 #include "loaders/import.h"
 #include "loaders/model_scene.h"
+#include "raytracer/pixel_words.h"
 #include "raytracer/scene.h"
 #include "raytracer/screen_tracer.h"
 
@@ -94,6 +96,24 @@ void Save(const RAYTR::ScreenTracer& t, const std::string& path) {
     if (!WIN_NMS::WritePng(path, image, &error)) std::fprintf(stderr, "denoise_bench: %s\n", error.c_str());
 }
 
+// The error against the reference, 8 times, as a grey picture (the channels' largest).
+void SaveError(const RAYTR::ScreenTracer& t, const std::vector<float>& reference, const std::string& path) {
+    WIN_NMS::Image image;
+    image.width = t.Width();
+    image.height = t.Height();
+    image.channels = 1;
+    image.pixels.resize(static_cast<std::size_t>(image.width) * image.height);
+    const std::vector<float> shown = Shown(t);
+    for (int r = 0; r < image.height; ++r)
+        for (int c = 0; c < image.width; ++c) {
+            const std::size_t p = static_cast<std::size_t>(image.height - 1 - r) * image.width + c;
+            float e = 0.0f;
+            for (int k = 0; k < 3; ++k) e = std::max(e, std::fabs(shown[p * 3 + k] - reference[p * 3 + k]));
+            image.pixels[static_cast<std::size_t>(r) * image.width + c] = static_cast<unsigned char>(std::min(255.0f, 8.0f * e));
+        }
+    WIN_NMS::WritePng(path, image);
+}
+
 struct Run {
     const char* name;
     bool denoise, adaptive;
@@ -122,6 +142,9 @@ void Settle(RAYTR::ScreenTracer& t, const Run& run, const std::vector<float>& re
         if (!pictures.empty() && (n == 1 || n == 4 || n == 16))
             Save(t, pictures + "/" + size + "_" + std::to_string(n) + "_passes_" + (run.denoise ? "denoised" : "mean") +
                         (run.adaptive ? "_adaptive" : "") + ".png");
+        if (!pictures.empty() && n == 8)
+            SaveError(t, reference, pictures + "/" + size + "_8_passes_error_x8_" + (run.denoise ? "denoised" : "mean") +
+                                        (run.adaptive ? "_adaptive" : "") + ".png");
         if (reached != 0 && n >= 64) break;
     }
     if (reached != 0) std::printf(" | RMS 2 after %3d passes, %7.2f s\n", reached, reachedSeconds);
@@ -134,15 +157,17 @@ void Settle(RAYTR::ScreenTracer& t, const Run& run, const std::vector<float>& re
 int main(int argc, char** argv) {
     int width = 480, height = 270, referencePasses = 512;
     float zoom = 2.0f;
-    int runs = 3;  // --runs: the first 1, 2 or 3 of mean, denoised, denoised and adaptive
+    int runs = 3;
+    int skipped = 128;  // --skip: samples before the reference's (at least those the runs take)  // --runs: the first 1, 2 or 3 of mean, denoised, denoised and adaptive
     std::string model, pictures;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--size") && i + 1 < argc) std::sscanf(argv[++i], "%dx%d", &width, &height);
-        else if (!std::strcmp(argv[i], "--reference-passes") && i + 1 < argc) referencePasses = std::max(16, std::atoi(argv[++i]));
+        else if (!std::strcmp(argv[i], "--reference-passes") && i + 1 < argc) referencePasses = std::max(1, std::atoi(argv[++i]));
         else if (!std::strcmp(argv[i], "--model") && i + 1 < argc) model = argv[++i];
         else if (!std::strcmp(argv[i], "--pictures") && i + 1 < argc) pictures = argv[++i];
         else if (!std::strcmp(argv[i], "--zoom") && i + 1 < argc) zoom = static_cast<float>(std::atof(argv[++i]));
         else if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) runs = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--skip") && i + 1 < argc) skipped = std::max(1, std::atoi(argv[++i]));
     }
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display) {
@@ -188,13 +213,23 @@ int main(int argc, char** argv) {
     }
     std::printf("%s at %d x %d, %d threads, load average %.2f\n", fs::path(model).filename().c_str(), t.Width(), t.Height(),
                 t.ThreadCount(), load);
+    // The reference: the mean of referencePasses samples that the measured runs never take
+    // (their first 128 are left out), so that a run's own samples do not flatter its mean.
     const auto r0 = Clock::now();
     t.denoise = false;
     t.adaptiveSampling = false;
     t.TraceFullFrame();
-    for (int n = 1; n < referencePasses; ++n) t.AccumulatePass();
-    const std::vector<float> reference = Shown(t);
-    std::printf("reference: the mean of %d passes, %.1f s\n", t.Samples(), Since(r0));
+    const std::size_t pixels = static_cast<std::size_t>(t.Width()) * t.Height();
+    for (int n = 1; n < skipped; ++n) t.AccumulatePass();
+    const std::vector<ORVA_MATH::VECTOR> before(t.Traced().Sums(), t.Traced().Sums() + pixels);
+    for (int n = 0; n < referencePasses; ++n) t.AccumulatePass();
+    std::vector<float> reference(pixels * 3);
+    for (std::size_t p = 0; p < pixels; ++p) {
+        const ORVA_MATH::VECTOR mean = (t.Traced().Sums()[p] - before[p]) * (1.0f / static_cast<float>(referencePasses));
+        const std::uint32_t word = RAYTR::PixelWord(mean);
+        for (int c = 0; c < 3; ++c) reference[p * 3 + c] = reinterpret_cast<const std::uint8_t*>(&word)[c];
+    }
+    std::printf("reference: the mean of samples %d to %d, %.1f s\n", skipped + 1, t.Samples(), Since(r0));
     // The filter alone, on the reference's sums: what showing a pass denoised adds to it.
     t.denoise = true;
     const auto f0 = Clock::now();

@@ -223,7 +223,7 @@ void TracedPicture::BlockErrors(const ScreenTile& tile) {
                     const float l = ColourLuminance(sums_[p] * (1.0f / fn));
                     const float variance = std::max(guides_.lumSquares[p] / fn - l * l, 0.0f) / ((fn - 1.0f) * fn);
                     const float relative = variance / ((std::max(l, 0.0f) + kBrightnessOffset) * (std::max(l, 0.0f) + kBrightnessOffset));
-                    sum += relative;
+                    if (std::isfinite(relative)) sum += relative;
                 }
             blockErrors_[static_cast<std::size_t>(br) * blockCols_ + bc] = static_cast<float>(std::sqrt(sum / std::max(pixels, 1)));
         }
@@ -247,7 +247,7 @@ void TracedPicture::PlanAdaptivePass() {
             continue;
         }
         const double share = std::floor(budget * blockErrors_[b] / total + 0.5);
-        blockSamples_[b] = static_cast<std::uint8_t>(std::clamp(share, 1.0, double{kMostBlockSamples}));
+        blockSamples_[b] = share >= 1.0 ? static_cast<std::uint8_t>(std::min(share, double{kMostBlockSamples})) : 1;
     }
 }
 
