@@ -74,7 +74,8 @@ void WIN_MAIN_CLASS::keyboard(unsigned char key, int, int) {
         // The mask from the depth buffer saw the marker's depth where it was drawn.
         accumulation.Restart();
     }
-    if (key == kUpKey || key == 'U') TurnFramedModels();
+    if (key == kUpKey) TurnFramedModels(1);
+    if (key == 'U') TurnFramedModels(-1);
     if (key == kFrontKey) ViewFrom(0.0f, 0.0f);
     if (key == kSideKey) ViewFrom(0.0f, -90.0f);
     if (key == kTopKey) ViewFrom(90.0f, 0.0f);
