@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
+#include <memory>
 #include <system_error>
 
 #include "loaders/folder_paths.h"
+#include "loaders/safe_open.h"
 
 namespace LOAD_3DS {
 
@@ -75,14 +77,14 @@ std::vector<std::string> MaterialFileNotes(const std::string& objFile) {
     std::transform(extension.begin(), extension.end(), extension.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     if (extension != ".obj") return notes;
-    std::ifstream in(objFile, std::ios::binary);
+    // Opened as every model file is: a regular file, no link out of its folder.
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(OpenRegularStream(objFile, ImpliedFolder(objFile), nullptr),
+                                                       &std::fclose);
     if (!in) return notes;
     ObjMaterialScanner scanner;
     std::vector<char> buffer(1 << 20);
-    while (in) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        scanner.Feed(std::string_view(buffer.data(), static_cast<std::size_t>(in.gcount())));
-    }
+    for (std::size_t n; (n = std::fread(buffer.data(), 1, buffer.size(), in.get())) > 0;)
+        scanner.Feed(std::string_view(buffer.data(), n));
     scanner.Finish();
     // As the import helper opens them: inside the model's folder, the name exactly as written.
     const fs::path folder = fs::path(objFile).parent_path();

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <fstream>
+#include <cstdio>
+#include <memory>
+
+#include "loaders/safe_open.h"
 
 namespace LOAD_3DS {
 
@@ -65,10 +68,10 @@ std::uint8_t PlyHeaderUp(std::string_view header, std::string* why) {
 }
 
 std::uint8_t PlyFileUp(const std::string& file, std::string* why) {
-    std::ifstream in(file, std::ios::binary);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(OpenRegularStream(file, ImpliedFolder(file), nullptr), &std::fclose);
+    if (!in) return kUpUndeclared;
     std::string header(kMaxPlyHeader, '\0');
-    in.read(header.data(), static_cast<std::streamsize>(header.size()));
-    header.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+    header.resize(std::fread(header.data(), 1, header.size(), in.get()));
     if (header.rfind("ply", 0) != 0) return kUpUndeclared;
     return PlyHeaderUp(header, why);
 }
