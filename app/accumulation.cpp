@@ -64,6 +64,13 @@ SettleKeys ReadSettleKeys(CONFIG::Lexer& config) {
     if (shadows == "ambient") keys.ambientShadows = true;
     else if (!shadows.empty() && shadows != "black")
         refuse("tracer.shadows", shadows, "ambient (hybrid shadows keep the ambient light) or black");
+    const std::string denoise = config.GetString("tracer.denoise");
+    if (denoise == "1") keys.denoise = true;
+    else if (!denoise.empty() && denoise != "0") refuse("tracer.denoise", denoise, "1 (show the traced image denoised) or 0");
+    const std::string adaptive = config.GetString("tracer.adaptive");
+    if (adaptive == "1") keys.adaptive = true;
+    else if (!adaptive.empty() && adaptive != "0")
+        refuse("tracer.adaptive", adaptive, "1 (settling passes where the noise is) or 0");
     return keys;
 }
 

@@ -238,6 +238,8 @@ void WIN_MAIN_CLASS::AssembleScene() {
     process->tracer->useZBuffer = config.GetInt("tracer.use_zbuffer_values") != 0;
     process->tracer->smoothTracedImage = settle.smooth;
     process->tracer->Mask().keepAmbient = settle.ambientShadows;
+    process->tracer->denoise = settle.denoise;
+    process->tracer->adaptiveSampling = settle.adaptive;
     glEnable(GL_TEXTURE_2D);
 
     timings.assembly = SecondsSince(started);
