@@ -21,11 +21,7 @@
 namespace RAYTR {
 
 int BuildThreadCount(int requested, long long items, long long minItemsPerThread) {
-    int threads = requested;
-    if (threads <= 0) threads = static_cast<int>(std::thread::hardware_concurrency());
-    threads = std::clamp(threads, 1, 64);
-    const long long byWork = std::max(1LL, items / std::max(1LL, minItemsPerThread));
-    return static_cast<int>(std::min<long long>(threads, byWork));
+    return ORVA_MATH::PartCount(requested, items, minItemsPerThread);
 }
 
 namespace {
