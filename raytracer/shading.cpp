@@ -17,6 +17,7 @@
 #include "raytracer/sampling.h"
 #include "raytracer/sky.h"
 #include "raytracer/sky_light.h"
+#include "raytracer/surface_bsdf.h"
 
 namespace RAYTR {
 
@@ -316,15 +317,6 @@ bool Blocked(const Ray& ray, const Scene& scene, const VECTOR& target, const Pix
     return true;
 }
 
-// A texture map's texel (red, blue, green) at the surface, or white without one.
-inline VECTOR MapAt(const Surface& s, ORVA_GRAPHICS::MaterialMap map) {
-    const TEXTURE* image = s.material->mapImages[map];
-    return image != nullptr ? SampleTexture(image, s.u, s.v) : VECTOR(1.0f, 1.0f, 1.0f, 1.0f);
-}
-
-// The tracer's order of a file's red, green, blue: red, blue, green.
-inline VECTOR Colour(const float rgb[3]) { return VECTOR(rgb[0], rgb[2], rgb[1], 0.0f); }
-
 // What a described surface reflects along a bounce: the surface it meets, or where it leaves
 // the models, the sky that lights them (the visible sky without a sky light).
 inline VECTOR Reflected(const Ray& bounce, int depth, const Scene& scene, const VECTOR& eye, const PixelSample* sample) {
@@ -334,41 +326,27 @@ inline VECTOR Reflected(const Ray& bounce, int depth, const Scene& scene, const 
     return SkyRadiance(scene.sky, scene.lighting.skyLight, bounce.direction);
 }
 
-// A described surface: its emission; Lambert diffuse and the GGX coat under each light whose
-// shadow ray is free, with the light's ambient part; the sky light (one sampled direction a
-// pass) or the preview's ambient; and the scene reflected by the coat (one sampled direction a
-// pass, the mirror direction for a smooth coat) and by the mirror share.
-VECTOR ShadeDescribed(const Ray& ray, const RayHit& hit, int depth, const Scene& scene, const VECTOR& eye,
-                      const PixelSample* sample) {
-    const Surface s = WorldSurface(hit);
-    const ORVA_GRAPHICS::Material& m = *s.material;
-    const VECTOR one(1.0f, 1.0f, 1.0f, 0.0f);
-    const VECTOR base = SurfaceColour(s);
-    // The maps: metallic-roughness keeps roughness in green (z) and metallic in blue (y).
-    const VECTOR metalRough = MapAt(s, ORVA_GRAPHICS::kMetalRoughMap);
-    const float roughness = std::clamp(m.roughness * metalRough.z, 0.0f, 1.0f);
-    const float metallic = std::clamp(m.metallic * metalRough.y, 0.0f, 1.0f);
-    const float mirror = std::clamp(m.mirror, 0.0f, 1.0f);
-    const VECTOR specular = ORVA_MATH::Mul(Colour(m.specular), MapAt(s, ORVA_GRAPHICS::kSpecularMap));
-    const VECTOR f0 = (specular * (1.0f - metallic) + base * metallic) * (1.0f - mirror);
-    // The shading normal turned toward the viewer where interpolation leaves it facing away.
+// The scattering of a described surface at a hit seen along ray: the material at the hit's
+// mapping coordinates, the interpolated normal (the triangle's where it has no direction) turned
+// toward the viewer where interpolation leaves it facing away, and the triangle's own normal.
+SurfaceBsdf DescribedBsdf(const Ray& ray, const Surface& s, const SurfacePoint& flat) {
     const VECTOR wo = Normalised(AsDirection(ray.direction) * -1.0f);
-    VECTOR n = Normalised(s.normal);
+    VECTOR n = AsDirection(s.normal);
+    const float length = Length(n);
+    n = length > 0.0f && std::isfinite(length) ? n / length : flat.normal;
     const float nv = Dot(n, wo);
     if (nv < 1e-3f) n = Normalised(n + wo * (1e-3f - nv));
-    const ShadingFrame frame(n);
-    const VECTOR woLocal = frame.ToLocal(wo);
-    // What the coat and the mirror reflect is not diffuse. A coat of the highlight-only formats
-    // (no reflection of the scene) takes nothing from the diffuse part, as those formats mean.
-    const float bare = (1.0f - metallic) * (1.0f - mirror);
-    const VECTOR diffuseShare = m.reflectsScene ? (one - Schlick(f0, woLocal.z)) * bare : VECTOR(bare, bare, bare, 0.0f);
-    const VECTOR albedo = ORVA_MATH::Mul(base, diffuseShare);
-    const Lambert diffuse(albedo);
-    const Microfacet coat(roughness, f0);
+    const VECTOR geometric = Dot(flat.normal, wo) < 0.0f ? flat.normal * -1.0f : flat.normal;
+    return SurfaceBsdf(SurfaceParametersAt(*s.material, s.u, s.v), wo, n, geometric);
+}
 
-    // The light that reaches the diffuse part (irradiance over pi, per channel) and what the coat
-    // reflects of the lights.
-    VECTOR irradiance(0.0f, 0.0f, 0.0f, 0.0f), highlight(0.0f, 0.0f, 0.0f, 0.0f);
+// What the surface reflects of the scene's lights: the diffuse lobe under each light's ambient
+// part, and both lobes under each light whose shadow ray is free. The lights' radiance is
+// their colour times the attenuation times pi (a white light at distance 0 gives a white
+// diffuse surface its colour).
+VECTOR LightsReflected(const SurfaceBsdf& bsdf, const RayHit& hit, const Surface& s, const Scene& scene,
+                       const PixelSample* sample) {
+    VECTOR colour(0.0f, 0.0f, 0.0f, 0.0f);
     const unsigned lightCount = scene.lights.Size();
     for (unsigned k = 0; k < lightCount; ++k) {
         const LightSource& source = scene.lights[k];
@@ -377,63 +355,64 @@ VECTOR ShadeDescribed(const Ray& ray, const RayHit& hit, int depth, const Scene&
         const VECTOR D = AsDirection(centre - s.position);
         const float d = Length(D);
         const float attenuation = 1.0f / (source.a0 + source.a1 * d + source.a2 * d * d);
-        if (!(attenuation > 0.0f) || !std::isfinite(attenuation)) continue;
-        irradiance += lightColour * (kLightAmbient * attenuation);
-        const VECTOR wi = frame.ToLocal(D / d);
-        if (!(wi.z > 0.0f)) continue;
+        if (!(attenuation > 0.0f) || !std::isfinite(attenuation) || !(d > 0.0f)) continue;
+        colour += ORVA_MATH::Mul(bsdf.DiffuseAlbedo(), lightColour) * (kLightAmbient * attenuation);
+        const VECTOR wi = D / d;
+        const VECTOR f = bsdf.DiffuseReflected(wi) + bsdf.CoatReflected(wi);
+        if (!(f.x > 0.0f || f.y > 0.0f || f.z > 0.0f)) continue;
         VECTOR lightPosition = centre;
         if (sample != nullptr) lightPosition = LightPoint(centre, source.radius, s.position, sample->u, sample->v);
         if (Blocked(ShadowRay(hit, lightPosition), scene, lightPosition, sample)) continue;
-        irradiance += lightColour * (attenuation * wi.z);
-        highlight += ORVA_MATH::Mul(coat.Evaluate(woLocal, wi), lightColour) * (kPi * attenuation * wi.z);
+        colour += ORVA_MATH::Mul(f, lightColour) * (kPi * attenuation);
     }
-    // The sky light (one direction, cosine-weighted: its radiance is the irradiance over pi),
-    // or the preview's ambient.
+    return colour;
+}
+
+// What the diffuse lobe reflects of the sky light (one cosine-weighted direction a pass, the
+// unblocked sky of a moving frame) or, without one, of the preview's ambient.
+VECTOR SkyReflected(const SurfaceBsdf& bsdf, const SurfacePoint& flat, const Scene& scene, const PixelSample* sample) {
     const SceneLighting& lighting = scene.lighting;
-    if (lighting.skyLight > 0.0f) {
-        if (sample != nullptr) {
-            const BsdfSample b = diffuse.Sample(woLocal, sample->skyU, sample->skyV);
-            if (b.pdf > 0.0f) {
-                const VECTOR dir = frame.ToWorld(b.wi);
-                const Ray up(OffsetRayOrigin(SurfaceOf(hit, false), dir), dir);
-                if (!Blocked(up, scene, AsPoint(up.origin + dir * kSkyDistance), sample))
-                    irradiance += SkyRadiance(scene.sky, lighting.skyLight, dir);
-            }
-        } else {
-            irradiance += SkyIrradiance(lighting, n);
-        }
-    } else {
-        irradiance += VECTOR(kSceneAmbient, kSceneAmbient, kSceneAmbient, 0.0f);
+    if (!(lighting.skyLight > 0.0f)) return bsdf.DiffuseAlbedo() * kSceneAmbient;
+    if (sample == nullptr) return ORVA_MATH::Mul(bsdf.DiffuseAlbedo(), SkyIrradiance(lighting, bsdf.Normal()));
+    const BsdfSample b = bsdf.SampleDiffuse(sample->skyU, sample->skyV);
+    if (!(b.pdf > 0.0f)) return VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
+    const Ray up(OffsetRayOrigin(flat, b.wi), b.wi);
+    if (Blocked(up, scene, AsPoint(up.origin + b.wi * kSkyDistance), sample)) return VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
+    return ORVA_MATH::Mul(b.weight, SkyRadiance(scene.sky, lighting.skyLight, b.wi));
+}
+
+// What the coat (one direction a pass: the pass's sample of its visible normals, the mirror
+// direction for a smooth coat) and the mirror share reflect of the scene.
+VECTOR SceneReflected(const SurfaceBsdf& bsdf, const Surface& s, const SurfacePoint& flat, int depth, const Scene& scene,
+                      const VECTOR& eye, const PixelSample* sample) {
+    VECTOR colour(0.0f, 0.0f, 0.0f, 0.0f);
+    const auto follow = [&](const BsdfSample& b) {
+        if (!(b.pdf > 0.0f)) return;
+        const Ray bounce(OffsetRayOrigin(flat, b.wi), b.wi);
+        colour += ORVA_MATH::Mul(b.weight, Reflected(bounce, depth - 1, scene, eye, sample));
+    };
+    if (bsdf.Lobes() & kCoatSceneLobe) {
+        const float u = sample != nullptr ? sample->glossU : PointHash(s.position, 0x68e31da4u);
+        const float v = sample != nullptr ? sample->glossV : PointHash(s.position, 0xb5297a4du);
+        follow(bsdf.SampleCoat(u, v));
     }
-    // At most 1 per channel, as the preview's lighting is clamped before its texture: a bright
-    // light leaves a texture's colours readable in both modes instead of washing them to white.
-    irradiance = VECTOR(std::fmin(irradiance.x, 1.0f), std::fmin(irradiance.y, 1.0f), std::fmin(irradiance.z, 1.0f), 0.0f);
-    VECTOR colour = ORVA_MATH::Mul(Colour(m.emission), MapAt(s, ORVA_GRAPHICS::kEmissionMap)) +
-                    ORVA_MATH::Mul(albedo, irradiance) + highlight;
-    if (depth <= 0) return colour;
-    // The scene in the coat, one direction: the pass's sample of the visible normals.
-    if (m.reflectsScene) {
-        float u, v;
-        if (sample != nullptr) {
-            u = sample->glossU;
-            v = sample->glossV;
-        } else {
-            u = PointHash(s.position, 0x68e31da4u);
-            v = PointHash(s.position, 0xb5297a4du);
-        }
-        const BsdfSample b = coat.Sample(woLocal, u, v);
-        if (b.pdf > 0.0f) {
-            const VECTOR dir = frame.ToWorld(b.wi);
-            const Ray bounce(OffsetRayOrigin(SurfaceOf(hit, false), dir), dir);
-            colour += ORVA_MATH::Mul(b.weight, Reflected(bounce, depth - 1, scene, eye, sample));
-        }
-    }
-    // The mirror share.
-    if (mirror > 0.0f) {
-        const VECTOR dir = AsDirection(Reflect(AsDirection(ray.direction), n));
-        const Ray bounce(OffsetRayOrigin(SurfaceOf(hit, false), dir), dir);
-        colour += Reflected(bounce, depth - 1, scene, eye, sample) * mirror;
-    }
+    if (bsdf.Lobes() & kMirrorLobe) follow(bsdf.SampleMirror());
+    return colour;
+}
+
+// A described surface (raytracer/surface_bsdf.h): its emission, the lights and the sky (or the
+// preview's ambient) through its lobes, and with depth > 0 the scene in its coat and mirror.
+// Nothing is clamped here: the shown picture limits the mean of the samples.
+VECTOR ShadeDescribed(const Ray& ray, const RayHit& hit, int depth, const Scene& scene, const VECTOR& eye,
+                      const PixelSample* sample) {
+    const Surface s = WorldSurface(hit);
+    const SurfacePoint flat = SurfaceOf(hit, false);
+    const SurfaceBsdf bsdf = DescribedBsdf(ray, s, flat);
+    VECTOR colour = bsdf.Emission() + LightsReflected(bsdf, hit, s, scene, sample) + SkyReflected(bsdf, flat, scene, sample);
+    if (depth > 0) colour += SceneReflected(bsdf, s, flat, depth, scene, eye, sample);
+    // A surface whose values are not numbers (a broken file) shows black rather than poisoning
+    // the settling sum.
+    if (!(std::isfinite(colour.x) && std::isfinite(colour.y) && std::isfinite(colour.z))) return VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
     return colour;
 }
 
@@ -598,5 +577,7 @@ VECTOR LocalIllumination(const Ray&, const RayHit& hit, const LightSource& light
 VECTOR Shade(const Ray& ray, RayHit& hit, int depth, const Scene& scene, const PixelSample* sample) {
     return ShadeWithEye(ray, hit, depth, scene, EyeInWorld(scene), sample);
 }
+
+VECTOR SurfaceAlbedo(const RayHit& hit) { return SurfaceColour(WorldSurface(hit)); }
 
 }  // namespace RAYTR
