@@ -91,7 +91,8 @@ TEST_F(StartupTest, MissingConfigurationShowsFileErrorBoxAndEndsNonzero) {
     ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
     EXPECT_EQ(WEXITSTATUS(status), 1);
     // The box's report went to standard error too, as one line.
-    EXPECT_EQ(ReadAll(dir.path() / "stderr.txt"), "File_Error: Can not open file release.cgf\n");
+    EXPECT_EQ(ReadAll(dir.path() / "stderr.txt"),
+              "File_Error: Can not open file release.cgf in " + fs::canonical(dir.path()).string() + "\n");
     EXPECT_EQ(fs::file_size(dir.path() / "Err.txt"), 0u);
 }
 
@@ -114,6 +115,18 @@ TEST_F(StartupTest, AViewerKilledWhileItsBoxIsUpTakesTheBoxAlong) {
     EXPECT_TRUE(gone) << "the box outlived the viewer";
 }
 
+TEST_F(StartupTest, WithoutADisplayTheViewerPointsToTheSnapshot) {
+    TempDir dir;
+    WriteDemo(dir.path());
+    Child viewer(ViewerPath(), {}, dir.path(), false, false);
+    int status = 0;
+    ASSERT_TRUE(viewer.WaitForExit(kExitTimeout, &status));
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(ReadAll(dir.path() / "stderr.txt").find("redowl-snapshot renders without one"), std::string::npos)
+        << ReadAll(dir.path() / "stderr.txt");
+}
+
 TEST_F(StartupTest, MissingConfigurationWithoutDisplayReportsOnStandardError) {
     // Without a display the box falls back to one line on standard error; the exact text of
     // the report shows here, and no window system is touched after it.
@@ -124,7 +137,8 @@ TEST_F(StartupTest, MissingConfigurationWithoutDisplayReportsOnStandardError) {
     ASSERT_TRUE(viewer.WaitForExit(kExitTimeout, &status));
     ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
     EXPECT_EQ(WEXITSTATUS(status), 1);
-    EXPECT_EQ(ReadAll(dir.path() / "stderr.txt"), "File_Error: Can not open file release.cgf\n");
+    EXPECT_EQ(ReadAll(dir.path() / "stderr.txt"),
+              "File_Error: Can not open file release.cgf in " + fs::canonical(dir.path()).string() + "\n");
     ASSERT_TRUE(fs::exists(dir.path() / "Err.txt"));
     EXPECT_EQ(fs::file_size(dir.path() / "Err.txt"), 0u);
 }

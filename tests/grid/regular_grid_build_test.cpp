@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <cstdio>
 #include <random>
 #include <set>
@@ -13,6 +15,8 @@
 #include "grid_test_mesh.h"
 
 using grid_test::TestMesh;
+using grid_test::Triangle;
+using grid_test::VECTOR;
 using RAYTR::Grid;
 
 namespace {
@@ -276,6 +280,18 @@ TEST_F(GridBuildTest, MemoryWarningBoundary) {
     EXPECT_EQ(large.warnings[0].rfind("WARNING!, REQUIRED MEMORY: ", 0), 0u);
     EXPECT_TRUE(recorder.Boxes().empty());
     EXPECT_TRUE(recorder.Titles().empty());
+    // The warning reaches settings.warn before the cells are made (before any progress), and the
+    // grid built is the coarser one the budget allows.
+    std::vector<std::string> events;
+    RAYTR::GridBuildSettings settings;
+    settings.factor = 1000.0f;
+    settings.warn = [&](const std::string& w) { events.push_back(w); };
+    settings.progress = [&](RAYTR::GridBuildStage, int) { events.push_back("progress"); };
+    grid.Build(mesh.triangles.data(), mesh.Count(), mesh.box, settings);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events[0], large.warnings[0]);
+    EXPECT_EQ(std::count(events.begin(), events.end(), large.warnings[0]), 1);
+    EXPECT_GT(1.0f / grid.InverseCellSize()[0], grid.CellSize());
 }
 
 TEST_F(GridBuildTest, ProgressGoesToTheCallbackInOrderAndEndsDone) {
@@ -292,7 +308,10 @@ TEST_F(GridBuildTest, ProgressGoesToTheCallbackInOrderAndEndsDone) {
         EXPECT_TRUE(recorder.Titles().empty());  // the grid sets no title itself
         ASSERT_GE(seen.size(), 3u);
         EXPECT_LE(seen.size(), 203u);  // at most once per percent and stage
-        EXPECT_EQ(seen.back(), std::make_pair(RAYTR::GridBuildStage::kDone, 100));
+        // The end carries the fill's last percentage.
+        ASSERT_EQ(seen.back().first, RAYTR::GridBuildStage::kDone);
+        ASSERT_EQ(seen[seen.size() - 2].first, RAYTR::GridBuildStage::kFill);
+        EXPECT_EQ(seen.back().second, seen[seen.size() - 2].second);
         for (size_t i = 1; i < seen.size(); ++i) {
             ASSERT_LE(seen[i - 1].first, seen[i].first);
             if (seen[i - 1].first == seen[i].first) {
@@ -300,6 +319,79 @@ TEST_F(GridBuildTest, ProgressGoesToTheCallbackInOrderAndEndsDone) {
             }
         }
         EXPECT_EQ(seen.front().first, RAYTR::GridBuildStage::kCells);
+    }
+}
+
+TEST_F(GridBuildTest, RepeatedAndZeroAreaTrianglesAreLeftOutAlikeOnAnyNumberOfThreads) {
+    // Enough triangles for several parts; every seventh repeats an earlier one (the same
+    // corners in the same order, or turned: a turned one stays), every eleventh has no area.
+    TestMesh mesh;
+    grid_test::MakeSphere(mesh, 1.0f, 200, 400);
+    const std::size_t sphere = mesh.triangles.size();
+    std::mt19937 random(39);
+    for (std::size_t k = 0; k < sphere; ++k) {
+        const Triangle t = mesh.triangles[std::uniform_int_distribution<std::size_t>(0, sphere - 1)(random)];
+        if (k % 7 == 0) mesh.triangles.push_back(k % 2 == 0 ? t : Triangle{t.B, t.C, t.A});
+        if (k % 11 == 0) mesh.triangles.push_back(Triangle{t.A, t.A, t.B});
+    }
+    std::vector<std::vector<unsigned>> cells;
+    std::vector<unsigned> leftOut;
+    for (int threads : {1, 2, 3}) {
+        RAYTR::GridBuildSettings settings;
+        settings.threads = threads;
+        Grid grid;
+        grid.Build(mesh.triangles.data(), static_cast<int>(mesh.triangles.size()), mesh.box, settings);
+        leftOut.push_back(grid.LeftOut());
+        std::vector<unsigned> all;
+        for (unsigned c = 0; c < grid.Cells().Count(); ++c)
+            all.insert(all.end(), grid.Cells()[c].indices, grid.Cells()[c].indices + grid.Cells()[c].size);
+        cells.push_back(all);
+    }
+    // Brute force: no area, or the corners of an earlier triangle in the same order.
+    unsigned expected = 0;
+    std::set<std::array<std::uint32_t, 9>> seen;
+    for (const Triangle& t : mesh.triangles) {
+        const VECTOR n = ORVA_MATH::Cross(t.B->position - t.A->position, t.C->position - t.A->position);
+        std::array<std::uint32_t, 9> key;
+        for (int k = 0; k < 9; ++k) key[k] = std::bit_cast<std::uint32_t>((k < 3 ? t.A : k < 6 ? t.B : t.C)->position[k % 3]);
+        expected += (n.x == 0.0f && n.y == 0.0f && n.z == 0.0f) || !seen.insert(key).second;
+    }
+    EXPECT_GT(expected, sphere / 10);
+    EXPECT_EQ(leftOut[0], expected);
+    for (std::size_t i = 1; i < cells.size(); ++i) {
+        EXPECT_EQ(leftOut[i], leftOut[0]);
+        EXPECT_EQ(cells[i], cells[0]);
+    }
+}
+
+// A stage reports after the item of index 201 and every 202 items after it: 201 triangles give
+// no title of the cells, 202 give one, at 99 per cent; with no fill report the end says 0.
+TEST_F(GridBuildTest, ProgressComesAfterEvery202ItemsFromIndex201) {
+    for (int n : {201, 202}) {
+        TestMesh mesh;
+        mesh.vertices.reserve(3 * std::size_t(n));
+        for (int i = 0; i < n; ++i)
+            mesh.AddTriangle(mesh.AddVertex(float(i), 0, 0), mesh.AddVertex(float(i) + 1, 0, 0), mesh.AddVertex(float(i), 1, 0));
+        mesh.ComputeBox();
+        std::vector<std::pair<RAYTR::GridBuildStage, int>> cells, fill;
+        int done = -1;
+        RAYTR::GridBuildSettings settings;
+        settings.threads = 1;
+        settings.factor = 0.01f;  // a few cells: the fill reports nothing
+        settings.progress = [&](RAYTR::GridBuildStage stage, int percent) {
+            if (stage == RAYTR::GridBuildStage::kDone) done = percent;
+            else (stage == RAYTR::GridBuildStage::kCells ? cells : fill).emplace_back(stage, percent);
+        };
+        Grid grid;
+        grid.Build(mesh.triangles.data(), mesh.Count(), mesh.box, settings);
+        SCOPED_TRACE(n);
+        ASSERT_LE(grid.Cells().Count(), 201u);
+        EXPECT_TRUE(fill.empty());
+        EXPECT_EQ(cells.size(), n == 202 ? 1u : 0u);
+        if (!cells.empty()) {
+            EXPECT_EQ(cells[0].second, 99);
+        }
+        EXPECT_EQ(done, 0);
     }
 }
 
