@@ -1,5 +1,7 @@
 #include "loaders/model_scene.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -14,6 +16,7 @@
 #include "loaders/image.h"
 #include "loaders/import.h"
 #include "loaders/l3ds.h"
+#include "loaders/safe_open.h"
 
 namespace LOAD_3DS {
 
@@ -298,7 +301,7 @@ std::vector<std::pair<std::string, std::vector<unsigned char>>> SurroundingFiles
 }
 
 bool WriteModelScene(const std::string& modelFile, const std::string& dir, bool keepConfiguration,
-                     std::string* error, const UpAxis* up) {
+                     std::string* error, const UpAxis* up, std::vector<std::string>* notes) {
     namespace fs = std::filesystem;
     ModelMeasure measure;
     if (!MeasureModel(modelFile, measure, error)) return false;
@@ -325,7 +328,17 @@ bool WriteModelScene(const std::string& modelFile, const std::string& dir, bool 
             for (char& c : b) c = char(std::tolower(static_cast<unsigned char>(c)));
             ours = ours || a == b;
         }
-        if (!ours && !CopyFileInside(root, to, file, error)) return false;
+        if (ours) continue;
+        // A companion reached through a link out of the model's folder, or one that is no
+        // regular file, is left out with a note; a copy that cannot be written is an error.
+        std::string why;
+        const int probe = OpenRegularFile(file, folder.empty() ? "." : folder.string(), &why);
+        if (probe < 0) {
+            if (notes) notes->push_back("not copied: " + why);
+            continue;
+        }
+        ::close(probe);
+        if (!CopyFileInside(root, to, file, error, folder.empty() ? "." : folder.string())) return false;
     }
 
     std::error_code ec;
