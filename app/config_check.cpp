@@ -1,7 +1,9 @@
 #include "app/config_check.h"
 
 #include <algorithm>
+#include <cstdlib>
 
+#include "app/command_line.h"
 #include "app/config.h"
 #include "app/model_keys.h"
 #include "app/win_main.h"
@@ -80,6 +82,15 @@ std::vector<std::string> ConfigurationWarnings(const Lexer& lexer, const std::st
     }
     if (unknown > kMaxUnknownKeysNamed)
         lines.push_back(fileName + ": and " + std::to_string(unknown - kMaxUnknownKeysNamed) + " more unknown keys");
+    for (const char* key : {"win.width", "win.height"}) {
+        const auto it = lexer.Entries().find(key);
+        if (it == lexer.Entries().end()) continue;
+        const int side = std::atoi(it->second.c_str());
+        if (side != WIN_NMS::ConfiguredWindowSide(side))
+            lines.push_back(fileName + ": " + key + " is " + it->second + ", more than the " +
+                            std::to_string(WIN_NMS::kMaxWindowSide) + " pixels a window can have: " +
+                            std::to_string(WIN_NMS::kMaxWindowSide) + " is used");
+    }
     for (const std::string& word : lexer.GluedNames()) {
         // "name=value" is one word: show it with the blanks the reader needs.
         const std::size_t at = word.find('=');

@@ -97,12 +97,13 @@ int main(int argc, char** argv) {
     glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
     glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
 
-    win.width = config.GetInt("win.width");
-    win.height = config.GetInt("win.height");
+    win.width = WIN_NMS::ConfiguredWindowSide(config.GetInt("win.width"));
+    win.height = WIN_NMS::ConfiguredWindowSide(config.GetInt("win.height"));
     glutInitWindowSize(win.width, win.height);
     glutInitWindowPosition(WIN_NMS::CentredOrigin(glutGet(GLUT_SCREEN_WIDTH), win.width),
                            WIN_NMS::CentredOrigin(glutGet(GLUT_SCREEN_HEIGHT), win.height));
     glutCreateWindow("RED OWL");
+    if (WIN_NMS::ClampToDriver(win.width, win.height)) glutReshapeWindow(win.width, win.height);
     // From here on every title, this first one included, reaches the window in both encodings.
     WIN_NMS::InstallWindowTitleSink();
     TIRN_ERROR::SetStatusTitle("RED OWL");

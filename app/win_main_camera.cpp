@@ -96,9 +96,18 @@ void WIN_MAIN_CLASS::SetUpCamera() {
     std::vector<bool> framed(count, false);
     if (const std::string* v = value("scene.frame_models")) {
         std::vector<unsigned> list;
-        if (!ParseModelList(*v, count, list))
+        if (!ParseModelList(*v, count, list)) {
+            // Numbers that would name models had scene.N_models loaded them: that key is wrong.
+            std::vector<unsigned> any;
+            const std::string* n = value("scene.N_models");
+            if (n && ParseModelList(*v, unsigned(kModelTableSize), any))
+                throw TIRN_ERROR::Error("scene.N_models is " + *n + ", so " + std::to_string(count) +
+                                        " models are loaded, but scene.frame_models is " + *v +
+                                        ": scene.N_models must be from 1 to " + std::to_string(kModelTableSize) +
+                                        " to load the models it names");
             throw TIRN_ERROR::Error("scene.frame_models is " + *v +
                                     ", but it must be numbers of loaded models separated by commas, such as 0 or 0,3");
+        }
         for (const unsigned i : list) framed[i] = true;
     } else {
         for (unsigned i = 0; i < count; ++i) framed[i] = (scene->objects[i].flags & RAYTR::TObject::kClosestHitFlag) != 0;

@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "errors/errors.h"
+#include "loaders/image.h"
 #include "loaders/provided_files.h"
 
 namespace {
@@ -104,6 +106,13 @@ int TEXTURE::LoadBMP(const char* name) {
 
     // 7. Pixels right after the two headers; an empty or top-down image has no rows to read.
     if (pixelOffset != 54 || newWidth <= 0 || newHeight <= 0) throw Image_File_Error(noPixels);
+
+    // 7b. The same pixel limits as every other image decoder, checked before anything of the
+    // image's size is read or allocated (a sparse file may claim gigabytes it does not hold).
+    if (newWidth > LOAD_3DS::kMaxImageSide || newHeight > LOAD_3DS::kMaxImageSide ||
+        std::int64_t(newWidth) * newHeight > LOAD_3DS::kMaxImagePixels)
+        throw Image_File_Error(fileName + " is " + std::to_string(newWidth) + " x " + std::to_string(newHeight) +
+                               " pixels, too large");
 
     // 8. Seek to the pixels, and measure what the file holds after them.
     if (std::fseek(f, 0, SEEK_END) != 0) throw Image_File_Error(noPixels);

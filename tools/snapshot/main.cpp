@@ -327,10 +327,11 @@ bool OpenWindow(char** argv) {
     glutInit(&glutArgc, argv);
     std::atexit([] { glutExit(); });
     glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
-    win.width = config.GetInt("win.width");
-    win.height = config.GetInt("win.height");
+    win.width = WIN_NMS::ConfiguredWindowSide(config.GetInt("win.width"));
+    win.height = WIN_NMS::ConfiguredWindowSide(config.GetInt("win.height"));
     glutInitWindowSize(win.width, win.height);
     glutCreateWindow("RED OWL");
+    if (WIN_NMS::ClampToDriver(win.width, win.height)) glutReshapeWindow(win.width, win.height);
     glutHideWindow();
     glutDisplayFunc([] {});
     WIN_NMS::InstallWindowTitleSink();
