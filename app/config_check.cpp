@@ -7,6 +7,7 @@
 #include "app/config.h"
 #include "app/model_keys.h"
 #include "app/win_main.h"
+#include "errors/message_box.h"
 
 namespace CONFIG {
 
@@ -76,7 +77,7 @@ std::vector<std::string> ConfigurationWarnings(const Lexer& lexer, const std::st
         // costs a comparison with every known key).
         if (++unknown > kMaxUnknownKeysNamed) continue;
         if (key.empty())
-            lines.push_back(fileName + ": the value " + value + " has no name before its \"=\"");
+            lines.push_back(fileName + ": the value " + TIRN_ERROR::ShortenText(value, TIRN_ERROR::kMaxQuotedValue) + " has no name before its \"=\"");
         else
             lines.push_back(fileName + ": unknown key " + key + " (did you mean " + NearestKnownKey(key) + "?)");
     }
@@ -87,7 +88,7 @@ std::vector<std::string> ConfigurationWarnings(const Lexer& lexer, const std::st
         if (it == lexer.Entries().end()) continue;
         const int side = std::atoi(it->second.c_str());
         if (side != WIN_NMS::ConfiguredWindowSide(side))
-            lines.push_back(fileName + ": " + key + " is " + it->second + ", more than the " +
+            lines.push_back(fileName + ": " + key + " is " + TIRN_ERROR::ShortenText(it->second, TIRN_ERROR::kMaxQuotedValue) + ", more than the " +
                             std::to_string(WIN_NMS::kMaxWindowSide) + " pixels a window can have: " +
                             std::to_string(WIN_NMS::kMaxWindowSide) + " is used");
     }

@@ -5,6 +5,7 @@
 
 #include "app/config.h"
 #include "errors/errors.h"
+#include "errors/message_box.h"
 #include "loaders/crease.h"
 
 namespace WIN_NMS {
@@ -14,7 +15,7 @@ namespace {
 std::string Key(int i, const char* suffix) { return "scene.model" + std::to_string(i) + suffix; }
 
 [[noreturn]] void Refuse(const std::string& key, const std::string& value, const std::string& accepted) {
-    throw TIRN_ERROR::Error(key + " is " + value + ", but it must be " + accepted);
+    throw TIRN_ERROR::Error(key + " is " + TIRN_ERROR::ShortenText(value, TIRN_ERROR::kMaxQuotedValue) + ", but it must be " + accepted);
 }
 
 // Sizes and places in scene units are at most this large in magnitude: far beyond anything
