@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <new>
 
 #include "app/command_line.h"
 #include "app/config_check.h"
@@ -82,6 +83,9 @@ int main(int argc, char** argv) {
         WIN_NMS::OpenStartScene(arguments.places, choices, config, errorLog);
     } catch (const TIRN_ERROR::File_Error&) {
         // The box has been shown and dismissed; no window is opened and the start-up failed.
+        return 1;
+    } catch (const std::bad_alloc&) {
+        TIRN_ERROR::ShowErrorBox("File_Error: ", "There is not enough memory to open the scene");
         return 1;
     }
     CONFIG::ReportConfigurationWarnings(config, "release.cgf", stderr);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <new>
 
 #include "loaders/bmp_writer.h"
 #include "loaders/crease.h"
@@ -68,7 +69,23 @@ void AddCompanion(ModelMeasure& measure, const std::string& file) {
 
 }  // namespace
 
+namespace {
+bool MeasureModelOrThrow(const std::string& file, ModelMeasure& measure, std::string* error, bool keep);
+}  // namespace
+
 bool MeasureModel(const std::string& file, ModelMeasure& measure, std::string* error, bool keep) {
+    try {
+        return MeasureModelOrThrow(file, measure, error, keep);
+    } catch (const std::bad_alloc&) {
+        measure = ModelMeasure{};
+        if (error) *error = "Can not load " + file + ": it needs more memory than this machine can give";
+        return false;
+    }
+}
+
+namespace {
+
+bool MeasureModelOrThrow(const std::string& file, ModelMeasure& measure, std::string* error, bool keep) {
     auto fail = [&](const std::string& why) {
         if (error) *error = why;
         return false;
@@ -129,6 +146,8 @@ bool MeasureModel(const std::string& file, ModelMeasure& measure, std::string* e
         }
     return true;
 }
+
+}  // namespace
 
 bool IsZUp(const ModelMeasure& m) {
     const float side = std::max({m.hi[0] - m.lo[0], m.hi[1] - m.lo[1], m.hi[2] - m.lo[2]});

@@ -27,6 +27,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -454,7 +455,7 @@ int main(int argc, char** argv) {
 
     // Nobody may be there to answer a box: every report goes to standard error.
     TIRN_ERROR::SetBoxSink([](const std::string& caption, const std::string& text) {
-        std::fprintf(stderr, "%s%s\n", caption.c_str(), text.c_str());
+        std::fprintf(stderr, "%s%s\n", caption.c_str(), TIRN_ERROR::ShortenText(text, TIRN_ERROR::kMaxBoxLine).c_str());
     });
     std::error_code ec;
     const std::filesystem::path started = std::filesystem::current_path(ec);
@@ -468,6 +469,9 @@ int main(int argc, char** argv) {
         if (options.defaultOut) options.out = DefaultOut(options, place, started);
     } catch (const TIRN_ERROR::File_Error&) {
         return 1;  // reported on standard error
+    } catch (const std::bad_alloc&) {
+        TIRN_ERROR::ShowErrorBox("File_Error: ", "There is not enough memory to open the scene");
+        return 1;
     }
     CONFIG::ReportConfigurationWarnings(config, "release.cgf", stderr);
     if (!OpenWindow(argv)) return 1;
