@@ -530,7 +530,12 @@ void Finish(Mesh& mesh, Geometry& g, ModelLoadInfo& info, const std::string& fil
     // faces of their own.
     if (options.materials == Materials::File && TurnInwardFaces(g.positions, g.faces, g.normals))
         info.notes.push_back("faces wind inwards: turned");
-    std::vector<bool> both(g.faces.size(), options.sides == Sides::Both);
+    bool allBoth = options.sides == Sides::Both;
+    if (options.sides == Sides::Open && ClosureOf(g.positions, g.faces) == Closure::Open) {
+        allBoth = true;
+        info.notes.push_back("an open surface (or one not closed edge to edge): its faces are seen from both sides");
+    }
+    std::vector<bool> both(g.faces.size(), allBoth);
     if (options.materials == Materials::File && g.faceMaterials.size() == g.faces.size())
         for (std::size_t f = 0; f < g.faces.size(); ++f)
             both[f] = both[f] || (g.faceMaterials[f] < g.materials.size() && g.materials[g.faceMaterials[f]].twoSided);

@@ -27,6 +27,9 @@ Closure SurfaceClosure(const float* xyz, std::size_t stride, std::size_t vertexC
 // exchanged) and each vertex normal that then points against the faces around it reversed
 // (normals smoothed from the inward faces point inward; a file's own may already point out).
 // True when they were turned.
+// SurfaceClosure of a face list over its positions.
+Closure ClosureOf(const std::vector<LOAD_3DS::LPoint3>& positions, const std::vector<LOAD_3DS::LFace>& faces);
+
 bool TurnInwardFaces(const std::vector<LOAD_3DS::LPoint3>& positions, std::vector<LOAD_3DS::LFace>& faces,
                      std::vector<LOAD_3DS::LPoint3>& normals);
 
