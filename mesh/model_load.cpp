@@ -580,6 +580,9 @@ void Finish(Mesh& mesh, Geometry& g, ModelLoadInfo& info, const std::string& fil
     } else {
         mesh.UseFixedMaterial();
     }
+    // Every face has its turned copy: every material is seen from both sides.
+    if (allBoth)
+        for (Material& m : mesh.materials) m.twoSided = true;
 }
 
 }  // namespace

@@ -242,6 +242,7 @@ TEST(SurfaceBsdfTest, OpenSurfacesAreSeenAndLitFromBothSidesOneSidedOnesFromTheF
             RAYTR::TObject plane;
             ORVA_GRAPHICS::LoadModel(plane, dir.File("plane.obj"), options);
             EXPECT_EQ(plane.triangleCount, both ? 4u : 2u);
+            EXPECT_EQ(plane.materials[0].twoSided, both);
             plane.PrepareForTracing();
             plane.flags = 0x0F;
             scene.AddObject(plane);
