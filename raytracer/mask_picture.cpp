@@ -227,7 +227,8 @@ std::uint8_t MaskPicture::ShareAt(int p) const {
         // Where the facet turns from the light, a described surface's share is
         // that of the normal the preview lights it with (its vertex normals), which the depth
         // does not give: its primary hit's.
-        if (found && scene_->lights.Size() > 0 && TurnedFromLight(normal, position, EyeInWorld(*scene_), scene_->lights[0].position)) {
+        if (found && scene_->lighting.described && scene_->lights.Size() > 0 &&
+            TurnedFromLight(normal, position, EyeInWorld(*scene_), scene_->lights[0].position)) {
             RayHit hit;
             if (SameSurfaceHit(p, surface, hit) && Described(hit)) {
                 VECTOR n = InterpolatedNormal(hit);
@@ -422,8 +423,8 @@ std::uint32_t MaskPicture::MaskValue(int row, int column, int step, const PixelS
         // A ray from the point toward light 0 (or the sample's point of its sphere), leaving a
         // triangle's surface from an offset origin.
         const VECTOR lightPosition = LightTarget(*scene_, sample, HitPointInWorld(hit));
-        if (Described(hit) && TurnedFromLight(SurfaceOf(hit, false).normal, HitPointInWorld(hit), EyeInWorld(*scene_), lightPosition))
-            return kShadow;
+        const VECTOR facet = SurfaceOf(hit, false).normal;
+        if (Described(hit) && TurnedFromLight(facet, HitPointInWorld(hit), EyeInWorld(*scene_), lightPosition)) return kShadow;
         return ShadowBlockedThrough(ShadowRay(hit, lightPosition), *scene_, lightPosition, sample) ? kShadow : kLit;
     }
     // The visible point from the preview's depth, leaving the surface to the light's side.
@@ -432,7 +433,7 @@ std::uint32_t MaskPicture::MaskValue(int row, int column, int step, const PixelS
     const VECTOR lightPosition = LightTarget(*scene_, sample, s.position);
     // A facet turned from the light, of a described surface (its primary ray says which): in
     // shadow as the traced image has it; the offset shadow ray would start inside the model.
-    if (TurnedFromLight(s.normal, s.position, EyeInWorld(*scene_), lightPosition)) {
+    if (scene_->lighting.described && TurnedFromLight(s.normal, s.position, EyeInWorld(*scene_), lightPosition)) {
         RayHit hit;
         if (SameSurfaceHit(p, s, hit) && Described(hit)) return kShadow;
     }
