@@ -533,10 +533,12 @@ void Finish(Mesh& mesh, Geometry& g, ModelLoadInfo& info, const std::string& fil
     // A closed surface wound inside out is turned (a model in its file's materials: the scenes'
     // own sky domes face inward on purpose); faces meant to be seen from both sides get back
     // faces of their own.
-    if (options.materials == Materials::File && TurnInwardFaces(g.positions, g.faces, g.normals))
+    Closure closure = Closure::Open;
+    const bool closureFound = options.materials == Materials::File;
+    if (closureFound && TurnInwardFaces(g.positions, g.faces, g.normals, &closure))
         info.notes.push_back("faces wind inwards: turned");
     bool allBoth = options.sides == Sides::Both;
-    if (options.sides == Sides::Open && ClosureOf(g.positions, g.faces) == Closure::Open) {
+    if (options.sides == Sides::Open && (closureFound ? closure : ClosureOf(g.positions, g.faces)) == Closure::Open) {
         allBoth = true;
         info.notes.push_back("an open surface (or one not closed edge to edge): its faces are seen from both sides");
     }
@@ -544,7 +546,7 @@ void Finish(Mesh& mesh, Geometry& g, ModelLoadInfo& info, const std::string& fil
     if (options.materials == Materials::File && g.faceMaterials.size() == g.faces.size())
         for (std::size_t f = 0; f < g.faces.size(); ++f)
             both[f] = both[f] || (g.faceMaterials[f] < g.materials.size() && g.materials[g.faceMaterials[f]].twoSided);
-    AddBackFaces(g.positions, g.normals, g.uvs, g.faces, g.faceMaterials, both);
+    const std::size_t backFaces = AddBackFaces(g.positions, g.normals, g.uvs, g.faces, g.faceMaterials, both);
 
     const unsigned V = unsigned(g.positions.size());
     const unsigned F = unsigned(g.faces.size());
@@ -588,6 +590,8 @@ void Finish(Mesh& mesh, Geometry& g, ModelLoadInfo& info, const std::string& fil
     // Every face has its turned copy: every material is seen from both sides.
     if (allBoth)
         for (Material& m : mesh.materials) m.twoSided = true;
+    // Back faces use their edges a second time: the surface is no longer what was found.
+    if (closureFound && backFaces == 0) mesh.closure = closure;
 }
 
 }  // namespace

@@ -104,8 +104,11 @@ Closure ClosureOf(const std::vector<LOAD_3DS::LPoint3>& positions, const std::ve
 }
 
 bool TurnInwardFaces(const std::vector<LOAD_3DS::LPoint3>& positions, std::vector<LOAD_3DS::LFace>& faces,
-                     std::vector<LOAD_3DS::LPoint3>& normals) {
-    if (ClosureOf(positions, faces) != Closure::Inward) return false;
+                     std::vector<LOAD_3DS::LPoint3>& normals, Closure* found) {
+    const Closure closure = ClosureOf(positions, faces);
+    // Turned faces enclose the same volume with the other sign, term by term: outward.
+    if (found != nullptr) *found = closure == Closure::Inward ? Closure::Outward : closure;
+    if (closure != Closure::Inward) return false;
     for (LOAD_3DS::LFace& f : faces) std::swap(f.b, f.c);
     // The turned faces' normals (area-weighted) summed at their corners.
     std::vector<LOAD_3DS::LPoint3> around(positions.size(), LOAD_3DS::LPoint3{0.0f, 0.0f, 0.0f});
