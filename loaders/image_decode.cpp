@@ -54,10 +54,33 @@ void JpegExit(j_common_ptr info) {
 }
 void JpegQuiet(j_common_ptr, int) {}
 
+// A progressive file may hold any number of scans, each a pass over the whole image: a small
+// file of thousands of empty scans costs minutes. Real files have about ten.
+constexpr int kMaxJpegScans = 500;
+void JpegScanLimit(j_common_ptr info) {
+    auto* d = reinterpret_cast<j_decompress_ptr>(info);
+    if (d->is_decompressor && d->input_scan_number > kMaxJpegScans) {
+        auto* e = reinterpret_cast<JpegError*>(info->err);
+        std::snprintf(e->message, sizeof e->message, "more than %d scans", kMaxJpegScans);
+        std::longjmp(e->back, 1);
+    }
+}
+
+// One CMYK pixel as RGB. Adobe's files (those with its marker, as Photoshop writes them) store
+// the inks inverted (255: no ink), the others as they are (255: full ink).
+void CmykToRgb(const unsigned char* cmyk, bool inverted, unsigned char* rgb) {
+    const unsigned k = inverted ? cmyk[3] : 255u - cmyk[3];
+    for (int c = 0; c < 3; ++c) {
+        const unsigned ink = inverted ? cmyk[c] : 255u - cmyk[c];
+        rgb[c] = static_cast<unsigned char>((ink * k + 127) / 255);
+    }
+}
+
 // Everything that must survive the jump lives outside the function that calls setjmp.
 struct JpegState {
     jpeg_decompress_struct info;
     JpegError error;
+    jpeg_progress_mgr progress{};
     std::vector<unsigned char> row;
     bool created = false;
     ~JpegState() {
@@ -75,26 +98,35 @@ bool DecodeJpeg(const unsigned char* data, std::size_t size, const std::string& 
     if (setjmp(s.error.back) != 0) return Fail(error, name + " could not be decoded (" + s.error.message + ")");
     jpeg_create_decompress(&s.info);
     s.created = true;
+    s.progress.progress_monitor = JpegScanLimit;
+    s.info.progress = &s.progress;
     jpeg_mem_src(&s.info, data, static_cast<unsigned long>(size));
     jpeg_read_header(&s.info, TRUE);
     if (!SizeAccepted(s.info.image_width, s.info.image_height))
         return Fail(error, TooLarge(name, s.info.image_width, s.info.image_height));
-    s.info.out_color_space = JCS_RGB;  // grey and CMYK files converted by the library
+    // Grey and YCbCr files converted to RGB by the library; CMYK and YCCK (Adobe's CMYK) it
+    // delivers only as CMYK, converted below.
+    const bool cmyk = s.info.jpeg_color_space == JCS_CMYK || s.info.jpeg_color_space == JCS_YCCK;
+    const bool inverted = cmyk && s.info.saw_Adobe_marker;
+    s.info.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
     jpeg_start_decompress(&s.info);
     const std::size_t w = s.info.output_width, h = s.info.output_height;
-    if (s.info.output_components != 3 || !SizeAccepted((long long)w, (long long)h))
+    if (s.info.output_components != (cmyk ? 4 : 3) || !SizeAccepted((long long)w, (long long)h))
         return Fail(error, name + " could not be decoded (unexpected colour layout)");
     out.width = int(w);
     out.height = int(h);
     out.hasAlpha = false;
     out.rgba.assign(w * h * 4, 255);
-    s.row.resize(w * 3);
+    s.row.resize(w * std::size_t(s.info.output_components));
     while (s.info.output_scanline < s.info.output_height) {
         const std::size_t y = s.info.output_scanline;
         JSAMPROW rows[1] = {s.row.data()};
         if (jpeg_read_scanlines(&s.info, rows, 1) != 1) break;
         unsigned char* dst = out.rgba.data() + y * w * 4;
-        for (std::size_t x = 0; x < w; ++x) std::memcpy(dst + 4 * x, s.row.data() + 3 * x, 3);
+        if (cmyk)
+            for (std::size_t x = 0; x < w; ++x) CmykToRgb(s.row.data() + 4 * x, inverted, dst + 4 * x);
+        else
+            for (std::size_t x = 0; x < w; ++x) std::memcpy(dst + 4 * x, s.row.data() + 3 * x, 3);
     }
     jpeg_finish_decompress(&s.info);
     return true;
