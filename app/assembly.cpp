@@ -133,6 +133,11 @@ void LoadModelInto(RAYTR::Scene& scene, int i, RAYTR::TObject& model, CONFIG::Le
     };
     progress("reading", 0.0f);
     const ORVA_GRAPHICS::ModelLoadInfo info = ORVA_GRAPHICS::LoadModel(model, file, options, progress);
+    // An image given for the model (its texture key, the command line's --texture) is a matte
+    // surface in both modes: the file materials' default reflection over that image, not the
+    // fixed shading's mirror bounce.
+    if (!ModelTexture(config, i).empty() && options.materials == ORVA_GRAPHICS::Materials::Fixed)
+        for (ORVA_GRAPHICS::Material& m : model.materials) m.described = true;
     model.UploadNewTextures();  // the file's textures, records 1, 2, ...
     const double loadSeconds = SecondsSince(loadStart);
     double buildSeconds = 0.0;

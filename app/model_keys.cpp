@@ -94,7 +94,8 @@ ORVA_GRAPHICS::ModelOptions ReadModelOptions(CONFIG::Lexer& config, int i) {
     }
     if (const std::string* v = value("_sides", key)) {
         if (*v == "both") o.sides = Sides::Both;
-        else if (*v != "front") Refuse(key, *v, "front or both");
+        else if (*v == "open") o.sides = Sides::Open;
+        else if (*v != "front") Refuse(key, *v, "front, both or open");
     }
     // The file's materials by default for every format but 3DS, whose scenes were made for the
     // fixed textures; the model's own texture key overrides both.
@@ -105,11 +106,12 @@ ORVA_GRAPHICS::ModelOptions ReadModelOptions(CONFIG::Lexer& config, int i) {
         else if (*v == "fixed") o.materials = Materials::Fixed;
         else Refuse(key, *v, "file or fixed");
     }
-    if (!ModelTexture(config, i).empty()) o.materials = Materials::Fixed;
     // A model in its own materials is shown as its file has it: its own normals where it has
-    // them, elsewhere smooth with sharp edges kept. The fixed materials keep the smoothing of
-    // the 3DS reader, as scenes without these keys always had it.
+    // them, elsewhere smooth with sharp edges kept; so is one whose image a texture key gives
+    // (only the material is replaced). The fixed materials keep the smoothing of the 3DS reader,
+    // as scenes without these keys always had it.
     const bool own = o.materials == Materials::File;
+    if (!ModelTexture(config, i).empty()) o.materials = Materials::Fixed;
     o.smoothing = own ? Smoothing::Groups : Smoothing::Position;
     o.crease = own ? LOAD_3DS::kDefaultCreaseDegrees : -1.0f;
     if (const std::string* v = value("_smoothing", key)) {

@@ -18,10 +18,12 @@
 //   scene.model<i>_texture = data/x.png   the model's own image (any format) instead of the fixed one
 //   scene.model<i>_materials = file   file (the file's materials; the default but for .3ds files)
 //                                     or fixed (the fixed texture; the default for .3ds files);
-//                                     a _texture key makes it fixed
+//                                     a _texture key makes it the given image, matte
+//                                     (the file materials' default reflection) in both modes
 //   scene.model<i>_sides = both       both: every face seen from both sides; front (the
 //                                     default): faces wound counter-clockwise toward the viewer,
-//                                     and the file's two-sided materials
+//                                     and the file's two-sided materials; open: both when the
+//                                     model's surface is open (an edge of one face), else front
 
 #include <string>
 #include <vector>

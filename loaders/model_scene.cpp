@@ -264,6 +264,7 @@ std::string ModelKeys(int i, const SceneModel& model, float x, bool several) {
     text += m + "_fit = " + Number(kModelFit) + "\n" + m + "_up = " + name + "\n" + m + "_floor = " +
             Number(kSceneFloorY) + "\n" + m + "_offset = " + offset + "\n" + m + "_meshes = all\n" + m +
             "_smoothing = groups\n" + m + "_materials = file\n";
+    text += "    // Seen from both sides where its surface is open (walls, planes, leaves):\n" + m + "_sides = open\n";
     if (!model.texture.empty()) text += "    // Laid over it on its own mapping coordinates:\n" + m + "_texture = " + model.texture + "\n";
     return text;
 }

@@ -537,7 +537,12 @@ void Finish(Mesh& mesh, Geometry& g, ModelLoadInfo& info, const std::string& fil
     const bool closureFound = options.materials == Materials::File;
     if (closureFound && TurnInwardFaces(g.positions, g.faces, g.normals, &closure))
         info.notes.push_back("faces wind inwards: turned");
-    std::vector<bool> both(g.faces.size(), options.sides == Sides::Both);
+    bool allBoth = options.sides == Sides::Both;
+    if (options.sides == Sides::Open && (closureFound ? closure : ClosureOf(g.positions, g.faces)) == Closure::Open) {
+        allBoth = true;
+        info.notes.push_back("an open surface (or one not closed edge to edge): its faces are seen from both sides");
+    }
+    std::vector<bool> both(g.faces.size(), allBoth);
     if (options.materials == Materials::File && g.faceMaterials.size() == g.faces.size())
         for (std::size_t f = 0; f < g.faces.size(); ++f)
             both[f] = both[f] || (g.faceMaterials[f] < g.materials.size() && g.materials[g.faceMaterials[f]].twoSided);
@@ -582,6 +587,9 @@ void Finish(Mesh& mesh, Geometry& g, ModelLoadInfo& info, const std::string& fil
     } else {
         mesh.UseFixedMaterial();
     }
+    // Every face has its turned copy: every material is seen from both sides.
+    if (allBoth)
+        for (Material& m : mesh.materials) m.twoSided = true;
     // Back faces use their edges a second time: the surface is no longer what was found.
     if (closureFound && backFaces == 0) mesh.closure = closure;
 }

@@ -25,7 +25,10 @@ enum class Smoothing { Position, Groups };
 enum class Materials { Fixed, File };
 // Front: faces are seen from the side they wind counter-clockwise to (and the file's two-sided
 // materials from both). Both: every face from both sides (mesh/winding.h).
-enum class Sides { Front, Both };
+// Front: faces seen from the side they wind counter-clockwise toward (and the file's two-sided
+// materials from both); Both: every face from both sides; Open: every face from both sides when
+// the model's surface is open (an edge with one face: walls, planes, leaves), else Front.
+enum class Sides { Front, Both, Open };
 
 struct ModelOptions {
     // > 0: the box's largest side is scaled to this many units and its midpoint moved to the

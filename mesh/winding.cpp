@@ -93,15 +93,19 @@ Closure SurfaceClosure(const float* xyz, std::size_t stride, std::size_t n, cons
     return volume > 0.0 ? Closure::Outward : volume < 0.0 ? Closure::Inward : Closure::Open;
 }
 
-bool TurnInwardFaces(const std::vector<LOAD_3DS::LPoint3>& positions, std::vector<LOAD_3DS::LFace>& faces,
-                     std::vector<LOAD_3DS::LPoint3>& normals, Closure* found) {
+Closure ClosureOf(const std::vector<LOAD_3DS::LPoint3>& positions, const std::vector<LOAD_3DS::LFace>& faces) {
     std::vector<std::uint32_t> corners;
     corners.reserve(3 * faces.size());
     for (const LOAD_3DS::LFace& f : faces)
         for (const int k : {f.a, f.b, f.c}) corners.push_back(k >= 0 ? std::uint32_t(k) : ~0u);
     static_assert(sizeof(LOAD_3DS::LPoint3) == 3 * sizeof(float));
-    const Closure closure =
-        positions.empty() ? Closure::Open : SurfaceClosure(&positions[0].x, 3, positions.size(), corners.data(), faces.size());
+    if (positions.empty()) return Closure::Open;
+    return SurfaceClosure(&positions[0].x, 3, positions.size(), corners.data(), faces.size());
+}
+
+bool TurnInwardFaces(const std::vector<LOAD_3DS::LPoint3>& positions, std::vector<LOAD_3DS::LFace>& faces,
+                     std::vector<LOAD_3DS::LPoint3>& normals, Closure* found) {
+    const Closure closure = ClosureOf(positions, faces);
     // Turned faces enclose the same volume with the other sign, term by term: outward.
     if (found != nullptr) *found = closure == Closure::Inward ? Closure::Outward : closure;
     if (closure != Closure::Inward) return false;

@@ -23,6 +23,9 @@ enum class Closure { Open, Outward, Inward };
 Closure SurfaceClosure(const float* xyz, std::size_t stride, std::size_t vertexCount, const std::uint32_t* corners,
                        std::size_t faceCount);
 
+// SurfaceClosure of a face list over its positions.
+Closure ClosureOf(const std::vector<LOAD_3DS::LPoint3>& positions, const std::vector<LOAD_3DS::LFace>& faces);
+
 // When the faces close a surface that winds inward: each face turned (corners b and c
 // exchanged) and each vertex normal that then points against the faces around it reversed
 // (normals smoothed from the inward faces point inward; a file's own may already point out).

@@ -108,6 +108,18 @@ inline VECTOR LightTarget(const Scene& scene, const PixelSample* sample, const V
     return LightPoint(light.position, light.radius, from, sample->u, sample->v);
 }
 
+// Whether a surface of the given normal (any side) at `from`, seen from the eye, turns its
+// triangle from the light: the traced image gives a described surface no direct light there,
+// nothing reaching a point from behind its own triangle.
+inline bool TurnedFromLight(const VECTOR& normal, const VECTOR& from, const VECTOR& eye, const VECTOR& light) {
+    VECTOR toEye = eye - from, toLight = light - from;
+    toEye.w = toLight.w = 0.0f;
+    const float side = ORVA_MATH::Dot(normal, toEye) < 0.0f ? -1.0f : 1.0f;
+    return !(side * ORVA_MATH::Dot(normal, toLight) > 0.0f);
+}
+
+inline bool Described(const RayHit& hit) { return hit.material != nullptr && hit.material->described; }
+
 // A window point from the unturned camera space of ScreenCamera::Reconstruct: x turned as the
 // rays' directions are; rows from the bottom like the depth buffer.
 inline VECTOR DepthPoint(const VECTOR& v) { return VECTOR(-v.x, v.y, v.z, 1.0f); }
@@ -212,6 +224,18 @@ std::uint8_t MaskPicture::ShareAt(int p) const {
         found = DepthSurface(row, column, 1, surface);
         position = surface.position;
         normal = surface.normal;
+        // Where the facet turns from the light, a described surface's share is
+        // that of the normal the preview lights it with (its vertex normals), which the depth
+        // does not give: its primary hit's.
+        if (found && scene_->lighting.described && scene_->lights.Size() > 0 &&
+            TurnedFromLight(normal, position, EyeInWorld(*scene_), scene_->lights[0].position)) {
+            RayHit hit;
+            if (SameSurfaceHit(p, surface, hit) && Described(hit)) {
+                VECTOR n = InterpolatedNormal(hit);
+                n.w = 0.0f;
+                normal = hit.transform ? NormalToWorld(*hit.transform, n) : n;
+            }
+        }
     } else {
         RayHit hit;
         if (PrimaryHit(p, hit)) {
@@ -401,12 +425,20 @@ std::uint32_t MaskPicture::MaskValue(int row, int column, int step, const PixelS
         // A ray from the point toward light 0 (or the sample's point of its sphere), leaving a
         // triangle's surface from an offset origin.
         const VECTOR lightPosition = LightTarget(*scene_, sample, HitPointInWorld(hit));
+        const VECTOR facet = SurfaceOf(hit, false).normal;
+        if (Described(hit) && TurnedFromLight(facet, HitPointInWorld(hit), EyeInWorld(*scene_), lightPosition)) return kShadow;
         return ShadowBlockedThrough(ShadowRay(hit, lightPosition), *scene_, lightPosition, sample) ? kShadow : kLit;
     }
     // The visible point from the preview's depth, leaving the surface to the light's side.
     SurfacePoint s;
     if (!DepthSurface(row, column, step, s)) return kLit;  // nothing drawn there
     const VECTOR lightPosition = LightTarget(*scene_, sample, s.position);
+    // A facet turned from the light, of a described surface (its primary ray says which): in
+    // shadow as the traced image has it; the offset shadow ray would start inside the model.
+    if (scene_->lighting.described && TurnedFromLight(s.normal, s.position, EyeInWorld(*scene_), lightPosition)) {
+        RayHit hit;
+        if (SameSurfaceHit(p, s, hit) && Described(hit)) return kShadow;
+    }
     if (!ShadowBlockedThrough(ShadowRayFrom(s, lightPosition), *scene_, lightPosition, sample)) return kLit;
     return TerminatorShadow(p, s, lightPosition, sample) ? kShadow : kLit;
 }
@@ -426,14 +458,18 @@ bool MaskPicture::TerminatorShadow(int p, const SurfacePoint& s, const VECTOR& l
     const float lightLength = std::sqrt(ORVA_MATH::Dot(toLight, toLight));
     if (!(ORVA_MATH::Dot(n, toLight) < kGrazingCosine * lightLength)) return true;
     RayHit hit;
-    if (!PrimaryHit(p, hit) || hit.triangle == nullptr) return true;
+    if (!SameSurfaceHit(p, s, hit)) return true;
+    return ShadowBlockedThrough(ShadowRay(hit, lightPosition), *scene_, lightPosition, sample);
+}
+
+bool MaskPicture::SameSurfaceHit(int p, const SurfacePoint& s, RayHit& hit) const {
+    if (!PrimaryHit(p, hit) || hit.triangle == nullptr) return false;
     // The same surface: the hit lies within the depth's error of the read point (the error
     // bound is per axis; four times its length allows for the normal's estimate).
-    VECTOR apart = HitPointInWorld(hit) - s.position;
-    apart.w = 0.0f;
+    VECTOR toEye = EyeInWorld(*scene_) - s.position, apart = HitPointInWorld(hit) - s.position;
+    toEye.w = apart.w = 0.0f;
     const float limit = 4.0f * std::sqrt(ORVA_MATH::Dot(s.error, s.error)) + 1e-3f * std::sqrt(ORVA_MATH::Dot(toEye, toEye));
-    if (ORVA_MATH::Dot(apart, apart) > limit * limit) return true;
-    return ShadowBlockedThrough(ShadowRay(hit, lightPosition), *scene_, lightPosition, sample);
+    return ORVA_MATH::Dot(apart, apart) <= limit * limit;
 }
 
 void MaskPicture::LatticeTile(ScreenTile& tile, int) {

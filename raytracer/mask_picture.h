@@ -158,6 +158,9 @@ private:
     // Whether the depth point s, blocked toward lightPosition, stays in shadow once the shadow
     // terminator is allowed for as the traced image does (the point's own primary hit, lifted).
     bool TerminatorShadow(int p, const SurfacePoint& s, const VECTOR& lightPosition, const PixelSample* sample) const;
+    // The primary hit of window pixel p when it is the depth point s's surface (within the
+    // depth's error of it).
+    bool SameSurfaceHit(int p, const SurfacePoint& s, RayHit& hit) const;
     float Depth(int p) const;
     // A scene whose mask needs tracing: a light, and an object that casts shadows.
     static bool HasShadows(const Scene& scene);

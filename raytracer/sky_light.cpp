@@ -80,11 +80,14 @@ void PrepareLighting(Scene& scene, float skyLight) {
     }
     l.environment = scene.sky.texture != nullptr ? seen / float(kAround * kRings) : l.skyUp;
     l.environment.w = 0.0f;
-    l.seeThrough = false;
+    l.seeThrough = l.described = false;
     for (unsigned i = 0; i < scene.objects.Size(); ++i) {
         const TObject& object = scene.objects[i];
         if ((object.flags & (TObject::kClosestHitFlag | TObject::kShadowFlag)) == 0) continue;
-        for (const ORVA_GRAPHICS::Material& m : object.materials) l.seeThrough = l.seeThrough || m.SeeThrough();
+        for (const ORVA_GRAPHICS::Material& m : object.materials) {
+            l.seeThrough = l.seeThrough || m.SeeThrough();
+            l.described = l.described || m.described;
+        }
     }
 }
 

@@ -35,6 +35,7 @@ struct SceneLighting {
     // light's without one; black without either): the preview's stand-in for reflections.
     VECTOR environment{0.0f, 0.0f, 0.0f, 0.0f};
     bool seeThrough = false;                  // some traced material lets rays through
+    bool described = false;                   // some traced material is described (mesh/material.h)
 };
 
 // The sky's radiance toward direction d (any length) for a sky light of the given strength:

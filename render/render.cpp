@@ -158,13 +158,18 @@ void DrawMaterialBatches(RAYTR::TObject& object, const std::vector<GLuint>* cutO
 }  // namespace
 
 bool Render::BackFacesHidden(unsigned i, const ORVA_MATH::MATRIX& rotation) const {
-    if (!cullHiddenBackFaces || !ClosedOutward(i)) return false;
+    // Faces made two-sided carry a turned copy in the same place (mesh/winding.h): culling the
+    // back faces is what shows the copy that faces the eye, as rays see it, not both fighting.
+    bool copies = false;
+    for (const ORVA_GRAPHICS::Material& material : scene_->objects[i].materials) copies = copies || material.twoSided;
+    if (!copies && (!cullHiddenBackFaces || !ClosedOutward(i))) return false;
     // Object to eye-space input: the object's transform, then the view rotation (row vectors).
     const ORVA_MATH::MATRIX m = scene_->objects[i].box.transform * rotation;
     // A mirroring transform turns the faces' winding on screen: keep every face then.
     const float det = m(0, 0) * (m(1, 1) * m(2, 2) - m(1, 2) * m(2, 1)) - m(0, 1) * (m(1, 0) * m(2, 2) - m(1, 2) * m(2, 0)) +
                       m(0, 2) * (m(1, 0) * m(2, 1) - m(1, 1) * m(2, 0));
     if (!(det > 0.0f)) return false;
+    if (copies) return true;
     // The box's corners carried the same way; their box must stay clear of the eye by more than
     // the near plane's farthest corner (45 degrees vertically, the drawing area's aspect).
     const ORVA_MATH::VECTOR& lo = objectBoxes_[2 * i];

@@ -255,4 +255,25 @@ TEST_F(ModelFilesTest, ATexturesPixelsAndTheMaterialsColoursReachBothModes) {
     }
 }
 
+// An image laid over a model with --texture is the same matte surface as that image named by
+// the model's MTL: the traced pictures agree (the fixed shading's mirror bounce made it chrome).
+TEST_F(ModelFilesTest, ATextureGivenOnTheCommandLineIsTheMatteSurfaceAnMtlWouldMakeIt) {
+    ASSERT_TRUE(display.ok()) << "no private X server could be started";
+    TempDir dir;
+    const std::string box = "v -1 -1 -1\nv 1 -1 -1\nv 1 1 -1\nv -1 1 -1\nv -1 -1 1\nv 1 -1 1\nv 1 1 1\nv -1 1 1\n"
+                            "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\nf 1/1 4/4 3/3 2/2\nf 5/1 6/2 7/3 8/4\nf 1/1 2/2 6/3 5/4\n"
+                            "f 2/1 3/2 7/3 6/4\nf 3/1 4/2 8/3 7/4\nf 4/1 1/2 5/3 8/4\n";
+    std::ofstream(dir.path() / "given.obj") << box;
+    std::ofstream(dir.path() / "named.obj") << "mtllib named.mtl\nusemtl t\n" << box;
+    std::ofstream(dir.path() / "named.mtl") << "newmtl t\nKd 1 1 1\nmap_Kd tex.png\n";
+    ASSERT_EQ(std::system(("convert -size 8x8 xc:'rgb(90,160,70)' '" + (dir.path() / "tex.png").string() + "'").c_str()), 0);
+    const std::vector<std::string> common{"--mode", "traced", "--samples", "4", "--light-angle", "1", "--budget-ms", "0", "--size", "256x256"};
+    std::vector<std::string> given = common, named = common;
+    for (const char* a : {"--texture", "tex.png", "--out", "given.png", "given.obj"}) given.push_back(a);
+    for (const char* a : {"--out", "named.png", "named.obj"}) named.push_back(a);
+    ASSERT_EQ(RunProgram(SnapshotPath(), given, dir.path(), true), 0);
+    ASSERT_EQ(RunProgram(SnapshotPath(), named, dir.path(), true), 0);
+    EXPECT_LT(MeanDifference(Load(dir.path() / "given.png"), Load(dir.path() / "named.png")), 0.5);
+}
+
 }  // namespace

@@ -219,4 +219,43 @@ TEST(SurfaceBsdfTest, ZeroFileNormalsAreReplacedAtLoadAndSettleToFiniteValues) {
     }
 }
 
+// In the writers' scenes (sides "open") a plane is seen and lit from both sides, its normal
+// turned toward the eye: from below, under a light below it, it shows the light; one-sided
+// (sides "front") it is not there from below. A closed cube stays one-sided.
+TEST(SurfaceBsdfTest, OpenSurfacesAreSeenAndLitFromBothSidesOneSidedOnesFromTheFront) {
+    redowl_test::TempDir dir;
+    std::ofstream(dir.File("plane.obj")) << "v -2 0 2\nv 2 0 2\nv 2 0 -2\nv -2 0 -2\nvn 0 1 0\nf 1//1 2//1 3//1 4//1\n";
+    std::ofstream(dir.File("cube.obj")) << "v -1 -1 -1\nv 1 -1 -1\nv 1 1 -1\nv -1 1 -1\nv -1 -1 1\nv 1 -1 1\nv 1 1 1\nv -1 1 1\n"
+                                           "f 1 4 3 2\nf 5 6 7 8\nf 1 2 6 5\nf 2 3 7 6\nf 3 4 8 7\nf 4 1 5 8\n";
+    for (const ORVA_GRAPHICS::Sides sides : {ORVA_GRAPHICS::Sides::Front, ORVA_GRAPHICS::Sides::Open}) {
+        const bool both = sides == ORVA_GRAPHICS::Sides::Open;
+        SCOPED_TRACE(both ? "open" : "front");
+        ORVA_GRAPHICS::ModelOptions options;
+        options.materials = ORVA_GRAPHICS::Materials::File;
+        options.smoothing = ORVA_GRAPHICS::Smoothing::Groups;
+        options.sides = sides;
+        RAYTR::TObject cube;
+        ORVA_GRAPHICS::LoadModel(cube, dir.File("cube.obj"), options);
+        EXPECT_EQ(cube.triangleCount, 12u);
+        RAYTR::Scene scene;
+        {
+            RAYTR::TObject plane;
+            ORVA_GRAPHICS::LoadModel(plane, dir.File("plane.obj"), options);
+            EXPECT_EQ(plane.triangleCount, both ? 4u : 2u);
+            EXPECT_EQ(plane.materials[0].twoSided, both);
+            plane.PrepareForTracing();
+            plane.flags = 0x0F;
+            scene.AddObject(plane);
+        }
+        scene.AddLight(WhiteLight(P(0, -5, 0)));
+        RAYTR::PrepareLighting(scene, 0.0f);
+        RAYTR::RayHit above, below;
+        const VECTOR top = RAYTR::Shade(Ray(P(0.3f, 3, 0.2f), D(0, -1, 0)), above, 0, scene);
+        const VECTOR bottom = RAYTR::Shade(Ray(P(0.3f, -3, 0.2f), D(0, 1, 0)), below, 0, scene);
+        ASSERT_NE(above.triangle, nullptr);
+        EXPECT_EQ(below.triangle != nullptr, both);
+        if (both) EXPECT_GT(bottom.x, 2.0f * top.x) << "lit from below, seen from below";
+    }
+}
+
 }  // namespace
