@@ -492,9 +492,17 @@ inline std::string ReplyInput(Mesh& mesh, const std::uint8_t* data, std::size_t 
     const LOAD_3DS::ImportedModel& m = reply.model;
     std::uint64_t held = m.positions.capacity() * sizeof(LOAD_3DS::LPoint3) + m.normals.capacity() * sizeof(LOAD_3DS::LPoint3) +
                          m.uvs.capacity() * sizeof(LOAD_3DS::LUV) + m.faces.capacity() * sizeof(LOAD_3DS::LFace) +
-                         m.faceMaterials.capacity() * 4 + m.fileNormal.capacity();
-    for (const LOAD_3DS::FileMaterial& f : m.materials) held += f.embedded.capacity();
+                         m.faceMaterials.capacity() * 4 + m.fileNormal.capacity() +
+                         m.materials.capacity() * sizeof(LOAD_3DS::FileMaterial) + reply.filesRead.capacity() * sizeof(std::string);
+    const auto text = [](const std::string& t) { return t.capacity() > 15 ? t.capacity() : 0; };
+    for (const LOAD_3DS::FileMaterial& f : m.materials) {
+        held += f.embedded.capacity() + text(f.name) + text(f.texture);
+        for (const LOAD_3DS::FileTexture& t : f.maps) held += t.embedded.capacity() + text(t.texture);
+    }
+    for (const std::string& f : reply.filesRead) held += text(f);
     if (held > kCap) return "the reader holds more than its cap";
+    for (const std::string& f : reply.filesRead)
+        if (f.find('\0') != std::string::npos) return "a text with a NUL was taken";
     if (end != LOAD_3DS::ReplyEnd::kComplete || !reply.ok) return {};
     TIRN_ERROR::BoxRecorder recorder;
     ORVA_GRAPHICS::ModelOptions options;

@@ -1,5 +1,6 @@
 #include "loaders/import_reply.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -11,6 +12,18 @@ namespace LOAD_3DS {
 
 namespace {
 constexpr std::size_t kWriteChunk = 1 << 16;
+
+// A byte a text may not hold: NUL and the other control characters.
+bool Control(unsigned char c) { return c < 0x20 || c == 0x7F; }
+}  // namespace
+
+bool ReplyWriter::Text(const std::string& t) {
+    if (std::none_of(t.begin(), t.end(), [](char c) { return Control(static_cast<unsigned char>(c)); }))
+        return Value(std::uint64_t(t.size())) && Bytes(t.data(), t.size());
+    std::string clean = t;
+    for (char& c : clean)
+        if (Control(static_cast<unsigned char>(c))) c = '?';
+    return Text(clean);
 }
 
 bool ReplyWriter::Bytes(const void* data, std::size_t n) {
@@ -71,7 +84,8 @@ bool ReplyReader::Flag(bool& v) {
 
 bool ReplyReader::Text(std::string& t) {
     std::uint64_t n = 0;
-    return Length(n, std::min<std::uint64_t>(kMaxReplyText, Room())) && Fill(t, n);
+    if (!Length(n, std::min<std::uint64_t>(kMaxReplyText, Room())) || !Fill(t, n)) return false;
+    return std::none_of(t.begin(), t.end(), [](char c) { return Control(static_cast<unsigned char>(c)); }) || Malformed();
 }
 
 bool ReplyReader::Colour(float (&c)[3]) {

@@ -5,7 +5,10 @@
 // it, so its reply is untrusted input: the reader takes it in as it arrives, grows every array
 // only by the bytes that actually came, caps every count by what the helper can hold in all
 // (its memory limit, the reader's cap), checks every flag, image and index the viewer relies
-// on, and ends any reply that breaks a rule as malformed.
+// on, and ends any reply that breaks a rule as malformed. The cap bounds both the bytes read and
+// the memory the reader allocates for them (an element's size in memory, a vector's capacity),
+// so a reply of many small records cannot make it hold more than the cap either. Texts carry no
+// NUL and no control character: a path is the same bytes as a std::string and as a C string.
 //
 // The reply: any number of progress messages ('P', then a float share in [0, 1]), then one
 // result ('R', then the result's fields below). Numbers are in the machine's own byte order
@@ -92,7 +95,8 @@ public:
 
     // The field kinds (see above).
     bool Flag(bool v) { return Value(std::uint8_t(v ? 1 : 0)); }
-    bool Text(const std::string& t) { return Value(std::uint64_t(t.size())) && Bytes(t.data(), t.size()); }
+    // A text with its control characters (which the reader refuses) replaced by '?'.
+    bool Text(const std::string& t);
     bool Colour(const float (&c)[3]) { return Bytes(c, sizeof c); }
     bool Unit(float v) { return Value(v); }
     bool Axis(std::uint8_t declaredUp) { return Value(declaredUp); }
@@ -150,6 +154,8 @@ public:
     ReplyEnd Read(ImportReply& reply, const std::function<void(float)>& progress);
 
     std::uint64_t BytesRead() const { return used_; }
+    // The memory the reader has allocated for the reply so far (never beyond the cap).
+    std::uint64_t BytesHeld() const { return held_; }
 
     // The field kinds (see above).
     bool Flag(bool& v);
@@ -175,9 +181,12 @@ public:
     template <class T, class Each>
     bool List(std::vector<T>& v, Each each) {
         std::uint64_t n = 0;
-        if (!Length(n, Room())) return false;  // every record takes some bytes
+        if (!Length(n, std::min(Room(), MemoryRoom() / sizeof(T)))) return false;  // every record takes some bytes
         v.clear();
         for (std::uint64_t k = 0; k < n; ++k) {
+            // Grown by doubling, each growth charged at its size in memory.
+            if (v.size() == v.capacity() && !Reserve(v, std::min<std::uint64_t>(n, std::max<std::size_t>(16, 2 * v.size()))))
+                return false;
             v.emplace_back();
             if (!each(v.back())) return false;
         }
@@ -186,6 +195,20 @@ public:
 
 private:
     std::uint64_t Room() const { return cap_ - used_; }
+    std::uint64_t MemoryRoom() const { return cap_ - held_; }
+    // Capacity for n elements, its growth charged against the cap first.
+    template <class Container>
+    bool Reserve(Container& v, std::uint64_t n) {
+        using T = typename Container::value_type;
+        if (n <= v.capacity()) return true;
+        const std::uint64_t more = n - v.capacity();
+        if (more > MemoryRoom() / sizeof(T)) return Malformed();
+        held_ += more * sizeof(T);
+        v.reserve(std::size_t(n));
+        // A string's own rounding of its capacity is charged as well.
+        if (v.capacity() > n) held_ += std::min<std::uint64_t>(MemoryRoom(), (v.capacity() - n) * sizeof(T));
+        return true;
+    }
     bool Malformed() {
         malformed_ = true;
         return false;
@@ -206,7 +229,8 @@ private:
         while (v.size() < n) {
             const std::size_t at = v.size();
             const std::size_t step = std::size_t(std::min<std::uint64_t>(n - at, kStep));
-            if (v.capacity() < at + step) v.reserve(std::size_t(std::min<std::uint64_t>(n, std::max(2 * at, at + step))));
+            if (v.capacity() < at + step && !Reserve(v, std::min<std::uint64_t>(n, std::max(2 * at, at + step))))
+                return false;
             v.resize(at + step);
             if (!Bytes(v.data() + at, step * sizeof(T))) return false;
         }
@@ -216,7 +240,8 @@ private:
 
     ByteSource& source_;
     std::uint64_t cap_;
-    std::uint64_t used_ = 0;
+    std::uint64_t used_ = 0;  // bytes read
+    std::uint64_t held_ = 0;  // bytes allocated: vectors' and strings' capacities times their elements' sizes
     bool malformed_ = false;
 };
 

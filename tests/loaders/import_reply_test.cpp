@@ -221,6 +221,53 @@ TEST(ImportReplyTest, RepliesThatBreakARuleAreMalformed) {
     EXPECT_EQ(Read(Raw::Result().Triangle().Material(1, 1, 3, 3).V(std::uint64_t(0)).b, sound), ReplyEnd::kComplete);
 }
 
+// What a reply's reader allocated, counted from the capacities it left (nothing is freed while
+// it reads, so this is its peak).
+std::uint64_t Held(const ImportReply& r) {
+    const ImportedModel& m = r.model;
+    std::uint64_t held = m.positions.capacity() * sizeof(LPoint3) + m.normals.capacity() * sizeof(LPoint3) +
+                         m.fileNormal.capacity() + m.uvs.capacity() * sizeof(LUV) + m.faces.capacity() * sizeof(LFace) +
+                         m.faceMaterials.capacity() * 4 + m.materials.capacity() * sizeof(FileMaterial) +
+                         r.filesRead.capacity() * sizeof(std::string);
+    const auto text = [](const std::string& t) { return t.capacity() > 15 ? t.capacity() : 0; };
+    for (const FileMaterial& f : m.materials) held += text(f.name) + text(f.texture) + f.embedded.capacity();
+    for (const std::string& f : r.filesRead) held += text(f);
+    return held;
+}
+
+TEST(ImportReplyTest, TextsWithANulOrAControlCharacterAreMalformedAndManyEmptyRecordsStayWithinTheCap) {
+    // A compromised helper's path that reads as "x.png" to C and as a way out of the folder to
+    // the path checks; a tab or an escape in a name.
+    for (const std::string& bad : {std::string("x.png\0/..\0/..", 13), std::string("a\tb"), std::string("\x1b[2J"),
+                                   std::string("del\x7f")}) {
+        ImportReply reply;
+        const std::vector<unsigned char> bytes = Raw::Result().Triangle().Material(0, 0, 0, 0).V(std::uint64_t(1)).Text(bad).b;
+        EXPECT_EQ(Read(bytes, reply), ReplyEnd::kMalformed) << bad.size();
+    }
+    // The helper's writer sends such a text with '?' in their place, UTF-8 untouched.
+    ImportReply sent = Sample(), got;
+    sent.filesRead = {std::string("dir/x.png\0/..", 13), "d\xc3\xa9j\xc3\xa0\n"};
+    ASSERT_EQ(Read(EncodeReply(sent), got), ReplyEnd::kComplete);
+    EXPECT_EQ(got.filesRead, (std::vector<std::string>{"dir/x.png?/..", "d\xc3\xa9j\xc3\xa0?"}));
+    // Records of 8 bytes that take 32 (an empty file name) or hundreds (a material) in memory:
+    // as many as the bytes allow, under caps from 4 KiB to 1 MiB. The reader ends the reply as
+    // malformed before it holds more than its cap.
+    for (std::uint64_t cap : {std::uint64_t(4096), std::uint64_t(65536), std::uint64_t(1) << 20}) {
+        Raw files = Raw::Result().Triangle().Material(0, 0, 0, 0);
+        const std::uint64_t n = cap / 8;
+        files.V(n);
+        files.b.resize(files.b.size() + n * 8, 0);
+        ImportReply reply;
+        EXPECT_EQ(Read(files.b, reply, cap), ReplyEnd::kMalformed) << cap;
+        EXPECT_LE(Held(reply), cap) << cap;
+        Raw materials = Raw::Result().Triangle().V(n);
+        materials.b.resize(materials.b.size() + cap, 0);
+        ImportReply many;
+        EXPECT_NE(Read(materials.b, many, cap), ReplyEnd::kComplete) << cap;
+        EXPECT_LE(Held(many), cap) << cap;
+    }
+}
+
 // Processes of process group `group` that have not died (a zombie waiting for its parent has).
 int LiveInGroup(pid_t group) {
     int live = 0;
