@@ -75,7 +75,8 @@ bool IsImportFormat(const std::string& file);
 std::string ImportExtensions();
 
 // Reads the file with the import helper (ImportHelperPath), a process of its own that runs
-// assimp under a memory limit (4 GiB plus 64 bytes for each byte of the file), a processor-time
+// assimp under a memory limit (4 GiB plus 64 bytes for each byte of the file, at most half of the
+// machine's memory), confined to reading the model's folder, under a processor-time
 // limit and a deadline on the clock (request.timeLimit), and dies with the caller; its reply is
 // checked as untrusted input. False with a one-line message in *error: "Can not load FILE:
 // reason" when assimp refuses the file, when the helper cannot be started, dies (a reader that

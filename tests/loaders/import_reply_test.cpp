@@ -358,4 +358,32 @@ TEST(ImportHelperTest, AHelperThatDiesHangsOrSendsNonsenseIsAMessageAndLeavesNoP
                          " cannot be started (No such file or directory)");
 }
 
+// The helper's confinement, tried by the helper itself (its hidden --sandbox-probe): with a model
+// in a folder of its own, it reads the model but not a file beside the folder, and can neither
+// create a file, make or connect a socket, start a process nor run a program.
+TEST(ImportHelperTest, TheHelperReadsOnlyItsModelsFolderAndCanNeitherWriteConnectNorStartAnything) {
+    redowl_test::TempDir dir;
+    std::filesystem::create_directory(dir.File("model"));
+    std::ofstream(dir.File("model/m.obj")) << "v 0 0 0\n";
+    std::ofstream(dir.File("private")) << "secret\n";
+    const std::string command = std::string(REDOWL_BINARY_DIR "/redowl-import --sandbox-probe ") + dir.File("private") + " -- " +
+                                dir.File("model/m.obj");
+    std::FILE* probe = ::popen(command.c_str(), "r");
+    ASSERT_NE(probe, nullptr);
+    std::string out;
+    char line[256];
+    while (std::fgets(line, sizeof line, probe)) out += line;
+    const int status = ::pclose(probe);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+    // This kernel offers Landlock (the folder rule); where none is, reading outside is allowed.
+    const bool landlock = out.find("landlock: ABI") != std::string::npos;
+    EXPECT_NE(out.find(landlock ? "read outside the folder: refused" : "read outside the folder: allowed"), std::string::npos) << out;
+    for (const char* refused : {"create a file in the folder: refused", "make a network socket: refused",
+                                "connect a TCP socket: refused", "connect a local socket: refused",
+                                "start a process: refused", "run a program: refused"})
+        EXPECT_NE(out.find(refused), std::string::npos) << refused << "\n" << out;
+    EXPECT_NE(out.find("read the model: allowed"), std::string::npos) << out;
+    EXPECT_FALSE(std::filesystem::exists(dir.File("model/probe-written")));
+}
+
 }  // namespace

@@ -3,11 +3,12 @@
 // standard output, as the reply the viewer reads (loaders/import_reply.h). The viewer starts it
 // for every model file that is not 3DS, so that a reader that crashes, loops or takes all
 // memory on a broken file ends this process and not the viewer. It limits itself before it
-// reads anything: BYTES of memory beyond what it holds at its start, SECONDS of processor time,
-// no core file; with --parent it dies when that process (the viewer) does. It opens only the
-// model and files inside the model's folder.
+// reads anything: BYTES of memory beyond what it holds at its start (at most half of the
+// machine's), SECONDS of processor time, no core file, no new process, no file written; with
+// --parent it dies when that process (the viewer) does. Then it confines itself
+// (tools/import/sandbox.h): it can read only the model's folder, and neither write a file,
+// start anything nor reach the network. A limit it cannot set is a refusal to import.
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <assimp/DefaultIOSystem.h>
@@ -33,11 +34,13 @@
 #include "loaders/import.h"
 #include "loaders/import_reply.h"
 #include "loaders/ply_reader.h"
+#include "tools/import/sandbox.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace LOAD_3DS;
+using namespace redowl_import;
 
 constexpr const char* kUsage =
     "usage: redowl-import [--memory BYTES] [--cpu-seconds SECONDS] [--parent PID] [--] FILE\n"
@@ -115,70 +118,67 @@ bool Number(const char* text, unsigned long long& value) {
     return errno == 0 && end != text && *end == '\0' && text[0] != '-';
 }
 
-void Limit(int resource, rlim_t value) {
-    const rlimit limit{value, value};
-    ::setrlimit(resource, &limit);
-}
-
-// The memory the process holds now (its address space), in bytes.
-unsigned long long AddressSpace() {
-    long pages = 0;
-    if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
-        std::fclose(statm);
-    }
-    return (unsigned long long)pages * (unsigned long long)::sysconf(_SC_PAGESIZE);
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Arguments {
     unsigned long long memory = 0, cpu = 0, parent = 0;
     std::string file;
+    std::string probeOutside;  // --sandbox-probe OUTSIDE: the confinement's test (not listed)
+};
+
+// The arguments; -1 when the helper goes on, else its exit status (help, version, misuse).
+int Parse(int argc, char** argv, Arguments& a) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        unsigned long long* value = arg == "--memory" ? &memory : arg == "--cpu-seconds" ? &cpu : arg == "--parent" ? &parent : nullptr;
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (arg == "--version") {
-            std::fputs(WIN_NMS::VersionText("redowl-import").c_str(), stdout);
-            return 0;
-        }
+        unsigned long long* value = arg == "--memory" ? &a.memory : arg == "--cpu-seconds" ? &a.cpu : arg == "--parent" ? &a.parent : nullptr;
+        if (arg == "--help" || arg == "-h") return std::fputs(kUsage, stdout), 0;
+        if (arg == "--version") return std::fputs(WIN_NMS::VersionText("redowl-import").c_str(), stdout), 0;
         if (value) {
             if (i + 1 >= argc || !Number(argv[++i], *value)) {
                 std::fprintf(stderr, "redowl-import: %s needs a number\n%s", arg.c_str(), kUsage);
                 return 2;
             }
+        } else if (arg == "--sandbox-probe" && i + 1 < argc) {
+            a.probeOutside = argv[++i];
         } else if ((arg == "--" && i + 2 == argc) || (arg[0] != '-' && i + 1 == argc)) {
-            file = argv[argc - 1];
+            a.file = argv[argc - 1];
             break;
         } else {
             std::fprintf(stderr, "redowl-import: unexpected %s\n%s", arg.c_str(), kUsage);
             return 2;
         }
     }
-    if (file.empty()) {
+    if (a.file.empty()) {
         std::fprintf(stderr, "redowl-import: no file\n%s", kUsage);
         return 2;
     }
+    return -1;
+}
+
+// Limits and confinement before anything of the file is read: "" when they hold, else why not.
+std::string Confined(const Arguments& a) {
+    std::string why;
+    if (!CloseInheritedDescriptors(&why) || !LimitResources(a.memory, a.cpu, &why)) return why;
+    std::error_code ec;
+    const fs::path folder = fs::absolute(a.file, ec).parent_path();
+    const Confinement c = Confine(ec ? std::string(".") : folder.string());
+    return c.ok ? std::string() : c.why;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Arguments a;
+    if (const int status = Parse(argc, argv, a); status >= 0) return status;
+    if (!a.probeOutside.empty()) {
+        std::string why;
+        if (!CloseInheritedDescriptors(&why) || !LimitResources(a.memory, a.cpu, &why)) return std::puts(why.c_str()), 2;
+        return ProbeSandbox(a.file, a.probeOutside);
+    }
     // Dies with the viewer: killed when the thread that started it ends, or not at all if the
     // viewer has ended already.
-    if (parent > 0) {
+    if (a.parent > 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if ((unsigned long long)::getppid() != parent) return 3;
+        if ((unsigned long long)::getppid() != a.parent) return 3;
     }
-    Limit(RLIMIT_CORE, 0);
-    if (cpu > 0) {
-        const rlimit limit{rlim_t(cpu), rlim_t(cpu + 1)};  // SIGXCPU, then SIGKILL a second later
-        ::setrlimit(RLIMIT_CPU, &limit);
-    }
-    if (memory > 0) {
-        const unsigned long long now = AddressSpace();
-        if (now > 0) Limit(RLIMIT_AS, rlim_t(now + memory));
-    }
-
     ReplyWriter writer([](const void* data, std::size_t n) {
         const auto* p = static_cast<const unsigned char*>(data);
         while (n > 0) {
@@ -190,15 +190,21 @@ int main(int argc, char** argv) {
         }
     });
     ImportReply reply;
-    try {
-        Read(file, writer, reply);
-    } catch (const std::bad_alloc&) {
-        reply = ImportReply{};
-        reply.message = "Can not load " + file + ": it needs more memory than its reader may take";
-    } catch (const std::exception& e) {
-        reply = ImportReply{};
-        reply.message = "Can not load " + file + ": " + e.what();
+    if (const std::string why = Confined(a); !why.empty()) {
+        // A helper that cannot hold itself to its limits reads nothing.
+        reply.message = "Can not load " + a.file + ": the import helper cannot confine itself: " + why;
+    } else {
+        try {
+            Read(a.file, writer, reply);
+        } catch (const std::bad_alloc&) {
+            reply = ImportReply{};
+            reply.message = "Can not load " + a.file + ": it needs more memory than its reader may take";
+        } catch (const std::exception& e) {
+            reply = ImportReply{};
+            reply.message = "Can not load " + a.file + ": " + e.what();
+        }
     }
-    writer.Result(reply);
-    return 0;
+    writer.Result(reply);  // sent at once
+    // Ends without the exit handlers: a leak checker's thread could not be started here.
+    std::_Exit(0);
 }
