@@ -54,10 +54,25 @@ void JpegExit(j_common_ptr info) {
 }
 void JpegQuiet(j_common_ptr, int) {}
 
+// Scans a progressive file may have: real files have about ten; each scan passes over the whole
+// image again, so a few kilobytes of empty scans would otherwise keep the decoder busy for
+// minutes.
+constexpr int kMaxJpegScans = 256;
+
+void JpegProgress(j_common_ptr info) {
+    auto* d = reinterpret_cast<j_decompress_ptr>(info);
+    if (d->input_scan_number > kMaxJpegScans) {
+        auto* e = reinterpret_cast<JpegError*>(info->err);
+        std::snprintf(e->message, sizeof e->message, "more than %d scans", kMaxJpegScans);
+        std::longjmp(e->back, 1);
+    }
+}
+
 // Everything that must survive the jump lives outside the function that calls setjmp.
 struct JpegState {
     jpeg_decompress_struct info;
     JpegError error;
+    jpeg_progress_mgr progress;
     std::vector<unsigned char> row;
     bool created = false;
     ~JpegState() {
@@ -65,38 +80,78 @@ struct JpegState {
     }
 };
 
-bool DecodeJpeg(const unsigned char* data, std::size_t size, const std::string& name, DecodedImage& out,
-                std::string* error) {
-    JpegState s;
+// Called once the jump target is set: the decompressor over the bytes, its header read.
+void JpegStart(JpegState& s, const unsigned char* data, std::size_t size) {
+    jpeg_create_decompress(&s.info);
+    s.created = true;
+    s.progress.progress_monitor = JpegProgress;
+    s.info.progress = &s.progress;
+    jpeg_mem_src(&s.info, data, static_cast<unsigned long>(size));
+    jpeg_read_header(&s.info, TRUE);
+}
+
+void JpegErrors(JpegState& s) {
     s.info.err = jpeg_std_error(&s.error.manager);
     s.error.manager.error_exit = JpegExit;
     s.error.manager.emit_message = JpegQuiet;
     s.error.message[0] = '\0';
+}
+
+// One row of CMYK samples as red, green, blue. Adobe's files store the inks inverted (255: no
+// ink), others as they are; YCCK comes out of the library as that inverted CMYK.
+void CmykRow(const unsigned char* cmyk, std::size_t w, bool inverted, unsigned char* rgba) {
+    for (std::size_t x = 0; x < w; ++x) {
+        const unsigned char* p = cmyk + 4 * x;
+        const int k = inverted ? p[3] : 255 - p[3];
+        for (int c = 0; c < 3; ++c) rgba[4 * x + c] = (unsigned char)(((inverted ? p[c] : 255 - p[c]) * k + 127) / 255);
+    }
+}
+
+bool DecodeJpeg(const unsigned char* data, std::size_t size, const std::string& name, DecodedImage& out,
+                std::string* error) {
+    JpegState s;
+    JpegErrors(s);
     if (setjmp(s.error.back) != 0) return Fail(error, name + " could not be decoded (" + s.error.message + ")");
-    jpeg_create_decompress(&s.info);
-    s.created = true;
-    jpeg_mem_src(&s.info, data, static_cast<unsigned long>(size));
-    jpeg_read_header(&s.info, TRUE);
+    JpegStart(s, data, size);
     if (!SizeAccepted(s.info.image_width, s.info.image_height))
         return Fail(error, TooLarge(name, s.info.image_width, s.info.image_height));
-    s.info.out_color_space = JCS_RGB;  // grey and CMYK files converted by the library
+    // Grey and YCbCr files converted to RGB by the library; CMYK and YCCK ones by us.
+    const bool cmyk = s.info.jpeg_color_space == JCS_CMYK || s.info.jpeg_color_space == JCS_YCCK;
+    const bool inverted = s.info.saw_Adobe_marker || s.info.jpeg_color_space == JCS_YCCK;
+    s.info.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
     jpeg_start_decompress(&s.info);
     const std::size_t w = s.info.output_width, h = s.info.output_height;
-    if (s.info.output_components != 3 || !SizeAccepted((long long)w, (long long)h))
+    const int components = cmyk ? 4 : 3;
+    if (s.info.output_components != components || !SizeAccepted((long long)w, (long long)h))
         return Fail(error, name + " could not be decoded (unexpected colour layout)");
     out.width = int(w);
     out.height = int(h);
     out.hasAlpha = false;
     out.rgba.assign(w * h * 4, 255);
-    s.row.resize(w * 3);
+    s.row.resize(w * std::size_t(components));
     while (s.info.output_scanline < s.info.output_height) {
         const std::size_t y = s.info.output_scanline;
         JSAMPROW rows[1] = {s.row.data()};
         if (jpeg_read_scanlines(&s.info, rows, 1) != 1) break;
         unsigned char* dst = out.rgba.data() + y * w * 4;
-        for (std::size_t x = 0; x < w; ++x) std::memcpy(dst + 4 * x, s.row.data() + 3 * x, 3);
+        if (cmyk)
+            CmykRow(s.row.data(), w, inverted, dst);
+        else
+            for (std::size_t x = 0; x < w; ++x) std::memcpy(dst + 4 * x, s.row.data() + 3 * x, 3);
     }
     jpeg_finish_decompress(&s.info);
+    return true;
+}
+
+bool JpegSize(const unsigned char* data, std::size_t size, const std::string& name, int& w, int& h, std::string* error) {
+    JpegState s;
+    JpegErrors(s);
+    if (setjmp(s.error.back) != 0) return Fail(error, name + " could not be decoded (" + s.error.message + ")");
+    JpegStart(s, data, size);
+    if (!SizeAccepted(s.info.image_width, s.info.image_height))
+        return Fail(error, TooLarge(name, s.info.image_width, s.info.image_height));
+    w = int(s.info.image_width);
+    h = int(s.info.image_height);
     return true;
 }
 
@@ -146,14 +201,50 @@ bool DecodeOther(const unsigned char* data, std::size_t size, const std::string&
     return true;
 }
 
+bool PngSize(const unsigned char* data, std::size_t size, const std::string& name, int& w, int& h, std::string* error) {
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, data, size))
+        return Fail(error, name + " could not be decoded (" + image.message + ")");
+    png_image_free(&image);
+    if (!SizeAccepted(image.width, image.height)) return Fail(error, TooLarge(name, image.width, image.height));
+    w = int(image.width);
+    h = int(image.height);
+    return true;
+}
+
+bool OtherSize(const unsigned char* data, std::size_t size, const std::string& name, int& w, int& h, std::string* error) {
+    if (size > std::size_t(std::numeric_limits<int>::max())) return Fail(error, name + " is too large");
+    int channels = 0;
+    if (!stbi_info_from_memory(data, int(size), &w, &h, &channels))
+        return Fail(error, name + " is not an image that can be read (" + stbi_failure_reason() + ")");
+    return SizeAccepted(w, h) || Fail(error, TooLarge(name, w, h));
+}
+
+bool IsJpeg(const unsigned char* data, std::size_t size) {
+    return size >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF;
+}
+bool IsPng(const unsigned char* data, std::size_t size) {
+    static const unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    return size >= 8 && std::memcmp(data, kPngSignature, 8) == 0;
+}
+
 }  // namespace
+
+bool ImageSize(const unsigned char* data, std::size_t size, const std::string& name, int& width, int& height,
+               std::string* error) {
+    if (data == nullptr || size == 0) return Fail(error, name + " is empty");
+    if (IsJpeg(data, size)) return JpegSize(data, size, name, width, height, error);
+    if (IsPng(data, size)) return PngSize(data, size, name, width, height, error);
+    return OtherSize(data, size, name, width, height, error);
+}
 
 bool DecodeImage(const unsigned char* data, std::size_t size, const std::string& name, DecodedImage& out,
                  std::string* error) {
     if (data == nullptr || size == 0) return Fail(error, name + " is empty");
-    if (size >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF) return DecodeJpeg(data, size, name, out, error);
-    static const unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    if (size >= 8 && std::memcmp(data, kPngSignature, 8) == 0) return DecodePng(data, size, name, out, error);
+    if (IsJpeg(data, size)) return DecodeJpeg(data, size, name, out, error);
+    if (IsPng(data, size)) return DecodePng(data, size, name, out, error);
     return DecodeOther(data, size, name, out, error);
 }
 

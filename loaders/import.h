@@ -13,6 +13,7 @@
 
 #include "loaders/file_material.h"
 #include "loaders/l3ds.h"
+#include "loaders/model_images.h"
 #include "loaders/up_axis.h"
 
 struct aiScene;
@@ -39,6 +40,12 @@ struct ImportedModel {
     // The up axis the file declares for the coordinates above (loaders/up_axis.h:
     // kUpUndeclared or DeclaredUp(axis)).
     std::uint8_t declaredUp = kUpUndeclared;
+    // The textures, decoded by the import helper (the materials' image indices point here), and
+    // its notes on them for the load report. With imagesDecoded, these are all the textures
+    // there are: nothing is looked up or decoded for the model in the viewer.
+    std::vector<ModelImage> images;
+    std::vector<std::string> notes;
+    bool imagesDecoded = false;
 };
 
 struct ImportRequest {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "loaders/image.h"
+#include "loaders/model_images.h"
 
 namespace LOAD_3DS {
 
@@ -106,19 +107,20 @@ bool ReplyReader::Unit(float& v) {
     return true;
 }
 
+bool ReplyReader::Index(int& v) {
+    std::int32_t i = 0;
+    if (!Value(i)) return false;
+    if (i < -1) return Malformed();
+    v = i;
+    return true;
+}
+
 bool ReplyReader::Image(std::vector<unsigned char>& bytes, int& width, int& height) {
     std::int32_t w = 0, h = 0;
     std::uint64_t n = 0;
     if (!Value(w) || !Value(h) || !Length(n, Room())) return false;
-    if (w == 0 && h == 0) {
-        if (n > kMaxEncodedImageBytes) return Malformed();  // encoded bytes
-    } else {
-        // Pixels as red, green, blue bytes: exactly width x height of them, of a size the
-        // viewer takes.
-        if (w < 1 || h < 1 || w > kMaxImageSide || h > kMaxImageSide || (long long)w * h > kMaxImagePixels ||
-            n != std::uint64_t(w) * std::uint64_t(h) * 3)
-            return Malformed();
-    }
+    if (w < 1 || h < 1 || w > kMaxTextureSide || h > kMaxTextureSide || n != std::uint64_t(w) * std::uint64_t(h) * 3)
+        return Malformed();
     width = w;
     height = h;
     return Fill(bytes, n);
@@ -148,7 +150,15 @@ bool ReplyReader::Check(const ImportReply& reply) {
         if (!corner(f.a) || !corner(f.b) || !corner(f.c)) return false;
     for (std::uint32_t k : m.faceMaterials)
         if (k >= m.materials.size()) return false;
-    return true;
+    const auto image = [&](int i) { return i < int(std::min<std::size_t>(m.images.size(), kModelPixelBudget)); };
+    for (const FileMaterial& f : m.materials) {
+        if (!image(f.image) || !image(f.alphaImage)) return false;
+        for (const FileTexture& t : f.maps)
+            if (!image(t.image)) return false;
+    }
+    long long pixels = 0;
+    for (const ModelImage& i : m.images) pixels += (long long)i.width * i.height;
+    return pixels <= kModelPixelBudget;
 }
 
 ReplyEnd ReplyReader::Read(ImportReply& reply, const std::function<void(float)>& progress) {
@@ -165,7 +175,9 @@ ReplyEnd ReplyReader::Read(ImportReply& reply, const std::function<void(float)>&
         }
         if (kind != kResultMessage) return ReplyEnd::kMalformed;
         if (!ResultFields(*this, reply)) return ended();
-        return Check(reply) ? ReplyEnd::kComplete : ReplyEnd::kMalformed;
+        if (!Check(reply)) return ReplyEnd::kMalformed;
+        reply.model.imagesDecoded = true;  // the helper's images are all the model's textures
+        return ReplyEnd::kComplete;
     }
 }
 

@@ -41,21 +41,19 @@ struct ImportReply {
 
 inline constexpr char kProgressMessage = 'P';
 inline constexpr char kResultMessage = 'R';
-// Longest text taken (names, texture paths, messages, file paths).
+// Longest text taken (names, texture paths, messages, notes, file paths).
 inline constexpr std::size_t kMaxReplyText = 1 << 16;
-// Largest encoded image taken (PNG, JPEG, ... bytes held inside a model file).
-inline constexpr std::uint64_t kMaxEncodedImageBytes = std::uint64_t(1) << 29;
 
 // ---- The records, field by field in wire order --------------------------------------------
 // The one description that the writer and the reader share. Io is ReplyWriter (sends each
 // field) or ReplyReader (takes it in and checks it); the kind of each field (Flag, Text,
-// Colour, Unit, Axis, Image, Count, Array, Flags, List) says how the reader checks it. A new field is one
+// Colour, Unit, Axis, Index, Image, Count, Array, Flags, List) says how the reader checks it. A new field is one
 // line here, and a new kind of value one method on each side with its check.
 
 template <class Io, class Material>
 bool MaterialFields(Io& io, Material& m) {
-    if (!(io.Text(m.name) && io.Colour(m.diffuse) && io.Colour(m.tint) && io.Text(m.texture) &&
-          io.Image(m.embedded, m.embeddedWidth, m.embeddedHeight)))
+    if (!(io.Text(m.name) && io.Colour(m.diffuse) && io.Colour(m.tint) && io.Text(m.texture) && io.Index(m.image) &&
+          io.Index(m.alphaImage)))
         return false;
     // How the surface reflects (mesh/material.h), and its maps.
     if (!(io.Colour(m.specular) && io.Unit(m.roughness) && io.Unit(m.metallic) && io.Flag(m.reflectsScene) &&
@@ -63,7 +61,7 @@ bool MaterialFields(Io& io, Material& m) {
           io.Flag(m.twoSided) && io.Flag(m.baseAlpha)))
         return false;
     for (auto& map : m.maps)
-        if (!(io.Text(map.texture) && io.Image(map.embedded, map.embeddedWidth, map.embeddedHeight))) return false;
+        if (!(io.Text(map.texture) && io.Index(map.image))) return false;
     return true;
 }
 
@@ -77,6 +75,8 @@ bool ResultFields(Io& io, Reply& r) {
            io.Array(m.positions) && io.Array(m.normals) && io.Flags(m.fileNormal) && io.Array(m.uvs) &&
            io.Array(m.faces) && io.Array(m.faceMaterials) &&
            io.List(m.materials, [&io](auto& material) { return MaterialFields(io, material); }) &&
+           io.List(m.images, [&io](auto& image) { return io.Text(image.name) && io.Image(image.pixels, image.width, image.height); }) &&
+           io.List(m.notes, [&io](auto& note) { return io.Text(note); }) &&
            io.List(r.filesRead, [&io](auto& file) { return io.Text(file); });
 }
 
@@ -100,6 +100,7 @@ public:
     bool Colour(const float (&c)[3]) { return Bytes(c, sizeof c); }
     bool Unit(float v) { return Value(v); }
     bool Axis(std::uint8_t declaredUp) { return Value(declaredUp); }
+    bool Index(int v) { return Value(std::int32_t(v)); }
     bool Image(const std::vector<unsigned char>& bytes, int width, int height) {
         return Value(std::int32_t(width)) && Value(std::int32_t(height)) && Array(bytes);
     }
@@ -150,7 +151,8 @@ public:
     // Reads progress messages, each handed to progress, up to and with the result. On
     // kComplete, reply holds a model whose every face has three finite corners inside its
     // vertices and a material of its list, with one normal, flag and mapping coordinate per
-    // vertex, and images that hold exactly their pixels; otherwise reply is to be dropped.
+    // vertex, image indices inside its images, and images that hold exactly their pixels and
+    // together at most kModelPixelBudget of them; otherwise reply is to be dropped.
     ReplyEnd Read(ImportReply& reply, const std::function<void(float)>& progress);
 
     std::uint64_t BytesRead() const { return used_; }
@@ -163,6 +165,9 @@ public:
     bool Colour(float (&c)[3]);
     bool Unit(float& v);  // a number in [0, 1]
     bool Axis(std::uint8_t& declaredUp);  // kUpUndeclared or DeclaredUp(axis)
+    bool Index(int& v);  // -1 (none) or an index of the model's images
+    // Decoded pixels: red, green, blue bytes, exactly width x height of them, at most
+    // kMaxTextureSide a side.
     bool Image(std::vector<unsigned char>& bytes, int& width, int& height);
     template <class T>
     bool Count(T& v) {

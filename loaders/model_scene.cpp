@@ -98,7 +98,7 @@ bool MeasureModel(const std::string& file, ModelMeasure& measure, std::string* e
             if (std::filesystem::weakly_canonical(f, ec) != self) AddCompanion(measure, f);
         }
         for (const FileMaterial& m : model.materials) {
-            measure.namesTexture = measure.namesTexture || !m.texture.empty() || !m.embedded.empty();
+            measure.namesTexture = measure.namesTexture || !m.texture.empty() || m.image >= 0;
             if (m.embedded.empty() && !m.texture.empty()) AddCompanion(measure, FindTextureFile(folder, m.texture));
         }
         if (keep) KeepImported(file, std::move(model));

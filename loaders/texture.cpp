@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "errors/errors.h"
 #include "loaders/provided_files.h"
@@ -41,6 +42,31 @@ TEXTURE::TEXTURE(const TEXTURE& other)
         pixels = new unsigned char[n];
         std::memcpy(pixels, other.pixels, n);
     }
+}
+
+TEXTURE::TEXTURE(TEXTURE&& other) noexcept
+    : width(other.width),
+      height(other.height),
+      pixels(other.pixels),
+      quadric(other.quadric),
+      textureName(other.textureName),
+      firstUpload(other.firstUpload),
+      fileName(std::move(other.fileName)) {
+    other.pixels = nullptr;
+}
+
+TEXTURE& TEXTURE::operator=(TEXTURE&& other) noexcept {
+    if (this == &other) return *this;
+    delete[] pixels;
+    pixels = other.pixels;
+    other.pixels = nullptr;
+    width = other.width;
+    height = other.height;
+    quadric = other.quadric;
+    textureName = other.textureName;
+    firstUpload = other.firstUpload;
+    fileName = std::move(other.fileName);
+    return *this;
 }
 
 TEXTURE& TEXTURE::operator=(const TEXTURE& other) {

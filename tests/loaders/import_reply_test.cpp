@@ -37,17 +37,19 @@ ImportReply Sample() {
     m.uvs = {{0, 0}, {1, 0}, {0, 1}, {1, 1}};
     m.faces = {{0, 1, 2}, {1, 3, 2}};
     m.faceMaterials = {0, 1};
+    m.images = {{"dir/a.png", 2, 2, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}}, {"dir/a.png (alpha)", 1, 1, {7, 7, 7}}};
     FileMaterial raw;
     raw.name = "raw";
     raw.texture = "embedded image *0";
-    raw.embedded = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-    raw.embeddedWidth = raw.embeddedHeight = 2;
+    raw.image = 0;
+    raw.alphaImage = 1;
+    raw.maps[2].image = 1;
     FileMaterial encoded;
     encoded.name = "png";
     encoded.diffuse[0] = 0.25f;
     encoded.tint[2] = 0.5f;
-    encoded.embedded = {0x89, 'P', 'N', 'G'};
     m.materials = {raw, encoded};
+    m.notes = {"texture a.png scaled from 4x4 to 2x2"};
     m.meshesInFile = 3;
     m.meshesUsed = 2;
     m.dropped = 5;
@@ -98,20 +100,24 @@ struct Raw {
         V(std::uint64_t(1)).V(0).V(1).V(corner);
         return V(std::uint64_t(1)).V(std::uint32_t(0));
     }
-    // One material with the given image header, then `bytes` bytes of it.
-    Raw& Material(std::int32_t w, std::int32_t h, std::uint64_t count, std::size_t bytes, float red = 1.0f) {
+    // One material using image `image` (-1: none), then one image with the given header and
+    // `bytes` bytes of it (none when w is 0), no notes.
+    Raw& Material(std::int32_t w, std::int32_t h, std::uint64_t count, std::size_t bytes, float red = 1.0f,
+                  std::int32_t image = 0) {
         V(std::uint64_t(1)).Text("m");
         for (float f : {red, 1.f, 1.f, 1.f, 1.f, 1.f}) V(f);
-        Text("").V(w).V(h).V(count);
-        b.insert(b.end(), bytes, 7);
+        Text("").V(w == 0 ? std::int32_t(-1) : image).V(std::int32_t(-1));
         // How it reflects: specular, roughness, metallic, reflects the scene, mirror, opacity,
         // cut-off, emission, two-sided, base alpha; then four maps without a texture.
         for (float f : {0.04f, 0.04f, 0.04f, 0.6f, 0.f}) V(f);
         V(std::uint8_t(0));
         for (float f : {0.f, 1.f, 0.5f, 0.f, 0.f, 0.f}) V(f);
         V(std::uint8_t(0)).V(std::uint8_t(0));
-        for (int k = 0; k < 4; ++k) Text("").V(std::int32_t(0)).V(std::int32_t(0)).V(std::uint64_t(0));
-        return *this;
+        for (int k = 0; k < 4; ++k) Text("").V(std::int32_t(-1));
+        if (w == 0) return V(std::uint64_t(0)).V(std::uint64_t(0));
+        V(std::uint64_t(1)).Text("i").V(w).V(h).V(count);
+        b.insert(b.end(), bytes, 7);
+        return V(std::uint64_t(0));
     }
 };
 
@@ -132,12 +138,18 @@ TEST(ImportReplyTest, AWholeReplyComesBackAndEveryCutOfItIsCutShort) {
     EXPECT_EQ(b.faces[1].b, 3);
     EXPECT_EQ(b.faceMaterials, a.faceMaterials);
     ASSERT_EQ(b.materials.size(), 2u);
-    EXPECT_EQ(b.materials[0].embedded, a.materials[0].embedded);
-    EXPECT_EQ(b.materials[0].embeddedWidth, 2);
+    EXPECT_EQ(b.materials[0].image, 0);
+    EXPECT_EQ(b.materials[0].alphaImage, 1);
+    EXPECT_EQ(b.materials[0].maps[2].image, 1);
     EXPECT_EQ(b.materials[1].name, "png");
     EXPECT_EQ(b.materials[1].diffuse[0], 0.25f);
     EXPECT_EQ(b.materials[1].tint[2], 0.5f);
-    EXPECT_EQ(b.materials[1].embedded.size(), 4u);
+    EXPECT_EQ(b.materials[1].image, -1);
+    ASSERT_EQ(b.images.size(), 2u);
+    EXPECT_EQ(b.images[0].pixels, a.images[0].pixels);
+    EXPECT_EQ(b.images[1].name, "dir/a.png (alpha)");
+    EXPECT_EQ(b.notes, a.notes);
+    EXPECT_TRUE(b.imagesDecoded);
     EXPECT_EQ(b.meshesInFile, 3);
     EXPECT_EQ(b.dropped, 5);
     EXPECT_EQ(b.declaredUp, DeclaredUp(UpAxis::NegZ));
@@ -180,14 +192,15 @@ TEST(ImportReplyTest, RepliesThatBreakARuleAreMalformed) {
         ImportReply reply;
         return Read(bytes, reply, std::uint64_t(1) << 40) == ReplyEnd::kMalformed;
     };
-    // Images: bytes that disagree with width x height, or more pixels than the viewer takes
-    // (with a count that agrees, so only the size rule can end it), or a negative width.
+    // Images: bytes that disagree with width x height, or a side longer than the viewer takes
+    // (with a count that agrees, so only the size rule can end it), or a negative width; an
+    // index past the images.
     EXPECT_TRUE(malformed(Raw::Result().Triangle().Material(2, 2, 11, 11).b));
-    EXPECT_TRUE(malformed(Raw::Result().Triangle().Material(8192, 8193, 8192ull * 8193 * 3, 64).b));
+    EXPECT_TRUE(malformed(Raw::Result().Triangle().Material(8193, 1, 8193ull * 3, 64).b));
     EXPECT_TRUE(malformed(Raw::Result().Triangle().Material(-2, 2, 0, 0).b));
-    EXPECT_TRUE(malformed(Raw::Result().Triangle().Material(0, 0, kMaxEncodedImageBytes + 1, 64).b));
+    EXPECT_TRUE(malformed(Raw::Result().Triangle().Material(1, 1, 3, 3, 1.0f, 1).V(std::uint64_t(0)).b));
     ImportReply sample = Sample();
-    sample.model.materials[0].embeddedWidth = 3;
+    sample.model.images[0].width = 3;
     EXPECT_TRUE(malformed(EncodeReply(sample)));
     // Flags, colours, corners, progress and message kinds.
     Raw badFlag;
@@ -212,9 +225,7 @@ TEST(ImportReplyTest, RepliesThatBreakARuleAreMalformed) {
     sample.model.materials[0].roughness = 1.5f;
     EXPECT_TRUE(malformed(EncodeReply(sample)));
     sample = Sample();
-    sample.model.materials[0].maps[2].embeddedWidth = 2;
-    sample.model.materials[0].maps[2].embeddedHeight = 2;
-    sample.model.materials[0].maps[2].embedded.assign(11, 0);
+    sample.model.materials[0].maps[2].image = 2;
     EXPECT_TRUE(malformed(EncodeReply(sample)));
     // The same hand-made reply with nothing wrong is whole.
     ImportReply sound;
@@ -311,7 +322,7 @@ TEST(ImportHelperTest, AHelperThatDiesHangsOrSendsNonsenseIsAMessageAndLeavesNoP
     std::ofstream(dir.File("whole"), std::ios::binary).write(reinterpret_cast<const char*>(sample.data()), std::streamsize(sample.size()));
     std::ofstream(dir.File("half"), std::ios::binary).write(reinterpret_cast<const char*>(sample.data()), std::streamsize(sample.size() / 2));
     ImportReply mismatch = Sample();
-    mismatch.model.materials[0].embedded.pop_back();
+    mismatch.model.images[0].pixels.pop_back();
     sample = EncodeReply(mismatch);
     std::ofstream(dir.File("mismatch"), std::ios::binary).write(reinterpret_cast<const char*>(sample.data()), std::streamsize(sample.size()));
     // 3 GiB of vertices claimed (within the helper's 4 GiB) and 4 bytes sent; then 12 GiB.

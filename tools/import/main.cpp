@@ -33,6 +33,7 @@
 #include "loaders/folder_paths.h"
 #include "loaders/import.h"
 #include "loaders/import_reply.h"
+#include "loaders/model_images.h"
 #include "loaders/ply_reader.h"
 #include "tools/import/sandbox.h"
 
@@ -90,14 +91,25 @@ private:
 // not by assimp (whose joining step costs more than the whole import of a large file).
 constexpr unsigned kSteps = aiProcess_Triangulate | aiProcess_GenUVCoords | aiProcess_TransformUVCoords;
 
+void ReadWithAssimp(const std::string& file, ReplyWriter& writer, ImportReply& reply);
+
 void Read(const std::string& file, ReplyWriter& writer, ImportReply& reply) {
     // assimp's PLY reader loses triangle strips: a file that winds its faces so is ours to read.
     std::string ext = fs::path(file).extension().string();
     for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
     if (ext == ".ply" && PlyFileDeclaresStrips(file)) {
         reply.ok = ReadPlyFile(file, reply.model, &reply.message);
-        return;
+    } else {
+        ReadWithAssimp(file, writer, reply);
     }
+    // The textures decoded here too: their decoders run on the user's bytes as assimp does.
+    if (reply.ok) {
+        ImportedModel& m = reply.model;
+        DecodeModelImages(m.materials, fs::path(file).parent_path().string(), m.images, m.notes, &reply.filesRead);
+    }
+}
+
+void ReadWithAssimp(const std::string& file, ReplyWriter& writer, ImportReply& reply) {
     Assimp::Importer importer;
     importer.SetIOHandler(new FolderIO(file, reply.filesRead));  // owned by the importer
     importer.SetProgressHandler(new Progress(writer));           // likewise
