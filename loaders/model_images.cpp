@@ -21,13 +21,15 @@ struct Source {
     int width = 0, height = 0;                      // its size as the file has it (0: not to be had)
     int toWidth = 0, toHeight = 0;                  // its size as decoded
     int image = -1, alphaImage = -1;                // what it became
+    std::string folder;                             // the model's, which a file must lie inside
 };
 
 // The bytes of an image: the file's, or the embedded encoded ones (*bytes then points at them).
 bool Bytes(const Source& s, std::vector<unsigned char>& file, const std::vector<unsigned char>*& bytes, std::string* error) {
     if (s.embedded) return bytes = &s.embedded->embedded, true;
     bytes = &file;
-    return ReadImageBytes(s.name, file, error);
+    // Opened once, as a regular file that lies inside the model's folder, links resolved.
+    return ReadImageBytesInside(s.folder, s.name, file, error);
 }
 
 bool Size(Source& s, std::string* error) {
@@ -140,6 +142,7 @@ Named Collect(std::vector<FileMaterial>& materials, const std::vector<FileTextur
         auto [at, added] = byKey.emplace((embedded ? "embedded\n" : "file\n") + found, int(n.sources.size()));
         if (added) {
             n.sources.push_back({found, embedded ? &t : nullptr, what});
+            n.sources.back().folder = folder;
             if (!embedded && filesRead) filesRead->push_back(found);
         }
         n.sources[std::size_t(at->second)].alpha |= alpha;

@@ -11,8 +11,6 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-#include <assimp/DefaultIOSystem.h>
-#include <assimp/IOStream.hpp>
 #include <assimp/Importer.hpp>
 #include <assimp/ProgressHandler.hpp>
 #include <assimp/postprocess.h>
@@ -30,11 +28,12 @@
 #include <string>
 
 #include "app/command_line.h"
-#include "loaders/folder_paths.h"
 #include "loaders/import.h"
 #include "loaders/import_reply.h"
 #include "loaders/model_images.h"
 #include "loaders/ply_reader.h"
+#include "loaders/safe_open.h"
+#include "tools/import/folder_io.h"
 #include "tools/import/sandbox.h"
 
 namespace {
@@ -48,31 +47,6 @@ constexpr const char* kUsage =
     "       redowl-import --help | --version\n"
     "The viewer's import helper: reads FILE with assimp and writes its triangles to standard\n"
     "output for the viewer (redowl starts it; it is not meant to be run by hand).\n";
-
-// Files for assimp: the model and what lies inside its folder, opened for reading; every other
-// path a file names (an MTL's "../../x", a glTF buffer's "/etc/passwd") is not there.
-class FolderIO : public Assimp::DefaultIOSystem {
-public:
-    FolderIO(const fs::path& model, std::vector<std::string>& opened)
-        : model_(fs::absolute(model).lexically_normal()), folder_(model_.parent_path()), opened_(opened) {}
-
-    bool Exists(const char* file) const override { return Allowed(file) && DefaultIOSystem::Exists(file); }
-    Assimp::IOStream* Open(const char* file, const char* mode) override {
-        if (!Allowed(file) || !mode || std::strpbrk(mode, "wa+")) return nullptr;
-        Assimp::IOStream* s = DefaultIOSystem::Open(file, mode);
-        if (s) opened_.push_back(file);
-        return s;
-    }
-
-private:
-    bool Allowed(const char* file) const {
-        if (!file || !*file) return false;
-        std::error_code ec;
-        return fs::absolute(file, ec).lexically_normal() == model_ || !RelativeInside(folder_, file).empty();
-    }
-    fs::path model_, folder_;
-    std::vector<std::string>& opened_;
-};
 
 class Progress : public Assimp::ProgressHandler {
 public:
@@ -91,16 +65,17 @@ private:
 // not by assimp (whose joining step costs more than the whole import of a large file).
 constexpr unsigned kSteps = aiProcess_Triangulate | aiProcess_GenUVCoords | aiProcess_TransformUVCoords;
 
-void ReadWithAssimp(const std::string& file, ReplyWriter& writer, ImportReply& reply);
+void ReadWithAssimp(const std::string& file, int fd, ReplyWriter& writer, ImportReply& reply);
 
-void Read(const std::string& file, ReplyWriter& writer, ImportReply& reply) {
+// fd: the model, opened before the confinement.
+void Read(const std::string& file, int fd, ReplyWriter& writer, ImportReply& reply) {
     // assimp's PLY reader loses triangle strips: a file that winds its faces so is ours to read.
     std::string ext = fs::path(file).extension().string();
     for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
     if (ext == ".ply" && PlyFileDeclaresStrips(file)) {
         reply.ok = ReadPlyFile(file, reply.model, &reply.message);
     } else {
-        ReadWithAssimp(file, writer, reply);
+        ReadWithAssimp(file, fd, writer, reply);
     }
     // The textures decoded here too: their decoders run on the user's bytes as assimp does.
     if (reply.ok) {
@@ -109,9 +84,9 @@ void Read(const std::string& file, ReplyWriter& writer, ImportReply& reply) {
     }
 }
 
-void ReadWithAssimp(const std::string& file, ReplyWriter& writer, ImportReply& reply) {
+void ReadWithAssimp(const std::string& file, int fd, ReplyWriter& writer, ImportReply& reply) {
     Assimp::Importer importer;
-    importer.SetIOHandler(new FolderIO(file, reply.filesRead));  // owned by the importer
+    importer.SetIOHandler(new FolderIO(file, fd, reply.filesRead));  // owned by the importer
     importer.SetProgressHandler(new Progress(writer));           // likewise
     const aiScene* scene = importer.ReadFile(file, kSteps);
     if (!scene) {
@@ -165,14 +140,19 @@ int Parse(int argc, char** argv, Arguments& a) {
     return -1;
 }
 
-// Limits and confinement before anything of the file is read: "" when they hold, else why not.
-std::string Confined(const Arguments& a) {
+// The model opened (the user named it, so a link to it is followed; a regular file only), then
+// the limits and the confinement, before anything of it is read. "" when all hold; else the
+// reason, with *fd -1 when the model itself cannot be opened.
+std::string Confined(const Arguments& a, int* fd) {
     std::string why;
-    if (!CloseInheritedDescriptors(&why) || !LimitResources(a.memory, a.cpu, &why)) return why;
+    if (!CloseInheritedDescriptors(&why)) return "the import helper cannot confine itself: " + why;
+    *fd = OpenRegularFile(a.file, "", &why);
+    if (*fd < 0) return why;
+    if (!LimitResources(a.memory, a.cpu, &why)) return "the import helper cannot confine itself: " + why;
     std::error_code ec;
     const fs::path folder = fs::absolute(a.file, ec).parent_path();
     const Confinement c = Confine(ec ? std::string(".") : folder.string());
-    return c.ok ? std::string() : c.why;
+    return c.ok ? std::string() : "the import helper cannot confine itself: " + c.why;
 }
 
 }  // namespace
@@ -202,12 +182,13 @@ int main(int argc, char** argv) {
         }
     });
     ImportReply reply;
-    if (const std::string why = Confined(a); !why.empty()) {
+    int fd = -1;
+    if (const std::string why = Confined(a, &fd); !why.empty()) {
         // A helper that cannot hold itself to its limits reads nothing.
-        reply.message = "Can not load " + a.file + ": the import helper cannot confine itself: " + why;
+        reply.message = "Can not load " + a.file + ": " + why;
     } else {
         try {
-            Read(a.file, writer, reply);
+            Read(a.file, fd, writer, reply);
         } catch (const std::bad_alloc&) {
             reply = ImportReply{};
             reply.message = "Can not load " + a.file + ": it needs more memory than its reader may take";
