@@ -1,11 +1,8 @@
 #pragma once
-// A few threads for one step of a grid build: the caller runs part 0 itself and parts 1 .. n-1
-// run on std::threads made for the step and joined before it returns. Builds happen at scene
+// A few threads for one step of a grid build (math/parallel.h). Builds happen at scene
 // assembly, so making threads (and allocating) here is fine; nothing of this runs per ray.
 
-#include <exception>
-#include <thread>
-#include <vector>
+#include "math/parallel.h"
 
 namespace RAYTR {
 
@@ -15,37 +12,7 @@ namespace RAYTR {
 // build writes.
 int BuildThreadCount(int requested, long long items, long long minItemsPerThread);
 
-// body(part) for part = 0 .. parts - 1, at once; rethrows the first part's exception (by part
-// order) after all have ended.
-template <class Body>
-void RunParts(int parts, Body&& body) {
-    if (parts <= 1) {
-        body(0);
-        return;
-    }
-    std::vector<std::exception_ptr> errors(static_cast<std::size_t>(parts));
-    std::vector<std::thread> threads;
-    threads.reserve(static_cast<std::size_t>(parts - 1));
-    auto guarded = [&](int part) {
-        try {
-            body(part);
-        } catch (...) {
-            errors[static_cast<std::size_t>(part)] = std::current_exception();
-        }
-    };
-    try {
-        for (int part = 1; part < parts; ++part) threads.emplace_back(guarded, part);
-    } catch (...) {
-        // A thread that cannot be made: its part runs here after part 0.
-    }
-    guarded(0);
-    for (int part = static_cast<int>(threads.size()) + 1; part < parts; ++part) guarded(part);
-    for (std::thread& t : threads) t.join();
-    for (const std::exception_ptr& e : errors)
-        if (e) std::rethrow_exception(e);
-}
-
-// [begin, end) of part `part` when count items are split into parts nearly equal ranges.
-inline long long PartBegin(long long count, int parts, int part) { return count * part / parts; }
+using ORVA_MATH::PartBegin;
+using ORVA_MATH::RunParts;
 
 }  // namespace RAYTR

@@ -21,11 +21,7 @@
 namespace RAYTR {
 
 int BuildThreadCount(int requested, long long items, long long minItemsPerThread) {
-    int threads = requested;
-    if (threads <= 0) threads = static_cast<int>(std::thread::hardware_concurrency());
-    threads = std::clamp(threads, 1, 64);
-    const long long byWork = std::max(1LL, items / std::max(1LL, minItemsPerThread));
-    return static_cast<int>(std::min<long long>(threads, byWork));
+    return ORVA_MATH::PartCount(requested, items, minItemsPerThread);
 }
 
 namespace {
@@ -216,7 +212,7 @@ GridBuildResult BaseGrid<Dim, Tri, Index>::BuildOver(Tri* triangleArray, int tri
     triangles = triangleArray;
     // The triangles a ray can hit: zero-area ones and repeats of an earlier one are left out
     // (neither changes an answer: nothing hits the first, the earlier twin wins every tie).
-    const std::vector<unsigned> held = HeldTriangles(triangleArray, triangleCount);
+    const std::vector<unsigned> held = HeldTriangles(triangleArray, triangleCount, settings.threads);
     leftOut_ = static_cast<unsigned>(triangleCount) - static_cast<unsigned>(held.size());
     // 1. The box: the caller's, or that of the triangles held.
     if (box != nullptr) {
@@ -258,7 +254,7 @@ GridBuildResult BaseGrid<Dim, Tri, Index>::BuildOver(Tri* triangleArray, int tri
 }
 
 template <int Dim, class Tri, class Index>
-std::vector<unsigned> BaseGrid<Dim, Tri, Index>::HeldTriangles(const Tri* triangleArray, int triangleCount) {
+std::vector<unsigned> BaseGrid<Dim, Tri, Index>::HeldTriangles(const Tri* triangleArray, int triangleCount, int threads) {
     // Each triangle's corners as bits. Only the same corners in the same order are a repeat:
     // the test of the same corners taken from another corner rounds differently (an answer
     // an ulp apart), so such a triangle stays.
@@ -281,28 +277,55 @@ std::vector<unsigned> BaseGrid<Dim, Tri, Index>::HeldTriangles(const Tri* triang
                           t.B->position.z + t.C->position.x + t.C->position.y + t.C->position.z;
         return (n.x != 0.0f || n.y != 0.0f || n.z != 0.0f) && sum - sum == 0.0f;
     };
-    // An open-addressed table of the triangles kept so far, by their keys' hash.
-    std::size_t size = 16;
-    while (size < 2 * static_cast<std::size_t>(triangleCount)) size *= 2;
-    std::vector<std::uint32_t> table(size, 0);  // triangle index + 1, 0 for empty
-    std::vector<unsigned> held;
-    held.reserve(static_cast<std::size_t>(triangleCount));
-    for (unsigned i = 0; i < static_cast<unsigned>(triangleCount); ++i) {
-        if (!usable(i)) continue;
-        const Key key = keyOf(i);
-        std::uint64_t hash = 1469598103934665603ULL;
-        for (std::uint32_t word : key) hash = (hash ^ word) * 1099511628211ULL;
-        std::size_t slot = static_cast<std::size_t>(hash ^ (hash >> 29)) & (size - 1);
-        bool repeated = false;
-        for (; table[slot] != 0; slot = (slot + 1) & (size - 1))
-            if (keyOf(table[slot] - 1) == key) {
-                repeated = true;
-                break;
+    const auto count = static_cast<std::size_t>(std::max(triangleCount, 0));
+    // 1. Every triangle's key hash (kNone: not usable), on all threads.
+    constexpr std::uint64_t kNone = ~std::uint64_t{0};
+    std::vector<std::uint64_t> hashes(count);
+    const int parts = BuildThreadCount(threads, static_cast<long long>(count), 65536);
+    RunParts(parts, [&](int part) {
+        const auto end = static_cast<unsigned>(PartBegin(static_cast<long long>(count), parts, part + 1));
+        for (auto i = static_cast<unsigned>(PartBegin(static_cast<long long>(count), parts, part)); i < end; ++i) {
+            if (!usable(i)) {
+                hashes[i] = kNone;
+                continue;
             }
-        if (repeated) continue;
-        table[slot] = i + 1;
-        held.push_back(i);
-    }
+            std::uint64_t hash = 1469598103934665603ULL;
+            for (std::uint32_t word : keyOf(i)) hash = (hash ^ word) * 1099511628211ULL;
+            hashes[i] = (hash ^ (hash >> 29)) & (kNone >> 1);
+        }
+    });
+    // 2. The repeats: the hashes split by their top bits, one open-addressed table per part of
+    // the triangles kept so far; each part walks the triangles in order, so the first of equal
+    // triangles (equal hashes, one part) is kept whatever the number of parts.
+    std::vector<std::uint8_t> kept(count, 0);
+    RunParts(parts, [&](int part) {
+        const auto mine = [&](std::uint64_t hash) {
+            return hash != kNone && static_cast<int>((hash >> 32) * static_cast<std::uint64_t>(parts) >> 31) == part;
+        };
+        std::size_t members = 0;
+        for (const std::uint64_t hash : hashes) members += mine(hash);
+        std::size_t size = 16;
+        while (size < 2 * members) size *= 2;  // never full, however the hashes fall
+        std::vector<std::uint32_t> table(size, 0);  // triangle index + 1, 0 for empty
+        for (unsigned i = 0; i < static_cast<unsigned>(count); ++i) {
+            const std::uint64_t hash = hashes[i];
+            if (!mine(hash)) continue;
+            std::size_t slot = static_cast<std::size_t>(hash) & (size - 1);
+            bool repeated = false;
+            for (; table[slot] != 0; slot = (slot + 1) & (size - 1))
+                if (hashes[table[slot] - 1] == hash && keyOf(table[slot] - 1) == keyOf(i)) {
+                    repeated = true;
+                    break;
+                }
+            if (repeated) continue;
+            table[slot] = i + 1;
+            kept[i] = 1;
+        }
+    });
+    std::vector<unsigned> held;
+    held.reserve(count);
+    for (unsigned i = 0; i < static_cast<unsigned>(count); ++i)
+        if (kept[i]) held.push_back(i);
     return held;
 }
 

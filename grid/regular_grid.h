@@ -179,7 +179,7 @@ protected:
     GridBuildResult BuildOver(Tri* triangles, int triangleCount, const ORVA_GRAPHICS::BoxTransform* box,
                               const GridBuildSettings& settings);
     // The indices of the triangles a ray can hit, each distinct one once, in increasing order.
-    static std::vector<unsigned> HeldTriangles(const Tri* triangles, int triangleCount);
+    static std::vector<unsigned> HeldTriangles(const Tri* triangles, int triangleCount, int threads);
     void BoxOfTriangles(const std::vector<unsigned>& held);
     float CellEdge(const std::vector<unsigned>& held, const GridBuildSettings& settings) const;
     // Resolution and inverse cell size for the box and cell edge within the cell budget; the

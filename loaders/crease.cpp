@@ -7,6 +7,8 @@
 #include <cstring>
 #include <numeric>
 
+#include "math/parallel.h"
+
 namespace LOAD_3DS {
 
 namespace {
@@ -59,6 +61,16 @@ int CellOf(Vec n) {
     return cell(u) * kCells + cell(v);
 }
 
+// The per-thread scratch of the sums at one position.
+struct Scratch {
+    std::vector<Entry> entries;
+    std::vector<Vec> cellSums, directions;
+    std::vector<int> used;
+};
+
+// Positions and faces per thread at least: a small mesh stays on one thread.
+constexpr long long kItemsPerPart = 16384;
+
 class CreaseSums {
 public:
     CreaseSums(const std::vector<LPoint3>& positions, const std::vector<LFace>& faces, float creaseDegrees)
@@ -67,9 +79,25 @@ public:
         // A little below the cosine, so that faces of one plane, whose normals differ by their
         // rounding, count as meeting at 0 degrees.
         cosLimit_ = std::cos(degrees * 3.14159265358979323846 / 180.0) - 1e-6;
-        FaceNormals();
+        // Faces, then positions, split over threads: each writes only its own faces' normals
+        // and angles, then only its own positions' corners, so the result is that of one thread.
+        const long long F = static_cast<long long>(faces_.size());
+        normals_.resize(faces_.size());
+        angles_.resize(faces_.size() * 3, 0.0f);
+        const int faceParts = ORVA_MATH::PartCount(0, F, kItemsPerPart);
+        ORVA_MATH::RunParts(faceParts, [&](int part) {
+            FaceNormals(std::size_t(ORVA_MATH::PartBegin(F, faceParts, part)),
+                        std::size_t(ORVA_MATH::PartBegin(F, faceParts, part + 1)));
+        });
         GroupCorners();
-        for (std::size_t p = 0; p + 1 < start_.size(); ++p) SumPosition(start_[p], start_[p + 1]);
+        const long long P = static_cast<long long>(start_.size()) - 1;
+        const int parts = ORVA_MATH::PartCount(0, P, kItemsPerPart);
+        ORVA_MATH::RunParts(parts, [&](int part) {
+            Scratch scratch;
+            const auto end = std::size_t(ORVA_MATH::PartBegin(P, parts, part + 1));
+            for (auto p = std::size_t(ORVA_MATH::PartBegin(P, parts, part)); p < end; ++p)
+                SumPosition(start_[p], start_[p + 1], scratch);
+        });
     }
     std::vector<LPoint3>& Result() { return result_; }
 
@@ -80,10 +108,8 @@ private:
     int CornerIndex(const LFace& f, std::uint32_t k) const { return k == 0 ? f.a : k == 1 ? f.b : f.c; }
 
     // Unit normals cross(B - C, B - A) (zero for a face of no area) and each corner's angle.
-    void FaceNormals() {
-        normals_.resize(faces_.size());
-        angles_.resize(faces_.size() * 3, 0.0);
-        for (std::size_t f = 0; f < faces_.size(); ++f) {
+    void FaceNormals(std::size_t from, std::size_t to) {
+        for (std::size_t f = from; f < to; ++f) {
             const Vec c[3] = {CornerPosition(faces_[f].a), CornerPosition(faces_[f].b), CornerPosition(faces_[f].c)};
             const LPoint3 n = Unit(CrossOf(c[1] - c[2], c[1] - c[0]));
             normals_[f] = {n.x, n.y, n.z};
@@ -96,18 +122,33 @@ private:
         }
     }
 
-    // The corners grouped by their position's bits: the vertices sorted by bits give each
-    // position an id, and a counting sort lists each position's corners as one run (a corner
-    // outside the vertex list in a run of its own).
+    // The corners grouped by their position's bits: an open-addressed table of the positions
+    // gives each distinct one an id, and a counting sort lists each position's corners as one
+    // run, in corner order (a corner outside the vertex list in a run of its own).
     void GroupCorners() {
         const std::size_t V = positions_.size(), corners = faces_.size() * 3;
-        std::vector<Key> keys(V);
-        std::vector<std::uint32_t> order(V);
-        for (std::size_t v = 0; v < V; ++v) keys[v] = BitsOf(positions_[v]), order[v] = std::uint32_t(v);
-        std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; });
         std::vector<std::uint32_t> id(V);
+        std::size_t size = 16;
+        while (size < 2 * V) size <<= 1;
+        std::vector<std::uint32_t> slot(size, ~0u);
         std::uint32_t ids = 0;
-        for (std::size_t k = 0; k < V; ++k) id[order[k]] = k > 0 && keys[order[k]] == keys[order[k - 1]] ? ids - 1 : ids++;
+        for (std::size_t v = 0; v < V; ++v) {
+            const Key key = BitsOf(positions_[v]);
+            std::uint64_t h = (key[0] * 0x9E3779B97F4A7C15ull) ^ (key[1] * 0xBF58476D1CE4E5B9ull) ^ (key[2] * 0x94D049BB133111EBull);
+            h ^= h >> 29;
+            for (std::size_t s = std::size_t(h) & (size - 1);; s = (s + 1) & (size - 1)) {
+                if (slot[s] == ~0u) {
+                    slot[s] = std::uint32_t(v);
+                    id[v] = ids++;
+                    break;
+                }
+                if (BitsOf(positions_[slot[s]]) == key) {
+                    id[v] = id[slot[s]];
+                    break;
+                }
+            }
+        }
+        std::vector<std::uint32_t>().swap(slot);
         const auto positionOf = [&](std::size_t c) {
             const int v = CornerIndex(faces_[c / 3], std::uint32_t(c % 3));
             return v >= 0 && std::size_t(v) < V ? id[std::size_t(v)] : ids;
@@ -121,24 +162,25 @@ private:
     }
 
     // The corners order_[from .. to) share one position.
-    void SumPosition(std::size_t from, std::size_t to) {
-        entries_.clear();
+    void SumPosition(std::size_t from, std::size_t to, Scratch& scratch) {
+        std::vector<Entry>& entries = scratch.entries;
+        entries.clear();
         Vec all;
         for (std::size_t k = from; k < to; ++k) {
             const std::uint32_t c = order_[k], f = c / 3;
             if (Dot(normals_[f], normals_[f]) == 0.0) continue;
-            entries_.push_back({f, c % 3, angles_[c]});
+            entries.push_back({f, c % 3, angles_[c]});
             all = all + normals_[f] * angles_[c];
         }
-        if (entries_.size() <= kCreaseExactFaces) {
-            for (const Entry& e : entries_) {
+        if (entries.size() <= kCreaseExactFaces) {
+            for (const Entry& e : entries) {
                 Vec sum;
-                for (const Entry& g : entries_)
+                for (const Entry& g : entries)
                     if (Dot(normals_[e.face], normals_[g.face]) >= cosLimit_) sum = sum + normals_[g.face] * g.weight;
                 Set(e, sum);
             }
         } else {
-            SumByCells();
+            SumByCells(scratch);
         }
         // Faces of no area: the mean of the faces around.
         const LPoint3 mean = Unit(all);
@@ -147,24 +189,24 @@ private:
     }
 
     // Many faces at one position: summed per cell of directions first.
-    void SumByCells() {
-        cellSums_.assign(std::size_t(kCells) * kCells, Vec{});
-        used_.clear();
-        for (const Entry& e : entries_) {
+    void SumByCells(Scratch& scratch) {
+        scratch.cellSums.assign(std::size_t(kCells) * kCells, Vec{});
+        scratch.used.clear();
+        for (const Entry& e : scratch.entries) {
             const int cell = CellOf(normals_[e.face]);
-            Vec& s = cellSums_[std::size_t(cell)];
-            if (Dot(s, s) == 0.0) used_.push_back(cell);
+            Vec& s = scratch.cellSums[std::size_t(cell)];
+            if (Dot(s, s) == 0.0) scratch.used.push_back(cell);
             s = s + normals_[e.face] * e.weight;
         }
-        directions_.clear();
-        for (int cell : used_) {
-            const LPoint3 d = Unit(cellSums_[std::size_t(cell)]);
-            directions_.push_back({d.x, d.y, d.z});
+        scratch.directions.clear();
+        for (int cell : scratch.used) {
+            const LPoint3 d = Unit(scratch.cellSums[std::size_t(cell)]);
+            scratch.directions.push_back({d.x, d.y, d.z});
         }
-        for (const Entry& e : entries_) {
+        for (const Entry& e : scratch.entries) {
             Vec sum;
-            for (std::size_t k = 0; k < used_.size(); ++k)
-                if (Dot(normals_[e.face], directions_[k]) >= cosLimit_) sum = sum + cellSums_[std::size_t(used_[k])];
+            for (std::size_t k = 0; k < scratch.used.size(); ++k)
+                if (Dot(normals_[e.face], scratch.directions[k]) >= cosLimit_) sum = sum + scratch.cellSums[std::size_t(scratch.used[k])];
             Set(e, sum);
         }
     }
@@ -184,9 +226,6 @@ private:
     std::vector<float> angles_;
     std::vector<std::uint32_t> order_;
     std::vector<std::size_t> start_;
-    std::vector<Entry> entries_;
-    std::vector<Vec> cellSums_, directions_;
-    std::vector<int> used_;
 };
 
 }  // namespace

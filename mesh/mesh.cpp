@@ -163,6 +163,7 @@ void MESH<N, T, HAL, TRI>::CopyFrom(const MESH& o) {
     materials = std::move(mat);
     triangleMaterials = std::move(triMat);
     batches = std::move(bat);
+    closure = o.closure;
     BindMaterialImages();
 }
 
@@ -184,6 +185,7 @@ void MESH<N, T, HAL, TRI>::SwapWith(MESH& o) {
     this->triangleMaterials.swap(o.triangleMaterials);
     this->batches.swap(o.batches);
     std::swap(transformedCount, o.transformedCount);
+    std::swap(closure, o.closure);
     // The vectors' records stay where they were, so the images stay bound.
 }
 
@@ -259,6 +261,7 @@ void MESH<N, T, HAL, TRI>::SetTransform(MATRIX M) {
 
 template <int N, class T, class HAL, class TRI>
 void MESH<N, T, HAL, TRI>::TransformVertices(MATRIX M) {
+    closure.reset();
     for (unsigned i = 0; i < vertexCount; ++i) {
         vertices[i].position = ORVA_MATH::Transform(vertices[i].position, M);
         vertices[i].normal = ORVA_MATH::Transform(vertices[i].normal, M);
@@ -362,6 +365,7 @@ void MESH<N, T, HAL, TRI>::Allocate(unsigned nv, unsigned ni, unsigned nt) {
     vertexCount = nv;
     indexCount = ni;
     triangleCount = nt;
+    closure.reset();
     // Per-triangle data of the old arrays no longer applies: every triangle has material 0.
     triangleMaterials.clear();
     batches.clear();

@@ -4,6 +4,7 @@
 // instantiation <4, float, OpenGL_HAL, Triangle> exists (see the alias Mesh below).
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "mesh/material.h"
 #include "mesh/vertex.h"
 #include "mesh/opengl_hal.h"
+#include "mesh/winding.h"
 
 namespace ORVA_GRAPHICS {
 
@@ -114,6 +116,12 @@ public:
     // other image file by its decoder (LOAD_3DS::LoadTextureFile, whose errors it throws); throws
     // Error "Out of Range in MESH::AssignTexture" when there is no such record.
     void AssignTexture(std::string fileName, unsigned index);
+
+    // How the faces close a surface (mesh/winding.h) as the model's load found it, so that the
+    // preview need not find it again; empty where no load found it, or since the arrays changed
+    // (Allocate, TransformVertices, a new load). Code that moves positions or corners in place
+    // must empty it.
+    std::optional<Closure> closure;
 
     // Exchanges everything with other (arrays by pointer, so the triangles keep pointing at
     // the vertices they pointed at, and a grid over the triangles may go along with them).

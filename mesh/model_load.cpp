@@ -507,13 +507,15 @@ void Finish(Mesh& mesh, Geometry& g, ModelLoadInfo& info, const std::string& fil
     // A closed surface wound inside out is turned (a model in its file's materials: the scenes'
     // own sky domes face inward on purpose); faces meant to be seen from both sides get back
     // faces of their own.
-    if (options.materials == Materials::File && TurnInwardFaces(g.positions, g.faces, g.normals))
+    Closure closure = Closure::Open;
+    const bool closureFound = options.materials == Materials::File;
+    if (closureFound && TurnInwardFaces(g.positions, g.faces, g.normals, &closure))
         info.notes.push_back("faces wind inwards: turned");
     std::vector<bool> both(g.faces.size(), options.sides == Sides::Both);
     if (options.materials == Materials::File && g.faceMaterials.size() == g.faces.size())
         for (std::size_t f = 0; f < g.faces.size(); ++f)
             both[f] = both[f] || (g.faceMaterials[f] < g.materials.size() && g.materials[g.faceMaterials[f]].twoSided);
-    AddBackFaces(g.positions, g.normals, g.uvs, g.faces, g.faceMaterials, both);
+    const std::size_t backFaces = AddBackFaces(g.positions, g.normals, g.uvs, g.faces, g.faceMaterials, both);
 
     const unsigned V = unsigned(g.positions.size());
     const unsigned F = unsigned(g.faces.size());
@@ -554,6 +556,8 @@ void Finish(Mesh& mesh, Geometry& g, ModelLoadInfo& info, const std::string& fil
     } else {
         mesh.UseFixedMaterial();
     }
+    // Back faces use their edges a second time: the surface is no longer what was found.
+    if (closureFound && backFaces == 0) mesh.closure = closure;
 }
 
 }  // namespace

@@ -94,15 +94,17 @@ Closure SurfaceClosure(const float* xyz, std::size_t stride, std::size_t n, cons
 }
 
 bool TurnInwardFaces(const std::vector<LOAD_3DS::LPoint3>& positions, std::vector<LOAD_3DS::LFace>& faces,
-                     std::vector<LOAD_3DS::LPoint3>& normals) {
+                     std::vector<LOAD_3DS::LPoint3>& normals, Closure* found) {
     std::vector<std::uint32_t> corners;
     corners.reserve(3 * faces.size());
     for (const LOAD_3DS::LFace& f : faces)
         for (const int k : {f.a, f.b, f.c}) corners.push_back(k >= 0 ? std::uint32_t(k) : ~0u);
     static_assert(sizeof(LOAD_3DS::LPoint3) == 3 * sizeof(float));
-    if (positions.empty() ||
-        SurfaceClosure(&positions[0].x, 3, positions.size(), corners.data(), faces.size()) != Closure::Inward)
-        return false;
+    const Closure closure =
+        positions.empty() ? Closure::Open : SurfaceClosure(&positions[0].x, 3, positions.size(), corners.data(), faces.size());
+    // Turned faces enclose the same volume with the other sign, term by term: outward.
+    if (found != nullptr) *found = closure == Closure::Inward ? Closure::Outward : closure;
+    if (closure != Closure::Inward) return false;
     for (LOAD_3DS::LFace& f : faces) std::swap(f.b, f.c);
     // The turned faces' normals (area-weighted) summed at their corners.
     std::vector<LOAD_3DS::LPoint3> around(positions.size(), LOAD_3DS::LPoint3{0.0f, 0.0f, 0.0f});

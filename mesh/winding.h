@@ -26,9 +26,10 @@ Closure SurfaceClosure(const float* xyz, std::size_t stride, std::size_t vertexC
 // When the faces close a surface that winds inward: each face turned (corners b and c
 // exchanged) and each vertex normal that then points against the faces around it reversed
 // (normals smoothed from the inward faces point inward; a file's own may already point out).
-// True when they were turned.
+// True when they were turned. found, when given, receives the faces' closure as they are left
+// (Outward after a turn).
 bool TurnInwardFaces(const std::vector<LOAD_3DS::LPoint3>& positions, std::vector<LOAD_3DS::LFace>& faces,
-                     std::vector<LOAD_3DS::LPoint3>& normals);
+                     std::vector<LOAD_3DS::LPoint3>& normals, Closure* found = nullptr);
 
 // Makes the marked faces two-sided: for each, a copy wound the other way over copies of its
 // vertices whose normals are reversed, appended after the others (faceMaterials, when it has one

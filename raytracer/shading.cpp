@@ -44,6 +44,7 @@ inline VECTOR AsDirection(VECTOR v) { v.w = 0.0f; return v; }
 // integer-valued float with |x| < 1e9, without dividing: floor(u) periods lie before it, up to
 // the rounding of u n (a few texels even for the largest u), which the steps correct.
 inline unsigned Wrap(float x, float u, unsigned n) {
+    if (x >= 0.0f && x < static_cast<float>(n)) return static_cast<unsigned>(x);  // within one period
     const long long period = static_cast<long long>(n);
     long long i = static_cast<long long>(x) - static_cast<long long>(std::floor(u)) * period;
     while (i < 0) i += period;

@@ -63,6 +63,9 @@ bool IsClosedOutward(const RAYTR::TObject& object, ORVA_MATH::VECTOR& low, ORVA_
         low = ORVA_MATH::VECTOR(std::min(low.x, p.x), std::min(low.y, p.y), std::min(low.z, p.z), 1.0f);
         high = ORVA_MATH::VECTOR(std::max(high.x, p.x), std::max(high.y, p.y), std::max(high.z, p.z), 1.0f);
     }
+    // The load's answer where it found one (the same arrays: a model of millions of faces
+    // would take as long again).
+    if (object.closure) return *object.closure == ORVA_GRAPHICS::Closure::Outward;
     static_assert(sizeof(ORVA_GRAPHICS::VERTEX) % sizeof(float) == 0);
     return ORVA_GRAPHICS::SurfaceClosure(&v[0].position.x, sizeof(ORVA_GRAPHICS::VERTEX) / sizeof(float), object.vertexCount,
                                          object.indices, object.indexCount / 3) == ORVA_GRAPHICS::Closure::Outward;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <cstdio>
 #include <random>
 #include <set>
@@ -13,6 +15,8 @@
 #include "grid_test_mesh.h"
 
 using grid_test::TestMesh;
+using grid_test::Triangle;
+using grid_test::VECTOR;
 using RAYTR::Grid;
 
 namespace {
@@ -315,6 +319,48 @@ TEST_F(GridBuildTest, ProgressGoesToTheCallbackInOrderAndEndsDone) {
             }
         }
         EXPECT_EQ(seen.front().first, RAYTR::GridBuildStage::kCells);
+    }
+}
+
+TEST_F(GridBuildTest, RepeatedAndZeroAreaTrianglesAreLeftOutAlikeOnAnyNumberOfThreads) {
+    // Enough triangles for several parts; every seventh repeats an earlier one (the same
+    // corners in the same order, or turned: a turned one stays), every eleventh has no area.
+    TestMesh mesh;
+    grid_test::MakeSphere(mesh, 1.0f, 200, 400);
+    const std::size_t sphere = mesh.triangles.size();
+    std::mt19937 random(39);
+    for (std::size_t k = 0; k < sphere; ++k) {
+        const Triangle t = mesh.triangles[std::uniform_int_distribution<std::size_t>(0, sphere - 1)(random)];
+        if (k % 7 == 0) mesh.triangles.push_back(k % 2 == 0 ? t : Triangle{t.B, t.C, t.A});
+        if (k % 11 == 0) mesh.triangles.push_back(Triangle{t.A, t.A, t.B});
+    }
+    std::vector<std::vector<unsigned>> cells;
+    std::vector<unsigned> leftOut;
+    for (int threads : {1, 2, 3}) {
+        RAYTR::GridBuildSettings settings;
+        settings.threads = threads;
+        Grid grid;
+        grid.Build(mesh.triangles.data(), static_cast<int>(mesh.triangles.size()), mesh.box, settings);
+        leftOut.push_back(grid.LeftOut());
+        std::vector<unsigned> all;
+        for (unsigned c = 0; c < grid.Cells().Count(); ++c)
+            all.insert(all.end(), grid.Cells()[c].indices, grid.Cells()[c].indices + grid.Cells()[c].size);
+        cells.push_back(all);
+    }
+    // Brute force: no area, or the corners of an earlier triangle in the same order.
+    unsigned expected = 0;
+    std::set<std::array<std::uint32_t, 9>> seen;
+    for (const Triangle& t : mesh.triangles) {
+        const VECTOR n = ORVA_MATH::Cross(t.B->position - t.A->position, t.C->position - t.A->position);
+        std::array<std::uint32_t, 9> key;
+        for (int k = 0; k < 9; ++k) key[k] = std::bit_cast<std::uint32_t>((k < 3 ? t.A : k < 6 ? t.B : t.C)->position[k % 3]);
+        expected += (n.x == 0.0f && n.y == 0.0f && n.z == 0.0f) || !seen.insert(key).second;
+    }
+    EXPECT_GT(expected, sphere / 10);
+    EXPECT_EQ(leftOut[0], expected);
+    for (std::size_t i = 1; i < cells.size(); ++i) {
+        EXPECT_EQ(leftOut[i], leftOut[0]);
+        EXPECT_EQ(cells[i], cells[0]);
     }
 }
 

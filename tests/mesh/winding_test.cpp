@@ -77,15 +77,32 @@ TEST(WindingTest, ACubeWoundInwardsLoadsAsTheCubeWoundOutwardsWithTheReportLine)
     EXPECT_EQ(SurfaceClosure(&inward.vertices[0].position.x, sizeof(VERTEX) / sizeof(float), inward.vertexCount,
                              corners.data(), inward.triangleCount),
               Closure::Outward);
+    // The load keeps what it found for the preview: the faces' closure as they are left, also
+    // in copies; nothing after arrays change, nor where the load did not look.
+    const auto closureOf = [](const Mesh& mesh) {
+        std::vector<std::uint32_t> c(mesh.indices, mesh.indices + mesh.indexCount);
+        return SurfaceClosure(&mesh.vertices[0].position.x, sizeof(VERTEX) / sizeof(float), mesh.vertexCount, c.data(),
+                              mesh.triangleCount);
+    };
+    for (const Mesh* m : {&outward, &inward}) {
+        ASSERT_TRUE(m->closure.has_value());
+        EXPECT_EQ(*m->closure, closureOf(*m));
+        EXPECT_EQ(Mesh(*m).closure, m->closure);
+    }
+    Mesh changed(outward);
+    changed.TransformVertices(ORVA_MATH::MATRIX::Identity());
+    EXPECT_FALSE(changed.closure.has_value());
     // The scenes' own models keep their winding: a dome seen from inside stays as it is.
     Mesh fixed;
     EXPECT_TRUE(LoadModel(fixed, dir.File("in.obj"), ModelOptions{}).notes.empty());
+    EXPECT_FALSE(fixed.closure.has_value());
 
     // Both sides: every face gets a turned copy over vertices whose normals are reversed.
     options.sides = Sides::Both;
     Mesh both;
     LoadModel(both, dir.File("out.obj"), options);
     ASSERT_EQ(both.triangleCount, 24u);
+    EXPECT_FALSE(both.closure.has_value());
     for (unsigned t = 0; t < 12; ++t) {
         const Triangle& front = both.triangles[t];
         bool found = false;
