@@ -115,6 +115,18 @@ TEST_F(StartupTest, AViewerKilledWhileItsBoxIsUpTakesTheBoxAlong) {
     EXPECT_TRUE(gone) << "the box outlived the viewer";
 }
 
+TEST_F(StartupTest, WithoutADisplayTheViewerPointsToTheSnapshot) {
+    TempDir dir;
+    WriteDemo(dir.path());
+    Child viewer(ViewerPath(), {}, dir.path(), false, false);
+    int status = 0;
+    ASSERT_TRUE(viewer.WaitForExit(kExitTimeout, &status));
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(ReadAll(dir.path() / "stderr.txt").find("redowl-snapshot renders without one"), std::string::npos)
+        << ReadAll(dir.path() / "stderr.txt");
+}
+
 TEST_F(StartupTest, MissingConfigurationWithoutDisplayReportsOnStandardError) {
     // Without a display the box falls back to one line on standard error; the exact text of
     // the report shows here, and no window system is touched after it.
