@@ -8,6 +8,7 @@
 
 #include "app/config.h"
 #include "errors/errors.h"
+#include "errors/message_box.h"
 #include "raytracer/scene.h"
 
 namespace WIN_NMS {
@@ -15,7 +16,7 @@ namespace WIN_NMS {
 SettleKeys ReadSettleKeys(CONFIG::Lexer& config) {
     SettleKeys keys;
     const auto refuse = [](const std::string& key, const std::string& value, const std::string& accepted) {
-        throw TIRN_ERROR::Error(key + " is " + value + ", but it must be " + accepted);
+        throw TIRN_ERROR::Error(key + " is " + TIRN_ERROR::ShortenText(value, TIRN_ERROR::kMaxQuotedValue) + ", but it must be " + accepted);
     };
     const std::string radius = config.GetString("scene.light_radius");
     if (!radius.empty()) {

@@ -71,5 +71,9 @@ bool ReadModelChoices(const CommandLine& line, ModelChoices& choices, std::strin
 // "WxH": two whole numbers from 1 to kMaxWindowSide.
 inline constexpr int kMaxWindowSide = 16384;
 bool ParseSize(const std::string& text, int& width, int& height);
+// A side from win.width or win.height as the window is made: at most kMaxWindowSide (the GL
+// drivers' framebuffers end there; a larger window crashed the depth read-back); smaller values,
+// 0 and below included, as they stand.
+inline int ConfiguredWindowSide(int side) { return side > kMaxWindowSide ? kMaxWindowSide : side; }
 
 }  // namespace WIN_NMS

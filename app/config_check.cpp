@@ -1,10 +1,13 @@
 #include "app/config_check.h"
 
 #include <algorithm>
+#include <cstdlib>
 
+#include "app/command_line.h"
 #include "app/config.h"
 #include "app/model_keys.h"
 #include "app/win_main.h"
+#include "errors/message_box.h"
 
 namespace CONFIG {
 
@@ -78,12 +81,21 @@ std::vector<std::string> ConfigurationWarnings(const Lexer& lexer, const std::st
         // costs a comparison with every known key).
         if (++unknown > kMaxUnknownKeysNamed) continue;
         if (key.empty())
-            lines.push_back(fileName + ": the value " + value + " has no name before its \"=\"");
+            lines.push_back(fileName + ": the value " + TIRN_ERROR::ShortenText(value, TIRN_ERROR::kMaxQuotedValue) + " has no name before its \"=\"");
         else
             lines.push_back(fileName + ": unknown key " + key + " (did you mean " + NearestKnownKey(key) + "?)");
     }
     if (unknown > kMaxUnknownKeysNamed)
         lines.push_back(fileName + ": and " + std::to_string(unknown - kMaxUnknownKeysNamed) + " more unknown keys");
+    for (const char* key : {"win.width", "win.height"}) {
+        const auto it = lexer.Entries().find(key);
+        if (it == lexer.Entries().end()) continue;
+        const int side = std::atoi(it->second.c_str());
+        if (side != WIN_NMS::ConfiguredWindowSide(side))
+            lines.push_back(fileName + ": " + key + " is " + TIRN_ERROR::ShortenText(it->second, TIRN_ERROR::kMaxQuotedValue) + ", more than the " +
+                            std::to_string(WIN_NMS::kMaxWindowSide) + " pixels a window can have: " +
+                            std::to_string(WIN_NMS::kMaxWindowSide) + " is used");
+    }
     for (const std::string& word : lexer.GluedNames()) {
         // "name=value" is one word: show it with the blanks the reader needs.
         const std::size_t at = word.find('=');

@@ -278,6 +278,17 @@ void WIN_MAIN_CLASS::SetTitle() {
     }
 }
 
+bool ClampToDriver(int& width, int& height) {
+    GLint largest[2] = {0, 0};
+    glGetIntegerv(GL_MAX_VIEWPORT_DIMS, largest);
+    const int w = largest[0] > 0 ? std::min(width, int(largest[0])) : width;
+    const int h = largest[1] > 0 ? std::min(height, int(largest[1])) : height;
+    const bool changed = w != width || h != height;
+    width = w;
+    height = h;
+    return changed;
+}
+
 void WIN_MAIN_CLASS::reshape(int newWidth, int newHeight) {
     glViewport(0, 0, newWidth, newHeight);
     ApplySize(newWidth, newHeight);

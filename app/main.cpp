@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <new>
 
 #include "app/command_line.h"
 #include "app/config_check.h"
@@ -86,6 +87,9 @@ int main(int argc, char** argv) {
     } catch (const TIRN_ERROR::File_Error&) {
         // The box has been shown and dismissed; no window is opened and the start-up failed.
         return 1;
+    } catch (const std::bad_alloc&) {
+        TIRN_ERROR::ShowErrorBox("File_Error: ", "There is not enough memory to open the scene");
+        return 1;
     }
     CONFIG::ReportConfigurationWarnings(config, "release.cgf", stderr);
 
@@ -115,12 +119,13 @@ int main(int argc, char** argv) {
     // The mode and the marker to start with (F2 and m change them).
     win.tracedImageMode = choices.traced;
     win.showLightMarker = !choices.noMarker;
-    win.width = config.GetInt("win.width");
-    win.height = config.GetInt("win.height");
+    win.width = WIN_NMS::ConfiguredWindowSide(config.GetInt("win.width"));
+    win.height = WIN_NMS::ConfiguredWindowSide(config.GetInt("win.height"));
     glutInitWindowSize(win.width, win.height);
     glutInitWindowPosition(WIN_NMS::CentredOrigin(glutGet(GLUT_SCREEN_WIDTH), win.width),
                            WIN_NMS::CentredOrigin(glutGet(GLUT_SCREEN_HEIGHT), win.height));
     glutCreateWindow("RED OWL");
+    if (WIN_NMS::ClampToDriver(win.width, win.height)) glutReshapeWindow(win.width, win.height);
     // From here on every title, this first one included, reaches the window in both encodings.
     WIN_NMS::InstallWindowTitleSink();
     TIRN_ERROR::SetStatusTitle("RED OWL");

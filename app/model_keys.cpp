@@ -5,6 +5,7 @@
 
 #include "app/config.h"
 #include "errors/errors.h"
+#include "errors/message_box.h"
 #include "loaders/crease.h"
 
 namespace WIN_NMS {
@@ -14,25 +15,31 @@ namespace {
 std::string Key(int i, const char* suffix) { return "scene.model" + std::to_string(i) + suffix; }
 
 [[noreturn]] void Refuse(const std::string& key, const std::string& value, const std::string& accepted) {
-    throw TIRN_ERROR::Error(key + " is " + value + ", but it must be " + accepted);
+    throw TIRN_ERROR::Error(key + " is " + TIRN_ERROR::ShortenText(value, TIRN_ERROR::kMaxQuotedValue) + ", but it must be " + accepted);
 }
 
-// One finite number, nothing else.
+// Sizes and places in scene units are at most this large in magnitude: far beyond anything
+// the camera (15 units from the origin) shows, and small enough that a model's box, scaled and
+// moved, stays finite in 32-bit floats with room for the grid's arithmetic.
+constexpr double kMaxSceneUnits = 1e6;
+const std::string kUnitsRange = "from -1000000 to 1000000";
+
+// One finite number within kMaxSceneUnits, nothing else.
 bool ParseNumber(const std::string& text, float& out) {
     char* end = nullptr;
     const double v = std::strtod(text.c_str(), &end);
-    if (end == text.c_str() || *end != '\0' || !std::isfinite(v)) return false;
+    if (end == text.c_str() || *end != '\0' || !(std::abs(v) <= kMaxSceneUnits)) return false;
     out = static_cast<float>(v);
     return true;
 }
 
-// "x,y,z": three finite numbers separated by commas, nothing else.
+// "x,y,z": three numbers within kMaxSceneUnits separated by commas, nothing else.
 bool ParseTriple(const std::string& text, float out[3]) {
     const char* p = text.c_str();
     for (int k = 0; k < 3; ++k) {
         char* end = nullptr;
         const double v = std::strtod(p, &end);
-        if (end == p || !std::isfinite(v)) return false;
+        if (end == p || !(std::abs(v) <= kMaxSceneUnits)) return false;
         out[k] = static_cast<float>(v);
         p = end;
         if (k < 2) {
@@ -66,20 +73,20 @@ ORVA_GRAPHICS::ModelOptions ReadModelOptions(CONFIG::Lexer& config, int i) {
     };
     std::string key;
     if (const std::string* v = value("_fit", key)) {
-        if (!ParseNumber(*v, o.fit) || o.fit < 0.0f) Refuse(key, *v, "a size in units, such as 6 (0: the file's own size)");
+        if (!ParseNumber(*v, o.fit) || o.fit < 0.0f) Refuse(key, *v, "a size in units from 0 to 1000000, such as 6 (0: the file's own size)");
     }
     if (const std::string* v = value("_up", key)) {
         if (!LOAD_3DS::ParseUpAxis(*v, o.up)) Refuse(key, *v, "x, y, z, -x, -y or -z");
     }
     if (const std::string* v = value("_floor", key)) {
         float y = 0.0f;
-        if (!ParseNumber(*v, y)) Refuse(key, *v, "a height in the scene, such as -5 (the floor's top)");
+        if (!ParseNumber(*v, y)) Refuse(key, *v, "a height in the scene " + kUnitsRange + ", such as -5 (the floor's top)");
         // In the model's own coordinates: the fixed drop of its slot comes on top.
         o.onFloor = true;
         o.floorY = y - FixedDrop(i);
     }
     if (const std::string* v = value("_offset", key)) {
-        if (!ParseTriple(*v, o.offset)) Refuse(key, *v, "three numbers separated by commas, such as 0,-2.5,0");
+        if (!ParseTriple(*v, o.offset)) Refuse(key, *v, "three numbers " + kUnitsRange + " separated by commas, such as 0,-2.5,0");
     }
     if (const std::string* v = value("_meshes", key)) {
         if (*v == "all") o.allMeshes = true;

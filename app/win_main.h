@@ -45,6 +45,10 @@ inline constexpr int kModelTableSize = 5;
 // gets a negative origin and one pixel too wide gets 0.
 constexpr std::int32_t CentredOrigin(std::int32_t screen, std::int32_t size) { return (screen - size) / 2; }
 
+// Clamps a window's sides to the largest viewport the current GL context's driver draws; true
+// when either side changed (the caller then resizes the window). Needs a current context.
+bool ClampToDriver(int& width, int& height);
+
 // GLUT values the handlers compare with (GLUT_KEY_*, GLUT_LEFT_BUTTON, GLUT_DOWN/GLUT_UP), kept
 // here so that the handlers need no GLUT header.
 inline constexpr unsigned char kEscapeKey = 27;

@@ -13,6 +13,7 @@
 #include "app/viewer_objects.h"
 #include "app/win_main.h"
 #include "errors/errors.h"
+#include "errors/message_box.h"
 #include "raytracer/scene.h"
 #include "raytracer/shading.h"
 
@@ -89,16 +90,25 @@ void WIN_MAIN_CLASS::SetUpCamera() {
     if (const std::string* v = value("scene.camera")) {
         if (*v == "frame") frame = true;
         else if (*v != "fixed")
-            throw TIRN_ERROR::Error("scene.camera is " + *v + ", but it must be fixed or frame");
+            throw TIRN_ERROR::Error("scene.camera is " + TIRN_ERROR::ShortenText(*v, TIRN_ERROR::kMaxQuotedValue) + ", but it must be fixed or frame");
     }
     // The models to frame: those named, or else every traced one.
     const unsigned count = scene->objects.Size();
     std::vector<bool> framed(count, false);
     if (const std::string* v = value("scene.frame_models")) {
         std::vector<unsigned> list;
-        if (!ParseModelList(*v, count, list))
-            throw TIRN_ERROR::Error("scene.frame_models is " + *v +
+        if (!ParseModelList(*v, count, list)) {
+            // Numbers that would name models had scene.N_models loaded them: that key is wrong.
+            std::vector<unsigned> any;
+            const std::string* n = value("scene.N_models");
+            if (n && ParseModelList(*v, unsigned(kModelTableSize), any))
+                throw TIRN_ERROR::Error("scene.N_models is " + TIRN_ERROR::ShortenText(*n, TIRN_ERROR::kMaxQuotedValue) + ", so " + std::to_string(count) +
+                                        " models are loaded, but scene.frame_models is " + TIRN_ERROR::ShortenText(*v, TIRN_ERROR::kMaxQuotedValue) +
+                                        ": scene.N_models must be from 1 to " + std::to_string(kModelTableSize) +
+                                        " to load the models it names");
+            throw TIRN_ERROR::Error("scene.frame_models is " + TIRN_ERROR::ShortenText(*v, TIRN_ERROR::kMaxQuotedValue) +
                                     ", but it must be numbers of loaded models separated by commas, such as 0 or 0,3");
+        }
         for (const unsigned i : list) framed[i] = true;
     } else {
         for (unsigned i = 0; i < count; ++i) framed[i] = (scene->objects[i].flags & RAYTR::TObject::kClosestHitFlag) != 0;

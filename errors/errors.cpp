@@ -28,6 +28,14 @@ Image_File_Error::Image_File_Error(std::string message) : File_Error() {
 }
 Image_File_Error::~Image_File_Error() = default;
 
+std::string TooManyForMemory(const std::string& file, unsigned long long count, const std::string& what) {
+    return file + " declares " + std::to_string(count) + " " + what + ", more than this machine can hold";
+}
+
+std::string NotEnoughMemoryFor(const std::string& file) {
+    return file + " needs more memory than this machine can give to load it";
+}
+
 Zero_Division::Zero_Division(std::string message) : Error() { ShowErrorBox("Zero_Division: ", message); }
 Zero_Division::~Zero_Division() = default;
 

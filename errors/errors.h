@@ -36,6 +36,12 @@ public:
     ~Image_File_Error() override;
 };
 
+// The messages for an allocation that failed while a file was read, which a user can act on:
+// "FILE declares N WHAT, more than this machine can hold" where the count that failed is known,
+// else "FILE needs more memory than this machine can give to load it".
+std::string TooManyForMemory(const std::string& file, unsigned long long count, const std::string& what);
+std::string NotEnoughMemoryFor(const std::string& file);
+
 class Zero_Division : public Error {
 public:
     explicit Zero_Division(std::string message);

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
 namespace TIRN_ERROR {
@@ -62,17 +63,20 @@ void PlatformBox(const std::string& caption, const std::string& text) {
     }
 }
 
-// Where a word longer than a line may be broken: after the last '/', ';' or ',' that leaves a
-// piece of at most `columns` characters, else after `columns` characters.
-std::size_t BreakInWord(const std::string& word, std::size_t columns) {
-    const std::size_t at = word.find_last_of("/;,", columns - 1);
-    return at != std::string::npos && at > 0 ? at + 1 : columns;
+// Where a word longer than a line may be broken: after the last '/', ';' or ',' among its
+// first `columns` characters that leaves a piece of at most `columns`, else after `columns`.
+std::size_t BreakInWord(std::string_view word, std::size_t columns) {
+    const std::size_t at = word.substr(0, columns).find_last_of("/;,");
+    return at != std::string_view::npos && at > 0 ? at + 1 : columns;
 }
 
 }  // namespace
 
 std::string WrapBoxText(const std::string& text, std::size_t columns, std::size_t maxLines) {
     if (columns < 8) columns = 8;
+    // Each character is looked at a bounded number of times, and wrapping stops one line past
+    // what is shown: a value of megabytes costs no more than the box's own lines.
+    const std::size_t keep = maxLines > 0 ? maxLines + 1 : std::size_t(-1);
     std::vector<std::string> lines;
     std::string line;
     std::size_t at = 0;
@@ -81,7 +85,8 @@ std::string WrapBoxText(const std::string& text, std::size_t columns, std::size_
         lines.push_back(line);
         line.clear();
     };
-    while (at < text.size()) {
+    const std::string_view all(text);
+    while (at < text.size() && lines.size() < keep) {
         if (text[at] == '\n') {
             endLine();
             ++at;
@@ -94,18 +99,18 @@ std::string WrapBoxText(const std::string& text, std::size_t columns, std::size_
         }
         std::size_t end = text.find_first_of(" \n", at);
         if (end == std::string::npos) end = text.size();
-        std::string word = text.substr(at, end - at);
+        std::string_view word = all.substr(at, end - at);
         at = end;
         if (line.size() + word.size() > columns && !line.empty()) endLine();
-        while (word.size() > columns) {
+        while (word.size() > columns && lines.size() < keep) {
             const std::size_t cut = BreakInWord(word, columns);
-            line = word.substr(0, cut);
+            line.assign(word.substr(0, cut));
             endLine();
-            word.erase(0, cut);
+            word.remove_prefix(cut);
         }
-        line += word;
+        if (lines.size() < keep) line.append(word);
     }
-    if (!line.empty() || lines.empty()) endLine();
+    if ((!line.empty() && lines.size() < keep) || lines.empty()) endLine();
     if (lines.size() > maxLines && maxLines > 0) {
         lines.resize(maxLines);
         std::string& last = lines.back();
@@ -120,8 +125,16 @@ std::string WrapBoxText(const std::string& text, std::size_t columns, std::size_
     return out;
 }
 
+std::string ShortenText(const std::string& text, std::size_t limit) {
+    if (text.size() <= limit) return text;
+    std::size_t cut = limit > 3 ? limit - 3 : 0;
+    // Not inside a UTF-8 sequence: back to the start of the character.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return text.substr(0, cut) + "...";
+}
+
 std::string BoxLine(const std::string& caption, const std::string& text) {
-    std::string line = caption + text;
+    std::string line = caption + ShortenText(text, kMaxBoxLine);
     for (char& c : line)
         if (c == '\n' || c == '\r') c = ' ';
     return line;

@@ -29,8 +29,15 @@ inline constexpr std::size_t kBoxLines = 24;
 // it has one, else where it must. The text's own line ends stay. Beyond `lines` lines the last
 // shown ends in "...".
 std::string WrapBoxText(const std::string& text, std::size_t columns = kBoxColumns, std::size_t lines = kBoxLines);
-// The caption and the text on one line (line ends become blanks).
+// The caption and the text on one line (line ends become blanks), the text cut at kMaxBoxLine
+// characters (ShortenText).
+inline constexpr std::size_t kMaxBoxLine = 4096;
 std::string BoxLine(const std::string& caption, const std::string& text);
+// text when it has at most limit bytes, else its first bytes (whole UTF-8 characters) and
+// "...", limit bytes in all: a value of megabytes quoted in a message.
+std::string ShortenText(const std::string& text, std::size_t limit);
+// How much of a value from a file a message quotes.
+inline constexpr std::size_t kMaxQuotedValue = 200;
 
 // Sets the window title (text in UTF-8). Without an installed title sink it does nothing,
 // so code that reports progress can run where no window exists.

@@ -13,6 +13,8 @@
 #include <functional>
 #include <utility>
 
+#include "loaders/safe_open.h"
+
 namespace LOAD_3DS {
 
 namespace fs = std::filesystem;
@@ -81,7 +83,8 @@ bool WriteAll(int fd, const unsigned char* p, std::size_t n) {
 // fill writes the content to the descriptor it is given; false with its reason in *why.
 using Fill = std::function<bool(int fd, std::string* why)>;
 
-bool WriteInside(const fs::path& root, const fs::path& relative, const Fill& fill, std::string* error) {
+bool WriteInside(const fs::path& root, const fs::path& relative, const Fill& fill, std::string* error,
+                 mode_t mode = 0644) {
     const std::string shown = (root / relative).string();
     const std::string inside = PathInsideFolder(relative.generic_string());
     const fs::path rel(inside);
@@ -110,7 +113,7 @@ bool WriteInside(const fs::path& root, const fs::path& relative, const Fill& fil
     const std::string name = fs::path(temporary).filename().string();
     std::string why;
     bool ok = fill(out.get(), &why);
-    if (ok && ::fchmod(out.get(), 0644) != 0) ok = false, why = Reason();
+    if (ok && ::fchmod(out.get(), mode) != 0) ok = false, why = Reason();
     if (::close(out.Release()) != 0 && ok) ok = false, why = Reason();
     if (ok && ::renameat(dir.get(), name.c_str(), dir.get(), rel.filename().c_str()) != 0) ok = false, why = Reason();
     if (!ok) {
@@ -128,14 +131,18 @@ bool WriteBytesInside(const fs::path& root, const fs::path& relative, const std:
                        error);
 }
 
-bool CopyFileInside(const fs::path& root, const fs::path& relative, const fs::path& source, std::string* error) {
+bool CopyFileInside(const fs::path& root, const fs::path& relative, const fs::path& source, std::string* error,
+                    const std::string& sourceFolder) {
     // Opened first: the source may be the file the copy replaces. Not waiting on a pipe or a
-    // device that a name may stand for.
-    Descriptor in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    // device that a name may stand for, and read through the descriptor that was checked.
+    std::string why;
+    Descriptor in(OpenRegularFile(source.string(), sourceFolder, &why));
     struct stat info {};
-    if (in.get() < 0) return Fail(error, "cannot copy " + source.string() + ": " + Reason());
-    if (::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode))
-        return Fail(error, "cannot copy " + source.string() + ": not a regular file");
+    const std::string name = source.string();
+    if (in.get() < 0)  // why begins with the name: "NAME is a named pipe, not a file"
+        return Fail(error, "cannot copy " + name + ": " + (why.rfind(name + " ", 0) == 0 ? why.substr(name.size() + 1) : why));
+    if (::fstat(in.get(), &info) != 0) return Fail(error, "cannot copy " + source.string() + ": " + Reason());
+    const mode_t mode = info.st_mode & 0644;
     return WriteInside(
         root, relative,
         [&](int fd, std::string* why) {
@@ -148,7 +155,7 @@ bool CopyFileInside(const fs::path& root, const fs::path& relative, const fs::pa
                 if (!WriteAll(fd, buffer.data(), std::size_t(k))) return *why = Reason(), false;
             }
         },
-        error);
+        error, mode);
 }
 
 }  // namespace LOAD_3DS

@@ -26,8 +26,11 @@ std::filesystem::path RelativeInside(const std::filesystem::path& folder, const 
 // one-line reason in *error.
 bool WriteBytesInside(const std::filesystem::path& root, const std::filesystem::path& relative,
                       const std::vector<unsigned char>& bytes, std::string* error);
-// The same with the bytes of the file source (which may be root/relative itself).
+// The same with the bytes of the file source (which may be root/relative itself), opened as
+// loaders/safe_open.h does: a regular file only, and with a sourceFolder, one that lies inside
+// it (no link out of it followed). The copy is readable by no one the source is not readable by:
+// its mode is the source's, masked to 0644.
 bool CopyFileInside(const std::filesystem::path& root, const std::filesystem::path& relative,
-                    const std::filesystem::path& source, std::string* error);
+                    const std::filesystem::path& source, std::string* error, const std::string& sourceFolder = {});
 
 }  // namespace LOAD_3DS

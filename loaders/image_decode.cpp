@@ -54,17 +54,25 @@ void JpegExit(j_common_ptr info) {
 }
 void JpegQuiet(j_common_ptr, int) {}
 
-// Scans a progressive file may have: real files have about ten; each scan passes over the whole
-// image again, so a few kilobytes of empty scans would otherwise keep the decoder busy for
-// minutes.
-constexpr int kMaxJpegScans = 256;
-
-void JpegProgress(j_common_ptr info) {
+// A progressive file may hold any number of scans, each a pass over the whole image: a small
+// file of thousands of empty scans costs minutes. Real files have about ten.
+constexpr int kMaxJpegScans = 500;
+void JpegScanLimit(j_common_ptr info) {
     auto* d = reinterpret_cast<j_decompress_ptr>(info);
-    if (d->input_scan_number > kMaxJpegScans) {
+    if (d->is_decompressor && d->input_scan_number > kMaxJpegScans) {
         auto* e = reinterpret_cast<JpegError*>(info->err);
         std::snprintf(e->message, sizeof e->message, "more than %d scans", kMaxJpegScans);
         std::longjmp(e->back, 1);
+    }
+}
+
+// One CMYK pixel as RGB. Adobe's files (those with its marker, as Photoshop writes them) store
+// the inks inverted (255: no ink), the others as they are (255: full ink).
+void CmykToRgb(const unsigned char* cmyk, bool inverted, unsigned char* rgb) {
+    const unsigned k = inverted ? cmyk[3] : 255u - cmyk[3];
+    for (int c = 0; c < 3; ++c) {
+        const unsigned ink = inverted ? cmyk[c] : 255u - cmyk[c];
+        rgb[c] = static_cast<unsigned char>((ink * k + 127) / 255);
     }
 }
 
@@ -72,7 +80,7 @@ void JpegProgress(j_common_ptr info) {
 struct JpegState {
     jpeg_decompress_struct info;
     JpegError error;
-    jpeg_progress_mgr progress;
+    jpeg_progress_mgr progress{};
     std::vector<unsigned char> row;
     bool created = false;
     ~JpegState() {
@@ -80,78 +88,47 @@ struct JpegState {
     }
 };
 
-// Called once the jump target is set: the decompressor over the bytes, its header read.
-void JpegStart(JpegState& s, const unsigned char* data, std::size_t size) {
-    jpeg_create_decompress(&s.info);
-    s.created = true;
-    s.progress.progress_monitor = JpegProgress;
-    s.info.progress = &s.progress;
-    jpeg_mem_src(&s.info, data, static_cast<unsigned long>(size));
-    jpeg_read_header(&s.info, TRUE);
-}
-
-void JpegErrors(JpegState& s) {
+bool DecodeJpeg(const unsigned char* data, std::size_t size, const std::string& name, DecodedImage& out,
+                std::string* error) {
+    JpegState s;
     s.info.err = jpeg_std_error(&s.error.manager);
     s.error.manager.error_exit = JpegExit;
     s.error.manager.emit_message = JpegQuiet;
     s.error.message[0] = '\0';
-}
-
-// One row of CMYK samples as red, green, blue. Adobe's files store the inks inverted (255: no
-// ink), others as they are; YCCK comes out of the library as that inverted CMYK.
-void CmykRow(const unsigned char* cmyk, std::size_t w, bool inverted, unsigned char* rgba) {
-    for (std::size_t x = 0; x < w; ++x) {
-        const unsigned char* p = cmyk + 4 * x;
-        const int k = inverted ? p[3] : 255 - p[3];
-        for (int c = 0; c < 3; ++c) rgba[4 * x + c] = (unsigned char)(((inverted ? p[c] : 255 - p[c]) * k + 127) / 255);
-    }
-}
-
-bool DecodeJpeg(const unsigned char* data, std::size_t size, const std::string& name, DecodedImage& out,
-                std::string* error) {
-    JpegState s;
-    JpegErrors(s);
     if (setjmp(s.error.back) != 0) return Fail(error, name + " could not be decoded (" + s.error.message + ")");
-    JpegStart(s, data, size);
+    jpeg_create_decompress(&s.info);
+    s.created = true;
+    s.progress.progress_monitor = JpegScanLimit;
+    s.info.progress = &s.progress;
+    jpeg_mem_src(&s.info, data, static_cast<unsigned long>(size));
+    jpeg_read_header(&s.info, TRUE);
     if (!SizeAccepted(s.info.image_width, s.info.image_height))
         return Fail(error, TooLarge(name, s.info.image_width, s.info.image_height));
-    // Grey and YCbCr files converted to RGB by the library; CMYK and YCCK ones by us.
+    // Grey and YCbCr files converted to RGB by the library; CMYK and YCCK (Adobe's CMYK) it
+    // delivers only as CMYK, converted below.
     const bool cmyk = s.info.jpeg_color_space == JCS_CMYK || s.info.jpeg_color_space == JCS_YCCK;
-    const bool inverted = s.info.saw_Adobe_marker || s.info.jpeg_color_space == JCS_YCCK;
+    const bool inverted = cmyk && s.info.saw_Adobe_marker;
     s.info.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
     jpeg_start_decompress(&s.info);
     const std::size_t w = s.info.output_width, h = s.info.output_height;
-    const int components = cmyk ? 4 : 3;
-    if (s.info.output_components != components || !SizeAccepted((long long)w, (long long)h))
+    if (s.info.output_components != (cmyk ? 4 : 3) || !SizeAccepted((long long)w, (long long)h))
         return Fail(error, name + " could not be decoded (unexpected colour layout)");
     out.width = int(w);
     out.height = int(h);
     out.hasAlpha = false;
     out.rgba.assign(w * h * 4, 255);
-    s.row.resize(w * std::size_t(components));
+    s.row.resize(w * std::size_t(s.info.output_components));
     while (s.info.output_scanline < s.info.output_height) {
         const std::size_t y = s.info.output_scanline;
         JSAMPROW rows[1] = {s.row.data()};
         if (jpeg_read_scanlines(&s.info, rows, 1) != 1) break;
         unsigned char* dst = out.rgba.data() + y * w * 4;
         if (cmyk)
-            CmykRow(s.row.data(), w, inverted, dst);
+            for (std::size_t x = 0; x < w; ++x) CmykToRgb(s.row.data() + 4 * x, inverted, dst + 4 * x);
         else
             for (std::size_t x = 0; x < w; ++x) std::memcpy(dst + 4 * x, s.row.data() + 3 * x, 3);
     }
     jpeg_finish_decompress(&s.info);
-    return true;
-}
-
-bool JpegSize(const unsigned char* data, std::size_t size, const std::string& name, int& w, int& h, std::string* error) {
-    JpegState s;
-    JpegErrors(s);
-    if (setjmp(s.error.back) != 0) return Fail(error, name + " could not be decoded (" + s.error.message + ")");
-    JpegStart(s, data, size);
-    if (!SizeAccepted(s.info.image_width, s.info.image_height))
-        return Fail(error, TooLarge(name, s.info.image_width, s.info.image_height));
-    w = int(s.info.image_width);
-    h = int(s.info.image_height);
     return true;
 }
 
@@ -201,6 +178,24 @@ bool DecodeOther(const unsigned char* data, std::size_t size, const std::string&
     return true;
 }
 
+bool JpegSize(const unsigned char* data, std::size_t size, const std::string& name, int& w, int& h, std::string* error) {
+    JpegState s;
+    s.info.err = jpeg_std_error(&s.error.manager);
+    s.error.manager.error_exit = JpegExit;
+    s.error.manager.emit_message = JpegQuiet;
+    s.error.message[0] = '\0';
+    if (setjmp(s.error.back) != 0) return Fail(error, name + " could not be decoded (" + s.error.message + ")");
+    jpeg_create_decompress(&s.info);
+    s.created = true;
+    jpeg_mem_src(&s.info, data, static_cast<unsigned long>(size));
+    jpeg_read_header(&s.info, TRUE);
+    if (!SizeAccepted(s.info.image_width, s.info.image_height))
+        return Fail(error, TooLarge(name, s.info.image_width, s.info.image_height));
+    w = int(s.info.image_width);
+    h = int(s.info.image_height);
+    return true;
+}
+
 bool PngSize(const unsigned char* data, std::size_t size, const std::string& name, int& w, int& h, std::string* error) {
     png_image image;
     std::memset(&image, 0, sizeof image);
@@ -243,8 +238,9 @@ bool ImageSize(const unsigned char* data, std::size_t size, const std::string& n
 bool DecodeImage(const unsigned char* data, std::size_t size, const std::string& name, DecodedImage& out,
                  std::string* error) {
     if (data == nullptr || size == 0) return Fail(error, name + " is empty");
-    if (IsJpeg(data, size)) return DecodeJpeg(data, size, name, out, error);
-    if (IsPng(data, size)) return DecodePng(data, size, name, out, error);
+    if (size >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF) return DecodeJpeg(data, size, name, out, error);
+    static const unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (size >= 8 && std::memcmp(data, kPngSignature, 8) == 0) return DecodePng(data, size, name, out, error);
     return DecodeOther(data, size, name, out, error);
 }
 

@@ -1,11 +1,14 @@
 #include "loaders/model_scene.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <new>
 
 #include "loaders/bmp_writer.h"
 #include "loaders/crease.h"
@@ -14,6 +17,7 @@
 #include "loaders/image.h"
 #include "loaders/import.h"
 #include "loaders/l3ds.h"
+#include "loaders/safe_open.h"
 #include "loaders/up_evidence.h"
 
 namespace LOAD_3DS {
@@ -66,7 +70,23 @@ void AddCompanion(ModelMeasure& measure, const std::string& file) {
 
 }  // namespace
 
+namespace {
+bool MeasureModelOrThrow(const std::string& file, ModelMeasure& measure, std::string* error, bool keep);
+}  // namespace
+
 bool MeasureModel(const std::string& file, ModelMeasure& measure, std::string* error, bool keep) {
+    try {
+        return MeasureModelOrThrow(file, measure, error, keep);
+    } catch (const std::bad_alloc&) {
+        measure = ModelMeasure{};
+        if (error) *error = "Can not load " + file + ": it needs more memory than this machine can give";
+        return false;
+    }
+}
+
+namespace {
+
+bool MeasureModelOrThrow(const std::string& file, ModelMeasure& measure, std::string* error, bool keep) {
     auto fail = [&](const std::string& why) {
         if (error) *error = why;
         return false;
@@ -132,6 +152,8 @@ bool MeasureModel(const std::string& file, ModelMeasure& measure, std::string* e
         }
     return true;
 }
+
+}  // namespace
 
 bool IsZUp(const ModelMeasure& m) {
     const float side = std::max({m.hi[0] - m.lo[0], m.hi[1] - m.lo[1], m.hi[2] - m.lo[2]});
@@ -305,7 +327,7 @@ std::vector<std::pair<std::string, std::vector<unsigned char>>> SurroundingFiles
 }
 
 bool WriteModelScene(const std::string& modelFile, const std::string& dir, bool keepConfiguration,
-                     std::string* error, const UpAxis* up) {
+                     std::string* error, const UpAxis* up, std::vector<std::string>* notes) {
     namespace fs = std::filesystem;
     ModelMeasure measure;
     if (!MeasureModel(modelFile, measure, error)) return false;
@@ -332,7 +354,17 @@ bool WriteModelScene(const std::string& modelFile, const std::string& dir, bool 
             for (char& c : b) c = char(std::tolower(static_cast<unsigned char>(c)));
             ours = ours || a == b;
         }
-        if (!ours && !CopyFileInside(root, to, file, error)) return false;
+        if (ours) continue;
+        // A companion reached through a link out of the model's folder, or one that is no
+        // regular file, is left out with a note; a copy that cannot be written is an error.
+        std::string why;
+        const int probe = OpenRegularFile(file, folder.empty() ? "." : folder.string(), &why);
+        if (probe < 0) {
+            if (notes) notes->push_back("not copied: " + why);
+            continue;
+        }
+        ::close(probe);
+        if (!CopyFileInside(root, to, file, error, folder.empty() ? "." : folder.string())) return false;
     }
 
     std::error_code ec;

@@ -106,10 +106,12 @@ std::vector<std::pair<std::string, std::vector<unsigned char>>> SurroundingFiles
 // (blanks in its name become underscores, since values are single words), with its companion
 // files at the same places relative to it (only files inside the model's folder are taken; a
 // file named like one of the surroundings' is not copied). Writes nothing outside dir and
-// follows no symbolic link below it (see WriteBytesInside). False with a one-line reason in
-// *error.
+// follows no symbolic link below it (see WriteBytesInside). A companion reached through a link
+// that leaves the model's folder (a linked file, folder, MTL or buffer), or one that is no
+// regular file, is not copied: a line in *notes says so. False with a one-line reason in *error.
 // up: the axis given (--up), or null for the measure's choice.
 bool WriteModelScene(const std::string& modelFile, const std::string& dir, bool keepConfiguration,
-                     std::string* error = nullptr, const UpAxis* up = nullptr);
+                     std::string* error = nullptr, const UpAxis* up = nullptr,
+                     std::vector<std::string>* notes = nullptr);
 
 }  // namespace LOAD_3DS

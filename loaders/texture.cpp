@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "errors/errors.h"
+#include "loaders/image.h"
 #include "loaders/provided_files.h"
 
 namespace {
@@ -141,6 +143,13 @@ int TEXTURE::LoadBMP(const char* name) {
     // Rows the file cannot hold are refused before anything of their size is allocated.
     const std::uint64_t available = std::uint64_t(fileLength) - 54;
     if (std::uint64_t(newHeight) > available / stride) throw Image_File_Error(damagedRows);
+
+    // 9b. The same pixel limits as every other image decoder, checked before anything of the
+    // image's size is read or allocated (a sparse file holds gigabytes in a few kilobytes).
+    if (newWidth > LOAD_3DS::kMaxImageSide || newHeight > LOAD_3DS::kMaxImageSide ||
+        std::int64_t(newWidth) * newHeight > LOAD_3DS::kMaxImagePixels)
+        throw Image_File_Error(fileName + " is " + std::to_string(newWidth) + " x " + std::to_string(newHeight) +
+                               " pixels, too large");
 
     // 10. The new image replaces the old one.
     const std::size_t rowBytes = std::size_t(newWidth) * 3;

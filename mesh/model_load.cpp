@@ -565,9 +565,17 @@ void Finish(Mesh& mesh, Geometry& g, ModelLoadInfo& info, const std::string& fil
 ModelLoadInfo LoadModel(Mesh& mesh, const std::string& fileName, const ModelOptions& options,
                         const LoadProgress& progress) {
     Geometry g;
-    ModelLoadInfo info = Is3DSFile(fileName) ? Read3DS(g, fileName, options) : ReadImported(g, fileName, options, progress);
-    Finish(mesh, g, info, fileName, options, progress);
-    return info;
+    try {
+        ModelLoadInfo info = Is3DSFile(fileName) ? Read3DS(g, fileName, options) : ReadImported(g, fileName, options, progress);
+        Finish(mesh, g, info, fileName, options, progress);
+        return info;
+    } catch (const std::bad_alloc&) {
+        // What was read says how large the model is; the box says so instead of "std::bad_alloc".
+        const std::size_t vertices = g.positions.size();
+        g = Geometry{};
+        throw TIRN_ERROR::L3DS_Error(vertices > 0 ? TIRN_ERROR::TooManyForMemory(fileName, vertices, "vertices")
+                                                  : TIRN_ERROR::NotEnoughMemoryFor(fileName));
+    }
 }
 
 ModelLoadInfo LoadImportedModel(Mesh& mesh, LOAD_3DS::ImportedModel&& model, const std::string& fileName,

@@ -3,6 +3,8 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <string>
+#include <system_error>
 #include <utility>
 
 #include "errors/errors.h"
@@ -15,6 +17,15 @@ TileTeam::TileTeam(int threads, Procedure procedure, void* context) : procedure_
     for (int i = 1; i <= workers; ++i) {
         try {
             threads_.emplace_back(&TileTeam::Loop, this, i);
+        } catch (const std::system_error& e) {
+            StopAndJoin();
+            // Under a memory limit a thread's stack cannot be mapped: the user needs to hear
+            // about memory, and what to change.
+            if (e.code() == std::errc::resource_unavailable_try_again || e.code() == std::errc::not_enough_memory)
+                throw TIRN_ERROR::Error("There is not enough memory to start the ray tracer's " + std::to_string(threads) +
+                                        " threads (each needs its own stack): give the viewer more memory, or set "
+                                        "tracer.threads_num lower");
+            throw TIRN_ERROR::Error("Attemp to CreateThread failed");
         } catch (...) {
             StopAndJoin();
             throw TIRN_ERROR::Error("Attemp to CreateThread failed");

@@ -40,7 +40,8 @@ public:
 
     // Starts threads - 1 worker threads (none for 1); each waits for its first pass. A thread
     // that cannot be created stops and joins the ones already made, then throws
-    // TIRN_ERROR::Error "Attemp to CreateThread failed".
+    // TIRN_ERROR::Error "Attemp to CreateThread failed" (or, when the system lacks the memory for
+    // a thread, a message that says so and names tracer.threads_num).
     TileTeam(int threads, Procedure procedure, void* context);
     ~TileTeam();
     TileTeam(const TileTeam&) = delete;

@@ -152,6 +152,9 @@ TEST_F(AssemblyTest, RefusalsShowTheirBoxes) {
          "scene.camera is orbit, but it must be fixed or frame"},
         {"scene { frame_models = 0 }\ntracer { threads_num = 4 }\n", "Error: ",
          "scene.frame_models is 0, but it must be numbers of loaded models separated by commas, such as 0 or 0,3"},
+        {"scene { N_models = -5 frame_models = 0 }\ntracer { threads_num = 4 }\n", "Error: ",
+         "scene.N_models is -5, so 0 models are loaded, but scene.frame_models is 0: scene.N_models must be from 1 "
+         "to 5 to load the models it names"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.configuration);

@@ -83,12 +83,19 @@ TEST(ConfigCheck, PerModelKeysReadTheirValuesAndRefuseOthersWithABox) {
     for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
              {"scene.model0_up = w", "scene.model0_up is w, but it must be x, y, z, -x, -y or -z"},
              {"scene.model0_crease = 200", "scene.model0_crease is 200, but it must be an angle in degrees from 0 to 180, such as 40"},
-             {"scene.model0_floor = low", "scene.model0_floor is low, but it must be a height in the scene, such as -5 (the floor's top)"},
-             {"scene.model0_offset = 1,2", "scene.model0_offset is 1,2, but it must be three numbers separated by "
-                                           "commas, such as 0,-2.5,0"},
+             {"scene.model0_floor = low", "scene.model0_floor is low, but it must be a height in the scene from "
+                                          "-1000000 to 1000000, such as -5 (the floor's top)"},
+             {"scene.model0_floor = 1e39", "scene.model0_floor is 1e39, but it must be a height in the scene from "
+                                           "-1000000 to 1000000, such as -5 (the floor's top)"},
+             {"scene.model0_offset = 1,2", "scene.model0_offset is 1,2, but it must be three numbers from -1000000 to "
+                                           "1000000 separated by commas, such as 0,-2.5,0"},
+             {"scene.model0_offset = 0,1e39,0", "scene.model0_offset is 0,1e39,0, but it must be three numbers from "
+                                                "-1000000 to 1000000 separated by commas, such as 0,-2.5,0"},
              {"scene.model0_meshes = every", "scene.model0_meshes is every, but it must be first or all"},
-             {"scene.model0_fit = -1", "scene.model0_fit is -1, but it must be a size in units, such as 6 (0: the "
-                                       "file's own size)"}}) {
+             {"scene.model0_fit = -1", "scene.model0_fit is -1, but it must be a size in units from 0 to 1000000, "
+                                       "such as 6 (0: the file's own size)"},
+             {"scene.model0_fit = 1e300", "scene.model0_fit is 1e300, but it must be a size in units from 0 to 1000000, "
+                                          "such as 6 (0: the file's own size)"}}) {
         CONFIG::Lexer bad = Read(text);
         EXPECT_THROW(WIN_NMS::ReadModelOptions(bad, 0), TIRN_ERROR::Error) << text;
         ASSERT_FALSE(recorder.Boxes().empty());

@@ -11,6 +11,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
+#include <utility>
+#include <cmath>
+#include <algorithm>
 #include <jpeglib.h>
 #include <png.h>
 
@@ -139,6 +143,67 @@ TEST(ImageDecoderTest, PngAlphaIsKeptApartAndTheTextureKeyTakesAnyImage) {
     EXPECT_EQ(alpha.pixels[0], 128);
     EXPECT_EQ(alpha.pixels[1], 128);
     EXPECT_EQ(alpha.pixels[6], 0);
+}
+
+// A CMYK (or, from CMYK, YCCK) JPEG of flat 8 x 8 blocks, each of the ink amounts given (0: none,
+// 255: full), stored inverted with Adobe's marker as Photoshop writes them, or plain without it.
+std::vector<unsigned char> EncodeCmykJpeg(int blocks, const std::vector<unsigned char>& inks, bool adobe, bool ycck) {
+    const int w = 8 * blocks, h = 8;
+    jpeg_compress_struct c;
+    jpeg_error_mgr e;
+    c.err = jpeg_std_error(&e);
+    jpeg_create_compress(&c);
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &out, &size);
+    c.image_width = JDIMENSION(w);
+    c.image_height = JDIMENSION(h);
+    c.input_components = 4;
+    c.in_color_space = JCS_CMYK;
+    jpeg_set_defaults(&c);
+    jpeg_set_colorspace(&c, ycck ? JCS_YCCK : JCS_CMYK);
+    c.write_Adobe_marker = adobe ? TRUE : FALSE;
+    jpeg_set_quality(&c, 100, TRUE);
+    jpeg_start_compress(&c, TRUE);
+    std::vector<unsigned char> row(std::size_t(w) * 4);
+    for (int x = 0; x < w; ++x)
+        for (int k = 0; k < 4; ++k) {
+            const unsigned char ink = inks[std::size_t(x / 8) * 4 + std::size_t(k)];
+            row[std::size_t(x) * 4 + std::size_t(k)] = adobe ? static_cast<unsigned char>(255 - ink) : ink;
+        }
+    for (int y = 0; y < h; ++y) {
+        JSAMPROW r = row.data();
+        jpeg_write_scanlines(&c, &r, 1);
+    }
+    jpeg_finish_compress(&c);
+    std::vector<unsigned char> bytes(out, out + size);
+    jpeg_destroy_compress(&c);
+    std::free(out);
+    return bytes;
+}
+
+TEST(ImageDecoderTest, CmykJpegsPlainAndAdobeInvertedComeOutAsTheirInksPrintOnWhite) {
+    std::mt19937 random(40);
+    const int blocks = 12;
+    std::vector<unsigned char> inks(std::size_t(blocks) * 4);
+    for (unsigned char& v : inks) v = static_cast<unsigned char>(random() % 256);
+    for (const auto& [adobe, ycck] : {std::pair{true, false}, std::pair{false, false}, std::pair{true, true}}) {
+        const std::vector<unsigned char> jpeg = EncodeCmykJpeg(blocks, inks, adobe, ycck);
+        DecodedImage image;
+        std::string error;
+        ASSERT_TRUE(DecodeImage(jpeg.data(), jpeg.size(), "cmyk.jpg", image, &error)) << error;
+        ASSERT_EQ(image.width, 8 * blocks);
+        int worst = 0;
+        for (int b = 0; b < blocks; ++b)
+            for (int k = 0; k < 3; ++k) {
+                // Light left after the ink of the colour and the black: (1 - c)(1 - k).
+                const double expected = (255.0 - inks[std::size_t(b) * 4 + std::size_t(k)]) *
+                                        (255.0 - inks[std::size_t(b) * 4 + 3]) / 255.0;
+                const int got = image.rgba[std::size_t(4 * (8 * b + 4) + 4 * 8 * blocks * 4) + std::size_t(k)];
+                worst = std::max(worst, int(std::lround(std::abs(got - expected))));
+            }
+        EXPECT_LE(worst, ycck ? 4 : 2) << "adobe " << adobe << " ycck " << ycck;
+    }
 }
 
 }  // namespace

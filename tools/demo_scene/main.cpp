@@ -4,6 +4,7 @@
 // leaves an existing DIR/release.cgf as it is.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "app/command_line.h"
 #include "loaders/demo_scene.h"
@@ -47,8 +48,10 @@ int main(int argc, char** argv) {
     if (upText && !model) return Refuse("--up needs --model");
     const std::string& dir = line.places[0];
     std::string error;
-    const bool ok = model ? LOAD_3DS::WriteModelScene(*model, dir, keep, &error, upText ? &up : nullptr)
+    std::vector<std::string> notes;
+    const bool ok = model ? LOAD_3DS::WriteModelScene(*model, dir, keep, &error, upText ? &up : nullptr, &notes)
                           : LOAD_3DS::WriteDemoScene(dir, &error);
+    for (const std::string& note : notes) std::fprintf(stderr, "redowl-demo-scene: %s\n", note.c_str());
     if (!ok) {
         std::fprintf(stderr, "redowl-demo-scene: %s\n", error.c_str());
         return 1;

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -54,7 +56,7 @@ WIN_NMS::ViewerObjects viewer;
 WIN_NMS::WIN_MAIN_CLASS& win = viewer.app;
 CONFIG::Lexer& config = viewer.config;
 
-pid_t xvfbPid = -1;
+volatile pid_t xvfbPid = -1;  // read by the signal handler
 
 struct Options {
     bool traced = false;
@@ -131,6 +133,15 @@ void StopXvfb() {
     }
 }
 
+// A signal that ends the snapshot ends its X server first; the signal then takes its default
+// course. Only async-signal-safe calls: kill, signal, raise. (SIGKILL cannot be caught: the
+// server's own death signal covers it, see StartXvfb.)
+void StopXvfbAndDie(int signal) {
+    if (xvfbPid > 0) kill(xvfbPid, SIGTERM);
+    ::signal(signal, SIG_DFL);
+    raise(signal);
+}
+
 // Starts a private Xvfb and points DISPLAY at it. The server picks a free display number
 // itself and writes it to a pipe (-displayfd), so two snapshots started side by side never
 // share a server, and only the server started here is stopped. -noreset: a server that resets
@@ -138,6 +149,7 @@ void StopXvfb() {
 bool StartXvfb() {
     int fds[2];
     if (pipe(fds) != 0) return false;
+    const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid < 0) {
         close(fds[0]);
@@ -145,6 +157,10 @@ bool StartXvfb() {
         return false;
     }
     if (pid == 0) {
+        // The server dies with this process however it ends, SIGKILL included (Xvfb is no
+        // set-user-ID program, so the death signal survives the exec).
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) _exit(127);  // the snapshot died before the line above
         close(fds[0]);
         const int devnull = open("/dev/null", O_WRONLY);
         if (devnull >= 0) {
@@ -159,6 +175,7 @@ bool StartXvfb() {
     close(fds[1]);
     xvfbPid = pid;
     std::atexit(StopXvfb);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) ::signal(signal, StopXvfbAndDie);
     // The display number and a newline, within 10 s; end of file means the server failed.
     std::string number;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -325,10 +342,11 @@ bool OpenWindow(char** argv) {
     glutInit(&glutArgc, argv);
     std::atexit([] { glutExit(); });
     glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
-    win.width = config.GetInt("win.width");
-    win.height = config.GetInt("win.height");
+    win.width = WIN_NMS::ConfiguredWindowSide(config.GetInt("win.width"));
+    win.height = WIN_NMS::ConfiguredWindowSide(config.GetInt("win.height"));
     glutInitWindowSize(win.width, win.height);
     glutCreateWindow("RED OWL");
+    if (WIN_NMS::ClampToDriver(win.width, win.height)) glutReshapeWindow(win.width, win.height);
     glutHideWindow();
     glutDisplayFunc([] {});
     WIN_NMS::InstallWindowTitleSink();
@@ -435,7 +453,7 @@ int main(int argc, char** argv) {
 
     // Nobody may be there to answer a box: every report goes to standard error.
     TIRN_ERROR::SetBoxSink([](const std::string& caption, const std::string& text) {
-        std::fprintf(stderr, "%s%s\n", caption.c_str(), text.c_str());
+        std::fprintf(stderr, "%s%s\n", caption.c_str(), TIRN_ERROR::ShortenText(text, TIRN_ERROR::kMaxBoxLine).c_str());
     });
     std::error_code ec;
     const std::filesystem::path started = std::filesystem::current_path(ec);
@@ -449,6 +467,9 @@ int main(int argc, char** argv) {
         if (options.defaultOut) options.out = DefaultOut(options, place, started);
     } catch (const TIRN_ERROR::File_Error&) {
         return 1;  // reported on standard error
+    } catch (const std::bad_alloc&) {
+        TIRN_ERROR::ShowErrorBox("File_Error: ", "There is not enough memory to open the scene");
+        return 1;
     }
     CONFIG::ReportConfigurationWarnings(config, "release.cgf", stderr);
     if (!OpenWindow(argv)) return 1;
