@@ -443,8 +443,9 @@ inline std::vector<unsigned char> EncodeReply(const LOAD_3DS::ImportReply& reply
     return bytes;
 }
 
-// A whole reply for a mesh: its faces in turn of three materials (a raw 2 x 2 image, the same
-// as an encoded BMP, a colour with a texture file), the file's normals or none.
+// A whole reply for a mesh: its faces in turn of three materials (a 2 x 2 image with its alpha
+// as a second image, the same image again, a colour with a texture that was not found), the
+// file's normals or none, and the helper's note.
 inline LOAD_3DS::ImportReply ReplyOf(const LOAD_3DS::WriterMesh& mesh, bool fileNormals) {
     using namespace LOAD_3DS;
     ImportReply r;
@@ -457,18 +458,24 @@ inline LOAD_3DS::ImportReply ReplyOf(const LOAD_3DS::WriterMesh& mesh, bool file
     m.uvs = mesh.uvs.size() == V ? mesh.uvs : std::vector<LUV>(V, LUV{0.0f, 0.0f});
     m.faces = mesh.faces;
     for (std::size_t f = 0; f < m.faces.size(); ++f) m.faceMaterials.push_back(std::uint32_t(f % 3));
-    FileMaterial raw, encoded, plain;
+    m.images = {{"embedded image *0", 2, 2, {255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255}},
+                {"embedded image *0 (alpha)", 2, 2, std::vector<unsigned char>(12, 128)}};
+    FileMaterial raw, again, plain;
     raw.name = "raw";
     raw.texture = "embedded image *0";
-    raw.embedded = {255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255};
-    raw.embeddedWidth = raw.embeddedHeight = 2;
-    encoded.name = "bmp";
-    encoded.texture = "embedded image *1";
-    encoded.embedded = EncodeBMP24(2, 2, raw.embedded.data());
+    raw.image = 0;
+    raw.baseAlpha = true;
+    raw.alphaImage = 1;
+    again.name = "again";
+    again.texture = "embedded image *0";
+    again.image = 0;
+    again.maps[3].texture = "embedded image *0";
+    again.maps[3].image = 0;
     plain.name = "plain";
     plain.diffuse[1] = 0.5f;
     plain.texture = "wood.png";
-    m.materials = {raw, encoded, plain};
+    m.materials = {raw, again, plain};
+    m.notes = {"texture wood.png of material plain not found; its colour is used"};
     m.meshesInFile = m.meshesUsed = 1;
     r.filesRead = {"model.obj", "model.mtl"};
     return r;
@@ -492,10 +499,21 @@ inline std::string ReplyInput(Mesh& mesh, const std::uint8_t* data, std::size_t 
     const LOAD_3DS::ImportedModel& m = reply.model;
     std::uint64_t held = m.positions.capacity() * sizeof(LOAD_3DS::LPoint3) + m.normals.capacity() * sizeof(LOAD_3DS::LPoint3) +
                          m.uvs.capacity() * sizeof(LOAD_3DS::LUV) + m.faces.capacity() * sizeof(LOAD_3DS::LFace) +
-                         m.faceMaterials.capacity() * 4 + m.fileNormal.capacity();
-    for (const LOAD_3DS::FileMaterial& f : m.materials) held += f.embedded.capacity();
+                         m.faceMaterials.capacity() * 4 + m.fileNormal.capacity() +
+                         m.materials.capacity() * sizeof(LOAD_3DS::FileMaterial) + reply.filesRead.capacity() * sizeof(std::string);
+    const auto text = [](const std::string& t) { return t.capacity() > 15 ? t.capacity() : 0; };
+    for (const LOAD_3DS::FileMaterial& f : m.materials) {
+        held += text(f.name) + text(f.texture);
+        for (const LOAD_3DS::FileTexture& t : f.maps) held += text(t.texture);
+    }
+    held += m.images.capacity() * sizeof(LOAD_3DS::ModelImage) + m.notes.capacity() * sizeof(std::string);
+    for (const LOAD_3DS::ModelImage& i : m.images) held += text(i.name) + i.pixels.capacity();
+    for (const std::string& n : m.notes) held += text(n);
+    for (const std::string& f : reply.filesRead) held += text(f);
     if (held > kCap) return "the reader holds more than its cap";
     if (end != LOAD_3DS::ReplyEnd::kComplete || !reply.ok) return {};
+    for (const std::string& f : reply.filesRead)
+        if (f.find('\0') != std::string::npos) return "a text with a NUL was taken";
     TIRN_ERROR::BoxRecorder recorder;
     ORVA_GRAPHICS::ModelOptions options;
     options.materials = ORVA_GRAPHICS::Materials::File;

@@ -4,8 +4,8 @@
 //               coordinates, local axes, several objects, lights and spotlights
 //   dir/bmp     valid 24-bit BMP files of several widths (with and without row padding)
 //   dir/obj     small OBJ models for a foreign exporter to turn into further 3DS seeds
-//   dir/reply   replies of the import helper: small models with file normals, raw and encoded
-//               embedded images and the files read, and a refusal
+//   dir/reply   replies of the import helper: small models with file normals, decoded images
+//               (one with its alpha channel), a note and the files read, and a refusal
 //   dir/ply     PLY files of triangle strips with restarts (text, both binary byte orders),
 //               with normals, mapping coordinates, faces and an element of no meaning
 #include <cstdio>

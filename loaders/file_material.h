@@ -24,6 +24,8 @@ struct FileTexture {
     std::vector<unsigned char> embedded;
     int embeddedWidth = 0;
     int embeddedHeight = 0;
+    // The decoded image (an index of the model's images, loaders/model_images.h); -1: none.
+    int image = -1;
 
     bool Empty() const { return texture.empty() && embedded.empty(); }
 };
@@ -60,6 +62,10 @@ struct FileMaterial : SurfaceReflection {
     int embeddedHeight = 0;
     // The base colour texture's alpha channel is the opacity (glTF alphaMode MASK or BLEND).
     bool baseAlpha = false;
+    // The decoded base colour texture and, with baseAlpha, its alpha channel as grey (indices of
+    // the model's images, loaders/model_images.h); -1: none.
+    int image = -1;
+    int alphaImage = -1;
     // Specular, metallic-roughness, opacity and emission textures.
     FileTexture maps[kFileMapCount];
 };

@@ -178,7 +178,62 @@ bool DecodeOther(const unsigned char* data, std::size_t size, const std::string&
     return true;
 }
 
+bool JpegSize(const unsigned char* data, std::size_t size, const std::string& name, int& w, int& h, std::string* error) {
+    JpegState s;
+    s.info.err = jpeg_std_error(&s.error.manager);
+    s.error.manager.error_exit = JpegExit;
+    s.error.manager.emit_message = JpegQuiet;
+    s.error.message[0] = '\0';
+    if (setjmp(s.error.back) != 0) return Fail(error, name + " could not be decoded (" + s.error.message + ")");
+    jpeg_create_decompress(&s.info);
+    s.created = true;
+    jpeg_mem_src(&s.info, data, static_cast<unsigned long>(size));
+    jpeg_read_header(&s.info, TRUE);
+    if (!SizeAccepted(s.info.image_width, s.info.image_height))
+        return Fail(error, TooLarge(name, s.info.image_width, s.info.image_height));
+    w = int(s.info.image_width);
+    h = int(s.info.image_height);
+    return true;
+}
+
+bool PngSize(const unsigned char* data, std::size_t size, const std::string& name, int& w, int& h, std::string* error) {
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, data, size))
+        return Fail(error, name + " could not be decoded (" + image.message + ")");
+    png_image_free(&image);
+    if (!SizeAccepted(image.width, image.height)) return Fail(error, TooLarge(name, image.width, image.height));
+    w = int(image.width);
+    h = int(image.height);
+    return true;
+}
+
+bool OtherSize(const unsigned char* data, std::size_t size, const std::string& name, int& w, int& h, std::string* error) {
+    if (size > std::size_t(std::numeric_limits<int>::max())) return Fail(error, name + " is too large");
+    int channels = 0;
+    if (!stbi_info_from_memory(data, int(size), &w, &h, &channels))
+        return Fail(error, name + " is not an image that can be read (" + stbi_failure_reason() + ")");
+    return SizeAccepted(w, h) || Fail(error, TooLarge(name, w, h));
+}
+
+bool IsJpeg(const unsigned char* data, std::size_t size) {
+    return size >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF;
+}
+bool IsPng(const unsigned char* data, std::size_t size) {
+    static const unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    return size >= 8 && std::memcmp(data, kPngSignature, 8) == 0;
+}
+
 }  // namespace
+
+bool ImageSize(const unsigned char* data, std::size_t size, const std::string& name, int& width, int& height,
+               std::string* error) {
+    if (data == nullptr || size == 0) return Fail(error, name + " is empty");
+    if (IsJpeg(data, size)) return JpegSize(data, size, name, width, height, error);
+    if (IsPng(data, size)) return PngSize(data, size, name, width, height, error);
+    return OtherSize(data, size, name, width, height, error);
+}
 
 bool DecodeImage(const unsigned char* data, std::size_t size, const std::string& name, DecodedImage& out,
                  std::string* error) {

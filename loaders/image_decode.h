@@ -25,6 +25,11 @@ struct DecodedImage {
 bool DecodeImage(const unsigned char* data, std::size_t size, const std::string& name, DecodedImage& out,
                  std::string* error);
 
+// The image's width and height from its header, nothing decoded. False with the same reasons as
+// DecodeImage when the header cannot be read or the size is not accepted.
+bool ImageSize(const unsigned char* data, std::size_t size, const std::string& name, int& width, int& height,
+               std::string* error);
+
 // The image's colour (or, with alpha, its alpha channel as grey) into the record: red, green,
 // blue bytes, bottom row first, as LoadBMP leaves them; width, height and file name set.
 void ToTexture(const DecodedImage& image, const std::string& name, TEXTURE& texture, bool alpha = false);

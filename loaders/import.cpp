@@ -322,6 +322,15 @@ constexpr std::chrono::seconds kHelperSeconds{15};
 constexpr std::uint64_t kHelperSecondsPerMB = 2;
 constexpr const char* kHelperName = "redowl-import";
 
+// The helper's memory for a file of `bytes` bytes: 4 GiB plus 64 bytes for each of its bytes,
+// but never more than half of the machine's memory (the helper holds itself to that too).
+std::uint64_t HelperMemory(std::uint64_t bytes) {
+    const std::uint64_t formula = kHelperMemory + kHelperMemoryPerFileByte * std::min<std::uint64_t>(bytes, std::uint64_t(1) << 40);
+    const long pages = ::sysconf(_SC_PHYS_PAGES), page = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0) return formula;
+    return std::min(formula, std::uint64_t(pages) * std::uint64_t(page) / 2);
+}
+
 std::string& HelperOverride() {
     static std::string program;
     return program;
@@ -455,7 +464,7 @@ bool ImportModel(const std::string& file, ImportedModel& out, std::string* error
     std::error_code ec;
     const std::uintmax_t size = fs::file_size(file, ec);
     const std::uint64_t bytes = ec ? 0 : std::uint64_t(size);
-    const std::uint64_t memory = kHelperMemory + kHelperMemoryPerFileByte * std::min<std::uint64_t>(bytes, std::uint64_t(1) << 40);
+    const std::uint64_t memory = HelperMemory(bytes);
     const std::chrono::milliseconds limit =
         request.timeLimit.count() > 0 ? request.timeLimit
                                       : std::chrono::milliseconds(kHelperSeconds) +

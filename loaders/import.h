@@ -13,6 +13,7 @@
 
 #include "loaders/file_material.h"
 #include "loaders/l3ds.h"
+#include "loaders/model_images.h"
 #include "loaders/up_axis.h"
 
 struct aiScene;
@@ -39,6 +40,12 @@ struct ImportedModel {
     // The up axis the file declares for the coordinates above (loaders/up_axis.h:
     // kUpUndeclared or DeclaredUp(axis)).
     std::uint8_t declaredUp = kUpUndeclared;
+    // The textures, decoded by the import helper (the materials' image indices point here), and
+    // its notes on them for the load report. With imagesDecoded, these are all the textures
+    // there are: nothing is looked up or decoded for the model in the viewer.
+    std::vector<ModelImage> images;
+    std::vector<std::string> notes;
+    bool imagesDecoded = false;
 };
 
 struct ImportRequest {
@@ -75,7 +82,8 @@ bool IsImportFormat(const std::string& file);
 std::string ImportExtensions();
 
 // Reads the file with the import helper (ImportHelperPath), a process of its own that runs
-// assimp under a memory limit (4 GiB plus 64 bytes for each byte of the file), a processor-time
+// assimp under a memory limit (4 GiB plus 64 bytes for each byte of the file, at most half of the
+// machine's memory), confined to reading the model's folder, under a processor-time
 // limit and a deadline on the clock (request.timeLimit), and dies with the caller; its reply is
 // checked as untrusted input. False with a one-line message in *error: "Can not load FILE:
 // reason" when assimp refuses the file, when the helper cannot be started, dies (a reader that

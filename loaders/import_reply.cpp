@@ -1,9 +1,11 @@
 #include "loaders/import_reply.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
 #include "loaders/image.h"
+#include "loaders/model_images.h"
 
 namespace LOAD_3DS {
 
@@ -11,6 +13,18 @@ namespace LOAD_3DS {
 
 namespace {
 constexpr std::size_t kWriteChunk = 1 << 16;
+
+// A byte a text may not hold: NUL and the other control characters.
+bool Control(unsigned char c) { return c < 0x20 || c == 0x7F; }
+}  // namespace
+
+bool ReplyWriter::Text(const std::string& t) {
+    if (std::none_of(t.begin(), t.end(), [](char c) { return Control(static_cast<unsigned char>(c)); }))
+        return Value(std::uint64_t(t.size())) && Bytes(t.data(), t.size());
+    std::string clean = t;
+    for (char& c : clean)
+        if (Control(static_cast<unsigned char>(c))) c = '?';
+    return Text(clean);
 }
 
 bool ReplyWriter::Bytes(const void* data, std::size_t n) {
@@ -71,7 +85,8 @@ bool ReplyReader::Flag(bool& v) {
 
 bool ReplyReader::Text(std::string& t) {
     std::uint64_t n = 0;
-    return Length(n, std::min<std::uint64_t>(kMaxReplyText, Room())) && Fill(t, n);
+    if (!Length(n, std::min<std::uint64_t>(kMaxReplyText, Room())) || !Fill(t, n)) return false;
+    return std::none_of(t.begin(), t.end(), [](char c) { return Control(static_cast<unsigned char>(c)); }) || Malformed();
 }
 
 bool ReplyReader::Colour(float (&c)[3]) {
@@ -92,19 +107,20 @@ bool ReplyReader::Unit(float& v) {
     return true;
 }
 
+bool ReplyReader::Index(int& v) {
+    std::int32_t i = 0;
+    if (!Value(i)) return false;
+    if (i < -1) return Malformed();
+    v = i;
+    return true;
+}
+
 bool ReplyReader::Image(std::vector<unsigned char>& bytes, int& width, int& height) {
     std::int32_t w = 0, h = 0;
     std::uint64_t n = 0;
     if (!Value(w) || !Value(h) || !Length(n, Room())) return false;
-    if (w == 0 && h == 0) {
-        if (n > kMaxEncodedImageBytes) return Malformed();  // encoded bytes
-    } else {
-        // Pixels as red, green, blue bytes: exactly width x height of them, of a size the
-        // viewer takes.
-        if (w < 1 || h < 1 || w > kMaxImageSide || h > kMaxImageSide || (long long)w * h > kMaxImagePixels ||
-            n != std::uint64_t(w) * std::uint64_t(h) * 3)
-            return Malformed();
-    }
+    if (w < 1 || h < 1 || w > kMaxTextureSide || h > kMaxTextureSide || n != std::uint64_t(w) * std::uint64_t(h) * 3)
+        return Malformed();
     width = w;
     height = h;
     return Fill(bytes, n);
@@ -134,7 +150,15 @@ bool ReplyReader::Check(const ImportReply& reply) {
         if (!corner(f.a) || !corner(f.b) || !corner(f.c)) return false;
     for (std::uint32_t k : m.faceMaterials)
         if (k >= m.materials.size()) return false;
-    return true;
+    const auto image = [&](int i) { return i < int(std::min<std::size_t>(m.images.size(), kModelPixelBudget)); };
+    for (const FileMaterial& f : m.materials) {
+        if (!image(f.image) || !image(f.alphaImage)) return false;
+        for (const FileTexture& t : f.maps)
+            if (!image(t.image)) return false;
+    }
+    long long pixels = 0;
+    for (const ModelImage& i : m.images) pixels += (long long)i.width * i.height;
+    return pixels <= kModelPixelBudget;
 }
 
 ReplyEnd ReplyReader::Read(ImportReply& reply, const std::function<void(float)>& progress) {
@@ -151,7 +175,9 @@ ReplyEnd ReplyReader::Read(ImportReply& reply, const std::function<void(float)>&
         }
         if (kind != kResultMessage) return ReplyEnd::kMalformed;
         if (!ResultFields(*this, reply)) return ended();
-        return Check(reply) ? ReplyEnd::kComplete : ReplyEnd::kMalformed;
+        if (!Check(reply)) return ReplyEnd::kMalformed;
+        reply.model.imagesDecoded = true;  // the helper's images are all the model's textures
+        return ReplyEnd::kComplete;
     }
 }
 

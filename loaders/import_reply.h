@@ -5,7 +5,10 @@
 // it, so its reply is untrusted input: the reader takes it in as it arrives, grows every array
 // only by the bytes that actually came, caps every count by what the helper can hold in all
 // (its memory limit, the reader's cap), checks every flag, image and index the viewer relies
-// on, and ends any reply that breaks a rule as malformed.
+// on, and ends any reply that breaks a rule as malformed. The cap bounds both the bytes read and
+// the memory the reader allocates for them (an element's size in memory, a vector's capacity),
+// so a reply of many small records cannot make it hold more than the cap either. Texts carry no
+// NUL and no control character: a path is the same bytes as a std::string and as a C string.
 //
 // The reply: any number of progress messages ('P', then a float share in [0, 1]), then one
 // result ('R', then the result's fields below). Numbers are in the machine's own byte order
@@ -38,21 +41,19 @@ struct ImportReply {
 
 inline constexpr char kProgressMessage = 'P';
 inline constexpr char kResultMessage = 'R';
-// Longest text taken (names, texture paths, messages, file paths).
+// Longest text taken (names, texture paths, messages, notes, file paths).
 inline constexpr std::size_t kMaxReplyText = 1 << 16;
-// Largest encoded image taken (PNG, JPEG, ... bytes held inside a model file).
-inline constexpr std::uint64_t kMaxEncodedImageBytes = std::uint64_t(1) << 29;
 
 // ---- The records, field by field in wire order --------------------------------------------
 // The one description that the writer and the reader share. Io is ReplyWriter (sends each
 // field) or ReplyReader (takes it in and checks it); the kind of each field (Flag, Text,
-// Colour, Unit, Axis, Image, Count, Array, Flags, List) says how the reader checks it. A new field is one
+// Colour, Unit, Axis, Index, Image, Count, Array, Flags, List) says how the reader checks it. A new field is one
 // line here, and a new kind of value one method on each side with its check.
 
 template <class Io, class Material>
 bool MaterialFields(Io& io, Material& m) {
-    if (!(io.Text(m.name) && io.Colour(m.diffuse) && io.Colour(m.tint) && io.Text(m.texture) &&
-          io.Image(m.embedded, m.embeddedWidth, m.embeddedHeight)))
+    if (!(io.Text(m.name) && io.Colour(m.diffuse) && io.Colour(m.tint) && io.Text(m.texture) && io.Index(m.image) &&
+          io.Index(m.alphaImage)))
         return false;
     // How the surface reflects (mesh/material.h), and its maps.
     if (!(io.Colour(m.specular) && io.Unit(m.roughness) && io.Unit(m.metallic) && io.Flag(m.reflectsScene) &&
@@ -60,7 +61,7 @@ bool MaterialFields(Io& io, Material& m) {
           io.Flag(m.twoSided) && io.Flag(m.baseAlpha)))
         return false;
     for (auto& map : m.maps)
-        if (!(io.Text(map.texture) && io.Image(map.embedded, map.embeddedWidth, map.embeddedHeight))) return false;
+        if (!(io.Text(map.texture) && io.Index(map.image))) return false;
     return true;
 }
 
@@ -74,6 +75,8 @@ bool ResultFields(Io& io, Reply& r) {
            io.Array(m.positions) && io.Array(m.normals) && io.Flags(m.fileNormal) && io.Array(m.uvs) &&
            io.Array(m.faces) && io.Array(m.faceMaterials) &&
            io.List(m.materials, [&io](auto& material) { return MaterialFields(io, material); }) &&
+           io.List(m.images, [&io](auto& image) { return io.Text(image.name) && io.Image(image.pixels, image.width, image.height); }) &&
+           io.List(m.notes, [&io](auto& note) { return io.Text(note); }) &&
            io.List(r.filesRead, [&io](auto& file) { return io.Text(file); });
 }
 
@@ -92,10 +95,12 @@ public:
 
     // The field kinds (see above).
     bool Flag(bool v) { return Value(std::uint8_t(v ? 1 : 0)); }
-    bool Text(const std::string& t) { return Value(std::uint64_t(t.size())) && Bytes(t.data(), t.size()); }
+    // A text with its control characters (which the reader refuses) replaced by '?'.
+    bool Text(const std::string& t);
     bool Colour(const float (&c)[3]) { return Bytes(c, sizeof c); }
     bool Unit(float v) { return Value(v); }
     bool Axis(std::uint8_t declaredUp) { return Value(declaredUp); }
+    bool Index(int v) { return Value(std::int32_t(v)); }
     bool Image(const std::vector<unsigned char>& bytes, int width, int height) {
         return Value(std::int32_t(width)) && Value(std::int32_t(height)) && Array(bytes);
     }
@@ -146,10 +151,13 @@ public:
     // Reads progress messages, each handed to progress, up to and with the result. On
     // kComplete, reply holds a model whose every face has three finite corners inside its
     // vertices and a material of its list, with one normal, flag and mapping coordinate per
-    // vertex, and images that hold exactly their pixels; otherwise reply is to be dropped.
+    // vertex, image indices inside its images, and images that hold exactly their pixels and
+    // together at most kModelPixelBudget of them; otherwise reply is to be dropped.
     ReplyEnd Read(ImportReply& reply, const std::function<void(float)>& progress);
 
     std::uint64_t BytesRead() const { return used_; }
+    // The memory the reader has allocated for the reply so far (never beyond the cap).
+    std::uint64_t BytesHeld() const { return held_; }
 
     // The field kinds (see above).
     bool Flag(bool& v);
@@ -157,6 +165,9 @@ public:
     bool Colour(float (&c)[3]);
     bool Unit(float& v);  // a number in [0, 1]
     bool Axis(std::uint8_t& declaredUp);  // kUpUndeclared or DeclaredUp(axis)
+    bool Index(int& v);  // -1 (none) or an index of the model's images
+    // Decoded pixels: red, green, blue bytes, exactly width x height of them, at most
+    // kMaxTextureSide a side.
     bool Image(std::vector<unsigned char>& bytes, int& width, int& height);
     template <class T>
     bool Count(T& v) {
@@ -175,9 +186,12 @@ public:
     template <class T, class Each>
     bool List(std::vector<T>& v, Each each) {
         std::uint64_t n = 0;
-        if (!Length(n, Room())) return false;  // every record takes some bytes
+        if (!Length(n, std::min(Room(), MemoryRoom() / sizeof(T)))) return false;  // every record takes some bytes
         v.clear();
         for (std::uint64_t k = 0; k < n; ++k) {
+            // Grown by doubling, each growth charged at its size in memory.
+            if (v.size() == v.capacity() && !Reserve(v, std::min<std::uint64_t>(n, std::max<std::size_t>(16, 2 * v.size()))))
+                return false;
             v.emplace_back();
             if (!each(v.back())) return false;
         }
@@ -186,6 +200,20 @@ public:
 
 private:
     std::uint64_t Room() const { return cap_ - used_; }
+    std::uint64_t MemoryRoom() const { return cap_ - held_; }
+    // Capacity for n elements, its growth charged against the cap first.
+    template <class Container>
+    bool Reserve(Container& v, std::uint64_t n) {
+        using T = typename Container::value_type;
+        if (n <= v.capacity()) return true;
+        const std::uint64_t more = n - v.capacity();
+        if (more > MemoryRoom() / sizeof(T)) return Malformed();
+        held_ += more * sizeof(T);
+        v.reserve(std::size_t(n));
+        // A string's own rounding of its capacity is charged as well.
+        if (v.capacity() > n) held_ += std::min<std::uint64_t>(MemoryRoom(), (v.capacity() - n) * sizeof(T));
+        return true;
+    }
     bool Malformed() {
         malformed_ = true;
         return false;
@@ -206,7 +234,8 @@ private:
         while (v.size() < n) {
             const std::size_t at = v.size();
             const std::size_t step = std::size_t(std::min<std::uint64_t>(n - at, kStep));
-            if (v.capacity() < at + step) v.reserve(std::size_t(std::min<std::uint64_t>(n, std::max(2 * at, at + step))));
+            if (v.capacity() < at + step && !Reserve(v, std::min<std::uint64_t>(n, std::max(2 * at, at + step))))
+                return false;
             v.resize(at + step);
             if (!Bytes(v.data() + at, step * sizeof(T))) return false;
         }
@@ -216,7 +245,8 @@ private:
 
     ByteSource& source_;
     std::uint64_t cap_;
-    std::uint64_t used_ = 0;
+    std::uint64_t used_ = 0;  // bytes read
+    std::uint64_t held_ = 0;  // bytes allocated: vectors' and strings' capacities times their elements' sizes
     bool malformed_ = false;
 };
 

@@ -124,7 +124,7 @@ bool MeasureModelOrThrow(const std::string& file, ModelMeasure& measure, std::st
             if (std::filesystem::weakly_canonical(f, ec) != self) AddCompanion(measure, f);
         }
         for (const FileMaterial& m : model.materials) {
-            measure.namesTexture = measure.namesTexture || !m.texture.empty() || !m.embedded.empty();
+            measure.namesTexture = measure.namesTexture || !m.texture.empty() || m.image >= 0;
             if (m.embedded.empty() && !m.texture.empty()) AddCompanion(measure, FindTextureFile(folder, m.texture));
         }
         if (keep) KeepImported(file, std::move(model));

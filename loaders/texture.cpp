@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "errors/errors.h"
 #include "loaders/image.h"
@@ -43,6 +44,31 @@ TEXTURE::TEXTURE(const TEXTURE& other)
         pixels = new unsigned char[n];
         std::memcpy(pixels, other.pixels, n);
     }
+}
+
+TEXTURE::TEXTURE(TEXTURE&& other) noexcept
+    : width(other.width),
+      height(other.height),
+      pixels(other.pixels),
+      quadric(other.quadric),
+      textureName(other.textureName),
+      firstUpload(other.firstUpload),
+      fileName(std::move(other.fileName)) {
+    other.pixels = nullptr;
+}
+
+TEXTURE& TEXTURE::operator=(TEXTURE&& other) noexcept {
+    if (this == &other) return *this;
+    delete[] pixels;
+    pixels = other.pixels;
+    other.pixels = nullptr;
+    width = other.width;
+    height = other.height;
+    quadric = other.quadric;
+    textureName = other.textureName;
+    firstUpload = other.firstUpload;
+    fileName = std::move(other.fileName);
+    return *this;
 }
 
 TEXTURE& TEXTURE::operator=(const TEXTURE& other) {

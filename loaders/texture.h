@@ -24,6 +24,10 @@ public:
     // Copies do not advance the provisional name counter.
     TEXTURE(const TEXTURE& other);
     TEXTURE& operator=(const TEXTURE& other);
+    // Moves share the quadric and the texture name and take the pixels (a texture's pixels can
+    // be hundreds of megabytes: records are moved, not copied, where they change hands).
+    TEXTURE(TEXTURE&& other) noexcept;
+    TEXTURE& operator=(TEXTURE&& other) noexcept;
     // Frees the pixels; the GL texture object and the quadric live until the process ends.
     ~TEXTURE();
 

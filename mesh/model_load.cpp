@@ -59,6 +59,9 @@ struct Geometry {
     std::vector<LFace> faces;
     std::vector<std::uint32_t> faceMaterials;  // empty, or one index of materials per face
     std::vector<LOAD_3DS::FileMaterial> materials;
+    // The materials' decoded textures; with imagesDecoded (the import helper's), all there are.
+    std::vector<LOAD_3DS::ModelImage> images;
+    bool imagesDecoded = false;
 };
 
 // Appends mesh m with the reader's normals.
@@ -389,6 +392,9 @@ ModelLoadInfo FromImported(Geometry& g, LOAD_3DS::ImportedModel& model, const Mo
     if (options.materials == Materials::File) {
         g.faceMaterials = std::move(model.faceMaterials);
         g.materials = std::move(model.materials);
+        g.images = std::move(model.images);
+        g.imagesDecoded = model.imagesDecoded;
+        info.notes.insert(info.notes.end(), model.notes.begin(), model.notes.end());
     }
     return info;
 }
@@ -430,64 +436,36 @@ void ApplyFileMaterials(Mesh& mesh, Geometry& g, const std::string& fileName, Mo
     for (std::size_t k = 0; k < F; ++k) faces[k] = g.faces[order[k]];
     g.faces = std::move(faces);
 
-    // Textures, then the materials that use them.
+    // Textures, then the materials that use them: the import helper's images, or the images of
+    // a model read here decoded now under the same budget.
     if (progress) progress("textures", 0.0f);
-    const std::string folder = std::filesystem::path(fileName).parent_path().string();
+    if (!g.imagesDecoded) {
+        const std::string folder = std::filesystem::path(fileName).parent_path().string();
+        LOAD_3DS::DecodeModelImages(g.materials, folder, g.images, info.notes);
+    }
     mesh.textures.resize(1);
-    std::map<std::string, int> records;  // file (or embedded name) -> record
+    std::vector<int> records(g.images.size(), 0);  // image -> record; 0: not made yet
     std::vector<Material> materials;
-    // The record of one texture of a material (its alpha channel as grey with alpha), read once
-    // per file and kind however many materials name it; -1 when it cannot be had (a note says why).
-    const auto recordOf = [&](const LOAD_3DS::FileTexture& t, const std::string& what, bool alpha) -> int {
-        const bool embedded = !t.embedded.empty();
-        const std::string found = embedded ? t.texture : LOAD_3DS::FindTextureFile(folder, t.texture);
-        if (found.empty()) {
-            info.notes.push_back("texture " + t.texture + " of " + what + " not found; its colour is used");
-            return -1;
-        }
-        const std::string key = alpha ? found + "\n(alpha)" : found;
-        if (auto it = records.find(key); it != records.end()) return it->second;
-        TEXTURE record;
-        std::string error;
-        bool ok = true;
-        if (embedded && t.embeddedWidth > 0) {
-            // Raw red, green, blue pixels (no alpha), top row first, as many as the size says.
-            ok = !alpha && t.embeddedWidth <= LOAD_3DS::kMaxImageSide && t.embeddedHeight > 0 &&
-                 t.embeddedHeight <= LOAD_3DS::kMaxImageSide &&
-                 t.embedded.size() == std::size_t(t.embeddedWidth) * std::size_t(t.embeddedHeight) * 3;
-            error = found + " is not the image its size says";
-            if (ok) {
-                const std::size_t row = std::size_t(t.embeddedWidth) * 3;
-                record.width = t.embeddedWidth;
-                record.height = t.embeddedHeight;
-                record.fileName = found;
-                record.pixels = new unsigned char[row * std::size_t(t.embeddedHeight)];
-                for (int y = 0; y < t.embeddedHeight; ++y)
-                    std::memcpy(record.pixels + std::size_t(t.embeddedHeight - 1 - y) * row,
-                                t.embedded.data() + std::size_t(y) * row, row);
-            }
-        } else {
-            std::vector<unsigned char> file;
-            const std::vector<unsigned char>* bytes = &t.embedded;
-            if (!embedded) {
-                ok = LOAD_3DS::ReadImageBytesInside(folder, found, file, &error);
-                bytes = &file;
-            }
-            LOAD_3DS::DecodedImage image;
-            ok = ok && LOAD_3DS::DecodeImage(bytes->data(), bytes->size(), found, image, &error);
-            if (ok && alpha && !image.hasAlpha) ok = false;
-            if (ok) LOAD_3DS::ToTexture(image, found, record, alpha);
-        }
-        int index = -1;
-        if (ok) {
-            index = int(mesh.textures.size());
-            mesh.textures.push_back(std::move(record));
-            ++info.textures;
-        } else if (!alpha) {
-            info.notes.push_back("texture of " + what + ": " + error + "; its colour is used");
-        }
-        records[key] = index;
-        return index;
+    // The record of one image, made once however many materials use it; -1 for none.
+    const auto recordOf = [&](int image) -> int {
+        if (image < 0 || std::size_t(image) >= g.images.size()) return -1;
+        int& record = records[std::size_t(image)];
+        if (record > 0) return record;
+        LOAD_3DS::ModelImage& from = g.images[std::size_t(image)];
+        TEXTURE texture;
+        const std::size_t row = std::size_t(from.width) * 3;
+        texture.width = from.width;
+        texture.height = from.height;
+        texture.fileName = from.name;
+        // Records keep the bottom row first, as OpenGL wants.
+        texture.pixels = new unsigned char[row * std::size_t(from.height)];
+        for (int y = 0; y < from.height; ++y)
+            std::memcpy(texture.pixels + std::size_t(from.height - 1 - y) * row, from.pixels.data() + std::size_t(y) * row, row);
+        from.pixels = {};  // held once
+        record = int(mesh.textures.size());
+        mesh.textures.push_back(std::move(texture));
+        ++info.textures;
+        return record;
     };
     for (std::size_t m = 0; m < M; ++m) {
         const LOAD_3DS::FileMaterial& fm = g.materials[m];
@@ -497,14 +475,10 @@ void ApplyFileMaterials(Mesh& mesh, Geometry& g, const std::string& fileName, Mo
         std::copy(fm.tint, fm.tint + 3, out.tint);
         out.described = true;
         static_cast<LOAD_3DS::SurfaceReflection&>(out) = fm;
-        const std::string what = "material " + (fm.name.empty() ? std::to_string(m) : fm.name);
-        LOAD_3DS::FileTexture base{fm.texture, fm.embedded, fm.embeddedWidth, fm.embeddedHeight};
-        if (!base.Empty()) {
-            out.texture = recordOf(base, what, false);
-            if (fm.baseAlpha && out.texture >= 0) out.maps[kOpacityMap] = recordOf(base, what, true);
-        }
+        out.texture = recordOf(fm.image);
+        if (fm.baseAlpha && out.texture >= 0) out.maps[kOpacityMap] = recordOf(fm.alphaImage);
         for (int k = 0; k < kMapCount; ++k)
-            if (!fm.maps[k].Empty() && out.maps[k] < 0) out.maps[k] = recordOf(fm.maps[k], what, false);
+            if (out.maps[k] < 0) out.maps[k] = recordOf(fm.maps[k].image);
         materials.push_back(std::move(out));
     }
     mesh.materials = std::move(materials);
@@ -579,7 +553,7 @@ void Finish(Mesh& mesh, Geometry& g, ModelLoadInfo& info, const std::string& fil
         // Record 0 (the fixed texture, already given) stays; the file's records follow it.
         mesh.textures.resize(1);
         mesh.textures.reserve(staged->textures.size());
-        for (std::size_t k = 1; k < staged->textures.size(); ++k) mesh.textures.push_back(staged->textures[k]);
+        for (std::size_t k = 1; k < staged->textures.size(); ++k) mesh.textures.push_back(std::move(staged->textures[k]));
         mesh.materials = std::move(staged->materials);
         mesh.triangleMaterials = std::move(staged->triangleMaterials);
         mesh.batches = std::move(staged->batches);

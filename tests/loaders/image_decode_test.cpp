@@ -207,3 +207,54 @@ TEST(ImageDecoderTest, CmykJpegsPlainAndAdobeInvertedComeOutAsTheirInksPrintOnWh
 }
 
 }  // namespace
+
+namespace {
+
+// A flat w x h CMYK JPEG of the given samples, with or without Adobe's marker (which says the
+// samples are stored inverted, as Photoshop writes them).
+std::vector<unsigned char> EncodeCmyk(int w, int h, const unsigned char cmyk[4], bool adobe) {
+    std::vector<unsigned char> samples;
+    for (int p = 0; p < w * h; ++p) samples.insert(samples.end(), cmyk, cmyk + 4);
+    jpeg_compress_struct c;
+    jpeg_error_mgr e;
+    c.err = jpeg_std_error(&e);
+    jpeg_create_compress(&c);
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &out, &size);
+    c.image_width = JDIMENSION(w);
+    c.image_height = JDIMENSION(h);
+    c.input_components = 4;
+    c.in_color_space = JCS_CMYK;
+    jpeg_set_defaults(&c);
+    jpeg_set_colorspace(&c, JCS_CMYK);
+    c.write_Adobe_marker = adobe ? TRUE : FALSE;
+    jpeg_set_quality(&c, 95, TRUE);
+    jpeg_start_compress(&c, TRUE);
+    while (c.next_scanline < c.image_height) {
+        JSAMPROW row = &samples[std::size_t(c.next_scanline) * std::size_t(w) * 4];
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    std::vector<unsigned char> bytes(out, out + size);
+    jpeg_destroy_compress(&c);
+    std::free(out);
+    return bytes;
+}
+
+}  // namespace
+
+// CMYK JPEGs come out in their colours: inks as stored, or inverted under Adobe's marker.
+TEST(ImageDecoderTest, CmykAndInvertedCmykJpegsAreConverted) {
+    const unsigned char inks[4] = {55, 155, 205, 0}, inverted[4] = {200, 100, 50, 255};
+    for (const bool adobe : {false, true}) {
+        const std::vector<unsigned char> jpeg = EncodeCmyk(16, 8, adobe ? inverted : inks, adobe);
+        DecodedImage image;
+        std::string error;
+        ASSERT_TRUE(DecodeImage(jpeg.data(), jpeg.size(), "cmyk.jpg", image, &error)) << error;
+        ASSERT_EQ(image.rgba.size(), 16u * 8 * 4);
+        const int want[3] = {200, 100, 50};
+        for (std::size_t p = 0; p < 16 * 8; ++p)
+            for (int k = 0; k < 3; ++k) ASSERT_NEAR(image.rgba[4 * p + std::size_t(k)], want[k], 3) << (adobe ? "adobe" : "plain");
+    }
+}

@@ -37,17 +37,19 @@ ImportReply Sample() {
     m.uvs = {{0, 0}, {1, 0}, {0, 1}, {1, 1}};
     m.faces = {{0, 1, 2}, {1, 3, 2}};
     m.faceMaterials = {0, 1};
+    m.images = {{"dir/a.png", 2, 2, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}}, {"dir/a.png (alpha)", 1, 1, {7, 7, 7}}};
     FileMaterial raw;
     raw.name = "raw";
     raw.texture = "embedded image *0";
-    raw.embedded = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-    raw.embeddedWidth = raw.embeddedHeight = 2;
+    raw.image = 0;
+    raw.alphaImage = 1;
+    raw.maps[2].image = 1;
     FileMaterial encoded;
     encoded.name = "png";
     encoded.diffuse[0] = 0.25f;
     encoded.tint[2] = 0.5f;
-    encoded.embedded = {0x89, 'P', 'N', 'G'};
     m.materials = {raw, encoded};
+    m.notes = {"texture a.png scaled from 4x4 to 2x2"};
     m.meshesInFile = 3;
     m.meshesUsed = 2;
     m.dropped = 5;
@@ -98,20 +100,24 @@ struct Raw {
         V(std::uint64_t(1)).V(0).V(1).V(corner);
         return V(std::uint64_t(1)).V(std::uint32_t(0));
     }
-    // One material with the given image header, then `bytes` bytes of it.
-    Raw& Material(std::int32_t w, std::int32_t h, std::uint64_t count, std::size_t bytes, float red = 1.0f) {
+    // One material using image `image` (-1: none), then one image with the given header and
+    // `bytes` bytes of it (none when w is 0), no notes.
+    Raw& Material(std::int32_t w, std::int32_t h, std::uint64_t count, std::size_t bytes, float red = 1.0f,
+                  std::int32_t image = 0) {
         V(std::uint64_t(1)).Text("m");
         for (float f : {red, 1.f, 1.f, 1.f, 1.f, 1.f}) V(f);
-        Text("").V(w).V(h).V(count);
-        b.insert(b.end(), bytes, 7);
+        Text("").V(w == 0 ? std::int32_t(-1) : image).V(std::int32_t(-1));
         // How it reflects: specular, roughness, metallic, reflects the scene, mirror, opacity,
         // cut-off, emission, two-sided, base alpha; then four maps without a texture.
         for (float f : {0.04f, 0.04f, 0.04f, 0.6f, 0.f}) V(f);
         V(std::uint8_t(0));
         for (float f : {0.f, 1.f, 0.5f, 0.f, 0.f, 0.f}) V(f);
         V(std::uint8_t(0)).V(std::uint8_t(0));
-        for (int k = 0; k < 4; ++k) Text("").V(std::int32_t(0)).V(std::int32_t(0)).V(std::uint64_t(0));
-        return *this;
+        for (int k = 0; k < 4; ++k) Text("").V(std::int32_t(-1));
+        if (w == 0) return V(std::uint64_t(0)).V(std::uint64_t(0));
+        V(std::uint64_t(1)).Text("i").V(w).V(h).V(count);
+        b.insert(b.end(), bytes, 7);
+        return V(std::uint64_t(0));
     }
 };
 
@@ -132,12 +138,18 @@ TEST(ImportReplyTest, AWholeReplyComesBackAndEveryCutOfItIsCutShort) {
     EXPECT_EQ(b.faces[1].b, 3);
     EXPECT_EQ(b.faceMaterials, a.faceMaterials);
     ASSERT_EQ(b.materials.size(), 2u);
-    EXPECT_EQ(b.materials[0].embedded, a.materials[0].embedded);
-    EXPECT_EQ(b.materials[0].embeddedWidth, 2);
+    EXPECT_EQ(b.materials[0].image, 0);
+    EXPECT_EQ(b.materials[0].alphaImage, 1);
+    EXPECT_EQ(b.materials[0].maps[2].image, 1);
     EXPECT_EQ(b.materials[1].name, "png");
     EXPECT_EQ(b.materials[1].diffuse[0], 0.25f);
     EXPECT_EQ(b.materials[1].tint[2], 0.5f);
-    EXPECT_EQ(b.materials[1].embedded.size(), 4u);
+    EXPECT_EQ(b.materials[1].image, -1);
+    ASSERT_EQ(b.images.size(), 2u);
+    EXPECT_EQ(b.images[0].pixels, a.images[0].pixels);
+    EXPECT_EQ(b.images[1].name, "dir/a.png (alpha)");
+    EXPECT_EQ(b.notes, a.notes);
+    EXPECT_TRUE(b.imagesDecoded);
     EXPECT_EQ(b.meshesInFile, 3);
     EXPECT_EQ(b.dropped, 5);
     EXPECT_EQ(b.declaredUp, DeclaredUp(UpAxis::NegZ));
@@ -180,14 +192,15 @@ TEST(ImportReplyTest, RepliesThatBreakARuleAreMalformed) {
         ImportReply reply;
         return Read(bytes, reply, std::uint64_t(1) << 40) == ReplyEnd::kMalformed;
     };
-    // Images: bytes that disagree with width x height, or more pixels than the viewer takes
-    // (with a count that agrees, so only the size rule can end it), or a negative width.
+    // Images: bytes that disagree with width x height, or a side longer than the viewer takes
+    // (with a count that agrees, so only the size rule can end it), or a negative width; an
+    // index past the images.
     EXPECT_TRUE(malformed(Raw::Result().Triangle().Material(2, 2, 11, 11).b));
-    EXPECT_TRUE(malformed(Raw::Result().Triangle().Material(8192, 8193, 8192ull * 8193 * 3, 64).b));
+    EXPECT_TRUE(malformed(Raw::Result().Triangle().Material(8193, 1, 8193ull * 3, 64).b));
     EXPECT_TRUE(malformed(Raw::Result().Triangle().Material(-2, 2, 0, 0).b));
-    EXPECT_TRUE(malformed(Raw::Result().Triangle().Material(0, 0, kMaxEncodedImageBytes + 1, 64).b));
+    EXPECT_TRUE(malformed(Raw::Result().Triangle().Material(1, 1, 3, 3, 1.0f, 1).V(std::uint64_t(0)).b));
     ImportReply sample = Sample();
-    sample.model.materials[0].embeddedWidth = 3;
+    sample.model.images[0].width = 3;
     EXPECT_TRUE(malformed(EncodeReply(sample)));
     // Flags, colours, corners, progress and message kinds.
     Raw badFlag;
@@ -212,13 +225,58 @@ TEST(ImportReplyTest, RepliesThatBreakARuleAreMalformed) {
     sample.model.materials[0].roughness = 1.5f;
     EXPECT_TRUE(malformed(EncodeReply(sample)));
     sample = Sample();
-    sample.model.materials[0].maps[2].embeddedWidth = 2;
-    sample.model.materials[0].maps[2].embeddedHeight = 2;
-    sample.model.materials[0].maps[2].embedded.assign(11, 0);
+    sample.model.materials[0].maps[2].image = 2;
     EXPECT_TRUE(malformed(EncodeReply(sample)));
     // The same hand-made reply with nothing wrong is whole.
     ImportReply sound;
     EXPECT_EQ(Read(Raw::Result().Triangle().Material(1, 1, 3, 3).V(std::uint64_t(0)).b, sound), ReplyEnd::kComplete);
+}
+
+// What a reply's reader allocated, counted from the capacities it left (nothing is freed while
+// it reads, so this is its peak).
+std::uint64_t Held(const ImportReply& r) {
+    const ImportedModel& m = r.model;
+    std::uint64_t held = m.positions.capacity() * sizeof(LPoint3) + m.normals.capacity() * sizeof(LPoint3) +
+                         m.fileNormal.capacity() + m.uvs.capacity() * sizeof(LUV) + m.faces.capacity() * sizeof(LFace) +
+                         m.faceMaterials.capacity() * 4 + m.materials.capacity() * sizeof(FileMaterial) +
+                         r.filesRead.capacity() * sizeof(std::string);
+    const auto text = [](const std::string& t) { return t.capacity() > 15 ? t.capacity() : 0; };
+    for (const FileMaterial& f : m.materials) held += text(f.name) + text(f.texture) + f.embedded.capacity();
+    for (const std::string& f : r.filesRead) held += text(f);
+    return held;
+}
+
+TEST(ImportReplyTest, TextsWithANulOrAControlCharacterAreMalformedAndManyEmptyRecordsStayWithinTheCap) {
+    // A compromised helper's path that reads as "x.png" to C and as a way out of the folder to
+    // the path checks; a tab or an escape in a name.
+    for (const std::string& bad : {std::string("x.png\0/..\0/..", 13), std::string("a\tb"), std::string("\x1b[2J"),
+                                   std::string("del\x7f")}) {
+        ImportReply reply;
+        const std::vector<unsigned char> bytes = Raw::Result().Triangle().Material(0, 0, 0, 0).V(std::uint64_t(1)).Text(bad).b;
+        EXPECT_EQ(Read(bytes, reply), ReplyEnd::kMalformed) << bad.size();
+    }
+    // The helper's writer sends such a text with '?' in their place, UTF-8 untouched.
+    ImportReply sent = Sample(), got;
+    sent.filesRead = {std::string("dir/x.png\0/..", 13), "d\xc3\xa9j\xc3\xa0\n"};
+    ASSERT_EQ(Read(EncodeReply(sent), got), ReplyEnd::kComplete);
+    EXPECT_EQ(got.filesRead, (std::vector<std::string>{"dir/x.png?/..", "d\xc3\xa9j\xc3\xa0?"}));
+    // Records of 8 bytes that take 32 (an empty file name) or hundreds (a material) in memory:
+    // as many as the bytes allow, under caps from 4 KiB to 1 MiB. The reader ends the reply as
+    // malformed before it holds more than its cap.
+    for (std::uint64_t cap : {std::uint64_t(4096), std::uint64_t(65536), std::uint64_t(1) << 20}) {
+        Raw files = Raw::Result().Triangle().Material(0, 0, 0, 0);
+        const std::uint64_t n = cap / 8;
+        files.V(n);
+        files.b.resize(files.b.size() + n * 8, 0);
+        ImportReply reply;
+        EXPECT_EQ(Read(files.b, reply, cap), ReplyEnd::kMalformed) << cap;
+        EXPECT_LE(Held(reply), cap) << cap;
+        Raw materials = Raw::Result().Triangle().V(n);
+        materials.b.resize(materials.b.size() + cap, 0);
+        ImportReply many;
+        EXPECT_NE(Read(materials.b, many, cap), ReplyEnd::kComplete) << cap;
+        EXPECT_LE(Held(many), cap) << cap;
+    }
 }
 
 // Processes of process group `group` that have not died (a zombie waiting for its parent has).
@@ -264,7 +322,7 @@ TEST(ImportHelperTest, AHelperThatDiesHangsOrSendsNonsenseIsAMessageAndLeavesNoP
     std::ofstream(dir.File("whole"), std::ios::binary).write(reinterpret_cast<const char*>(sample.data()), std::streamsize(sample.size()));
     std::ofstream(dir.File("half"), std::ios::binary).write(reinterpret_cast<const char*>(sample.data()), std::streamsize(sample.size() / 2));
     ImportReply mismatch = Sample();
-    mismatch.model.materials[0].embedded.pop_back();
+    mismatch.model.images[0].pixels.pop_back();
     sample = EncodeReply(mismatch);
     std::ofstream(dir.File("mismatch"), std::ios::binary).write(reinterpret_cast<const char*>(sample.data()), std::streamsize(sample.size()));
     // 3 GiB of vertices claimed (within the helper's 4 GiB) and 4 bytes sent; then 12 GiB.
@@ -309,6 +367,34 @@ TEST(ImportHelperTest, AHelperThatDiesHangsOrSendsNonsenseIsAMessageAndLeavesNoP
     SetImportHelper("");
     EXPECT_EQ(error, "Can not load " + dir.File("m.obj") + ": the import helper " + dir.File("missing") +
                          " cannot be started (No such file or directory)");
+}
+
+// The helper's confinement, tried by the helper itself (its hidden --sandbox-probe): with a model
+// in a folder of its own, it reads the model but not a file beside the folder, and can neither
+// create a file, make or connect a socket, start a process nor run a program.
+TEST(ImportHelperTest, TheHelperReadsOnlyItsModelsFolderAndCanNeitherWriteConnectNorStartAnything) {
+    redowl_test::TempDir dir;
+    std::filesystem::create_directory(dir.File("model"));
+    std::ofstream(dir.File("model/m.obj")) << "v 0 0 0\n";
+    std::ofstream(dir.File("private")) << "secret\n";
+    const std::string command = std::string(REDOWL_BINARY_DIR "/redowl-import --sandbox-probe ") + dir.File("private") + " -- " +
+                                dir.File("model/m.obj");
+    std::FILE* probe = ::popen(command.c_str(), "r");
+    ASSERT_NE(probe, nullptr);
+    std::string out;
+    char line[256];
+    while (std::fgets(line, sizeof line, probe)) out += line;
+    const int status = ::pclose(probe);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+    // This kernel offers Landlock (the folder rule); where none is, reading outside is allowed.
+    const bool landlock = out.find("landlock: ABI") != std::string::npos;
+    EXPECT_NE(out.find(landlock ? "read outside the folder: refused" : "read outside the folder: allowed"), std::string::npos) << out;
+    for (const char* refused : {"create a file in the folder: refused", "make a network socket: refused",
+                                "connect a TCP socket: refused", "connect a local socket: refused",
+                                "start a process: refused", "run a program: refused"})
+        EXPECT_NE(out.find(refused), std::string::npos) << refused << "\n" << out;
+    EXPECT_NE(out.find("read the model: allowed"), std::string::npos) << out;
+    EXPECT_FALSE(std::filesystem::exists(dir.File("model/probe-written")));
 }
 
 }  // namespace
