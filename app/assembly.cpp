@@ -221,6 +221,7 @@ void WIN_MAIN_CLASS::AssembleScene() {
     TIRN_ERROR::SetStatusTitle("Инициализация рендера");
     process->renderer = std::make_unique<Renderer>(pictureWidth, pictureHeight);
     process->renderer->AttachScene(scene);
+    if (!process->renderer->PreviewNote().empty()) std::printf("%s\n", process->renderer->PreviewNote().c_str());
 
     // 12-14. The tracer and its workers at the same size; an absent or 0 thread count means
     // one per hardware thread, a negative one is refused by the tracer.
