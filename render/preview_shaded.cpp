@@ -224,13 +224,14 @@ void Direction(float u, float v, float d[3]) {
 
 }  // namespace
 
-SkyHarmonics ProjectSky(const std::function<void(const float direction[3], float rgb[3])>& radiance, bool lowerHemisphere) {
+SkyHarmonics ProjectSky(const std::function<void(const float direction[3], float rgb[3])>& radiance, float belowHorizon) {
     // Cells of equal solid angle: y uniform in [-1, 1], the longitude uniform.
     constexpr int kAround = 64, kRings = 64;
     double sum[9][3] = {};
     for (int j = 0; j < kRings; ++j) {
         const float y = -1.0f + (2.0f * float(j) + 1.0f) / float(kRings);
-        if (y < 0.0f && !lowerHemisphere) continue;
+        const float share = y < 0.0f ? belowHorizon : 1.0f;
+        if (!(share > 0.0f)) continue;
         const float r = std::sqrt(std::max(0.0f, 1.0f - y * y));
         for (int i = 0; i < kAround; ++i) {
             const float phi = 2.0f * kPi * (float(i) + 0.5f) / float(kAround);
@@ -239,7 +240,7 @@ SkyHarmonics ProjectSky(const std::function<void(const float direction[3], float
             radiance(d, rgb);
             Basis(d[0], d[1], d[2], basis);
             for (int k = 0; k < 9; ++k)
-                for (int c = 0; c < 3; ++c) sum[k][c] += double(basis[k]) * double(rgb[c]);
+                for (int c = 0; c < 3; ++c) sum[k][c] += double(basis[k]) * double(rgb[c] * share);
         }
     }
     // Each cell is 4 pi / cells of solid angle; the cosine lobe's factors per order are pi,
@@ -252,6 +253,23 @@ SkyHarmonics ProjectSky(const std::function<void(const float direction[3], float
         for (int c = 0; c < 3; ++c) sh.coefficients[k][c] = float(sum[k][c] * cell * a);
     }
     return sh;
+}
+
+float OpenBelow(const RAYTR::Scene& scene) {
+    // 8 x 4 directions of equal solid angle over the lower hemisphere.
+    constexpr int kAround = 8, kRings = 4;
+    const RAYTR::VECTOR from(scene.target.x, scene.target.y, scene.target.z, 1.0f);
+    int open = 0;
+    for (int j = 0; j < kRings; ++j) {
+        const float y = -(float(j) + 0.5f) / float(kRings);
+        const float r = std::sqrt(std::max(0.0f, 1.0f - y * y));
+        for (int i = 0; i < kAround; ++i) {
+            const float phi = 2.0f * kPi * (float(i) + 0.5f) / float(kAround);
+            RAYTR::RayHit hit;
+            open += !RAYTR::ClosestHit(RAYTR::Ray(from, RAYTR::VECTOR(r * std::cos(phi), y, r * std::sin(phi), 0.0f)), scene, hit);
+        }
+    }
+    return float(open) / float(kAround * kRings);
 }
 
 void IrradianceSH(const SkyHarmonics& sh, float x, float y, float z, float rgb[3]) {
@@ -365,9 +383,10 @@ void ShadedPreview::MakeSky(const RAYTR::Scene& scene) {
         rgb[1] = c.z;
         rgb[2] = c.y;
     };
-    // The sky light lights what faces up; below the horizon the settled traced picture's sky rays
-    // meet the floor or nothing the sky light gives.
-    sh_ = ProjectSky([&](const float d[3], float rgb[3]) { radiance(d, lighting.skyLight, rgb); }, false);
+    // Below the horizon the settled traced picture's sky rays meet the floor, where there is one,
+    // which the sky light does not light.
+    sh_ = ProjectSky([&](const float d[3], float rgb[3]) { radiance(d, lighting.skyLight, rgb); },
+                     lighting.skyLight > 0.0f ? OpenBelow(scene) : 0.0f);
 
     // Layer 0: the sky itself; the others its radiance averaged over the GGX lobe of roughness
     // 1/3, 2/3, 1 around each texel's direction (the lobe's normal, view and reflection taken

@@ -38,9 +38,13 @@ struct SkyHarmonics {
 };
 
 // Projects radiance(direction) -> red, green, blue over the sphere (a grid of equal-area cells)
-// and convolves with the cosine lobe. Directions below the horizon (y < 0) count only when
-// lowerHemisphere is true: a floor under the models blocks them in the traced image.
-SkyHarmonics ProjectSky(const std::function<void(const float direction[3], float rgb[3])>& radiance, bool lowerHemisphere);
+// and convolves with the cosine lobe. Directions below the horizon (y < 0) count times
+// belowHorizon: the share of them that a floor under the models leaves open in the traced image.
+SkyHarmonics ProjectSky(const std::function<void(const float direction[3], float rgb[3])>& radiance, float belowHorizon);
+
+// The share of directions below the horizon, seen from the scene's target (where the camera
+// looks: the models), that meet no traced surface: 0 over a floor, 1 with nothing below.
+float OpenBelow(const RAYTR::Scene& scene);
 // The irradiance over pi at unit normal (x, y, z), red, green, blue.
 void IrradianceSH(const SkyHarmonics& sh, float x, float y, float z, float rgb[3]);
 
