@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <vector>
+#include <cstdio>
 
 #include "loaders/texture.h"
 #include "mesh/material.h"
@@ -25,44 +26,25 @@ constexpr float kPi = 3.14159265358979323846f;
 // Texture units of the program's samplers; unit 0 is the base colour, as the fixed preview's.
 enum Unit : int { kBaseUnit = 0, kMetalRoughUnit, kSpecularUnit, kEmissionUnit, kOpacityUnit, kSkyUnit, kCoatUnit };
 
-// Bits of uMaps: which of the material's maps are bound.
-enum MapBit : int { kBaseBit = 1, kMetalRoughBit = 2, kSpecularBit = 4, kEmissionBit = 8, kOpacityBit = 16 };
-
-// Positions and normals carried into the models' frame (the object's transform only); the
-// clip position through the fixed-function matrices, so the depth is the fixed preview's.
-const char* const kVertexShader = R"(#version 130
-uniform mat4 uWorld;
-uniform mat3 uNormalToWorld;
-out vec3 vPosition;
-out vec3 vNormal;
-out vec2 vUv;
-void main() {
-    vPosition = (uWorld * gl_Vertex).xyz;
-    vNormal = uNormalToWorld * gl_Normal;
-    vUv = gl_MultiTexCoord0.xy;
-    gl_Position = ftransform();
-}
-)";
-
-// The tracer's ShadeDescribed per pixel, without its shadow rays (the hybrid mask's) and with
-// the sky for the reflected scene. Colours are red, green, blue.
-const char* const kFragmentShader = R"(#version 130
-in vec3 vPosition;
-in vec3 vNormal;
-in vec2 vUv;
+// The tracer's ShadeDescribed, without its shadow rays (the hybrid mask's) and with the sky for
+// the reflected scene; colours are red, green, blue. Both stages include it: per pixel, or per
+// vertex for a mesh whose triangles are smaller than a few pixels on the screen (llvmpipe shades
+// whole 4 x 4 blocks of pixels per triangle, so a dense mesh would be shaded many times over;
+// per vertex it is shaded about once per pixel it covers, and looks the same). The source is
+// compiled once per set of features the scene's materials use (the #defines Compile writes
+// before it): llvmpipe runs both sides of every branch, so a feature a material does not have
+// must not be there.
+const char* const kShading = R"(
 uniform sampler2D uBaseMap, uMetalRoughMap, uSpecularMap, uEmissionMap, uOpacityMap, uCoatTable;
-uniform sampler2DArray uSky;
-uniform int uMaps;
+uniform samplerCube uSky;
 uniform vec3 uColour, uSpecular, uEmission;
 uniform float uRoughness, uMetallic, uMirror, uOpacity, uCutoff;
-uniform bool uReflectsScene, uTranslucent;
 uniform vec3 uEye, uLightPosition, uLightColour, uAttenuation;
-uniform bool uHasLight, uSkyLight;
 uniform vec3 uSH[9];
 uniform float uAmbient, uSkyStrength;
 const float PI = 3.14159265358979;
 const float kLightAmbient = 0.1;
-const float kSkyLevels = 4.0;
+const float kSkyLevels = 6.0;
 
 float F90(vec3 f0) { return clamp(50.0 * max(f0.r, max(f0.g, f0.b)), 0.0, 1.0); }
 
@@ -70,18 +52,6 @@ vec3 Schlick(vec3 f0, float cosine) {
     float c = 1.0 - clamp(cosine, 0.0, 1.0);
     float c2 = c * c;
     return f0 + (vec3(F90(f0)) - f0) * (c2 * c2 * c);
-}
-
-float G1(float c, float a2) {
-    if (!(c > 0.0)) return 0.0;
-    float c2 = c * c;
-    return 2.0 / (1.0 + sqrt(1.0 + a2 * max(0.0, 1.0 - c2) / c2));
-}
-
-float Ggx(float c, float a2) {
-    if (!(c > 0.0)) return 0.0;
-    float k = c * c * (a2 - 1.0) + 1.0;
-    return a2 / (PI * k * k);
 }
 
 // Irradiance over pi from the harmonics (already convolved with the cosine).
@@ -94,79 +64,129 @@ vec3 SkyIrradiance(vec3 n) {
 }
 
 // The sky's radiance toward d, averaged over a GGX lobe of the given roughness.
-vec3 Sky(vec3 d, float roughness) {
-    float u = atan(d.z, d.x) / (2.0 * PI);
-    if (u < 0.0) u += 1.0;
-    float v = asin(clamp(d.y, -1.0, 1.0)) / PI + 0.5;
-    float level = clamp(roughness, 0.0, 1.0) * (kSkyLevels - 1.0);
-    float l0 = floor(level);
-    vec3 a = texture(uSky, vec3(u, v, l0)).rgb;
-    vec3 b = texture(uSky, vec3(u, v, min(l0 + 1.0, kSkyLevels - 1.0))).rgb;
-    return mix(a, b, level - l0) * uSkyStrength;
-}
+vec3 Sky(vec3 d, float roughness) { return textureLod(uSky, d, clamp(roughness, 0.0, 1.0) * (kSkyLevels - 1.0)).rgb * uSkyStrength; }
 
-vec3 MapOr(int bit, sampler2D map) { return (uMaps & bit) != 0 ? texture(map, vUv).rgb : vec3(1.0); }
-
-void main() {
-    float opacity = uOpacity;
-    if ((uMaps & 16) != 0) {
-        if (texture(uOpacityMap, vUv).r * max(opacity, 1e-6) < uCutoff) discard;
-    }
-    vec3 base = uColour * MapOr(1, uBaseMap);
-    vec3 metalRough = MapOr(2, uMetalRoughMap);
-    float roughness = clamp(uRoughness * metalRough.g, 0.0, 1.0);
-    float metallic = clamp(uMetallic * metalRough.b, 0.0, 1.0);
+// The light at a surface point: what multiplies the base colour (the diffuse share of the
+// irradiance) and what is added to it (the coat's highlight and the reflected sky).
+void Shade(vec3 position, vec3 normal, vec3 base, vec2 uv, out vec3 diffuse, out vec3 added) {
+    float roughness = clamp(uRoughness, 0.0, 1.0), metallic = clamp(uMetallic, 0.0, 1.0);
+#ifdef METAL_ROUGH_MAP
+    vec3 metalRough = MAP(uMetalRoughMap, uv).rgb;
+    roughness = clamp(uRoughness * metalRough.g, 0.0, 1.0);
+    metallic = clamp(uMetallic * metalRough.b, 0.0, 1.0);
+#endif
     float mirror = clamp(uMirror, 0.0, 1.0);
-    vec3 specular = uSpecular * MapOr(4, uSpecularMap);
+    vec3 specular = uSpecular;
+#ifdef SPECULAR_MAP
+    specular *= MAP(uSpecularMap, uv).rgb;
+#endif
     vec3 f0 = (specular * (1.0 - metallic) + base * metallic) * (1.0 - mirror);
-    vec3 wo = normalize(uEye - vPosition);
-    vec3 n = normalize(gl_FrontFacing ? vNormal : -vNormal);
+    vec3 wo = normalize(uEye - position);
+    vec3 n = normalize(normal);
     float nv = dot(n, wo);
-    if (nv < 1e-3) n = normalize(n + wo * (1e-3 - nv));
+    n = nv < 1e-3 ? normalize(n + wo * (1e-3 - nv)) : n;
     nv = clamp(dot(n, wo), 1e-4, 1.0);
     float bare = (1.0 - metallic) * (1.0 - mirror);
-    vec3 albedo = base * (uReflectsScene ? (vec3(1.0) - Schlick(f0, nv)) * bare : vec3(bare));
+#ifdef COAT_REFLECTS
+    vec3 share = (vec3(1.0) - Schlick(f0, nv)) * bare;
+#else
+    vec3 share = vec3(bare);
+#endif
     float alpha = max(roughness * roughness, 1e-4);
     float a2 = alpha * alpha;
-    bool mirrorLike = !(roughness >= 0.02);
+    bool rough = roughness >= 0.02;
 
-    vec3 irradiance = vec3(0.0), highlight = vec3(0.0);
-    if (uHasLight) {
-        vec3 toLight = uLightPosition - vPosition;
-        float d = length(toLight);
-        float attenuation = 1.0 / (uAttenuation.x + uAttenuation.y * d + uAttenuation.z * d * d);
-        if (attenuation > 0.0 && !isinf(attenuation) && d > 0.0) {
-            irradiance += uLightColour * (kLightAmbient * attenuation);
-            vec3 wi = toLight / d;
-            float nl = dot(n, wi);
-            if (nl > 0.0) {
-                irradiance += uLightColour * (attenuation * nl);
-                vec3 h = wo + wi;
-                if (!mirrorLike && dot(h, h) > 0.0) {
-                    h = normalize(h);
-                    float g = G1(nv, a2) * G1(nl, a2);
-                    vec3 f = Schlick(f0, dot(wo, h)) * (Ggx(dot(n, h), a2) * g / (4.0 * nv * nl));
-                    highlight += f * uLightColour * (PI * attenuation * nl);
-                }
-            }
-        }
-    }
-    irradiance += uSkyLight ? SkyIrradiance(n) : vec3(uAmbient);
-    irradiance = min(irradiance, vec3(1.0));
-    vec3 colour = uEmission * MapOr(8, uEmissionMap) + albedo * irradiance + highlight;
+    // The point light: its ambient part and, facing it, its direct light and the coat's GGX
+    // highlight, D G1(wo) G1(wi) F / (4 cos cos) with Smith's G1(c) = 2c / (c + sqrt(a2 + (1 - a2) c^2)).
+    vec3 toLight = uLightPosition - position;
+    float d = max(length(toLight), 1e-20);
+    float attenuation = 1.0 / (uAttenuation.x + uAttenuation.y * d + uAttenuation.z * d * d);
+    attenuation = attenuation > 0.0 && attenuation < 1e30 ? attenuation : 0.0;
+    vec3 wi = toLight / d;
+    float nl = dot(n, wi);
+    float lit = nl > 0.0 ? attenuation * nl : 0.0;
+    vec3 h = normalize(wo + wi + vec3(0.0, 1e-20, 0.0));
+    float nh = max(dot(n, h), 0.0);
+    float k = nh * nh * (a2 - 1.0) + 1.0;
+    float cl = max(nl, 0.0);
+    float dv = a2 / (PI * k * k * (nv + sqrt(a2 + (1.0 - a2) * nv * nv)) * (cl + sqrt(a2 + (1.0 - a2) * cl * cl)));
+    added = rough ? Schlick(f0, dot(wo, h)) * uLightColour * (dv * PI * lit) : vec3(0.0);
+    // The sky light, or the preview's ambient (the harmonics are 0 then).
+    vec3 irradiance = uLightColour * (kLightAmbient * attenuation + lit) + SkyIrradiance(n) + vec3(uAmbient);
+    diffuse = share * min(irradiance, vec3(1.0));
+#if defined(COAT_REFLECTS) || defined(MIRROR)
     vec3 r = reflect(-wo, n);
-    if (uReflectsScene) {
-        vec3 weight;
-        if (mirrorLike) {
-            weight = Schlick(f0, nv);
-        } else {
-            vec2 ab = texture(uCoatTable, vec2(nv, roughness)).rg;
-            weight = f0 * ab.x + vec3(F90(f0) * ab.y);
-        }
-        colour += weight * Sky(r, roughness);
-    }
-    if (mirror > 0.0) colour += mirror * Sky(r, 0.0);
-    gl_FragColor = vec4(colour, uTranslucent ? max(opacity, 0.0) : 1.0);
+#endif
+#ifdef COAT_REFLECTS
+    vec2 ab = textureLod(uCoatTable, vec2(nv, roughness), 0.0).rg;
+    vec3 weight = rough ? f0 * ab.x + vec3(F90(f0) * ab.y) : Schlick(f0, nv);
+    added += weight * Sky(r, roughness);
+#endif
+#ifdef MIRROR
+    added += mirror * Sky(r, 0.0);
+#endif
+}
+)";
+
+// Positions and normals carried into the models' frame (the object's transform only); the
+// clip position through the fixed-function matrices, so the depth is the fixed preview's. Per
+// vertex, the light too.
+const char* const kVertexMain = R"(
+uniform mat4 uWorld;
+uniform mat3 uNormalToWorld;
+out vec3 vPosition;
+out vec3 vNormal;
+out vec2 vUv;
+out vec3 vDiffuse;
+out vec3 vAdded;
+void main() {
+    vPosition = (uWorld * gl_Vertex).xyz;
+    vNormal = uNormalToWorld * gl_Normal;
+    vUv = gl_MultiTexCoord0.xy;
+    gl_Position = ftransform();
+#ifdef PER_VERTEX
+    vec3 base = uColour;
+#ifdef BASE_MAP
+    base *= MAP(uBaseMap, vUv).rgb;
+#endif
+    Shade(vPosition, vNormal, base, vUv, vDiffuse, vAdded);
+#else
+    vDiffuse = vec3(0.0);
+    vAdded = vec3(0.0);
+#endif
+}
+)";
+
+const char* const kFragmentMain = R"(
+in vec3 vPosition;
+in vec3 vNormal;
+in vec2 vUv;
+in vec3 vDiffuse;
+in vec3 vAdded;
+void main() {
+#ifdef OPACITY_MAP
+    if (texture(uOpacityMap, vUv).r * max(uOpacity, 1e-6) < uCutoff) discard;
+#endif
+    vec3 base = uColour;
+#ifdef BASE_MAP
+    base *= texture(uBaseMap, vUv).rgb;
+#endif
+#ifdef PER_VERTEX
+    vec3 diffuse = vDiffuse, added = vAdded;
+#else
+    vec3 diffuse, added;
+    Shade(vPosition, gl_FrontFacing ? vNormal : -vNormal, base, vUv, diffuse, added);
+#endif
+    vec3 emission = uEmission;
+#ifdef EMISSION_MAP
+    emission *= texture(uEmissionMap, vUv).rgb;
+#endif
+    vec3 colour = emission + base * diffuse + added;
+#ifdef TRANSLUCENT
+    gl_FragColor = vec4(colour, max(uOpacity, 0.0));
+#else
+    gl_FragColor = vec4(colour, 1.0);
+#endif
 }
 )";
 
@@ -213,13 +233,15 @@ void Basis(float x, float y, float z, float out[9]) {
     out[8] = 0.546274f * (x * x - y * y);
 }
 
-// Direction of the sky texel centre (u, v) of the dome's mapping (raytracer/sky.h): u the
-// longitude from +x toward +z, v the latitude from the lower pole.
-void Direction(float u, float v, float d[3]) {
-    const float phi = 2.0f * kPi * u, theta = kPi * (v - 0.5f);
-    d[0] = std::cos(theta) * std::cos(phi);
-    d[1] = std::sin(theta);
-    d[2] = std::cos(theta) * std::sin(phi);
+// The unit direction of point (s, t) in [0, 1]^2 of cube map face (0..5: +x, -x, +y, -y, +z, -z),
+// as OpenGL's cube map lookup picks the face and its coordinates.
+void CubeDirection(int face, float s, float t, float d[3]) {
+    const float sc = 2.0f * s - 1.0f, tc = 2.0f * t - 1.0f;
+    const float v[6][3] = {{1.0f, -tc, -sc}, {-1.0f, -tc, sc}, {sc, 1.0f, tc},
+                           {sc, -1.0f, -tc}, {sc, -tc, 1.0f}, {-sc, -tc, -1.0f}};
+    const float* w = v[face];
+    const float length = std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]);
+    for (int k = 0; k < 3; ++k) d[k] = w[k] / length;
 }
 
 }  // namespace
@@ -302,16 +324,49 @@ void CoatAlbedo(float roughness, float nv, float& a, float& b) {
 }
 
 ShadedPreview::~ShadedPreview() {
-    if (program_ != 0) glDeleteProgram(program_);
+    for (Variant& v : variants_) glDeleteProgram(v.program);
     if (skyTexture_ != 0) glDeleteTextures(1, &skyTexture_);
     if (lutTexture_ != 0) glDeleteTextures(1, &lutTexture_);
 }
 
-void ShadedPreview::Compile() {
-    compiled_ = true;
-    std::string error;
-    const GLuint vs = CompileStage(GL_VERTEX_SHADER, kVertexShader, error);
-    const GLuint fs = vs != 0 ? CompileStage(GL_FRAGMENT_SHADER, kFragmentShader, error) : 0;
+unsigned ShadedPreview::FeaturesOf(const Material& m, bool translucent) {
+    const auto has = [](const TEXTURE* image) { return image != nullptr && image->pixels != nullptr; };
+    unsigned f = 0;
+    if (has(m.image)) f |= kBaseMapFeature;
+    if (has(m.mapImages[kMetalRoughMap])) f |= kMetalRoughFeature;
+    if (has(m.mapImages[kSpecularMap])) f |= kSpecularFeature;
+    if (has(m.mapImages[kEmissionMap])) f |= kEmissionFeature;
+    if (has(m.mapImages[kOpacityMap])) f |= kOpacityFeature;
+    if (m.reflectsScene) f |= kCoatReflectsFeature;
+    if (m.mirror > 0.0f) f |= kMirrorFeature;
+    if (translucent) f |= kTranslucentFeature;
+    return f;
+}
+
+bool ShadedPreview::Dense(const RAYTR::TObject& object, unsigned index) const {
+    if (std::size_t(index) * 4 + 3 >= bounds_.size() || object.triangleCount == 0) return false;
+    const float* b = &bounds_[std::size_t(index) * 4];
+    const RAYTR::VECTOR c = ORVA_MATH::Transform(RAYTR::VECTOR(b[0], b[1], b[2], 1.0f), object.box.transform);
+    const float dx = c.x - eye_[0], dy = c.y - eye_[1], dz = c.z - eye_[2];
+    const float distance = std::sqrt(dx * dx + dy * dy + dz * dz);
+    if (!(distance > 2.0f * b[3])) return false;  // close up: per pixel
+    // The pixels of the bounding sphere's disk on the screen over the triangles that face the eye
+    // (about half).
+    const float radius = b[3] * pixelsPerUnit_ / distance;
+    return kPi * radius * radius < kDensePixels * 0.5f * float(object.triangleCount);
+}
+
+GLuint ShadedPreview::Compile(unsigned features, std::string& error) {
+    static const char* const kDefines[] = {"BASE_MAP", "METAL_ROUGH_MAP", "SPECULAR_MAP", "EMISSION_MAP", "OPACITY_MAP",
+                                           "COAT_REFLECTS", "MIRROR", "TRANSLUCENT", "PER_VERTEX"};
+    std::string defines = "#version 130\n";
+    for (unsigned k = 0; k < sizeof kDefines / sizeof kDefines[0]; ++k)
+        if (features & (1u << k)) defines += std::string("#define ") + kDefines[k] + "\n";
+    // Maps are read at their full size per vertex (a vertex has no footprint to filter over).
+    const std::string vertex = defines + "#define MAP(s, uv) textureLod(s, uv, 0.0)\n" + kShading + kVertexMain;
+    const std::string fragment = defines + "#define MAP(s, uv) texture(s, uv)\n" + kShading + kFragmentMain;
+    const GLuint vs = CompileStage(GL_VERTEX_SHADER, vertex.c_str(), error);
+    const GLuint fs = vs != 0 ? CompileStage(GL_FRAGMENT_SHADER, fragment.c_str(), error) : 0;
     GLuint program = 0;
     if (vs != 0 && fs != 0) {
         program = glCreateProgram();
@@ -332,26 +387,71 @@ void ShadedPreview::Compile() {
     }
     if (vs != 0) glDeleteShader(vs);
     if (fs != 0) glDeleteShader(fs);
-    if (program == 0) {
-        note_ = "shaded preview unavailable (" + error + "): materials drawn fixed-function";
+    return program;
+}
+
+ShadedPreview::Variant* ShadedPreview::Find(unsigned features) {
+    for (Variant& v : variants_)
+        if (v.features == features) return v.program != 0 ? &v : nullptr;
+    return nullptr;
+}
+
+void ShadedPreview::AddVariant(unsigned features) {
+    for (const Variant& v : variants_)
+        if (v.features == features) return;
+    std::string error;
+    Variant v;
+    v.features = features;
+    v.program = Compile(features, error);
+    if (v.program == 0) {
+        if (note_.empty()) note_ = "shaded preview unavailable (" + error + "): materials drawn fixed-function";
+        variants_.push_back(v);
         return;
     }
-    program_ = program;
+    const GLuint program = v.program;
     const auto at = [program](const char* name) { return glGetUniformLocation(program, name); };
-    at_ = {at("uWorld"), at("uNormalToWorld"), at("uEye"), at("uLightPosition"), at("uLightColour"),
-           at("uAttenuation"), at("uHasLight"), at("uSH"), at("uSkyLight"), at("uAmbient"), at("uSkyStrength"),
-           at("uColour"), at("uSpecular"), at("uEmission"), at("uRoughness"), at("uMetallic"), at("uMirror"),
-           at("uReflectsScene"), at("uMaps"), at("uOpacity"), at("uCutoff"), at("uTranslucent")};
-    glUseProgram(program_);
+    v.at = {at("uWorld"), at("uNormalToWorld"), at("uEye"), at("uLightPosition"), at("uLightColour"),
+            at("uAttenuation"), at("uSH"), at("uAmbient"), at("uSkyStrength"), at("uColour"), at("uSpecular"),
+            at("uEmission"), at("uRoughness"), at("uMetallic"), at("uMirror"), at("uOpacity"), at("uCutoff")};
+    glUseProgram(program);
     const char* const samplers[] = {"uBaseMap", "uMetalRoughMap", "uSpecularMap", "uEmissionMap",
                                     "uOpacityMap", "uSky", "uCoatTable"};
     for (int k = 0; k < 7; ++k) glUniform1i(at(samplers[k]), k);
     glUseProgram(0);
+    variants_.push_back(v);
 }
 
 void ShadedPreview::Prepare(const RAYTR::Scene& scene) {
-    if (!compiled_) Compile();
-    if (program_ == 0) return;
+    // Every feature at once first: if that does not compile, nothing is drawn shaded.
+    if (variants_.empty()) {
+        AddVariant(kAllFeatures);
+        ready_ = variants_.front().program != 0;
+    }
+    if (!ready_) return;
+    bounds_.assign(std::size_t(scene.objects.Size()) * 4, 0.0f);
+    for (unsigned i = 0; i < scene.objects.Size(); ++i) {
+        const RAYTR::TObject& object = scene.objects[i];
+        for (const Material& m : object.materials)
+            if (m.described)
+                for (unsigned f : {0u, unsigned(kTranslucentFeature), unsigned(kPerVertexFeature),
+                                   unsigned(kPerVertexFeature | kTranslucentFeature)})
+                    AddVariant(FeaturesOf(m, false) | f);
+        // The sphere around the box's middle through the farthest vertex, in the object's frame.
+        float lo[3] = {0.0f, 0.0f, 0.0f}, hi[3] = {0.0f, 0.0f, 0.0f};
+        for (unsigned v = 0; v < object.vertexCount; ++v)
+            for (int k = 0; k < 3; ++k) {
+                const float x = object.vertices[v].position[k];
+                lo[k] = v == 0 ? x : std::min(lo[k], x);
+                hi[k] = v == 0 ? x : std::max(hi[k], x);
+            }
+        float* b = &bounds_[std::size_t(i) * 4];
+        for (int k = 0; k < 3; ++k) b[k] = 0.5f * (lo[k] + hi[k]);
+        for (unsigned v = 0; v < object.vertexCount; ++v) {
+            const RAYTR::VECTOR& p = object.vertices[v].position;
+            const float dx = p.x - b[0], dy = p.y - b[1], dz = p.z - b[2];
+            b[3] = std::max(b[3], std::sqrt(dx * dx + dy * dy + dz * dz));
+        }
+    }
     if (lutTexture_ == 0) MakeCoatTable();
     MakeSky(scene);
 }
@@ -388,142 +488,159 @@ void ShadedPreview::MakeSky(const RAYTR::Scene& scene) {
     sh_ = ProjectSky([&](const float d[3], float rgb[3]) { radiance(d, lighting.skyLight, rgb); },
                      lighting.skyLight > 0.0f ? OpenBelow(scene) : 0.0f);
 
-    // Layer 0: the sky itself; the others its radiance averaged over the GGX lobe of roughness
-    // 1/3, 2/3, 1 around each texel's direction (the lobe's normal, view and reflection taken
-    // as one), from a coarser copy, then laid on the full size bilinearly.
-    constexpr int W = kSkyWidth, H = kSkyHeight, w = W / 2, h = H / 2;
-    std::vector<float> layers(std::size_t(kSkyLevels) * W * H * 3, 0.0f);
-    for (int y = 0; y < H; ++y)
-        for (int x = 0; x < W; ++x) {
-            float d[3];
-            Direction((float(x) + 0.5f) / W, (float(y) + 0.5f) / H, d);
-            radiance(d, 1.0f, &layers[(std::size_t(y) * W + x) * 3]);
-        }
-    std::vector<float> coarse(std::size_t(w) * h * 3, 0.0f), dirs(std::size_t(w) * h * 3), solid(std::size_t(w) * h);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            float* out = &coarse[(std::size_t(y) * w + x) * 3];
-            for (int k = 0; k < 4; ++k) {
-                const float* in = &layers[(std::size_t(2 * y + k / 2) * W + 2 * x + k % 2) * 3];
-                for (int c = 0; c < 3; ++c) out[c] += 0.25f * in[c];
-            }
-            Direction((float(x) + 0.5f) / w, (float(y) + 0.5f) / h, &dirs[(std::size_t(y) * w + x) * 3]);
-            solid[std::size_t(y) * w + x] = std::cos(kPi * ((float(y) + 0.5f) / h - 0.5f));
-        }
-    std::vector<float> filtered(std::size_t(w) * h * 3);
-    for (int level = 1; level < kSkyLevels; ++level) {
-        const float roughness = float(level) / float(kSkyLevels - 1);
-        const float a2 = std::pow(std::max(roughness * roughness, 1e-4f), 2.0f);
-        for (int o = 0; o < w * h; ++o) {
-            const float* r = &dirs[std::size_t(o) * 3];
-            double sum[3] = {0.0, 0.0, 0.0}, weights = 0.0;
-            for (int i = 0; i < w * h; ++i) {
-                const float* l = &dirs[std::size_t(i) * 3];
-                const float rl = r[0] * l[0] + r[1] * l[1] + r[2] * l[2];
-                if (!(rl > 0.0f)) continue;
-                // n = v = r: (n.h)^2 = (1 + r.l) / 2.
-                const float k = 0.5f * (1.0f + rl) * (a2 - 1.0f) + 1.0f;
-                const double weight = double(a2 / (k * k) * rl * solid[std::size_t(i)]);
-                for (int c = 0; c < 3; ++c) sum[c] += weight * coarse[std::size_t(i) * 3 + c];
-                weights += weight;
-            }
-            for (int c = 0; c < 3; ++c) filtered[std::size_t(o) * 3 + c] = weights > 0.0 ? float(sum[c] / weights) : 0.0f;
-        }
-        float* layer = &layers[std::size_t(level) * W * H * 3];
-        for (int y = 0; y < H; ++y)
-            for (int x = 0; x < W; ++x) {
-                const float fx = (float(x) + 0.5f) / 2.0f - 0.5f, fy = std::clamp((float(y) + 0.5f) / 2.0f - 0.5f, 0.0f, float(h - 1));
-                const int x0 = int(std::floor(fx)), y0 = int(fy), y1 = std::min(y0 + 1, h - 1);
-                const float tx = fx - float(x0), ty = fy - float(y0);
-                const int xa = (x0 + w) % w, xb = (x0 + 1) % w;
-                for (int c = 0; c < 3; ++c) {
-                    const auto at = [&](int xx, int yy) { return filtered[(std::size_t(yy) * w + xx) * 3 + c]; };
-                    layer[(std::size_t(y) * W + x) * 3 + c] = (at(xa, y0) * (1 - tx) + at(xb, y0) * tx) * (1 - ty) +
-                                                              (at(xa, y1) * (1 - tx) + at(xb, y1) * tx) * ty;
+    // A cube map whose level k is the sky averaged over the GGX lobe of roughness k / (levels - 1)
+    // around each texel's direction (the lobe's normal, view and reflection taken as one): level
+    // 0 the sky itself (2 x 2 directions a texel), the others from a 16-texel copy of it.
+    constexpr int kLevels = kSkyLevels, kBase = kSkyFace, kSource = 16;
+    std::vector<float> level0(std::size_t(6) * kBase * kBase * 3);
+    for (int face = 0; face < 6; ++face)
+        for (int j = 0; j < kBase; ++j)
+            for (int i = 0; i < kBase; ++i) {
+                float* out = &level0[((std::size_t(face) * kBase + j) * kBase + i) * 3];
+                for (int k = 0; k < 4; ++k) {
+                    float d[3], rgb[3];
+                    CubeDirection(face, (float(i) + 0.25f + 0.5f * float(k % 2)) / kBase,
+                                  (float(j) + 0.25f + 0.5f * float(k / 2)) / kBase, d);
+                    radiance(d, 1.0f, rgb);
+                    for (int c = 0; c < 3; ++c) out[c] += 0.25f * rgb[c];
                 }
             }
-    }
+    // The source of the rougher levels: level 0 averaged down to kSource texels a side, with each
+    // texel's direction and solid angle.
+    constexpr int kStep = kBase / kSource;
+    std::vector<float> source(std::size_t(6) * kSource * kSource * 7);
+    for (int face = 0; face < 6; ++face)
+        for (int j = 0; j < kSource; ++j)
+            for (int i = 0; i < kSource; ++i) {
+                float* out = &source[((std::size_t(face) * kSource + j) * kSource + i) * 7];
+                for (int y = 0; y < kStep; ++y)
+                    for (int x = 0; x < kStep; ++x)
+                        for (int c = 0; c < 3; ++c)
+                            out[c] += level0[((std::size_t(face) * kBase + j * kStep + y) * kBase + i * kStep + x) * 3 + c] /
+                                      float(kStep * kStep);
+                const float u = (float(i) + 0.5f) / kSource, v = (float(j) + 0.5f) / kSource;
+                CubeDirection(face, u, v, out + 3);
+                const float sc = 2.0f * u - 1.0f, tc = 2.0f * v - 1.0f;
+                out[6] = 1.0f / std::pow(1.0f + sc * sc + tc * tc, 1.5f);
+            }
     if (skyTexture_ == 0) glGenTextures(1, &skyTexture_);
-    glBindTexture(GL_TEXTURE_2D_ARRAY, skyTexture_);
-    glTexImage3D(GL_TEXTURE_2D_ARRAY, 0, GL_RGB16F, W, H, kSkyLevels, 0, GL_RGB, GL_FLOAT, layers.data());
-    glTexParameteri(GL_TEXTURE_2D_ARRAY, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_2D_ARRAY, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_2D_ARRAY, GL_TEXTURE_WRAP_S, GL_REPEAT);
-    glTexParameteri(GL_TEXTURE_2D_ARRAY, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-    glBindTexture(GL_TEXTURE_2D_ARRAY, 0);
+    glBindTexture(GL_TEXTURE_CUBE_MAP, skyTexture_);
+    std::vector<float> level;
+    for (int k = 0; k < kLevels; ++k) {
+        const int n = std::max(1, kBase >> k);
+        const float roughness = float(k) / float(kLevels - 1);
+        const float a2 = std::pow(std::max(roughness * roughness, 1e-4f), 2.0f);
+        level.assign(std::size_t(6) * n * n * 3, 0.0f);
+        for (int face = 0; face < 6; ++face)
+            for (int j = 0; j < n; ++j)
+                for (int i = 0; i < n; ++i) {
+                    float* out = &level[((std::size_t(face) * n + j) * n + i) * 3];
+                    if (k == 0) {
+                        std::copy_n(&level0[((std::size_t(face) * n + j) * n + i) * 3], 3, out);
+                        continue;
+                    }
+                    float r[3];
+                    CubeDirection(face, (float(i) + 0.5f) / n, (float(j) + 0.5f) / n, r);
+                    double sum[3] = {0.0, 0.0, 0.0}, weights = 0.0;
+                    for (std::size_t t = 0; t < source.size(); t += 7) {
+                        const float* l = &source[t + 3];
+                        const float rl = r[0] * l[0] + r[1] * l[1] + r[2] * l[2];
+                        if (!(rl > 0.0f)) continue;
+                        // n = v = r: (n.h)^2 = (1 + r.l) / 2.
+                        const float q = 0.5f * (1.0f + rl) * (a2 - 1.0f) + 1.0f;
+                        const double weight = double(a2 / (q * q) * rl * source[t + 6]);
+                        for (int c = 0; c < 3; ++c) sum[c] += weight * source[t + c];
+                        weights += weight;
+                    }
+                    for (int c = 0; c < 3; ++c) out[c] = weights > 0.0 ? float(sum[c] / weights) : 0.0f;
+                }
+        for (int face = 0; face < 6; ++face)
+            glTexImage2D(GLenum(GL_TEXTURE_CUBE_MAP_POSITIVE_X + face), k, GL_RGB16F, n, n, 0, GL_RGB, GL_FLOAT,
+                         &level[std::size_t(face) * n * n * 3]);
+    }
+    glTexParameteri(GL_TEXTURE_CUBE_MAP, GL_TEXTURE_BASE_LEVEL, 0);
+    glTexParameteri(GL_TEXTURE_CUBE_MAP, GL_TEXTURE_MAX_LEVEL, kLevels - 1);
+    glTexParameteri(GL_TEXTURE_CUBE_MAP, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_LINEAR);
+    glTexParameteri(GL_TEXTURE_CUBE_MAP, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_CUBE_MAP, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_CUBE_MAP, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    glBindTexture(GL_TEXTURE_CUBE_MAP, 0);
+    // Filtering across the faces' edges.
+    glEnable(GL_TEXTURE_CUBE_MAP_SEAMLESS);
 }
 
-void ShadedPreview::Begin(const RAYTR::Scene& scene) {
-    glUseProgram(program_);
+void ShadedPreview::Begin(const RAYTR::Scene& scene, int viewHeight) {
     const RAYTR::VECTOR eye = RAYTR::EyeInWorld(scene);
-    glUniform3f(at_.eye, eye.x, eye.y, eye.z);
+    eye_[0] = eye.x, eye_[1] = eye.y, eye_[2] = eye.z;
+    // The preview's 45 degrees from top to bottom.
+    pixelsPerUnit_ = 0.5f * float(viewHeight) / std::tan(22.5f * kPi / 180.0f);
     const bool light = scene.lights.Size() > 0;
-    glUniform1i(at_.hasLight, light ? 1 : 0);
-    if (light) {
-        const RAYTR::LightSource& l = scene.lights[0];
-        glUniform3f(at_.lightPosition, l.position.x, l.position.y, l.position.z);
-        glUniform3f(at_.lightColour, float(l.r) / 255.0f, float(l.g) / 255.0f, float(l.b) / 255.0f);
-        glUniform3f(at_.attenuation, l.a0, l.a1, l.a2);
+    const bool sky = scene.lighting.skyLight > 0.0f;
+    static const float kNoSky[27] = {};
+    for (const Variant& v : variants_) {
+        if (v.program == 0) continue;
+        glUseProgram(v.program);
+        glUniform3f(v.at.eye, eye.x, eye.y, eye.z);
+        if (light) {
+            const RAYTR::LightSource& l = scene.lights[0];
+            glUniform3f(v.at.lightPosition, l.position.x, l.position.y, l.position.z);
+            glUniform3f(v.at.lightColour, float(l.r) / 255.0f, float(l.g) / 255.0f, float(l.b) / 255.0f);
+            glUniform3f(v.at.attenuation, l.a0, l.a1, l.a2);
+        } else {
+            glUniform3f(v.at.lightColour, 0.0f, 0.0f, 0.0f);
+        }
+        // The sky light, or the preview's ambient without one.
+        glUniform3fv(v.at.sh, 9, sky ? &sh_.coefficients[0][0] : kNoSky);
+        glUniform1f(v.at.ambient, sky ? 0.0f : RAYTR::kSceneAmbient);
+        glUniform1f(v.at.skyStrength, skyStrength_);
     }
-    glUniform1i(at_.skyLight, scene.lighting.skyLight > 0.0f ? 1 : 0);
-    glUniform3fv(at_.sh, 9, &sh_.coefficients[0][0]);
-    glUniform1f(at_.ambient, RAYTR::kSceneAmbient);
-    glUniform1f(at_.skyStrength, skyStrength_);
     glUseProgram(0);
     glActiveTexture(GL_TEXTURE0 + kSkyUnit);
-    glBindTexture(GL_TEXTURE_2D_ARRAY, skyTexture_);
+    glBindTexture(GL_TEXTURE_CUBE_MAP, skyTexture_);
     glActiveTexture(GL_TEXTURE0 + kCoatUnit);
     glBindTexture(GL_TEXTURE_2D, lutTexture_);
     glActiveTexture(GL_TEXTURE0);
 }
 
-void ShadedPreview::UseFor(const RAYTR::TObject& object) {
-    glUseProgram(program_);
+bool ShadedPreview::Use(const RAYTR::TObject& object, unsigned index, const Material& m, bool translucent) {
+    const Variant* v = Find(FeaturesOf(m, translucent) | (Dense(object, index) ? kPerVertexFeature : 0u));
+    if (v == nullptr) return false;
+    glUseProgram(v->program);
     // The transform as the fixed pipeline takes it (glMultMatrixf of the same 16 floats), and
     // the inverse transpose of its 3 x 3 part for the normals.
-    const float* m = object.box.transform.m;
-    glUniformMatrix4fv(at_.world, 1, GL_FALSE, m);
-    const float a = m[0], b = m[4], c = m[8], d = m[1], e = m[5], f = m[9], g = m[2], h = m[6], i = m[10];
+    const float* t = object.box.transform.m;
+    glUniformMatrix4fv(v->at.world, 1, GL_FALSE, t);
+    const float a = t[0], b = t[4], c = t[8], d = t[1], e = t[5], f = t[9], g = t[2], h = t[6], i = t[10];
     const float det = a * (e * i - f * h) - b * (d * i - f * g) + c * (d * h - e * g);
     const float s = std::fabs(det) > 1e-30f ? 1.0f / det : 1.0f;
     // Column-major cofactors over the determinant: (M^-1)^T.
     const float n[9] = {(e * i - f * h) * s, -(b * i - c * h) * s, (b * f - c * e) * s,
                         -(d * i - f * g) * s, (a * i - c * g) * s, -(a * f - c * d) * s,
                         (d * h - e * g) * s, -(a * h - b * g) * s, (a * e - b * d) * s};
-    glUniformMatrix3fv(at_.normalToWorld, 1, GL_FALSE, n);
-}
-
-void ShadedPreview::SetMaterial(const Material& m, bool translucent) {
+    glUniformMatrix3fv(v->at.normalToWorld, 1, GL_FALSE, n);
     const float* colour = m.image != nullptr ? m.tint : m.diffuse;
-    glUniform3f(at_.colour, colour[0], colour[1], colour[2]);
-    glUniform3f(at_.specular, m.specular[0], m.specular[1], m.specular[2]);
-    glUniform3f(at_.emission, m.emission[0], m.emission[1], m.emission[2]);
-    glUniform1f(at_.roughness, m.roughness);
-    glUniform1f(at_.metallic, m.metallic);
-    glUniform1f(at_.mirror, m.mirror);
-    glUniform1i(at_.reflectsScene, m.reflectsScene ? 1 : 0);
-    glUniform1f(at_.opacity, m.opacity);
-    glUniform1f(at_.cutoff, m.alphaCutoff);
-    glUniform1i(at_.translucent, translucent ? 1 : 0);
-    int maps = 0;
-    const auto bind = [&maps](int unit, int bit, const TEXTURE* image) {
+    glUniform3f(v->at.colour, colour[0], colour[1], colour[2]);
+    glUniform3f(v->at.specular, m.specular[0], m.specular[1], m.specular[2]);
+    glUniform3f(v->at.emission, m.emission[0], m.emission[1], m.emission[2]);
+    glUniform1f(v->at.roughness, m.roughness);
+    glUniform1f(v->at.metallic, m.metallic);
+    glUniform1f(v->at.mirror, m.mirror);
+    glUniform1f(v->at.opacity, m.opacity);
+    glUniform1f(v->at.cutoff, m.alphaCutoff);
+    const auto bind = [](int unit, const TEXTURE* image) {
         if (image == nullptr || image->pixels == nullptr) return;
         glActiveTexture(GL_TEXTURE0 + unit);
         glBindTexture(GL_TEXTURE_2D, image->textureName);
-        maps |= bit;
     };
-    bind(kBaseUnit, kBaseBit, m.image);
-    bind(kMetalRoughUnit, kMetalRoughBit, m.mapImages[kMetalRoughMap]);
-    bind(kSpecularUnit, kSpecularBit, m.mapImages[kSpecularMap]);
-    bind(kEmissionUnit, kEmissionBit, m.mapImages[kEmissionMap]);
-    bind(kOpacityUnit, kOpacityBit, m.mapImages[kOpacityMap]);
+    bind(kBaseUnit, m.image);
+    bind(kMetalRoughUnit, m.mapImages[kMetalRoughMap]);
+    bind(kSpecularUnit, m.mapImages[kSpecularMap]);
+    bind(kEmissionUnit, m.mapImages[kEmissionMap]);
+    bind(kOpacityUnit, m.mapImages[kOpacityMap]);
     glActiveTexture(GL_TEXTURE0);
-    glUniform1i(at_.maps, maps);
+    return true;
 }
 
-void ShadedPreview::End() {
-    glUseProgram(0);
-    glActiveTexture(GL_TEXTURE0);
-}
+void ShadedPreview::End() { glUseProgram(0); }
 
 }  // namespace ORVA_GRAPHICS

@@ -55,8 +55,9 @@ void CoatAlbedo(float roughness, float nv, float& a, float& b);
 
 class ShadedPreview {
 public:
-    static constexpr int kSkyLevels = 4;  // prefiltered sky at roughness 0, 1/3, 2/3, 1
-    static constexpr int kSkyWidth = 128, kSkyHeight = 64;
+    // The prefiltered sky: a cube map of kSkyFace texels a side whose level k (a side of
+    // kSkyFace >> k) is the sky seen through roughness k / (kSkyLevels - 1).
+    static constexpr int kSkyLevels = 6, kSkyFace = 32;
     static constexpr int kLutSize = 32;  // CoatAlbedo table: nv by roughness
 
     ShadedPreview() = default;
@@ -64,39 +65,67 @@ public:
     ShadedPreview(const ShadedPreview&) = delete;
     ShadedPreview& operator=(const ShadedPreview&) = delete;
 
-    // Compiles the program (once) and makes the sky's harmonics and prefiltered sky for the
-    // scene. Needs the GL context current.
+    // Compiles the programs the scene's materials need (once each) and makes the sky's
+    // harmonics and prefiltered sky for the scene. Needs the GL context current.
     void Prepare(const RAYTR::Scene& scene);
-    bool Ready() const { return program_ != 0; }
-    // Why the program is not ready (empty when it is).
+    bool Ready() const { return ready_; }
+    // Why the programs are not ready (empty when they are).
     const std::string& Note() const { return note_; }
 
     // The frame's light, eye and sky (world coordinates: the models' frame before the view
-    // rotation), and the sky's textures bound to their units. Leaves the program off.
-    void Begin(const RAYTR::Scene& scene);
-    // The program on, with the object's frame for the draws of its batches that follow.
-    void UseFor(const RAYTR::TObject& object);
-    // The material's parameters and maps (the program on); translucent draws it with its
-    // opacity as alpha. Leaves texture unit 0 active.
-    void SetMaterial(const Material& m, bool translucent);
+    // rotation) in every program, and the sky's textures bound to their units. Leaves the
+    // programs off.
+    void Begin(const RAYTR::Scene& scene, int viewHeight);
+    // The material's program on, with the object's frame, the material's parameters and maps
+    // (translucent: its opacity as alpha); texture unit 0 left active. False, and nothing
+    // changed, when the material has no program (it is then drawn fixed-function).
+    bool Use(const RAYTR::TObject& object, unsigned index, const Material& m, bool translucent);
+    // Object `index` of the scene is shaded per vertex this frame: seen from the eye its triangles
+    // cover fewer than kDensePixels pixels each (on average, by its bounding sphere).
+    bool Dense(const RAYTR::TObject& object, unsigned index) const;
+    static constexpr float kDensePixels = 6.0f;
     // Back to the fixed-function pipeline.
     void End();
 
+    // The program features a material needs: its maps, what it reflects, its blending.
+    enum Feature : unsigned {
+        kBaseMapFeature = 1,
+        kMetalRoughFeature = 2,
+        kSpecularFeature = 4,
+        kEmissionFeature = 8,
+        kOpacityFeature = 16,
+        kCoatReflectsFeature = 32,
+        kMirrorFeature = 64,
+        kTranslucentFeature = 128,
+        kPerVertexFeature = 256,
+        kAllFeatures = 511
+    };
+    static unsigned FeaturesOf(const Material& m, bool translucent);
+
 private:
-    GLuint program_ = 0;
-    GLuint skyTexture_ = 0;  // GL_TEXTURE_2D_ARRAY, kSkyLevels layers of RGB floats
+    struct Locations {
+        GLint world = -1, normalToWorld = -1, eye = -1, lightPosition = -1, lightColour = -1, attenuation = -1, sh = -1,
+              ambient = -1, skyStrength = -1, colour = -1, specular = -1, emission = -1, roughness = -1, metallic = -1,
+              mirror = -1, opacity = -1, cutoff = -1;
+    };
+    struct Variant {
+        unsigned features = 0;
+        GLuint program = 0;  // 0: did not compile
+        Locations at;
+    };
+    std::vector<Variant> variants_;  // made at Prepare only: a frame allocates nothing
+    bool ready_ = false;
+    GLuint skyTexture_ = 0;  // GL_TEXTURE_CUBE_MAP, kSkyLevels levels of RGB floats
     GLuint lutTexture_ = 0;  // GL_TEXTURE_2D, CoatAlbedo's (a, b)
-    bool compiled_ = false;
     std::string note_;
+    std::vector<float> bounds_;  // per object: centre x, y, z and radius in its own frame
+    float eye_[3] = {0.0f, 0.0f, 0.0f};
+    float pixelsPerUnit_ = 1.0f;  // at unit distance
     SkyHarmonics sh_;
     float skyStrength_ = 0.0f;  // multiplies the prefiltered sky (0: a black sky)
-    struct Locations {
-        GLint world = -1, normalToWorld = -1, eye = -1, lightPosition = -1, lightColour = -1, attenuation = -1,
-              hasLight = -1, sh = -1, skyLight = -1, ambient = -1, skyStrength = -1, colour = -1, specular = -1,
-              emission = -1, roughness = -1, metallic = -1, mirror = -1, reflectsScene = -1, maps = -1, opacity = -1,
-              cutoff = -1, translucent = -1;
-    } at_;
-    void Compile();
+    static GLuint Compile(unsigned features, std::string& error);
+    void AddVariant(unsigned features);
+    Variant* Find(unsigned features);
     void MakeSky(const RAYTR::Scene& scene);
     void MakeCoatTable();
 };

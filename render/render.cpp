@@ -111,8 +111,8 @@ bool Translucent(const ORVA_GRAPHICS::Material& m) {
     return m.described && m.opacity < 1.0f && m.maps[ORVA_GRAPHICS::kOpacityMap] < 0;
 }
 
-void DrawMaterialBatches(RAYTR::TObject& object, const std::vector<GLuint>* cutOuts, const RAYTR::SceneLighting& lighting,
-                         bool translucent, ShadedPreview* shaded) {
+void DrawMaterialBatches(RAYTR::TObject& object, unsigned index, const std::vector<GLuint>* cutOuts,
+                         const RAYTR::SceneLighting& lighting, bool translucent, ShadedPreview* shaded) {
     static const float kNone[4] = {0.0f, 0.0f, 0.0f, 1.0f};
     for (const ORVA_GRAPHICS::MaterialBatch& batch : object.batches) {
         if (batch.material >= object.materials.size()) continue;
@@ -122,9 +122,7 @@ void DrawMaterialBatches(RAYTR::TObject& object, const std::vector<GLuint>* cutO
         // falls on what lies behind them. A surface with an opacity texture is drawn where the
         // texture's opacity reaches the cut-off.
         if (Translucent(m) != translucent) continue;
-        if (shaded != nullptr && m.described) {
-            shaded->UseFor(object);
-            shaded->SetMaterial(m, translucent);
+        if (shaded != nullptr && m.described && shaded->Use(object, index, m, translucent)) {
             object.DrawBatch(batch);
             continue;
         }
@@ -339,7 +337,7 @@ void Render::DrawPreview() {
     // are not rasterised, nor those of models in their own materials, which the tracer does not
     // see either.
     ShadedPreview* const shaded = shadeMaterials && shaded_.Ready() ? &shaded_ : nullptr;
-    if (shaded != nullptr) shaded->Begin(*scene_);
+    if (shaded != nullptr) shaded->Begin(*scene_, height_);
     culledLastPreview_ = 0;
     for (unsigned i = 0; i < scene_->objects.Size(); ++i) {
         RAYTR::TObject& object = scene_->objects[i];
@@ -361,7 +359,7 @@ void Render::DrawPreview() {
         if (object.batches.empty()) {
             object.Draw();
         } else {
-            DrawMaterialBatches(object, i < cutOutTextures_.size() ? &cutOutTextures_[i] : nullptr, lighting, false, shaded);
+            DrawMaterialBatches(object, i, i < cutOutTextures_.size() ? &cutOutTextures_[i] : nullptr, lighting, false, shaded);
         }
         if (sky) glEnable(GL_LIGHTING);
         if (cull) glDisable(GL_CULL_FACE);
@@ -376,7 +374,7 @@ void Render::DrawPreview() {
     for (unsigned i = 0; i < scene_->objects.Size(); ++i) {
         RAYTR::TObject& object = scene_->objects[i];
         if (!object.batches.empty())
-            DrawMaterialBatches(object, i < cutOutTextures_.size() ? &cutOutTextures_[i] : nullptr, lighting, true, shaded);
+            DrawMaterialBatches(object, i, i < cutOutTextures_.size() ? &cutOutTextures_[i] : nullptr, lighting, true, shaded);
     }
     glPopAttrib();
 
