@@ -1,5 +1,7 @@
 #include "app/config.h"
 
+#include <ext/stdio_filebuf.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "errors/errors.h"
+#include "loaders/safe_open.h"
 
 namespace CONFIG {
 
@@ -20,12 +23,12 @@ constexpr std::size_t kMaxKeyLength = 1024;
 }  // namespace
 
 void Lexer::ReadFile(const std::string& fileName) {
-    std::ifstream in;
-    // A directory opens for reading on this platform but yields nothing; it is as unreadable
-    // as a missing file.
-    std::error_code ec;
-    if (!std::filesystem::is_directory(fileName, ec)) in.open(fileName);
-    if (!in.is_open()) throw TIRN_ERROR::File_Error("Can not open file " + fileName);
+    // Opened once as the regular file it is: a folder, a named pipe or a device is as unreadable
+    // as a missing file, and no link leads the read out of the scene's folder.
+    const int fd = LOAD_3DS::OpenRegularFile(fileName, LOAD_3DS::ImpliedFolder(fileName), nullptr);
+    if (fd < 0) throw TIRN_ERROR::File_Error("Can not open file " + fileName);
+    __gnu_cxx::stdio_filebuf<char> file(fd, std::ios::in);  // closes the descriptor
+    std::istream in(&file);
     Read(in);
 }
 

@@ -14,6 +14,7 @@
 #include "loaders/import.h"
 #include "loaders/model_scene.h"
 #include "loaders/provided_files.h"
+#include "loaders/safe_open.h"
 #include "mesh/model_load.h"
 
 // The installed data relative to the installed programs; the build sets it from the install
@@ -26,14 +27,24 @@ namespace WIN_NMS {
 
 namespace fs = std::filesystem;
 
+namespace {
+// Whether path opens, without waiting, as a regular file (the user named it: links followed).
+bool IsRegularFile(const std::string& path, std::string* why) {
+    const int fd = LOAD_3DS::OpenRegularFile(path, {}, why);
+    if (fd >= 0) ::close(fd);
+    return fd >= 0;
+}
+}  // namespace
+
 void OpenModelFiles(const std::vector<std::string>& files, const ModelChoices& choices, CONFIG::Lexer& config) {
     std::error_code ec;
-    if (!choices.texture.empty() && !fs::is_regular_file(choices.texture, ec))
+    if (!choices.texture.empty() && !IsRegularFile(choices.texture, nullptr))
         throw TIRN_ERROR::File_Error("Can not open file " + choices.texture);
     std::vector<LOAD_3DS::SceneModel> models;
     for (const std::string& file : files) {
         if (!fs::exists(file, ec)) throw TIRN_ERROR::File_Error("Can not open file " + file);
-        if (!fs::is_regular_file(file, ec)) throw TIRN_ERROR::File_Error(file + " is not a model file: it is no regular file");
+        std::string why;
+        if (!IsRegularFile(file, &why)) throw TIRN_ERROR::File_Error(why);
         if (!ORVA_GRAPHICS::Is3DSFile(file) && !LOAD_3DS::IsImportFormat(file))
             throw TIRN_ERROR::File_Error(file + " is not a model file of a format the viewer reads (" +
                                          LOAD_3DS::ImportExtensions() + ";*.3ds)");

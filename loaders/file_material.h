@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "math/highlight_width.h"
+
 namespace LOAD_3DS {
 
 // The colour of a surface whose file gives it none (a light clay, on which shading and shadows
@@ -66,14 +68,13 @@ struct FileMaterial : SurfaceReflection {
 // strength and glossiness, Collada's specular and shininess): Phong's colour times strength
 // with an exponent. Becomes the GGX coat of the same width (alpha^2 = 2 / (exponent + 2), the
 // Blinn-Phong equivalent) and the same peak seen along the normal (F0 / (4 alpha^2) = colour
-// times strength), a highlight of the light only (no reflection of the scene). A strength or
-// colour of 0 leaves no highlight; an exponent below 1 counts as 1.
+// times strength), as math/highlight_width.h converts them: a highlight of the light only (no
+// reflection of the scene). A strength or colour of 0 leaves no highlight; an exponent below 1
+// counts as 1.
 inline void SetPhongHighlight(FileMaterial& m, const float colour[3], float strength, float exponent) {
-    if (!(exponent >= 1.0f)) exponent = 1.0f;
-    if (exponent > 10000.0f) exponent = 10000.0f;
     if (!(strength >= 0.0f)) strength = 0.0f;
-    const float alpha2 = 2.0f / (exponent + 2.0f);
-    m.roughness = std::sqrt(std::sqrt(alpha2));
+    const float alpha2 = ORVA_MATH::PhongExponentAlpha2(exponent);
+    m.roughness = ORVA_MATH::RoughnessOfPhongExponent(exponent);
     for (int k = 0; k < 3; ++k) {
         const float c = colour[k] >= 0.0f ? colour[k] : 0.0f;  // NaN reads 0
         m.specular[k] = std::fmin(1.0f, 4.0f * alpha2 * c * strength);

@@ -12,6 +12,7 @@
 #include "loaders/folder_paths.h"
 #include "loaders/image_decode.h"
 #include "loaders/provided_files.h"
+#include "loaders/safe_open.h"
 #include "loaders/texture.h"
 
 namespace LOAD_3DS {
@@ -29,14 +30,16 @@ bool Fail(std::string* error, const std::string& why) {
 // claim terabytes).
 constexpr long kMaxImageFileBytes = 1L << 29;
 
-bool ReadWhole(const std::string& path, std::vector<unsigned char>& bytes) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(OpenFile(path, "rb"), &std::fclose);
-    if (!f) return false;
-    if (std::fseek(f.get(), 0, SEEK_END) != 0) return false;
-    const long size = std::ftell(f.get());
-    if (size < 0 || size > kMaxImageFileBytes || std::fseek(f.get(), 0, SEEK_SET) != 0) return false;
-    bytes.resize(std::size_t(size));
-    return size == 0 || std::fread(bytes.data(), bytes.size(), 1, f.get()) == 1;
+bool ReadWhole(const std::string& path, const std::string& folder, std::vector<unsigned char>& bytes, std::string* error) {
+    if (const std::vector<unsigned char>* provided = ProvidedBytes(path); provided && !provided->empty()) {
+        if (provided->size() > std::size_t(kMaxImageFileBytes)) return Fail(error, path + " cannot be read");
+        bytes = *provided;
+        return true;
+    }
+    std::string why;
+    if (ReadRegularFile(path, folder, std::size_t(kMaxImageFileBytes), bytes, &why)) return true;
+    // A file that is simply missing keeps the short reason; a refused one says why.
+    return Fail(error, why.find(": No such file") != std::string::npos ? path + " cannot be read" : why);
 }
 
 std::string Lower(std::string s) {
@@ -84,7 +87,12 @@ bool LoadImageMemory(const unsigned char* data, std::size_t size, const std::str
 }
 
 bool ReadImageBytes(const std::string& path, std::vector<unsigned char>& bytes, std::string* error) {
-    return ReadWhole(path, bytes) || Fail(error, path + " cannot be read");
+    return ReadWhole(path, ImpliedFolder(path), bytes, error);
+}
+
+bool ReadImageBytesInside(const std::string& folder, const std::string& path, std::vector<unsigned char>& bytes,
+                          std::string* error) {
+    return ReadWhole(path, folder.empty() ? std::string(".") : folder, bytes, error);
 }
 
 bool LoadImageFile(const std::string& path, TEXTURE& texture, std::string* error) {

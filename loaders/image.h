@@ -22,8 +22,14 @@ inline constexpr long long kMaxImagePixels = 1ll << 26;
 // LoadBMP leaves them; an alpha channel is dropped), its width, height and file name. False
 // with a one-line reason in *error, the record then unchanged.
 bool LoadImageFile(const std::string& path, TEXTURE& texture, std::string* error);
-// The bytes of an image file (at most 512 MiB); false with "PATH cannot be read" in *error.
+// The bytes of an image file (at most 512 MiB), provided in memory or opened as
+// loaders/safe_open.h does, bounded by ImpliedFolder(path); false with the reason in *error
+// ("PATH cannot be read", "PATH is a named pipe, not a file", ...).
 bool ReadImageBytes(const std::string& path, std::vector<unsigned char>& bytes, std::string* error);
+// The same for a file that must lie inside folder ("" is the current folder), every link resolved:
+// a texture that a model in that folder names.
+bool ReadImageBytesInside(const std::string& folder, const std::string& path, std::vector<unsigned char>& bytes,
+                          std::string* error);
 // The same from encoded bytes in memory (an image embedded in a model file); name is what the
 // record and the reason call it.
 bool LoadImageMemory(const unsigned char* data, std::size_t size, const std::string& name, TEXTURE& texture,

@@ -1,5 +1,7 @@
 #include "loaders/ply_reader.h"
 
+#include "loaders/safe_open.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -354,7 +356,7 @@ bool PlyDeclaresStrips(const unsigned char* data, std::size_t size) {
 }
 
 bool PlyFileDeclaresStrips(const std::string& file) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), &std::fclose);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(OpenRegularStream(file, {}, nullptr), &std::fclose);
     if (!f) return false;
     std::vector<unsigned char> head(kMaxPlyHeader);
     head.resize(std::fread(head.data(), 1, head.size(), f.get()));
@@ -368,7 +370,7 @@ bool ReadPly(const unsigned char* data, std::size_t size, const std::string& nam
 }
 
 bool ReadPlyFile(const std::string& file, ImportedModel& out, std::string* error) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), &std::fclose);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(OpenRegularStream(file, {}, nullptr), &std::fclose);
     std::vector<unsigned char> bytes;
     bool read = false;
     if (f && std::fseek(f.get(), 0, SEEK_END) == 0) {

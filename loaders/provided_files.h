@@ -17,7 +17,11 @@ void ProvideFile(const std::string& path, std::vector<unsigned char> bytes);
 // Whether bytes are provided under exactly this path.
 bool IsProvided(const std::string& path);
 
-// fopen, or a read-only stream over the provided bytes of path (mode "rb").
+// The bytes provided under exactly this path, or nullptr.
+const std::vector<unsigned char>* ProvidedBytes(const std::string& path);
+
+// A read-only stream over the provided bytes of path, or for reading ("rb") the file path
+// opened as loaders/safe_open.h does, bounded by ImpliedFolder(path); fopen for writing.
 std::FILE* OpenFile(const std::string& path, const char* mode);
 
 }  // namespace LOAD_3DS

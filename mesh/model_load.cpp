@@ -17,6 +17,7 @@
 #include "loaders/image_decode.h"
 #include "loaders/import.h"
 #include "loaders/normals.h"
+#include "loaders/safe_open.h"
 #include "mesh/winding.h"
 
 namespace ORVA_GRAPHICS {
@@ -240,7 +241,7 @@ bool Is3DSFile(const std::string& fileName) {
     if (ext == ".3ds") return true;
     // A 3DS file begins with its main chunk, id 0x4D4D little-endian, whatever its name.
     unsigned char id[2] = {0, 0};
-    if (std::FILE* f = std::fopen(fileName.c_str(), "rb")) {
+    if (std::FILE* f = LOAD_3DS::OpenRegularStream(fileName, LOAD_3DS::ImpliedFolder(fileName), nullptr)) {
         const std::size_t got = std::fread(id, 1, sizeof id, f);
         std::fclose(f);
         return got == sizeof id && id[0] == 0x4D && id[1] == 0x4D;
@@ -347,6 +348,21 @@ ModelLoadInfo FromImported(Geometry& g, LOAD_3DS::ImportedModel& model, const Mo
     // normals everywhere else.
     const bool fileNormals = options.smoothing == Smoothing::Groups;
     const std::size_t V = model.positions.size();
+    // A file normal of no direction (zero length, or not finite) would shade black and poison the
+    // settling picture: such a vertex takes the normal computed from its faces instead.
+    long long replaced = 0;
+    for (std::size_t v = 0; v < V && fileNormals; ++v) {
+        const LPoint3& n = model.normals[v];
+        const float length2 = n.x * n.x + n.y * n.y + n.z * n.z;
+        if (model.fileNormal[v] && !(length2 > 1e-20f && std::isfinite(length2))) {
+            model.fileNormal[v] = 0;
+            ++replaced;
+        }
+    }
+    if (replaced > 0)
+        info.notes.push_back(std::to_string(replaced) + " file normal" + (replaced == 1 ? "" : "s") +
+                             " of zero length or not finite: replaced by normals from the faces");
+    info.replacedNormals = replaced;
     bool allFromFile = fileNormals;
     for (std::size_t v = 0; v < V && allFromFile; ++v) allFromFile = model.fileNormal[v] != 0;
     if (!allFromFile && options.crease >= 0.0f) {
@@ -449,7 +465,7 @@ void ApplyFileMaterials(Mesh& mesh, Geometry& g, const std::string& fileName, Mo
             std::vector<unsigned char> file;
             const std::vector<unsigned char>* bytes = &t.embedded;
             if (!embedded) {
-                ok = LOAD_3DS::ReadImageBytes(found, file, &error);
+                ok = LOAD_3DS::ReadImageBytesInside(folder, found, file, &error);
                 bytes = &file;
             }
             LOAD_3DS::DecodedImage image;

