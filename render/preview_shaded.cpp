@@ -15,6 +15,7 @@
 #include "raytracer/scene.h"
 #include "raytracer/shading.h"
 #include "raytracer/sky_light.h"
+#include "raytracer/surface_bsdf.h"
 #include "raytracer/tobject.h"
 
 namespace ORVA_GRAPHICS {
@@ -66,61 +67,73 @@ vec3 SkyIrradiance(vec3 n) {
 // The sky's radiance toward d, averaged over a GGX lobe of the given roughness.
 vec3 Sky(vec3 d, float roughness) { return textureLod(uSky, d, clamp(roughness, 0.0, 1.0) * (kSkyLevels - 1.0)).rgb * uSkyStrength; }
 
-// The light at a surface point: what multiplies the base colour (the diffuse share of the
-// irradiance) and what is added to it (the coat's highlight and the reflected sky).
-void Shade(vec3 position, vec3 normal, vec3 base, vec2 uv, out vec3 diffuse, out vec3 added) {
+// The coat's albedo terms at a cosine and roughness (raytracer/surface_bsdf.h CoatAlbedoTerms,
+// its grid points on the texels' centres): a and b of the directional albedo, then the
+// cosine-weighted mean's.
+vec4 CoatTerms(float cosine, float roughness) {
+    return textureLod(uCoatTable, (vec2(cosine, roughness) * 31.0 + 0.5) / 32.0, 0.0);
+}
+
+// The light at a surface point (raytracer/surface_bsdf.h): what multiplies the base colour (the
+// diffuse lobe, on what the coat lets through both ways, under the lights, the sky light or the
+// preview's ambient) and what is added to it (the coat's highlight and the reflected sky).
+void Shade(vec3 position, vec3 normal, vec3 geometric, vec3 base, vec2 uv, out vec3 diffuse, out vec3 added) {
     float roughness = clamp(uRoughness, 0.0, 1.0), metallic = clamp(uMetallic, 0.0, 1.0);
 #ifdef METAL_ROUGH_MAP
     vec3 metalRough = MAP(uMetalRoughMap, uv).rgb;
-    roughness = clamp(uRoughness * metalRough.g, 0.0, 1.0);
-    metallic = clamp(uMetallic * metalRough.b, 0.0, 1.0);
+    roughness *= metalRough.g;
+    metallic *= metalRough.b;
 #endif
     float mirror = clamp(uMirror, 0.0, 1.0);
     vec3 specular = uSpecular;
 #ifdef SPECULAR_MAP
     specular *= MAP(uSpecularMap, uv).rgb;
 #endif
-    vec3 f0 = (specular * (1.0 - metallic) + base * metallic) * (1.0 - mirror);
+    vec3 f0 = specular * (1.0 - metallic) + base * metallic;
+    float f90 = F90(f0);
+    float coatWeight = f90 > 0.0 ? 1.0 - mirror : 0.0;
     vec3 wo = normalize(uEye - position);
     vec3 n = normalize(normal);
     float nv = dot(n, wo);
     n = nv < 1e-3 ? normalize(n + wo * (1e-3 - nv)) : n;
-    nv = clamp(dot(n, wo), 1e-4, 1.0);
-    float bare = (1.0 - metallic) * (1.0 - mirror);
-#ifdef COAT_REFLECTS
-    vec3 share = (vec3(1.0) - Schlick(f0, nv)) * bare;
-#else
-    vec3 share = vec3(bare);
-#endif
-    float alpha = max(roughness * roughness, 1e-4);
-    float a2 = alpha * alpha;
-    bool rough = roughness >= 0.02;
+    nv = clamp(dot(n, wo), 0.0, 1.0);
+    vec4 out_ = CoatTerms(nv, roughness);
+    vec3 albedoOut = f0 * out_.x + vec3(f90 * out_.y);
+    vec3 meanOut = vec3(1.0) - (f0 * out_.z + vec3(f90 * out_.w));
+    // The diffuse albedo toward the eye over the base colour, and its scale for light from one
+    // direction (over the coat's mean transmission).
+    vec3 share = max(vec3(1.0) - albedoOut, vec3(0.0)) * ((1.0 - mirror) * (1.0 - metallic));
+    vec3 scale = vec3(meanOut.r > 1e-4 ? share.r / meanOut.r : 0.0, meanOut.g > 1e-4 ? share.g / meanOut.g : 0.0,
+                      meanOut.b > 1e-4 ? share.b / meanOut.b : 0.0);
 
-    // The point light: its ambient part and, facing it, its direct light and the coat's GGX
-    // highlight, D G1(wo) G1(wi) F / (4 cos cos) with Smith's G1(c) = 2c / (c + sqrt(a2 + (1 - a2) c^2)).
+    // The point light: its ambient part and, from above both the shading and the triangle's
+    // surface, its direct light on the diffuse lobe and the coat's GGX highlight (at least
+    // roughness 0.1), D G1(wo) G1(wi) F / (4 cos cos) with G1(c) = 2c / (c + sqrt(a2 + (1 - a2) c^2)).
     vec3 toLight = uLightPosition - position;
     float d = max(length(toLight), 1e-20);
     float attenuation = 1.0 / (uAttenuation.x + uAttenuation.y * d + uAttenuation.z * d * d);
     attenuation = attenuation > 0.0 && attenuation < 1e30 ? attenuation : 0.0;
     vec3 wi = toLight / d;
     float nl = dot(n, wi);
-    float lit = nl > 0.0 ? attenuation * nl : 0.0;
+    float lit = nl > 0.0 && nv > 0.0 && dot(wi, geometric) > 0.0 ? attenuation * nl : 0.0;
+    vec4 in_ = CoatTerms(max(nl, 0.0), roughness);
+    vec3 through = max(vec3(1.0) - (f0 * in_.x + vec3(f90 * in_.y)), vec3(0.0));
+    float lightRough = max(roughness, 0.1);
+    float a2 = lightRough * lightRough * lightRough * lightRough;
     vec3 h = normalize(wo + wi + vec3(0.0, 1e-20, 0.0));
     float nh = max(dot(n, h), 0.0);
     float k = nh * nh * (a2 - 1.0) + 1.0;
-    float cl = max(nl, 0.0);
-    float dv = a2 / (PI * k * k * (nv + sqrt(a2 + (1.0 - a2) * nv * nv)) * (cl + sqrt(a2 + (1.0 - a2) * cl * cl)));
-    added = rough ? Schlick(f0, dot(wo, h)) * uLightColour * (dv * PI * lit) : vec3(0.0);
+    float cl = max(nl, 0.0), cv = max(nv, 1e-6);
+    float dv = a2 / (PI * k * k * (cv + sqrt(a2 + (1.0 - a2) * cv * cv)) * (cl + sqrt(a2 + (1.0 - a2) * cl * cl)));
+    added = Schlick(f0, dot(wo, h)) * uLightColour * (dv * PI * lit * coatWeight);
     // The sky light, or the preview's ambient (the harmonics are 0 then).
-    vec3 irradiance = uLightColour * (kLightAmbient * attenuation + lit) + SkyIrradiance(n) + vec3(uAmbient);
-    diffuse = share * min(irradiance, vec3(1.0));
+    diffuse = share * (uLightColour * (kLightAmbient * attenuation) + SkyIrradiance(n) + vec3(uAmbient)) +
+              scale * through * uLightColour * lit;
 #if defined(COAT_REFLECTS) || defined(MIRROR)
     vec3 r = reflect(-wo, n);
 #endif
 #ifdef COAT_REFLECTS
-    vec2 ab = textureLod(uCoatTable, vec2(nv, roughness), 0.0).rg;
-    vec3 weight = rough ? f0 * ab.x + vec3(F90(f0) * ab.y) : Schlick(f0, nv);
-    added += weight * Sky(r, roughness);
+    added += albedoOut * coatWeight * Sky(r, roughness);
 #endif
 #ifdef MIRROR
     added += mirror * Sky(r, 0.0);
@@ -149,7 +162,7 @@ void main() {
 #ifdef BASE_MAP
     base *= MAP(uBaseMap, vUv).rgb;
 #endif
-    Shade(vPosition, vNormal, base, vUv, vDiffuse, vAdded);
+    Shade(vPosition, vNormal, vNormal, base, vUv, vDiffuse, vAdded);
 #else
     vDiffuse = vec3(0.0);
     vAdded = vec3(0.0);
@@ -175,7 +188,10 @@ void main() {
     vec3 diffuse = vDiffuse, added = vAdded;
 #else
     vec3 diffuse, added;
-    Shade(vPosition, gl_FrontFacing ? vNormal : -vNormal, base, vUv, diffuse, added);
+    // The triangle's own normal, on the eye's side.
+    vec3 geometric = normalize(cross(dFdx(vPosition), dFdy(vPosition)));
+    geometric = dot(geometric, uEye - vPosition) < 0.0 ? -geometric : geometric;
+    Shade(vPosition, gl_FrontFacing ? vNormal : -vNormal, geometric, base, vUv, diffuse, added);
 #endif
     vec3 emission = uEmission;
 #ifdef EMISSION_MAP
@@ -302,25 +318,6 @@ void IrradianceSH(const SkyHarmonics& sh, float x, float y, float z, float rgb[3
         for (int k = 0; k < 9; ++k) e += sh.coefficients[k][c] * basis[k];
         rgb[c] = std::max(0.0f, e);
     }
-}
-
-void CoatAlbedo(float roughness, float nv, float& a, float& b) {
-    // The sample's weight F G1 with f0 = 1 in one lane (F = 1) and 0 in another (F = f90 c^5,
-    // f90 = 1 as the first lane sets it): their means are a + b and b.
-    const RAYTR::Microfacet coat(roughness, RAYTR::VECTOR(1.0f, 0.0f, 0.0f, 0.0f));
-    nv = std::clamp(nv, 1e-4f, 1.0f);
-    const RAYTR::VECTOR wo(std::sqrt(std::max(0.0f, 1.0f - nv * nv)), 0.0f, nv, 0.0f);
-    constexpr int kSide = 16;
-    double full = 0.0, edge = 0.0;
-    for (int j = 0; j < kSide; ++j)
-        for (int i = 0; i < kSide; ++i) {
-            const RAYTR::BsdfSample s = coat.Sample(wo, (float(i) + 0.5f) / kSide, (float(j) + 0.5f) / kSide);
-            if (!(s.pdf > 0.0f)) continue;
-            full += s.weight.x;
-            edge += s.weight.y;
-        }
-    b = float(edge / (kSide * kSide));
-    a = float(full / (kSide * kSide)) - b;
 }
 
 ShadedPreview::~ShadedPreview() {
@@ -457,15 +454,22 @@ void ShadedPreview::Prepare(const RAYTR::Scene& scene) {
 }
 
 void ShadedPreview::MakeCoatTable() {
-    std::vector<float> table(std::size_t(kLutSize) * kLutSize * 2);
-    for (int j = 0; j < kLutSize; ++j)
+    // The tracer's own table, its grid points on the texels' centres: cosine across, roughness up.
+    std::vector<float> table(std::size_t(kLutSize) * kLutSize * 4);
+    for (int j = 0; j < kLutSize; ++j) {
+        const float roughness = float(j) / float(kLutSize - 1);
+        float meanA, meanB;
+        RAYTR::CoatMeanTerms(roughness, meanA, meanB);
         for (int i = 0; i < kLutSize; ++i) {
-            float* ab = &table[(std::size_t(j) * kLutSize + i) * 2];
-            CoatAlbedo((float(j) + 0.5f) / kLutSize, (float(i) + 0.5f) / kLutSize, ab[0], ab[1]);
+            float* t = &table[(std::size_t(j) * kLutSize + i) * 4];
+            RAYTR::CoatAlbedoTerms(float(i) / float(kLutSize - 1), roughness, t[0], t[1]);
+            t[2] = meanA;
+            t[3] = meanB;
         }
+    }
     glGenTextures(1, &lutTexture_);
     glBindTexture(GL_TEXTURE_2D, lutTexture_);
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_RG16F, kLutSize, kLutSize, 0, GL_RG, GL_FLOAT, table.data());
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA32F, kLutSize, kLutSize, 0, GL_RGBA, GL_FLOAT, table.data());
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
@@ -618,13 +622,14 @@ bool ShadedPreview::Use(const RAYTR::TObject& object, unsigned index, const Mate
                         -(d * i - f * g) * s, (a * i - c * g) * s, -(a * f - c * d) * s,
                         (d * h - e * g) * s, -(a * h - b * g) * s, (a * e - b * d) * s};
     glUniformMatrix3fv(v->at.normalToWorld, 1, GL_FALSE, n);
-    const float* colour = m.image != nullptr ? m.tint : m.diffuse;
-    glUniform3f(v->at.colour, colour[0], colour[1], colour[2]);
-    glUniform3f(v->at.specular, m.specular[0], m.specular[1], m.specular[2]);
-    glUniform3f(v->at.emission, m.emission[0], m.emission[1], m.emission[2]);
-    glUniform1f(v->at.roughness, m.roughness);
-    glUniform1f(v->at.metallic, m.metallic);
-    glUniform1f(v->at.mirror, m.mirror);
+    // The material's constants as the tracer takes them; the maps multiply them in the program.
+    const RAYTR::SurfaceParameters p = RAYTR::MaterialParameters(m);
+    glUniform3fv(v->at.colour, 1, p.base);
+    glUniform3fv(v->at.specular, 1, p.specular);
+    glUniform3fv(v->at.emission, 1, p.emission);
+    glUniform1f(v->at.roughness, p.roughness);
+    glUniform1f(v->at.metallic, p.metallic);
+    glUniform1f(v->at.mirror, p.mirror);
     glUniform1f(v->at.opacity, m.opacity);
     glUniform1f(v->at.cutoff, m.alphaCutoff);
     const auto bind = [](int unit, const TEXTURE* image) {

@@ -48,17 +48,12 @@ float OpenBelow(const RAYTR::Scene& scene);
 // The irradiance over pi at unit normal (x, y, z), red, green, blue.
 void IrradianceSH(const SkyHarmonics& sh, float x, float y, float z, float rgb[3]);
 
-// The mean weight of the tracer's GGX sample (Microfacet::Sample: F(wo.h) G1(wi)) for a coat of
-// the given roughness seen at cos(theta_o) = nv, split as f0 * a + f90 * b (Schlick's Fresnel is
-// linear in f0 and f90): the share of the sky the coat shows in one colour.
-void CoatAlbedo(float roughness, float nv, float& a, float& b);
-
 class ShadedPreview {
 public:
     // The prefiltered sky: a cube map of kSkyFace texels a side whose level k (a side of
     // kSkyFace >> k) is the sky seen through roughness k / (kSkyLevels - 1).
     static constexpr int kSkyLevels = 6, kSkyFace = 32;
-    static constexpr int kLutSize = 32;  // CoatAlbedo table: nv by roughness
+    static constexpr int kLutSize = 32;  // the coat's albedo terms: cosine by roughness
 
     ShadedPreview() = default;
     ~ShadedPreview();
@@ -116,7 +111,7 @@ private:
     std::vector<Variant> variants_;  // made at Prepare only: a frame allocates nothing
     bool ready_ = false;
     GLuint skyTexture_ = 0;  // GL_TEXTURE_CUBE_MAP, kSkyLevels levels of RGB floats
-    GLuint lutTexture_ = 0;  // GL_TEXTURE_2D, CoatAlbedo's (a, b)
+    GLuint lutTexture_ = 0;  // GL_TEXTURE_2D: the coat's albedo terms a, b and their means
     std::string note_;
     std::vector<float> bounds_;  // per object: centre x, y, z and radius in its own frame
     float eye_[3] = {0.0f, 0.0f, 0.0f};
