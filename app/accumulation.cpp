@@ -56,6 +56,13 @@ SettleKeys ReadSettleKeys(CONFIG::Lexer& config) {
     const std::string smooth = config.GetString("tracer.smooth");
     if (smooth == "0") keys.smooth = false;
     else if (!smooth.empty() && smooth != "1") refuse("tracer.smooth", smooth, "1 (smooth the traced image) or 0");
+    const std::string denoise = config.GetString("tracer.denoise");
+    if (denoise == "1") keys.denoise = true;
+    else if (!denoise.empty() && denoise != "0") refuse("tracer.denoise", denoise, "1 (show the traced image denoised) or 0");
+    const std::string adaptive = config.GetString("tracer.adaptive");
+    if (adaptive == "1") keys.adaptive = true;
+    else if (!adaptive.empty() && adaptive != "0")
+        refuse("tracer.adaptive", adaptive, "1 (settling passes where the noise is) or 0");
     return keys;
 }
 

@@ -51,6 +51,10 @@ struct ViewState {
 //                               (app/frame_budget.h); 0 or absent: every pixel of every frame
 //   tracer.smooth = 1           1 or absent: the traced image's pixels that stand out from
 //                               their neighbours get nine rays; 0: one ray per pixel
+//   tracer.denoise = 1          1: the settling traced image is shown through the denoiser
+//                               (raytracer/denoise.h); 0 or absent: the plain mean
+//   tracer.adaptive = 1         1: settling passes put their rays where the estimated error is
+//                               and stop where it has converged; 0 or absent: every pixel
 struct SettleKeys {
     float lightRadius = 0.0f;
     bool skyDome = false;
@@ -58,6 +62,8 @@ struct SettleKeys {
     int maxSamples = 1;
     double frameBudgetMs = 0.0;
     bool smooth = true;
+    bool denoise = false;
+    bool adaptive = false;
 };
 // Throws TIRN_ERROR::Error naming the key and what it accepts when a value is not one of them.
 SettleKeys ReadSettleKeys(CONFIG::Lexer& config);

@@ -233,6 +233,8 @@ void WIN_MAIN_CLASS::AssembleScene() {
     // 15-16.
     process->tracer->useZBuffer = config.GetInt("tracer.use_zbuffer_values") != 0;
     process->tracer->smoothTracedImage = settle.smooth;
+    process->tracer->denoise = settle.denoise;
+    process->tracer->adaptiveSampling = settle.adaptive;
     glEnable(GL_TEXTURE_2D);
 
     timings.assembly = SecondsSince(started);

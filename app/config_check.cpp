@@ -24,7 +24,9 @@ const std::vector<std::string>& KnownKeys() {
                                    "tracer.sky",
                                    "tracer.max_samples",
                                    "tracer.frame_budget_ms",
-                                   "tracer.smooth"};
+                                   "tracer.smooth",
+                                   "tracer.denoise",
+                                   "tracer.adaptive"};
         for (int i = 0; i < WIN_NMS::kModelTableSize; ++i)
             for (const std::string& suffix : WIN_NMS::ModelKeySuffixes())
                 k.push_back("scene.model" + std::to_string(i) + suffix);

@@ -255,6 +255,13 @@ void WIN_MAIN_CLASS::SetTitle() {
         else
             std::snprintf(title + used, sizeof title - used, ", filling in: %d/%d of the pixels", traced, phases);
     }
+    if (tracedImageMode && !resting && tracer() != nullptr && tracer()->Complete() && tracer()->adaptiveSampling &&
+        tracer()->Samples() > 1) {
+        // How far the settling picture is: the share of its blocks whose error has converged.
+        const std::size_t used = std::strlen(title);
+        std::snprintf(title + used, sizeof title - used, ", %d%% converged",
+                      static_cast<int>(std::floor(100.0 * tracer()->ConvergedShare())));
+    }
     if (!tracedImageMode && tracer() != nullptr && tracer()->MaskStep() > 1) {
         const std::size_t used = std::strlen(title);
         const int k = tracer()->MaskStep();

@@ -258,6 +258,7 @@ const char* InspectViews::ControlsText() {
            "p  Space              stop or start the light\n"
            "arrows, Page Up/Down  move the light\n"
            "m                     hide or show the light's marker\n"
+           "d                     traced image denoised / plain mean\n"
            "h  ?                  these controls (any key hides them)\n"
            "Esc                   quit\n";
 }

@@ -16,6 +16,8 @@ void ViewerObjects::Resize(int width, int height) {
     const int threads = tracer ? tracer->ThreadCount() : 0;
     const bool useZBuffer = tracer && tracer->useZBuffer;
     const bool smooth = !tracer || tracer->smoothTracedImage;
+    const bool denoise = tracer && tracer->denoise;
+    const bool adaptive = tracer && tracer->adaptiveSampling;
     RAYTR::ScreenTracer::CheckScreen(width, height, threads);
     tracer.reset();
     renderer.reset();
@@ -25,6 +27,8 @@ void ViewerObjects::Resize(int width, int height) {
     tracer->AttachScene(scene.get());
     tracer->useZBuffer = useZBuffer;
     tracer->smoothTracedImage = smooth;
+    tracer->denoise = denoise;
+    tracer->adaptiveSampling = adaptive;
 }
 
 }  // namespace WIN_NMS

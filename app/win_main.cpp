@@ -74,6 +74,11 @@ void WIN_MAIN_CLASS::keyboard(unsigned char key, int, int) {
         // The mask from the depth buffer saw the marker's depth where it was drawn.
         accumulation.Restart();
     }
+    if ((key == kDenoiseKey || key == 'D') && tracer() != nullptr) {
+        // The same samples shown the other way: no new picture.
+        tracer()->denoise = !tracer()->denoise;
+        tracer()->ShowAgain();
+    }
     if (key == kUpKey || key == 'U') TurnFramedModels();
     if (key == kFrontKey) ViewFrom(0.0f, 0.0f);
     if (key == kSideKey) ViewFrom(0.0f, -90.0f);

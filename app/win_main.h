@@ -53,6 +53,7 @@ inline constexpr unsigned char kResumeKeyAlt = ' ';    // so does Space
 inline constexpr unsigned char kFrameKey = 'f';        // frames the models again ('F' too)
 inline constexpr unsigned char kHelpKey = 'h';         // shows the controls until the next key ('?' too)
 inline constexpr unsigned char kMarkerKey = 'm';       // hides or shows the light's marker
+inline constexpr unsigned char kDenoiseKey = 'd';      // the traced image denoised or the plain mean
 inline constexpr unsigned char kUpKey = 'u';           // turns the framed models to the next up axis
 inline constexpr unsigned char kFrontKey = '1';        // front, side (from +x) and top views of the
 inline constexpr unsigned char kSideKey = '3';         // framed models

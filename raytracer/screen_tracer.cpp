@@ -112,8 +112,20 @@ void ScreenTracer::TraceCoarseMask(DepthWords depth) {
     mask_.Coarse(scene, useZBuffer ? depth.words : nullptr);
 }
 
+void ScreenTracer::PassSwitches() {
+    traced_.denoise = denoise;
+    traced_.adaptive = adaptiveSampling;
+}
+
+void ScreenTracer::ShowAgain() {
+    if (shown_ != Shown::kTraced) return;
+    PassSwitches();
+    traced_.Show();
+}
+
 std::uint32_t* ScreenTracer::TraceFullFrame() {
     const Scene& scene = BeginPicture();
+    PassSwitches();
     shown_ = Shown::kTraced;
     traced_.Full(scene, smoothTracedImage);
     return traced_.Words();
@@ -121,17 +133,22 @@ std::uint32_t* ScreenTracer::TraceFullFrame() {
 
 std::uint32_t* ScreenTracer::TraceLatticeFrame(int step, int phase) {
     const Scene& scene = BeginPicture();
+    PassSwitches();
     shown_ = Shown::kTraced;
     traced_.Lattice(scene, step, phase, smoothTracedImage);
     return traced_.Words();
 }
 
-std::int64_t ScreenTracer::FillIn(int phases) { return shown_ == Shown::kTraced ? traced_.FillIn(phases) : 0; }
+std::int64_t ScreenTracer::FillIn(int phases) {
+    if (shown_ != Shown::kTraced) return 0;
+    PassSwitches();
+    return traced_.FillIn(phases);
+}
 
 float ScreenTracer::AccumulatePass() {
     switch (shown_) {
         case Shown::kMask: return mask_.Pass();
-        case Shown::kTraced: return traced_.Pass();
+        case Shown::kTraced: PassSwitches(); return traced_.Pass();
         case Shown::kNone: break;
     }
     throw TIRN_ERROR::Error("The ray tracer has no picture to add a pass to");

@@ -150,11 +150,24 @@ public:
     // neighbours with nine rays each (on by default; off gives the one-ray image, for a
     // comparison with another tracer on exactly the same rays).
     bool smoothTracedImage = true;
+    // Whether the traced image is shown through the denoiser (raytracer/denoise.h; the sums
+    // stay the mean), and whether its settling passes put their rays where the error is
+    // (TracedPicture::Pass). Both off by default: the picture of the plain mean.
+    bool denoise = false;
+    bool adaptiveSampling = false;
+    // Shows the traced picture again after `denoise` changed (nothing for a mask or a picture
+    // with pixels missing).
+    void ShowAgain();
+    // The share of the traced picture's error blocks that have converged (0 without adaptive
+    // passes).
+    double ConvergedShare() const { return shown_ == Shown::kTraced ? traced_.ConvergedShare() : 0.0; }
 
 private:
     enum class Shown { kNone, kMask, kTraced };
     // The scene, or a refusal without one; the camera of a new picture.
     const Scene& BeginPicture();
+    // The switches into the traced picture.
+    void PassSwitches();
 
     int threadCount_ = 0;
     TilePasses passes_;

@@ -577,4 +577,6 @@ VECTOR Shade(const Ray& ray, RayHit& hit, int depth, const Scene& scene, const P
     return ShadeWithEye(ray, hit, depth, scene, EyeInWorld(scene), sample);
 }
 
+VECTOR SurfaceAlbedo(const RayHit& hit) { return SurfaceColour(WorldSurface(hit)); }
+
 }  // namespace RAYTR

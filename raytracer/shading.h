@@ -119,4 +119,8 @@ VECTOR LocalIllumination(const Ray& ray, const RayHit& hit, const LightSource& l
 // calls it with depth 1.
 VECTOR Shade(const Ray& ray, RayHit& hit, int depth, const Scene& scene, const PixelSample* sample = nullptr);
 
+// The colour a hit's surface gives the light it reflects diffusely (its texture times its tint,
+// or its colour), red, blue and green in x, y and z: what the denoiser divides out.
+VECTOR SurfaceAlbedo(const RayHit& hit);
+
 }  // namespace RAYTR

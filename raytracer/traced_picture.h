@@ -15,11 +15,18 @@
 // sample for), so a pass's value is a function of the pixel and the pass, not of the first hit
 // alone. The float sums of the samples are kept per pixel and the image shows their mean. A pass
 // needs a complete picture before it: with pixels still missing it is refused.
+//
+// Beside the colours every traced sample writes its first hit's guides and luminance moments
+// (raytracer/guides.h). With `denoise` the complete picture is shown through the denoiser
+// (raytracer/denoise.h); the sums are never filtered. With `adaptive` the settling passes
+// spend their rays where the estimated error of the mean is largest (see Pass).
 
 #include <cstdint>
 #include <memory>
 
 #include "math/vector.h"
+#include "raytracer/denoise.h"
+#include "raytracer/guides.h"
 #include "raytracer/ray.h"
 #include "raytracer/tile_team.h"
 
@@ -31,6 +38,18 @@ class ScreenCamera;
 class TracedPicture {
 public:
     static constexpr int kMaxLatticeStep = 12;  // a lattice frame traces at least 1/144 of the pixels
+    // Adaptive sampling: square blocks of this many pixels a side share one error estimate;
+    // until the picture has kUniformSamples samples every pixel takes one a pass (the moments
+    // say little before).
+    static constexpr int kErrorBlock = 16;
+    static constexpr int kUniformSamples = 4;
+    // A block has converged when the root mean square over its pixels of the mean's standard
+    // deviation relative to brightness, sigma / (luminance + kBrightnessOffset), is below
+    // kConverged: half a grey level at mid-grey, less on dark pixels.
+    static constexpr float kBrightnessOffset = 0.2f;
+    static constexpr float kConverged = (0.5f / 255.0f) / (0.5f + kBrightnessOffset);
+    // Samples a block may take in one pass.
+    static constexpr int kMostBlockSamples = 8;
 
     // The primary surface of a traced lattice pixel, for the reconstruction: the object (its
     // transform's address; 0 for a ray that leaves the models), the point and the unit normal
@@ -63,7 +82,25 @@ public:
     std::int64_t FillIn(int phases);
     // One settling pass: returns the largest change of a shown channel in grey levels (0-255).
     // Throws TIRN_ERROR::Error without a picture or with pixels still missing.
+    //
+    // With `adaptive`, once the picture has kUniformSamples samples, a pass spends as many
+    // rays as a pixel each would have taken on the blocks that have not converged, in shares of
+    // their error (at least 1, at most kMostBlockSamples samples a pixel); converged blocks get
+    // none. It then returns 0 once every block has converged, and otherwise the largest change
+    // but at least 1 grey level: the picture is settled when the estimate says so.
     float Pass();
+    // Writes the shown words again from the means (through the denoiser with `denoise`, from
+    // the first pass on: a frame's one sample is not noisy): after
+    // `denoise` changed. Does nothing to a picture with pixels missing.
+    void Show();
+
+    bool denoise = false;
+    bool adaptive = false;
+    // The share of the error blocks that have converged (0 before adaptive passes started).
+    double ConvergedShare() const;
+    // Samples pixel p has (1 after a frame; more where adaptive passes put them).
+    std::uint32_t PixelSamples(int p) const { return guides_.counts[p]; }
+    const GuideBuffers& Guides() const { return guides_; }
 
     bool Complete() const { return samples_ > 0 && phasesLeft_ == 0; }
     int Samples() const { return samples_; }
@@ -103,6 +140,12 @@ private:
     // Shades pixel p with its primary ray, as a full frame does, keeps the colour and marks
     // it exact; returns the primary hit (object null on a miss) in hit.
     void TraceExact(int p, RayHit& hit);
+    // The shown words of a complete picture: the means, or the denoiser's picture of them.
+    void ShowComplete();
+    void ShowMeanTile(ScreenTile& tile, int thread);
+    // The error estimates of the error blocks within a tile, and a pass's shares of samples.
+    void BlockErrors(const ScreenTile& tile);
+    void PlanAdaptivePass();
     // Writes a colour's bytes into the image only (a reconstructed pixel).
     void ShowPixel(int p, const ORVA_MATH::VECTOR& colour);
     std::int64_t ReconstructCell(int rowBelow, int colLeft, int rowStart, int colStart, int rowEnd, int colEnd);
@@ -135,6 +178,13 @@ private:
     int phasesLeft_ = 0;
     bool smooth_ = true;
     int samples_ = 0;
+    GuideBuffers guides_;
+    Denoiser denoiser_;
+    int blockCols_ = 0, blockRows_ = 0;
+    std::unique_ptr<float[]> blockErrors_;          // per error block
+    std::unique_ptr<std::uint8_t[]> blockSamples_;  // per error block: the samples of this pass
+    int convergedBlocks_ = 0;
+    bool adaptiveStarted_ = false;
     std::int64_t lastTraced_ = 0;
     double lastTracingSeconds_ = 0.0;
 };

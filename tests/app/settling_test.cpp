@@ -163,6 +163,8 @@ TEST_F(SettlingTest, KeysAreReadAndBadValuesRefusedWithTheirBox) {
     EXPECT_EQ(demo.maxSamples, 256);
     EXPECT_EQ(demo.frameBudgetMs, 50.0);
     EXPECT_TRUE(demo.smooth);
+    EXPECT_TRUE(demo.denoise);
+    EXPECT_TRUE(demo.adaptive);
     // A file without the keys: every pixel of every frame, one sample, a point light.
     CONFIG::Lexer none;
     const WIN_NMS::SettleKeys absent = WIN_NMS::ReadSettleKeys(none);
@@ -171,19 +173,22 @@ TEST_F(SettlingTest, KeysAreReadAndBadValuesRefusedWithTheirBox) {
     EXPECT_EQ(absent.maxSamples, 1);
     EXPECT_EQ(absent.frameBudgetMs, 0.0);
     EXPECT_TRUE(absent.smooth);
+    EXPECT_FALSE(absent.denoise);
+    EXPECT_FALSE(absent.adaptive);
     std::ofstream("rough.cgf", std::ios::trunc) << "tracer { smooth = 0 }\n";
     CONFIG::Lexer rough;
     rough.ReadFile("rough.cgf");
     EXPECT_FALSE(WIN_NMS::ReadSettleKeys(rough).smooth);
     for (const char* bad : {"scene { light_radius = -1 }", "scene { light_radius = 0.3x }", "tracer { sky = blue }",
-                            "tracer { max_samples = 0 }", "tracer { max_samples = 12.5 }", "tracer { smooth = 2 }"}) {
+                            "tracer { max_samples = 0 }", "tracer { max_samples = 12.5 }", "tracer { smooth = 2 }",
+                            "tracer { denoise = yes }", "tracer { adaptive = 2 }"}) {
         SCOPED_TRACE(bad);
         std::ofstream("bad.cgf", std::ios::trunc) << bad << "\n";
         CONFIG::Lexer c;
         c.ReadFile("bad.cgf");
         EXPECT_THROW(WIN_NMS::ReadSettleKeys(c), TIRN_ERROR::Error);
     }
-    EXPECT_EQ(recorder.Boxes().size(), 6u);
+    EXPECT_EQ(recorder.Boxes().size(), 8u);
 }
 
 TEST_F(SettlingTest, ThePictureSettlesThenTheViewerRestsAndShowsItAgain) {
