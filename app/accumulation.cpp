@@ -56,6 +56,14 @@ SettleKeys ReadSettleKeys(CONFIG::Lexer& config) {
     const std::string smooth = config.GetString("tracer.smooth");
     if (smooth == "0") keys.smooth = false;
     else if (!smooth.empty() && smooth != "1") refuse("tracer.smooth", smooth, "1 (smooth the traced image) or 0");
+    const std::string previewLight = config.GetString("scene.preview_light");
+    if (previewLight == "point") keys.pointLight = true;
+    else if (!previewLight.empty() && previewLight != "directional")
+        refuse("scene.preview_light", previewLight, "point (with the tracer's attenuation) or directional");
+    const std::string shadows = config.GetString("tracer.shadows");
+    if (shadows == "ambient") keys.ambientShadows = true;
+    else if (!shadows.empty() && shadows != "black")
+        refuse("tracer.shadows", shadows, "ambient (hybrid shadows keep the ambient light) or black");
     const std::string denoise = config.GetString("tracer.denoise");
     if (denoise == "1") keys.denoise = true;
     else if (!denoise.empty() && denoise != "0") refuse("tracer.denoise", denoise, "1 (show the traced image denoised) or 0");

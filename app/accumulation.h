@@ -62,6 +62,12 @@ struct SettleKeys {
     int maxSamples = 1;
     double frameBudgetMs = 0.0;
     bool smooth = true;
+    // scene.preview_light = point: the preview's light is a point with the tracer's
+    // attenuation; absent or directional: a direction toward the light, unattenuated.
+    bool pointLight = false;
+    // tracer.shadows = ambient: hybrid shadows keep the preview's ambient light; absent or
+    // black: the mask multiplied as it is (shadows black).
+    bool ambientShadows = false;
     bool denoise = false;
     bool adaptive = false;
 };

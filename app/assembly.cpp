@@ -104,6 +104,9 @@ RAYTR::GridBuildSettings GridSettings(CONFIG::Lexer& config) {
     grid.threads = config.GetInt("tracer.threads_num");
     // Progress in the window title, at most BuildTitles::kPerSecond titles a second.
     grid.progress = BuildTitles([](const std::string& title) { TIRN_ERROR::SetStatusTitle(title); });
+    // Warnings (the memory a configuration asks for) in a box before the cells are made; the
+    // build goes on once it is closed.
+    grid.warn = [](const std::string& warning) { TIRN_ERROR::ShowErrorBox("ALERT!", warning); };
     return grid;
 }
 
@@ -137,10 +140,8 @@ void LoadModelInto(RAYTR::Scene& scene, int i, RAYTR::TObject& model, CONFIG::Le
     if (traced) {
         const auto buildStart = std::chrono::steady_clock::now();
         model.gridSettings = grid;
-        const RAYTR::GridBuildResult built = model.PrepareForTracing();  // progress in the title
+        model.PrepareForTracing();  // progress in the title, warnings in boxes (GridSettings)
         buildSeconds = SecondsSince(buildStart);
-        // Warnings (the memory a configuration asks for) in the box; the build went on.
-        for (const std::string& warning : built.warnings) TIRN_ERROR::ShowErrorBox("ALERT!", warning);
         model.flags = kTracedFlags;
     } else {
         model.flags = kDrawnFlags;
@@ -200,8 +201,10 @@ void WIN_MAIN_CLASS::AssembleScene() {
     LoadTotals totals;
     for (int i = 0; i < count; ++i) LoadModelInto(*scene, i, models[i], config, grid, totals);
 
-    // 8. The light: white, a point for the tracer and the preview alike.
-    light.position = VECTOR(3.0f, 3.0f, 5.0f, 1.0f);
+    // 8. The light: white; for the preview a direction toward it (w = 0) or, with
+    // "scene.preview_light = point", a point with the tracer's attenuation (w = 1). The tracer
+    // takes it as a point either way.
+    light.position = VECTOR(3.0f, 3.0f, 5.0f, settle.pointLight ? 1.0f : 0.0f);
     light.SetColour(255, 255, 255);
     light.radius = settle.lightRadius;
     scene->AddLight(light);
@@ -222,6 +225,8 @@ void WIN_MAIN_CLASS::AssembleScene() {
     process->renderer = std::make_unique<Renderer>(pictureWidth, pictureHeight);
     process->renderer->AttachScene(scene);
     if (!process->renderer->PreviewNote().empty()) std::printf("%s\n", process->renderer->PreviewNote().c_str());
+    // Model 1 is the sky (it gets the sky's texture): lit as by a distant light whatever the light.
+    process->renderer->skyObject = count > 1 ? 1 : -1;
 
     // 12-14. The tracer and its workers at the same size; an absent or 0 thread count means
     // one per hardware thread, a negative one is refused by the tracer.
@@ -233,6 +238,7 @@ void WIN_MAIN_CLASS::AssembleScene() {
     // 15-16.
     process->tracer->useZBuffer = config.GetInt("tracer.use_zbuffer_values") != 0;
     process->tracer->smoothTracedImage = settle.smooth;
+    process->tracer->Mask().keepAmbient = settle.ambientShadows;
     process->tracer->denoise = settle.denoise;
     process->tracer->adaptiveSampling = settle.adaptive;
     glEnable(GL_TEXTURE_2D);

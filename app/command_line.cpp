@@ -28,7 +28,7 @@ const std::vector<OptionSpec>& OptionTable() {
          "mapping coordinates."},
         {"--model", "FILE", kSceneProgram, "Writes a scene around the model FILE instead of the demo scene."},
         {"--keep-configuration", nullptr, kSceneProgram, "With --model: an existing DIR/release.cgf stays as it is."},
-        {"--mode", "hybrid|traced", kSnapshotProgram, "The display mode (default hybrid)."},
+        {"--mode", "hybrid|traced", kOpening, "The display mode to start in (default hybrid; F2 in the viewer switches)."},
         {"--frames", "N", kSnapshotProgram, "Frames to render, each a new one-sample picture (default 1)."},
         {"--samples", "N", kSnapshotProgram,
          "One picture settled over up to N passes, as the viewer settles it while nothing moves (the light held still)."},
@@ -47,7 +47,7 @@ const std::vector<OptionSpec>& OptionTable() {
         {"--mask-view", nullptr, kSnapshotProgram, "Presses F4 (the mask view) once for each time it is given."},
         {"--stats", nullptr, kSnapshotProgram, "Prints the F12 report after the last frame."},
         {"--budget-ms", "MS", kSnapshotProgram, "In place of tracer.frame_budget_ms (0: every pixel of every frame)."},
-        {"--no-marker", nullptr, kSnapshotProgram, "Leaves the light's marker (the white ball) out of the preview."},
+        {"--no-marker", nullptr, kOpening, "Leaves the light's marker (the white ball) out of the preview (m in the viewer shows it)."},
     };
     return table;
 }
@@ -118,18 +118,24 @@ CommandLine ParseCommandLine(Program program, int argc, const char* const* argv)
             line.places.push_back(arg);
             continue;
         }
+        // "--name=value" as GNU programs take it: the value is the rest of the word, even empty.
+        const std::size_t equals = arg.rfind("--", 0) == 0 ? arg.find('=') : std::string::npos;
+        const std::string name = arg.substr(0, equals);
         const auto spec = std::find_if(OptionTable().begin(), OptionTable().end(),
-                                       [&](const OptionSpec& o) { return arg == o.name && (o.programs & program); });
+                                       [&](const OptionSpec& o) { return name == o.name && (o.programs & program); });
         if (spec == OptionTable().end()) {
-            refuse("unknown option " + arg);
+            refuse("unknown option " + name);
             continue;
         }
         if (!spec->value) {
-            line.options.emplace_back(arg, std::string());
+            if (equals != std::string::npos) refuse(name + " takes no value");
+            else line.options.emplace_back(name, std::string());
+        } else if (equals != std::string::npos) {
+            line.options.emplace_back(name, arg.substr(equals + 1));
         } else if (i + 1 < argc) {
-            line.options.emplace_back(arg, argv[++i]);
+            line.options.emplace_back(name, argv[++i]);
         } else {
-            refuse("missing value after " + arg);
+            refuse("missing value after " + name);
         }
     }
     return line;
@@ -177,6 +183,11 @@ bool ReadModelChoices(const CommandLine& line, ModelChoices& choices, std::strin
         if (!LOAD_3DS::ParseUpAxis(*v, choices.up)) return fail("--up is x, y, z, -x, -y or -z, not " + *v);
         choices.upGiven = true;
     }
+    if (const std::string* v = line.Value("--mode")) {
+        if (*v != "hybrid" && *v != "traced") return fail("--mode is hybrid or traced, not " + *v);
+        choices.traced = *v == "traced";
+    }
+    choices.noMarker = line.Count("--no-marker") > 0;
     if (const std::string* v = line.Value("--texture")) {
         if (v->empty()) return fail("--texture needs an image file");
         choices.texture = *v;

@@ -46,7 +46,8 @@ struct CommandLine {
 };
 
 // program [options] [--] [PLACE...]. --help (or -h) and --version win over the rest. An option
-// of the table that the program takes is read with its value (the next word); any other word
+// of the table that the program takes is read with its value (the next word, or the rest of the
+// word after "=" in "--name=value"; an option without a value refuses "="); any other word
 // starting with "-" (before "--") is an unknown option; an empty word is refused; every other
 // word is a place. The first fault found is the one reported.
 CommandLine ParseCommandLine(Program program, int argc, const char* const* argv);
@@ -60,6 +61,8 @@ struct ModelChoices {
     bool upGiven = false;       // --up
     LOAD_3DS::UpAxis up = LOAD_3DS::UpAxis::Y;
     std::string texture;        // --texture, or empty
+    bool traced = false;        // --mode traced: start with the traced image
+    bool noMarker = false;      // --no-marker: the preview without the light's marker
 };
 // The shared options' values; false with the reason, for the line before the usage. --up and
 // --texture go with model files only, so a command line that names none (a folder, or nothing)

@@ -25,6 +25,8 @@ const std::vector<std::string>& KnownKeys() {
                                    "tracer.max_samples",
                                    "tracer.frame_budget_ms",
                                    "tracer.smooth",
+                                   "scene.preview_light",
+                                   "tracer.shadows",
                                    "tracer.denoise",
                                    "tracer.adaptive"};
         for (int i = 0; i < WIN_NMS::kModelTableSize; ++i)

@@ -249,7 +249,7 @@ const char* InspectViews::ControlsText() {
            "right or middle drag  pan\n"
            "f                     frame the models again\n"
            "1  3  7               front, side, top view of them\n"
-           "u                     turn them to the next up axis\n"
+           "u  U                  turn them to the next (previous) up axis\n"
            "Home                  the first view\n"
            "F2                    hybrid mode / traced image\n"
            "F3  F4                grid view, mask view\n"
@@ -335,8 +335,15 @@ void InspectViews::PrintStatistics(const RAYTR::Scene& scene, const FrameTimings
         RAYTR::Grid* const cells = const_cast<RAYTR::Grid*>(TracedGrid(object));
         if (!cells) continue;
         const int* n = cells->Resolution();
+        // The edge of the cells built, which a box or factor that asked for too many cells made
+        // longer than the configured one (per axis when one axis was lengthened alone).
+        const float* inverse = cells->InverseCellSize();
+        float edge[3];
+        for (int a = 0; a < 3; ++a) edge[a] = inverse[a] > 0.0f ? 1.0f / inverse[a] : cells->CellSize();
         out << "Model " << i << ": " << object.triangleCount << " triangles, grid " << n[0] << " x " << n[1] << " x "
-            << n[2] << " cells of edge " << cells->CellSize() << std::endl;
+            << n[2] << " cells of edge " << edge[0];
+        if (edge[1] != edge[0] || edge[2] != edge[0]) out << " x " << edge[1] << " x " << edge[2];
+        out << std::endl;
         cells->PrintStatistics(out);
         out << std::endl;
     }

@@ -17,6 +17,9 @@
 #include "errors/message_box.h"
 #include "grid/kernel.h"
 
+// Last: Xlib's macros (None, Status, ...) would clash with the names above.
+#include <X11/Xlib.h>
+
 namespace {
 
 // Process-wide objects, constructed before main in this order and destroyed in reverse.
@@ -86,6 +89,18 @@ int main(int argc, char** argv) {
     }
     CONFIG::ReportConfigurationWarnings(config, "release.cgf", stderr);
 
+    // Without a display freeglut would say only that it failed to open one.
+    if (Display* display = XOpenDisplay(nullptr)) {
+        XCloseDisplay(display);
+    } else {
+        const char* name = std::getenv("DISPLAY");
+        std::fprintf(stderr,
+                     "redowl: can not open the display%s%s; redowl-snapshot renders without one, into a PNG file "
+                     "(redowl-snapshot [options] [DIR | FILE...] --out picture.png)\n",
+                     name && *name ? " " : " (DISPLAY is not set)", name && *name ? name : "");
+        return 1;
+    }
+
     // The arguments are the viewer's own: GLUT gets only the program's name, so that no folder
     // or file name is taken for one of its options.
     int glutArgc = 1;
@@ -97,6 +112,9 @@ int main(int argc, char** argv) {
     glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
     glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
 
+    // The mode and the marker to start with (F2 and m change them).
+    win.tracedImageMode = choices.traced;
+    win.showLightMarker = !choices.noMarker;
     win.width = config.GetInt("win.width");
     win.height = config.GetInt("win.height");
     glutInitWindowSize(win.width, win.height);

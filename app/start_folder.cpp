@@ -132,6 +132,11 @@ StartPlace OpenPlace(const std::vector<std::string>& places, const ModelChoices&
     }
     if (!dir.empty() && ::chdir(dir.c_str()) != 0) throw TIRN_ERROR::File_Error("Can not open folder " + dir);
     errorLog.open("Err.txt");
+    // A folder without a scene is named, so that the user sees where the viewer looked.
+    if (!fs::exists("release.cgf", ec)) {
+        const fs::path here = fs::current_path(ec);
+        throw TIRN_ERROR::File_Error("Can not open file release.cgf in " + (ec ? (dir.empty() ? std::string(".") : dir) : here.string()));
+    }
     config.ReadFile("release.cgf");
     return place;
 }

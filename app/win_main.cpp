@@ -79,7 +79,8 @@ void WIN_MAIN_CLASS::keyboard(unsigned char key, int, int) {
         tracer()->denoise = !tracer()->denoise;
         tracer()->ShowAgain();
     }
-    if (key == kUpKey || key == 'U') TurnFramedModels();
+    if (key == kUpKey) TurnFramedModels(1);
+    if (key == 'U') TurnFramedModels(-1);
     if (key == kFrontKey) ViewFrom(0.0f, 0.0f);
     if (key == kSideKey) ViewFrom(0.0f, -90.0f);
     if (key == kTopKey) ViewFrom(90.0f, 0.0f);

@@ -54,7 +54,7 @@ inline constexpr unsigned char kFrameKey = 'f';        // frames the models agai
 inline constexpr unsigned char kHelpKey = 'h';         // shows the controls until the next key ('?' too)
 inline constexpr unsigned char kMarkerKey = 'm';       // hides or shows the light's marker
 inline constexpr unsigned char kDenoiseKey = 'd';      // the traced image denoised or the plain mean
-inline constexpr unsigned char kUpKey = 'u';           // turns the framed models to the next up axis
+inline constexpr unsigned char kUpKey = 'u';           // turns the framed models to the next up axis ('U': back)
 inline constexpr unsigned char kFrontKey = '1';        // front, side (from +x) and top views of the
 inline constexpr unsigned char kSideKey = '3';         // framed models
 inline constexpr unsigned char kTopKey = '7';
@@ -228,10 +228,11 @@ public:
     // 1, 3, 7: the framed models framed from the front (the angles 0, 0), the right side (0,
     // -90) or above (90, 0), as modelling programs show them.
     void ViewFrom(float tilt, float turn);
-    // u: every framed model turned to its next up axis (loaders/up_axis.h's cycle) about the
+    // u (step 1) and U (step -1): every framed model turned to its next (previous) up axis in
+    // the order of loaders/up_axis.h's StepUpAxis from the axis it was loaded with, about the
     // centre of its box, its lowest point kept (app/model_turn.h); then framed again, and the
     // picture starts anew. Says so on standard output.
-    void TurnFramedModels();
+    void TurnFramedModels(int step = 1);
     // Everything `factor` times nearer to the surface seen at window point (x, y) (pixels from
     // the top-left corner), found with a ray query of the traced models; to the centre when
     // there is none there (or no scene yet).

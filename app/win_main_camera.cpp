@@ -162,7 +162,7 @@ void WIN_MAIN_CLASS::ViewFrom(float tilt, float turn) {
     FrameModels();
 }
 
-void WIN_MAIN_CLASS::TurnFramedModels() {
+void WIN_MAIN_CLASS::TurnFramedModels(int step) {
     RAYTR::Scene* const scene = this->scene();
     if (!scene || camera.framedModels.empty()) return;
     for (const unsigned i : camera.framedModels) {
@@ -177,7 +177,7 @@ void WIN_MAIN_CLASS::TurnFramedModels() {
         if (local.Empty()) continue;
         const float lo[3] = {float(local.lo.x), float(local.lo.y), float(local.lo.z)};
         const float hi[3] = {float(local.hi.x), float(local.hi.y), float(local.hi.z)};
-        camera.shownUp[i] = LOAD_3DS::NextUpAxis(camera.shownUp[i]);
+        camera.shownUp[i] = LOAD_3DS::StepUpAxis(camera.loadedUp[i], camera.shownUp[i], step);
         const ORVA_MATH::MATRIX world =
             TurnedTransform(camera.loadedUp[i], camera.shownUp[i], lo, hi, camera.loadedTransform[i]);
         // SetTransform acts about the midpoint of the object's box: undo that pivot, so that the
@@ -185,7 +185,7 @@ void WIN_MAIN_CLASS::TurnFramedModels() {
         const ORVA_MATH::VECTOR c = ORVA_MATH::Midpoint(object.box.minimum, object.box.maximum);
         object.SetTransform(ORVA_MATH::MATRIX::Translation(c.x, c.y, c.z) * world *
                             ORVA_MATH::MATRIX::Translation(-c.x, -c.y, -c.z));
-        std::printf("model %u: its %s axis turned up (u)\n", i, LOAD_3DS::UpAxisName(camera.shownUp[i]));
+        std::printf("model %u: its %s axis turned up (%s)\n", i, LOAD_3DS::UpAxisName(camera.shownUp[i]), step < 0 ? "U" : "u");
     }
     std::fflush(stdout);
     MeasureBoxes();

@@ -14,7 +14,8 @@
 namespace WIN_NMS {
 
 // A grid build's progress as window titles ("посторение сетки: 42", then the fill and the final
-// "освобождение лишней памяти(оставшаяся память): 100"), at most kPerSecond a second: a title
+// "освобождение лишней памяти(оставшаяся память): " with the fill's last percentage; the grid
+// decides when there is progress to show, see GridBuildSettings), at most kPerSecond a second: a title
 // is set when a stage begins, when the build is done, and otherwise only once 1/kPerSecond
 // seconds have passed since the last one. clock gives seconds (steady); set sets a title.
 class BuildTitles {

@@ -45,23 +45,36 @@ inline int CellOfAxis(float g, int n) {
     return std::min(static_cast<int>(h), n - 1);
 }
 
-// Reports a stage's progress at most once per percent.
+// A stage's progress as the window titles have always shown it: a loop counts its items, and
+// after each item, once the count has passed 200, it reports trunc(index / items * 100) (single
+// precision) and counts again from 0. So the first report follows the item of index 201 and the
+// next ones come every 202 items; a loop of at most 201 items reports nothing. A percentage
+// equal to the one reported last is not reported again (the title would not change).
 class Progress {
 public:
     Progress(const GridBuildSettings& settings, GridBuildStage stage, long long items)
         : report_(settings.progress), stage_(stage), items_(items) {}
-    void At(long long item) {
+    // After the item of the given index (0-based).
+    void After(long long index) {
+        if (counter_ <= 200) {
+            ++counter_;
+            return;
+        }
+        counter_ = 0;
         if (!report_ || items_ <= 0) return;
-        const int percent = static_cast<int>(item * 100 / items_);
+        const int percent = static_cast<int>(static_cast<float>(index) / static_cast<float>(items_) * 100.0f);
         if (percent == last_) return;
         last_ = percent;
         report_(stage_, percent);
     }
+    // The last percentage reported, 0 when none was.
+    int Last() const { return last_ < 0 ? 0 : last_; }
 
 private:
     const std::function<void(GridBuildStage, int)>& report_;
     GridBuildStage stage_;
     long long items_;
+    int counter_ = 0;
     int last_ = -1;
 };
 
@@ -216,6 +229,9 @@ GridBuildResult BaseGrid<Dim, Tri, Index>::BuildOver(Tri* triangleArray, int tri
     // cell budget, and the memory warning for what the settings asked for.
     cellSize = CellEdge(held, settings);
     const long long cellCount = ChooseResolution(static_cast<int>(held.size()), result);
+    // The user hears of the memory asked for before the build, not after it.
+    if (settings.warn)
+        for (const std::string& warning : result.warnings) settings.warn(warning);
     const int total = static_cast<int>(cellCount);
     // 6. Fill counters, all zero; their presence marks the grid as building.
     delete[] counts;
@@ -231,12 +247,13 @@ GridBuildResult BaseGrid<Dim, Tri, Index>::BuildOver(Tri* triangleArray, int tri
     if (triangleCount > 0 && algorithm != kFastAlgorithm && algorithm != kAccuracyAlgorithm)
         throw TIRN_ERROR::Error("ILLEGAL ALGORITM OF BUILDING REGULAR GRID");
     // 8. Every held triangle's cells.
-    FillCells(held, settings);
+    const int lastFill = FillCells(held, settings);
     // 9-11. Every cube already has its exact count (empty cells hold no array, size 0): built.
     delete[] counts;
     counts = nullptr;
     MakeQueryLayout(settings.threads);
-    if (settings.progress) settings.progress(GridBuildStage::kDone, 100);
+    // The last title ends with the last percentage the fill reported (0 when it reported none).
+    if (settings.progress) settings.progress(GridBuildStage::kDone, lastFill);
     return result;
 }
 
@@ -396,7 +413,7 @@ long long BaseGrid<Dim, Tri, Index>::ChooseResolution(int heldCount, GridBuildRe
 }
 
 template <int Dim, class Tri, class Index>
-void BaseGrid<Dim, Tri, Index>::FillCells(const std::vector<unsigned>& held, const GridBuildSettings& settings) {
+int BaseGrid<Dim, Tri, Index>::FillCells(const std::vector<unsigned>& held, const GridBuildSettings& settings) {
     // Parts of consecutive triangles run at once, each listing its (cell, triangle) entries in
     // triangle order; the cells are then filled from the lists in part order, so every cell
     // holds its triangles in increasing order, as one thread would. Part 0 runs on the calling
@@ -421,7 +438,7 @@ void BaseGrid<Dim, Tri, Index>::FillCells(const std::vector<unsigned>& held, con
                 mine.cell.push_back(c);
                 mine.triangle.push_back(i);
             });
-            if (part == 0) cellsProgress.At(k + 1);
+            if (part == 0) cellsProgress.After(k);
         }
     });
     // The cells in slabs of the linear index, one per thread: each thread reads every list
@@ -437,7 +454,7 @@ void BaseGrid<Dim, Tri, Index>::FillCells(const std::vector<unsigned>& held, con
         for (unsigned c = lo; c < hi; ++c) {
             if (counts[c] != 0) cells[c].Resize(counts[c]);
             counts[c] = 0;
-            if (part == 0 && (c & 4095) == 0) fillProgress.At(c);
+            if (part == 0) fillProgress.After(c);
         }
         for (const Entries& list : entries) {
             const std::size_t n = list.cell.size();
@@ -447,6 +464,7 @@ void BaseGrid<Dim, Tri, Index>::FillCells(const std::vector<unsigned>& held, con
             }
         }
     });
+    return fillProgress.Last();
 }
 
 template <int Dim, class Tri, class Index>

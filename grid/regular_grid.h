@@ -56,9 +56,15 @@ struct GridBuildSettings {
     // triangle over the box ("cub_less_elem_times = auto").
     bool autoFactor = false;
     int threads = 0;                 // threads of the build, 0: one per hardware thread
-    // Called on the building thread with the stage and its percentage (0 to 100), a few
-    // hundred times at most per build; may be empty.
+    // Called on the building thread with the stage and its percentage: after every 202nd item
+    // of a stage's loop from the item of index 201 on (never for a loop of at most 201 items),
+    // at most once per percentage and stage; then kDone with the fill's last percentage (0 when
+    // it reported none). May be empty.
     std::function<void(GridBuildStage, int)> progress;
+    // Called on the building thread with each warning (the memory the settings ask for) as soon
+    // as it is known, before any cell is made; the warnings also come back in the result. May
+    // be empty.
+    std::function<void(const std::string&)> warn;
 };
 
 // What a build has to say besides its cells: warnings for the user (such as the memory the
@@ -179,7 +185,8 @@ protected:
     // Resolution and inverse cell size for the box and cell edge within the cell budget; the
     // memory warning into result. Returns the cell count.
     long long ChooseResolution(int heldCount, GridBuildResult& result);
-    void FillCells(const std::vector<unsigned>& held, const GridBuildSettings& settings);
+    // Returns the last percentage its progress reported (0: none).
+    int FillCells(const std::vector<unsigned>& held, const GridBuildSettings& settings);
     // visit(linear cell index) for every cell that triangle enters by algorithm (each once).
     template <class Visit>
     void CellsOfTriangle(const Tri& triangle, int algorithm, Visit&& visit) const;

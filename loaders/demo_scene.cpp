@@ -250,7 +250,10 @@ std::string SkyFloorAndTracerConfiguration(const std::string& gridFactor, const 
            "    model2 = data/floor.3ds\n"
            "    model2_do_trace = 1\n"
            "    // The light is a sphere of this radius: soft shadow edges once the picture settles.\n"
-           "    light_radius = 0.3\n" +
+           "    light_radius = 0.3\n"
+           "    // The preview lights the models as the tracer does: from a point, fading with distance\n"
+           "    // (directional: from the light's direction, at full strength everywhere).\n"
+           "    preview_light = point\n" +
            moreSceneKeys +
            "}\n"
            "tracer {\n"
@@ -265,6 +268,9 @@ std::string SkyFloorAndTracerConfiguration(const std::string& gridFactor, const 
            "    adaptive = 1\n"
            "    threads_num = 4\n"
            "    use_zbuffer_values = 1\n"
+           "    // Hybrid shadows take away the light's own share and keep the ambient light\n"
+           "    // (black: the preview multiplied by the shadow mask, shadows black).\n"
+           "    shadows = ambient\n"
            "    // Traced rays that leave the models show the sky dome (model 1).\n"
            "    sky = dome\n"
            "    regular_grid {\n"

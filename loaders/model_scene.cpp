@@ -14,6 +14,7 @@
 #include "loaders/image.h"
 #include "loaders/import.h"
 #include "loaders/l3ds.h"
+#include "loaders/up_evidence.h"
 
 namespace LOAD_3DS {
 
@@ -92,6 +93,11 @@ bool MeasureModel(const std::string& file, ModelMeasure& measure, std::string* e
             for (int v : {f.a, f.b, f.c}) Grow(measure, any, model.positions[std::size_t(v)]);
         for (const LFace& f : model.faces)
             measure.firstEdges += Length(Subtract(model.positions[std::size_t(f.b)], model.positions[std::size_t(f.a)]));
+        if (model.declaredUp == kUpUndeclared && (measure.boxDecides || ext == ".obj")) {
+            if (ext == ".ply") measure.evidenceUp = PlyFileUp(file, &measure.evidenceSource);
+            if (measure.evidenceUp == kUpUndeclared)
+                measure.evidenceUp = FlatBaseUp(model.positions, model.faces, &measure.evidenceSource);
+        }
         const std::filesystem::path self = std::filesystem::weakly_canonical(file);
         for (const std::string& f : read) {
             std::error_code ec;
@@ -137,6 +143,7 @@ UpChoice ChooseUp(const ModelMeasure& m, const UpAxis* given) {
     if (given) return {*given, "as given"};
     if (m.declaredUp != kUpUndeclared && IsDeclaredUp(m.declaredUp))
         return {UpAxis(m.declaredUp - 1), m.upSource.empty() ? "as its file declares" : m.upSource};
+    if (m.evidenceUp != kUpUndeclared && IsDeclaredUp(m.evidenceUp)) return {UpAxis(m.evidenceUp - 1), m.evidenceSource};
     if (m.boxDecides) return {IsZUp(m) ? UpAxis::Z : UpAxis::Y, "guessed from its box"};
     return {UpAxis::Y, "as its format draws it"};
 }

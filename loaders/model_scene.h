@@ -36,8 +36,12 @@ struct ModelMeasure {
     // and ASE files are turned upright by assimp's readers.
     std::uint8_t declaredUp = kUpUndeclared;
     std::string upSource;  // where a declared axis comes from, for the comment in release.cgf
-    // Without a declared axis: STL and PLY files say nothing (scanners and CAD programs write
-    // either), so their box decides (IsZUp); the other formats are drawn y-up.
+    // Without a declared axis: evidence of one (loaders/up_evidence.h: a PLY header's words, a
+    // flat base of an STL, PLY or OBJ model), kUpUndeclared or DeclaredUp(axis), and why.
+    std::uint8_t evidenceUp = kUpUndeclared;
+    std::string evidenceSource;
+    // Without either: STL and PLY files say nothing (scanners and CAD programs write either), so
+    // their box decides (IsZUp); the other formats are drawn y-up.
     bool boxDecides = false;
     // Whether a material of the model names a texture.
     bool namesTexture = false;
@@ -55,7 +59,7 @@ bool MeasureModel(const std::string& file, ModelMeasure& measure, std::string* e
 bool IsZUp(const ModelMeasure& measure);
 
 // The up axis a scene turns the model by, and why (for the comment in release.cgf): the one
-// given (--up), else the one its file declares, else the guess above.
+// given (--up), else the one its file declares, else the evidence, else the guess above.
 struct UpChoice {
     UpAxis axis = UpAxis::Y;
     std::string why;

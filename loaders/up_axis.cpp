@@ -19,6 +19,18 @@ bool ParseUpAxis(const std::string& text, UpAxis& axis) {
 
 UpAxis NextUpAxis(UpAxis axis) { return UpAxis((int(axis) + 1) % kUpAxisCount); }
 
+UpAxis StepUpAxis(UpAxis first, UpAxis current, int step) {
+    static constexpr UpAxis kLikely[kUpAxisCount] = {UpAxis::Y, UpAxis::Z, UpAxis::NegZ, UpAxis::NegY, UpAxis::X, UpAxis::NegX};
+    UpAxis order[kUpAxisCount];
+    int n = 0, at = 0;
+    order[n++] = first;
+    for (UpAxis a : kLikely)
+        if (a != first) order[n++] = a;
+    for (int k = 0; k < kUpAxisCount; ++k)
+        if (order[k] == current) at = k;
+    return order[((at + step) % kUpAxisCount + kUpAxisCount) % kUpAxisCount];
+}
+
 AxisTurn TurnUpright(UpAxis axis) {
     switch (axis) {
         case UpAxis::Z: return {{{1, 0, 0}, {0, 0, 1}, {0, -1, 0}}};   // (x, z, -y): a quarter turn about x

@@ -21,6 +21,10 @@ const char* UpAxisName(UpAxis axis);
 bool ParseUpAxis(const std::string& text, UpAxis& axis);
 // The next axis of the u key's cycle (after -x comes y again).
 UpAxis NextUpAxis(UpAxis axis);
+// The axis `step` places from `current` (1: the next, -1: the one before, cyclically) in the
+// order a model whose first axis was `first` tries them: `first`, then y and z (the axes files
+// use), their opposites, then x and -x. So the u key reaches the likely axes first and U goes back.
+UpAxis StepUpAxis(UpAxis first, UpAxis current, int step);
 
 // The turn of a model whose up is `axis`: out = turn * in (a column vector; each row holds
 // one +1 or -1). The same turn carries normals.

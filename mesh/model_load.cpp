@@ -17,6 +17,7 @@
 #include "loaders/image_decode.h"
 #include "loaders/import.h"
 #include "loaders/normals.h"
+#include "loaders/obj_material_files.h"
 #include "loaders/safe_open.h"
 #include "mesh/winding.h"
 
@@ -401,7 +402,11 @@ ModelLoadInfo ReadImported(Geometry& g, const std::string& fileName, const Model
         std::string error;
         if (!LOAD_3DS::ImportModel(fileName, model, &error, request)) throw TIRN_ERROR::File_Error(error);
     }
-    return FromImported(g, model, options, progress);
+    ModelLoadInfo info = FromImported(g, model, options, progress);
+    // An OBJ's material files that are not there, which the import passes over in silence.
+    if (options.materials == Materials::File)
+        for (std::string& note : LOAD_3DS::MaterialFileNotes(fileName)) info.notes.push_back(std::move(note));
+    return info;
 }
 
 // The file's materials on the mesh: triangles sorted by material (stable), one batch per run,

@@ -234,6 +234,7 @@ std::uint8_t MaskPicture::ShareAt(int p) const {
 
 std::uint8_t MaskPicture::ShownByte(int p, float lit) {
     if (lit >= 1.0f) return 255;
+    if (!keepAmbient) return static_cast<std::uint8_t>(lit * 255.0f + 0.5f);
     std::uint8_t& share = shares_[p];
     if (share == kUnknownShare) share = ShareAt(p);
     const float k = float(share) / 254.0f;
@@ -313,6 +314,7 @@ void MaskPicture::LiftTile(ScreenTile& tile, int) {
         // Lit pixels show 255, as their mask bytes say.
         std::copy(bytes_.get() + at + tile.colStart, bytes_.get() + at + tile.colEnd, shown_.get() + at + tile.colStart);
     }
+    if (!keepAmbient) return;  // the bytes as they are
     if (depth_ != nullptr || depthWords_ != nullptr) InterpolateShares(tile);
     for (int r = tile.rowStart; r < tile.rowEnd; ++r)
         for (int c = tile.colStart; c < tile.colEnd; ++c) {

@@ -105,11 +105,15 @@ public:
     // What the overlay shows: 255 lit, 0 shadow (254 before the first frame), the mean of the
     // samples while the picture settles.
     std::uint8_t* Bytes() const { return bytes_.get(); }
-    // What the overlay multiplies over the preview: per pixel 255 (1 - (1 - v) k), v the lit share
-    // of Bytes() and k the light's direct share of the preview's lit colour there
-    // (DirectShare): a shadow keeps the preview's ambient part, and a surface facing away
-    // (k = 0, darkened by the preview itself) is not darkened again.
+    // What the overlay multiplies over the preview. With keepAmbient: per pixel
+    // 255 (1 - (1 - v) k), v the lit share of Bytes() and k the light's direct share of the
+    // preview's lit colour there (DirectShare): a shadow keeps the preview's ambient part, and a
+    // surface facing away (k = 0, darkened by the preview itself) is not darkened again.
+    // Without it, Bytes() as they are: shadows black, as the traced image shows them on fixed
+    // materials (the viewer's choice when tracer.shadows is absent).
     std::uint8_t* Shown() const { return shown_.get(); }
+    // Shadows that keep the preview's ambient light; read by the next frame or pass.
+    bool keepAmbient = true;
     // Per pixel the lit samples of the settling picture (from its second sample on).
     const float* Sums() const { return sums_.get(); }
     // (BlockRows + 1) x (BlockCols + 1) lattice values of the window, row-major.

@@ -23,13 +23,18 @@ VECTOR SkyIrradiance(const SceneLighting& lighting, const VECTOR& n) {
 float DirectShare(const Scene& scene, const VECTOR& position, const VECTOR& normal) {
     if (scene.lights.Size() == 0) return 0.0f;
     const LightSource& light = scene.lights[0];
-    const VECTOR D(light.position.x - position.x, light.position.y - position.y, light.position.z - position.z, 0.0f);
+    // The preview's light: a point (w = 1) with the tracer's attenuation, or a direction toward
+    // the light's position (w = 0), unattenuated, as OpenGL treats the two.
+    const bool point = light.position.w != 0.0f;
+    const VECTOR D = point ? VECTOR(light.position.x - position.x, light.position.y - position.y,
+                                    light.position.z - position.z, 0.0f)
+                           : VECTOR(light.position.x, light.position.y, light.position.z, 0.0f);
     const float d = ORVA_MATH::Length(D);
     const float n = ORVA_MATH::Length(VECTOR(normal.x, normal.y, normal.z, 0.0f));
     if (!(d > 0.0f) || !(n > 0.0f)) return 0.0f;
     const float nl = (D.x * normal.x + D.y * normal.y + D.z * normal.z) / (d * n);
     if (!(nl > 0.0f)) return 0.0f;
-    const float attenuation = 1.0f / (light.a0 + light.a1 * d + light.a2 * d * d);
+    const float attenuation = point ? 1.0f / (light.a0 + light.a1 * d + light.a2 * d * d) : 1.0f;
     if (!(attenuation > 0.0f) || !std::isfinite(attenuation)) return 0.0f;
     // Grey light: the channels' mean of the scene's ambient.
     const SceneLighting& l = scene.lighting;

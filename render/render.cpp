@@ -286,14 +286,15 @@ void Render::DrawPreview() {
     if (scene_ == nullptr) return;
 
     // Light 0 and the camera from the scene (a scene without lights keeps the last position).
-    // The light is where the tracer's is, a point (w = 1) with the tracer's attenuation; the
-    // ambient light of the scene is the sky light's mean where there is one.
+    // The light is where the tracer's is: a point (w = 1) with the tracer's attenuation, or a
+    // direction toward it (w = 0); the ambient light of the scene is the sky light's mean
+    // where there is one.
     if (scene_->lights.Size() > 0) {
         const RAYTR::LightSource& light = scene_->lights[0];
         lightPosition_[0] = light.position.x;
         lightPosition_[1] = light.position.y;
         lightPosition_[2] = light.position.z;
-        lightPosition_[3] = 1.0f;
+        lightPosition_[3] = light.position.w != 0.0f ? 1.0f : 0.0f;
         glLightf(GL_LIGHT0, GL_CONSTANT_ATTENUATION, light.a0);
         glLightf(GL_LIGHT0, GL_LINEAR_ATTENUATION, light.a1);
         glLightf(GL_LIGHT0, GL_QUADRATIC_ATTENUATION, light.a2);
@@ -352,16 +353,20 @@ void Render::DrawPreview() {
             glEnable(GL_CULL_FACE);
             ++culledLastPreview_;
         }
-        // The traced sky's dome shows its texture as the traced image does, unlit: a point light
-        // hundreds of units away would leave it dark.
-        const bool sky = !object.textures.empty() && &object.textures[0] == scene_->sky.texture;
-        if (sky) glDisable(GL_LIGHTING);
+        // The traced sky's dome shows its texture as the traced image does, unlit; any other sky
+        // is lit by light 0 as a distant light, with OpenGL's ambient light. A point light
+        // hundreds of units away would leave either dark.
+        const bool dome = !object.textures.empty() && &object.textures[0] == scene_->sky.texture;
+        const bool sky = !dome && int(i) == skyObject;
+        if (dome) glDisable(GL_LIGHTING);
+        if (sky) LightAsDistant(true, sceneAmbient);
         if (object.batches.empty()) {
             object.Draw();
         } else {
             DrawMaterialBatches(object, i, i < cutOutTextures_.size() ? &cutOutTextures_[i] : nullptr, lighting, false, shaded);
         }
-        if (sky) glEnable(GL_LIGHTING);
+        if (sky) LightAsDistant(false, sceneAmbient);
+        if (dome) glEnable(GL_LIGHTING);
         if (cull) glDisable(GL_CULL_FACE);
         glFrontFace(GL_CCW);
     }
@@ -391,6 +396,16 @@ void Render::DrawPreview() {
     glPopMatrix();
     glPopMatrix();
     glPopMatrix();
+}
+
+void Render::LightAsDistant(bool on, const float* sceneAmbient) const {
+    // Called in the frame light 0 was placed in. A directional light is not attenuated.
+    static const float kAmbient[4] = {RAYTR::kSceneAmbient, RAYTR::kSceneAmbient, RAYTR::kSceneAmbient, 1.0f};
+    const float direction[4] = {lightPosition_[0], lightPosition_[1], lightPosition_[2], 0.0f};
+    glLightfv(GL_LIGHT0, GL_POSITION, on ? direction : lightPosition_);
+    glLightModelfv(GL_LIGHT_MODEL_AMBIENT, on ? kAmbient : sceneAmbient);
+    if (on) glDisable(GL_LIGHT1);
+    else if (scene_->lighting.skyLight > 0.0f) glEnable(GL_LIGHT1);
 }
 
 const std::uint32_t* Render::ReadDepthBuffer() {

@@ -41,9 +41,10 @@ public:
     // the objects that are closed surfaces facing outward (see ClosedOutward).
     virtual void AttachScene(RAYTR::Scene* scene);
     // Clears to dark blue and draws every object (with its texture 0, or one batch per material
-    // of the file with its highlight), light 0 placed in the rotated frame as a point light
-    // with the tracer's attenuation, the sky light's mean (or OpenGL's 0.2) as the scene's
-    // ambient light, and a white sphere at the light, seen
+    // of the file with its highlight), light 0 placed in the rotated frame: a point with the
+    // tracer's attenuation when the scene's light 0 has w = 1, else a direction toward it; the
+    // sky light's mean (or OpenGL's 0.2) as the scene's ambient light, the traced sky's dome
+    // unlit, another sky (skyObject) as under a distant light; and a white sphere at the light, seen
     // from the scene's eye and target through its clipping planes (the projection is set again
     // when they have changed since the last preview). Does not swap buffers.
     virtual void DrawPreview();
@@ -62,6 +63,11 @@ public:
     bool cullHiddenBackFaces = true;
     // The white sphere at the light (the viewer's m key, the snapshot's --no-marker).
     bool drawLightMarker = true;
+    // The object that is the sky (-1: none). Unless it is the traced sky's dome (drawn unlit,
+    // as the traced image shows it), it is lit by light 0 as a distant light (toward its
+    // position, unattenuated, OpenGL's ambient light) whatever the light, so a point light
+    // hundreds of units from it never darkens it.
+    int skyObject = -1;
 
     // Multiplies the window's colours by the bound luminance texture of width x height texels:
     // the texel of column i, row j lands on window pixel (i, j) from the lower left. Leaves the
@@ -108,6 +114,9 @@ private:
     std::vector<unsigned char> ownMaterials_;  // per object: some material is described
     void MakeCutOutTextures();
     bool BackFacesHidden(unsigned i, const ORVA_MATH::MATRIX& rotation) const;
+    // on: light 0 as a direction toward its position, OpenGL's 0.2 ambient, the sky light's
+    // second light off; off: as DrawPreview set them (sceneAmbient, the sky light).
+    void LightAsDistant(bool on, const float* sceneAmbient) const;
     // gluPerspective(45, width / height, near, far) into the projection matrix.
     void SetProjection() const;
     ORVA_MATH::VECTOR eye_{0.0f, 0.0f, 0.0f, 1.0f};

@@ -59,6 +59,13 @@ TEST(CommandLineTest, TheTableReadsEachProgramsOptionsAndTheSharedChoices) {
         {S, {"--texture", "t.png", "--no-marker", "--out", "o.png", "a.obj"}, L::kRun, {"a.obj"}, ""},
         {D, {"--model", "a.obj", "--up", "x", "--keep-configuration", "dir"}, L::kRun, {"dir"}, ""},
         {D, {"--texture", "t.png", "dir"}, L::kBad, {"t.png", "dir"}, "unknown option --texture"},
+        // "--name=value" for every option that takes a value; none for the others.
+        {V, {"--texture=t.png", "--up=z", "a.obj"}, L::kRun, {"a.obj"}, ""},
+        {V, {"--texture=", "a.obj"}, L::kRun, {"a.obj"}, "--texture needs an image file"},
+        {V, {"--no-marker=1"}, L::kBad, {}, "--no-marker takes no value"},
+        {V, {"--bogus=3"}, L::kBad, {}, "unknown option --bogus"},
+        {V, {"--mode", "fancy"}, L::kRun, {}, "--mode is hybrid or traced, not fancy"},
+        {D, {"--model=a.obj", "dir"}, L::kRun, {"dir"}, ""},
     };
     for (const Case& c : cases) {
         std::vector<const char*> argv{"program"};
@@ -86,6 +93,18 @@ TEST(CommandLineTest, TheTableReadsEachProgramsOptionsAndTheSharedChoices) {
     EXPECT_EQ(choices.up, LOAD_3DS::UpAxis::NegX);
     EXPECT_EQ(choices.texture, "wood.jpg");
     EXPECT_EQ(line.Count("--size"), 2);
+    EXPECT_FALSE(choices.traced);
+    EXPECT_FALSE(choices.noMarker);
+    // The same with "=": a value keeps every "=" after the first; the viewer takes the mode and
+    // the marker as the snapshot does.
+    const char* joined[] = {"redowl", "--size=640x480", "--texture=a=b.jpg", "--mode=traced", "--no-marker", "m.obj"};
+    const L line2 = WIN_NMS::ParseCommandLine(V, 6, joined);
+    ASSERT_TRUE(WIN_NMS::ReadModelChoices(line2, choices, nullptr)) << line2.why;
+    EXPECT_EQ(choices.width, 640);
+    EXPECT_EQ(choices.texture, "a=b.jpg");
+    EXPECT_TRUE(choices.traced);
+    EXPECT_TRUE(choices.noMarker);
+    EXPECT_EQ(line2.places, std::vector<std::string>{"m.obj"});
     // Every option is in the help of each program that takes it, and only there.
     for (const WIN_NMS::Program program : {V, S, D}) {
         const std::string help = WIN_NMS::OptionHelp(program);

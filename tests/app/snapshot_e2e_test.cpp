@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -272,7 +276,7 @@ TEST_F(SnapshotTest, RefusesBadOptions) {
     // before any X server is started for it), status 1.
     fs::remove(dir.path() / "release.cgf");
     EXPECT_EQ(Status({}, false), 1);
-    EXPECT_EQ(Stderr(), "File_Error: Can not open file release.cgf\n");
+    EXPECT_EQ(Stderr(), "File_Error: Can not open file release.cgf in " + fs::canonical(dir.path()).string() + "\n");
 }
 
 }  // namespace
@@ -299,6 +303,97 @@ TEST_F(SnapshotTest, ViewsPrintTheTracedShareAndTheStatistics) {
     EXPECT_NE(out.find("Max number of triangles in voxel: "), std::string::npos) << out;
     EXPECT_NE(out.find("Frame (ms): preview "), std::string::npos) << out;
     EXPECT_EQ(Load("v.png").width, 512);
+}
+
+}  // namespace
+
+namespace {
+
+// The 24-bit BMP file's colours (red, green, blue), each once.
+std::vector<std::array<int, 3>> BmpColours(const fs::path& file) {
+    const std::string b = ReadAll(file);
+    const auto u32 = [&](std::size_t at) {
+        return std::uint32_t(std::uint8_t(b[at])) | std::uint32_t(std::uint8_t(b[at + 1])) << 8 |
+               std::uint32_t(std::uint8_t(b[at + 2])) << 16 | std::uint32_t(std::uint8_t(b[at + 3])) << 24;
+    };
+    std::set<std::array<int, 3>> colours;
+    if (b.size() < 54) return {};
+    const std::size_t data = u32(10), w = u32(18), h = u32(22), row = (w * 3 + 3) / 4 * 4;
+    for (std::size_t y = 0; y < h; ++y)
+        for (std::size_t x = 0; x < w && data + y * row + x * 3 + 2 < b.size(); ++x) {
+            const std::size_t at = data + y * row + x * 3;
+            colours.insert({std::uint8_t(b[at + 2]), std::uint8_t(b[at + 1]), std::uint8_t(b[at])});
+        }
+    return {colours.begin(), colours.end()};
+}
+
+// A release.cgf of only the nine keys the viewer has read from the beginning, with the demo's
+// models and a fine cell factor: the preview's light is directional (its sky shows its texture's
+// own colours, where a point light 500 units from the dome would leave a third of them),
+// hybrid shadows are black on these fixed materials as in the traced image, the F12 report
+// gives the edge of the cells built (coarser than asked), and the memory warning is reported.
+TEST_F(SnapshotTest, TheNineFirstKeysAloneGiveTheDirectionalLightAndBlackShadows) {
+    std::ofstream(dir.path() / "release.cgf", std::ios::trunc)
+        << "win { width = 512 height = 512 }\n"
+           "scene { N_models = 3 model0 = data/knot.3ds model0_do_trace = 1 model1 = data/sky.3ds\n"
+           "        model1_do_trace = 0 model2 = data/floor.3ds model2_do_trace = 1 }\n"
+           "tracer { threads_num = 4 use_zbuffer_values = 1\n"
+           "         regular_grid { algoritm_type = accurancy_algorithm cub_less_elem_times = 40 } }\n";
+    ASSERT_TRUE(Run({"--frames", "2", "--light-angle", "1", "--no-marker", "--stats", "--out", "w.png", "--mask-out",
+                     "m.png"}))
+        << Stderr();
+    EXPECT_NE(Stderr().find("WARNING!, REQUIRED MEMORY: "), std::string::npos) << Stderr();
+    const std::string out = ReadAll(dir.path() / "stdout.txt");
+    ASSERT_TRUE(Run({"--mode", "traced", "--light-angle", "1", "--out", "t.png"})) << Stderr();
+    const WIN_NMS::Image window = Load("w.png"), mask = Load("m.png"), traced = Load("t.png");
+    ASSERT_EQ(window.width, 512);
+    const auto at = [](const WIN_NMS::Image& image, int x, int y, int c) {
+        return int(image.pixels[(std::size_t(y) * image.width + x) * image.channels + std::min(c, image.channels - 1)]);
+    };
+    // The sky in the middle of row 100 (from the top), where it faces the light: each pixel
+    // within a few levels of a texel.
+    const std::vector<std::array<int, 3>> sky = BmpColours(dir.path() / "data" / "SKY.bmp");
+    ASSERT_GT(sky.size(), 100u);
+    for (int x = 160; x <= 352; x += 32) {
+        int nearest = 1 << 30;
+        for (const auto& t : sky) {
+            int d = 0;
+            for (int c = 0; c < 3; ++c) d = std::max(d, std::abs(t[c] - at(window, x, 100, c)));
+            nearest = std::min(nearest, d);
+        }
+        EXPECT_LE(nearest, 6) << "sky pixel (" << x << ", 100): " << at(window, x, 100, 0) << ", " << at(window, x, 100, 1)
+                              << ", " << at(window, x, 100, 2);
+    }
+    // Shadows: the preview times the mask, black where the mask is 0, as the traced image is.
+    int shadow = 0, notBlack = 0;
+    double tracedSum = 0.0;
+    for (int y = 0; y < 512; ++y)
+        for (int x = 0; x < 512; ++x) {
+            if (at(mask, x, y, 0) != 0) continue;
+            ++shadow;
+            for (int c = 0; c < 3; ++c) {
+                notBlack += at(window, x, y, c) > 1;
+                tracedSum += at(traced, x, y, c);
+            }
+        }
+    EXPECT_GT(shadow, 5000);
+    EXPECT_EQ(notBlack, 0);
+    EXPECT_LT(tracedSum / (3.0 * std::max(shadow, 1)), 8.0);
+    // F12: the knot's grid of n cells per axis has cells of the edges e printed (one for all
+    // axes, or one per axis), so that n = trunc(2 + extent / e) on each axis for the box of the
+    // load report.
+    double box[3] = {0, 0, 0}, edge[3] = {0, 0, 0};
+    int n[3] = {0, 0, 0};
+    const std::size_t load = out.find("box ");
+    const std::size_t stats = out.find("Model 0: ");
+    ASSERT_NE(load, std::string::npos) << out;
+    ASSERT_NE(stats, std::string::npos) << out;
+    ASSERT_EQ(std::sscanf(out.c_str() + load, "box %lg x %lg x %lg", &box[0], &box[1], &box[2]), 3) << out;
+    const int read = std::sscanf(out.c_str() + out.find(", grid ", stats), ", grid %d x %d x %d cells of edge %lg x %lg x %lg",
+                                 &n[0], &n[1], &n[2], &edge[0], &edge[1], &edge[2]);
+    ASSERT_TRUE(read == 4 || read == 6) << out;
+    if (read == 4) edge[1] = edge[2] = edge[0];
+    for (int k = 0; k < 3; ++k) EXPECT_NEAR(2.0 + box[k] / edge[k], n[k] + 0.5, 0.5 + 0.01 * n[k]) << out;
 }
 
 }  // namespace

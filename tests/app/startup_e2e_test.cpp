@@ -91,7 +91,8 @@ TEST_F(StartupTest, MissingConfigurationShowsFileErrorBoxAndEndsNonzero) {
     ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
     EXPECT_EQ(WEXITSTATUS(status), 1);
     // The box's report went to standard error too, as one line.
-    EXPECT_EQ(ReadAll(dir.path() / "stderr.txt"), "File_Error: Can not open file release.cgf\n");
+    EXPECT_EQ(ReadAll(dir.path() / "stderr.txt"),
+              "File_Error: Can not open file release.cgf in " + fs::canonical(dir.path()).string() + "\n");
     EXPECT_EQ(fs::file_size(dir.path() / "Err.txt"), 0u);
 }
 
@@ -124,7 +125,8 @@ TEST_F(StartupTest, MissingConfigurationWithoutDisplayReportsOnStandardError) {
     ASSERT_TRUE(viewer.WaitForExit(kExitTimeout, &status));
     ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
     EXPECT_EQ(WEXITSTATUS(status), 1);
-    EXPECT_EQ(ReadAll(dir.path() / "stderr.txt"), "File_Error: Can not open file release.cgf\n");
+    EXPECT_EQ(ReadAll(dir.path() / "stderr.txt"),
+              "File_Error: Can not open file release.cgf in " + fs::canonical(dir.path()).string() + "\n");
     ASSERT_TRUE(fs::exists(dir.path() / "Err.txt"));
     EXPECT_EQ(fs::file_size(dir.path() / "Err.txt"), 0u);
 }

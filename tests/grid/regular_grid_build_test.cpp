@@ -276,6 +276,18 @@ TEST_F(GridBuildTest, MemoryWarningBoundary) {
     EXPECT_EQ(large.warnings[0].rfind("WARNING!, REQUIRED MEMORY: ", 0), 0u);
     EXPECT_TRUE(recorder.Boxes().empty());
     EXPECT_TRUE(recorder.Titles().empty());
+    // The warning reaches settings.warn before the cells are made (before any progress), and the
+    // grid built is the coarser one the budget allows.
+    std::vector<std::string> events;
+    RAYTR::GridBuildSettings settings;
+    settings.factor = 1000.0f;
+    settings.warn = [&](const std::string& w) { events.push_back(w); };
+    settings.progress = [&](RAYTR::GridBuildStage, int) { events.push_back("progress"); };
+    grid.Build(mesh.triangles.data(), mesh.Count(), mesh.box, settings);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events[0], large.warnings[0]);
+    EXPECT_EQ(std::count(events.begin(), events.end(), large.warnings[0]), 1);
+    EXPECT_GT(1.0f / grid.InverseCellSize()[0], grid.CellSize());
 }
 
 TEST_F(GridBuildTest, ProgressGoesToTheCallbackInOrderAndEndsDone) {
@@ -292,7 +304,10 @@ TEST_F(GridBuildTest, ProgressGoesToTheCallbackInOrderAndEndsDone) {
         EXPECT_TRUE(recorder.Titles().empty());  // the grid sets no title itself
         ASSERT_GE(seen.size(), 3u);
         EXPECT_LE(seen.size(), 203u);  // at most once per percent and stage
-        EXPECT_EQ(seen.back(), std::make_pair(RAYTR::GridBuildStage::kDone, 100));
+        // The end carries the fill's last percentage.
+        ASSERT_EQ(seen.back().first, RAYTR::GridBuildStage::kDone);
+        ASSERT_EQ(seen[seen.size() - 2].first, RAYTR::GridBuildStage::kFill);
+        EXPECT_EQ(seen.back().second, seen[seen.size() - 2].second);
         for (size_t i = 1; i < seen.size(); ++i) {
             ASSERT_LE(seen[i - 1].first, seen[i].first);
             if (seen[i - 1].first == seen[i].first) {
@@ -300,6 +315,37 @@ TEST_F(GridBuildTest, ProgressGoesToTheCallbackInOrderAndEndsDone) {
             }
         }
         EXPECT_EQ(seen.front().first, RAYTR::GridBuildStage::kCells);
+    }
+}
+
+// A stage reports after the item of index 201 and every 202 items after it: 201 triangles give
+// no title of the cells, 202 give one, at 99 per cent; with no fill report the end says 0.
+TEST_F(GridBuildTest, ProgressComesAfterEvery202ItemsFromIndex201) {
+    for (int n : {201, 202}) {
+        TestMesh mesh;
+        mesh.vertices.reserve(3 * std::size_t(n));
+        for (int i = 0; i < n; ++i)
+            mesh.AddTriangle(mesh.AddVertex(float(i), 0, 0), mesh.AddVertex(float(i) + 1, 0, 0), mesh.AddVertex(float(i), 1, 0));
+        mesh.ComputeBox();
+        std::vector<std::pair<RAYTR::GridBuildStage, int>> cells, fill;
+        int done = -1;
+        RAYTR::GridBuildSettings settings;
+        settings.threads = 1;
+        settings.factor = 0.01f;  // a few cells: the fill reports nothing
+        settings.progress = [&](RAYTR::GridBuildStage stage, int percent) {
+            if (stage == RAYTR::GridBuildStage::kDone) done = percent;
+            else (stage == RAYTR::GridBuildStage::kCells ? cells : fill).emplace_back(stage, percent);
+        };
+        Grid grid;
+        grid.Build(mesh.triangles.data(), mesh.Count(), mesh.box, settings);
+        SCOPED_TRACE(n);
+        ASSERT_LE(grid.Cells().Count(), 201u);
+        EXPECT_TRUE(fill.empty());
+        EXPECT_EQ(cells.size(), n == 202 ? 1u : 0u);
+        if (!cells.empty()) {
+            EXPECT_EQ(cells[0].second, 99);
+        }
+        EXPECT_EQ(done, 0);
     }
 }
 

@@ -3,13 +3,17 @@
 // indices, and a texture that cannot be had reported, not thrown.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <set>
+#include <string_view>
 
 #include "errors/errors.h"
 #include "loaders/bmp_writer.h"
 #include "loaders/demo_scene.h"
 #include "loaders/l3ds_writer.h"
+#include "loaders/obj_material_files.h"
 #include "loaders/ply_writer.h"
 #include "loaders/texture.h"
 #include "mesh/model_load.h"
@@ -136,6 +140,49 @@ TEST(ImportTest, AMissingOrUnreadableTextureIsANoteAndTheColourIsUsed) {
     info = LoadModel(mesh, dir.File("m.obj"), FileMaterials());
     ASSERT_EQ(info.notes.size(), 1u);
     EXPECT_EQ(MaterialNamed(mesh, "wood").image, nullptr);
+}
+
+// A material file that is not there, or materials used without one, is a line of the load
+// report as a missing texture is; the scan that finds them reads the OBJ's lines whatever
+// pieces the text comes in.
+TEST(ImportTest, AMissingMaterialFileOrUsemtlWithoutMtllibIsANote) {
+    TempDir dir;
+    WriteObj(dir, "newmtl red\nKd 1 0 0\n");
+    std::filesystem::remove(dir.File("m.mtl"));
+    Mesh mesh;
+    ModelLoadInfo info = LoadModel(mesh, dir.File("m.obj"), FileMaterials());
+    EXPECT_EQ(info.notes, std::vector<std::string>{"material file m.mtl not found; its materials are not used"});
+    for (const Material& m : mesh.materials) EXPECT_NE(m.diffuse[0], 1.0f) << m.name;
+    // Fixed materials read no MTL: nothing to say.
+    EXPECT_TRUE(LoadModel(mesh, dir.File("m.obj"), {}).notes.empty());
+    std::ofstream(dir.File("bare.obj")) << "v 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl red\nf 1 2 3\n";
+    info = LoadModel(mesh, dir.File("bare.obj"), FileMaterials());
+    EXPECT_EQ(info.notes,
+              std::vector<std::string>{"materials named (usemtl) without a material file (mtllib); they are not used"});
+
+    // The scanner: one library that is there, one outside the folder, two on one line of which
+    // one is missing; CRLF ends, blanks before the word, look-alike words and an overlong line.
+    std::ofstream(dir.File("here.mtl")) << "newmtl a\n";
+    const std::string text = "# mtllib comment.mtl\r\n  mtllib here.mtl\r\nmtllibs no.mtl\n\tmtllib ../m.obj\n"
+                             "mtllib here.mtl other.mtl\nusemtlx\n" + std::string(5000, 'v') + " mtllib long.mtl\n"
+                             "usemtl a\nf 1 2 3";
+    std::ofstream(dir.File("scan.OBJ")) << text;
+    EXPECT_EQ(LOAD_3DS::MaterialFileNotes(dir.File("scan.OBJ")),
+              (std::vector<std::string>{"material file ../m.obj not found; its materials are not used",
+                                        "material file other.mtl not found; its materials are not used"}));
+    EXPECT_TRUE(LOAD_3DS::MaterialFileNotes(dir.File("here.mtl")).empty());  // not an OBJ
+    std::mt19937 random(41);
+    for (int round = 0; round < 50; ++round) {
+        LOAD_3DS::ObjMaterialScanner scanner;
+        for (std::size_t at = 0; at < text.size();) {
+            const std::size_t n = std::min<std::size_t>(text.size() - at, random() % 40);
+            scanner.Feed(std::string_view(text).substr(at, n));
+            at += n;
+        }
+        scanner.Finish();
+        EXPECT_EQ(scanner.Libraries(), (std::vector<std::string>{"here.mtl", "../m.obj", "here.mtl other.mtl"}));
+        EXPECT_TRUE(scanner.UsesMaterials());
+    }
 }
 
 TEST(ImportTest, GltfNodesPlaceEachInstanceOfAMesh) {

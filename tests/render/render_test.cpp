@@ -93,7 +93,7 @@ TEST_F(RenderTest, AnEmptySceneShowsTheBackgroundAndTheLightMarker) {
     EXPECT_EQ(rgb[centre + 1], 255);
     EXPECT_EQ(rgb[centre + 2], 255);
     // The light position the preview used, and the depth: far everywhere but the marker.
-    EXPECT_EQ(render.LightPosition()[3], 1.0f);  // a point, wherever the scene puts it
+    EXPECT_EQ(render.LightPosition()[3], 0.0f);  // as the scene's light: w = 0, a direction
     const std::uint32_t* depth = render.ReadDepthBuffer();
     EXPECT_EQ(depth, render.DepthBuffer());
     EXPECT_EQ(RAYTR::DepthFromWord(depth[0]), 1.0f);

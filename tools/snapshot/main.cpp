@@ -233,11 +233,7 @@ bool WriteTimings(const std::string& path, const Options& options, const std::ve
 
 // One option with its value into options; returns the refusal, or null.
 const char* ParseValued(const std::string& arg, const char* value, Options& options) {
-    if (arg == "--mode") {
-        if (std::strcmp(value, "hybrid") == 0) options.traced = false;
-        else if (std::strcmp(value, "traced") == 0) options.traced = true;
-        else return "--mode is hybrid or traced";
-    } else if (arg == "--frames" || arg == "--samples") {
+    if (arg == "--frames" || arg == "--samples") {
         char* end = nullptr;
         const long n = std::strtol(value, &end, 10);
         const long most = arg == "--frames" ? 100000 : 1000000;
@@ -282,12 +278,14 @@ int ParseArguments(int argc, char** argv, Options& options) {
     std::string why;
     if (!WIN_NMS::ReadModelChoices(line, options.choices, &why)) return Usage(why.c_str());
     options.places = line.places;
+    options.traced = options.choices.traced;
+    options.noMarker = options.choices.noMarker;
     for (const auto& [name, value] : line.options) {
         // The views, as their keys pressed once per occurrence.
         if (name == "--grid") ++options.gridPresses;
         else if (name == "--mask-view") ++options.maskPresses;
         else if (name == "--stats") options.stats = true;
-        else if (name == "--no-marker") options.noMarker = true;
+        else if (name == "--mode" || name == "--no-marker") continue;  // in options.choices
         else if (const char* refusal = ParseValued(name, value.c_str(), options)) return Usage(refusal);
     }
     if (options.traced && !options.maskOut.empty()) return Usage("--mask-out needs --mode hybrid (a traced frame has no mask)");
