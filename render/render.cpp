@@ -223,10 +223,13 @@ void Render::AttachScene(RAYTR::Scene* scene) {
             closedOutward_[i] = IsClosedOutward(scene_->objects[i], objectBoxes_[2 * i], objectBoxes_[2 * i + 1]) ? 1 : 0;
         MakeCutOutTextures();
         ownMaterials_.assign(n, 0);
+        twoSided_.assign(n, 0);
         bool any = false;
         for (unsigned i = 0; i < n; ++i)
-            for (const ORVA_GRAPHICS::Material& m : scene_->objects[i].materials)
+            for (const ORVA_GRAPHICS::Material& m : scene_->objects[i].materials) {
                 if (m.described) ownMaterials_[i] = 1, any = true;
+                if (m.described && m.twoSided) twoSided_[i] = 1;
+            }
         if (any) shaded_.Prepare(*scene_);
     }
     SetProjection();
@@ -335,15 +338,17 @@ void Render::DrawPreview() {
     }
 
     // The objects in the order added, each with its texture 0; back faces that cannot be seen
-    // are not rasterised, nor those of models in their own materials, which the tracer does not
-    // see either.
+    // are not rasterised, nor those of closed or two-sided models in their own materials, which
+    // the tracer does not see either (an open one-sided model keeps its back faces: a scene
+    // writer's open surface is meant to be seen from both sides).
     ShadedPreview* const shaded = shadeMaterials && shaded_.Ready() ? &shaded_ : nullptr;
     if (shaded != nullptr) shaded->Begin(*scene_, height_);
     culledLastPreview_ = 0;
     for (unsigned i = 0; i < scene_->objects.Size(); ++i) {
         RAYTR::TObject& object = scene_->objects[i];
         if (!object.textures.empty()) glBindTexture(GL_TEXTURE_2D, object.textures[0].textureName);
-        const bool own = i < ownMaterials_.size() && ownMaterials_[i] != 0;
+        // Models in their own materials that close a surface, or whose faces have turned copies.
+        const bool own = i < ownMaterials_.size() && ownMaterials_[i] != 0 && (ClosedOutward(i) || twoSided_[i] != 0);
         const bool cull = own || BackFacesHidden(i, rotation);
         if (cull) {
             glCullFace(GL_BACK);

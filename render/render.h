@@ -56,9 +56,10 @@ public:
     // depth, but for a silhouette pixel now and then where a back face's rounded depth came
     // out a hair, 1e-6, nearer than the front face's).
     bool ClosedOutward(unsigned i) const { return i < closedOutward_.size() && closedOutward_[i] != 0; }
-    // Objects drawn with back faces skipped in the last preview (the closed ones above, and every
-    // model in its own materials: the tracer meets front faces only, and a face meant to be seen
-    // from both sides has a turned copy, mesh/winding.h).
+    // Objects drawn with back faces skipped in the last preview (the closed ones above, and the
+    // closed or two-sided models in their own materials wherever the eye is: the tracer meets
+    // front faces only, and a face meant to be seen from both sides has a turned copy,
+    // mesh/winding.h).
     int CulledLastPreview() const { return culledLastPreview_; }
     bool cullHiddenBackFaces = true;
     // The white sphere at the light (the viewer's m key, the snapshot's --no-marker).
@@ -112,6 +113,7 @@ private:
     std::vector<GLuint> cutOutNames_;
     ShadedPreview shaded_;
     std::vector<unsigned char> ownMaterials_;  // per object: some material is described
+    std::vector<unsigned char> twoSided_;      // per object: a described material is two-sided
     void MakeCutOutTextures();
     bool BackFacesHidden(unsigned i, const ORVA_MATH::MATRIX& rotation) const;
     // on: light 0 as a direction toward its position, OpenGL's 0.2 ambient, the sky light's
