@@ -229,6 +229,7 @@ void WIN_MAIN_CLASS::AssembleScene() {
     TIRN_ERROR::SetStatusTitle("Инициализация рендера");
     process->renderer = std::make_unique<Renderer>(pictureWidth, pictureHeight);
     process->renderer->AttachScene(scene);
+    if (!process->renderer->PreviewNote().empty()) std::printf("%s\n", process->renderer->PreviewNote().c_str());
     // Model 1 is the sky (it gets the sky's texture): lit as by a distant light whatever the light.
     process->renderer->skyObject = count > 1 ? 1 : -1;
 

@@ -14,7 +14,9 @@
 // Needs an X display for the OpenGL context (the depth buffer comes from the real preview);
 // under Xvfb: DISPLAY=:99 LIBGL_ALWAYS_SOFTWARE=1 frame_bench. --summary=traced measures only the traced
 // frames beside Embree's in the summary, --summary=unseen only three scenes of other models
-// (our whole traced frame against Embree's bare rays), --summary=none skips it.
+// (our whole traced frame against Embree's bare rays), --summary=shaded only the demo's hybrid
+// frame with its models in their own materials, the preview shaded per pixel against the same
+// frame drawn fixed-function, --summary=none skips it.
 
 #include <embree3/rtcore.h>
 #include <benchmark/benchmark.h>
@@ -41,6 +43,7 @@
 #include "raytracer/scene.h"
 #include "raytracer/screen_tracer.h"
 #include "raytracer/shading.h"
+#include "raytracer/sky_light.h"
 #include "raytracer/tobject.h"
 #include "bench/worker_team.h"
 #include "render/render.h"
@@ -698,12 +701,55 @@ void UnseenScenes() {
     }
 }
 
+// The whole hybrid frame of the demo with its traced models in their own materials (the knot a
+// glossy red plastic that reflects the sky, the floor its texture with a faint highlight, a sky
+// light), the preview shaded per pixel against the same frame drawn fixed-function, in turns.
+void OwnMaterials() {
+    std::unique_ptr<RAYTR::Scene> scene(MakeDemoScene());
+    for (unsigned i : {0u, 2u}) {
+        RAYTR::TObject& object = scene->objects[i];
+        ORVA_GRAPHICS::Material m = object.materials[0];
+        m.described = true;
+        if (i == 0) {
+            m.image = nullptr;
+            m.texture = -1;
+            m.diffuse[0] = 0.8f, m.diffuse[1] = 0.1f, m.diffuse[2] = 0.1f;
+            m.roughness = 0.35f;
+            m.reflectsScene = true;
+        }
+        object.materials.assign(1, m);
+        object.batches = {{0, 0, object.triangleCount}};
+    }
+    RAYTR::PrepareLighting(*scene, 0.6f);
+    Renderer render(kSize, kSize);
+    render.AttachScene(scene.get());
+    ScreenTracer t(kSize, kSize, 2);
+    t.AttachScene(scene.get());
+    t.useZBuffer = true;
+    const auto frame = [&](bool shaded) {
+        render.shadeMaterials = shaded;
+        render.DrawPreview();
+        t.TraceFrame(RAYTR::DepthWords{render.ReadDepthBuffer()});
+        t.UploadTexture(0);
+        t.BindTexture(0);
+        render.DrawOverlay();
+        glutSwapBuffers();
+    };
+    const Rates r = Interleaved([&] { frame(true); }, [&] { frame(false); }, 10.0);
+    std::printf("\nthe demo in its own materials at %d x %d, 2 threads, in turns; whole hybrid frames per second of "
+                "wall-clock time (and of processor time): preview shaded per pixel %.1f (%.1f), fixed-function %.1f "
+                "(%.1f) -> ratio %.2f (%.2f)%s\n",
+                kSize, kSize, r.ours, r.oursCpu, r.peer, r.peerCpu, r.ours / r.peer, r.oursCpu / r.peerCpu,
+                render.ShadedReady() ? "" : " (no shaders: both fixed-function)");
+}
+
 // What the interleaved summary measures: "all", "traced" (only the traced frames beside
 // Embree's), "unseen" (only the unseen scenes) or "none" (--summary=WHICH on the command line;
 // all by default).
 void Summary(const std::string& which) {
     if (which == "none") return;
     if (which == "unseen") return UnseenScenes();
+    if (which == "shaded") return OwnMaterials();
     double load[3] = {0.0, 0.0, 0.0};
     if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
         if (std::fscanf(f, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load[0] = -1.0;

@@ -114,8 +114,8 @@ bool Translucent(const ORVA_GRAPHICS::Material& m) {
     return m.described && m.opacity < 1.0f && m.maps[ORVA_GRAPHICS::kOpacityMap] < 0;
 }
 
-void DrawMaterialBatches(RAYTR::TObject& object, const std::vector<GLuint>* cutOuts, const RAYTR::SceneLighting& lighting,
-                         bool translucent) {
+void DrawMaterialBatches(RAYTR::TObject& object, unsigned index, const std::vector<GLuint>* cutOuts,
+                         const RAYTR::SceneLighting& lighting, bool translucent, ShadedPreview* shaded) {
     static const float kNone[4] = {0.0f, 0.0f, 0.0f, 1.0f};
     for (const ORVA_GRAPHICS::MaterialBatch& batch : object.batches) {
         if (batch.material >= object.materials.size()) continue;
@@ -125,6 +125,11 @@ void DrawMaterialBatches(RAYTR::TObject& object, const std::vector<GLuint>* cutO
         // falls on what lies behind them. A surface with an opacity texture is drawn where the
         // texture's opacity reaches the cut-off.
         if (Translucent(m) != translucent) continue;
+        if (shaded != nullptr && m.described && shaded->Use(object, index, m, translucent)) {
+            object.DrawBatch(batch);
+            continue;
+        }
+        if (shaded != nullptr) shaded->End();
         const GLuint cutOut = cutOuts != nullptr && batch.material < cutOuts->size() ? (*cutOuts)[batch.material] : 0;
         const PreviewMaterial p = PreviewOf(m, lighting);
         const float* colour = m.image != nullptr ? m.tint : m.diffuse;
@@ -148,11 +153,27 @@ void DrawMaterialBatches(RAYTR::TObject& object, const std::vector<GLuint>* cutO
         object.DrawBatch(batch);
         if (cutOut != 0) glDisable(GL_ALPHA_TEST);
     }
+    if (shaded != nullptr) shaded->End();
     glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, kNone);
     glMaterialf(GL_FRONT_AND_BACK, GL_SHININESS, 0.0f);
     glMaterialfv(GL_FRONT_AND_BACK, GL_EMISSION, kNone);
     glEnable(GL_TEXTURE_2D);
     glColor3f(1.0f, 1.0f, 1.0f);
+}
+
+}  // namespace
+
+namespace {
+
+// The determinant of the 3 x 3 part of the object's transform followed by the view rotation.
+float Determinant(const ORVA_MATH::MATRIX& transform, const ORVA_MATH::MATRIX& rotation) {
+    const ORVA_MATH::MATRIX m = transform * rotation;
+    return m(0, 0) * (m(1, 1) * m(2, 2) - m(1, 2) * m(2, 1)) - m(0, 1) * (m(1, 0) * m(2, 2) - m(1, 2) * m(2, 0)) +
+           m(0, 2) * (m(1, 0) * m(2, 1) - m(1, 1) * m(2, 0));
+}
+
+bool Mirrors(const ORVA_MATH::MATRIX& transform, const ORVA_MATH::MATRIX& rotation) {
+    return Determinant(transform, rotation) < 0.0f;
 }
 
 }  // namespace
@@ -166,9 +187,7 @@ bool Render::BackFacesHidden(unsigned i, const ORVA_MATH::MATRIX& rotation) cons
     // Object to eye-space input: the object's transform, then the view rotation (row vectors).
     const ORVA_MATH::MATRIX m = scene_->objects[i].box.transform * rotation;
     // A mirroring transform turns the faces' winding on screen: keep every face then.
-    const float det = m(0, 0) * (m(1, 1) * m(2, 2) - m(1, 2) * m(2, 1)) - m(0, 1) * (m(1, 0) * m(2, 2) - m(1, 2) * m(2, 0)) +
-                      m(0, 2) * (m(1, 0) * m(2, 1) - m(1, 1) * m(2, 0));
-    if (!(det > 0.0f)) return false;
+    if (!(Determinant(scene_->objects[i].box.transform, rotation) > 0.0f)) return false;
     if (copies) return true;
     // The box's corners carried the same way; their box must stay clear of the eye by more than
     // the near plane's farthest corner (45 degrees vertically, the drawing area's aspect).
@@ -200,6 +219,7 @@ void Render::AttachScene(RAYTR::Scene* scene) {
     scene_ = scene;
     closedOutward_.clear();
     objectBoxes_.clear();
+    ownMaterials_.clear();
     if (scene_ != nullptr) {
         near_ = scene_->nearDistance;
         far_ = scene_->farDistance;
@@ -210,6 +230,15 @@ void Render::AttachScene(RAYTR::Scene* scene) {
         for (unsigned i = 0; i < n; ++i)
             closedOutward_[i] = IsClosedOutward(scene_->objects[i], objectBoxes_[2 * i], objectBoxes_[2 * i + 1]) ? 1 : 0;
         MakeCutOutTextures();
+        ownMaterials_.assign(n, 0);
+        twoSided_.assign(n, 0);
+        bool any = false;
+        for (unsigned i = 0; i < n; ++i)
+            for (const ORVA_GRAPHICS::Material& m : scene_->objects[i].materials) {
+                if (m.described) ownMaterials_[i] = 1, any = true;
+                if (m.described && m.twoSided) twoSided_[i] = 1;
+            }
+        if (any) shaded_.Prepare(*scene_);
     }
     SetProjection();
 }
@@ -317,14 +346,23 @@ void Render::DrawPreview() {
     }
 
     // The objects in the order added, each with its texture 0; back faces that cannot be seen
-    // are not rasterised.
+    // are not rasterised, nor those of closed or two-sided models in their own materials, which
+    // the tracer does not see either (an open one-sided model keeps its back faces: a scene
+    // writer's open surface is meant to be seen from both sides).
+    ShadedPreview* const shaded = shadeMaterials && shaded_.Ready() ? &shaded_ : nullptr;
+    if (shaded != nullptr) shaded->Begin(*scene_, height_);
     culledLastPreview_ = 0;
     for (unsigned i = 0; i < scene_->objects.Size(); ++i) {
         RAYTR::TObject& object = scene_->objects[i];
         if (!object.textures.empty()) glBindTexture(GL_TEXTURE_2D, object.textures[0].textureName);
-        const bool cull = BackFacesHidden(i, rotation);
+        // Models in their own materials that close a surface, or whose faces have turned copies.
+        const bool own = i < ownMaterials_.size() && ownMaterials_[i] != 0 && (ClosedOutward(i) || twoSided_[i] != 0);
+        const bool cull = own || BackFacesHidden(i, rotation);
         if (cull) {
             glCullFace(GL_BACK);
+            // A mirroring transform turns the winding on screen; the tracer's front stays the
+            // file's.
+            glFrontFace(Mirrors(object.box.transform, rotation) ? GL_CW : GL_CCW);
             glEnable(GL_CULL_FACE);
             ++culledLastPreview_;
         }
@@ -338,11 +376,12 @@ void Render::DrawPreview() {
         if (object.batches.empty()) {
             object.Draw();
         } else {
-            DrawMaterialBatches(object, i < cutOutTextures_.size() ? &cutOutTextures_[i] : nullptr, lighting, false);
+            DrawMaterialBatches(object, i, i < cutOutTextures_.size() ? &cutOutTextures_[i] : nullptr, lighting, false, shaded);
         }
         if (sky) LightAsDistant(false, sceneAmbient);
         if (dome) glEnable(GL_LIGHTING);
         if (cull) glDisable(GL_CULL_FACE);
+        glFrontFace(GL_CCW);
     }
 
     // The translucent surfaces over everything else.
@@ -353,7 +392,7 @@ void Render::DrawPreview() {
     for (unsigned i = 0; i < scene_->objects.Size(); ++i) {
         RAYTR::TObject& object = scene_->objects[i];
         if (!object.batches.empty())
-            DrawMaterialBatches(object, i < cutOutTextures_.size() ? &cutOutTextures_[i] : nullptr, lighting, true);
+            DrawMaterialBatches(object, i, i < cutOutTextures_.size() ? &cutOutTextures_[i] : nullptr, lighting, true, shaded);
     }
     glPopAttrib();
 

@@ -11,12 +11,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "math/aligned.h"
 #include "math/vector.h"
 #include "raytracer/scene.h"
 #include "mesh/opengl_hal.h"
+#include "render/preview_shaded.h"
 
 namespace ORVA_GRAPHICS {
 
@@ -54,7 +56,10 @@ public:
     // depth, but for a silhouette pixel now and then where a back face's rounded depth came
     // out a hair, 1e-6, nearer than the front face's).
     bool ClosedOutward(unsigned i) const { return i < closedOutward_.size() && closedOutward_[i] != 0; }
-    // Objects drawn with back faces skipped in the last preview.
+    // Objects drawn with back faces skipped in the last preview (the closed ones above, and the
+    // closed or two-sided models in their own materials wherever the eye is: the tracer meets
+    // front faces only, and a face meant to be seen from both sides has a turned copy,
+    // mesh/winding.h).
     int CulledLastPreview() const { return culledLastPreview_; }
     bool cullHiddenBackFaces = true;
     // The white sphere at the light (the viewer's m key, the snapshot's --no-marker).
@@ -84,6 +89,12 @@ public:
     const RAYTR::Scene* AttachedScene() const { return scene_; }
     const std::uint32_t* DepthBuffer() const { return depth_.get(); }
     const float* LightPosition() const { return lightPosition_; }
+    // Models in their own materials are drawn by the shaded preview (render/preview_shaded.h)
+    // while it is ready and this is true; false draws them fixed-function.
+    bool shadeMaterials = true;
+    bool ShadedReady() const { return shaded_.Ready(); }
+    // A line for the load report when the shaded preview could not be made (empty otherwise).
+    const std::string& PreviewNote() const { return shaded_.Note(); }
 
 private:
     float near_ = 1.0f;
@@ -100,6 +111,9 @@ private:
     // colour and its opacity as alpha, for the alpha test), 0 for none; made at AttachScene.
     std::vector<std::vector<GLuint>> cutOutTextures_;
     std::vector<GLuint> cutOutNames_;
+    ShadedPreview shaded_;
+    std::vector<unsigned char> ownMaterials_;  // per object: some material is described
+    std::vector<unsigned char> twoSided_;      // per object: a described material is two-sided
     void MakeCutOutTextures();
     bool BackFacesHidden(unsigned i, const ORVA_MATH::MATRIX& rotation) const;
     // on: light 0 as a direction toward its position, OpenGL's 0.2 ambient, the sky light's
