@@ -10,6 +10,21 @@
 
 #include "raytracer/pixel_words.h"
 
+
+// The tap row is compiled for AVX2 and for the base instruction set, chosen once by the loader.
+// Under ThreadSanitizer the loader would run the choosing function before the sanitizer's runtime
+// exists (a crash at start-up), so that build keeps the base version only.
+#if defined(__SANITIZE_THREAD__)
+#define REDOWL_TAP_CLONES
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define REDOWL_TAP_CLONES
+#endif
+#endif
+#ifndef REDOWL_TAP_CLONES
+#define REDOWL_TAP_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
 namespace RAYTR {
 
 namespace {
@@ -202,7 +217,7 @@ namespace {
 // GCC honours __restrict only there, and the loop vectorises only with it. An AVX2 copy runs
 // where the processor has it: eight lanes instead of four, each computing the same operations
 // in the same order (nothing fused), so the same values.
-__attribute__((target_clones("avx2", "default"))) void TapRow(int lo, int hi, float h, float distance, const float* __restrict i0, const float* __restrict i1,
+REDOWL_TAP_CLONES void TapRow(int lo, int hi, float h, float distance, const float* __restrict i0, const float* __restrict i1,
             const float* __restrict i2, const float* __restrict v, const float* __restrict n0, const float* __restrict n1,
             const float* __restrict n2, const float* __restrict z, const float* __restrict a0, const float* __restrict a1,
             const float* __restrict a2, const float* __restrict cl, const float* __restrict cx, const float* __restrict cy,
